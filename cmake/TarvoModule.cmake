@@ -1,0 +1,22 @@
+# tarvo_module(NAME DIR [DEPS ...]): one static library per source folder; every
+# .cpp in the folder (not in sub-folders) belongs to it.
+function(tarvo_module name dir)
+  cmake_parse_arguments(M "" "" "DEPS;SUBDIRS" ${ARGN})
+  set(globs ${dir}/*.cpp)
+  foreach(sub IN LISTS M_SUBDIRS)
+    list(APPEND globs ${dir}/${sub}/*.cpp)
+  endforeach()
+  file(GLOB srcs CONFIGURE_DEPENDS ${globs})
+  add_library(${name} STATIC ${srcs})
+  target_link_libraries(${name} PUBLIC tarvo_options ${M_DEPS})
+endfunction()
+
+# tarvo_test(NAME DIR [DEPS ...]): one GoogleTest executable per test folder.
+function(tarvo_test name dir)
+  cmake_parse_arguments(T "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+  add_executable(${name} ${srcs})
+  target_link_libraries(${name} PRIVATE tarvo_options tarvo_testsupport ${T_DEPS} GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "TARVO_BINARY=$<TARGET_FILE:tarvo>;TARVO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endfunction()

@@ -1,0 +1,63 @@
+#include "app/Dispatch.h"
+
+#include <ostream>
+
+#include "app/Usage.h"
+#include "core/Version.h"
+
+namespace tarvo::app {
+
+std::vector<std::string> filterPsn(const std::vector<std::string>& rawArgs) {
+    std::vector<std::string> args;
+    args.reserve(rawArgs.size());
+    for (const auto& a : rawArgs)
+        if (a.rfind("-psn_", 0) != 0) args.push_back(a);
+    return args;
+}
+
+std::string selectCommand(const std::vector<std::string>& args) {
+    return args.empty() ? std::string("manager") : args.front();
+}
+
+namespace {
+
+int printVersion(const Invocation& inv) {
+    inv.out << "tarvo " << appVersion << "\n" << std::flush;
+    return 0;
+}
+
+int printHelp(const Invocation& inv) {
+    inv.out << usage() << "\n" << std::flush;
+    return 0;
+}
+
+}  // namespace
+
+const std::vector<Command>& commandTable() {
+    // Each role joins the build with one line here.
+    static const std::vector<Command> table = {
+        {"version", printVersion, ""},
+        {"help", printHelp, ""},
+        {"-h", printHelp, ""},
+        {"--help", printHelp, ""},
+    };
+    return table;
+}
+
+int dispatch(const std::vector<std::string>& rawArgs, const std::vector<Command>& table,
+             std::ostream& out, std::ostream& err, unsigned realUid) {
+    const std::vector<std::string> args = filterPsn(rawArgs);
+    const std::string cmd = selectCommand(args);
+    for (const auto& command : table) {
+        if (command.name != cmd) continue;
+        if (!command.rootRefusal.empty() && realUid != 0) {
+            err << command.rootRefusal << "\n" << std::flush;
+            return 1;
+        }
+        return command.run(Invocation{args, out, err});
+    }
+    err << usage() << "\n" << std::flush;
+    return 64;
+}
+
+}  // namespace tarvo::app

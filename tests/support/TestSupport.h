@@ -1,0 +1,59 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvo::test {
+
+// A fresh directory under /tmp, removed with everything in it at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+// Sets (or, with none, unsets) an environment variable for one scope.
+class EnvGuard {
+public:
+    EnvGuard(std::string name, std::optional<std::string> value);
+    ~EnvGuard();
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Points TARVO_ROOT and HOME into a temporary directory for one scope, so
+// every fixed and per-user path lands there.
+class TempRoot {
+public:
+    TempRoot();
+    const std::string& path() const { return dir_.path(); }
+    std::string home() const { return dir_.path() + "/home"; }
+
+private:
+    TempDir dir_;
+    EnvGuard root_;
+    EnvGuard home_;
+};
+
+std::string readText(const std::string& path);
+void writeText(const std::string& path, const std::string& text);  // creates parent dirs
+std::vector<std::string> readLines(const std::string& path);
+bool exists(const std::string& path);
+
+// The built tarvo executable and the source tree (set by the test runner).
+std::string tarvoBinary();
+std::string sourceDir();
+
+}  // namespace tarvo::test
