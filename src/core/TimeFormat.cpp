@@ -126,7 +126,7 @@ double toUnixSeconds(WallTime t) {
 
 WallTime fromUnixSeconds(double seconds) {
     using namespace std::chrono;
-    return WallTime(duration_cast<system_clock::duration>(duration<double>(seconds)));
+    return WallTime(round<system_clock::duration>(duration<double>(seconds)));
 }
 
 }  // namespace tarvo

@@ -33,6 +33,16 @@ private:
     std::optional<std::string> old_;
 };
 
+// Sets the process's time zone (TZ, then tzset) for one scope.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const std::string& zone);
+    ~ScopedTimeZone();
+
+private:
+    std::optional<std::string> old_;
+};
+
 // Points TARVO_ROOT and HOME into a temporary directory for one scope, so
 // every fixed and per-user path lands there.
 class TempRoot {
