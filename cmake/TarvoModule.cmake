@@ -17,6 +17,8 @@ function(tarvo_test name dir)
   file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE tarvo_options tarvo_testsupport ${T_DEPS} GTest::gmock GTest::gtest_main)
+  # Tests that drive the real binary need it built.
+  add_dependencies(${name} tarvo)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "TARVO_BINARY=$<TARGET_FILE:tarvo>;TARVO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()
