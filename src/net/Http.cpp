@@ -21,15 +21,28 @@ bool unreserved(unsigned char c) {
 struct Transfer {
     const Request* request;
     Response* response;
+    CURL* curl;
     std::chrono::steady_clock::time_point lastActivity;
     curl_off_t lastDown = -1, lastUp = -1;
     bool idleExpired = false;
+    bool statusSeen = false;
 };
 
 size_t onWrite(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const size_t n = size * count;
     t->lastActivity = std::chrono::steady_clock::now();
+    if (!t->statusSeen) {
+        t->statusSeen = true;
+        if (t->request->onStatus) {
+            long status = 0;
+            curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
+            if (!t->request->onStatus(status)) {
+                t->response->stoppedByCaller = true;
+                return CURL_WRITEFUNC_ERROR;
+            }
+        }
+    }
     if (t->request->onData) {
         if (!t->request->onData(std::string_view(data, n))) {
             t->response->stoppedByCaller = true;
@@ -132,7 +145,7 @@ Response perform(const Request& request) {
     CURL* curl = curl_easy_init();
     if (!curl) throw TransportError(CURLE_FAILED_INIT, "cannot create an HTTP handle");
 
-    Transfer transfer{&request, &response, std::chrono::steady_clock::now()};
+    Transfer transfer{&request, &response, curl, std::chrono::steady_clock::now()};
     curl_slist* headers = nullptr;
     for (const auto& [name, value] : request.headers)
         headers = curl_slist_append(headers, (name + ": " + value).c_str());
@@ -149,9 +162,11 @@ Response perform(const Request& request) {
     if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca)
         curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.idleTimeout.count()));
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(request.idleTimeout.count()));
     if (request.totalTimeout)
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.totalTimeout->count()));
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
+                         static_cast<long>(request.totalTimeout->count()));
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     if (request.method == "GET") {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
@@ -209,7 +224,8 @@ Response perform(const Request& request) {
         response.status = status;
         return response;
     }
-    if (transfer.idleExpired) throw TransportError(CURLE_OPERATION_TIMEDOUT, "The request timed out.");
+    if (transfer.idleExpired)
+        throw TransportError(CURLE_OPERATION_TIMEDOUT, "The request timed out.");
     if (result != CURLE_OK) throw TransportError(result, curl_easy_strerror(result));
     response.status = status;
     return response;

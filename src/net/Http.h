@@ -45,6 +45,9 @@ struct Request {
     // When set, each piece of the body goes here as it arrives instead of into
     // Response::body; returning false ends the transfer (not an error).
     std::function<bool(std::string_view)> onData;
+    // When set, called once with the HTTP status before the first piece of
+    // the body is handed on; returning false ends the transfer (not an error).
+    std::function<bool(long)> onStatus;
     // Polled several times a second; true ends the transfer (not an error).
     std::function<bool()> cancelled;
 };
@@ -58,11 +61,12 @@ struct Response {
 // No connection, time-out, TLS failure, malformed answer: the request never
 // got an HTTP status.
 class TransportError : public std::runtime_error {
-public:
-    TransportError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  public:
+    TransportError(int code, const std::string& message)
+        : std::runtime_error(message), code_(code) {}
     int code() const { return code_; }
 
-private:
+  private:
     int code_;
 };
 

@@ -1,0 +1,100 @@
+#include "server/AccessWindow.h"
+
+#include <initializer_list>
+#include <string>
+
+#include "core/Json.h"
+
+namespace tarvo::AccessWindows {
+namespace {
+
+using nlohmann::json;
+
+// A JSON number that converts exactly to an integer, or a non-empty string
+// holding a decimal integer; the first key that yields one wins.
+std::optional<std::int64_t> intValue(const json& object,
+                                     std::initializer_list<std::string_view> keys) {
+    for (auto key : keys) {
+        auto it = object.find(key);
+        if (it == object.end()) continue;
+        const json* v = &*it;
+        if (auto i = tarvo::json::asInteger(*v)) return i;
+        if (v->is_string()) {
+            const auto& s = v->get_ref<const std::string&>();
+            if (!s.empty())
+                if (auto i = tarvo::json::parseDecimal(s)) return i;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string_view> splitDroppingEmpty(std::string_view text, char sep) {
+    std::vector<std::string_view> pieces;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(sep, start);
+        if (end == std::string_view::npos) end = text.size();
+        if (end > start) pieces.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return pieces;
+}
+
+// A time value: an integer taken as minutes unchanged, or a time of day
+// ("08:30", or the time part of an ISO 8601 date-time).
+std::optional<std::int64_t> minutes(const json& object,
+                                    std::initializer_list<std::string_view> keys) {
+    for (auto key : keys) {
+        auto it = object.find(key);
+        if (it == object.end()) continue;
+        if (auto i = tarvo::json::asInteger(*it)) return i;
+        if (it->is_string()) {
+            const auto& s = it->get_ref<const std::string&>();
+            if (s.empty()) continue;
+            if (s.find('T') != std::string::npos) {
+                auto pieces = splitDroppingEmpty(s, 'T');
+                if (pieces.size() >= 2)
+                    if (auto m = hhmm(pieces[1])) return m;
+            }
+            if (auto m = hhmm(s)) return m;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> hhmm(std::string_view text) {
+    std::string cleaned;
+    cleaned.reserve(text.size());
+    for (char c : text)
+        if (c != 'Z') cleaned.push_back(c);
+    auto pieces = splitDroppingEmpty(cleaned, ':');
+    if (pieces.size() < 2) return std::nullopt;
+    auto hours = tarvo::json::parseDecimal(pieces[0]);
+    if (!hours) return std::nullopt;
+    auto mins = tarvo::json::parseDecimal(pieces[1].substr(0, 2));
+    if (!mins) return std::nullopt;
+    if (*hours < 0 || *hours > 23 || *mins < 0 || *mins > 59) return std::nullopt;
+    return *hours * 60 + *mins;
+}
+
+std::vector<AccessWindow> parse(const nlohmann::json* value) {
+    std::vector<AccessWindow> windows;
+    if (!value || !value->is_array()) return windows;
+    for (const auto& entry : *value)
+        if (!entry.is_object()) return windows;
+    for (const auto& entry : *value) {
+        auto day = intValue(entry, {"DayOfWeek", "dayOfWeek", "day_of_week"});
+        if (!day || *day < 0 || *day > 6) continue;
+        auto start = minutes(entry, {"Start", "start"});
+        if (!start) continue;
+        auto end = minutes(entry, {"End", "end"});
+        if (!end) continue;
+        auto allowance = intValue(entry, {"MaxMinutes", "maxMinutes", "max_minutes"});
+        windows.push_back({static_cast<int>(*day), *start, *end, allowance.value_or(0)});
+    }
+    return windows;
+}
+
+}  // namespace tarvo::AccessWindows
