@@ -1,0 +1,166 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/Json.h"
+
+namespace tarvo::test {
+
+// A chat service on 127.0.0.1 that keeps messages like the real one does and
+// records every request it receives.
+class ChatTestServer {
+  public:
+    struct Received {
+        std::string method;
+        std::string path;
+        std::map<std::string, std::string> query;
+        std::string body;
+        std::string contentType;
+    };
+
+    ChatTestServer() {
+        server_.Get("/api/GetChildChatMessages", [this](const auto& req, auto& res) {
+            std::lock_guard lock(mutex_);
+            record(req);
+            if (pollStatus_ != 200) {
+                res.status = pollStatus_;
+                res.set_content(pollBody_, "text/plain");
+                return;
+            }
+            if (rawPollBody_) {
+                res.set_content(*rawPollBody_, "application/json");
+                return;
+            }
+            std::int64_t after = json::parseDecimal(req.get_param_value("afterId")).value_or(0);
+            json::Json list = json::Json::array();
+            for (const auto& m : messages_)
+                if (json::integer(m, "id").value_or(0) > after || replayAll_) list.push_back(m);
+            json::Json parents = json::Json::array();
+            for (const auto& p : parents_) parents.push_back({{"name", p}});
+            res.set_content(json::Json{{"messages", list}, {"parents", parents}}.dump(),
+                            "application/json");
+        });
+        server_.Post("/api/SendChildChatMessage", [this](const auto& req, auto& res) {
+            std::lock_guard lock(mutex_);
+            record(req);
+            if (sendStatus_ != 200) {
+                res.status = sendStatus_;
+                res.set_content("try later", "text/plain");
+                return;
+            }
+            if (rawSendBody_) {
+                res.set_content(*rawSendBody_, "application/json");
+                return;
+            }
+            auto body = json::parse(req.body).value_or(json::Json::object());
+            json::Json m = {{"id", nextId_++},
+                            {"from", "child"},
+                            {"text", json::string(body, "message").value_or("")},
+                            {"sentAt", "2026-01-01T10:00:00Z"}};
+            messages_.push_back(m);
+            res.set_content(json::Json{{"chatMessage", m}}.dump(), "application/json");
+        });
+        server_.Post("/api/MarkChatMessagesRead", [this](const auto& req, auto& res) {
+            std::lock_guard lock(mutex_);
+            record(req);
+            res.status = markReadStatus_;
+            res.set_content("{}", "application/json");
+        });
+        server_.Post("/api/ReportChatClientStatus", [this](const auto& req, auto& res) {
+            std::lock_guard lock(mutex_);
+            record(req);
+            res.set_content("{}", "application/json");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    ~ChatTestServer() {
+        server_.stop();
+        thread_.join();
+    }
+
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+    // A parent's (or the child's) message stored on the service.
+    void addMessage(std::int64_t id, const std::string& from, const std::string& text,
+                    std::optional<std::string> senderName = std::nullopt) {
+        std::lock_guard lock(mutex_);
+        json::Json m = {
+            {"id", id}, {"from", from}, {"text", text}, {"sentAt", "2026-01-01T09:00:00Z"}};
+        if (senderName) m["senderName"] = *senderName;
+        messages_.push_back(m);
+        nextId_ = std::max(nextId_, id + 1);
+    }
+    void setParents(std::vector<std::string> names) {
+        std::lock_guard lock(mutex_);
+        parents_ = std::move(names);
+    }
+    void failPolls(int status, std::string body = "unavailable") {
+        std::lock_guard lock(mutex_);
+        pollStatus_ = status;
+        pollBody_ = std::move(body);
+    }
+    void setPollBody(std::optional<std::string> body) {
+        std::lock_guard lock(mutex_);
+        rawPollBody_ = std::move(body);
+    }
+    // Answers every poll with all messages, whatever its afterId.
+    void replayAll(bool on) {
+        std::lock_guard lock(mutex_);
+        replayAll_ = on;
+    }
+    void setSendBody(std::optional<std::string> body) {
+        std::lock_guard lock(mutex_);
+        rawSendBody_ = std::move(body);
+    }
+    void failSends(int status) {
+        std::lock_guard lock(mutex_);
+        sendStatus_ = status;
+    }
+    void setMarkReadStatus(int status) {
+        std::lock_guard lock(mutex_);
+        markReadStatus_ = status;
+    }
+
+    std::vector<Received> received(const std::string& path = "") const {
+        std::lock_guard lock(mutex_);
+        std::vector<Received> out;
+        for (const auto& r : received_)
+            if (path.empty() || r.path == path) out.push_back(r);
+        return out;
+    }
+
+  private:
+    void record(const httplib::Request& req) {
+        Received r{req.method, req.path, {}, req.body, req.get_header_value("Content-Type")};
+        for (const auto& [k, v] : req.params) r.query[k] = v;
+        received_.push_back(std::move(r));
+    }
+
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    std::vector<Received> received_;
+    std::vector<json::Json> messages_;
+    std::vector<std::string> parents_;
+    std::int64_t nextId_ = 1;
+    int pollStatus_ = 200;
+    std::string pollBody_;
+    std::optional<std::string> rawPollBody_;
+    bool replayAll_ = false;
+    std::optional<std::string> rawSendBody_;
+    int sendStatus_ = 200;
+    int markReadStatus_ = 200;
+};
+
+}  // namespace tarvo::test
