@@ -2,8 +2,14 @@
 
 #include <ostream>
 
+#include <QCoreApplication>
+
 #include "app/Usage.h"
+#include "core/Paths.h"
 #include "core/Version.h"
+#include "daemon/Daemon.h"
+#include "daemon/Keychain.h"
+#include "platform/qt/QtMainQueue.h"
 
 namespace tarvo::app {
 
@@ -31,6 +37,21 @@ int printHelp(const Invocation& inv) {
     return 0;
 }
 
+int runDaemon(const Invocation&) {
+    int argc = 1;
+    char name[] = "tarvo";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    platform::QtMainQueue queue;
+    return Daemon::create(queue, systemClock())->run();
+}
+
+int installCert(const Invocation& inv) {
+    const std::string path =
+        inv.args.size() > 1 ? inv.args[1] : Paths::bundleResources() + "/rootCert.pem";
+    return Keychain::installRootCert(path, inv.err) ? 0 : 1;
+}
+
 }  // namespace
 
 const std::vector<Command>& commandTable() {
@@ -38,6 +59,8 @@ const std::vector<Command>& commandTable() {
     static const std::vector<Command> table = {
         {"version", printVersion, ""},
         {"help", printHelp, ""},
+        {"daemon", runDaemon, ""},
+        {"install-cert", installCert, ""},
         {"-h", printHelp, ""},
         {"--help", printHelp, ""},
     };

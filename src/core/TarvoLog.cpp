@@ -52,8 +52,9 @@ void TarvoLog::write(Level level, const std::string& message) const {
         if (!filePath_) return;
         const std::string line = formatLine(level, message);
         // Append-and-create plus one write per line: two processes creating the
-        // file at the same moment both append, and lines never tear.
-        int fd = ::open(filePath_->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        // file at the same moment both append, and lines never tear. A link at
+        // the log path is never followed (a root logger must not write through it).
+        int fd = ::open(filePath_->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd < 0) return;
         ssize_t n;
         do {

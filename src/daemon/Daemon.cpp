@@ -1,0 +1,411 @@
+#include "daemon/Daemon.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "core/Json.h"
+#include "core/Paths.h"
+#include "core/Weak.h"
+#include "daemon/Keychain.h"
+#include "daemon/ProxyConfig.h"
+#include "daemon/ToolOutput.h"
+
+extern char** environ;
+
+namespace tarvo {
+namespace {
+
+constexpr Millis kPresenceInterval = std::chrono::seconds(5);
+constexpr auto kPresenceWindow = std::chrono::seconds(60);
+constexpr Millis kRestartDelay = std::chrono::seconds(2);
+constexpr Millis kRetryDelay = std::chrono::seconds(5);
+constexpr Millis kFirstUpdateDelay = std::chrono::minutes(2);
+constexpr Millis kUpdateInterval = std::chrono::minutes(30);
+
+constexpr size_t kMaxProxyConfigBytes = 64 * 1024;
+constexpr size_t kMaxRulesBytes = 8 * 1024 * 1024;
+constexpr size_t kMaxCaBytes = 1024 * 1024;
+
+const char* const kFlagDir = "active-children";
+const char* const kConfDir = "mitmproxy";
+const char* const kCaFile = "mitmproxy-ca.pem";
+const char* const kRulesFile = "proxy_rules.json";
+const char* const kProxyConfigFile = "proxy_config.json";
+
+bool endsWith(std::string_view s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+// Only names the agents write (a numeric user id and ".flag") are ever deleted.
+bool isAgentFlagName(std::string_view name) {
+    if (!endsWith(name, ".flag")) return false;
+    std::string_view digits = name.substr(0, name.size() - 5);
+    if (digits.empty()) return false;
+    for (char c : digits)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+bool pathExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+WallTime modificationTime(const struct stat& st) {
+    using namespace std::chrono;
+    return WallTime(duration_cast<WallTime::duration>(seconds(st.st_mtim.tv_sec) +
+                                                      nanoseconds(st.st_mtim.tv_nsec)));
+}
+
+void exitNow(int code) {
+    std::fflush(nullptr);
+    ::_exit(code);
+}
+
+}  // namespace
+
+std::shared_ptr<Daemon> Daemon::create(MainQueue& queue, std::shared_ptr<Clock> clock,
+                                       Options options) {
+    return std::shared_ptr<Daemon>(new Daemon(queue, std::move(clock), std::move(options)));
+}
+
+Daemon::Daemon(MainQueue& queue, std::shared_ptr<Clock> clock, Options options)
+    : queue_(queue),
+      clock_(std::move(clock)),
+      options_(std::move(options)),
+      log_("daemon", Paths::daemonLog(), options_.systemLog) {
+    if (!options_.exitProcess) options_.exitProcess = exitNow;
+}
+
+Daemon::~Daemon() = default;
+
+std::optional<pid_t> Daemon::proxyPid() const {
+    if (!proxy_) return std::nullopt;
+    return proxy_->pid();
+}
+
+int Daemon::run() {
+    start();
+    queue_.run();
+    return 0;
+}
+
+void Daemon::start() {
+    prepareLogDirectory();
+    log_.info("daemon starting (pid " + std::to_string(::getpid()) + ")");
+    if (!logCleanup_.empty()) log_.warn(logCleanup_);
+    ensureDirectories();
+    ensureDefaultRules();
+    installCertIfNeeded();
+    installSignalHandlers();
+    startProxy();
+    startPresencePoll();
+    startUpdatePoll();
+}
+
+// The log directory holds the root-side log, the update package and the
+// install script, and only root writes there: it gets mode 0755, and a log
+// file that is a link, a hard link or someone else's file is removed before
+// the first line is written.
+void Daemon::prepareLogDirectory() {
+    rootfiles::DirResult dir = rootfiles::secureDirectory(Paths::systemLogDir(), {0755, true, false});
+    if (!dir.fd) {
+        logCleanup_ = "log directory untrusted — " + dir.error;
+        return;
+    }
+    if (!dir.replaced.empty())
+        logCleanup_ = "replaced untrusted log directory (" + dir.replaced + ")";
+    const std::string name = std::filesystem::path(Paths::daemonLog()).filename().string();
+    struct stat st {};
+    if (::fstatat(dir.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    std::string why;
+    if (!S_ISREG(st.st_mode))
+        why = rootfiles::describeMode(st.st_mode);
+    else if (st.st_nlink != 1)
+        why = "hard link";
+    else if (st.st_uid != ::geteuid())
+        why = "file owned by uid " + std::to_string(st.st_uid);
+    if (why.empty()) return;
+    ::unlinkat(dir.fd.get(), name.c_str(), 0);
+    logCleanup_ = "removed untrusted " + name + " (" + why + ")";
+}
+
+void Daemon::ensureDirectories() {
+    // The data directory is shared with the agents (mode 0777); it is opened
+    // once, and everything inside it is reached through this descriptor.
+    rootfiles::DirResult data = rootfiles::secureDirectory(Paths::dataDir(), {0777, false, false});
+    if (!data.fd) {
+        log_.error("couldn't prepare " + Paths::dataDir() + ": " + data.error);
+        return;
+    }
+    if (!data.replaced.empty())
+        log_.warn("replaced untrusted " + Paths::dataDir() + " (" + data.replaced + ")");
+    dataDir_ = std::move(data.fd);
+    rootfiles::DirResult flags = rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true, false});
+    if (!flags.fd) log_.error("couldn't prepare " + Paths::activeChildrenDir() + ": " + flags.error);
+    rootfiles::DirResult logs = rootfiles::secureDirectory(Paths::systemLogDir(), {0755, true, false});
+    if (!logs.fd) log_.error("couldn't prepare " + Paths::systemLogDir() + ": " + logs.error);
+}
+
+void Daemon::ensureDefaultRules() {
+    if (!dataDir_) return;
+    const std::string target = Paths::rulesFile();
+    struct stat st {};
+    if (::fstatat(dataDir_.get(), kRulesFile, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISREG(st.st_mode)) return;
+        // A link (dangling or not), FIFO or directory planted where the rules
+        // belong: never written through, removed and replaced by the default.
+        log_.warn("replacing untrusted " + target + " (" + rootfiles::describeMode(st.st_mode) + ")");
+        if (::unlinkat(dataDir_.get(), kRulesFile, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
+            log_.error("couldn't seed default rules at " + target + ": " + std::strerror(errno));
+            return;
+        }
+    }
+    const std::string bundled = Paths::bundleResources() + "/proxy_rules.json";
+    if (!pathExists(bundled)) {
+        log_.warn("no bundled default rules at " + bundled);
+        return;
+    }
+    std::string why;
+    auto data = rootfiles::readTrustedFile(bundled, kMaxRulesBytes, &why);
+    if (!data) {
+        log_.error("couldn't seed default rules at " + target + ": " + bundled + ": " + why);
+        return;
+    }
+    bool existed = false;
+    // 0666: the agent, running as the child, rewrites this file later.
+    std::string error = rootfiles::createFileNoReplace(dataDir_.get(), kRulesFile, *data, 0666, &existed);
+    if (existed) return;  // an agent wrote its rules in the meantime
+    if (!error.empty()) {
+        log_.error("couldn't seed default rules at " + target + ": " + error);
+        return;
+    }
+    log_.info("seeded default rules at " + target);
+}
+
+void Daemon::installCertIfNeeded() {
+    if (Keychain::isRootCertInstalled()) {
+        log_.debug("root cert already trusted in System keychain");
+        return;
+    }
+    if (Keychain::installRootCert(Paths::bundleResources() + "/rootCert.pem"))
+        log_.info("installed root cert into System keychain");
+    else
+        log_.error("could not install root cert \xE2\x80\x94 HTTPS interception will fail");
+}
+
+void Daemon::installSignalHandlers() {
+    for (int signo : {SIGTERM, SIGINT})
+        queue_.onSignal(signo, weakCallback(shared_from_this(), [](Daemon& d) { d.shutdown(); }));
+}
+
+void Daemon::shutdown() {
+    log_.info("shutdown requested");
+    shouldRun_ = false;
+    if (proxy_) proxy_->terminate();
+    ProxyConfig::clearAll();
+    log_.info("shutdown complete");
+    options_.exitProcess(0);
+}
+
+void Daemon::startPresencePoll() {
+    presenceTimer_ = ScopedTimer(
+        queue_, queue_.startRepeating(kPresenceInterval,
+                                      weakCallback(shared_from_this(), [](Daemon& d) { d.presenceTick(); }),
+                                      Millis(0)));
+}
+
+void Daemon::presenceTick() {
+    if (!shouldRun_) return;
+    const bool present = anyChildLoggedIn();
+    if (lastChildPresent_ && *lastChildPresent_ == present) return;
+    lastChildPresent_ = present;
+    if (present) {
+        log_.info("child user active \xE2\x80\x94 registering system proxy");
+        ProxyConfig::applyAll(kProxyHost, kProxyPort);
+        bounceProxyForNewChild();
+    } else {
+        log_.info("no child user \xE2\x80\x94 clearing system proxy");
+        ProxyConfig::clearAll();
+    }
+}
+
+bool Daemon::anyChildLoggedIn() {
+    if (!dataDir_) return false;
+    // The flag directory sits in a directory every user can write, so it is
+    // verified (and repaired) on every tick and only read through its descriptor.
+    rootfiles::DirResult flags = rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true, false});
+    if (!flags.replaced.empty())
+        log_.warn("replaced untrusted " + Paths::activeChildrenDir() + " (" + flags.replaced + ")");
+    if (!flags.fd) return false;
+    const int dirFd = flags.fd.get();
+    DIR* dir = ::fdopendir(::dup(dirFd));
+    if (!dir) return false;
+    const WallTime cutoff = clock_->now() - kPresenceWindow;
+    bool present = false;
+    while (dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (!endsWith(name, ".flag")) continue;
+        struct stat st {};
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            modificationTime(st) > cutoff) {
+            present = true;
+            continue;
+        }
+        if (isAgentFlagName(name)) ::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
+    return present;
+}
+
+void Daemon::bounceProxyForNewChild() {
+    if (!proxy_) return;
+    log_.info("bouncing proxy (pid " + std::to_string(proxy_->pid()) +
+              ") to pick up new child identity");
+    proxy_->terminate();
+}
+
+void Daemon::startUpdatePoll() {
+    if (!options_.startUpdateCheck) return;
+    updateTimer_ = ScopedTimer(
+        queue_, queue_.startRepeating(kUpdateInterval, options_.startUpdateCheck, kFirstUpdateDelay));
+    log_.info("update checks scheduled (first in 2m, then every 30m)");
+}
+
+void Daemon::scheduleStart(Millis delay) {
+    queue_.postDelayed(delay, weakCallback(shared_from_this(), [](Daemon& d) { d.startProxy(); }));
+}
+
+std::optional<std::string> Daemon::stageProxyConfdir() {
+    const std::string bundled = Paths::bundleResources() + "/" + kCaFile;
+    if (!pathExists(bundled)) {
+        log_.error("no bundled CA key at " + bundled +
+                   " \xE2\x80\x94 mitmproxy will generate its own, "
+                   "which will NOT match the trusted certificate and HTTPS will fail");
+        return std::nullopt;
+    }
+    if (!dataDir_) {
+        log_.error("couldn't stage proxy confdir: " + Paths::dataDir() + " is not available");
+        return std::nullopt;
+    }
+    // The key goes only into a directory that is really ours: owned by root,
+    // mode 0700, reached without following links. Anything else standing at
+    // that name is moved out of the way first.
+    rootfiles::DirResult conf =
+        rootfiles::secureDirectoryAt(dataDir_.get(), kConfDir, {0700, true, true});
+    if (!conf.replaced.empty())
+        log_.warn("replaced untrusted " + Paths::mitmproxyDir() + " (" + conf.replaced + ")");
+    if (!conf.fd) {
+        log_.error("couldn't stage proxy confdir: " + conf.error);
+        return std::nullopt;
+    }
+    std::string why;
+    auto key = rootfiles::readTrustedFile(bundled, kMaxCaBytes, &why);
+    if (!key) {
+        log_.error("couldn't stage proxy confdir: " + bundled + ": " + why);
+        return std::nullopt;
+    }
+    std::string error = rootfiles::replaceFileAt(conf.fd.get(), kCaFile, *key, 0600);
+    if (!error.empty()) {
+        log_.error("couldn't stage proxy confdir: " + error);
+        return std::nullopt;
+    }
+    log_.info("staged CA for mitmproxy at " + Paths::mitmproxyDir() + "/" + kCaFile);
+    return Paths::mitmproxyDir();
+}
+
+std::vector<std::string> Daemon::proxyArguments(const std::optional<std::string>& confdir) {
+    std::vector<std::string> args = {"--port", std::to_string(kProxyPort), "--host", kProxyHost};
+    if (confdir) {
+        args.push_back("--confdir");
+        args.push_back(*confdir);
+    }
+    if (!dataDir_) return args;
+    std::string why;
+    auto text = rootfiles::readUserFile(dataDir_.get(), kProxyConfigFile, kMaxProxyConfigBytes, &why);
+    if (!text) {
+        if (why != std::strerror(ENOENT))
+            log_.warn("ignoring " + Paths::proxyConfigFile() + " (" + why + ")");
+        return args;
+    }
+    auto parsed = json::parse(*text);
+    if (!parsed || !parsed->is_object()) return args;
+    if (auto user = json::string(*parsed, "username"); user && !user->empty()) {
+        args.push_back("--username");
+        args.push_back(*user);
+    }
+    if (auto device = json::string(*parsed, "device_id"); device && !device->empty()) {
+        args.push_back("--device-id");
+        args.push_back(*device);
+    }
+    return args;
+}
+
+void Daemon::startProxy() {
+    // Nothing starts once shutdown has begun, and never a second instance.
+    if (!shouldRun_ || proxy_) return;
+    const std::string exe = Paths::bundleResources() + "/proxy/TarvoProxy";
+    if (!pathExists(exe)) {
+        log_.error("proxy binary missing: " + exe);
+        scheduleStart(kRetryDelay);
+        return;
+    }
+    const std::vector<std::string> args = proxyArguments(stageProxyConfdir());
+
+    const std::pair<const char*, std::string> overrides[] = {
+        {"PROXY_RULES_FILE", Paths::rulesFile()},
+        {"TARVO_DATA_DIR", Paths::systemLogDir()},
+        {"TARVO_CONFIG_FILE", Paths::proxyConfigFile()},
+    };
+    std::vector<std::string> env;
+    for (char** e = environ; e && *e; ++e) {
+        std::string_view entry = *e;
+        bool replaced = false;
+        for (const auto& [name, value] : overrides)
+            if (entry.substr(0, entry.find('=')) == name) replaced = true;
+        if (!replaced) env.emplace_back(entry);
+    }
+    for (const auto& [name, value] : overrides) env.push_back(std::string(name) + "=" + value);
+
+    std::weak_ptr<Daemon> weak = weak_from_this();
+    MainQueue* queue = &queue_;
+    auto onOutput = [weak, queue](ProxyProcess::Stream stream, std::string chunk) {
+        queue->post([weak, stream, chunk = std::move(chunk)] {
+            auto self = weak.lock();
+            if (!self || !tooloutput::validUtf8(chunk)) return;
+            const std::string line = "[proxy] " + std::string(tooloutput::trim(chunk));
+            if (stream == ProxyProcess::Stream::Out)
+                self->log_.info(line);
+            else
+                self->log_.warn(line);
+        });
+    };
+    auto onExit = [weak, queue](pid_t pid, int status) {
+        queue->post([weak, pid, status] {
+            if (auto self = weak.lock()) self->onProxyExit(pid, status);
+        });
+    };
+    try {
+        proxy_ = std::make_unique<ProxyProcess>(exe, args, env, onOutput, onExit);
+        log_.info("proxy started (pid " + std::to_string(proxy_->pid()) + ")");
+    } catch (const std::system_error& e) {
+        log_.error(std::string("failed to start proxy: ") + e.what());
+        scheduleStart(kRetryDelay);
+    }
+}
+
+void Daemon::onProxyExit(pid_t pid, int status) {
+    log_.warn("proxy exited (code " + std::to_string(status) + "); restarting in 2s");
+    if (proxy_ && proxy_->pid() == pid) proxy_.reset();
+    if (shouldRun_) scheduleStart(kRestartDelay);
+}
+
+}  // namespace tarvo

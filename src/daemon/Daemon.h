@@ -1,0 +1,89 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/Clock.h"
+#include "core/MainQueue.h"
+#include "core/TarvoLog.h"
+#include "daemon/ProxyProcess.h"
+#include "daemon/RootFiles.h"
+
+namespace tarvo {
+
+// The privileged supervisor: keeps the filtering proxy running, trusts its
+// root certificate, points the system web proxies at it while a child is
+// logged in, and drives the update checks. Everything it owns — the proxy
+// handle, the run flag, the presence decision — lives on the main queue; the
+// proxy's helper threads only post to it.
+class Daemon : public std::enable_shared_from_this<Daemon> {
+public:
+    static constexpr const char* kProxyHost = "127.0.0.1";
+    static constexpr int kProxyPort = 8080;
+
+    struct Options {
+        // Starts one update check and returns at once; called on the main
+        // thread first after 2 minutes, then every 30. Empty: no update timer.
+        std::function<void()> startUpdateCheck;
+        // Ends the process after shutdown (default: exit status 0 at once,
+        // without waiting for the proxy).
+        std::function<void(int)> exitProcess;
+        std::shared_ptr<platform::SystemLog> systemLog;
+    };
+
+    static std::shared_ptr<Daemon> create(MainQueue& queue, std::shared_ptr<Clock> clock,
+                                          Options options = {});
+    ~Daemon();
+
+    // Start-up, then the main loop; returns only if the loop ever ends.
+    int run();
+    // Start-up alone: directories, default rules, certificate, signals,
+    // proxy, presence poll, update timer.
+    void start();
+
+    // True when a presence flag was refreshed within the last 60 seconds;
+    // stale flags are deleted on the way.
+    bool anyChildLoggedIn();
+
+    const TarvoLog& log() const { return log_; }
+    // For observation on the main thread.
+    std::optional<pid_t> proxyPid() const;
+    bool shouldRun() const { return shouldRun_; }
+    std::optional<bool> lastChildPresent() const { return lastChildPresent_; }
+
+private:
+    Daemon(MainQueue& queue, std::shared_ptr<Clock> clock, Options options);
+
+    void prepareLogDirectory();
+    void ensureDirectories();
+    void ensureDefaultRules();
+    void installCertIfNeeded();
+    void installSignalHandlers();
+    void startPresencePoll();
+    void presenceTick();
+    void bounceProxyForNewChild();
+    void startUpdatePoll();
+    void startProxy();
+    std::optional<std::string> stageProxyConfdir();
+    std::vector<std::string> proxyArguments(const std::optional<std::string>& confdir);
+    void scheduleStart(Millis delay);
+    void onProxyExit(pid_t pid, int status);
+    void shutdown();
+
+    MainQueue& queue_;
+    std::shared_ptr<Clock> clock_;
+    Options options_;
+    TarvoLog log_;
+    rootfiles::Fd dataDir_;
+    std::unique_ptr<ProxyProcess> proxy_;
+    bool shouldRun_ = true;
+    std::optional<bool> lastChildPresent_;
+    ScopedTimer presenceTimer_;
+    ScopedTimer updateTimer_;
+    std::string logCleanup_;  // what prepareLogDirectory() removed, logged once the log is safe
+};
+
+}  // namespace tarvo

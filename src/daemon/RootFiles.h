@@ -1,0 +1,97 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarvo::rootfiles {
+
+// Helpers for a root process working in directories that ordinary users can
+// write. A user may plant a symbolic link, a hard link or a FIFO under any
+// name there, or rename an entry away and put something else in its place, so
+// everything here works through descriptors: entries are opened relative to a
+// verified directory descriptor, never followed when they are links, new files
+// are created exclusively, and permissions are set on the descriptor.
+
+// An owned file descriptor, closed on destruction.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// What a directory must be before this process trusts it.
+struct DirRequirement {
+    mode_t mode = 0755;           // permissions set on the directory
+    bool ownedByUs = true;        // owner must be this process's effective user
+    bool exactModeBefore = false; // a directory found with other permissions is replaced
+};
+
+// The outcome of securing one directory, for the caller's log line.
+struct DirResult {
+    Fd fd;
+    // Set when something other than a trusted directory stood at the name and
+    // was moved out of the way or removed ("symbolic link", "directory owned by
+    // uid 501", …).
+    std::string replaced;
+    // Set when the directory could not be made trustworthy.
+    std::string error;
+};
+
+// Opens `path` as a directory without following a link in its last component,
+// creating it (and missing parents, default attributes) when absent. Whatever
+// else stands there, or a directory failing `req`, is moved aside (renamed to
+// a hidden name in the same parent) or removed, and a fresh directory is made.
+// The permissions are then set on the descriptor.
+DirResult secureDirectory(const std::string& path, const DirRequirement& req);
+// The same for the entry `name` inside the already verified directory `parentFd`.
+DirResult secureDirectoryAt(int parentFd, const std::string& name, const DirRequirement& req);
+
+// Reads the regular file `name` inside `dirFd` without following a link,
+// without blocking on a FIFO or device, and only up to `maxBytes` (larger
+// files count as unreadable). None when it is anything else or unreadable;
+// `why` then says what was wrong.
+std::optional<std::string> readUserFile(int dirFd, const std::string& name, size_t maxBytes,
+                                        std::string* why = nullptr);
+
+// Creates `name` inside `dirFd` with `data`, permissions `mode`, only when no
+// entry of that name exists: written to a hidden temporary file created
+// exclusively, then linked in place (which fails instead of replacing what
+// appeared meanwhile). Returns an empty string on success, else the reason;
+// `existed` is set when the name was taken.
+std::string createFileNoReplace(int dirFd, const std::string& name, std::string_view data,
+                                mode_t mode, bool* existed = nullptr);
+
+// Replaces `name` inside `dirFd` with a new file holding `data` with
+// permissions `mode`: whatever stood there (file, link, FIFO) is unlinked
+// first and the new file is created exclusively, never through a link.
+// Returns an empty string on success, else the reason.
+std::string replaceFileAt(int dirFd, const std::string& name, std::string_view data, mode_t mode);
+
+// A file of the resources (root-controlled), read whole up to `maxBytes`.
+std::optional<std::string> readTrustedFile(const std::string& path, size_t maxBytes,
+                                           std::string* why = nullptr);
+
+// Kind of an entry for log lines: "symbolic link", "FIFO", "regular file", …
+std::string describeMode(mode_t mode);
+
+}  // namespace tarvo::rootfiles
