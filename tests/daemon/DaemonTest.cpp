@@ -1,0 +1,262 @@
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "DaemonFixture.h"
+#include "core/Paths.h"
+
+namespace tarvo::test {
+namespace {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A daemon on virtual time in a fresh root; shutdown records the exit code
+// instead of ending the test process.
+struct DaemonHarness {
+    explicit DaemonHarness(DaemonRoot::Proxy proxy = DaemonRoot::Proxy::Fake) : root(proxy) {
+        Daemon::Options options;
+        options.exitProcess = [this](int code) { exitCode = code; };
+        daemon = Daemon::create(queue, clock, options);
+    }
+    ~DaemonHarness() { daemon.reset(); }
+
+    std::vector<std::string> log() const { return logMessages(Paths::daemonLog()); }
+    bool logged(const std::string& message) const { return hasLine(log(), message); }
+    // Waits in real time for the proxy's helper threads to report.
+    bool waitFor(const std::function<bool()>& done) { return queue.runUntil(done, 15s); }
+    bool waitForLaunches(size_t n) {
+        return waitFor([&] { return fakeLaunches(root.records()).size() >= n && daemon->proxyPid(); });
+    }
+
+    DaemonRoot root;
+    std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+    VirtualMainQueue queue{clock};
+    std::shared_ptr<Daemon> daemon;
+    std::optional<int> exitCode;
+};
+
+TEST(Presence, FreshnessAndCleanupOfFlags) {
+    struct Flag {
+        std::string name;
+        std::chrono::seconds age;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Flag> flags;
+        bool present;
+        std::set<std::string> remaining;
+    };
+    const std::vector<Case> cases = {
+        {"59 seconds old counts", {{"501.flag", 59s}}, true, {"501.flag"}},
+        {"exactly 60 seconds old is stale and deleted", {{"501.flag", 60s}}, false, {}},
+        {"other names are neither counted nor deleted",
+         {{"notes.txt", 10s}, {"501.flag.bak", 3600s}},
+         false,
+         {"notes.txt", "501.flag.bak"}},
+        {"only agent flag names are deleted", {{"abc.flag", 600s}}, false, {"abc.flag"}},
+        {"every stale flag is cleaned even after a fresh one",
+         {{"501.flag", 1s}, {"502.flag", 61s}, {"503.flag", 3600s}},
+         true,
+         {"501.flag"}},
+        {"empty directory", {}, false, {}},
+    };
+    DaemonHarness h;
+    h.daemon->start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& e : fs::directory_iterator(h.root.flagDir())) fs::remove(e.path());
+        for (const auto& f : c.flags) h.root.writeFlag(f.name, h.clock->now(), f.age);
+        EXPECT_EQ(h.daemon->anyChildLoggedIn(), c.present);
+        std::set<std::string> left;
+        for (const auto& e : fs::directory_iterator(h.root.flagDir()))
+            left.insert(e.path().filename().string());
+        EXPECT_EQ(left, c.remaining);
+    }
+}
+
+TEST(Presence, MissingFlagDirectoryCountsAsNoChild) {
+    DaemonHarness h;
+    h.daemon->start();
+    fs::remove_all(h.root.flagDir());
+    EXPECT_FALSE(h.daemon->anyChildLoggedIn());
+}
+
+TEST(Presence, OnlyTransitionsActAndANewChildBouncesTheProxy) {
+    DaemonHarness h;
+    h.root.setServices({"Wi-Fi", "USB 10/100 LAN"});
+    h.daemon->start();
+    ASSERT_TRUE(h.waitForLaunches(1));
+    const pid_t first = *h.daemon->proxyPid();
+
+    h.queue.advance(0ms);  // the first tick comes at once
+    EXPECT_TRUE(h.logged("[daemon] INFO  no child user \xE2\x80\x94 clearing system proxy"));
+    EXPECT_EQ(h.daemon->lastChildPresent(), std::optional<bool>(false));
+
+    h.root.writeFlag("501.flag", h.clock->now(), 0s);
+    h.queue.advance(5s);
+    EXPECT_EQ(h.root.proxyStates("Wi-Fi"), std::make_pair(true, true));
+    EXPECT_EQ(h.root.proxyStates("USB 10/100 LAN"), std::make_pair(true, true));
+    EXPECT_TRUE(h.logged("[daemon] INFO  bouncing proxy (pid " + std::to_string(first) +
+                         ") to pick up new child identity"));
+    ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));
+    EXPECT_TRUE(h.logged("[daemon] WARN  proxy exited (code 15); restarting in 2s"));
+    h.queue.advance(2s);
+    ASSERT_TRUE(h.waitForLaunches(2));
+    EXPECT_NE(*h.daemon->proxyPid(), first);
+
+    // One child leaves and another arrives between two ticks: no transition.
+    const size_t callsBefore = h.root.networksetupCalls().size();
+    fs::remove(h.root.flagDir() + "/501.flag");
+    h.root.writeFlag("502.flag", h.clock->now(), 0s);
+    h.queue.advance(5s);
+    h.queue.advance(5s);
+    EXPECT_EQ(h.root.networksetupCalls().size(), callsBefore);
+    EXPECT_EQ(countLinesStartingWith(h.log(), "[daemon] INFO  bouncing proxy"), 1u);
+
+    // The flag is not refreshed: once 60 seconds old it is stale, deleted, and
+    // the settings are cleared.
+    h.queue.advance(60s);
+    EXPECT_EQ(h.root.proxyStates("Wi-Fi"), std::make_pair(false, false));
+    EXPECT_FALSE(fs::exists(h.root.flagDir() + "/502.flag"));
+    EXPECT_EQ(countLinesStartingWith(h.log(), "[daemon] INFO  no child user"), 2u);
+    EXPECT_EQ(countLinesStartingWith(h.log(), "[daemon] INFO  child user active"), 1u);
+}
+
+TEST(Supervisor, LaunchArgumentsEnvironmentAndOutput) {
+    struct Case {
+        const char* what;
+        std::optional<std::string> proxyConfig;
+        std::vector<std::string> identityArgs;
+    };
+    const std::vector<Case> cases = {
+        {"no file", std::nullopt, {}},
+        {"empty user name, device id given", R"({"username":"","device_id":"abc"})",
+         {"--device-id", "abc"}},
+        {"both", R"({"username":"emma","device_id":"D-1"})",
+         {"--username", "emma", "--device-id", "D-1"}},
+        {"array", R"(["emma","D-1"])", {}},
+        {"wrong types", R"({"username":5,"device_id":null})", {}},
+        {"not JSON", "{username", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DaemonHarness h;
+        if (c.proxyConfig) writeText(h.root.dataDir() + "/proxy_config.json", *c.proxyConfig);
+        h.daemon->start();
+        ASSERT_TRUE(h.waitForLaunches(1));
+        auto launches = fakeLaunches(h.root.records());
+        ASSERT_EQ(launches.size(), 1u);
+        std::vector<std::string> expected = {"--port", "8080", "--host", "127.0.0.1", "--confdir",
+                                             Paths::mitmproxyDir()};
+        expected.insert(expected.end(), c.identityArgs.begin(), c.identityArgs.end());
+        EXPECT_EQ(launches[0].args, expected);
+        EXPECT_EQ(launches[0].pid, *h.daemon->proxyPid());
+        EXPECT_EQ(launches[0].env["PROXY_RULES_FILE"], Paths::rulesFile());
+        EXPECT_EQ(launches[0].env["TARVO_DATA_DIR"], Paths::systemLogDir());
+        EXPECT_EQ(launches[0].env["TARVO_CONFIG_FILE"], Paths::proxyConfigFile());
+        ASSERT_TRUE(h.waitFor([&] {
+            return h.logged("[daemon] INFO  [proxy] ready") &&
+                   h.logged("[daemon] WARN  [proxy] something odd");
+        }));
+    }
+}
+
+TEST(Supervisor, RestartsAfterEveryExitButNotAfterShutdown) {
+    DaemonHarness h;
+    h.daemon->start();
+    ASSERT_TRUE(h.waitForLaunches(1));
+    const std::string key = h.root.dataDir() + "/mitmproxy/mitmproxy-ca.pem";
+    EXPECT_EQ(fs::status(key).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(h.root.dataDir() + "/mitmproxy").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(readText(key), readText(h.root.resources() + "/mitmproxy-ca.pem"));
+
+    // Killed outright: code 9, a new process 2 seconds later, the CA re-staged.
+    writeText(key, "tampered");
+    const pid_t first = *h.daemon->proxyPid();
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+    ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));
+    EXPECT_TRUE(h.logged("[daemon] WARN  proxy exited (code 9); restarting in 2s"));
+    h.queue.advance(1900ms);
+    EXPECT_FALSE(h.daemon->proxyPid());
+    h.queue.advance(100ms);
+    ASSERT_TRUE(h.waitForLaunches(2));
+    EXPECT_NE(*h.daemon->proxyPid(), first);
+    EXPECT_EQ(readText(key), readText(h.root.resources() + "/mitmproxy-ca.pem"));
+
+    // Shutdown: proxy asked to stop, settings cleared, exit 0, no restart.
+    h.root.writeFlag("501.flag", h.clock->now(), 0s);
+    h.queue.advance(5s);
+    ASSERT_TRUE(h.waitForLaunches(2));
+    ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));
+    h.queue.advance(2s);
+    ASSERT_TRUE(h.waitForLaunches(3));
+    EXPECT_EQ(h.root.proxyStates("Wi-Fi"), std::make_pair(true, true));
+    ASSERT_TRUE(h.queue.deliverSignal(SIGINT));
+    EXPECT_EQ(h.exitCode, std::optional<int>(0));
+    EXPECT_FALSE(h.daemon->shouldRun());
+    for (const char* service : {"Ethernet", "Wi-Fi", "Thunderbolt Bridge"})
+        EXPECT_EQ(h.root.proxyStates(service), std::make_pair(false, false)) << service;
+    ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));
+    h.queue.advance(30s);
+    EXPECT_EQ(fakeLaunches(h.root.records()).size(), 3u);
+    const auto log = h.log();
+    EXPECT_TRUE(hasLine(log, "[daemon] INFO  shutdown requested"));
+    EXPECT_TRUE(hasLine(log, "[daemon] INFO  shutdown complete"));
+}
+
+TEST(Supervisor, RestartsAProxyThatEndsOnItsOwn) {
+    EnvGuard exitAtOnce("TARVO_TEST_EXIT_AT_ONCE", "1");
+    DaemonHarness h;
+    h.daemon->start();
+    for (size_t round = 1; round <= 3; ++round) {
+        ASSERT_TRUE(h.waitFor([&] {
+            return countLinesStartingWith(h.log(), "[daemon] WARN  proxy exited (code 3)") == round &&
+                   !h.daemon->proxyPid();
+        })) << round;
+        h.queue.advance(2s);
+    }
+    EXPECT_GE(fakeLaunches(h.root.records()).size(), 3u);
+}
+
+TEST(Supervisor, RetriesEveryFiveSecondsWhileTheExecutableIsMissing) {
+    DaemonHarness h(DaemonRoot::Proxy::Missing);
+    h.daemon->start();
+    const std::string missing =
+        "[daemon] ERROR proxy binary missing: " + h.root.resources() + "/proxy/TarvoProxy";
+    EXPECT_EQ(countLinesStartingWith(h.log(), missing), 1u);
+    h.queue.advance(4900ms);
+    EXPECT_EQ(countLinesStartingWith(h.log(), missing), 1u);
+    h.queue.advance(100ms);
+    EXPECT_EQ(countLinesStartingWith(h.log(), missing), 2u);
+    h.root.installFakeProxy();
+    h.queue.advance(5s);
+    ASSERT_TRUE(h.waitForLaunches(1));
+    EXPECT_EQ(countLinesStartingWith(h.log(), missing), 2u);
+}
+
+TEST(Supervisor, SeedsDefaultRulesOnlyWhenAbsent) {
+    {
+        DaemonHarness h;
+        h.daemon->start();
+        const std::string rules = h.root.dataDir() + "/proxy_rules.json";
+        EXPECT_EQ(readText(rules), readText(h.root.resources() + "/proxy_rules.json"));
+        EXPECT_EQ(fs::status(rules).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+        EXPECT_TRUE(h.logged("[daemon] INFO  seeded default rules at " + Paths::rulesFile()));
+    }
+    {
+        DaemonHarness h;
+        writeText(h.root.dataDir() + "/proxy_rules.json", R"({"whitelist":["kid.example"]})");
+        h.daemon->start();
+        EXPECT_EQ(readText(h.root.dataDir() + "/proxy_rules.json"), R"({"whitelist":["kid.example"]})");
+        EXPECT_EQ(countLinesStartingWith(h.log(), "[daemon] INFO  seeded"), 0u);
+    }
+}
+
+}  // namespace
+}  // namespace tarvo::test
