@@ -21,8 +21,8 @@ class ChatServiceTest : public ::testing::Test {
 
 TEST_F(ChatServiceTest, SendPostsTheMessageAndReturnsTheStoredCopy) {
     // A proxy in the environment is never used: it is our own filter.
-    test::EnvGuard proxy("http_proxy", "http://127.0.0.1:1");
-    test::EnvGuard allProxy("ALL_PROXY", "http://127.0.0.1:1");
+    test::EnvGuard proxy("http_proxy", "http://127.0.0.1:" + std::to_string(test::deadPort()));
+    test::EnvGuard allProxy("ALL_PROXY", "http://127.0.0.1:" + std::to_string(test::deadPort()));
     ChatMessage stored = service.send("hello & bye");
     EXPECT_EQ(stored.id, 1);
     EXPECT_EQ(stored.text, "hello & bye");
@@ -86,7 +86,8 @@ TEST_F(ChatServiceTest, ServerErrorCarriesTheFirst300CharactersOfTheBody) {
 }
 
 TEST_F(ChatServiceTest, UnreachableServiceThrowsATransportError) {
-    ChatService nowhere("http://127.0.0.1:1", "D", "u", std::nullopt, clock);
+    ChatService nowhere("http://127.0.0.1:" + std::to_string(test::deadPort()), "D", "u",
+                        std::nullopt, clock);
     EXPECT_THROW(nowhere.poll(0), net::TransportError);
     EXPECT_THROW(nowhere.send("x"), net::TransportError);
 }
@@ -129,7 +130,8 @@ TEST_F(ChatServiceTest, MarkReadSendsOnlyStoredIds) {
                               {"readAtUtc", "2025-03-01T17:04:05.123Z"}}));
         EXPECT_NE(logText().find(c.logLine), std::string::npos) << logText();
     }
-    ChatService nowhere("http://127.0.0.1:1", "D", "u", std::nullopt, clock);
+    ChatService nowhere("http://127.0.0.1:" + std::to_string(test::deadPort()), "D", "u",
+                        std::nullopt, clock);
     EXPECT_FALSE(nowhere.markRead({1}, readAt));
     EXPECT_NE(logText().find("WARN  MarkChatMessagesRead failed: "), std::string::npos);
 }
@@ -149,7 +151,8 @@ TEST_F(ChatServiceTest, StatusReportCarriesTheErrorOnlyWhenGiven) {
     failed["pollOk"] = false;
     failed["lastError"] = "HTTP 503: x";
     EXPECT_EQ(*json::parse(reports[1].body), failed);
-    ChatService nowhere("http://127.0.0.1:1", "D", "u", std::nullopt, clock);
+    ChatService nowhere("http://127.0.0.1:" + std::to_string(test::deadPort()), "D", "u",
+                        std::nullopt, clock);
     EXPECT_NO_THROW(nowhere.reportStatus(false, "down"));
 }
 

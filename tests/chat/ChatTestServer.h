@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/Json.h"
+#include "support/LocalServer.h"
 
 namespace tarvo::test {
 
@@ -26,9 +27,8 @@ class ChatTestServer {
     };
 
     ChatTestServer() {
-        server_.Get("/api/GetChildChatMessages", [this](const auto& req, auto& res) {
+        local_.server.Get("/api/GetChildChatMessages", [this](const auto& req, auto& res) {
             std::lock_guard lock(mutex_);
-            record(req);
             if (pollStatus_ != 200) {
                 res.status = pollStatus_;
                 res.set_content(pollBody_, "text/plain");
@@ -47,9 +47,8 @@ class ChatTestServer {
             res.set_content(json::Json{{"messages", list}, {"parents", parents}}.dump(),
                             "application/json");
         });
-        server_.Post("/api/SendChildChatMessage", [this](const auto& req, auto& res) {
+        local_.server.Post("/api/SendChildChatMessage", [this](const auto& req, auto& res) {
             std::lock_guard lock(mutex_);
-            record(req);
             if (sendStatus_ != 200) {
                 res.status = sendStatus_;
                 res.set_content("try later", "text/plain");
@@ -67,28 +66,19 @@ class ChatTestServer {
             messages_.push_back(m);
             res.set_content(json::Json{{"chatMessage", m}}.dump(), "application/json");
         });
-        server_.Post("/api/MarkChatMessagesRead", [this](const auto& req, auto& res) {
+        local_.server.Post("/api/MarkChatMessagesRead", [this](const auto&, auto& res) {
             std::lock_guard lock(mutex_);
-            record(req);
             res.status = markReadStatus_;
             res.set_content("{}", "application/json");
         });
-        server_.Post("/api/ReportChatClientStatus", [this](const auto& req, auto& res) {
+        local_.server.Post("/api/ReportChatClientStatus", [this](const auto&, auto& res) {
             std::lock_guard lock(mutex_);
-            record(req);
             res.set_content("{}", "application/json");
         });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        local_.start();
     }
 
-    ~ChatTestServer() {
-        server_.stop();
-        thread_.join();
-    }
-
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::string url() const { return local_.url(); }
 
     // A parent's (or the child's) message stored on the service.
     void addMessage(std::int64_t id, const std::string& from, const std::string& text,
@@ -132,25 +122,25 @@ class ChatTestServer {
     }
 
     std::vector<Received> received(const std::string& path = "") const {
-        std::lock_guard lock(mutex_);
         std::vector<Received> out;
-        for (const auto& r : received_)
-            if (path.empty() || r.path == path) out.push_back(r);
+        for (const auto& r : local_.received()) {
+            if (!path.empty() && r.path != path) continue;
+            Received mine{r.method, r.path, {}, r.body, ""};
+            if (auto it = r.headers.find("Content-Type"); it != r.headers.end())
+                mine.contentType = it->second;
+            if (auto q = r.target.find('?'); q != std::string::npos) {
+                httplib::Params params;
+                httplib::detail::parse_query_text(r.target.substr(q + 1), params);
+                for (const auto& [k, v] : params) mine.query[k] = v;
+            }
+            out.push_back(std::move(mine));
+        }
         return out;
     }
 
   private:
-    void record(const httplib::Request& req) {
-        Received r{req.method, req.path, {}, req.body, req.get_header_value("Content-Type")};
-        for (const auto& [k, v] : req.params) r.query[k] = v;
-        received_.push_back(std::move(r));
-    }
-
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
+    LocalServer local_;
     mutable std::mutex mutex_;
-    std::vector<Received> received_;
     std::vector<json::Json> messages_;
     std::vector<std::string> parents_;
     std::int64_t nextId_ = 1;

@@ -11,11 +11,23 @@ LocalServer::LocalServer() {
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
         std::lock_guard lock(mutex_);
         received_.push_back({req.method, req.path, req.target, req.body, req.headers});
+        pendingBodies_[&req] = received_.size() - 1;
         return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // The body is read only after pre-routing: complete the record once the
+    // request has been handled.
+    server.set_post_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+        std::lock_guard lock(mutex_);
+        if (auto it = pendingBodies_.find(&req); it != pendingBodies_.end()) {
+            received_[it->second].body = req.body;
+            pendingBodies_.erase(it);
+        }
     });
 }
 
-LocalServer::~LocalServer() { stop(); }
+LocalServer::~LocalServer() {
+    stop();
+}
 
 void LocalServer::start() {
     port_ = server.bind_to_any_port("127.0.0.1");

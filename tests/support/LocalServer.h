@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,7 +14,7 @@ namespace tarvo::test {
 // thread, that records every request it receives. Register handlers on
 // `server` before start().
 class LocalServer {
-public:
+  public:
     struct Received {
         std::string method;
         std::string path;    // without the query
@@ -36,9 +37,10 @@ public:
 
     httplib::Server server;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Received> received_;
+    std::map<const httplib::Request*, size_t> pendingBodies_;
     std::thread thread_;
     int port_ = 0;
 };
