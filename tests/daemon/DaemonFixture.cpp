@@ -48,7 +48,12 @@ DaemonRoot::DaemonRoot(Proxy proxy)
     runOrFail(sourceDir() + "/scripts/make-root", {dir_.path()});
     fs::create_directories(resources() + "/proxy");
     fs::copy_file(sourceDir() + "/resources/proxy_rules.json", resources() + "/proxy_rules.json");
-    runOrFail(sourceDir() + "/scripts/make-test-ca", {resources()});
+    // One certificate authority per test process: key generation is the slow part.
+    static TempDir ca;
+    static const bool made = (runOrFail(sourceDir() + "/scripts/make-test-ca", {ca.path()}), true);
+    (void)made;
+    for (const char* f : {"mitmproxy-ca.pem", "rootCert.pem"})
+        fs::copy_file(ca.path() + "/" + f, resources() + "/" + f);
     fs::create_directories(records());
     ::setenv("TARVO_TEST_RECORDS", records().c_str(), 1);
     if (proxy == Proxy::Fake) installFakeProxy();
