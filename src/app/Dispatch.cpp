@@ -57,12 +57,8 @@ int installCert(const Invocation& inv) {
 const std::vector<Command>& commandTable() {
     // Each role joins the build with one line here.
     static const std::vector<Command> table = {
-        {"version", printVersion, ""},
-        {"help", printHelp, ""},
-        {"daemon", runDaemon, ""},
-        {"install-cert", installCert, ""},
-        {"-h", printHelp, ""},
-        {"--help", printHelp, ""},
+        {"version", printVersion, ""},     {"help", printHelp, ""}, {"daemon", runDaemon, ""},
+        {"install-cert", installCert, ""}, {"-h", printHelp, ""},   {"--help", printHelp, ""},
     };
     return table;
 }

@@ -116,7 +116,8 @@ void Daemon::start() {
 // file that is a link, a hard link or someone else's file is removed before
 // the first line is written.
 void Daemon::prepareLogDirectory() {
-    rootfiles::DirResult dir = rootfiles::secureDirectory(Paths::systemLogDir(), {0755, true, false});
+    rootfiles::DirResult dir =
+        rootfiles::secureDirectory(Paths::systemLogDir(), {0755, true, false});
     if (!dir.fd) {
         logCleanup_ = "log directory untrusted — " + dir.error;
         return;
@@ -149,9 +150,12 @@ void Daemon::ensureDirectories() {
     if (!data.replaced.empty())
         log_.warn("replaced untrusted " + Paths::dataDir() + " (" + data.replaced + ")");
     dataDir_ = std::move(data.fd);
-    rootfiles::DirResult flags = rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true, false});
-    if (!flags.fd) log_.error("couldn't prepare " + Paths::activeChildrenDir() + ": " + flags.error);
-    rootfiles::DirResult logs = rootfiles::secureDirectory(Paths::systemLogDir(), {0755, true, false});
+    rootfiles::DirResult flags =
+        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true, false});
+    if (!flags.fd)
+        log_.error("couldn't prepare " + Paths::activeChildrenDir() + ": " + flags.error);
+    rootfiles::DirResult logs =
+        rootfiles::secureDirectory(Paths::systemLogDir(), {0755, true, false});
     if (!logs.fd) log_.error("couldn't prepare " + Paths::systemLogDir() + ": " + logs.error);
 }
 
@@ -163,7 +167,8 @@ void Daemon::ensureDefaultRules() {
         if (S_ISREG(st.st_mode)) return;
         // A link (dangling or not), FIFO or directory planted where the rules
         // belong: never written through, removed and replaced by the default.
-        log_.warn("replacing untrusted " + target + " (" + rootfiles::describeMode(st.st_mode) + ")");
+        log_.warn("replacing untrusted " + target + " (" + rootfiles::describeMode(st.st_mode) +
+                  ")");
         if (::unlinkat(dataDir_.get(), kRulesFile, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
             log_.error("couldn't seed default rules at " + target + ": " + std::strerror(errno));
             return;
@@ -182,7 +187,8 @@ void Daemon::ensureDefaultRules() {
     }
     bool existed = false;
     // 0666: the agent, running as the child, rewrites this file later.
-    std::string error = rootfiles::createFileNoReplace(dataDir_.get(), kRulesFile, *data, 0666, &existed);
+    std::string error =
+        rootfiles::createFileNoReplace(dataDir_.get(), kRulesFile, *data, 0666, &existed);
     if (existed) return;  // an agent wrote its rules in the meantime
     if (!error.empty()) {
         log_.error("couldn't seed default rules at " + target + ": " + error);
@@ -218,9 +224,10 @@ void Daemon::shutdown() {
 
 void Daemon::startPresencePoll() {
     presenceTimer_ = ScopedTimer(
-        queue_, queue_.startRepeating(kPresenceInterval,
-                                      weakCallback(shared_from_this(), [](Daemon& d) { d.presenceTick(); }),
-                                      Millis(0)));
+        queue_,
+        queue_.startRepeating(kPresenceInterval,
+                              weakCallback(shared_from_this(), [](Daemon& d) { d.presenceTick(); }),
+                              Millis(0)));
 }
 
 void Daemon::presenceTick() {
@@ -242,7 +249,8 @@ bool Daemon::anyChildLoggedIn() {
     if (!dataDir_) return false;
     // The flag directory sits in a directory every user can write, so it is
     // verified (and repaired) on every tick and only read through its descriptor.
-    rootfiles::DirResult flags = rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true, false});
+    rootfiles::DirResult flags =
+        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true, false});
     if (!flags.replaced.empty())
         log_.warn("replaced untrusted " + Paths::activeChildrenDir() + " (" + flags.replaced + ")");
     if (!flags.fd) return false;
@@ -276,7 +284,8 @@ void Daemon::bounceProxyForNewChild() {
 void Daemon::startUpdatePoll() {
     if (!options_.startUpdateCheck) return;
     updateTimer_ = ScopedTimer(
-        queue_, queue_.startRepeating(kUpdateInterval, options_.startUpdateCheck, kFirstUpdateDelay));
+        queue_,
+        queue_.startRepeating(kUpdateInterval, options_.startUpdateCheck, kFirstUpdateDelay));
     log_.info("update checks scheduled (first in 2m, then every 30m)");
 }
 
@@ -330,7 +339,8 @@ std::vector<std::string> Daemon::proxyArguments(const std::optional<std::string>
     }
     if (!dataDir_) return args;
     std::string why;
-    auto text = rootfiles::readUserFile(dataDir_.get(), kProxyConfigFile, kMaxProxyConfigBytes, &why);
+    auto text =
+        rootfiles::readUserFile(dataDir_.get(), kProxyConfigFile, kMaxProxyConfigBytes, &why);
     if (!text) {
         if (why != std::strerror(ENOENT))
             log_.warn("ignoring " + Paths::proxyConfigFile() + " (" + why + ")");

@@ -20,7 +20,7 @@ namespace tarvo {
 // handle, the run flag, the presence decision — lives on the main queue; the
 // proxy's helper threads only post to it.
 class Daemon : public std::enable_shared_from_this<Daemon> {
-public:
+  public:
     static constexpr const char* kProxyHost = "127.0.0.1";
     static constexpr int kProxyPort = 8080;
 
@@ -54,7 +54,7 @@ public:
     bool shouldRun() const { return shouldRun_; }
     std::optional<bool> lastChildPresent() const { return lastChildPresent_; }
 
-private:
+  private:
     Daemon(MainQueue& queue, std::shared_ptr<Clock> clock, Options options);
 
     void prepareLogDirectory();

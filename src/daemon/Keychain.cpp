@@ -51,7 +51,9 @@ std::string upper(std::string_view text) {
 
 }  // namespace
 
-std::string defaultCertPath() { return Paths::bundleResources() + "/rootCert.pem"; }
+std::string defaultCertPath() {
+    return Paths::bundleResources() + "/rootCert.pem";
+}
 
 std::optional<std::string> run(const std::string& tool, const std::vector<std::string>& args) {
     ProcessOptions options;
@@ -63,7 +65,8 @@ std::optional<std::string> run(const std::string& tool, const std::vector<std::s
 
 std::optional<std::string> bundledCertFingerprint(const std::string& path) {
     if (!fileExists(path)) return std::nullopt;
-    auto out = run(Paths::opensslTool(), {"x509", "-noout", "-fingerprint", "-sha256", "-in", path});
+    auto out =
+        run(Paths::opensslTool(), {"x509", "-noout", "-fingerprint", "-sha256", "-in", path});
     if (!out) return std::nullopt;
     const size_t eq = out->find('=');
     if (eq == std::string::npos) return std::nullopt;
@@ -95,7 +98,8 @@ std::optional<std::string> bundledCertCommonName(const std::string& path) {
 bool isRootCertInstalled() {
     auto fingerprint = bundledCertFingerprint(defaultCertPath());
     if (!fingerprint) return false;
-    auto out = run(Paths::securityTool(), {"find-certificate", "-a", "-Z", Paths::systemKeychain()});
+    auto out =
+        run(Paths::securityTool(), {"find-certificate", "-a", "-Z", Paths::systemKeychain()});
     if (!out) return false;
     static constexpr std::string_view kMarker = "SHA-256 hash:";
     for (const std::string& line : tooloutput::nonEmptyLines(*out)) {
@@ -108,7 +112,9 @@ bool isRootCertInstalled() {
     return false;
 }
 
-bool installRootCert(const std::string& path) { return installRootCert(path, std::cerr); }
+bool installRootCert(const std::string& path) {
+    return installRootCert(path, std::cerr);
+}
 
 bool installRootCert(const std::string& path, std::ostream& err) {
     if (!fileExists(path)) return false;

@@ -32,7 +32,8 @@ ProxyProcess::ProxyProcess(const std::string& path, const std::vector<std::strin
     }
     wakeRead_ = wake[0];
     wakeWrite_ = wake[1];
-    reader_ = std::thread([this, out = child.stdoutFd, err = child.stderrFd] { readLoop(out, err); });
+    reader_ =
+        std::thread([this, out = child.stdoutFd, err = child.stderrFd] { readLoop(out, err); });
     waiter_ = std::thread([this] {
         int status = 0;
         pid_t r;
@@ -41,8 +42,10 @@ ProxyProcess::ProxyProcess(const std::string& path, const std::vector<std::strin
         } while (r < 0 && errno == EINTR);
         int code = -1;
         if (r == pid_) {
-            if (WIFEXITED(status)) code = WEXITSTATUS(status);
-            else if (WIFSIGNALED(status)) code = WTERMSIG(status);
+            if (WIFEXITED(status))
+                code = WEXITSTATUS(status);
+            else if (WIFSIGNALED(status))
+                code = WTERMSIG(status);
         }
         exited_.store(true);
         if (onExit_) onExit_(pid_, code);

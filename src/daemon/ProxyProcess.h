@@ -15,7 +15,7 @@ namespace tarvo {
 // whose end is reported once. The callbacks run on the process's own helper
 // threads; the owner hops to its main thread from there.
 class ProxyProcess {
-public:
+  public:
     enum class Stream { Out, Err };
     using OutputHandler = std::function<void(Stream, std::string chunk)>;
     // The termination status: the exit code, or the signal number for a
@@ -38,7 +38,7 @@ public:
     // Asks the child to end (SIGTERM); does not wait.
     void terminate() const;
 
-private:
+  private:
     void readLoop(int outFd, int errFd);
 
     pid_t pid_ = -1;

@@ -14,7 +14,9 @@ namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
-std::string errText(int err) { return std::strerror(err); }
+std::string errText(int err) {
+    return std::strerror(err);
+}
 
 std::string hiddenName(const std::string& name, const char* what) {
     static std::atomic<unsigned> counter{0};
@@ -73,13 +75,20 @@ void Fd::reset(int fd) {
 
 std::string describeMode(mode_t mode) {
     switch (mode & S_IFMT) {
-        case S_IFLNK: return "symbolic link";
-        case S_IFREG: return "regular file";
-        case S_IFDIR: return "directory";
-        case S_IFIFO: return "FIFO";
-        case S_IFSOCK: return "socket";
-        case S_IFCHR: return "character device";
-        case S_IFBLK: return "block device";
+        case S_IFLNK:
+            return "symbolic link";
+        case S_IFREG:
+            return "regular file";
+        case S_IFDIR:
+            return "directory";
+        case S_IFIFO:
+            return "FIFO";
+        case S_IFSOCK:
+            return "socket";
+        case S_IFCHR:
+            return "character device";
+        case S_IFBLK:
+            return "block device";
     }
     return "unknown entry";
 }
@@ -149,8 +158,7 @@ std::optional<std::string> readUserFile(int dirFd, const std::string& name, size
         if (why) *why = std::move(reason);
         return std::nullopt;
     };
-    Fd fd(::openat(dirFd, name.c_str(),
-                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd) {
         if (errno == ELOOP) return fail("symbolic link");
         return fail(errText(errno));
@@ -189,8 +197,8 @@ std::string createFileNoReplace(int dirFd, const std::string& name, std::string_
                                 mode_t mode, bool* existed) {
     if (existed) *existed = false;
     const std::string temp = hiddenName(name, "tmp");
-    Fd fd(::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                   0600));
+    Fd fd(
+        ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) return "cannot create " + temp + ": " + errText(errno);
     std::string error;
     if (!writeAll(fd.get(), data))
@@ -209,8 +217,8 @@ std::string createFileNoReplace(int dirFd, const std::string& name, std::string_
 std::string replaceFileAt(int dirFd, const std::string& name, std::string_view data, mode_t mode) {
     if (::unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT)
         return "cannot remove the old " + name + ": " + errText(errno);
-    Fd fd(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                   0600));
+    Fd fd(
+        ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) return "cannot create " + name + ": " + errText(errno);
     ::fchmod(fd.get(), mode);
     if (!writeAll(fd.get(), data)) {

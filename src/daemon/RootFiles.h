@@ -17,7 +17,7 @@ namespace tarvo::rootfiles {
 
 // An owned file descriptor, closed on destruction.
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd&& other) noexcept : fd_(other.release()) {}
@@ -35,15 +35,15 @@ public:
     }
     void reset(int fd = -1);
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // What a directory must be before this process trusts it.
 struct DirRequirement {
-    mode_t mode = 0755;           // permissions set on the directory
-    bool ownedByUs = true;        // owner must be this process's effective user
-    bool exactModeBefore = false; // a directory found with other permissions is replaced
+    mode_t mode = 0755;            // permissions set on the directory
+    bool ownedByUs = true;         // owner must be this process's effective user
+    bool exactModeBefore = false;  // a directory found with other permissions is replaced
 };
 
 // The outcome of securing one directory, for the caller's log line.

@@ -70,8 +70,12 @@ void DaemonRoot::installFakeProxy() {
     fs::rename(path + ".tmp", path);
 }
 
-std::string DaemonRoot::dataDir() const { return root() + "/Library/Application Support/Tarvo"; }
-std::string DaemonRoot::flagDir() const { return dataDir() + "/active-children"; }
+std::string DaemonRoot::dataDir() const {
+    return root() + "/Library/Application Support/Tarvo";
+}
+std::string DaemonRoot::flagDir() const {
+    return dataDir() + "/active-children";
+}
 
 void DaemonRoot::writeFlag(const std::string& name, WallTime now, std::chrono::seconds age) {
     const std::string path = flagDir() + "/" + name;

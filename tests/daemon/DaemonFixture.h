@@ -19,7 +19,7 @@ namespace tarvo::test {
 // holding the default rules, a fresh test certificate authority and, unless
 // told otherwise, a scripted fake proxy that records how it was started.
 class DaemonRoot {
-public:
+  public:
     enum class Proxy { Fake, Real, Missing };
     explicit DaemonRoot(Proxy proxy = Proxy::Fake);
 
@@ -40,7 +40,7 @@ public:
     // networksetup calls recorded since the root was made, one argument list each.
     std::vector<std::vector<std::string>> networksetupCalls() const;
 
-private:
+  private:
     TempDir dir_;
     EnvGuard root_;
     EnvGuard resources_;

@@ -29,7 +29,8 @@ struct DaemonHarness {
     // Waits in real time for the proxy's helper threads to report.
     bool waitFor(const std::function<bool()>& done) { return queue.runUntil(done, 15s); }
     bool waitForLaunches(size_t n) {
-        return waitFor([&] { return fakeLaunches(root.records()).size() >= n && daemon->proxyPid(); });
+        return waitFor(
+            [&] { return fakeLaunches(root.records()).size() >= n && daemon->proxyPid(); });
     }
 
     DaemonRoot root;
@@ -134,9 +135,11 @@ TEST(Supervisor, LaunchArgumentsEnvironmentAndOutput) {
     };
     const std::vector<Case> cases = {
         {"no file", std::nullopt, {}},
-        {"empty user name, device id given", R"({"username":"","device_id":"abc"})",
+        {"empty user name, device id given",
+         R"({"username":"","device_id":"abc"})",
          {"--device-id", "abc"}},
-        {"both", R"({"username":"emma","device_id":"D-1"})",
+        {"both",
+         R"({"username":"emma","device_id":"D-1"})",
          {"--username", "emma", "--device-id", "D-1"}},
         {"array", R"(["emma","D-1"])", {}},
         {"wrong types", R"({"username":5,"device_id":null})", {}},
@@ -150,8 +153,8 @@ TEST(Supervisor, LaunchArgumentsEnvironmentAndOutput) {
         ASSERT_TRUE(h.waitForLaunches(1));
         auto launches = fakeLaunches(h.root.records());
         ASSERT_EQ(launches.size(), 1u);
-        std::vector<std::string> expected = {"--port", "8080", "--host", "127.0.0.1", "--confdir",
-                                             Paths::mitmproxyDir()};
+        std::vector<std::string> expected = {"--port",    "8080",      "--host",
+                                             "127.0.0.1", "--confdir", Paths::mitmproxyDir()};
         expected.insert(expected.end(), c.identityArgs.begin(), c.identityArgs.end());
         EXPECT_EQ(launches[0].args, expected);
         EXPECT_EQ(launches[0].pid, *h.daemon->proxyPid());
@@ -214,7 +217,8 @@ TEST(Supervisor, RestartsAProxyThatEndsOnItsOwn) {
     h.daemon->start();
     for (size_t round = 1; round <= 3; ++round) {
         ASSERT_TRUE(h.waitFor([&] {
-            return countLinesStartingWith(h.log(), "[daemon] WARN  proxy exited (code 3)") == round &&
+            return countLinesStartingWith(h.log(), "[daemon] WARN  proxy exited (code 3)") ==
+                       round &&
                    !h.daemon->proxyPid();
         })) << round;
         h.queue.advance(2s);
@@ -253,7 +257,8 @@ TEST(Supervisor, SeedsDefaultRulesOnlyWhenAbsent) {
         DaemonHarness h;
         writeText(h.root.dataDir() + "/proxy_rules.json", R"({"whitelist":["kid.example"]})");
         h.daemon->start();
-        EXPECT_EQ(readText(h.root.dataDir() + "/proxy_rules.json"), R"({"whitelist":["kid.example"]})");
+        EXPECT_EQ(readText(h.root.dataDir() + "/proxy_rules.json"),
+                  R"({"whitelist":["kid.example"]})");
         EXPECT_EQ(countLinesStartingWith(h.log(), "[daemon] INFO  seeded"), 0u);
     }
 }

@@ -37,8 +37,8 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
 ProcessResult asUser(const std::string& script, const std::string& data, const std::string& logs,
                      const std::string& outside) {
     ProcessOptions options;
-    options.environment = std::vector<std::string>{
-        "PATH=/usr/bin:/bin", "DATA=" + data, "LOGS=" + logs, "OUT=" + outside};
+    options.environment = std::vector<std::string>{"PATH=/usr/bin:/bin", "DATA=" + data,
+                                                   "LOGS=" + logs, "OUT=" + outside};
     return runProcess("/usr/bin/setpriv",
                       {"--reuid=" + std::to_string(kUser), "--regid=" + std::to_string(kUser),
                        "--clear-groups", "/bin/bash", "-ec", script},
@@ -79,7 +79,9 @@ struct Harness {
     bool userCanRead(const std::string& path) {
         return asUser("cat \"" + path + "\" >/dev/null 2>&1", "", "", "").succeeded();
     }
-    bool waitForProxy() { return queue.runUntil([&] { return daemon->proxyPid().has_value(); }, 15s); }
+    bool waitForProxy() {
+        return queue.runUntil([&] { return daemon->proxyPid().has_value(); }, 15s);
+    }
 
     TempDir outside;
     DaemonRoot root;
@@ -126,8 +128,9 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
          }},
         {"FIFO at proxy_config.json", R"(mkfifo "$DATA/proxy_config.json")", "",
          [](Harness& h) {
-             EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()),
-                                 "[daemon] WARN  ignoring " + Paths::proxyConfigFile() + " (FIFO)"));
+             EXPECT_TRUE(
+                 hasLine(logMessages(Paths::daemonLog()),
+                         "[daemon] WARN  ignoring " + Paths::proxyConfigFile() + " (FIFO)"));
              for (const auto& launch : fakeLaunches(h.root.records()))
                  EXPECT_EQ(launch.args.size(), 6u);
          }},

@@ -24,7 +24,8 @@ TEST(ProxyConfigTool, ListsEnabledServicesAndSetsBothProxiesOnEach) {
         std::vector<std::string> enabled;
     };
     const std::vector<Case> cases = {
-        {"blanks and a disabled one", {"Wi-Fi", "USB 10/100/1000 LAN", "*Bluetooth PAN"},
+        {"blanks and a disabled one",
+         {"Wi-Fi", "USB 10/100/1000 LAN", "*Bluetooth PAN"},
          {"Wi-Fi", "USB 10/100/1000 LAN"}},
         {"header only", {}, {}},
         {"all disabled", {"*Ethernet", "*Wi-Fi"}, {}},
@@ -112,9 +113,10 @@ TEST(KeychainTool, RemovalFallsBackToTheCommonName) {
     ASSERT_TRUE(Keychain::installRootCert(Keychain::defaultCertPath()));
     // The bundled file is replaced by another certificate with the same name:
     // its digest matches nothing, the name does.
-    runOrFail("/usr/bin/openssl",
-              {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Tarvo Test CA/O=Other",
-               "-keyout", root.root() + "/other.key", "-out", Keychain::defaultCertPath(), "-days", "1"});
+    runOrFail(
+        "/usr/bin/openssl",
+        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Tarvo Test CA/O=Other",
+         "-keyout", root.root() + "/other.key", "-out", Keychain::defaultCertPath(), "-days", "1"});
     EXPECT_TRUE(Keychain::removeRootCert());
     EXPECT_TRUE(keychainDigests(root).empty());
     EXPECT_NE(securityCalls(root).find(R"(["delete-certificate", "-c", "Tarvo Test CA")"),
@@ -188,9 +190,9 @@ TEST(InstallCert, CommandExitStatusAndMessages) {
 TEST(InstallCert, FailsWithoutRoot) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the command as another user";
     DaemonRoot root;
-    ProcessResult r = runProcess("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534",
-                                                      "--clear-groups", tarvoBinary(),
-                                                      "install-cert"});
+    ProcessResult r = runProcess(
+        "/usr/bin/setpriv",
+        {"--reuid=65534", "--regid=65534", "--clear-groups", tarvoBinary(), "install-cert"});
     EXPECT_EQ(r.exitStatus, 1) << r.err;
     EXPECT_TRUE(keychainDigests(root).empty());
 }
