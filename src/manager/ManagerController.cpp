@@ -1,0 +1,364 @@
+#include "manager/ManagerController.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "core/AtomicFile.h"
+#include "core/Json.h"
+#include "core/Paths.h"
+#include "core/TimeFormat.h"
+#include "core/Weak.h"
+#include "manager/HtmlEntities.h"
+#include "manager/LocalAccounts.h"
+#include "net/Http.h"
+
+namespace tarvo {
+namespace {
+
+using Style = ManagerView::AlertStyle;
+
+std::string join(const std::vector<std::string>& names, std::string_view separator) {
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) out += separator;
+        out += names[i];
+    }
+    return out;
+}
+
+ConfigWriteError writeFailure(const std::string& path, int code) {
+    return ConfigWriteError(code,
+                            "Couldn't write " + path + " (errno " + std::to_string(code) + ").");
+}
+
+// Creates `temp` for writing: never through a link, never an existing file
+// (a leftover of an earlier process with our id is removed first), mode 0644
+// whatever the umask.
+int createTemp(const std::string& temp) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(temp.c_str(), flags, 0644);
+    if (fd < 0 && errno == EEXIST && ::unlink(temp.c_str()) == 0)
+        fd = ::open(temp.c_str(), flags, 0644);
+    if (fd < 0) throw writeFailure(temp, errno);
+    if (::fchmod(fd, 0644) != 0) {
+        const int e = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        throw writeFailure(temp, e);
+    }
+    return fd;
+}
+
+void writeAll(int fd, const std::string& temp, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int e = n < 0 ? errno : EIO;
+            ::close(fd);
+            ::unlink(temp.c_str());
+            throw writeFailure(temp, e);
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    if (::close(fd) != 0) {
+        const int e = errno;
+        ::unlink(temp.c_str());
+        throw writeFailure(temp, e);
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<ManagerController> ManagerController::create(std::shared_ptr<ServerClient> server,
+                                                             MainQueue& queue,
+                                                             Background& background,
+                                                             std::shared_ptr<const Clock> clock,
+                                                             std::string currentUser) {
+    return std::shared_ptr<ManagerController>(new ManagerController(
+        std::move(server), queue, background, std::move(clock), std::move(currentUser)));
+}
+
+std::shared_ptr<ManagerController> ManagerController::create(std::shared_ptr<ServerClient> server,
+                                                             MainQueue& queue,
+                                                             Background& background) {
+    return create(std::move(server), queue, background, systemClock(),
+                  LocalAccounts::currentUserName());
+}
+
+ManagerController::ManagerController(std::shared_ptr<ServerClient> server, MainQueue& queue,
+                                     Background& background, std::shared_ptr<const Clock> clock,
+                                     std::string currentUser)
+    : server_(std::move(server)),
+      queue_(queue),
+      background_(background),
+      clock_(std::move(clock)),
+      currentUser_(std::move(currentUser)),
+      log_("manager", Paths::managerLog()) {}
+
+// --- Pages ---
+
+std::string ManagerController::signInUrl() const {
+    return net::withQuery(net::appendPath(server_->api(), "Signin"),
+                          {{"type", "desktop"}, {"deviceId", server_->deviceId()}});
+}
+
+std::string ManagerController::assignmentUrl() const {
+    return net::withQuery(net::appendPath(server_->api(), "AssignDesktopUsers"),
+                          {{"from", "desktop"}});
+}
+
+void ManagerController::loadSignIn() {
+    log_.info("Opening sign-in for device " + server_->deviceId() + "…");
+    if (auto view = view_.lock()) view->load(signInUrl());
+}
+
+void ManagerController::pageFinished(const std::string& url) {
+    log_.info(url);
+}
+
+void ManagerController::navigationFailed(const std::string& description) {
+    log_.info("Load failed: " + description);
+}
+
+void ManagerController::provisionalNavigationFailed(const std::string& description) {
+    log_.info("Couldn't reach " + hostOf(server_->api()) + ": " + description);
+}
+
+// --- Bridge ---
+
+std::vector<std::string> ManagerController::splitMessage(std::string_view text) {
+    // At most one cut; an empty piece before it does not count as the cut.
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size() && pieces.empty(); ++i) {
+        if (text[i] != '|') continue;
+        if (i > start) pieces.emplace_back(text.substr(start, i - start));
+        start = i + 1;
+    }
+    if (start < text.size()) pieces.emplace_back(text.substr(start));
+    return pieces;
+}
+
+void ManagerController::handleMessage(const std::optional<std::string>& body) {
+    if (!body) return;
+    const std::string text = decodeHtmlEntities(*body);
+    if (text != *body) log_.info("bridge payload contained HTML entities — decoded before use");
+    log_.info("web → host: " + prefixCharacters(text, 80));
+
+    if (text.rfind("closeApp", 0) == 0) {
+        if (auto view = view_.lock()) view->terminate();
+        return;
+    }
+    const std::vector<std::string> pieces = splitMessage(text);
+    if (pieces.size() != 2) {
+        log_.warn("unrecognised bridge message: " + prefixCharacters(text, 120));
+        return;
+    }
+    const std::string& verb = pieces[0];
+    if (verb == "updateData") {
+        token_ = pieces[1];
+        pushLocalAccounts(pieces[1]);
+    } else if (verb == "userCreated") {
+        pullAssignments();
+    } else {
+        log_.warn("unknown verb '" + verb + "'");
+    }
+}
+
+// --- Sending accounts ---
+
+void ManagerController::pushLocalAccounts(const std::string& token) {
+    background_.run([self = shared_from_this(), token] { self->sendAccounts(token); });
+}
+
+void ManagerController::sendAccounts(const std::string& token) {
+    const std::vector<LocalUserAccount> accounts = LocalAccounts::enumerateRealUsers(currentUser_);
+    std::vector<std::string> names;
+    bool allAdmins = true;
+    for (const auto& account : accounts) {
+        names.push_back(account.name);
+        allAdmins = allAdmins && account.isAdmin;
+    }
+    log_.info("local accounts: " + join(names, ", "));
+
+    if (accounts.empty()) {
+        postAlert("No usable accounts found",
+                  "Tarvo couldn't find a standard user account on this Mac. Create a "
+                  "non-administrator account for your child in System Settings → Users & Groups, "
+                  "then run Tarvo setup again.",
+                  Style::Critical);
+        return;
+    }
+    if (allAdmins) {
+        postAlert("All accounts are administrators",
+                  "Every account on this Mac is an administrator, and an administrator can turn "
+                  "Tarvo off. Create a standard (non-administrator) account for your child, then "
+                  "assign it here.",
+                  Style::Warning);
+    }
+
+    log_.info("Sending " + std::to_string(names.size()) + " local account(s) to " +
+              hostOf(server_->api()) + "…");
+    try {
+        server_->setDesktopSettings(token, names);
+    } catch (const std::exception& e) {
+        log_.error(std::string("SetDesktopSettings failed: ") + e.what());
+        postAlert("Couldn't send accounts",
+                  std::string("Tarvo couldn't reach the server to register this Mac's user "
+                              "accounts.\n\n") +
+                      e.what(),
+                  Style::Critical);
+        return;
+    }
+    log_.info("Accounts sent. Opening assignment page…");
+    queue_.post(weakCallback(shared_from_this(), [](ManagerController& self) {
+        if (auto view = self.view_.lock()) view->load(self.assignmentUrl());
+    }));
+}
+
+// --- Fetching assignments ---
+
+void ManagerController::pullAssignments() {
+    background_.run([self = shared_from_this(), token = token_] { self->fetchAssignments(token); });
+}
+
+void ManagerController::fetchAssignments(const std::optional<std::string>& token) {
+    log_.info("Saving assignments…");
+    std::vector<std::string> children;
+    try {
+        children = server_->getUsersForDeviceId();
+        log_.info("GetUsersForDeviceId → " + listNotation(children));
+    } catch (const std::exception& e) {
+        log_.warn(std::string("GetUsersForDeviceId failed (") + e.what() +
+                  "); trying GetChildAccountDevices");
+        if (token) {
+            try {
+                for (const auto& [name, device] : server_->getChildAccountDevices(*token))
+                    children.push_back(name);
+                log_.info("GetChildAccountDevices → " + listNotation(children));
+            } catch (const std::exception& e2) {
+                children.clear();
+                log_.warn(std::string("GetChildAccountDevices failed: ") + e2.what());
+            }
+        }
+    }
+    queue_.post(weakCallback(shared_from_this(), [children](ManagerController& self) {
+        self.saveAssignments(children);
+    }));
+}
+
+void ManagerController::saveAssignments(const std::vector<std::string>& childUsers) {
+    if (childUsers.empty()) {
+        alert("No children assigned yet",
+              "Tarvo didn't get any monitored accounts back from the server. Assign at least one "
+              "child to a Mac account on the web page, then try again.",
+              Style::Warning);
+        log_.info("No assignments returned.");
+        return;
+    }
+    try {
+        writeConfig(childUsers);
+    } catch (const std::exception& e) {
+        log_.error(std::string("config write failed: ") + e.what());
+        alert("Couldn't save settings",
+              std::string("Tarvo couldn't write its configuration file.\n\n") + e.what() +
+                  "\n\nMake sure Tarvo is installed (the installer creates the folder this app "
+                  "writes to).",
+              Style::Critical);
+        return;
+    }
+    const std::string names = join(childUsers, ", ");
+    log_.info("Saved. Monitoring: " + names);
+    alert("Setup complete",
+          "Tarvo is now monitoring: " + names +
+              "\n\nFiltering starts the next time they log in. If one of them is already logged "
+              "in, log them out and back in to activate it.",
+          Style::Informational);
+}
+
+// --- The configuration file ---
+
+void ManagerController::writeConfig(const std::vector<std::string>& childUsers) {
+    const std::string path = Paths::configFile();
+    json::Json config = json::Json::object();
+    if (auto text = readFile(path)) {
+        if (auto parsed = json::parse(*text); parsed && parsed->is_object())
+            config = std::move(*parsed);
+    }
+    config["child_users"] = childUsers;
+    if (!config.contains("api")) config["api"] = server_->api();
+    config["updated_at"] = formatIsoUtc(clock_->now());
+    config.erase("device_id");
+
+    std::error_code ignored;
+    std::filesystem::create_directories(Paths::dataDir(), ignored);
+
+    std::string bytes;
+    try {
+        bytes = config.dump(2);
+    } catch (const json::Json::exception& e) {
+        throw ConfigWriteError(EINVAL,
+                               std::string("Couldn't encode the configuration: ") + e.what());
+    }
+
+    const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    writeAll(createTemp(temp), temp, bytes);
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int e = errno;
+        ::unlink(temp.c_str());
+        throw ConfigWriteError(e,
+                               "Couldn't replace " + path + " (errno " + std::to_string(e) + ").");
+    }
+    // The mode was set on the temporary file's descriptor before the rename,
+    // so the file never appears with other permissions.
+    log_.info("wrote config.json with child_users=" + listNotation(childUsers));
+}
+
+// --- Alerts ---
+
+void ManagerController::postAlert(std::string title, std::string text, Style style) {
+    queue_.post(weakCallback(shared_from_this(),
+                             [title = std::move(title), text = std::move(text),
+                              style](ManagerController& self) { self.alert(title, text, style); }));
+}
+
+void ManagerController::alert(const std::string& title, const std::string& text, Style style) {
+    if (auto view = view_.lock()) view->presentAlert(title, text, style);
+}
+
+// --- Text helpers ---
+
+std::string ManagerController::listNotation(const std::vector<std::string>& names) {
+    std::string out = "[";
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) out += ", ";
+        out += '"';
+        for (char c : names[i]) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return out + "]";
+}
+
+std::string ManagerController::hostOf(std::string_view url) {
+    const size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos) return {};
+    std::string_view rest = url.substr(scheme + 3);
+    rest = rest.substr(0, rest.find_first_of("/?#"));
+    if (const size_t at = rest.rfind('@'); at != std::string_view::npos) rest.remove_prefix(at + 1);
+    if (!rest.empty() && rest.front() == '[') {
+        const size_t close = rest.find(']');
+        return std::string(
+            rest.substr(1, close == std::string_view::npos ? rest.size() - 1 : close - 1));
+    }
+    return std::string(rest.substr(0, rest.find(':')));
+}
+
+}  // namespace tarvo
