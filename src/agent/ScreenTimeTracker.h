@@ -1,0 +1,115 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/Clock.h"
+#include "core/Json.h"
+#include "core/MainQueue.h"
+#include "core/TarvoLog.h"
+#include "platform/UserSession.h"
+
+namespace tarvo {
+
+// Counts the child's active seconds for the current local day, keeps them in
+// a per-user state file so that restarts and logins do not reset them, adds
+// the minutes the parent grants, and tells its owner when the warning lead
+// time is reached, when the quota is used up, and when time was granted.
+//
+// Main thread only. The owner (the agent) creates it with create(), calls
+// start(), forwards grants to extendQuota() and new limits to applyLimits(),
+// and calls stop() at shutdown.
+class ScreenTimeTracker : public std::enable_shared_from_this<ScreenTimeTracker> {
+  public:
+    // The day's counts; also the state file's content.
+    struct DailyState {
+        std::string day;  // "yyyy-MM-dd", local time
+        std::int64_t seconds = 0;
+        std::int64_t quotaMinutes = 0;  // a total limit below 1 minute means no limit
+        std::int64_t warnAtMinutesRemaining = 0;
+        std::int64_t grantedBonusMinutes = 0;
+
+        bool operator==(const DailyState&) const = default;
+
+        json::Json toJson() const;
+        // None unless all five keys are there with the right types (counts
+        // must not be negative).
+        static std::optional<DailyState> fromJson(const json::Json& doc);
+
+        std::int64_t limitMinutes() const;
+        std::int64_t usedMinutes() const { return seconds / 60; }
+        std::int64_t remainingMinutes() const;
+    };
+
+    struct ThresholdEvent {
+        enum class Kind { warning, quotaExtended, quotaExhausted };
+        Kind kind = Kind::quotaExhausted;
+        // warning: the minutes remaining; quotaExtended: the minutes remaining
+        // after the grant, never below 0; quotaExhausted: 0.
+        std::int64_t minutes = 0;
+
+        bool operator==(const ThresholdEvent&) const = default;
+    };
+    using EventHandler = std::function<void(const ThresholdEvent&)>;
+
+    static constexpr std::chrono::seconds kTickInterval{15};
+    // The most one tick counts. Ticks come every 15 seconds; a longer gap
+    // means the machine slept or the clock was moved, and that time was not
+    // screen time.
+    static constexpr std::chrono::seconds kMaxCountedInterval{2 * kTickInterval};
+    static constexpr double kIdleThresholdSeconds = 60.0;
+
+    // Loads today's state from the state file (keeping its seconds and
+    // granted minutes, taking the new quota and warn-at) or starts a fresh
+    // day and writes it.
+    static std::shared_ptr<ScreenTimeTracker> create(
+        MainQueue& queue, std::shared_ptr<const Clock> clock,
+        std::shared_ptr<const platform::UserSession> session, std::int64_t quotaMinutes,
+        std::int64_t warnAtMinutesRemaining, EventHandler onEvent);
+
+    // Ticks at once, then every 15 seconds.
+    void start();
+    // Stops the timer and writes the state (shutdown).
+    void stop();
+    // Adds granted minutes; values below 1 change nothing.
+    void extendQuota(std::int64_t bonusMinutes);
+    // New limits from the service: when either differs, both are stored, the
+    // state is written and both events may fire again. Returns whether
+    // anything changed.
+    bool applyLimits(std::int64_t quotaMinutes, std::int64_t warnAtMinutesRemaining);
+    // Writes the state file atomically; never throws (logs instead).
+    void persist();
+
+    const DailyState& state() const { return state_; }
+    bool warningFired() const { return warningFired_; }
+    bool quotaFired() const { return quotaFired_; }
+    const std::string& statePath() const { return statePath_; }
+
+    ScreenTimeTracker(MainQueue& queue, std::shared_ptr<const Clock> clock,
+                      std::shared_ptr<const platform::UserSession> session,
+                      std::int64_t quotaMinutes, std::int64_t warnAtMinutesRemaining,
+                      EventHandler onEvent);
+
+  private:
+    void tick();
+    void rolloverIfNeeded(WallTime now);
+    void raise(ThresholdEvent event);
+
+    MainQueue& queue_;
+    std::shared_ptr<const Clock> clock_;
+    std::shared_ptr<const platform::UserSession> session_;
+    DailyState state_;
+    ScopedTimer timer_;
+    WallTime lastTick_;
+    bool warningFired_ = false;
+    bool quotaFired_ = false;
+    EventHandler onEvent_;
+    std::string statePath_;
+    TarvoLog log_;
+};
+
+}  // namespace tarvo

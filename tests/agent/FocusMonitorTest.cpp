@@ -1,0 +1,205 @@
+#include "agent/FocusMonitor.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "core/Paths.h"
+#include "core/VirtualTime.h"
+#include "platform/fake/FakeUserSession.h"
+#include "platform/fake/FakeWorkspace.h"
+#include "support/TestSupport.h"
+
+namespace tarvo {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::RunningApp;
+
+std::vector<std::string> agentLogLinesWith(const std::string& text) {
+    std::vector<std::string> out;
+    for (const auto& line : test::readLines(Paths::agentLog()))
+        if (line.find(text) != std::string::npos) out.push_back(line);
+    return out;
+}
+
+RunningApp app(pid_t pid, std::optional<std::string> id, std::optional<std::string> name) {
+    return RunningApp{pid, std::move(id), std::move(name), platform::ActivationPolicy::regular, 0};
+}
+
+const RunningApp kSafari = app(101, "com.apple.Safari", "Safari");
+const RunningApp kNotes = app(102, "com.apple.Notes", "Notes");
+const RunningApp kGame = app(103, "com.example.game", "Game");
+
+// A sample as seen: application id (or "-"), name, seconds, end time in
+// seconds since the monitor started.
+struct Seen {
+    std::string id;
+    std::string name;
+    std::int64_t seconds;
+    double endsAt;
+    bool operator==(const Seen&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Seen& s) {
+    return os << "{" << s.id << ", " << s.name << ", " << s.seconds << "s, @" << s.endsAt << "}";
+}
+
+class FocusMonitorTest : public ::testing::Test {
+  protected:
+    test::TempRoot root;
+    std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+    VirtualMainQueue queue{clock};
+    std::shared_ptr<platform::FakeWorkspace> workspace =
+        std::make_shared<platform::FakeWorkspace>();
+    std::shared_ptr<platform::FakeUserSession> session =
+        std::make_shared<platform::FakeUserSession>();
+    WallTime started = clock->now();
+    std::vector<Seen> samples;
+
+    std::shared_ptr<FocusMonitor> make() {
+        return FocusMonitor::create(queue, clock, workspace, session, [this](const FocusSample& s) {
+            samples.push_back({s.bundleId.value_or("-"), s.appName, s.elapsedSeconds,
+                               std::chrono::duration<double>(s.timestamp - started).count()});
+        });
+    }
+    // An activation as the system delivers it: the switch lands on the main queue.
+    void activate(const std::optional<RunningApp>& a) {
+        workspace->activate(a);
+        queue.runPending();
+    }
+};
+
+TEST_F(FocusMonitorTest, StretchesEndAtPollsSwitchesAndStop) {
+    workspace->setFrontmost(kSafari);
+    auto monitor = make();
+    monitor->start();
+    queue.advance(95s);
+    activate(kNotes);
+    queue.advance(10s);
+    activate(kNotes);  // the same application again: a new stretch from here
+    queue.advance(500ms);
+    activate(kGame);  // Notes for half a second: nothing
+    queue.advance(500ms);
+    activate(std::nullopt);  // nothing frontmost: the game's half second neither
+    queue.advance(2min);     // polls with nothing in front do nothing
+    activate(kSafari);
+    queue.advance(7s);
+    monitor->stop();
+
+    const std::vector<Seen> want = {
+        {"com.apple.Safari", "Safari", 30, 30}, {"com.apple.Safari", "Safari", 30, 60},
+        {"com.apple.Safari", "Safari", 30, 90}, {"com.apple.Safari", "Safari", 5, 95},
+        {"com.apple.Notes", "Notes", 10, 105},  // Notes again: its stretch is closed all the same
+        {"com.apple.Safari", "Safari", 7, 233},
+    };
+    EXPECT_EQ(samples, want);
+}
+
+TEST_F(FocusMonitorTest, IdleUserAtAPollDropsTheStretchAndCountingRestarts) {
+    workspace->setFrontmost(kGame);
+    auto monitor = make();
+    monitor->start();
+    session->setIdleSeconds(61);
+    queue.advance(30s);
+    EXPECT_TRUE(samples.empty());
+    EXPECT_EQ(agentLogLinesWith("[focus] DEBUG user idle — skipping sample").size(), 1u);
+
+    session->setIdleSeconds(2);
+    queue.advance(20s);
+    activate(kSafari);  // switches are emitted even after idleness: 20 s since the idle poll
+    session->setIdleSeconds(600);
+    queue.advance(5s);
+    activate(kNotes);
+    const std::vector<Seen> want = {{"com.example.game", "Game", 20, 50},
+                                    {"com.apple.Safari", "Safari", 5, 55}};
+    EXPECT_EQ(samples, want);
+}
+
+TEST_F(FocusMonitorTest, SamplesCarryUnknownNamesAndMissingIdentifiers) {
+    auto monitor = make();
+    monitor->start();
+    activate(app(7, std::nullopt, "Script"));
+    queue.advance(3s);
+    activate(app(8, "org.example.nameless", std::nullopt));
+    queue.advance(4s);
+    activate(app(9, "org.example.blank", ""));
+    queue.advance(2s);
+    monitor->stop();
+    const std::vector<Seen> want = {{"-", "Script", 3, 3},
+                                    {"org.example.nameless", "(unknown)", 4, 7},
+                                    {"org.example.blank", "(unknown)", 2, 9}};
+    EXPECT_EQ(samples, want);
+}
+
+TEST_F(FocusMonitorTest, StretchesAcrossASleepOrAClockChangeAreBounded) {
+    struct Case {
+        const char* name;
+        std::chrono::seconds wallJump;  // while the application is in front
+        std::vector<std::int64_t> want;
+        const char* wantLog;
+    };
+    const std::vector<Case> cases = {
+        {"overnight sleep",
+         9h,
+         {60},
+         "focus stretch of 32410s (sleep or clock change) — counting 60s"},
+        {"clock set back", -1h, {}, nullptr},
+        {"clock set forward a little", 25s, {35}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        samples.clear();
+        workspace->setFrontmost(kGame);
+        auto monitor = make();
+        monitor->start();
+        queue.advance(5s);
+        clock->setWall(clock->now() + c.wallJump);
+        queue.advance(5s);
+        activate(kNotes);
+        std::vector<std::int64_t> got;
+        for (const auto& s : samples) got.push_back(s.seconds);
+        EXPECT_EQ(got, c.want);
+        if (c.wantLog) {
+            EXPECT_EQ(agentLogLinesWith(c.wantLog).size(), 1u);
+        }
+        monitor.reset();
+    }
+}
+
+TEST_F(FocusMonitorTest, StopUnsubscribesAndEndsThePoll) {
+    workspace->setFrontmost(kSafari);
+    auto monitor = make();
+    monitor->start();
+    EXPECT_EQ(workspace->observerCount(), 1u);
+    workspace->activate(kNotes);  // queued on the main queue, then stop comes first
+    monitor->stop();
+    EXPECT_EQ(workspace->observerCount(), 0u);
+    queue.advance(5min);
+    workspace->activate(kGame);
+    queue.advance(5min);
+    EXPECT_TRUE(samples.empty()) << "nothing after stop, and the zero-length stretch is dropped";
+}
+
+TEST_F(FocusMonitorTest, ActivationsFromAnotherThreadAreHandledOnTheMainQueue) {
+    auto monitor = make();
+    monitor->start();
+    queue.advance(1s);
+    std::thread([&] { workspace->activate(kNotes); }).join();
+    EXPECT_FALSE(monitor->currentApp()) << "not handled before the main queue runs";
+    ASSERT_TRUE(queue.runUntil([&] { return monitor->currentApp().has_value(); }));
+    EXPECT_EQ(monitor->currentApp()->pid, kNotes.pid);
+}
+
+TEST_F(FocusMonitorTest, TheMonitorCanGoAwayWhileNotificationsAreQueued) {
+    auto monitor = make();
+    monitor->start();
+    workspace->activate(kNotes);
+    monitor.reset();
+    EXPECT_EQ(workspace->observerCount(), 0u);
+    queue.advance(1min);
+    EXPECT_TRUE(samples.empty());
+}
+
+}  // namespace
+}  // namespace tarvo

@@ -1,0 +1,379 @@
+#include "agent/ScreenTimeTracker.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/Paths.h"
+#include "core/VirtualTime.h"
+#include "platform/fake/FakeUserSession.h"
+#include "support/TestSupport.h"
+
+namespace tarvo {
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = ScreenTimeTracker::ThresholdEvent::Kind;
+using DailyState = ScreenTimeTracker::DailyState;
+
+std::vector<std::string> agentLogLinesWith(const std::string& text) {
+    std::vector<std::string> out;
+    for (const auto& line : test::readLines(Paths::agentLog()))
+        if (line.find(text) != std::string::npos) out.push_back(line);
+    return out;
+}
+
+// An event together with the virtual minute (since the start) it came at.
+struct Seen {
+    Kind kind;
+    std::int64_t minutes;
+    std::int64_t atSecond;
+    bool operator==(const Seen&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Seen& s) {
+    return os << "{" << static_cast<int>(s.kind) << ", " << s.minutes << ", @" << s.atSecond
+              << "s}";
+}
+
+class ScreenTimeTrackerTest : public ::testing::Test {
+  protected:
+    test::TempRoot root;
+    test::ScopedTimeZone zone{"UTC"};
+    std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+    VirtualMainQueue queue{clock};
+    std::shared_ptr<platform::FakeUserSession> session =
+        std::make_shared<platform::FakeUserSession>();
+    WallTime started = clock->now();
+    std::vector<Seen> events;
+
+    std::shared_ptr<ScreenTimeTracker> make(std::int64_t quota, std::int64_t warnAt) {
+        return ScreenTimeTracker::create(
+            queue, clock, session, quota, warnAt,
+            [this](const ScreenTimeTracker::ThresholdEvent& e) {
+                events.push_back(
+                    {e.kind, e.minutes,
+                     std::chrono::duration_cast<std::chrono::seconds>(clock->now() - started)
+                         .count()});
+            });
+    }
+    static void writeState(const DailyState& s) {
+        test::writeText(Paths::perUserScreenTimeStateFile(), s.toJson().dump());
+    }
+    static std::optional<DailyState> readState() {
+        auto doc = json::parse(test::readText(Paths::perUserScreenTimeStateFile()));
+        return doc ? DailyState::fromJson(*doc) : std::nullopt;
+    }
+    std::string today() const { return localDayKey(clock->now()); }
+};
+
+TEST_F(ScreenTimeTrackerTest, ThresholdsUnderSteadyActiveUse) {
+    struct Case {
+        const char* name;
+        std::int64_t quota, warnAt;
+        std::chrono::minutes run;
+        std::vector<Seen> want;
+    };
+    const std::vector<Case> cases = {
+        {"no quota: counted, never raised", 0, 5, 120min, {}},
+        {"warning at 5 left, then exhaustion",
+         60,
+         5,
+         90min,
+         {{Kind::warning, 5, 55 * 60}, {Kind::quotaExhausted, 0, 60 * 60}}},
+        {"warn-at above the limit fires at the first tick",
+         60,
+         90,
+         61min,
+         {{Kind::warning, 60, 0}, {Kind::quotaExhausted, 0, 60 * 60}}},
+        {"warn-at 0 never warns", 2, 0, 5min, {{Kind::quotaExhausted, 0, 120}}},
+        {"one-minute quota", 1, 5, 3min, {{Kind::warning, 1, 0}, {Kind::quotaExhausted, 0, 60}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(Paths::perUserScreenTimeStateFile());
+        events.clear();
+        started = clock->now();
+        auto tracker = make(c.quota, c.warnAt);
+        tracker->start();
+        queue.advance(c.run);
+        EXPECT_EQ(events, c.want);
+        const auto expectedSeconds =
+            std::chrono::duration_cast<std::chrono::seconds>(c.run).count();
+        EXPECT_EQ(tracker->state().seconds, expectedSeconds);
+        EXPECT_EQ(readState()->seconds, expectedSeconds) << "every counting tick persists";
+        tracker->stop();
+    }
+}
+
+TEST_F(ScreenTimeTrackerTest, ExhaustionAndWarningAreLoggedExactly) {
+    auto tracker = make(10, 3);
+    tracker->start();
+    queue.advance(11min);
+    EXPECT_EQ(agentLogLinesWith("[screentime] INFO  warning threshold — 3m left").size(), 1u);
+    EXPECT_EQ(agentLogLinesWith("[screentime] INFO  quota exhausted (used 10/10)").size(), 1u);
+}
+
+TEST_F(ScreenTimeTrackerTest, IdleIntervalsAreNotCountedAndHoldBackExhaustion) {
+    writeState({today(), 60 * 60, 60, 5, 0});  // the quota already used up today
+    session->setIdleSeconds(61.0);
+    auto tracker = make(60, 5);
+    tracker->start();
+    queue.advance(10min);
+    EXPECT_EQ(tracker->state().seconds, 3600) << "idle time is not screen time";
+    EXPECT_TRUE(events.empty()) << "nothing is raised while the user is away";
+
+    session->setIdleSeconds(60.0);  // exactly the threshold still counts as active
+    queue.advance(15s);
+    EXPECT_EQ(tracker->state().seconds, 3615);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, Kind::quotaExhausted);
+
+    session->setIdleSeconds(std::nullopt);  // unknown idle time counts as active
+    queue.advance(15s);
+    EXPECT_EQ(tracker->state().seconds, 3630);
+}
+
+TEST_F(ScreenTimeTrackerTest, TickGapsCountAtMostABoundedNonNegativeInterval) {
+    struct Case {
+        const char* name;
+        std::chrono::seconds wallJump;  // moved between two ticks, besides the 15 s
+        std::int64_t wantCounted;
+        const char* wantLog;
+    };
+    const std::vector<Case> cases = {
+        {"ordinary tick", 0s, 15, nullptr},
+        {"slightly late tick", 10s, 25, nullptr},
+        {"overnight sleep", 8h, 30, "tick gap of 28815s (sleep or clock change) — counting 30s"},
+        {"clock set back an hour", -1h, 0, "clock moved back by 3585s — interval not counted"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(Paths::perUserScreenTimeStateFile());
+        clock->setWall(fromUnixSeconds(1'767'225'600 + 6 * 3600));  // 06:00, the same day
+        auto tracker = make(600, 5);
+        tracker->start();
+        const auto before = tracker->state().seconds;
+        clock->setWall(clock->now() + c.wallJump);
+        queue.advance(15s);
+        EXPECT_EQ(tracker->state().seconds - before, c.wantCounted);
+        if (c.wantLog) {
+            EXPECT_EQ(agentLogLinesWith(c.wantLog).size(), 1u);
+        }
+        tracker->stop();
+    }
+}
+
+TEST_F(ScreenTimeTrackerTest, RestartOnTheSameDayContinuesFromTheFile) {
+    writeState({today(), 61 * 60, 30, 2, 0});
+    const std::string before = test::readText(Paths::perUserScreenTimeStateFile());
+    auto tracker = make(60, 5);
+    EXPECT_EQ(tracker->state(), (DailyState{today(), 61 * 60, 60, 5, 0}))
+        << "stored counts kept, the new quota and warn-at taken";
+    EXPECT_EQ(test::readText(Paths::perUserScreenTimeStateFile()), before)
+        << "loading writes nothing";
+
+    tracker->start();
+    // Already past the limit at login: exhaustion at once, the warning never.
+    ASSERT_EQ(events, (std::vector<Seen>{{Kind::quotaExhausted, 0, 0}}));
+    queue.advance(5min);
+    EXPECT_EQ(events.size(), 1u);
+}
+
+TEST_F(ScreenTimeTrackerTest, RestartKeepsGrantsAndWarnsAgain) {
+    writeState({today(), 50 * 60, 60, 5, 10});
+    auto first = make(60, 20);
+    first->start();
+    EXPECT_EQ(events, (std::vector<Seen>{{Kind::warning, 20, 0}}));
+    first->stop();
+    first.reset();
+
+    events.clear();
+    auto second = make(60, 20);
+    EXPECT_EQ(second->state().grantedBonusMinutes, 10);
+    second->start();
+    EXPECT_EQ(events, (std::vector<Seen>{{Kind::warning, 20, 0}}))
+        << "fired flags are not persisted: the warning may come again after a restart";
+}
+
+TEST_F(ScreenTimeTrackerTest, UnusableStateFilesStartAFreshDay) {
+    const std::string day = today();
+    struct Case {
+        const char* name;
+        std::string content;
+        bool warned;  // the file was there but could not be read
+    };
+    const std::vector<Case> cases = {
+        {"missing grantedBonusMinutes",
+         R"({"day":")" + day + R"(","seconds":900,"quotaMinutes":60,"warnAtMinutesRemaining":5})",
+         true},
+        {"seconds as a string",
+         R"({"day":")" + day +
+             R"(","seconds":"900","quotaMinutes":60,"warnAtMinutesRemaining":5,"grantedBonusMinutes":0})",
+         true},
+        {"day as a number",
+         R"({"day":20260101,"seconds":900,"quotaMinutes":60,"warnAtMinutesRemaining":5,"grantedBonusMinutes":0})",
+         true},
+        {"negative seconds",
+         R"({"day":")" + day +
+             R"(","seconds":-9000,"quotaMinutes":60,"warnAtMinutesRemaining":5,"grantedBonusMinutes":0})",
+         true},
+        {"not JSON", "{\"day\": \"" + day + "\", \"seconds\": 9", true},
+        {"an array", "[1,2,3]", true},
+        {"another day",
+         R"({"day":"2025-12-31","seconds":900,"quotaMinutes":60,"warnAtMinutesRemaining":5,"grantedBonusMinutes":7})",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::writeText(Paths::perUserScreenTimeStateFile(), c.content);
+        const auto warnsBefore = agentLogLinesWith("state file unreadable").size();
+        auto tracker = make(45, 3);
+        const DailyState fresh{day, 0, 45, 3, 0};
+        EXPECT_EQ(tracker->state(), fresh);
+        EXPECT_EQ(readState(), fresh) << "the fresh state is written";
+        EXPECT_EQ(agentLogLinesWith(
+                      "[screentime] WARN  state file unreadable — starting fresh for " + day)
+                      .size(),
+                  warnsBefore + (c.warned ? 1 : 0));
+    }
+}
+
+TEST_F(ScreenTimeTrackerTest, RolloverAtLocalMidnightResetsCountsAndFlags) {
+    test::ScopedTimeZone newYork("America/New_York");
+    // 23:57 on 31 December in New York; UTC is already on the next day.
+    clock->setWall(fromUnixSeconds(1'767'243'420));
+    ASSERT_EQ(localDayKey(clock->now()), "2025-12-31");
+    started = clock->now();
+    auto tracker = make(1, 0);
+    tracker->extendQuota(1);  // a grant that must not outlive the day
+    events.clear();
+    tracker->start();
+    queue.advance(6min);
+
+    const std::vector<Seen> want = {{Kind::quotaExhausted, 0, 120},   // 23:59, limit 2
+                                    {Kind::quotaExhausted, 0, 225}};  // 00:00:45, limit 1 again
+    EXPECT_EQ(events, want);
+    EXPECT_EQ(agentLogLinesWith("[screentime] INFO  day rollover 2025-12-31 → 2026-01-01; "
+                                "resetting counter")
+                  .size(),
+              1u);
+    // The tick at 00:00:00 counts its 15 s to the new day.
+    EXPECT_EQ(tracker->state(), (DailyState{"2026-01-01", 3 * 60 + 15, 1, 0, 0}));
+    EXPECT_EQ(readState(), tracker->state());
+}
+
+TEST_F(ScreenTimeTrackerTest, GrantsExtendTheLimitAndRestartEvaluation) {
+    struct Case {
+        const char* name;
+        std::int64_t quota, warnAt;
+        std::chrono::minutes usedBefore;
+        std::int64_t grant;
+        std::chrono::minutes runAfter;
+        std::vector<Seen> wantAfterGrant;  // times since the grant
+    };
+    const std::vector<Case> cases = {
+        {"nothing for 0", 60, 5, 20min, 0, 1min, {}},
+        {"nothing for a negative grant", 60, 5, 20min, -15, 1min, {}},
+        {"quota 0, 40 used, 30 granted",
+         0,
+         5,
+         40min,
+         30,
+         1min,
+         {{Kind::quotaExtended, 0, 0}, {Kind::quotaExhausted, 0, 15}}},
+        {"grant after exhaustion",
+         60,
+         5,
+         61min,
+         15,
+         16min,
+         {{Kind::quotaExtended, 14, 0},
+          {Kind::warning, 5, 9 * 60},
+          {Kind::quotaExhausted, 0, 14 * 60}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(Paths::perUserScreenTimeStateFile());
+        auto tracker = make(c.quota, c.warnAt);
+        tracker->start();
+        queue.advance(c.usedBefore - 15s);  // the last tick lands exactly on usedBefore − 15 s
+        queue.advance(15s);
+        const DailyState before = tracker->state();
+        events.clear();
+        started = clock->now();
+        tracker->extendQuota(c.grant);
+        if (c.grant < 1) {
+            EXPECT_EQ(tracker->state(), before);
+            EXPECT_EQ(readState(), before);
+        } else {
+            EXPECT_EQ(readState()->grantedBonusMinutes, c.grant)
+                << "the grant is persisted at once";
+        }
+        queue.advance(c.runAfter);
+        EXPECT_EQ(events, c.wantAfterGrant);
+        tracker->stop();
+    }
+}
+
+TEST_F(ScreenTimeTrackerTest, GrantIsLoggedWithTheRemainingMinutes) {
+    auto tracker = make(30, 5);
+    tracker->start();
+    queue.advance(10min);
+    tracker->extendQuota(15);
+    EXPECT_EQ(agentLogLinesWith("[screentime] INFO  quota extended by 15m; remaining=35m").size(),
+              1u);
+}
+
+TEST_F(ScreenTimeTrackerTest, NewLimitsRearmTheEventsOnlyWhenTheyDiffer) {
+    auto tracker = make(10, 2);
+    tracker->start();
+    queue.advance(10min);
+    ASSERT_TRUE(tracker->quotaFired());
+    ASSERT_EQ(events.size(), 2u);
+
+    EXPECT_FALSE(tracker->applyLimits(10, 2));
+    EXPECT_TRUE(tracker->quotaFired()) << "unchanged limits keep the flags";
+    queue.advance(1min);
+    EXPECT_EQ(events.size(), 2u);
+
+    EXPECT_TRUE(tracker->applyLimits(14, 3));
+    EXPECT_EQ(readState()->quotaMinutes, 14);
+    EXPECT_EQ(readState()->warnAtMinutesRemaining, 3);
+    events.clear();
+    started = clock->now();
+    queue.advance(4min);
+    // 11 minutes used at the change: 3 left at once, exhausted at 14.
+    EXPECT_EQ(events,
+              (std::vector<Seen>{{Kind::warning, 3, 15}, {Kind::quotaExhausted, 0, 3 * 60}}));
+}
+
+TEST_F(ScreenTimeTrackerTest, PersistFailureIsLoggedAndCountingGoesOn) {
+    // A directory where the state file belongs cannot be replaced by a file.
+    std::filesystem::create_directories(Paths::perUserScreenTimeStateFile());
+    auto tracker = make(60, 5);
+    tracker->start();
+    queue.advance(1min);
+    EXPECT_EQ(tracker->state().seconds, 60);
+    EXPECT_GE(agentLogLinesWith("[screentime] WARN  state persist failed: ").size(), 1u);
+    EXPECT_TRUE(std::filesystem::is_directory(Paths::perUserScreenTimeStateFile()));
+}
+
+TEST_F(ScreenTimeTrackerTest, StopEndsTheTimerAndTheTrackerCanGoAway) {
+    auto tracker = make(60, 5);
+    tracker->start();
+    queue.advance(1min);
+    tracker->stop();
+    queue.advance(5min);
+    EXPECT_EQ(tracker->state().seconds, 60);
+    EXPECT_EQ(readState()->seconds, 60);
+
+    auto other = make(60, 5);
+    other->start();
+    other.reset();  // the timer holds it weakly
+    queue.advance(1min);
+    EXPECT_EQ(readState()->seconds, 60);
+}
+
+}  // namespace
+}  // namespace tarvo
