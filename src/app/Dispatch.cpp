@@ -10,6 +10,7 @@
 #include "daemon/Daemon.h"
 #include "daemon/Keychain.h"
 #include "platform/qt/QtMainQueue.h"
+#include "updater/Updater.h"
 
 namespace tarvo::app {
 
@@ -52,6 +53,12 @@ int installCert(const Invocation& inv) {
     return Keychain::installRootCert(path, inv.err) ? 0 : 1;
 }
 
+// One whole update check, waited for; every outcome is in daemon.log.
+int checkUpdate(const Invocation&) {
+    Updater::checkAndInstall(appVersion);
+    return 0;
+}
+
 }  // namespace
 
 const std::vector<Command>& commandTable() {
@@ -59,6 +66,7 @@ const std::vector<Command>& commandTable() {
     static const std::vector<Command> table = {
         {"version", printVersion, ""},     {"help", printHelp, ""}, {"daemon", runDaemon, ""},
         {"install-cert", installCert, ""}, {"-h", printHelp, ""},   {"--help", printHelp, ""},
+        {"check-update", checkUpdate, "check-update must run as root (installing a .pkg needs it)"},
     };
     return table;
 }

@@ -48,7 +48,7 @@ struct Spawned {
 int spawnWithPipes(const std::string& path, const std::vector<std::string>& args, bool wantIn,
                    bool wantOut, bool wantErr, bool merge,
                    const std::optional<std::vector<std::string>>& environment, bool newSession,
-                   Spawned& result) {
+                   Spawned& result, bool discardUncaptured = false) {
     Pipe in, out, err;
     if (wantIn) in.open();
     if (wantOut) out.open();
@@ -65,6 +65,11 @@ int spawnWithPipes(const std::string& path, const std::vector<std::string>& args
         posix_spawn_file_actions_adddup2(&actions, out.fds[1], 2);
     else if (wantErr && !merge)
         posix_spawn_file_actions_adddup2(&actions, err.fds[1], 2);
+    if (discardUncaptured) {
+        if (!wantOut) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        if (!wantErr && !(merge && wantOut))
+            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
 
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -216,7 +221,8 @@ SpawnedProcess spawnProcess(const std::string& path, const std::vector<std::stri
                             const SpawnOptions& options) {
     Spawned child;
     int rc = spawnWithPipes(path, args, false, options.captureStdout, options.captureStderr,
-                            options.mergeStderr, options.environment, options.newSession, child);
+                            options.mergeStderr, options.environment, options.newSession, child,
+                            options.discardUncaptured);
     if (rc != 0) throw std::system_error(rc, std::generic_category(), "cannot start " + path);
     return {child.pid, child.out, child.err};
 }

@@ -57,6 +57,9 @@ struct SpawnOptions {
     // Start the child in a session of its own, so it outlives this process's
     // terminal and signals aimed at our process group.
     bool newSession = false;
+    // Standard output and error that are not captured go to /dev/null instead
+    // of being inherited (a detached child must not hold our streams open).
+    bool discardUncaptured = false;
 };
 
 // Starts `path` with `args`; throws std::system_error when it cannot start.
