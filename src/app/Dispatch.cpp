@@ -5,10 +5,12 @@
 #include <QCoreApplication>
 
 #include "app/Usage.h"
+#include "core/Background.h"
 #include "core/Paths.h"
 #include "core/Version.h"
 #include "daemon/Daemon.h"
 #include "daemon/Keychain.h"
+#include "device/DeviceIdStore.h"
 #include "platform/qt/QtMainQueue.h"
 #include "updater/Updater.h"
 
@@ -38,13 +40,28 @@ int printHelp(const Invocation& inv) {
     return 0;
 }
 
+// The manifest query names this Mac by the identifier every request uses.
+void useStoredDeviceIdForUpdates() {
+    Updater::Environment environment;
+    environment.deviceId = [] { return DeviceIdStore::getOrCreate(); };
+    Updater::setEnvironment(std::move(environment));
+}
+
 int runDaemon(const Invocation&) {
     int argc = 1;
     char name[] = "tarvo";
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     platform::QtMainQueue queue;
-    return Daemon::create(queue, systemClock())->run();
+    // Update checks block on the network and on tools: one worker runs them,
+    // one after another, off the main thread.
+    useStoredDeviceIdForUpdates();
+    ThreadPoolBackground updates(1);
+    Daemon::Options options;
+    options.startUpdateCheck = [&updates] {
+        updates.run([] { Updater::checkAndInstall(appVersion); });
+    };
+    return Daemon::create(queue, systemClock(), std::move(options))->run();
 }
 
 int installCert(const Invocation& inv) {
@@ -55,6 +72,7 @@ int installCert(const Invocation& inv) {
 
 // One whole update check, waited for; every outcome is in daemon.log.
 int checkUpdate(const Invocation&) {
+    useStoredDeviceIdForUpdates();
     Updater::checkAndInstall(appVersion);
     return 0;
 }

@@ -103,6 +103,8 @@ std::string Updater::download(const Manifest& manifest) {
     net::Request request;
     request.url = manifest.url;
     request.idleTimeout = std::chrono::seconds(300);
+    // A refusal's body is not a package: stop before writing any of it.
+    request.onStatus = [](long status) { return status >= 200 && status <= 299; };
     request.onData = [&](std::string_view piece) {
         while (!piece.empty()) {
             const ssize_t n = ::write(file.fd, piece.data(), piece.size());
