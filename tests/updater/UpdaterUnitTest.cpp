@@ -61,7 +61,7 @@ TEST(UpdaterErrors, DescribeThemselvesExactly) {
 TEST(UpdaterManifestAddress, FirstMatchWins) {
     UpdaterRoot root;
     const std::string fallback =
-        "https://api.tarvo.app/api/MacUpdateManifest?device_id=DEVICE-1&version=0.2.15&os=14.6.0";
+        "https://tarvo.app/api/MacUpdateManifest?device_id=DEVICE-1&version=0.2.15&os=14.6.0";
     struct Case {
         std::optional<std::string> env;
         std::optional<std::string> config;
