@@ -1,10 +1,14 @@
 #include "app/Dispatch.h"
 
+#include <unistd.h>
+
 #include <ostream>
 
 #include <QCoreApplication>
 
 #include "app/Usage.h"
+#include "commands/Status.h"
+#include "commands/Uninstall.h"
 #include "core/Background.h"
 #include "core/Paths.h"
 #include "core/Version.h"
@@ -77,6 +81,15 @@ int checkUpdate(const Invocation&) {
     return 0;
 }
 
+int showStatus(const Invocation& inv) {
+    Status::report(inv.out);
+    return 0;
+}
+
+int uninstall(const Invocation& inv) {
+    return Uninstall::run(inv.err, ::getuid());
+}
+
 }  // namespace
 
 const std::vector<Command>& commandTable() {
@@ -85,6 +98,8 @@ const std::vector<Command>& commandTable() {
         {"version", printVersion, ""},     {"help", printHelp, ""}, {"daemon", runDaemon, ""},
         {"install-cert", installCert, ""}, {"-h", printHelp, ""},   {"--help", printHelp, ""},
         {"check-update", checkUpdate, "check-update must run as root (installing a .pkg needs it)"},
+        {"status", showStatus, ""},
+        {"uninstall", uninstall, Uninstall::kRootRefusal},
     };
     return table;
 }

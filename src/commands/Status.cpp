@@ -1,0 +1,54 @@
+#include "commands/Status.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "core/Paths.h"
+#include "daemon/Keychain.h"
+#include "daemon/ProxyConfig.h"
+
+namespace tarvo::Status {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+}  // namespace
+
+void report(std::ostream& out) {
+    // The labels are padded so that every value starts in the twelfth column.
+    out << "tarvo status\n";
+    const std::string rules = Paths::rulesFile();
+    out << "  rules:   " << rules << (exists(rules) ? "" : " (missing)") << "\n";
+    out << "  cert:    "
+        << (Keychain::isRootCertInstalled() ? "trusted in System keychain"
+                                            : "MISSING from System keychain")
+        << "\n";
+    const std::string config = Paths::configFile();
+    out << "  config:  "
+        << (exists(config) ? config : "(no config.json — every user treated as parent)") << "\n";
+    out << "  network proxy services:\n";
+    for (const std::string& service : ProxyConfig::networkServices())
+        out << "    - " << service << "\n";
+    const std::string flags = Paths::activeChildrenDir();
+    out << "  active children flag dir: " << flags << "\n";
+
+    // Every entry, stale flags and strangers alike; nothing when unlistable.
+    std::vector<std::string> names;
+    std::error_code ec;
+    fs::directory_iterator it(flags, ec), end;
+    for (; !ec && it != end; it.increment(ec)) names.push_back(it->path().filename().string());
+    if (ec) return;
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) out << "    - " << name << "\n";
+    out << std::flush;
+}
+
+}  // namespace tarvo::Status

@@ -1,0 +1,75 @@
+#include "commands/Uninstall.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <ostream>
+
+#include "core/Paths.h"
+#include "core/Subprocess.h"
+#include "core/TarvoLog.h"
+#include "daemon/Keychain.h"
+#include "daemon/ProxyConfig.h"
+
+namespace tarvo::Uninstall {
+namespace {
+
+// Runs `tool` on the caller's own standard streams, so the administrator sees
+// what it prints; its exit status, or -1 when it could not be started.
+int runShell(const std::string& tool, const std::vector<std::string>& args) {
+    SpawnOptions options;
+    options.captureStdout = false;
+    options.captureStderr = false;
+    SpawnedProcess child;
+    try {
+        child = spawnProcess(tool, args, options);
+    } catch (const std::exception&) {
+        return -1;
+    }
+    int status = 0;
+    while (::waitpid(child.pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+std::vector<std::string> removedPaths() {
+    return {Paths::dataDir(),    Paths::systemLogDir(), Paths::daemonPlist(),
+            Paths::agentPlist(), Paths::managerApp(),   Paths::agentApp()};
+}
+
+int run(std::ostream& err, unsigned realUid) {
+    if (realUid != 0) {
+        err << kRootRefusal << "\n" << std::flush;
+        return 1;
+    }
+    TarvoLog log("uninstall", Paths::daemonLog());
+    log.info("running uninstall");
+
+    // The daemon's own shutdown also stops the proxy and clears the settings.
+    runShell(Paths::launchctlTool(), {"bootout", "system", Paths::daemonPlist()});
+
+    // The agent of whoever is at the screen (a console owned by root: nobody).
+    struct stat console {};
+    if (::stat(Paths::console().c_str(), &console) == 0 && console.st_uid != 0) {
+        runShell(Paths::launchctlTool(),
+                 {"bootout", "gui/" + std::to_string(console.st_uid), Paths::agentPlist()});
+    }
+
+    ProxyConfig::clearAll();
+    Keychain::removeRootCert();
+
+    for (const std::string& path : removedPaths()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    // The log folder is gone by now: this line reaches the system log only.
+    log.info("uninstall complete");
+    return 0;
+}
+
+}  // namespace tarvo::Uninstall

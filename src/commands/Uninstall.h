@@ -1,0 +1,24 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace tarvo::Uninstall {
+
+// What a non-root caller is told (exit status 1, nothing touched).
+inline constexpr const char* kRootRefusal =
+    "uninstall must run as root (sudo \"/Applications/Tarvo Manager.app/Contents/MacOS/tarvo\" "
+    "uninstall)";
+
+// Everything removed, in order (resolved under the root).
+std::vector<std::string> removedPaths();
+
+// Stops the launchd jobs (the daemon, and the agent of the user at the
+// console), switches the system web proxies off, removes the trusted root
+// certificate and deletes the product's system-wide files. Every step runs
+// whatever the one before did; a missing job or file is skipped. Returns the
+// exit status: 1 with the refusal on `err` when `realUid` is not 0, else 0.
+int run(std::ostream& err, unsigned realUid);
+
+}  // namespace tarvo::Uninstall
