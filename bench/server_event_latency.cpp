@@ -1,0 +1,137 @@
+// Event delivery latency on loopback: from the service writing a rules block
+// on the event stream to the agent's handler holding the parsed Rules. Each
+// event is sent once the previous one has arrived, so the figures are the
+// latency of one push, not of a burst. Prints the median and the 99th
+// percentile.
+#include <httplib.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/Paths.h"
+#include "server/ServerClient.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Channel {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<std::string> pending;
+    std::vector<Clock::time_point> written;
+    bool closing = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int events = argc > 1 ? std::max(10, atoi(argv[1])) : 2000;
+    char tmpl[] = "/tmp/tarvo-bench-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    setenv("HOME", dir.c_str(), 1);
+    setenv("TARVO_ROOT", dir.c_str(), 1);
+
+    Channel channel;
+    httplib::Server server;
+    server.Get("/api/notifications/sse-direct", [&](const httplib::Request&,
+                                                    httplib::Response& res) {
+        res.set_chunked_content_provider("text/event-stream", [&](size_t, httplib::DataSink& sink) {
+            std::unique_lock lock(channel.mutex);
+            channel.cv.wait_for(lock, std::chrono::milliseconds(100),
+                                [&] { return !channel.pending.empty() || channel.closing; });
+            if (channel.closing) {
+                sink.done();
+                return true;
+            }
+            if (channel.pending.empty()) return sink.is_writable();
+            std::string block = std::move(channel.pending.front());
+            channel.pending.pop_front();
+            channel.written.push_back(Clock::now());
+            lock.unlock();
+            return sink.write(block.data(), block.size());
+        });
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    std::thread serverThread([&] { server.listen_after_bind(); });
+    while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    std::filesystem::create_directories(
+        std::filesystem::path(tarvo::Paths::configFile()).parent_path());
+    std::ofstream(tarvo::Paths::configFile()) << R"({"api":"http://127.0.0.1:)" << port << R"(/"})";
+    tarvo::ServerClient::Options options;
+    options.username = "bench";
+    auto client = tarvo::ServerClient::create(options);
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<Clock::time_point> received;
+    auto session =
+        client->subscribeEvents([] {},
+                                [&](const tarvo::ServerClient::SSEEvent& e) {
+                                    if (e.kind != tarvo::ServerClient::SSEEvent::Kind::rulesUpdated)
+                                        return;
+                                    std::lock_guard lock(m);
+                                    received.push_back(Clock::now());
+                                    cv.notify_all();
+                                });
+
+    // A realistic rules block: forty allowed sites, a few blocked, a schedule.
+    std::string sites;
+    for (int i = 0; i < 40; ++i) {
+        if (i) sites += ',';
+        sites += "\"site";
+        sites += std::to_string(i);
+        sites += ".example\"";
+    }
+    auto block = [&](int i) {
+        return "event: rules\ndata: {\"whitelist\":[" + sites + ",\"n" + std::to_string(i) +
+               ".example\"],\"blacklist\":[\"bad.example\",\"worse.example\"],\"accessWindows\":"
+               "[{\"dayOfWeek\":1,\"start\":\"08:00\",\"end\":\"20:00\"}]}\n\n";
+    };
+    for (int i = 0; i < events + 20; ++i) {  // the first 20 warm the connection up
+        {
+            std::lock_guard lock(channel.mutex);
+            channel.pending.push_back(block(i));
+        }
+        channel.cv.notify_all();
+        std::unique_lock lock(m);
+        if (!cv.wait_for(lock, std::chrono::seconds(10),
+                         [&] { return received.size() > size_t(i); })) {
+            std::fprintf(stderr, "event %d never arrived\n", i);
+            return 1;
+        }
+    }
+    session->cancel();
+    {
+        std::lock_guard lock(channel.mutex);
+        channel.closing = true;
+    }
+    channel.cv.notify_all();
+    server.stop();
+    serverThread.join();
+
+    std::vector<double> micros;
+    for (size_t i = 20; i < received.size(); ++i)
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(received[i] - channel.written[i]).count());
+    std::sort(micros.begin(), micros.end());
+    auto at = [&](double q) {
+        return micros[std::min(micros.size() - 1, size_t(q * micros.size()))];
+    };
+    std::printf("event stream delivery on loopback, %zu rules events (%zu-byte blocks)\n",
+                micros.size(), block(0).size());
+    std::printf("  median %8.1f us\n  p99    %8.1f us\n  max    %8.1f us\n", at(0.5), at(0.99),
+                micros.back());
+    std::filesystem::remove_all(dir);
+    return 0;
+}
