@@ -1,5 +1,6 @@
 #include "server/AccessWindow.h"
 
+#include <ctime>
 #include <initializer_list>
 #include <string>
 
@@ -62,7 +63,49 @@ std::optional<std::int64_t> minutes(const json& object,
     return std::nullopt;
 }
 
+struct LocalMoment {
+    int weekday;          // 0 Sunday ... 6 Saturday
+    std::int64_t minute;  // after local midnight, seconds dropped
+};
+
+LocalMoment localMoment(WallTime t) {
+    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    if (!localtime_r(&secs, &tm)) return {0, 0};
+    return {tm.tm_wday, static_cast<std::int64_t>(tm.tm_hour) * 60 + tm.tm_min};
+}
+
 }  // namespace
+
+bool isAllowed(WallTime at, const std::vector<AccessWindow>& windows) {
+    if (windows.empty()) return true;
+    const LocalMoment now = localMoment(at);
+    for (const auto& w : windows) {
+        if (w.dayOfWeek != now.weekday) continue;
+        const bool allowed = w.endMinutes < w.startMinutes
+                                 ? (now.minute >= w.startMinutes || now.minute < w.endMinutes)
+                                 : (w.startMinutes <= now.minute && now.minute < w.endMinutes);
+        if (allowed) return true;
+    }
+    return false;
+}
+
+std::optional<std::int64_t> minutesUntilNextWindow(WallTime from,
+                                                   const std::vector<AccessWindow>& windows) {
+    if (windows.empty()) return std::nullopt;
+    const LocalMoment now = localMoment(from);
+    for (int offset = 0; offset <= 7; ++offset) {
+        const int day = (now.weekday + offset) % 7;
+        std::optional<std::int64_t> earliest;
+        for (const auto& w : windows) {
+            if (w.dayOfWeek != day) continue;
+            if (offset == 0 && w.startMinutes <= now.minute) continue;
+            if (!earliest || w.startMinutes < *earliest) earliest = w.startMinutes;
+        }
+        if (earliest) return std::int64_t{offset} * 1440 + *earliest - now.minute;
+    }
+    return std::nullopt;
+}
 
 std::optional<std::int64_t> hhmm(std::string_view text) {
     std::string cleaned;

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/TimeFormat.h"
+
 namespace tarvo {
 
 // One permitted usage window of the child's schedule, in local time.
@@ -33,6 +35,22 @@ inline std::vector<AccessWindow> parse(const nlohmann::json& value) {
 
 // "8:30", "08:30:00.000", "08:30Z" → 510; none unless 0-23 hours and 0-59 minutes.
 std::optional<std::int64_t> hhmm(std::string_view text);
+
+// Both computations read `at` in the process's local time zone (the session's)
+// at whole-minute resolution; they are pure and safe on any thread.
+
+// Whether the schedule permits use at `at`. An empty schedule permits always;
+// a schedule without a window for today's weekday permits nothing today. A
+// window whose end lies before its start wraps within its own weekday: it
+// covers midnight to end and start to midnight of that same day.
+bool isAllowed(WallTime at, const std::vector<AccessWindow>& windows);
+
+// Minutes from `from` until the next window start: later today, then on each
+// following weekday, and finally today's weekday one week on (so a window that
+// has already started today is found again a week later). Only starts count.
+// None for an empty schedule.
+std::optional<std::int64_t> minutesUntilNextWindow(WallTime from,
+                                                   const std::vector<AccessWindow>& windows);
 
 }  // namespace AccessWindows
 }  // namespace tarvo

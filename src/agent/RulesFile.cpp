@@ -1,0 +1,256 @@
+#include "agent/RulesFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "core/AtomicFile.h"
+#include "core/Json.h"
+#include "core/Paths.h"
+
+namespace tarvo {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr mode_t kRulesMode = 0644;
+
+[[noreturn]] void fail(int err, const std::string& what) {
+    throw RulesFile::Error(what + ": " + std::strerror(err));
+}
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// The temporary file is always a fresh inode of ours: whatever sits under its
+// name (an earlier temporary file, or something planted in the shared
+// directory: a link, a FIFO) is removed first and never written through.
+void writeTemporary(const std::string& path, std::string_view data) {
+    ::unlink(path.c_str());
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kRulesMode);
+    if (fd < 0) fail(errno, "cannot create " + path);
+    int err = 0;
+    if (::fchmod(fd, kRulesMode) != 0 || !writeAll(fd, data)) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) {
+        ::unlink(path.c_str());
+        fail(err, "cannot write " + path);
+    }
+}
+
+// Rewrites an existing file in place (or creates it), never through a
+// symbolic link and never into anything but a regular file.
+void writeInPlace(const std::string& path, std::string_view data) {
+    int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kRulesMode);
+    if (fd < 0) fail(errno, "cannot open " + path);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        int err = errno;
+        ::close(fd);
+        fail(err, "cannot stat " + path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        fail(EINVAL, "not a regular file: " + path);
+    }
+    int err = 0;
+    if (::ftruncate(fd, 0) != 0 || !writeAll(fd, data)) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) fail(err, "cannot write " + path);
+}
+
+std::optional<Json> readJsonObject(const std::string& path) {
+    auto text = readFile(path);
+    if (!text) return std::nullopt;
+    auto parsed = tarvo::json::parse(*text);
+    if (!parsed || !parsed->is_object()) return std::nullopt;
+    return parsed;
+}
+
+}  // namespace
+
+std::shared_ptr<RulesFile> RulesFile::create(Options options, TarvoLog log,
+                                             Background& background) {
+    return std::shared_ptr<RulesFile>(
+        new RulesFile(std::move(options), std::move(log), background));
+}
+
+RulesFile::RulesFile(Options options, TarvoLog log, Background& background)
+    : options_(std::move(options)),
+      rulesPath_(options_.rulesPath.empty() ? Paths::rulesFile() : options_.rulesPath),
+      proxyConfigPath_(options_.proxyConfigPath.empty() ? Paths::proxyConfigFile()
+                                                        : options_.proxyConfigPath),
+      log_(std::move(log)),
+      queue_(background) {
+    if (!options_.clock) options_.clock = systemClock();
+    if (!options_.rename)
+        options_.rename = [](const char* from, const char* to) { return ::rename(from, to); };
+}
+
+std::string RulesFile::defaultServiceHost() {
+    std::string_view url = ServerClient::kDefaultBaseUrl;
+    if (auto scheme = url.find("://"); scheme != std::string_view::npos)
+        url.remove_prefix(scheme + 3);
+    url = url.substr(0, url.find_first_of("/?#"));
+    if (auto at = url.rfind('@'); at != std::string_view::npos) url.remove_prefix(at + 1);
+    url = url.substr(0, url.find(':'));
+    return std::string(url);
+}
+
+std::string RulesFile::tempPath() const {
+    return rulesPath_ + ".tmp." + std::to_string(options_.uid);
+}
+
+// --- Serialised ---
+
+void RulesFile::writeRulesFile(Rules rules, std::function<void(const WriteResult&)> done) {
+    queue_.post([self = shared_from_this(), rules = std::move(rules), done = std::move(done)] {
+        WriteResult result;
+        try {
+            result.outcome = self->writeNow(rules);
+        } catch (const std::exception& e) {
+            result.error = e.what();
+        }
+        if (done) done(result);
+    });
+}
+
+void RulesFile::recoverFromCacheIfClamped(
+    std::function<std::optional<Rules>()> cachedRules,
+    std::function<void(std::vector<AccessWindow>)> onReplayed) {
+    // The owner check and the replay run as one step of the queue, so a fresh
+    // write of this child's rules can never be overwritten by the older cache.
+    queue_.post([self = shared_from_this(), cachedRules = std::move(cachedRules),
+                 onReplayed = std::move(onReplayed)] {
+        const std::string& username = self->options_.username;
+        if (self->rulesOnDiskOwner() == username) return;
+        std::optional<Rules> cached;
+        if (cachedRules) cached = cachedRules();
+        if (!cached) {
+            self->log_.warn("rules on disk aren't ours and there's no cache for '" + username +
+                            "' — staying fail-closed until the server answers");
+            return;
+        }
+        try {
+            self->writeNow(*cached);
+        } catch (const std::exception& e) {
+            self->log_.error(std::string("couldn't replay cached rules: ") + e.what());
+            return;
+        }
+        self->log_.info("server unreachable — replayed cached rules for '" + username + "' (" +
+                        std::to_string(cached->whitelist.size()) +
+                        " wl) instead of staying fail-closed");
+        if (onReplayed) onReplayed(cached->accessWindows);
+    });
+}
+
+void RulesFile::afterPendingWrites(std::function<void()> task) {
+    queue_.post(std::move(task));
+}
+
+// --- Direct ---
+
+std::optional<RulesFile::ExistingLists> RulesFile::readExistingLists() const {
+    auto object = readJsonObject(rulesPath_);
+    if (!object) return std::nullopt;
+    ExistingLists lists;
+    if (auto wl = tarvo::json::stringList(*object, "whitelist")) lists.whitelist = std::move(*wl);
+    if (auto bl = tarvo::json::stringList(*object, "blacklist")) lists.blacklist = std::move(*bl);
+    return lists;
+}
+
+std::string RulesFile::serialise(const std::vector<std::string>& whitelist,
+                                 const std::vector<std::string>& blacklist,
+                                 const std::string& deviceId) const {
+    Json object = {{"updated_at", formatIsoUtc(options_.clock->now())},
+                   {"username", options_.username},
+                   {"device_id", deviceId},
+                   {"whitelist", whitelist},
+                   {"blacklist", blacklist}};
+    try {
+        return object.dump(2) + "\n";
+    } catch (const Json::exception& e) {
+        throw Error(std::string("cannot serialise rules: ") + e.what());
+    }
+}
+
+void RulesFile::replace(const std::string& bytes, bool logRenameFailure) {
+    const std::string temp = tempPath();
+    writeTemporary(temp, bytes);
+    if (options_.rename(temp.c_str(), rulesPath_.c_str()) == 0) return;
+    const int err = errno;
+    if (logRenameFailure)
+        log_.warn("atomic rename failed (errno " + std::to_string(err) + "); doing plain write");
+    writeInPlace(rulesPath_, bytes);
+}
+
+RulesFile::Outcome RulesFile::writeNow(const Rules& rules) {
+    const auto existing = readExistingLists();
+    if (existing && rules.whitelist.empty() && rules.blacklist.empty() &&
+        !existing->whitelist.empty()) {
+        log_.warn("server returned an empty ruleset — keeping the existing " +
+                  std::to_string(existing->whitelist.size()) +
+                  "-entry whitelist rather than blocking everything");
+        return Outcome::keptExisting;
+    }
+    if (existing && existing->whitelist == rules.whitelist &&
+        existing->blacklist == rules.blacklist) {
+        log_.debug("rules unchanged (" + std::to_string(rules.whitelist.size()) + " wl / " +
+                   std::to_string(rules.blacklist.size()) + " bl) — skipping write");
+        return Outcome::unchanged;
+    }
+    replace(serialise(rules.whitelist, rules.blacklist, rules.deviceId), true);
+    return Outcome::written;
+}
+
+std::optional<std::string> RulesFile::rulesOnDiskOwner() const {
+    auto object = readJsonObject(rulesPath_);
+    if (!object) return std::nullopt;
+    auto owner = tarvo::json::string(*object, "username");
+    if (!owner || owner->empty()) return std::nullopt;
+    return owner;
+}
+
+void RulesFile::neutralizeStaleRulesIfNotMine() {
+    auto object = readJsonObject(rulesPath_);
+    if (!object) return;
+    const std::string owner = tarvo::json::string(*object, "username").value_or("");
+    if (owner.empty() || owner == options_.username) return;
+    log_.warn("rules on disk belong to '" + owner + "', not '" + options_.username +
+              "' — clamping to fail-closed until our own fetch lands");
+    try {
+        replace(serialise({defaultServiceHost()}, {}, options_.deviceId), false);
+    } catch (const std::exception&) {
+        // Start-up goes on; the first fetch (or the cache) writes the rules.
+    }
+}
+
+void RulesFile::writeProxyConfig() {
+    const Json object = {{"username", options_.username}, {"device_id", options_.deviceId}};
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(proxyConfigPath_).parent_path(), ec);
+    try {
+        AtomicWriteOptions write;
+        write.mode = kRulesMode;
+        replaceFileAtomically(proxyConfigPath_, object.dump(), write);
+    } catch (const std::exception& e) {
+        log_.warn(std::string("proxy_config.json write failed: ") + e.what());
+    }
+}
+
+}  // namespace tarvo

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/Background.h"
+#include "core/SerialQueue.h"
+
+namespace tarvo {
+namespace {
+
+TEST(SerialQueue, ATaskPostedFromATaskRunsAfterItNotInsideIt) {
+    InlineBackground background;
+    SerialQueue queue(background);
+    std::vector<std::string> trace;
+    queue.post([&] {
+        trace.push_back("a begins");
+        queue.post([&] { trace.push_back("b"); });
+        trace.push_back("a ends");
+    });
+    queue.post([&] { trace.push_back("c"); });
+    EXPECT_EQ(trace, (std::vector<std::string>{"a begins", "a ends", "b", "c"}));
+    EXPECT_EQ(queue.pending(), 0u);
+}
+
+TEST(SerialQueue, PendingWorkOccupiesOneWorkerAndRunsInPostOrder) {
+    ManualBackground background;
+    SerialQueue queue(background);
+    std::vector<int> ran;
+    for (int i = 0; i < 5; ++i) queue.post([&ran, i] { ran.push_back(i); });
+    EXPECT_EQ(background.pending(), 1u);
+    EXPECT_EQ(queue.pending(), 5u);
+    EXPECT_TRUE(ran.empty());
+    background.runAll();
+    EXPECT_EQ(ran, (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(queue.pending(), 0u);
+    // Once drained, the next post starts a new drain.
+    queue.post([&ran] { ran.push_back(5); });
+    EXPECT_EQ(background.pending(), 1u);
+    background.runAll();
+    EXPECT_EQ(ran.back(), 5);
+}
+
+TEST(SerialQueue, AThrowingTaskDoesNotStallTheQueue) {
+    ManualBackground background;
+    SerialQueue queue(background);
+    bool after = false;
+    queue.post([] { throw std::runtime_error("boom"); });
+    queue.post([&] { after = true; });
+    background.runAll();
+    EXPECT_TRUE(after);
+    EXPECT_EQ(queue.pending(), 0u);
+}
+
+TEST(SerialQueue, TasksFromManyThreadsNeverOverlapAndKeepEachPostersOrder) {
+    ThreadPoolBackground background(4);
+    SerialQueue queue(background);
+    constexpr int kPosters = 6, kEach = 300;
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    // Written only inside tasks: a data race here is what the queue rules out.
+    std::vector<int> lastSeen(kPosters, -1);
+    int outOfOrder = 0;
+    int ran = 0;
+
+    std::vector<std::thread> posters;
+    for (int p = 0; p < kPosters; ++p) {
+        posters.emplace_back([&, p] {
+            for (int i = 0; i < kEach; ++i) {
+                queue.post([&, p, i] {
+                    if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+                    if (lastSeen[p] >= i) ++outOfOrder;
+                    lastSeen[p] = i;
+                    ++ran;
+                    std::this_thread::yield();
+                    inside.fetch_sub(1);
+                });
+            }
+        });
+    }
+    for (auto& t : posters) t.join();
+    std::promise<void> done;
+    queue.post([&] { done.set_value(); });
+    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(outOfOrder, 0);
+    EXPECT_EQ(ran, kPosters * kEach);
+    for (int p = 0; p < kPosters; ++p) EXPECT_EQ(lastSeen[p], kEach - 1);
+}
+
+}  // namespace
+}  // namespace tarvo
