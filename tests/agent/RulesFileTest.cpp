@@ -134,6 +134,7 @@ TEST_F(RulesFileTest, WriteDecisionsOverWhatIsOnDisk) {
         }
         if (c.outcome != Outcome::written) {
             EXPECT_EQ(test::readText(rulesPath()), *c.existing);  // not touched at all
+            EXPECT_EQ(file->rulesOnDiskOwner(), "noah");          // so the owner stays
             continue;
         }
         const Json written = onDisk();
@@ -145,13 +146,6 @@ TEST_F(RulesFileTest, WriteDecisionsOverWhatIsOnDisk) {
         EXPECT_FALSE(test::exists(tempPath()));
         EXPECT_EQ(file->rulesOnDiskOwner(), "emma");
     }
-}
-
-TEST_F(RulesFileTest, UnchangedListsKeepTheOtherOwner) {
-    test::writeText(rulesPath(), kOtherChild);
-    auto file = make();
-    EXPECT_EQ(file->writeNow(rules({"a.com", "b.com"}, {"x.com"})), Outcome::unchanged);
-    EXPECT_EQ(file->rulesOnDiskOwner(), "noah");
 }
 
 TEST_F(RulesFileTest, AFailedRenameFallsBackToAPlainWriteAndLeavesTheTemporaryFile) {

@@ -114,20 +114,5 @@ TEST(AccessWindowsTime, TheSameInstantDependsOnTheSessionTimeZone) {
     }
 }
 
-TEST(AccessWindowsTime, WireFormFeedsTheComputations) {
-    test::ScopedTimeZone tz("UTC");
-    auto windows = AccessWindows::parse(nlohmann::json::parse(R"([
-        {"dayOfWeek": "1", "start": "08:30", "end": "2024-01-01T17:00:00Z"},
-        {"DayOfWeek": 7, "Start": "09:00", "End": "10:00"},
-        {"day_of_week": 3, "start": "24:00", "end": "12:00"}
-    ])"));
-    ASSERT_EQ(windows.size(), 1u);
-    const WallTime monday0829 = fromUnixSeconds(1'772'409'600 + 8 * 3600 + 29 * 60);
-    EXPECT_FALSE(AccessWindows::isAllowed(monday0829, windows));
-    EXPECT_EQ(AccessWindows::minutesUntilNextWindow(monday0829, windows), 1);
-    EXPECT_TRUE(AccessWindows::isAllowed(monday0829 + std::chrono::minutes(1), windows));
-    EXPECT_FALSE(AccessWindows::isAllowed(monday0829 + std::chrono::minutes(511), windows));
-}
-
 }  // namespace
 }  // namespace tarvo
