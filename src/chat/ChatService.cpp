@@ -1,61 +1,13 @@
 #include "chat/ChatService.h"
 
 #include "core/Paths.h"
+#include "core/Text.h"
 #include "core/Version.h"
 
 namespace tarvo {
 namespace {
 
 constexpr size_t kBodyCharacters = 300;
-
-// The body as UTF-8 with every ill-formed sequence replaced by U+FFFD, cut
-// after `limit` characters (code points), never inside one.
-std::string utf8Prefix(std::string_view bytes, size_t limit) {
-    static constexpr std::string_view replacement = "\xEF\xBF\xBD";
-    std::string out;
-    size_t count = 0;
-    size_t i = 0;
-    while (i < bytes.size() && count < limit) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        size_t len = 0;
-        std::uint32_t cp = 0;
-        if (c < 0x80) {
-            len = 1;
-            cp = c;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-        }
-        bool ok = len > 0 && i + len <= bytes.size();
-        for (size_t k = 1; ok && k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(bytes[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are ill-formed too.
-        if (ok && ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-                   (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))))
-            ok = false;
-        if (ok) {
-            out.append(bytes.substr(i, len));
-            i += len;
-        } else {
-            out.append(replacement);
-            ++i;
-        }
-        ++count;
-    }
-    return out;
-}
 
 // Forms without a zone, read as UTC: "2025-03-01T17:04:05(.ffffff)" and
 // "2025-03-01 17:04:05(.ffffff)".
@@ -214,7 +166,7 @@ void ChatService::check(const net::Response& response, std::string_view label) {
     // Status 0: the answer was not HTTP at all, which the transport reports itself.
     if (response.status == 0 || (response.status >= 200 && response.status <= 299)) return;
     throw ChatError(response.status,
-                    std::string(label) + " :: " + utf8Prefix(response.body, kBodyCharacters));
+                    std::string(label) + " :: " + text::replaceInvalidUtf8(response.body, kBodyCharacters));
 }
 
 }  // namespace tarvo

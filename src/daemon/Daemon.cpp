@@ -16,7 +16,7 @@
 #include "core/Weak.h"
 #include "daemon/Keychain.h"
 #include "daemon/ProxyConfig.h"
-#include "daemon/ToolOutput.h"
+#include "core/Text.h"
 
 extern char** environ;
 
@@ -390,8 +390,8 @@ void Daemon::startProxy() {
     auto onOutput = [weak, queue](ProxyProcess::Stream stream, std::string chunk) {
         queue->post([weak, stream, chunk = std::move(chunk)] {
             auto self = weak.lock();
-            if (!self || !tooloutput::validUtf8(chunk)) return;
-            const std::string line = "[proxy] " + std::string(tooloutput::trim(chunk));
+            if (!self || !text::isValidUtf8(chunk)) return;
+            const std::string line = "[proxy] " + std::string(text::trimWhitespace(chunk));
             if (stream == ProxyProcess::Stream::Out)
                 self->log_.info(line);
             else

@@ -13,7 +13,7 @@
 
 #include "core/Paths.h"
 #include "core/Subprocess.h"
-#include "daemon/ToolOutput.h"
+#include "core/Text.h"
 
 namespace tarvo::Keychain {
 namespace {
@@ -59,7 +59,7 @@ std::optional<std::string> run(const std::string& tool, const std::vector<std::s
     ProcessOptions options;
     options.timeout = std::chrono::seconds(60);
     ProcessResult result = runProcess(tool, args, options);
-    if (!result.launched || !tooloutput::validUtf8(result.out)) return std::nullopt;
+    if (!result.launched || !text::isValidUtf8(result.out)) return std::nullopt;
     return result.out;
 }
 
@@ -70,7 +70,7 @@ std::optional<std::string> bundledCertFingerprint(const std::string& path) {
     if (!out) return std::nullopt;
     const size_t eq = out->find('=');
     if (eq == std::string::npos) return std::nullopt;
-    std::string digits(tooloutput::trim(std::string_view(*out).substr(eq + 1)));
+    std::string digits(text::trimWhitespace(std::string_view(*out).substr(eq + 1)));
     digits.erase(std::remove(digits.begin(), digits.end(), ':'), digits.end());
     return upper(digits);
 }
@@ -88,7 +88,7 @@ std::optional<std::string> bundledCertCommonName(const std::string& path) {
     while (!rest.empty()) {
         const size_t slash = rest.find('/');
         std::string_view piece = rest.substr(0, slash);
-        if (!piece.empty()) return std::string(tooloutput::trim(piece));
+        if (!piece.empty()) return std::string(text::trimWhitespace(piece));
         if (slash == std::string_view::npos) break;
         rest.remove_prefix(slash + 1);
     }
@@ -102,12 +102,12 @@ bool isRootCertInstalled() {
         run(Paths::securityTool(), {"find-certificate", "-a", "-Z", Paths::systemKeychain()});
     if (!out) return false;
     static constexpr std::string_view kMarker = "SHA-256 hash:";
-    for (const std::string& line : tooloutput::nonEmptyLines(*out)) {
+    for (const std::string& line : text::splitDropEmpty(*out, "\n")) {
         const size_t at = line.find(kMarker);
         if (at == std::string::npos) continue;
         std::string rest = line;
         rest.erase(at, kMarker.size());
-        if (upper(tooloutput::trim(rest)) == *fingerprint) return true;
+        if (upper(text::trimWhitespace(rest)) == *fingerprint) return true;
     }
     return false;
 }
@@ -123,7 +123,7 @@ bool installRootCert(const std::string& path, std::ostream& err) {
         std::ostringstream text;
         if (in && (text << in.rdbuf())) {
             const std::string content = text.str();
-            if (tooloutput::validUtf8(content) &&
+            if (text::isValidUtf8(content) &&
                 content.find("PRIVATE KEY") != std::string::npos) {
                 err << "refusing to install " << path
                     << ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n"

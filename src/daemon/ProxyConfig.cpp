@@ -2,7 +2,7 @@
 
 #include "core/Paths.h"
 #include "core/Subprocess.h"
-#include "daemon/ToolOutput.h"
+#include "core/Text.h"
 
 namespace tarvo::ProxyConfig {
 
@@ -12,13 +12,13 @@ std::string run(const std::string& tool, const std::vector<std::string>& args) {
     // A hung tool must not hold the daemon's main thread for ever.
     options.timeout = std::chrono::seconds(30);
     ProcessResult result = runProcess(tool, args, options);
-    if (!result.launched || !tooloutput::validUtf8(result.out)) return {};
+    if (!result.launched || !text::isValidUtf8(result.out)) return {};
     return result.out;
 }
 
 std::vector<std::string> networkServices() {
     std::vector<std::string> lines =
-        tooloutput::nonEmptyLines(run(Paths::networksetupTool(), {"-listallnetworkservices"}));
+        text::splitDropEmpty(run(Paths::networksetupTool(), {"-listallnetworkservices"}), "\n");
     std::vector<std::string> services;
     // The first line is the tool's note that an asterisk marks a disabled service.
     for (size_t i = 1; i < lines.size(); ++i)

@@ -11,13 +11,11 @@
 
 #include "core/Paths.h"
 #include "core/Subprocess.h"
+#include "core/Text.h"
 
 namespace tarvo::LocalAccounts {
 namespace {
 
-bool isSpaceOrLineEnd(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -29,49 +27,6 @@ std::string_view trimIf(std::string_view s, Pred pred) {
     return s;
 }
 
-std::vector<std::string> splitDropEmpty(std::string_view s, std::string_view separators) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t i = 0; i <= s.size(); ++i) {
-        if (i == s.size() || separators.find(s[i]) != std::string_view::npos) {
-            if (i > start) out.emplace_back(s.substr(start, i - start));
-            start = i + 1;
-        }
-    }
-    return out;
-}
-
-bool validUtf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t n;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            n = 1, cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            n = 2, cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            n = 3, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (s.size() - i <= n) return false;  // the sequence is cut off
-        for (size_t k = 1; k <= n; ++k) {
-            const unsigned char d = static_cast<unsigned char>(s[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += n + 1;
-    }
-    return true;
-}
-
 const std::string kLocalNode = ".";
 
 }  // namespace
@@ -81,7 +36,7 @@ std::optional<std::string> run(const std::string& tool, const std::vector<std::s
     // A directory service that hangs must not hold the setup flow for ever.
     options.timeout = std::chrono::seconds(30);
     ProcessResult result = runProcess(tool, args, options);
-    if (!result.succeeded() || !validUtf8(result.out)) return std::nullopt;
+    if (!result.succeeded() || !text::isValidUtf8(result.out)) return std::nullopt;
     return std::move(result.out);
 }
 
@@ -91,23 +46,23 @@ std::vector<std::string> admins() {
     std::string text = *out;
     static constexpr std::string_view kLabel = "GroupMembership:";
     for (size_t at; (at = text.find(kLabel)) != std::string::npos;) text.erase(at, kLabel.size());
-    return splitDropEmpty(text, " \n");
+    return text::splitDropEmpty(text, " \n");
 }
 
 std::vector<std::string> dsclList(const std::string& path) {
     auto out = run(Paths::dsclTool(), {kLocalNode, "-list", path});
     if (!out) return {};
-    return splitDropEmpty(*out, "\n");
+    return text::splitDropEmpty(*out, "\n");
 }
 
 std::optional<std::string> parseReadOutput(std::string_view output, const std::string& key) {
-    const std::string_view text = trimIf(output, isSpaceOrLineEnd);
+    const std::string_view text = text::trimWhitespace(output);
     const std::string label = key + ":";
     if (const size_t at = text.find(label); at != std::string_view::npos) {
-        const std::string_view value = trimIf(text.substr(at + label.size()), isSpaceOrLineEnd);
+        const std::string_view value = text::trimWhitespace(text.substr(at + label.size()));
         if (!value.empty()) return std::string(value);
     }
-    const std::vector<std::string> lines = splitDropEmpty(text, "\n");
+    const std::vector<std::string> lines = text::splitDropEmpty(text, "\n");
     if (lines.size() < 2) return std::nullopt;
     return std::string(trimIf(lines[1], isBlank));
 }

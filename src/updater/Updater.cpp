@@ -16,12 +16,11 @@
 #include "core/TimeFormat.h"
 #include "core/Version.h"
 #include "net/Http.h"
-#include "updater/Text.h"
+#include "core/Text.h"
 
 namespace tarvo {
 namespace {
 
-using updater_text::trim;
 
 AtomicWriteOptions modeOnly(mode_t mode) {
     AtomicWriteOptions options;
@@ -114,7 +113,7 @@ std::optional<std::string> packageUrl(const std::string& text) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') hasScheme = false;
     }
-    if (!hasScheme || updater_text::toLower(text.substr(0, colon)) != "https")
+    if (!hasScheme || text::asciiLower(text.substr(0, colon)) != "https")
         throw UpdateError::badManifest("package URL is not https");
     const std::string url = "https" + text.substr(colon);
     if (!net::isHttpUrl(url)) return std::nullopt;
@@ -253,7 +252,7 @@ std::optional<Manifest> Updater::fetchManifest() {
     if (!url2) return std::nullopt;
     manifest.url = *url2;
 
-    if (auto sum = json::string(doc, "sha256")) manifest.sha256 = updater_text::toLower(*sum);
+    if (auto sum = json::string(doc, "sha256")) manifest.sha256 = text::asciiLower(*sum);
     manifest.minimumSystemVersion = json::string(doc, "minimumSystemVersion");
     return manifest;
 }
@@ -286,7 +285,7 @@ std::string Updater::osVersionString() {
         std::string_view rest = *text;
         while (!rest.empty()) {
             const size_t nl = rest.find('\n');
-            std::string_view line = trim(rest.substr(0, nl));
+            std::string_view line = text::trimWhitespace(rest.substr(0, nl));
             rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
             if (line.rfind("VERSION_ID=", 0) != 0) continue;
             line.remove_prefix(11);
@@ -329,12 +328,12 @@ bool Updater::aChildIsActive() {
 double Updater::deferralAge(const std::string& version) {
     const double now = toUnixSeconds(state().clock->now());
     const std::string marker = Paths::updateDeferralFile();
-    if (const auto text = readFile(marker); text && updater_text::isValidUtf8(*text)) {
-        const std::string_view line = trim(*text);
+    if (const auto text = readFile(marker); text && text::isValidUtf8(*text)) {
+        const std::string_view line = text::trimWhitespace(*text);
         const size_t bar = line.find('|');
         if (bar != std::string_view::npos) {
-            const std::string_view recorded = trim(line.substr(0, bar));
-            const std::string_view since = trim(line.substr(bar + 1));
+            const std::string_view recorded = text::trimWhitespace(line.substr(0, bar));
+            const std::string_view since = text::trimWhitespace(line.substr(bar + 1));
             const auto began = since.empty() ? std::nullopt : parseSeconds(since);
             // A time that is not a finite moment in the past (a hand-edited or
             // clock-skewed marker) would defer for ever or not at all: restart.

@@ -18,7 +18,7 @@
 #include "core/Paths.h"
 #include "core/Subprocess.h"
 #include "net/Http.h"
-#include "updater/Text.h"
+#include "core/Text.h"
 #include "updater/Updater.h"
 
 namespace tarvo {
@@ -286,7 +286,7 @@ void Updater::installDetached(const std::string& pkg, const std::string& version
             // A log that shrank was replaced: all of it is new.
             const size_t from =
                 text->size() >= static_cast<size_t>(logStart) ? static_cast<size_t>(logStart) : 0;
-            written = updater_text::replaceInvalidUtf8(std::string_view(*text).substr(from));
+            written = text::replaceInvalidUtf8(std::string_view(*text).substr(from));
         }
         if (!logsLine(written, "applying update " + version))
             throw UpdateError::installFailed("installer child died immediately — update " +
@@ -306,7 +306,7 @@ std::string Updater::runCapturing(const std::string& path, const std::vector<std
     ProcessOptions options;
     options.mergeStderr = true;
     const ProcessResult result = runProcess(path, args, options);
-    if (!result.launched || !updater_text::isValidUtf8(result.out)) return {};
+    if (!result.launched || !text::isValidUtf8(result.out)) return {};
     return result.out;
 }
 
@@ -317,7 +317,7 @@ Updater::ToolResult Updater::runTool(const std::string& path,
     const ProcessResult result = runProcess(path, args, options);
     if (!result.launched) return {false, result.launchError};
     return {result.exitStatus == 0,
-            std::string(updater_text::trim(updater_text::replaceInvalidUtf8(result.out)))};
+            std::string(text::trimWhitespace(text::replaceInvalidUtf8(result.out)))};
 }
 
 }  // namespace tarvo

@@ -1,0 +1,83 @@
+#include "core/Text.h"
+
+namespace tarvo::text {
+
+std::size_t utf8SequenceLength(std::string_view s) {
+    if (s.empty()) return 0;
+    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char c = b(0);
+    if (c < 0x80) return 1;
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0) lo = 0xA0;  // overlong
+        if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0) lo = 0x90;  // overlong
+        if (c == 0xF4) hi = 0x8F;  // beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    if (s.size() < len) return 0;
+    if (b(1) < lo || b(1) > hi) return 0;
+    for (std::size_t i = 2; i < len; ++i)
+        if (b(i) < 0x80 || b(i) > 0xBF) return 0;
+    return len;
+}
+
+bool isValidUtf8(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const std::size_t n = utf8SequenceLength(bytes);
+        if (n == 0) return false;
+        bytes.remove_prefix(n);
+    }
+    return true;
+}
+
+std::string replaceInvalidUtf8(std::string_view bytes, std::size_t maxCharacters) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t count = 0; !bytes.empty() && count < maxCharacters; ++count) {
+        const std::size_t n = utf8SequenceLength(bytes);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            bytes.remove_prefix(1);
+        } else {
+            out.append(bytes.substr(0, n));
+            bytes.remove_prefix(n);
+        }
+    }
+    return out;
+}
+
+std::string_view trimWhitespace(std::string_view text) {
+    constexpr std::string_view ws = " \t\r\n\v\f";
+    const std::size_t first = text.find_first_not_of(ws);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(ws) - first + 1);
+}
+
+std::string asciiLower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+std::vector<std::string> splitDropEmpty(std::string_view text, std::string_view separators) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || separators.find(text[i]) != std::string_view::npos) {
+            if (i > start) out.emplace_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    return out;
+}
+
+}  // namespace tarvo::text

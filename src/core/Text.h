@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvo::text {
+
+// Tool output, service answers and files are read as UTF-8; these helpers
+// judge and clean it the same way everywhere.
+
+// Length of the well-formed UTF-8 sequence that starts `s` (no overlong forms,
+// no surrogates, nothing past U+10FFFF); 0 when `s` starts with none.
+std::size_t utf8SequenceLength(std::string_view s);
+bool isValidUtf8(std::string_view bytes);
+// `bytes` with every byte that is not part of a well-formed sequence replaced
+// by U+FFFD, cut after `maxCharacters` characters (never inside one).
+std::string replaceInvalidUtf8(std::string_view bytes,
+                               std::size_t maxCharacters = std::string_view::npos);
+
+// Without ASCII white space and line breaks (" \t\r\n\v\f") at either end.
+std::string_view trimWhitespace(std::string_view text);
+// ASCII letters lower-cased; every other byte unchanged.
+std::string asciiLower(std::string_view text);
+// The pieces between any of `separators`, empty pieces dropped.
+std::vector<std::string> splitDropEmpty(std::string_view text, std::string_view separators);
+
+}  // namespace tarvo::text
