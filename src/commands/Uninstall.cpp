@@ -14,28 +14,6 @@
 #include "daemon/ProxyConfig.h"
 
 namespace tarvo::Uninstall {
-namespace {
-
-// Runs `tool` on the caller's own standard streams, so the administrator sees
-// what it prints; its exit status, or -1 when it could not be started.
-int runShell(const std::string& tool, const std::vector<std::string>& args) {
-    SpawnOptions options;
-    options.captureStdout = false;
-    options.captureStderr = false;
-    SpawnedProcess child;
-    try {
-        child = spawnProcess(tool, args, options);
-    } catch (const std::exception&) {
-        return -1;
-    }
-    int status = 0;
-    while (::waitpid(child.pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
 
 std::vector<std::string> removedPaths() {
     return {Paths::dataDir(),    Paths::systemLogDir(), Paths::daemonPlist(),
@@ -51,12 +29,12 @@ int run(std::ostream& err, unsigned realUid) {
     log.info("running uninstall");
 
     // The daemon's own shutdown also stops the proxy and clears the settings.
-    runShell(Paths::launchctlTool(), {"bootout", "system", Paths::daemonPlist()});
+    runShowingOutput(Paths::launchctlTool(), {"bootout", "system", Paths::daemonPlist()});
 
     // The agent of whoever is at the screen (a console owned by root: nobody).
     struct stat console {};
     if (::stat(Paths::console().c_str(), &console) == 0 && console.st_uid != 0) {
-        runShell(Paths::launchctlTool(),
+        runShowingOutput(Paths::launchctlTool(),
                  {"bootout", "gui/" + std::to_string(console.st_uid), Paths::agentPlist()});
     }
 

@@ -217,6 +217,23 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
     return result;
 }
 
+int runShowingOutput(const std::string& path, const std::vector<std::string>& args) {
+    SpawnOptions options;
+    options.captureStdout = false;
+    options.captureStderr = false;
+    SpawnedProcess child;
+    try {
+        child = spawnProcess(path, args, options);
+    } catch (const std::system_error&) {
+        return -1;
+    }
+    int status = 0;
+    while (::waitpid(child.pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 SpawnedProcess spawnProcess(const std::string& path, const std::vector<std::string>& args,
                             const SpawnOptions& options) {
     Spawned child;

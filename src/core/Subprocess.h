@@ -41,6 +41,11 @@ struct ProcessResult {
 ProcessResult runProcess(const std::string& path, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
 
+// Runs `path` with `args` on this process's own standard output and error, so
+// a person sees what the tool prints, and waits for it. Its exit status; -1
+// when it could not be started or was ended by a signal.
+int runShowingOutput(const std::string& path, const std::vector<std::string>& args);
+
 // A started child whose output the caller reads itself (e.g. a long-running
 // service whose lines are logged as they come).
 struct SpawnedProcess {

@@ -23,23 +23,9 @@ bool fileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-// Runs `tool` with the caller's standard output and error and returns true
-// when it exits with status 0.
+// Runs `tool` with the caller's standard output and error; true when it exits with 0.
 bool runInheriting(const std::string& tool, const std::vector<std::string>& args) {
-    SpawnOptions options;
-    options.captureStdout = false;
-    options.captureStderr = false;
-    SpawnedProcess child;
-    try {
-        child = spawnProcess(tool, args, options);
-    } catch (const std::system_error&) {
-        return false;
-    }
-    int status = 0;
-    while (::waitpid(child.pid, &status, 0) < 0) {
-        if (errno != EINTR) return false;
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return runShowingOutput(tool, args) == 0;
 }
 
 std::string upper(std::string_view text) {
