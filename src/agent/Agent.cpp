@@ -1,0 +1,524 @@
+#include "agent/Agent.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "chat/ChatService.h"
+#include "core/Json.h"
+#include "core/Paths.h"
+#include "core/Weak.h"
+
+namespace tarvo {
+
+namespace {
+
+std::string readWhole(const std::string& path, bool& ok) {
+    std::ifstream in(path, std::ios::binary);
+    ok = static_cast<bool>(in);
+    if (!ok) return {};
+    std::ostringstream out;
+    out << in.rdbuf();
+    ok = !in.bad();
+    return out.str();
+}
+
+constexpr MonoTime::rep kDistantPast = std::numeric_limits<MonoTime::rep>::min() / 2;
+
+}  // namespace
+
+std::shared_ptr<Agent> Agent::create(Dependencies deps) {
+    return std::shared_ptr<Agent>(new Agent(std::move(deps)));
+}
+
+Agent::Agent(Dependencies deps)
+    : queue_(*deps.queue),
+      background_(*deps.background),
+      clock_(deps.clock ? std::move(deps.clock) : systemClock()),
+      session_(std::move(deps.session)),
+      workspace_(std::move(deps.workspace)),
+      views_(std::move(deps.views)),
+      rulesRename_(std::move(deps.rulesRename)),
+      log_("agent", Paths::agentLog()),
+      username_(session_->userName()),
+      uid_(session_->uid()),
+      server_(std::move(deps.server)),
+      lastSSEActivity_(kDistantPast) {
+    if (!server_) {
+        ServerClient::Options options;
+        options.username = username_;
+        options.clock = clock_;
+        server_ = ServerClient::create(std::move(options));
+    }
+}
+
+Agent::~Agent() {
+    if (sse_) sse_->cancel();
+}
+
+MonoTime::rep Agent::nowTicks() const {
+    return clock_->monotonic().time_since_epoch().count();
+}
+
+std::string Agent::presenceFlagPath() const {
+    return Paths::activeChildrenDir() + "/" + std::to_string(uid_) + ".flag";
+}
+
+void Agent::onMain(std::function<void(Agent&)> task) {
+    queue_.post(weakCallback(shared_from_this(), [task = std::move(task)](Agent& self) {
+        if (!self.shutDown_) task(self);
+    }));
+}
+
+// --- Start-up ---------------------------------------------------------------
+
+int Agent::run() {
+    if (!start()) return 0;
+    queue_.run();
+    // Whatever ended the loop, the process ends with status 0.
+    return 0;
+}
+
+bool Agent::start() {
+    if (started_) return !shutDown_;
+    started_ = true;
+    log_.info("agent starting for user='" + username_ + "' uid=" + std::to_string(uid_) +
+              " pid=" + std::to_string(getpid()));
+    if (!isChildUser()) {
+        log_.info("user '" + username_ + "' is not flagged as a child — exiting cheaply");
+        shutDown_ = true;
+        return false;
+    }
+    log_.info("user '" + username_ + "' IS a child — registering presence + monitoring");
+    views_->becomeMenuBarOnly();
+
+    RulesFile::Options rulesOptions;
+    rulesOptions.username = username_;
+    rulesOptions.uid = uid_;
+    rulesOptions.deviceId = server_->deviceId();
+    rulesOptions.clock = clock_;
+    rulesOptions.rename = rulesRename_;
+    rulesFile_ = RulesFile::create(std::move(rulesOptions), log_, background_);
+    schedule_ = ScheduleEnforcer::create(queue_, clock_, weak_from_this(), log_);
+    usage_ = std::make_unique<UsageReporter>(clock_, background_, server_);
+
+    rulesFile_->neutralizeStaleRulesIfNotMine();
+    writePresence();
+    rulesFile_->writeProxyConfig();
+    startPresenceHeartbeat();
+    background_.run([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->bootstrap();
+    });
+    installSignalHandlers();
+    return true;
+}
+
+bool Agent::isChildUser() const {
+    const std::string path = Paths::configFile();
+    bool ok = false;
+    const std::string text = readWhole(path, ok);
+    if (ok) {
+        if (auto doc = json::parse(text); doc && doc->is_object()) {
+            if (auto children = json::stringList(*doc, "child_users")) {
+                for (const auto& name : *children)
+                    if (name == username_) return true;
+                return false;
+            }
+        }
+    }
+    log_.warn("no " + path + " found — defaulting NOT a child");
+    return false;
+}
+
+// --- Presence -----------------------------------------------------------------
+
+void Agent::writePresence() const {
+    std::error_code ec;
+    std::filesystem::create_directories(Paths::activeChildrenDir(), ec);
+    // Rewritten in place (not renamed) so the modification time moves on.
+    const int fd =
+        ::open(presenceFlagPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // retried at the next heartbeat
+    ::futimens(fd, nullptr);
+    ::close(fd);
+}
+
+void Agent::startPresenceHeartbeat() {
+    presenceTimer_ = ScopedTimer(
+        queue_, queue_.startRepeating(
+                    kPresenceInterval,
+                    weakCallback(shared_from_this(), [](Agent& self) { self.writePresence(); })));
+}
+
+void Agent::clearPresent() const {
+    std::error_code ec;
+    std::filesystem::remove(presenceFlagPath(), ec);
+}
+
+void Agent::installSignalHandlers() {
+    for (int signo : {SIGTERM, SIGINT}) {
+        queue_.onSignal(signo,
+                        weakCallback(shared_from_this(), [](Agent& self) { self.shutdown(); }));
+    }
+}
+
+// --- Bootstrap (Background) ----------------------------------------------------
+
+void Agent::bootstrap() {
+    server_->checkInCurrentUser();
+
+    if (auto rules = server_->fetchRulesWithRetryAndCache(kInitialFetchAttempts,
+                                                          kInitialFetchDelaySeconds)) {
+        // Nothing else writes the rules file yet (the stream and the timers
+        // start after this), so the write runs here, in order.
+        try {
+            rulesFile_->writeNow(*rules);
+            const std::string line = "initial rules: " + std::to_string(rules->whitelist.size()) +
+                                     " wl, " + std::to_string(rules->blacklist.size()) + " bl, " +
+                                     std::to_string(rules->accessWindows.size()) +
+                                     " access window(s)";
+            onMain([windows = rules->accessWindows, line](Agent& self) {
+                self.updateAccessWindows(windows);
+                self.log_.info(line);
+            });
+        } catch (const std::exception& e) {
+            log_.error(std::string("couldn't write initial rules: ") + e.what());
+        }
+    } else {
+        log_.error("no settings and no cache — proxy keeps whatever rules are on disk");
+    }
+
+    std::int64_t quota = 0;
+    std::int64_t warnAt = 5;
+    std::set<std::string> allowed;
+    try {
+        auto limits = server_->fetchAppLimits();
+        log_.info("initial app limits: " + std::to_string(limits.allowedBundleIds.size()) +
+                  " apps, quota=" + std::to_string(limits.dailyMinutes) + "m");
+        quota = limits.dailyMinutes;
+        warnAt = limits.warnAtMinutesRemaining;
+        allowed = std::move(limits.allowedBundleIds);
+    } catch (const std::exception& e) {
+        log_.warn(std::string("initial app-limits fetch failed (") + e.what() +
+                  ") — permissive until next tick");
+    }
+    onMain([quota, warnAt, allowed = std::move(allowed)](Agent& self) mutable {
+        self.finishBootstrap(quota, warnAt, std::move(allowed));
+    });
+}
+
+void Agent::finishBootstrap(std::int64_t quota, std::int64_t warnAt,
+                            std::set<std::string> allowed) {
+    startScreenTimeTracker(quota, warnAt);
+    appLimits_ = AppLimitEnforcer::create(queue_, clock_, background_, workspace_, server_,
+                                          std::move(allowed));
+    appLimits_->start();
+    startFocusMonitor();
+    schedule_->start();
+    schedule_->evaluateAccessWindow();
+    startSSE();
+    startChat();
+    startPeriodicTimers();
+    bootstrapped_ = true;
+}
+
+void Agent::startScreenTimeTracker(std::int64_t quota, std::int64_t warnAt) {
+    std::weak_ptr<Agent> weak = weak_from_this();
+    screenTime_ = ScreenTimeTracker::create(
+        queue_, clock_, session_, quota, warnAt,
+        [weak](const ScreenTimeTracker::ThresholdEvent& event) {
+            if (auto self = weak.lock())
+                self->onMain([event](Agent& agent) { agent.onTrackerEvent(event); });
+        });
+    screenTime_->start();
+}
+
+void Agent::onTrackerEvent(const ScreenTimeTracker::ThresholdEvent& event) {
+    using Kind = ScreenTimeTracker::ThresholdEvent::Kind;
+    switch (event.kind) {
+        case Kind::warning:
+            log_.info("warning fired — " + std::to_string(event.minutes) + "m left");
+            if (!warning_) warning_ = views_->makeTimeWarning();
+            if (warning_) warning_->show(event.minutes);
+            break;
+        case Kind::quotaExtended:
+            log_.info("quota extended — " + std::to_string(event.minutes) +
+                      "m remaining, dismissing blocker if up");
+            if (event.minutes >= 1) dismissBlocker();
+            break;
+        case Kind::quotaExhausted:
+            log_.info("quota exhausted — showing blocker");
+            showBlocker();
+            break;
+    }
+}
+
+void Agent::startFocusMonitor() {
+    focus_ = FocusMonitor::create(
+        queue_, clock_, workspace_, session_,
+        weakCallback(shared_from_this(), [](Agent& self, const FocusSample& s) {
+            if (self.usage_) self.usage_->recordSample(s);
+        }));
+    focus_->start();
+}
+
+void Agent::startChat() {
+    auto service = std::make_shared<ChatService>(server_->api(), server_->deviceId(), username_);
+    chat_ = ChatController::create(service, username_, queue_, background_, clock_, session_);
+    chatView_ = views_->makeChatView();
+    if (chatView_) chat_->attachView(chatView_);
+    chat_->startPolling();
+    chat_->startReadWatcher();
+    views_->installChatMenuItem(
+        weakCallback(shared_from_this(), [](Agent& self) { self.openChat(); }));
+    log_.info("chat started (menu-bar item + 30s poll)");
+}
+
+void Agent::openChat() {
+    log_.info("menu-bar chat icon clicked — opening window");
+    if (chat_) chat_->openChat();
+}
+
+// --- Blocker and more time ----------------------------------------------------
+
+void Agent::showBlocker() {
+    if (blocker_ || shutDown_) return;
+    std::string childName = session_->fullName();
+    if (childName.empty()) childName = username_;
+    const std::int64_t minutesUsed = screenTime_ ? screenTime_->state().seconds / 60 : 0;
+    blocker_ = views_->makeBlocker(
+        childName, minutesUsed, weakCallback(shared_from_this(), [](Agent& self, std::int64_t m) {
+            self.requestMoreTimeFromBlocker(m);
+        }));
+    if (blocker_) blocker_->show();
+}
+
+bool Agent::quotaHoldsBlocker() const {
+    if (!screenTime_) return false;
+    const auto& s = screenTime_->state();
+    return ScheduleEnforcer::quotaUsedUp(s.quotaMinutes, s.grantedBonusMinutes, s.seconds);
+}
+
+void Agent::dismissBlocker() {
+    if (!blocker_) return;
+    blocker_->dismiss();
+    blocker_.reset();
+}
+
+void Agent::requestMoreTimeFromBlocker(std::int64_t minutes) {
+    background_.run([weak = weak_from_this(), minutes] {
+        auto self = weak.lock();
+        if (!self) return;
+        try {
+            self->server_->requestMoreTime(minutes, kMoreTimeReason);
+            self->log_.info("more-time request POSTed");
+        } catch (const std::exception& e) {
+            self->log_.warn(std::string("more-time POST failed: ") + e.what());
+        }
+    });
+}
+
+void Agent::extendQuota(std::int64_t minutes) {
+    if (screenTime_) screenTime_->extendQuota(minutes);
+}
+
+void Agent::updateAccessWindows(std::vector<AccessWindow> windows) {
+    if (schedule_) schedule_->updateAccessWindows(std::move(windows));
+}
+
+// --- Event stream -------------------------------------------------------------
+
+void Agent::startSSE() {
+    lastSSEActivity_.store(nowTicks());
+    std::weak_ptr<Agent> weak = weak_from_this();
+    sse_ = server_->subscribeEvents(
+        [weak] {
+            if (auto self = weak.lock()) self->lastSSEActivity_.store(self->nowTicks());
+        },
+        [weak](const ServerClient::SSEEvent& event) {
+            if (auto self = weak.lock()) self->handleEvent(event);
+        });
+}
+
+// Runs on the stream's thread: only the log, the atomic, the rules file's
+// queue and posts to the main queue are touched here.
+void Agent::handleEvent(const ServerClient::SSEEvent& event) {
+    using Kind = ServerClient::SSEEvent::Kind;
+    std::weak_ptr<Agent> weak = weak_from_this();
+    switch (event.kind) {
+        case Kind::rulesUpdated:
+            rulesFile_->writeRulesFile(event.rules, [weak, windows = event.rules.accessWindows](
+                                                        const RulesFile::WriteResult& r) {
+                auto self = weak.lock();
+                if (!self) return;
+                if (!r.ok()) {
+                    self->log_.error("SSE rules write failed: " + r.error);
+                    return;
+                }
+                self->onMain([windows](Agent& agent) { agent.updateAccessWindows(windows); });
+                self->log_.info("rules updated via SSE");
+            });
+            break;
+        case Kind::moreTimeApproved:
+            log_.info("SSE: parent granted +" + std::to_string(event.minutes) + "m");
+            onMain([m = event.minutes](Agent& self) { self.extendQuota(m); });
+            break;
+        case Kind::forceUpdate:
+            log_.info("SSE force_update — pulling fresh settings");
+            background_.run([weak] {
+                auto self = weak.lock();
+                if (!self) return;
+                try {
+                    // The access windows stay as they are on this path.
+                    self->rulesFile_->writeRulesFile(self->server_->fetchRules());
+                } catch (const std::exception&) {
+                }
+                try {
+                    auto limits = self->server_->fetchAppLimits();
+                    self->onMain([limits](Agent& agent) { agent.applyAppLimits(limits); });
+                } catch (const std::exception&) {
+                }
+            });
+            break;
+    }
+}
+
+// --- Refresh timers -----------------------------------------------------------
+
+bool Agent::streamSilent() const {
+    const auto silence = nowTicks() - lastSSEActivity_.load();
+    return silence >= std::chrono::duration_cast<MonoTime::duration>(kStreamSilence).count();
+}
+
+void Agent::startPeriodicTimers() {
+    auto every = [this](std::chrono::seconds interval, void (*tick)(Agent&)) {
+        return ScopedTimer(queue_,
+                           queue_.startRepeating(interval, weakCallback(shared_from_this(), tick)));
+    };
+    checkinTimer_ = every(kCheckinInterval, [](Agent& self) {
+        self.background_.run([weak = self.weak_from_this()] {
+            if (auto s = weak.lock()) s->server_->checkInCurrentUser();
+        });
+    });
+    rulesTimer_ = every(kRulesPollInterval, [](Agent& self) {
+        if (!self.streamSilent()) return;
+        self.log_.debug("SSE stale — polling rules");
+        self.refreshRules();
+    });
+    safetyRefreshTimer_ = every(kSafetyRefreshInterval, [](Agent& self) {
+        self.log_.debug("safety refresh (600s, unconditional)");
+        self.refreshRules();
+    });
+    sseHealthTimer_ = every(kStreamHealthInterval, [](Agent& self) {
+        if (!self.streamSilent()) return;
+        self.log_.warn("SSE silent for >" + std::to_string(kStreamSilence.count()) +
+                       "s — reconnecting");
+        if (self.sse_) self.sse_->cancel();
+        self.sse_.reset();
+        self.startSSE();
+    });
+    limitsTimer_ = every(kLimitsInterval, [](Agent& self) {
+        self.background_.run([weak = self.weak_from_this()] {
+            auto s = weak.lock();
+            if (!s) return;
+            try {
+                auto limits = s->server_->fetchAppLimits();
+                s->onMain([limits](Agent& agent) { agent.applyAppLimits(limits); });
+            } catch (const std::exception&) {
+            }
+        });
+    });
+    moreTimeTimer_ = every(kMoreTimeInterval, [](Agent& self) {
+        self.background_.run([weak = self.weak_from_this()] {
+            auto s = weak.lock();
+            if (!s) return;
+            const std::int64_t minutes = s->server_->checkMoreTimeApproval();
+            if (minutes >= 1) s->onMain([minutes](Agent& agent) { agent.extendQuota(minutes); });
+        });
+    });
+    usageTimer_ = every(kUsageInterval, [](Agent& self) { self.usage_->flushUsage(); });
+}
+
+void Agent::refreshRules() {
+    background_.run([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        ServerClient::Rules rules;
+        try {
+            rules = self->server_->fetchRules();
+        } catch (const std::exception&) {
+            self->rulesFile_->recoverFromCacheIfClamped(
+                [server = self->server_] { return server->cachedRules(); },
+                [weak](std::vector<AccessWindow> windows) {
+                    if (auto s = weak.lock())
+                        s->onMain([windows = std::move(windows)](Agent& agent) mutable {
+                            agent.updateAccessWindows(std::move(windows));
+                        });
+                });
+            return;
+        }
+        // The fetched schedule applies even when the write fails.
+        self->rulesFile_->writeRulesFile(
+            rules, [weak, windows = rules.accessWindows](const RulesFile::WriteResult&) {
+                if (auto s = weak.lock())
+                    s->onMain([windows](Agent& agent) { agent.updateAccessWindows(windows); });
+            });
+    });
+}
+
+void Agent::applyAppLimits(const ServerClient::AppLimits& limits) {
+    if (appLimits_) appLimits_->updateAllowlist(limits.allowedBundleIds);
+    // Unchanged limits leave the fired flags alone; new ones let the warning
+    // and the exhaustion fire again.
+    if (screenTime_) screenTime_->applyLimits(limits.dailyMinutes, limits.warnAtMinutesRemaining);
+}
+
+// --- Shutdown -----------------------------------------------------------------
+
+void Agent::shutdown() {
+    if (shutDown_) return;
+    log_.info("agent shutdown");
+    if (usage_) usage_->flushUsage();
+    checkinTimer_.reset();
+    rulesTimer_.reset();
+    limitsTimer_.reset();
+    moreTimeTimer_.reset();
+    usageTimer_.reset();
+    safetyRefreshTimer_.reset();
+    sseHealthTimer_.reset();
+    if (schedule_) schedule_->stop();
+    presenceTimer_.reset();
+    if (sse_) sse_->cancel();
+    sse_.reset();
+    if (focus_) {
+        focus_->stop();
+        // Stopping emits the stretch in progress; report it too rather than lose it.
+        if (usage_) usage_->flushUsage();
+    }
+    if (screenTime_) screenTime_->stop();
+    if (appLimits_) appLimits_->stop();
+    if (blocker_) blocker_->dismiss();
+    blocker_.reset();
+    if (warning_) warning_->close();
+    shutDown_ = true;
+    clearPresent();
+    queue_.quit(0);
+}
+
+int Agent::activeTimers() const {
+    int n = 0;
+    for (const ScopedTimer* t :
+         {&presenceTimer_, &checkinTimer_, &rulesTimer_, &safetyRefreshTimer_, &sseHealthTimer_,
+          &limitsTimer_, &moreTimeTimer_, &usageTimer_})
+        n += t->active() ? 1 : 0;
+    if (schedule_ && schedule_->running()) ++n;
+    return n;
+}
+
+}  // namespace tarvo
