@@ -250,6 +250,12 @@ void Agent::onTrackerEvent(const ScreenTimeTracker::ThresholdEvent& event) {
         case Kind::quotaExtended:
             log_.info("quota extended — " + std::to_string(event.minutes) +
                       "m remaining, dismissing blocker if up");
+            // More minutes do not open a closed usage window: outside the
+            // schedule the blocker stays until the schedule lets the child in.
+            if (schedule_ && schedule_->blockedBySchedule()) {
+                if (blocker_) log_.info("outside permitted usage window — blocker stays up");
+                break;
+            }
             if (event.minutes >= 1) dismissBlocker();
             break;
         case Kind::quotaExhausted:

@@ -124,6 +124,25 @@ TEST_F(AgentRefresh, GrantedTimeExtendsTheQuotaAndTakesTheBlockerDown) {
     EXPECT_EQ(views->lines.back(), "blocker dismissed");
 }
 
+TEST_F(AgentRefresh, GrantedTimeDoesNotOpenAClosedUsageWindow) {
+    service.answer("/api/GetAppLimits", 200,
+                   R"({"daily_minutes":1,"warn_at_minutes_remaining":0})");
+    startChild();
+    // Monday mornings only; the clock says Thursday: the schedule blocks.
+    service.push(R"({"whitelist":["a.example"],)"
+                 R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
+    ASSERT_TRUE(
+        settle([&] { return agent->schedule()->blockedBySchedule() && agent->blockerShown(); }));
+    service.push(R"({"type":"more_time_approved","minutes":15})");
+    ASSERT_TRUE(settle([&] { return agent->screenTime()->state().grantedBonusMinutes == 15; }));
+    EXPECT_TRUE(agent->blockerShown());
+    EXPECT_EQ(linesWith("INFO  outside permitted usage window — blocker stays up"), 1u);
+
+    // Once the schedule no longer restricts, the blocker goes (the quota has room).
+    service.push(R"({"whitelist":["a.example"],"accessWindows":[]})");
+    ASSERT_TRUE(settle([&] { return !agent->blockerShown(); }));
+}
+
 TEST_F(AgentRefresh, SameLimitsKeepTheFiredFlagsNewOnesResetThem) {
     service.answer("/api/GetAppLimits", 200,
                    R"({"daily_minutes":1,"warn_at_minutes_remaining":0})");
