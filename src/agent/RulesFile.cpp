@@ -24,18 +24,6 @@ constexpr mode_t kRulesMode = 0644;
     throw RulesFile::Error(what + ": " + std::strerror(err));
 }
 
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 // The temporary file is always a fresh inode of ours: whatever sits under its
 // name (an earlier temporary file, or something planted in the shared
 // directory: a link, a FIFO) is removed first and never written through.

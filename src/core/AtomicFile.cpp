@@ -21,6 +21,8 @@ std::string uniqueTempName(const std::string& base) {
     return "." + base + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
 }
 
+}  // namespace
+
 bool writeAll(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::write(fd, data.data(), data.size());
@@ -32,8 +34,6 @@ bool writeAll(int fd, std::string_view data) {
     }
     return true;
 }
-
-}  // namespace
 
 void replaceFileAtomically(const std::string& path, std::string_view data,
                            const AtomicWriteOptions& options) {

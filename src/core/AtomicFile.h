@@ -29,6 +29,10 @@ struct AtomicWriteOptions {
 void replaceFileAtomically(const std::string& path, std::string_view data,
                            const AtomicWriteOptions& options = {});
 
+// Writes all of `data` to `fd`, retrying short and interrupted writes; false
+// (errno set) on failure.
+bool writeAll(int fd, std::string_view data);
+
 // The whole content of a regular file; none when it cannot be read.
 std::optional<std::string> readFile(const std::string& path);
 

@@ -1,4 +1,5 @@
 #include "daemon/RootFiles.h"
+#include "core/AtomicFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,18 +23,6 @@ std::string hiddenName(const std::string& name, const char* what) {
     static std::atomic<unsigned> counter{0};
     return "." + name + "." + what + "." + std::to_string(::getpid()) + "." +
            std::to_string(counter++);
-}
-
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 // Why an open directory is not trusted as it stands; empty when it is.
