@@ -19,6 +19,12 @@ function(tarvo_test name dir)
   target_link_libraries(${name} PRIVATE tarvo_options tarvo_testsupport ${T_DEPS} GTest::gmock GTest::gtest_main)
   # Tests that drive the real binary need it built.
   add_dependencies(${name} tarvo)
+  set(serial FALSE)
+  if(name IN_LIST TARVO_SERIAL_TESTS)
+    set(serial TRUE)
+  endif()
+  # The binary and source paths reach the tests through compiled-in defaults
+  # (tests/support), so no environment needs passing here.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "TARVO_BINARY=$<TARGET_FILE:tarvo>;TARVO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    PROPERTIES RUN_SERIAL ${serial})
 endfunction()

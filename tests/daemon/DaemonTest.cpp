@@ -27,7 +27,7 @@ struct DaemonHarness {
     std::vector<std::string> log() const { return logMessages(Paths::daemonLog()); }
     bool logged(const std::string& message) const { return hasLine(log(), message); }
     // Waits in real time for the proxy's helper threads to report.
-    bool waitFor(const std::function<bool()>& done) { return queue.runUntil(done, 15s); }
+    bool waitFor(const std::function<bool()>& done) { return queue.runUntil(done, 30s); }
     bool waitForLaunches(size_t n) {
         return waitFor(
             [&] { return fakeLaunches(root.records()).size() >= n && daemon->proxyPid(); });
