@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/Text.h"
 #include "chat/ChatStore.h"
 #include "chat/ChatVisibility.h"
 
@@ -172,16 +173,7 @@ std::string ChatController::titleFor(const std::vector<std::string>& parentNames
         joined += ", ";
     }
     joined += username;
-    const std::string from = ", " + username;
-    const std::string to = " & " + username;
-    std::string out;
-    size_t pos = 0;
-    for (size_t hit; (hit = joined.find(from, pos)) != std::string::npos; pos = hit + from.size()) {
-        out.append(joined, pos, hit - pos);
-        out += to;
-    }
-    out.append(joined, pos, std::string::npos);
-    return out;
+    return text::replaceAll(joined, ", " + username, " & " + username);
 }
 
 void ChatController::applyParentNames(const std::vector<std::string>& names) {

@@ -68,6 +68,19 @@ std::string asciiLower(std::string_view text) {
     return out;
 }
 
+std::string replaceAll(std::string_view text, std::string_view from, std::string_view to) {
+    if (from.empty()) return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    std::size_t pos = 0;
+    for (std::size_t at; (at = text.find(from, pos)) != std::string_view::npos; pos = at + from.size()) {
+        out.append(text, pos, at - pos);
+        out += to;
+    }
+    out.append(text.substr(pos));
+    return out;
+}
+
 std::vector<std::string> splitDropEmpty(std::string_view text, std::string_view separators) {
     std::vector<std::string> out;
     std::size_t start = 0;

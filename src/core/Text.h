@@ -23,6 +23,9 @@ std::string replaceInvalidUtf8(std::string_view bytes,
 std::string_view trimWhitespace(std::string_view text);
 // ASCII letters lower-cased; every other byte unchanged.
 std::string asciiLower(std::string_view text);
+// `text` with every occurrence of `from` (not empty) replaced by `to`, left to
+// right; replaced text is never searched again.
+std::string replaceAll(std::string_view text, std::string_view from, std::string_view to);
 // The pieces between any of `separators`, empty pieces dropped.
 std::vector<std::string> splitDropEmpty(std::string_view text, std::string_view separators);
 

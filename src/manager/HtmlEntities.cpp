@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/Text.h"
+
 namespace tarvo {
 namespace {
 
@@ -59,18 +61,6 @@ size_t numericReferenceAt(std::string_view s, size_t i, bool& hex, std::string_v
     return j + 1 - i;
 }
 
-std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
-    std::string out;
-    out.reserve(text.size());
-    size_t pos = 0;
-    for (size_t at; (at = text.find(from, pos)) != std::string::npos; pos = at + from.size()) {
-        out.append(text, pos, at - pos);
-        out += to;
-    }
-    out.append(text, pos, std::string::npos);
-    return out;
-}
-
 }  // namespace
 
 std::string decodeHtmlEntities(std::string_view text) {
@@ -100,11 +90,11 @@ std::string decodeHtmlEntities(std::string_view text) {
     }
     out.append(text.substr(copied));
 
-    out = replaceAll(std::move(out), "&lt;", "<");
-    out = replaceAll(std::move(out), "&gt;", ">");
-    out = replaceAll(std::move(out), "&quot;", "\"");
-    out = replaceAll(std::move(out), "&apos;", "'");
-    return replaceAll(std::move(out), "&amp;", "&");
+    out = text::replaceAll(out, "&lt;", "<");
+    out = text::replaceAll(out, "&gt;", ">");
+    out = text::replaceAll(out, "&quot;", "\"");
+    out = text::replaceAll(out, "&apos;", "'");
+    return text::replaceAll(out, "&amp;", "&");
 }
 
 std::string prefixCharacters(std::string_view text, size_t count) {

@@ -49,6 +49,10 @@ TEST(Text, TrimLowerAndSplit) {
     EXPECT_EQ(splitDropEmpty("\nWi-Fi\n\nEthernet\n", "\n"), (std::vector<std::string>{"Wi-Fi", "Ethernet"}));
     EXPECT_EQ(splitDropEmpty("a, b,,c", ", "), (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_TRUE(splitDropEmpty("", "\n").empty());
+    // Left to right, and what was put in is never searched again.
+    EXPECT_EQ(replaceAll("&amp;lt; a &amp; b", "&amp;", "&"), "&lt; a & b");
+    EXPECT_EQ(replaceAll("aaa", "aa", "a"), "aa");
+    EXPECT_EQ(replaceAll("x", "", "y"), "x");
 }
 
 }  // namespace
