@@ -45,6 +45,7 @@ Agent::Agent(Dependencies deps)
       workspace_(std::move(deps.workspace)),
       views_(std::move(deps.views)),
       rulesRename_(std::move(deps.rulesRename)),
+      presenceOnOwnThread_(deps.presenceOnOwnThread),
       log_("agent", Paths::agentLog()),
       username_(session_->userName()),
       uid_(session_->uid()),
@@ -138,18 +139,26 @@ bool Agent::isChildUser() const {
 
 // --- Presence -----------------------------------------------------------------
 
-void Agent::writePresence() const {
+void Agent::writePresence() const { writePresenceFlag(presenceFlagPath()); }
+
+void Agent::writePresenceFlag(const std::string& path) {
     std::error_code ec;
-    std::filesystem::create_directories(Paths::activeChildrenDir(), ec);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     // Rewritten in place (not renamed) so the modification time moves on.
-    const int fd =
-        ::open(presenceFlagPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return;  // retried at the next heartbeat
     ::futimens(fd, nullptr);
     ::close(fd);
 }
 
 void Agent::startPresenceHeartbeat() {
+    if (presenceOnOwnThread_) {
+        // The thread holds only the flag's path: it needs nothing of the
+        // agent, and is joined before the flag is removed at shutdown.
+        presenceThread_ = std::make_unique<TimerThread>(
+            kPresenceInterval, [path = presenceFlagPath()] { writePresenceFlag(path); });
+        return;
+    }
     presenceTimer_ = ScopedTimer(
         queue_, queue_.startRepeating(
                     kPresenceInterval,
@@ -250,12 +259,9 @@ void Agent::onTrackerEvent(const ScreenTimeTracker::ThresholdEvent& event) {
         case Kind::quotaExtended:
             log_.info("quota extended — " + std::to_string(event.minutes) +
                       "m remaining, dismissing blocker if up");
-            // More minutes do not open a closed usage window: outside the
-            // schedule the blocker stays until the schedule lets the child in.
-            if (schedule_ && schedule_->blockedBySchedule()) {
-                if (blocker_) log_.info("outside permitted usage window — blocker stays up");
-                break;
-            }
+            // A grant is the parent's explicit choice: it takes the blocker
+            // down whatever raised it (the schedule's next check may raise it
+            // again outside the usage window).
             if (event.minutes >= 1) dismissBlocker();
             break;
         case Kind::quotaExhausted:
@@ -500,6 +506,7 @@ void Agent::shutdown() {
     sseHealthTimer_.reset();
     if (schedule_) schedule_->stop();
     presenceTimer_.reset();
+    presenceThread_.reset();
     if (sse_) sse_->cancel();
     sse_.reset();
     if (focus_) {
@@ -524,6 +531,7 @@ int Agent::activeTimers() const {
           &limitsTimer_, &moreTimeTimer_, &usageTimer_})
         n += t->active() ? 1 : 0;
     if (schedule_ && schedule_->running()) ++n;
+    if (presenceThread_) ++n;
     return n;
 }
 

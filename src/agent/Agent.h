@@ -19,6 +19,7 @@
 #include "agent/UsageReporter.h"
 #include "chat/ChatController.h"
 #include "core/Background.h"
+#include "core/TimerThread.h"
 #include "core/Clock.h"
 #include "core/MainQueue.h"
 #include "core/TarvoLog.h"
@@ -51,6 +52,10 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
         std::shared_ptr<AgentViews> views;               // required
         // Null: a client for the session's user with production settings.
         std::shared_ptr<ServerClient> server;
+        // Writes the presence flag off the main thread, so a stalled main
+        // loop never lets it go stale. False: on the main queue's timers
+        // (virtual-time tests).
+        bool presenceOnOwnThread = true;
         // Tests only: replaces rename(2) for the rules file.
         std::function<int(const char*, const char*)> rulesRename;
     };
@@ -122,6 +127,7 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     bool isChildUser() const;
     void writePresence() const;
     void startPresenceHeartbeat();
+    static void writePresenceFlag(const std::string& path);
     void clearPresent() const;
     void installSignalHandlers();
     void bootstrap();
@@ -149,6 +155,7 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     std::shared_ptr<platform::Workspace> workspace_;
     std::shared_ptr<AgentViews> views_;
     std::function<int(const char*, const char*)> rulesRename_;
+    bool presenceOnOwnThread_ = true;
 
     TarvoLog log_;
     std::string username_;
@@ -158,6 +165,7 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     std::shared_ptr<ChatController> chat_;
     std::shared_ptr<ChatView> chatView_;
     ScopedTimer presenceTimer_;
+    std::unique_ptr<TimerThread> presenceThread_;
     std::shared_ptr<FocusMonitor> focus_;
     std::shared_ptr<SSESession> sse_;
     std::shared_ptr<ScreenTimeTracker> screenTime_;

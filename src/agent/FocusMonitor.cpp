@@ -21,7 +21,7 @@ FocusMonitor::FocusMonitor(MainQueue& queue, std::shared_ptr<const Clock> clock,
       clock_(std::move(clock)),
       workspace_(std::move(workspace)),
       session_(std::move(session)),
-      currentStarted_(clock_->now()),
+      currentStarted_(clock_->monotonic()),
       onSample_(std::move(onSample)),
       log_("focus", Paths::agentLog()) {}
 
@@ -33,7 +33,7 @@ void FocusMonitor::start() {
     if (running_) return;
     running_ = true;
     currentApp_ = workspace_ ? workspace_->frontmostApplication() : std::nullopt;
-    currentStarted_ = clock_->now();
+    currentStarted_ = clock_->monotonic();
 
     if (workspace_) {
         // Notifications may arrive on another thread; the switch is handled
@@ -59,7 +59,7 @@ void FocusMonitor::stop() {
     removeObserver();
     timer_.reset();
     flush();
-    currentStarted_ = clock_->now();
+    currentStarted_ = clock_->monotonic();
 }
 
 void FocusMonitor::removeObserver() {
@@ -75,7 +75,7 @@ void FocusMonitor::poll() {
     } else {
         flush();
     }
-    currentStarted_ = clock_->now();
+    currentStarted_ = clock_->monotonic();
 }
 
 void FocusMonitor::handleSwitch(const std::optional<platform::RunningApp>& app) {
@@ -83,22 +83,17 @@ void FocusMonitor::handleSwitch(const std::optional<platform::RunningApp>& app) 
     if (!running_) return;
     flush();
     currentApp_ = app;
-    currentStarted_ = clock_->now();
+    currentStarted_ = clock_->monotonic();
 }
 
 void FocusMonitor::flush() {
     if (!currentApp_) return;
+    // Stretches are measured on the monotonic clock, which stops while the
+    // machine sleeps and ignores clock changes.
     const WallTime now = clock_->now();
-    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - currentStarted_);
-    // A clock set backwards gives nothing; a stretch across a sleep counts
-    // at most what the poll would have measured had it run.
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::seconds>(clock_->monotonic() - currentStarted_);
     if (elapsed.count() < 1) return;
-    if (elapsed > kMaxStretch) {
-        log_.info("focus stretch of " + std::to_string(elapsed.count()) +
-                  "s (sleep or clock change) — counting " + std::to_string(kMaxStretch.count()) +
-                  "s");
-        elapsed = kMaxStretch;
-    }
     FocusSample sample;
     if (currentApp_->bundleId) sample.bundleId = currentApp_->bundleId;
     sample.appName =

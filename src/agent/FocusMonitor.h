@@ -35,9 +35,6 @@ class FocusMonitor : public std::enable_shared_from_this<FocusMonitor> {
 
     static constexpr std::chrono::seconds kPollInterval{30};
     static constexpr double kIdleThresholdSeconds = 60.0;
-    // The most one stretch counts. The poll closes a stretch every 30
-    // seconds, so a longer one spans a sleep or a clock change.
-    static constexpr std::chrono::seconds kMaxStretch{2 * kPollInterval};
 
     static std::shared_ptr<FocusMonitor> create(
         MainQueue& queue, std::shared_ptr<const Clock> clock,
@@ -69,7 +66,7 @@ class FocusMonitor : public std::enable_shared_from_this<FocusMonitor> {
     std::optional<platform::Workspace::ObserverId> observer_;
     ScopedTimer timer_;
     std::optional<platform::RunningApp> currentApp_;
-    WallTime currentStarted_;
+    MonoTime currentStarted_;
     SampleHandler onSample_;
     bool running_ = false;
     TarvoLog log_;

@@ -74,11 +74,11 @@ ScreenTimeTracker::ScreenTimeTracker(MainQueue& queue, std::shared_ptr<const Clo
     : queue_(queue),
       clock_(std::move(clock)),
       session_(std::move(session)),
-      lastTick_(clock_->now()),
+      lastTick_(clock_->monotonic()),
       onEvent_(std::move(onEvent)),
       statePath_(Paths::perUserScreenTimeStateFile()),
       log_("screentime", Paths::agentLog()) {
-    const std::string today = localDayKey(lastTick_);
+    const std::string today = localDayKey(clock_->now());
     std::optional<DailyState> stored;
     if (auto text = readFile(statePath_)) {
         if (auto doc = json::parse(*text)) stored = DailyState::fromJson(*doc);
@@ -94,7 +94,7 @@ ScreenTimeTracker::ScreenTimeTracker(MainQueue& queue, std::shared_ptr<const Clo
 }
 
 void ScreenTimeTracker::start() {
-    lastTick_ = clock_->now();
+    lastTick_ = clock_->monotonic();
     timer_ = ScopedTimer(
         queue_, queue_.startRepeating(
                     std::chrono::duration_cast<Millis>(kTickInterval),
@@ -111,24 +111,16 @@ void ScreenTimeTracker::tick() {
     const WallTime now = clock_->now();
     rolloverIfNeeded(now);
 
-    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - lastTick_);
-    lastTick_ = now;
+    const MonoTime tickTime = clock_->monotonic();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(tickTime - lastTick_);
+    lastTick_ = tickTime;
 
     const auto idle = session_ ? session_->idleSeconds() : std::nullopt;
     // When the system cannot tell, the time counts: a quota must not stop
     // working because the idle counter is unavailable.
     if (idle && *idle > kIdleThresholdSeconds) return;
 
-    std::int64_t counted = elapsed.count();
-    if (counted < 0) {
-        log_.info("clock moved back by " + std::to_string(-counted) + "s — interval not counted");
-        counted = 0;
-    } else if (elapsed > kMaxCountedInterval) {
-        log_.info("tick gap of " + std::to_string(counted) +
-                  "s (sleep or clock change) — counting " +
-                  std::to_string(kMaxCountedInterval.count()) + "s");
-        counted = kMaxCountedInterval.count();
-    }
+    const std::int64_t counted = elapsed.count();
     if (counted >= 1) {
         state_.seconds = saturatingAdd(state_.seconds, counted);
         persist();

@@ -56,11 +56,10 @@ class ScreenTimeTracker : public std::enable_shared_from_this<ScreenTimeTracker>
     };
     using EventHandler = std::function<void(const ThresholdEvent&)>;
 
+    // Each tick counts the whole interval since the last one, measured on the
+    // monotonic clock: it stops while the machine sleeps and ignores clock
+    // changes, so neither counts as use. The wall clock decides the day.
     static constexpr std::chrono::seconds kTickInterval{15};
-    // The most one tick counts. Ticks come every 15 seconds; a longer gap
-    // means the machine slept or the clock was moved, and that time was not
-    // screen time.
-    static constexpr std::chrono::seconds kMaxCountedInterval{2 * kTickInterval};
     static constexpr double kIdleThresholdSeconds = 60.0;
 
     // Loads today's state from the state file (keeping its seconds and
@@ -104,7 +103,7 @@ class ScreenTimeTracker : public std::enable_shared_from_this<ScreenTimeTracker>
     std::shared_ptr<const platform::UserSession> session_;
     DailyState state_;
     ScopedTimer timer_;
-    WallTime lastTick_;
+    MonoTime lastTick_;
     bool warningFired_ = false;
     bool quotaFired_ = false;
     EventHandler onEvent_;

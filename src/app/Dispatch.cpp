@@ -28,7 +28,7 @@ const std::vector<Command>& commandTable() {
         {"help",         printHelp,    ""},
         {"-h",           printHelp,    ""},
         {"--help",       printHelp,    ""},
-        {"daemon",       runDaemon,    ""},
+        {"daemon",       runDaemon,    "daemon must run as root (it changes the system proxy settings)"},
         {"install-cert", installCert,  ""},
         {"check-update", checkUpdate,  "check-update must run as root (installing a .pkg needs it)"},
         {"status",       showStatus,   ""},
@@ -44,6 +44,13 @@ int dispatch(const std::vector<std::string>& rawArgs, const std::vector<Command>
     const std::string cmd = selectCommand(args);
     for (const auto& command : table) {
         if (command.name != cmd) continue;
+        // "tarvo uninstall --help" asks what uninstall does; it must not do it.
+        for (size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--help" || args[i] == "-h") {
+                out << usage() << "\n" << std::flush;
+                return 0;
+            }
+        }
         if (!command.rootRefusal.empty() && realUid != 0) {
             err << command.rootRefusal << "\n" << std::flush;
             return 1;

@@ -55,13 +55,20 @@ int runDaemon(const Invocation&) {
 int installCert(const Invocation& inv) {
     const std::string path =
         inv.args.size() > 1 ? inv.args[1] : Paths::bundleResources() + "/rootCert.pem";
-    return Keychain::installRootCert(path, inv.err) ? 0 : 1;
+    // The tools' own messages come first; one closing line says what happened.
+    if (Keychain::installRootCert(path, inv.err)) {
+        inv.out << "certificate trusted: " << path << "\n" << std::flush;
+        return 0;
+    }
+    inv.err << "certificate not installed: " << path << "\n" << std::flush;
+    return 1;
 }
 
 // One whole update check, waited for; every outcome is in daemon.log.
-int checkUpdate(const Invocation&) {
+int checkUpdate(const Invocation& inv) {
     useStoredDeviceIdForUpdates();
     Updater::checkAndInstall(appVersion);
+    inv.out << "update check finished — details in " << Paths::daemonLog() << "\n" << std::flush;
     return 0;
 }
 
@@ -71,7 +78,9 @@ int showStatus(const Invocation& inv) {
 }
 
 int uninstall(const Invocation& inv) {
-    return Uninstall::run(inv.err, ::getuid());
+    const int status = Uninstall::run(inv.err, ::getuid());
+    if (status == 0) inv.out << "Tarvo uninstalled\n" << std::flush;
+    return status;
 }
 
 }  // namespace tarvo::app

@@ -8,6 +8,7 @@
 #include "core/Paths.h"
 
 int main(int argc, char** argv) {
+    tarvo::Paths::makeRootAbsolute();
     tarvo::Paths::setExecutablePath(argc > 0 ? argv[0] : "");
     std::vector<std::string> rawArgs(argv + (argc > 0 ? 1 : 0), argv + argc);
     return tarvo::app::dispatch(rawArgs, tarvo::app::commandTable(), std::cout, std::cerr,

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,5 +41,13 @@ std::optional<std::int64_t> parseDecimal(std::string_view text);
 
 // Parses text as JSON without throwing; none for anything that is not JSON.
 std::optional<Json> parse(std::string_view text);
+
+// A body that should have been JSON and is not, described in the words the
+// Mac's JSON reader uses (the service client and the updater alike).
+class NotJson : public std::runtime_error {
+  public:
+    NotJson()
+        : std::runtime_error("The data couldn't be read because it isn't in the correct format.") {}
+};
 
 }  // namespace tarvo::json

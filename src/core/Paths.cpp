@@ -1,6 +1,8 @@
 #include "core/Paths.h"
 
+#include <climits>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -48,10 +50,29 @@ std::string resolve(std::string_view absolutePath) {
 }
 
 std::string home() {
+    // $HOME counts only when it is a directory of the user this process runs
+    // as: under `sudo -E` it still names the invoking user's home, and root
+    // must not create files there that the user's own processes cannot write.
     std::string h = getenvString("HOME");
-    if (!h.empty()) return h;
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    struct stat st {};
+    if (!h.empty() && h.front() == '/' && stat(h.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == getuid())
+        return h;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir) return pw->pw_dir;
     return "/";
+}
+
+void makeRootAbsolute() {
+#ifndef __APPLE__
+    // A relative root would name another place as soon as a process changes
+    // directory (the proxy does): fix it once, for this process and its children.
+    std::string r = getenvString("TARVO_ROOT");
+    if (r.empty() || r.front() == '/') return;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return;
+    std::string absolute = std::string(cwd) + "/" + r;
+    setenv("TARVO_ROOT", absolute.c_str(), 1);
+#endif
 }
 
 void setExecutablePath(std::string argv0) {

@@ -14,8 +14,12 @@ namespace tarvo::Paths {
 std::string root();
 // `absolutePath` placed under root(); unchanged when there is no root.
 std::string resolve(std::string_view absolutePath);
-// The home directory of the user running the process ($HOME, else passwd).
+// The home directory of the user running the process: $HOME when it is a
+// directory owned by that user, else the passwd entry's.
 std::string home();
+// Turns a relative TARVO_ROOT into an absolute one in the environment (so
+// children inherit it too). Called once by main() before anything resolves.
+void makeRootAbsolute();
 
 // Executable path as the process was started (argv[0]); set once by main().
 void setExecutablePath(std::string argv0);

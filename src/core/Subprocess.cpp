@@ -48,7 +48,7 @@ struct Spawned {
 int spawnWithPipes(const std::string& path, const std::vector<std::string>& args, bool wantIn,
                    bool wantOut, bool wantErr, bool merge,
                    const std::optional<std::vector<std::string>>& environment, bool newSession,
-                   Spawned& result, bool discardUncaptured = false) {
+                   Spawned& result, bool discardUncaptured = false, bool nullStdin = true) {
     Pipe in, out, err;
     if (wantIn) in.open();
     if (wantOut) out.open();
@@ -58,7 +58,7 @@ int spawnWithPipes(const std::string& path, const std::vector<std::string>& args
     posix_spawn_file_actions_init(&actions);
     if (wantIn)
         posix_spawn_file_actions_adddup2(&actions, in.fds[0], 0);
-    else
+    else if (nullStdin)
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (wantOut) posix_spawn_file_actions_adddup2(&actions, out.fds[1], 1);
     if (merge && wantOut)
@@ -239,6 +239,9 @@ SpawnedProcess spawnProcess(const std::string& path, const std::vector<std::stri
     Spawned child;
     int rc = spawnWithPipes(path, args, false, options.captureStdout, options.captureStderr,
                             options.mergeStderr, options.environment, options.newSession, child,
+                            options.discardUncaptured,
+                            // A started service or a tool shown to a person keeps our
+                            // standard input; a detached child holds none of our streams.
                             options.discardUncaptured);
     if (rc != 0) throw std::system_error(rc, std::generic_category(), "cannot start " + path);
     return {child.pid, child.out, child.err};

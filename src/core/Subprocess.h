@@ -62,8 +62,9 @@ struct SpawnOptions {
     // Start the child in a session of its own, so it outlives this process's
     // terminal and signals aimed at our process group.
     bool newSession = false;
-    // Standard output and error that are not captured go to /dev/null instead
-    // of being inherited (a detached child must not hold our streams open).
+    // Standard input, and standard output and error that are not captured, go
+    // to /dev/null instead of being inherited (a detached child must not hold
+    // our streams open). Otherwise standard input is inherited.
     bool discardUncaptured = false;
 };
 

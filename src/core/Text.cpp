@@ -61,6 +61,38 @@ std::string_view trimWhitespace(std::string_view text) {
     return text.substr(first, text.find_last_not_of(ws) - first + 1);
 }
 
+size_t spaceAt(std::string_view s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const size_t left = s.size() - i;
+    if (left == 0) return 0;
+    if (b(i) == 0x20 || b(i) == 0x09) return 1;
+    if (left >= 2 && b(i) == 0xC2 && b(i + 1) == 0xA0) return 2;  // U+00A0
+    if (left >= 3) {
+        const unsigned c0 = b(i), c1 = b(i + 1), c2 = b(i + 2);
+        if (c0 == 0xE1 && c1 == 0x9A && c2 == 0x80) return 3;                  // U+1680
+        if (c0 == 0xE2 && c1 == 0x80 && (c2 <= 0x8A && c2 >= 0x80)) return 3;  // U+2000-200A
+        if (c0 == 0xE2 && c1 == 0x80 && c2 == 0xAF) return 3;                  // U+202F
+        if (c0 == 0xE2 && c1 == 0x81 && c2 == 0x9F) return 3;                  // U+205F
+        if (c0 == 0xE3 && c1 == 0x80 && c2 == 0x80) return 3;                  // U+3000
+    }
+    return 0;
+}
+
+std::string_view trimSpaces(std::string_view s) {
+    for (size_t n; (n = spaceAt(s, 0)) > 0;) s.remove_prefix(n);
+    for (;;) {
+        size_t cut = 0;
+        for (size_t len = 1; len <= 3 && len <= s.size(); ++len)
+            if (spaceAt(s, s.size() - len) == len) {
+                cut = len;
+                break;
+            }
+        if (cut == 0) break;
+        s.remove_suffix(cut);
+    }
+    return s;
+}
+
 std::string asciiLower(std::string_view text) {
     std::string out(text);
     for (char& c : out)

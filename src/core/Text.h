@@ -21,6 +21,12 @@ std::string replaceInvalidUtf8(std::string_view bytes,
 
 // Without ASCII white space and line breaks (" \t\r\n\v\f") at either end.
 std::string_view trimWhitespace(std::string_view text);
+// Byte length of the horizontal white-space character (tab or a Unicode space
+// separator) that starts at `i` of UTF-8 `s`; 0 when there is none. Line
+// breaks are not horizontal space.
+std::size_t spaceAt(std::string_view s, std::size_t i);
+// `s` without horizontal white space at either end (a trailing "\r" stays).
+std::string_view trimSpaces(std::string_view s);
 // ASCII letters lower-cased; every other byte unchanged.
 std::string asciiLower(std::string_view text);
 // `text` with every occurrence of `from` (not empty) replaced by `to`, left to

@@ -195,13 +195,24 @@ void ManagerController::sendAccounts(const std::string& token) {
         return;
     }
     if (allAdmins) {
-        postAlert("All accounts are administrators",
-                  "Every account on this Mac is an administrator, and an administrator can turn "
-                  "Tarvo off. Create a standard (non-administrator) account for your child, then "
-                  "assign it here.",
-                  Style::Warning);
+        // The parent reads the warning first; the accounts go out once it is
+        // dismissed (the alert is modal and returns then).
+        queue_.post(weakCallback(shared_from_this(), [token, names](ManagerController& self) {
+            self.alert("All accounts are administrators",
+                       "Every account on this Mac is an administrator, and an administrator can "
+                       "turn Tarvo off. Create a standard (non-administrator) account for your "
+                       "child, then assign it here.",
+                       Style::Warning);
+            self.background_.run([self = self.shared_from_this(), token, names] {
+                self->sendNames(token, names);
+            });
+        }));
+        return;
     }
+    sendNames(token, names);
+}
 
+void ManagerController::sendNames(const std::string& token, const std::vector<std::string>& names) {
     log_.info("Sending " + std::to_string(names.size()) + " local account(s) to " +
               hostOf(server_->api()) + "…");
     try {

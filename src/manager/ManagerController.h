@@ -91,6 +91,7 @@ class ManagerController : public std::enable_shared_from_this<ManagerController>
 
     // Bodies of the two conversations, run on the Background.
     void sendAccounts(const std::string& token);
+    void sendNames(const std::string& token, const std::vector<std::string>& names);
     void fetchAssignments(const std::optional<std::string>& token);
     // Main-queue steps.
     void saveAssignments(const std::vector<std::string>& childUsers);

@@ -6,6 +6,8 @@
 #include <mutex>
 
 namespace tarvo::net {
+
+constexpr long kMaxRedirects = 16;
 namespace {
 
 void globalInit() {
@@ -162,6 +164,12 @@ Response perform(const Request& request) {
     if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca)
         curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    // Redirects are followed as the Mac's URL loading does: a bounded number,
+    // and never from HTTPS down to plain HTTP.
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                     request.url.rfind("https:", 0) == 0 ? "https" : "http,https");
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(request.idleTimeout.count()));
     if (request.totalTimeout)

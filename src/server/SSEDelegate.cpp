@@ -1,5 +1,5 @@
 #include "server/ServerClient.h"
-#include "server/Text.h"
+#include "core/Text.h"
 
 namespace tarvo {
 namespace {

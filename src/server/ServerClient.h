@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/Clock.h"
+#include "core/Json.h"
 #include "core/TarvoLog.h"
 #include "core/TimeFormat.h"
 #include "net/Http.h"
@@ -32,11 +33,7 @@ class ServerError : public std::runtime_error {
 };
 
 // A body that should have been JSON and is not.
-class JsonError : public std::runtime_error {
-  public:
-    JsonError()
-        : std::runtime_error("The data couldn't be read because it isn't in the correct format.") {}
-};
+using JsonError = json::NotJson;
 
 class SSESession;
 

@@ -2,7 +2,7 @@
 // the minutes of an approval event, and the classification of event payloads.
 #include "core/Json.h"
 #include "server/ServerClient.h"
-#include "server/Text.h"
+#include "core/Text.h"
 
 namespace tarvo {
 namespace {

@@ -233,7 +233,9 @@ std::optional<Manifest> Updater::fetchManifest() {
     if (response.status == 404) return std::nullopt;
     if (response.status < 200 || response.status > 299)
         throw UpdateError::badManifest("HTTP " + std::to_string(response.status));
-    const json::Json doc = json::Json::parse(response.body);  // the parser's error on failure
+    const auto parsed = json::parse(response.body);
+    if (!parsed) throw json::NotJson();
+    const json::Json& doc = *parsed;
     if (!doc.is_object()) throw UpdateError::badManifest("not a JSON object");
 
     Manifest manifest;

@@ -198,6 +198,7 @@ class AgentFixture : public ::testing::Test {
         deps.session = session;
         deps.workspace = workspace;
         deps.views = views;
+        deps.presenceOnOwnThread = false;  // the heartbeat on virtual time
         deps.server = ServerClient::create(options);
         agent = Agent::create(std::move(deps));
         return agent;

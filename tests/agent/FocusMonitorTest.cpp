@@ -132,20 +132,18 @@ TEST_F(FocusMonitorTest, SamplesCarryUnknownNamesAndMissingIdentifiers) {
     EXPECT_EQ(samples, want);
 }
 
-TEST_F(FocusMonitorTest, StretchesAcrossASleepOrAClockChangeAreBounded) {
+// Stretches are measured on the monotonic clock: a sleep or a clock change
+// while the application is in front adds nothing.
+TEST_F(FocusMonitorTest, StretchesIgnoreSleepAndClockChanges) {
     struct Case {
         const char* name;
-        std::chrono::seconds wallJump;  // while the application is in front
+        std::chrono::seconds wallJump;  // the wall clock alone, while the application is in front
         std::vector<std::int64_t> want;
-        const char* wantLog;
     };
     const std::vector<Case> cases = {
-        {"overnight sleep",
-         9h,
-         {60},
-         "focus stretch of 32410s (sleep or clock change) — counting 60s"},
-        {"clock set back", -1h, {}, nullptr},
-        {"clock set forward a little", 25s, {35}, nullptr},
+        {"overnight sleep", 9h, {10}},
+        {"clock set back", -1h, {10}},
+        {"clock set forward a little", 25s, {10}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -160,9 +158,6 @@ TEST_F(FocusMonitorTest, StretchesAcrossASleepOrAClockChangeAreBounded) {
         std::vector<std::int64_t> got;
         for (const auto& s : samples) got.push_back(s.seconds);
         EXPECT_EQ(got, c.want);
-        if (c.wantLog) {
-            EXPECT_EQ(agentLogLinesWith(c.wantLog).size(), 1u);
-        }
         monitor.reset();
     }
 }

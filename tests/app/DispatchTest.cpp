@@ -102,6 +102,15 @@ TEST(Dispatch, RootOnlyCommandsRefuseOthersBeforeAnyWork) {
     EXPECT_EQ(rec.calls, std::vector<std::string>{"check-update"});
 }
 
+// An ordinary user starting the daemon gets one line, not a silent crash loop.
+TEST(TarvoBinary, DaemonRefusesOrdinaryUsers) {
+    auto r = runProcess("/usr/bin/setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                             test::tarvoBinary(), "daemon"});
+    ASSERT_TRUE(r.launched) << r.launchError;
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "daemon must run as root (it changes the system proxy settings)\n");
+}
+
 // The real executable, byte for byte.
 TEST(TarvoBinary, VersionHelpAndUnknownSubcommands) {
     const std::string bin = test::tarvoBinary();
@@ -117,6 +126,12 @@ TEST(TarvoBinary, VersionHelpAndUnknownSubcommands) {
         {{"help"}, 0, kUsage + "\n", ""},
         {{"-h"}, 0, kUsage + "\n", ""},
         {{"--help"}, 0, kUsage + "\n", ""},
+        // A subcommand asked for help explains and runs nothing (no data
+        // directory deleted, no daemon started, "--help" no certificate path).
+        {{"uninstall", "--help"}, 0, kUsage + "\n", ""},
+        {{"daemon", "-h"}, 0, kUsage + "\n", ""},
+        {{"install-cert", "--help"}, 0, kUsage + "\n", ""},
+        {{"check-update", "x", "-h"}, 0, kUsage + "\n", ""},
         {{"Version"}, 64, "", kUsage + "\n"},
         {{"frobnicate", "now"}, 64, "", kUsage + "\n"},
     };

@@ -111,7 +111,12 @@ TEST(Status, ReportsByteForByte) {
 
 TEST(Status, NeedsNoPrivileges) {
     test::CommandRoot root;
+    // A root-made root: the stand-ins' state folders exist and only root may write them.
+    for (const char* tool : {"networksetup", "security"})
+        std::filesystem::create_directories(Paths::root() + "/.standins/" + tool);
     const ProcessResult r = test::runTarvoAsNobody({"status"});
+    EXPECT_EQ(r.out.find("Traceback"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Ethernet"), std::string::npos) << r.out;
     ASSERT_TRUE(r.launched) << r.launchError;
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out.rfind("tarvo status\n  rules:   " + Paths::rulesFile() + " (missing)\n", 0), 0u)

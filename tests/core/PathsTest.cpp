@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
+#include <optional>
 
 #include "core/Paths.h"
 #include "support/TestSupport.h"
@@ -63,24 +66,71 @@ TEST(Paths, SystemPathsAreRelocatedUnderTheRootAndOnlyThere) {
 }
 
 TEST(Paths, PerUserPathsFollowHomeAndIgnoreTheRoot) {
+    TempDir home;
     EnvGuard root("TARVO_ROOT", "/tmp/r");
-    EnvGuard home("HOME", "/home/kid");
+    EnvGuard homeVar("HOME", home.path());
+    const std::string h = home.path();
     const std::pair<std::string, std::string> cases[] = {
         {Paths::perUserScreenTimeStateFile(),
-         "/home/kid/Library/Application Support/Tarvo/screen_time_state.json"},
-        {Paths::cachedSettingsFile(), "/home/kid/Library/Application Support/Tarvo/cached_settings.json"},
-        {Paths::userDeviceIdFile(), "/home/kid/Library/Application Support/Tarvo/device_id.json"},
-        {Paths::chatHistoryFile(), "/home/kid/Library/Application Support/Tarvo/Chat/messages.json"},
-        {Paths::agentLog(), "/home/kid/Library/Logs/Tarvo/agent.log"},
-        {Paths::managerLog(), "/home/kid/Library/Logs/Tarvo/manager.log"},
+         h + "/Library/Application Support/Tarvo/screen_time_state.json"},
+        {Paths::cachedSettingsFile(), h + "/Library/Application Support/Tarvo/cached_settings.json"},
+        {Paths::userDeviceIdFile(), h + "/Library/Application Support/Tarvo/device_id.json"},
+        {Paths::chatHistoryFile(), h + "/Library/Application Support/Tarvo/Chat/messages.json"},
+        {Paths::agentLog(), h + "/Library/Logs/Tarvo/agent.log"},
+        {Paths::managerLog(), h + "/Library/Logs/Tarvo/manager.log"},
     };
     for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 }
 
-TEST(Paths, HomeFallsBackToThePasswdEntry) {
-    EnvGuard home("HOME", std::nullopt);
-    EXPECT_FALSE(Paths::home().empty());
-    EXPECT_EQ(Paths::home().front(), '/');
+// $HOME names the home only when it is a directory of the process's own
+// user; anything else (sudo -E keeping a user's HOME for root, a missing or
+// relative path) falls back to the passwd entry.
+TEST(Paths, HomeIsHonouredOnlyWhenOwnedByTheUser) {
+    const passwd* pw = getpwuid(getuid());
+    ASSERT_NE(pw, nullptr);
+    const std::string passwdHome = pw->pw_dir;
+    TempDir own;
+    TempDir foreign;
+    ASSERT_EQ(chown(foreign.path().c_str(), getuid() + 1, static_cast<gid_t>(-1)), 0)
+        << "the test needs to run as root";
+    const std::string file = own / "plain-file";
+    test::writeText(file, "x");
+    const struct {
+        std::optional<std::string> home;
+        std::string want;
+    } cases[] = {
+        {own.path(), own.path()},
+        {foreign.path(), passwdHome},
+        {file, passwdHome},
+        {own.path() + "/missing", passwdHome},
+        {"relative/home", passwdHome},
+        {std::nullopt, passwdHome},
+    };
+    for (const auto& c : cases) {
+        EnvGuard home("HOME", c.home);
+        EXPECT_EQ(Paths::home(), c.want) << c.home.value_or("(unset)");
+    }
+}
+
+TEST(Paths, ARelativeRootIsMadeAbsoluteOnce) {
+    TempDir dir;
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    {
+        EnvGuard root("TARVO_ROOT", "demo");
+        Paths::makeRootAbsolute();
+        EXPECT_EQ(Paths::configFile(),
+                  dir.path() + "/demo/Library/Application Support/Tarvo/config.json");
+        EXPECT_EQ(chdir("/"), 0);  // a later change of directory no longer moves it
+        EXPECT_EQ(Paths::root(), dir.path() + "/demo");
+    }
+    {
+        EnvGuard root("TARVO_ROOT", "/abs");
+        Paths::makeRootAbsolute();
+        EXPECT_EQ(Paths::root(), "/abs");
+    }
+    ASSERT_EQ(chdir(cwd), 0);
 }
 
 TEST(Paths, ResourcesFromTheEnvironmentAreUsedUnchanged) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <stdexcept>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "core/Background.h"
 #include "core/SerialQueue.h"
+#include "core/TimerThread.h"
 
 namespace tarvo {
 namespace {
@@ -91,6 +93,28 @@ TEST(SerialQueue, TasksFromManyThreadsNeverOverlapAndKeepEachPostersOrder) {
     EXPECT_EQ(outOfOrder, 0);
     EXPECT_EQ(ran, kPosters * kEach);
     for (int p = 0; p < kPosters; ++p) EXPECT_EQ(lastSeen[p], kEach - 1);
+}
+
+// The presence heartbeat's thread keeps beating while the thread that made
+// it is blocked, and stops for good when destroyed.
+TEST(TimerThread, BeatsWhileTheOwnerIsBlockedAndStopsWhenDestroyed) {
+    std::atomic<int> beats{0};
+    const auto started = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration firstBeat{};
+    {
+        TimerThread timer(std::chrono::milliseconds(20), [&] {
+            if (beats.fetch_add(1) == 0) firstBeat = std::chrono::steady_clock::now() - started;
+        });
+        // This thread is "stalled": it never yields to any loop.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (beats.load() < 3 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_GE(beats.load(), 3);
+    }
+    EXPECT_GE(firstBeat, std::chrono::milliseconds(20));  // never early
+    const int atStop = beats.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_EQ(beats.load(), atStop);
 }
 
 }  // namespace

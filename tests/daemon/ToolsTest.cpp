@@ -155,6 +155,7 @@ TEST(InstallCert, CommandExitStatusAndMessages) {
         const char* what;
         std::function<std::string(const DaemonRoot&)> path;  // empty result: no argument
         int status;
+        // The tool's and the check's messages first, then one closing line.
         std::function<std::string(const std::string&)> stderrText;
         size_t certsAfter;
     };
@@ -165,11 +166,12 @@ TEST(InstallCert, CommandExitStatusAndMessages) {
          [](const DaemonRoot& r) { return r.resources() + "/mitmproxy-ca.pem"; }, 1,
          [](const std::string& p) {
              return "refusing to install " + p +
-                    ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n";
+                    ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n"
+                    "certificate not installed: " + p + "\n";
          },
          0},
         {"missing path", [](const DaemonRoot& r) { return r.root() + "/nope.pem"; }, 1,
-         [](const std::string&) { return std::string(); }, 0},
+         [](const std::string& p) { return "certificate not installed: " + p + "\n"; }, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -180,6 +182,8 @@ TEST(InstallCert, CommandExitStatusAndMessages) {
         ProcessResult r = runProcess(tarvoBinary(), args);
         EXPECT_EQ(r.exitStatus, c.status);
         EXPECT_EQ(r.err, c.stderrText(path));
+        const std::string used = path.empty() ? root.resources() + "/rootCert.pem" : path;
+        EXPECT_EQ(r.out, c.status == 0 ? "certificate trusted: " + used + "\n" : "");
         EXPECT_EQ(keychainDigests(root).size(), c.certsAfter);
         if (c.status != 0) {
             EXPECT_EQ(securityCalls(root).find("add-trusted-cert"), std::string::npos);

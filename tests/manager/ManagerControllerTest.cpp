@@ -221,11 +221,17 @@ TEST_F(ManagerControllerTest, AccountAlerts) {
         h.view->alerts.clear();
         h.view->loads.clear();
         const size_t before = h.desktopSettingsSent().size();
+        // Nothing goes out while an alert waits for the parent.
+        std::vector<size_t> sentWhileAlertUp;
+        h.view->onAlert = [&] { sentWhileAlertUp.push_back(h.desktopSettingsSent().size()); };
         h.root.setAccounts(c.accounts, c.admins);
         h.desktopSettings.status = c.status;
         h.controller->handleMessage("updateData|t");
         h.settle();
         EXPECT_EQ(h.view->alerts, c.wantAlerts);
+        if (c.wantAlerts.size() == 1 && c.wantAlerts[0].style == Style::Warning) {
+            EXPECT_EQ(sentWhileAlertUp, std::vector<size_t>{before});
+        }
         const auto sent = h.desktopSettingsSent();
         if (c.wantUsersSent.empty()) {
             EXPECT_EQ(sent.size(), before);

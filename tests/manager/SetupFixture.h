@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,11 +46,14 @@ class RecordingView : public ManagerView {
     void presentAlert(const std::string& title, const std::string& text,
                       AlertStyle style) override {
         alerts.push_back({title, text, style});
+        if (onAlert) onAlert();
     }
     void load(const std::string& url) override { loads.push_back(url); }
     void terminate() override { ++terminations; }
 
     std::vector<Alert> alerts;
+    // Runs while an alert is up (before it is dismissed).
+    std::function<void()> onAlert;
     std::vector<std::string> loads;
     int terminations = 0;
 };

@@ -70,6 +70,13 @@ protected:
                 return false;
             });
         });
+        server.server.Get(R"(/hop/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+            const int left = std::stoi(req.matches[1]);
+            if (left == 0)
+                res.set_content("arrived", "text/plain");
+            else
+                res.set_redirect("/hop/" + std::to_string(left - 1), 302);
+        });
         server.start();
     }
     void TearDown() override {
@@ -97,6 +104,15 @@ TEST_F(HttpTest, GetAndPostReachTheServerAsSent) {
                          .body = std::string(R"({"k":1})")});
     EXPECT_EQ(post.status, 201);
     EXPECT_EQ(post.body, "application/json|{\"k\":1}");
+}
+
+// Redirects are followed up to a bound; a longer chain is an error, never a
+// 3xx answer taken for the service's reply.
+TEST_F(HttpTest, RedirectsAreFollowedUpToABound) {
+    auto r = perform({.url = server.url() + "/hop/3"});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "arrived");
+    EXPECT_THROW(perform({.url = server.url() + "/hop/40"}), TransportError);
 }
 
 TEST_F(HttpTest, StatusCodesAreReportedNotThrown) {

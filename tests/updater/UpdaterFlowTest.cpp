@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "UpdaterFixture.h"
+#include "core/Json.h"
 #include "core/Paths.h"
 #include "updater/Updater.h"
 
@@ -110,8 +111,9 @@ TEST_F(UpdaterFlow, ManifestJudgements) {
     std::filesystem::remove(Paths::daemonLog());
     offer("{not json");
     Updater::checkAndInstall("0.2.15");
-    EXPECT_THAT(root_.lastLogLine(),
-                StartsWith("ERROR update failed: [json.exception.parse_error"));
+    // In the service client's words.
+    EXPECT_EQ(root_.lastLogLine(),
+              std::string("ERROR update failed: ") + tarvo::json::NotJson().what());
 }
 
 TEST_F(UpdaterFlow, InstallsAVerifiedPackageFromEitherAddressKey) {

@@ -59,7 +59,9 @@ MainQueue::TimerId QtMainQueue::addTimer(Millis firstDelay, Millis interval, Tas
     }
     onMainThread([this, id, firstDelay, interval, task = std::move(task)]() mutable {
         auto* timer = new QTimer(this);
-        timer->setTimerType(Qt::CoarseTimer);
+        // Coarse timers may fire up to 5 % early; every interval here is a
+        // promise ("restarted 2 s after an exit"), so never early.
+        timer->setTimerType(Qt::PreciseTimer);
         timers_[id] = timer;
         const bool repeating = interval.count() > 0;
         timer->setSingleShot(true);
