@@ -12,22 +12,13 @@
 
 #include "chat/ChatService.h"
 #include "core/Json.h"
+#include "core/AtomicFile.h"
 #include "core/Paths.h"
 #include "core/Weak.h"
 
 namespace tarvo {
 
 namespace {
-
-std::string readWhole(const std::string& path, bool& ok) {
-    std::ifstream in(path, std::ios::binary);
-    ok = static_cast<bool>(in);
-    if (!ok) return {};
-    std::ostringstream out;
-    out << in.rdbuf();
-    ok = !in.bad();
-    return out.str();
-}
 
 constexpr MonoTime::rep kDistantPast = std::numeric_limits<MonoTime::rep>::min() / 2;
 
@@ -122,10 +113,8 @@ bool Agent::start() {
 
 bool Agent::isChildUser() const {
     const std::string path = Paths::configFile();
-    bool ok = false;
-    const std::string text = readWhole(path, ok);
-    if (ok) {
-        if (auto doc = json::parse(text); doc && doc->is_object()) {
+    if (const auto text = readFile(path)) {
+        if (auto doc = json::parse(*text); doc && doc->is_object()) {
             if (auto children = json::stringList(*doc, "child_users")) {
                 for (const auto& name : *children)
                     if (name == username_) return true;

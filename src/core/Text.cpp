@@ -2,14 +2,17 @@
 
 namespace tarvo::text {
 
-std::size_t utf8SequenceLength(std::string_view s) {
-    if (s.empty()) return 0;
-    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned char c = b(0);
-    if (c < 0x80) return 1;
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
+namespace {
+
+// What a lead byte promises: the sequence's length and the range its second
+// byte must fall in (which rules out overlong forms, surrogates and code
+// points past U+10FFFF). False for a byte that starts no sequence.
+bool leadByte(unsigned char c, std::size_t& len, unsigned char& lo, unsigned char& hi) {
+    lo = 0x80;
+    hi = 0xBF;
+    if (c < 0x80) {
+        len = 1;
+    } else if (c >= 0xC2 && c <= 0xDF) {
         len = 2;
     } else if (c >= 0xE0 && c <= 0xEF) {
         len = 3;
@@ -20,13 +23,42 @@ std::size_t utf8SequenceLength(std::string_view s) {
         if (c == 0xF0) lo = 0x90;  // overlong
         if (c == 0xF4) hi = 0x8F;  // beyond U+10FFFF
     } else {
-        return 0;
+        return false;
     }
-    if (s.size() < len) return 0;
-    if (b(1) < lo || b(1) > hi) return 0;
-    for (std::size_t i = 2; i < len; ++i)
-        if (b(i) < 0x80 || b(i) > 0xBF) return 0;
+    return true;
+}
+
+// Whether the bytes after the lead (as many as there are) fit the sequence.
+bool tailFits(std::string_view s, std::size_t len, unsigned char lo, unsigned char hi) {
+    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    if (s.size() >= 2 && len >= 2 && (b(1) < lo || b(1) > hi)) return false;
+    for (std::size_t i = 2; i < len && i < s.size(); ++i)
+        if (b(i) < 0x80 || b(i) > 0xBF) return false;
+    return true;
+}
+
+}  // namespace
+
+std::size_t utf8SequenceLength(std::string_view s) {
+    if (s.empty()) return 0;
+    std::size_t len;
+    unsigned char lo, hi;
+    if (!leadByte(static_cast<unsigned char>(s[0]), len, lo, hi)) return 0;
+    if (s.size() < len || !tailFits(s, len, lo, hi)) return 0;
     return len;
+}
+
+std::size_t incompleteUtf8Tail(std::string_view s) {
+    for (std::size_t k = 1; k <= 3 && k <= s.size(); ++k) {
+        const std::string_view tail = s.substr(s.size() - k);
+        const auto c = static_cast<unsigned char>(tail[0]);
+        if ((c & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+        std::size_t len;
+        unsigned char lo, hi;
+        if (!leadByte(c, len, lo, hi) || len <= k) return 0;
+        return tailFits(tail, len, lo, hi) ? k : 0;
+    }
+    return 0;
 }
 
 bool isValidUtf8(std::string_view bytes) {

@@ -6,4 +6,8 @@ namespace tarvo {
 // carried by the chat status report.
 inline constexpr const char* appVersion = "0.2.15";
 
+// The service's base URL when neither the environment nor config.json names
+// one (the service client and the updater alike).
+inline constexpr const char* defaultServiceBase = "https://tarvo.app/";
+
 }  // namespace tarvo

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/Json.h"
+#include "core/Text.h"
 
 namespace tarvo::AccessWindows {
 namespace {
@@ -29,18 +30,6 @@ std::optional<std::int64_t> intValue(const json& object,
     return std::nullopt;
 }
 
-std::vector<std::string_view> splitDroppingEmpty(std::string_view text, char sep) {
-    std::vector<std::string_view> pieces;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(sep, start);
-        if (end == std::string_view::npos) end = text.size();
-        if (end > start) pieces.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return pieces;
-}
-
 // A time value: an integer taken as minutes unchanged, or a time of day
 // ("08:30", or the time part of an ISO 8601 date-time).
 std::optional<std::int64_t> minutes(const json& object,
@@ -53,7 +42,7 @@ std::optional<std::int64_t> minutes(const json& object,
             const auto& s = it->get_ref<const std::string&>();
             if (s.empty()) continue;
             if (s.find('T') != std::string::npos) {
-                auto pieces = splitDroppingEmpty(s, 'T');
+                auto pieces = text::splitDropEmpty(s, "T");
                 if (pieces.size() >= 2)
                     if (auto m = hhmm(pieces[1])) return m;
             }
@@ -112,7 +101,7 @@ std::optional<std::int64_t> hhmm(std::string_view text) {
     cleaned.reserve(text.size());
     for (char c : text)
         if (c != 'Z') cleaned.push_back(c);
-    auto pieces = splitDroppingEmpty(cleaned, ':');
+    auto pieces = text::splitDropEmpty(cleaned, ":");
     if (pieces.size() < 2) return std::nullopt;
     auto hours = tarvo::json::parseDecimal(pieces[0]);
     if (!hours) return std::nullopt;

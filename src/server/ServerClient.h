@@ -16,6 +16,7 @@
 #include "core/Json.h"
 #include "core/TarvoLog.h"
 #include "core/TimeFormat.h"
+#include "core/Version.h"
 #include "net/Http.h"
 #include "platform/HardwareIdentity.h"
 #include "server/AccessWindow.h"
@@ -85,7 +86,7 @@ class ServerClient : public std::enable_shared_from_this<ServerClient> {
         static SSEEvent makeForceUpdate() { return {Kind::forceUpdate, {}, 0}; }
     };
 
-    static constexpr const char* kDefaultBaseUrl = "https://tarvo.app/";
+    static constexpr const char* kDefaultBaseUrl = defaultServiceBase;
 
     struct Options {
         // The account the client acts for; none means the user running the process.

@@ -104,9 +104,6 @@ class Updater {
     static constexpr double maxDeferralSeconds = 259200;  // 72 hours
     static constexpr const char* launchdLabel = "app.tarvo.applyupdate";
     static constexpr const char* signingTeam = "QK4R7TZW9N";
-    // The service client's default base (ServerClient::kDefaultBaseUrl); the
-    // updater does not link the service client, so the value is repeated here.
-    static constexpr const char* defaultServiceBase = "https://tarvo.app/";
 };
 
 }  // namespace tarvo
