@@ -289,7 +289,11 @@ class TarvoFilter:
             verdict = Verdict(safe_host(flow.request), UNCHECKED)
         if verdict is not None:
             self.note_block(verdict.host)
-            flow.response = block_response(verdict)
+            try:
+                flow.response = block_response(verdict)
+            except Exception:  # noqa: BLE001
+                if flow.killable:
+                    flow.kill()
 
     def server_connect(self, data):
         """The last word on every upstream connection, whatever layer asks
