@@ -42,6 +42,11 @@ BLACKLISTED = "blacklisted"
 NOT_LISTED = "not on the allowed list"
 MISDIRECTED = "cannot be reached through another site's address"
 UNCHECKED = "could not be checked"
+# The name is allowed, but the request came over a connection to another
+# destination (as a browser reusing one connection for several sites may
+# do): it is refused with 421, which tells the browser to ask again over a
+# connection of its own.
+MISROUTED = "misrouted"
 
 
 def canonical_host(host):
@@ -240,6 +245,8 @@ class TarvoFilter:
             named.append((sni, canonical_host(sni)))
         for value, host in named:
             if host != dest:
+                if host and self.judge_destination(host) is None:
+                    return Verdict(host, MISROUTED)
                 return Verdict(host or printable(value, 64), MISDIRECTED)
         return None
 
@@ -253,7 +260,7 @@ class TarvoFilter:
             verdict = Verdict(safe_host(flow.request), UNCHECKED)
         if verdict is None:
             return
-        self.note_block(verdict.host)
+        self.note_block(verdict)
         # Answered here, so no connection to the destination is opened. What
         # the tunnel then carries is judged again: HTTP and HTTPS get the
         # block page, anything else is refused in server_connect.
@@ -266,7 +273,7 @@ class TarvoFilter:
             verdict = Verdict(safe_host(flow.request), UNCHECKED)
         if verdict is None:
             return
-        self.note_block(verdict.host)
+        self.note_block(verdict)
         try:
             if body_may_exceed(flow.request, MAX_BLOCKED_BODY):
                 flow.kill()
@@ -288,7 +295,7 @@ class TarvoFilter:
         except Exception:  # noqa: BLE001
             verdict = Verdict(safe_host(flow.request), UNCHECKED)
         if verdict is not None:
-            self.note_block(verdict.host)
+            self.note_block(verdict)
             try:
                 flow.response = block_response(verdict)
             except Exception:  # noqa: BLE001
@@ -304,13 +311,16 @@ class TarvoFilter:
         except Exception:  # noqa: BLE001
             verdict = Verdict("(unknown)", UNCHECKED)
         if verdict is not None:
-            self.note_block(verdict.host)
+            self.note_block(verdict)
             data.server.error = "blocked by Tarvo"
 
     # Reporting
 
-    def note_block(self, host):
+    def note_block(self, verdict):
         """One "blocked" line per host and minute, for the daemon's log."""
+        if verdict.reason == MISROUTED:
+            return
+        host = verdict.host
         try:
             now = time.monotonic()
             last = self.logged.get(host)
@@ -354,6 +364,10 @@ def body_may_exceed(request, limit):
 
 
 def block_response(verdict):
+    if verdict.reason == MISROUTED:
+        return http.Response.make(
+            421, b"This connection does not lead to the site asked for; ask again.",
+            {"Content-Type": "text/plain; charset=utf-8", "Cache-Control": "no-store"})
     user = html.escape(ctx.options.tarvo_username or "this account")
     host = html.escape(verdict.host)
     if verdict.reason == MISDIRECTED:

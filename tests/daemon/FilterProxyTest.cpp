@@ -126,48 +126,62 @@ TEST(FilteringProxy, DecidesOnWhereTrafficReallyGoes) {
     const std::string a = "127.0.0.2:" + std::to_string(site.port());
     const std::string tls = std::to_string(secure.port());
     const std::string b = "127.0.0.3:" + std::to_string(blocked.port());
+    enum Outcome { Served = 200, Blocked = 403, AskAgain = 421 };
     struct Case {
         const char* what;
         std::vector<std::string> args;
-        bool allowed;
+        Outcome outcome;
     };
     const std::vector<Case> cases = {
-        {"plain HTTP to an allowed address", {"http://" + a + "/page"}, true},
+        {"plain HTTP to an allowed address", {"http://" + a + "/page"}, Served},
         {"plain HTTP to a blocked address naming an allowed host",
          {"http://" + b + "/page", "-H", "Host: 127.0.0.2"},
-         false},
+         Blocked},
         {"plain HTTP to an allowed address naming another host",
          {"http://" + a + "/page", "-H", "Host: elsewhere.test"},
-         false},
-        {"HTTP in a tunnel to an allowed address", {"-p", "http://" + a + "/page"}, true},
+         Blocked},
+        {"HTTP in a tunnel to an allowed address", {"-p", "http://" + a + "/page"}, Served},
         {"HTTP in a tunnel to a blocked address naming an allowed host",
          {"-p", "http://" + b + "/page", "-H", "Host: 127.0.0.2"},
-         false},
+         Blocked},
         {"HTTP in a tunnel to an allowed address naming another host",
          {"-p", "http://" + a + "/page", "-H", "Host: elsewhere.test"},
-         false},
-        {"HTTPS to an allowed address", {"https://127.0.0.2:" + tls + "/page"}, true},
+         Blocked},
+        {"HTTPS to an allowed address", {"https://127.0.0.2:" + tls + "/page"}, Served},
         {"HTTPS to an allowed address naming another host",
          {"https://127.0.0.2:" + tls + "/page", "-H", "Host: elsewhere.test"},
-         false},
+         Blocked},
+        {"HTTPS to an allowed address naming another allowed host",
+         {"https://127.0.0.2:" + tls + "/page", "-H", "Host: localhost"},
+         AskAgain},
         {"HTTPS whose server name is not the tunnel's destination",
          {"https://elsewhere.test:" + tls + "/page", "--connect-to",
           "elsewhere.test:" + tls + ":127.0.0.2:" + tls, "-H", "Host: 127.0.0.2"},
-         false},
-        {"HTTPS to a blocked address", {"https://" + b + "/page"}, false},
-        {"HTTPS to a blocked name that does not resolve", {"https://blocked.test/page"}, false},
-        {"HTTP to a blocked name that does not resolve", {"http://blocked.test/page"}, false},
+         Blocked},
+        {"HTTPS whose server name is another allowed host",
+         {"https://localhost:" + tls + "/page", "--connect-to",
+          "localhost:" + tls + ":127.0.0.2:" + tls, "-H", "Host: 127.0.0.2"},
+         AskAgain},
+        {"HTTPS to a blocked address", {"https://" + b + "/page"}, Blocked},
+        {"HTTPS to a blocked name that does not resolve", {"https://blocked.test/page"}, Blocked},
+        {"HTTP to a blocked name that does not resolve", {"http://blocked.test/page"}, Blocked},
     };
+    int served = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         CurlAnswer answer = curlVia(kPort, c.args);
-        if (c.allowed) {
+        if (c.outcome == Served) {
+            ++served;
             EXPECT_EQ(answer.status, 200) << answer.error;
             EXPECT_EQ(answer.body, kHello);
-        } else {
+        } else if (c.outcome == Blocked) {
             expectBlockPage(answer);
+        } else {
+            EXPECT_EQ(answer.status, 421) << answer.error;
+            EXPECT_FALSE(answer.blockedByTarvo);
         }
     }
+    EXPECT_EQ(site.requests() + secure.requests(), served) << "a refused request was forwarded";
     EXPECT_EQ(blocked.connections(), 0) << "the blocked server was contacted";
 
     // Bodies past the streaming threshold arrive whole, over HTTP and HTTPS.
