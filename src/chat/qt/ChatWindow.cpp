@@ -338,7 +338,8 @@ void ChatWindow::buildWindow() {
     if (screen) {
         const QRect area = screen->availableGeometry();
         w->resize(contentWidth, std::min(contentHeight, area.height() - 40));
-        w->move(area.center() - QPoint(w->width() / 2, w->height() / 2));
+        w->move(area.x() + (area.width() - w->width()) / 2,
+                area.y() + (area.height() - w->height()) / 2);
     }
     watchVisibility();
     config_.log.info("chat window frame=" + rectNotation(w->frameGeometry()) +
