@@ -136,6 +136,8 @@ TEST_F(ChatWindowTest, BubblesWrapWithinTheirWidthAndKeepTextAsIs) {
                   html = inspect(rows[3]);
     const int oneLine = shortOne.bubble.height();
     EXPECT_LT(shortOne.bubble.width(), 100);
+    // A sentence fills the bubble's 300 before it wraps.
+    EXPECT_GT(sentence.bubble.width(), 280);
     EXPECT_LE(sentence.bubble.width(), 300);
     EXPECT_GT(sentence.bubble.height(), oneLine);
     // An unbreakable word is broken, never widening the bubble past 300.

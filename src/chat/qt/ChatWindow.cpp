@@ -241,11 +241,20 @@ class MessageText : public QTextEdit {
         document()->setDocumentMargin(0);
         document()->setDefaultFont(font());
         setPlainText(text);
+        // Measured on a document of its own: the edit lays its own out lazily,
+        // at whatever width it has at the time.
+        QTextDocument probe;
+        probe.setDocumentMargin(0);
+        probe.setDefaultFont(font());
+        QTextOption wrap;
+        wrap.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        probe.setDefaultTextOption(wrap);
+        probe.setPlainText(text);
         const int widest = bubbleMaxWidth - 2 * bubbleInsetX;
-        document()->setTextWidth(-1);
-        const int w = std::clamp(int(std::ceil(document()->idealWidth())), 1, widest);
-        document()->setTextWidth(w);
-        setFixedSize(w, std::max(1, int(std::ceil(document()->size().height()))));
+        probe.setTextWidth(-1);
+        const int w = std::clamp(int(std::ceil(probe.idealWidth())), 1, widest);
+        probe.setTextWidth(w);
+        setFixedSize(w, std::max(1, int(std::ceil(probe.size().height()))));
     }
 
   protected:

@@ -9,7 +9,7 @@
 //        toast         a long parent message arriving after the first poll
 //   chat_harness --control              commands on standard input, one a line
 //        open | hide | minimise | cover | uncover | state | ids | toastinfo |
-//        toast SENDER|BODY | parent TEXT | quit
+//        toast SENDER|BODY | notice SENDER|BODY | parent TEXT | quit
 //        Every command answers one line; a toast's reply prints "replied".
 #include <unistd.h>
 
@@ -199,11 +199,14 @@ int main(int argc, char** argv) {
                         say("toast " + std::to_string(g.x()) + " " + std::to_string(g.y()) + " " +
                             std::to_string(g.width()) + " " + std::to_string(g.height()));
                     }
-                } else if (cmd == "toast") {
+                } else if (cmd == "toast" || cmd == "notice") {
+                    // "notice" replies without opening the chat, so that the
+                    // focus after a click is the toast's doing alone.
+                    const bool opens = cmd == "toast";
                     const auto bar = arg.find('|');
-                    window->presentToast(arg.substr(0, bar), arg.substr(bar + 1), [&] {
+                    window->presentToast(arg.substr(0, bar), arg.substr(bar + 1), [&, opens] {
                         say("replied");
-                        chat->openChat();
+                        if (opens) chat->openChat();
                     });
                     say("ok");
                 } else if (cmd == "parent") {
