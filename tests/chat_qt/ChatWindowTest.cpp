@@ -220,7 +220,9 @@ TEST_F(ChatWindowTest, ClosingHidesAndOpeningShowsTheSameConversationAtTheBottom
     EXPECT_EQ(bar->value(), 0);
 
     server.addMessage(31, "parent", "while hidden");
+    QPointer<QWidget> firstRow = window->rowWidgets().front();
     pollNow();
+    EXPECT_EQ(window->rowWidgets().front(), firstRow.data());  // only the new row is built
     window->open();
     EXPECT_TRUE(window->window()->isVisible());
     ASSERT_EQ(window->rowWidgets().size(), 31u);
@@ -229,10 +231,16 @@ TEST_F(ChatWindowTest, ClosingHidesAndOpeningShowsTheSameConversationAtTheBottom
 }
 
 TEST_F(ChatWindowTest, WindowGeometryAndItsLogLine) {
-    for (const bool withBackdrop : {true, false}) {
-        SCOPED_TRACE(withBackdrop);
-        TempDir empty;
-        start(withBackdrop ? sourceDir() + "/resources" : empty.path());
+    for (const char* backdrop : {"whole", "missing", "corrupt"}) {
+        SCOPED_TRACE(backdrop);
+        const bool withBackdrop = backdrop == std::string("whole");
+        TempDir resources;
+        if (backdrop == std::string("corrupt")) {
+            // A PNG that ends after its first bytes.
+            const std::string png = readText(sourceDir() + "/resources/chat2.png");
+            writeText(resources / "chat2.png", png.substr(0, 200));
+        }
+        start(withBackdrop ? sourceDir() + "/resources" : resources.path());
         QWidget* w = window->window();
         // At most 620 high, 40 less than the screen's room, centred on it.
         const QRect area = QGuiApplication::primaryScreen()->availableGeometry();

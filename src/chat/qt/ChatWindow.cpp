@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -67,7 +68,7 @@ void paintShadow(QPainter& p, const QRectF& shape, double corner, double opacity
 // closing hides the window and keeps it.
 class ChatWindowWidget : public QWidget {
   public:
-    explicit ChatWindowWidget(const QPixmap& backdrop) : backdrop_(backdrop) {}
+    explicit ChatWindowWidget(QString backdropFile) : backdropFile_(std::move(backdropFile)) {}
 
     QWidget* header = nullptr;
     QWidget* scroll = nullptr;
@@ -91,6 +92,11 @@ class ChatWindowWidget : public QWidget {
 
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
+        // Decoded on the first paint: a chat that is never opened costs no pixels.
+        if (!backdropFile_.isEmpty()) {
+            backdrop_ = QPixmap(backdropFile_);
+            backdropFile_.clear();
+        }
         if (!backdrop_.isNull()) {
             if (scaled_.size() != size())
                 scaled_ = backdrop_.scaled(size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
@@ -100,6 +106,7 @@ class ChatWindowWidget : public QWidget {
     }
 
   private:
+    QString backdropFile_;
     QPixmap backdrop_;
     QPixmap scaled_;
 };
@@ -288,8 +295,11 @@ ChatWindow::~ChatWindow() {
 }
 
 void ChatWindow::buildWindow() {
-    backdrop_ = QPixmap(qs(config_.resourcesDir + "/chat2.png"));
-    window_ = new ChatWindowWidget(backdrop_);
+    const QString backdrop = qs(config_.resourcesDir + "/chat2.png");
+    // Decoded once to know it is whole, then let go: the pixels are kept only
+    // from the first paint on.
+    backdropLoaded_ = !QImageReader(backdrop).read().isNull();
+    window_ = new ChatWindowWidget(backdropLoaded_ ? backdrop : QString());
     ChatWindowWidget* w = window_;
     w->setWindowTitle(QStringLiteral("Chat"));
     w->setPalette(QApplication::style()->standardPalette());  // always the light look
@@ -352,7 +362,7 @@ void ChatWindow::buildWindow() {
     }
     watchVisibility();
     config_.log.info("chat window frame=" + rectNotation(w->frameGeometry()) +
-                     " backdrop=" + (backdrop_.isNull() ? "MISSING" : "loaded"));
+                     " backdrop=" + (backdropLoaded_ ? "loaded" : "MISSING"));
 }
 
 QWidget* ChatWindow::buildHeader(QWidget* parent) {
@@ -419,13 +429,18 @@ QWidget* ChatWindow::bubble(const ChatRow& row) {
 }
 
 void ChatWindow::showRows(const std::vector<ChatRow>& rows) {
+    // Rows drawn already and unchanged stay: a long conversation is not rebuilt
+    // for each message that arrives at its end.
+    size_t keep = 0;
+    if (rowWidgets_.size() == rows_.size())
+        while (keep < rows_.size() && keep < rows.size() && rows_[keep] == rows[keep]) ++keep;
     rows_ = rows;
     if (!window_) return;
     stack_->setUpdatesEnabled(false);
-    for (QWidget* old : rowWidgets_) delete old;
-    rowWidgets_.clear();
-    for (const ChatRow& row : rows_) {
-        QWidget* widget = bubble(row);
+    for (size_t i = keep; i < rowWidgets_.size(); ++i) delete rowWidgets_[i];
+    rowWidgets_.resize(keep);
+    for (size_t i = keep; i < rows_.size(); ++i) {
+        QWidget* widget = bubble(rows_[i]);
         stackLayout_->insertWidget(stackLayout_->count() - 1, widget);
         rowWidgets_.push_back(widget);
     }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QPixmap>
 #include <QPointer>
 
 #include <functional>
@@ -82,7 +81,7 @@ class ChatWindow : public ChatView {
     // "bubble", "text" and "status".
     std::vector<QWidget*> rowWidgets() const;
     const std::vector<ChatRow>& rows() const { return rows_; }
-    bool backdropLoaded() const { return !backdrop_.isNull(); }
+    bool backdropLoaded() const { return backdropLoaded_; }
 
   private:
     void buildWindow();
@@ -92,7 +91,7 @@ class ChatWindow : public ChatView {
 
     Config config_;
     chatqt::ChatToast::Context toastContext_;
-    QPixmap backdrop_;
+    bool backdropLoaded_ = false;
     QPointer<chatqt::ChatWindowWidget> window_;
     QWidget* stack_ = nullptr;
     QVBoxLayout* stackLayout_ = nullptr;
