@@ -8,7 +8,7 @@
 //        conversation  two parents, and sent, failed and pending messages
 //        toast         a long parent message arriving after the first poll
 //   chat_harness --control              commands on standard input, one a line
-//        open | hide | minimise | cover | uncover | state | ids | toastinfo |
+//        open | hide | minimise | cover | uncover | state | ids | toastinfo | screens |
 //        toast SENDER|BODY | notice SENDER|BODY | parent TEXT | quit
 //        Every command answers one line; a toast's reply prints "replied".
 #include <unistd.h>
@@ -214,6 +214,14 @@ int main(int argc, char** argv) {
                     server.addMessage(next++, "parent", arg, "Mum");
                     chat->pollOnce();
                     say("ok");
+                } else if (cmd == "screens") {
+                    std::string out = "screens";
+                    for (QScreen* screen : QGuiApplication::screens()) {
+                        const QRect g = screen->geometry();
+                        out += " " + std::to_string(g.x()) + "," + std::to_string(g.y()) + "," +
+                               std::to_string(g.width()) + "x" + std::to_string(g.height());
+                    }
+                    say(out);
                 } else if (cmd == "quit") {
                     queue.quit(0);
                 } else {
