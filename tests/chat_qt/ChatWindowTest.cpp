@@ -292,5 +292,21 @@ TEST_F(ChatWindowTest, StateIsSeenOnlyWhileShownActiveAndNotMinimised) {
     EXPECT_FALSE(window->windowState().seen());
 }
 
+TEST_F(ChatWindowTest, AWindowDestroyedFromOutsideIsBuiltAgainWhenOpened) {
+    server.setParents({"Mum"});
+    server.addMessage(1, "parent", "hello", "Mum");
+    start();
+    queue.advance(0ms);
+    settle();
+    delete window->window();
+    window->open();
+    ASSERT_NE(window->window(), nullptr);
+    EXPECT_TRUE(window->window()->isVisible());
+    EXPECT_EQ(window->titleLabel()->text(), "Mum & emma");
+    EXPECT_EQ(window->subtitleLabel()->text(), "Last synced: just now");
+    ASSERT_EQ(window->rowWidgets().size(), 1u);
+    EXPECT_EQ(inspect(window->rowWidgets()[0]).text, "hello");
+}
+
 }  // namespace
 }  // namespace tarvo::test

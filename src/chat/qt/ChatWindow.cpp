@@ -299,6 +299,7 @@ void ChatWindow::buildWindow() {
     // Decoded once to know it is whole, then let go: the pixels are kept only
     // from the first paint on.
     backdropLoaded_ = !QImageReader(backdrop).read().isNull();
+    rowWidgets_.clear();  // went with any earlier window
     window_ = new ChatWindowWidget(backdropLoaded_ ? backdrop : QString());
     ChatWindowWidget* w = window_;
     w->setWindowTitle(QStringLiteral("Chat"));
@@ -376,14 +377,15 @@ QWidget* ChatWindow::buildHeader(QWidget* parent) {
     header->avatar = avatarLabel_ = new AvatarLabel(name.left(2).toUpper(), header);
     avatarLabel_->setFont(systemFont(15, true));
 
-    auto* title = new ElidedLabel(name, header);
+    auto* title = new ElidedLabel(title_.empty() ? name : qs(title_), header);
     title->setTextFormat(Qt::PlainText);
     title->setFont(systemFont(16, true));
     setTextColour(title, Qt::black);
     header->title = titleLabel_ = title;
 
     header->subtitle = subtitleLabel_ =
-        plainLabel(QStringLiteral("Connecting…"), systemFont(12), blackAlpha(0.5), header);
+        plainLabel(subtitle_.empty() ? QStringLiteral("Connecting…") : qs(subtitle_),
+                   systemFont(12), blackAlpha(0.5), header);
     return header;
 }
 
@@ -460,6 +462,7 @@ void ChatWindow::scrollToBottom() {
 }
 
 void ChatWindow::setTitle(const std::string& title) {
+    title_ = title;
     if (titleLabel_) {
         titleLabel_->setText(qs(title));
         titleLabel_->update();
@@ -467,6 +470,7 @@ void ChatWindow::setTitle(const std::string& title) {
 }
 
 void ChatWindow::setSubtitle(const std::string& subtitle) {
+    subtitle_ = subtitle;
     if (subtitleLabel_) subtitleLabel_->setText(qs(subtitle));
 }
 

@@ -103,6 +103,8 @@ class ChatWindow : public ChatView {
     QAbstractButton* sendButton_ = nullptr;
     std::vector<QWidget*> rowWidgets_;
     std::vector<ChatRow> rows_;
+    std::string title_;
+    std::string subtitle_;
     std::function<void(const std::string&)> sendAction_;
     std::unique_ptr<chatqt::X11Visibility> visibility_;
     // Keep the view at the end while the rows settle, until the user scrolls.
