@@ -162,6 +162,10 @@ TEST_F(ChatXTest, ToastLandsBottomRightAndNeverTakesTheFocus) {
     const unsigned long toast = idFrom(harness->ask("ids"), "toast");
     ASSERT_NE(toast, 0u);
     EXPECT_EQ(serverPosition(x, toast), QPoint(900, 630));
+    // On every desktop, as the window manager has it.
+    EXPECT_NE(
+        x.run({"xprop", "-id", std::to_string(toast), "_NET_WM_DESKTOP"}).find("= 4294967295"),
+        std::string::npos);
     EXPECT_EQ(activeWindow(x), chat);
 
     // Even a click on the card leaves the focus where it was.

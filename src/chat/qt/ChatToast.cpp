@@ -19,6 +19,7 @@
 
 #include "chat/qt/ChatStyle.h"
 #include "chat/qt/ChatWidgets.h"
+#include "chat/qt/X11Visibility.h"
 
 namespace tarvo::chatqt {
 
@@ -203,6 +204,9 @@ void ChatToast::slideIn() {
                              area.y() + area.height() - height - 20);
     window_->setWindowOpacity(1.0);
     window_->move(area.x() + area.width() + 8, finalOrigin.y());
+    // On whichever desktop the child is, like the panel joining every space.
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+        showOnAllDesktops(std::uint32_t(window_->winId()));
     window_->show();
     window_->raise();
 

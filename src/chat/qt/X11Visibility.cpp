@@ -2,6 +2,7 @@
 
 #include <xcb/xcb.h>
 
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <cstdlib>
 
@@ -73,6 +74,21 @@ void X11Visibility::readEvents() {
         unobscured_ = state;
         emit changed(state);
     }
+}
+
+void showOnAllDesktops(std::uint32_t window) {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection || !window) return;
+    static const char name[] = "_NET_WM_DESKTOP";
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, sizeof name - 1, name), nullptr);
+    if (!atom) return;
+    const std::uint32_t all = 0xFFFFFFFF;
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, atom->atom, XCB_ATOM_CARDINAL,
+                        32, 1, &all);
+    xcb_flush(connection);
+    std::free(atom);
 }
 
 }  // namespace tarvo::chatqt

@@ -39,4 +39,9 @@ class X11Visibility : public QObject {
     bool unobscured_ = false;
 };
 
+// Puts a not yet mapped top-level window on every virtual desktop
+// (_NET_WM_DESKTOP 0xFFFFFFFF), through Qt's own X connection. Nothing
+// happens on other windowing platforms.
+void showOnAllDesktops(std::uint32_t window);
+
 }  // namespace tarvo::chatqt
