@@ -209,6 +209,8 @@ TEST_F(ChatWindowTest, ClosingHidesAndOpeningShowsTheSameConversationAtTheBottom
     queue.advance(0ms);
     settle();
     EXPECT_FALSE(window->window()->isVisible());  // built hidden
+    EXPECT_TRUE(window->rowWidgets().empty());    // and draws nothing until opened
+    EXPECT_EQ(window->rows().size(), 30u);
     window->open();
     QScrollBar* bar = window->scrollArea()->verticalScrollBar();
     ASSERT_TRUE(pumpUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); }));
@@ -222,8 +224,8 @@ TEST_F(ChatWindowTest, ClosingHidesAndOpeningShowsTheSameConversationAtTheBottom
     server.addMessage(31, "parent", "while hidden");
     QPointer<QWidget> firstRow = window->rowWidgets().front();
     pollNow();
-    EXPECT_EQ(window->rowWidgets().front(), firstRow.data());  // only the new row is built
     window->open();
+    EXPECT_EQ(window->rowWidgets().front(), firstRow.data());  // only the new row is built
     EXPECT_TRUE(window->window()->isVisible());
     ASSERT_EQ(window->rowWidgets().size(), 31u);
     EXPECT_EQ(inspect(window->rowWidgets().back()).text, "while hidden");

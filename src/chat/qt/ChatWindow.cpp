@@ -300,6 +300,7 @@ void ChatWindow::buildWindow() {
     // from the first paint on.
     backdropLoaded_ = !QImageReader(backdrop).read().isNull();
     rowWidgets_.clear();  // went with any earlier window
+    drawn_.clear();
     window_ = new ChatWindowWidget(backdropLoaded_ ? backdrop : QString());
     ChatWindowWidget* w = window_;
     w->setWindowTitle(QStringLiteral("Chat"));
@@ -431,13 +432,20 @@ QWidget* ChatWindow::bubble(const ChatRow& row) {
 }
 
 void ChatWindow::showRows(const std::vector<ChatRow>& rows) {
+    rows_ = rows;
+    // A hidden window draws nothing: its rows are made when it is opened, so
+    // a chat that is never opened holds no widgets for its history.
+    if (!window_ || !window_->isVisible()) return;
+    drawRows();
+    scrollToBottom();
+}
+
+void ChatWindow::drawRows() {
     // Rows drawn already and unchanged stay: a long conversation is not rebuilt
     // for each message that arrives at its end.
     size_t keep = 0;
-    if (rowWidgets_.size() == rows_.size())
-        while (keep < rows_.size() && keep < rows.size() && rows_[keep] == rows[keep]) ++keep;
-    rows_ = rows;
-    if (!window_) return;
+    while (keep < drawn_.size() && keep < rows_.size() && drawn_[keep] == rows_[keep]) ++keep;
+    if (keep == drawn_.size() && keep == rows_.size()) return;
     stack_->setUpdatesEnabled(false);
     for (size_t i = keep; i < rowWidgets_.size(); ++i) delete rowWidgets_[i];
     rowWidgets_.resize(keep);
@@ -446,8 +454,8 @@ void ChatWindow::showRows(const std::vector<ChatRow>& rows) {
         stackLayout_->insertWidget(stackLayout_->count() - 1, widget);
         rowWidgets_.push_back(widget);
     }
+    drawn_ = rows_;
     stack_->setUpdatesEnabled(true);
-    scrollToBottom();
 }
 
 void ChatWindow::scrollToBottom() {
@@ -495,10 +503,8 @@ ChatWindowState ChatWindow::windowState() const {
 }
 
 void ChatWindow::open() {
-    if (!window_) {
-        buildWindow();
-        showRows(rows_);
-    }
+    if (!window_) buildWindow();
+    drawRows();
     window_->setWindowState((window_->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window_->show();
     window_->raise();

@@ -77,8 +77,8 @@ class ChatWindow : public ChatView {
     QLineEdit* input() const { return input_; }
     QAbstractButton* sendButton() const { return sendButton_; }
     QScrollArea* scrollArea() const { return scroll_; }
-    // One widget per row, in order; each holds children named "name",
-    // "bubble", "text" and "status".
+    // One widget per row, in order, once the window has been opened; each
+    // holds children named "name", "bubble", "text" and "status".
     std::vector<QWidget*> rowWidgets() const;
     const std::vector<ChatRow>& rows() const { return rows_; }
     bool backdropLoaded() const { return backdropLoaded_; }
@@ -87,6 +87,7 @@ class ChatWindow : public ChatView {
     void buildWindow();
     QWidget* buildHeader(QWidget* parent);
     QWidget* bubble(const ChatRow& row);
+    void drawRows();
     void watchVisibility();
 
     Config config_;
@@ -102,7 +103,9 @@ class ChatWindow : public ChatView {
     QLabel* avatarLabel_ = nullptr;
     QAbstractButton* sendButton_ = nullptr;
     std::vector<QWidget*> rowWidgets_;
+    // The rows to show, and the rows `rowWidgets_` show.
     std::vector<ChatRow> rows_;
+    std::vector<ChatRow> drawn_;
     std::string title_;
     std::string subtitle_;
     std::function<void(const std::string&)> sendAction_;
