@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "core/Text.h"
 #include "chat/ChatStore.h"
 #include "chat/ChatVisibility.h"
+#include "core/Text.h"
 
 namespace tarvo {
 namespace {
@@ -107,6 +107,9 @@ std::shared_ptr<ChatController> ChatController::create(
 void ChatController::attachView(const std::shared_ptr<ChatView>& view) {
     view_ = view;
     if (!view) return;
+    view->setSendAction([weak = weak_from_this()](const std::string& input) {
+        if (auto self = weak.lock()) self->sendTapped(input);
+    });
     view->setTitle(title_);
     view->setSubtitle(subtitle_);
     view->showRows(rows());

@@ -34,7 +34,8 @@ class ChatController : public std::enable_shared_from_this<ChatController> {
         Background& background, std::shared_ptr<const Clock> clock,
         std::shared_ptr<const platform::UserSession> session);
 
-    // The view is held weakly; attaching shows the title, connection line and rows.
+    // The view is held weakly; attaching hands it the send action and shows the
+    // title, connection line and rows.
     void attachView(const std::shared_ptr<ChatView>& view);
 
     // The 30-second poll (first at once) and the 2-second read watcher.

@@ -55,6 +55,11 @@ class ChatView {
     // Shows (or updates) the toast for a parent's message; `onReply` opens the chat.
     virtual void presentToast(const std::string& sender, const std::string& body,
                               std::function<void()> onReply) = 0;
+    // What the send button and Return do with the input field's text. A view
+    // without an input field keeps nothing.
+    virtual void setSendAction(std::function<void(const std::string& input)> action) {
+        (void)action;
+    }
 };
 
 }  // namespace tarvo

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -48,7 +49,8 @@ class ChatTestServer {
                             "application/json");
         });
         local_.server.Post("/api/SendChildChatMessage", [this](const auto& req, auto& res) {
-            std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
+            released_.wait(lock, [this] { return !holdSends_; });
             if (sendStatus_ != 200) {
                 res.status = sendStatus_;
                 res.set_content("try later", "text/plain");
@@ -76,6 +78,12 @@ class ChatTestServer {
             res.set_content("{}", "application/json");
         });
         local_.start();
+    }
+
+    // Held sends are answered before the server (and the lock they wait on) goes.
+    ~ChatTestServer() {
+        holdSends(false);
+        local_.stop();
     }
 
     std::string url() const { return local_.url(); }
@@ -111,6 +119,14 @@ class ChatTestServer {
     void setSendBody(std::optional<std::string> body) {
         std::lock_guard lock(mutex_);
         rawSendBody_ = std::move(body);
+    }
+    // Keeps every send waiting for its answer until released.
+    void holdSends(bool on) {
+        {
+            std::lock_guard lock(mutex_);
+            holdSends_ = on;
+        }
+        released_.notify_all();
     }
     void failSends(int status) {
         std::lock_guard lock(mutex_);
@@ -150,6 +166,8 @@ class ChatTestServer {
     bool replayAll_ = false;
     std::optional<std::string> rawSendBody_;
     int sendStatus_ = 200;
+    bool holdSends_ = false;
+    std::condition_variable released_;
     int markReadStatus_ = 200;
 };
 

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <string>
+
+#include "core/MainQueue.h"
+#include "core/TarvoLog.h"
+
+class QAbstractButton;
+class QVariantAnimation;
+class QWidget;
+
+namespace tarvo::chatqt {
+
+class ClampedText;
+class ElidedLabel;
+class ToastCard;
+
+// The card that announces a parent's message: bottom-right of the primary
+// screen, sliding in, breathing a green glow, never taking the focus. One at
+// a time for the whole process; a second message while it is up replaces its
+// text and gives it another two minutes. Main thread only.
+class ChatToast : public QObject {
+    Q_OBJECT
+  public:
+    static constexpr int width = 360;
+    static constexpr int height = 150;
+    static constexpr Millis autoDismiss{120000};
+
+    // What a toast needs from the role around it.
+    struct Context {
+        // The role's main loop; it runs the automatic close. Must outlive the toast.
+        MainQueue* queue = nullptr;
+        TarvoLog log{"chat"};
+        // The "Ping" sound (a WAV file); not played when empty or missing.
+        std::string soundFile;
+    };
+
+    // Shows a toast, or updates the text of the one on screen (its title and
+    // reply action stay) and restarts its two minutes.
+    static void present(const std::string& senderName, const std::string& body,
+                        std::function<void()> onReply, const Context& context);
+    // The toast on screen, if any.
+    static ChatToast* shared();
+    // Takes the toast down at once, without the fade (shutdown, tests).
+    static void discard();
+
+    // "Reply", or a click anywhere on the card: runs the reply action, then closes.
+    void replyTapped();
+    // "Dismiss": closes without the reply action.
+    void dismissTapped();
+
+    // The panel; none once closed.
+    QWidget* window() const;
+    QString title() const;
+    QString body() const;
+    // The body as drawn: at most three lines.
+    QStringList bodyLines() const;
+    QAbstractButton* replyButton() const;
+    QAbstractButton* dismissButton() const;
+    // The glow's present phase, 0 (darker, tighter) to 1 (lighter, wider).
+    double glowPhase() const;
+
+  private:
+    ChatToast(std::function<void()> onReply, const Context& context);
+    ~ChatToast() override;
+
+    void build(const std::string& senderName, const std::string& body);
+    void slideIn();
+    void armAutoDismiss();
+    void startBreathing();
+    void close();
+    void playPing();
+
+    QPointer<ToastCard> window_;
+    ClampedText* bodyLabel_ = nullptr;
+    ElidedLabel* titleLabel_ = nullptr;
+    ScopedTimer dismissWork_;
+    QVariantAnimation* glow_ = nullptr;
+    std::function<void()> onReply_;
+    Context context_;
+    bool closing_ = false;
+};
+
+}  // namespace tarvo::chatqt
