@@ -1,5 +1,6 @@
 #include "Service.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -235,6 +236,14 @@ Service::Service(Config config)
     server_->set_read_timeout(10, 0);
     server_->set_write_timeout(10, 0);
     server_->set_keep_alive_timeout(5);
+    // Events are small writes that must leave at once, not wait for an ACK.
+    server_->set_tcp_nodelay(true);
+    // Remember the listening socket, to give it a longer queue once bound.
+    server_->set_socket_options([this](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listenSocket_ = sock;
+    });
     server_->set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
         requestStart = std::chrono::steady_clock::now();
         return httplib::Server::HandlerResponse::Unhandled;
@@ -262,11 +271,13 @@ int Service::bind() {
         const int port = server_->bind_to_any_port(config_.host);
         if (port < 0) throw std::runtime_error("cannot listen on " + config_.host);
         config_.port = port;
-        return port;
-    }
-    if (!server_->bind_to_port(config_.host, config_.port))
+    } else if (!server_->bind_to_port(config_.host, config_.port)) {
         throw std::runtime_error("cannot listen on " + config_.host + ":" +
                                  std::to_string(config_.port));
+    }
+    // The library's queue of five pending connections drops the rest when
+    // hundreds of agents reconnect at once; ask for the system's maximum.
+    if (listenSocket_ >= 0) ::listen(listenSocket_, SOMAXCONN);
     return config_.port;
 }
 

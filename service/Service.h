@@ -130,6 +130,7 @@ class Service {
     EventHub hub_;
     std::unique_ptr<httplib::Server> server_;
     bool tls_ = false;
+    int listenSocket_ = -1;
 };
 
 }  // namespace tarvo::service
