@@ -37,7 +37,7 @@
     const start = el("input", { type: "time", className: "w-start", value: hhmm(w.start) });
     const end = el("input", { type: "time", className: "w-end", value: hhmm(w.end) });
     const row = el("div", { className: "window-row" }, day, start, end);
-    row.append(el("button", { textContent: "Remove", className: "danger", onclick: () => row.remove() }));
+    row.append(el("button", { textContent: "✕", title: "Remove this window", className: "danger", onclick: () => row.remove() }));
     return row;
   }
 
@@ -70,24 +70,33 @@
   }
 
   function showLive(c) {
-    // More-time requests.
+    // More-time requests (left alone while the parent is typing minutes).
     const box = $("requests");
+    if (!box.contains(document.activeElement)) renderRequests(c, box);
+    showChatAndMore(c);
+  }
+
+  function renderRequests(c, box) {
     box.textContent = "";
     if (!c.requests.length) box.append(el("div", { className: "muted", textContent: "No requests." }));
     for (const r of c.requests) {
-      const line = el("div", { className: "row request", style: "margin-bottom:8px" });
+      const line = el("div", { className: "request" });
       line.dataset.id = r.id;
       const text = r.minutes + " min" + (r.reason ? " — “" + r.reason + "”" : "") + " · " + r.account + " · " + when(r.requestedAt);
       if (r.status === "pending") {
-        const minutes = el("input", { type: "number", min: 1, max: 1440, value: r.minutes, className: "grant-minutes", style: "width:80px" });
-        line.append(el("span", { className: "pending", textContent: "Pending: " }), el("span", { textContent: text }), minutes,
-          el("button", { className: "primary grant", textContent: "Grant", onclick: () => decide(r.id, true, Number(minutes.value)) }),
-          el("button", { className: "deny", textContent: "Deny", onclick: () => decide(r.id, false) }));
+        const minutes = el("input", { type: "number", min: 1, max: 1440, value: r.minutes, className: "grant-minutes", title: "Minutes to grant" });
+        line.append(el("div", { className: "text" }, el("span", { className: "pending", textContent: "Pending: " }), text),
+          el("div", { className: "row" }, minutes, el("span", { className: "muted", textContent: "min" }),
+            el("button", { className: "primary grant", textContent: "Grant", onclick: () => decide(r.id, true, Number(minutes.value)) }),
+            el("button", { className: "deny", textContent: "Deny", onclick: () => decide(r.id, false) })));
       } else {
-        line.append(el("span", { className: "muted", textContent: (r.status === "granted" ? "Granted " + r.grantedMinutes + " min" : "Denied") + ": " + text }));
+        line.append(el("div", { className: "text muted", textContent: (r.status === "granted" ? "Granted " + r.grantedMinutes + " min" : "Denied") + ": " + text }));
       }
       box.append(line);
     }
+  }
+
+  function showChatAndMore(c) {
     // Chat.
     const chatBox = $("chat");
     const atBottom = chatBox.scrollTop + chatBox.clientHeight >= chatBox.scrollHeight - 4;
@@ -150,6 +159,7 @@
   async function decide(id, grant, minutes) {
     try {
       await api("web/api/requests/" + id + "/decide", grant ? { grant: true, minutes } : { grant: false });
+      if (document.activeElement) document.activeElement.blur();
       await load();
     } catch (err) { say("status", err.message, "error"); }
   }

@@ -10,7 +10,7 @@ if(TARGET test_service AND TARGET tarvo-service)
   find_program(CHROMEDRIVER chromedriver PATHS /usr/bin /usr/lib/chromium)
   if(CHROMEDRIVER)
     add_test(NAME service_dashboard_browser
-      COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/dashboard_browser.py
+      COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/dashboard_browser.py
         $<TARGET_FILE:tarvo-service> $<TARGET_FILE:service_client_probe>)
     set_tests_properties(service_dashboard_browser PROPERTIES TIMEOUT 180)
   endif()

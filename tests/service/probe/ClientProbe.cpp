@@ -1,7 +1,7 @@
 // The client's side of the contract, for the browser test: runs one call of
 // the real ServerClient / ChatService against a service and prints what the
 // client made of the answer as one JSON line.
-//   service_client_probe BASE DEVICE USER rules|limits|approval|events
+//   service_client_probe BASE DEVICE USER rules|limits|approval|users|events
 //   service_client_probe BASE DEVICE USER chat AFTER_ID | send TEXT
 //   service_client_probe BASE DEVICE USER usage BUNDLE NAME SECONDS | request MINUTES REASON
 #include <stdlib.h>
@@ -63,6 +63,8 @@ int main(int argc, char** argv) {
                               {"apps", l.allowedBundleIds}}
                              .dump()
                       << std::endl;
+        } else if (call == "users") {
+            std::cout << Json(client->getUsersForDeviceId()).dump() << std::endl;
         } else if (call == "approval") {
             std::cout << Json{{"minutes", client->checkMoreTimeApproval()}}.dump() << std::endl;
         } else if (call == "chat" && argc > 5) {
