@@ -48,7 +48,7 @@ size_t EventHub::publish(const std::vector<Key>& keys, const std::string& data) 
 }
 
 std::optional<std::vector<std::string>> EventHub::next(Stream& stream,
-                                                        std::chrono::milliseconds wait) {
+                                                       std::chrono::milliseconds wait) {
     std::unique_lock lock(stream.mutex);
     stream.cv.wait_for(lock, wait,
                        [&] { return !stream.queue.empty() || stream.closed || shutdown_.load(); });

@@ -92,8 +92,8 @@ std::optional<std::string> normaliseIso(const std::string& s) {
     tm.tm_hour = std::stoi(m[4]);
     tm.tm_min = std::stoi(m[5]);
     tm.tm_sec = std::stoi(m[6]);
-    if (tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
-        tm.tm_min > 59 || tm.tm_sec > 60)
+    if (tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+        tm.tm_sec > 60)
         return std::nullopt;
     std::time_t t = timegm(&tm);
     const std::string zone = m[8];
@@ -206,8 +206,11 @@ std::string timestampMs() {
 
 json messageJson(const Row& r) {
     // id, sender, sender_name, text, sent_at, read_by_child_at, read_by_parent_at
-    json m{{"id", r.integer(0)},      {"from", r.text(1)},    {"senderName", r.text(2)},
-           {"text", r.text(3)},       {"sentAt", r.text(4)}};
+    json m{{"id", r.integer(0)},
+           {"from", r.text(1)},
+           {"senderName", r.text(2)},
+           {"text", r.text(3)},
+           {"sentAt", r.text(4)}};
     m["readByChildAt"] = r.isNull(5) ? json(nullptr) : json(r.text(5));
     m["readByParentAt"] = r.isNull(6) ? json(nullptr) : json(r.text(6));
     return m;
@@ -221,8 +224,8 @@ const char* kMessageColumns =
 Service::Service(Config config)
     : config_(std::move(config)), db_(config_.dataDir + "/tarvo-service.sqlite3") {
     if (!config_.certFile.empty() || !config_.keyFile.empty()) {
-        server_ = std::make_unique<httplib::SSLServer>(config_.certFile.c_str(),
-                                                       config_.keyFile.c_str());
+        server_ =
+            std::make_unique<httplib::SSLServer>(config_.certFile.c_str(), config_.keyFile.c_str());
         if (!server_->is_valid())
             throw std::runtime_error("cannot load certificate " + config_.certFile + " and key " +
                                      config_.keyFile);
@@ -257,8 +260,9 @@ Service::Service(Config config)
             res.set_content(json{{"error", text}}.dump(), "application/json");
         }
     });
-    server_->set_logger(
-        [this](const httplib::Request& req, const httplib::Response& res) { logRequest(req, res); });
+    server_->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+        logRequest(req, res);
+    });
     routes();
 }
 
@@ -321,11 +325,10 @@ Service::Handler Service::guard(Handler h) {
 
 void Service::routes() {
     auto& s = *server_;
-    auto on = [&](const char* method, const char* path, void (Service::*m)(const httplib::Request&,
-                                                                           httplib::Response&)) {
-        Handler h = guard([this, m](const httplib::Request& q, httplib::Response& r) {
-            (this->*m)(q, r);
-        });
+    auto on = [&](const char* method, const char* path,
+                  void (Service::*m)(const httplib::Request&, httplib::Response&)) {
+        Handler h =
+            guard([this, m](const httplib::Request& q, httplib::Response& r) { (this->*m)(q, r); });
         if (std::string(method) == "GET")
             s.Get(path, h);
         else
@@ -363,13 +366,11 @@ void Service::routes() {
 
     for (const char* name : {"Signin", "AssignDesktopUsers", "dashboard"}) {
         std::string n = name;
-        s.Get("/" + n, guard([this, n](const httplib::Request& q, httplib::Response& r) {
-                  page(q, r, n);
-              }));
+        s.Get("/" + n,
+              guard([this, n](const httplib::Request& q, httplib::Response& r) { page(q, r, n); }));
     }
-    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
-        res.set_redirect("/dashboard");
-    });
+    s.Get("/",
+          [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/dashboard"); });
     s.Get(R"(/static/([a-z]+\.(css|js)))",
           guard([this](const httplib::Request& q, httplib::Response& r) {
               page(q, r, q.matches[1]);
@@ -400,10 +401,8 @@ json Service::settingsJson(std::int64_t childId, const std::string& deviceId) {
     if (rows.empty()) throw HttpError{404, "no such child"};
     json windows = json::array();
     for (const auto& w : json::parse(rows[0].text(3)))
-        windows.push_back({{"dayOfWeek", w["day"]},
-                           {"start", w["start"]},
-                           {"end", w["end"]},
-                           {"maxMinutes", 0}});
+        windows.push_back(
+            {{"dayOfWeek", w["day"]}, {"start", w["start"]}, {"end", w["end"]}, {"maxMinutes", 0}});
     return json{{"type", "rules_updated"},
                 {"device_id", deviceId},
                 {"child_id", childId},
@@ -481,8 +480,7 @@ std::string Service::createParent(const std::string& email, const std::string& n
     db_.run(
         "INSERT INTO parents (family_id, email, name, pw_salt, pw_hash, pw_iterations, "
         "created_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
-        {family, email, name, salt,
-         crypto::pbkdf2Hex(password, salt, crypto::kPasswordIterations),
+        {family, email, name, salt, crypto::pbkdf2Hex(password, salt, crypto::kPasswordIterations),
          static_cast<std::int64_t>(crypto::kPasswordIterations), nowIso()});
     *parentId = db_.lastInsertId();
     return email;
@@ -492,17 +490,19 @@ std::pair<std::string, std::string> Service::openSession(std::int64_t parentId,
                                                          const std::string& deviceId) {
     const std::string token = crypto::randomHex(32);
     db_.run("DELETE FROM sessions WHERE expires_at <= ?", {nowSeconds()});
-    db_.run("INSERT INTO sessions (token_sha256, parent_id, expires_at, device_id) VALUES (?, ?, "
-            "?, ?)",
-            {crypto::sha256Hex(token), parentId, nowSeconds() + kSessionSeconds,
-             deviceId.empty() ? Value(nullptr) : Value(deviceId)});
+    db_.run(
+        "INSERT INTO sessions (token_sha256, parent_id, expires_at, device_id) VALUES (?, ?, "
+        "?, ?)",
+        {crypto::sha256Hex(token), parentId, nowSeconds() + kSessionSeconds,
+         deviceId.empty() ? Value(nullptr) : Value(deviceId)});
     std::string setup;
     if (!deviceId.empty()) {
         setup = crypto::randomHex(32);
         db_.run("DELETE FROM setup_tokens WHERE expires_at <= ?", {nowSeconds()});
-        db_.run("INSERT INTO setup_tokens (token_sha256, parent_id, device_id, expires_at) VALUES "
-                "(?, ?, ?, ?)",
-                {crypto::sha256Hex(setup), parentId, deviceId, nowSeconds() + kSetupTokenSeconds});
+        db_.run(
+            "INSERT INTO setup_tokens (token_sha256, parent_id, device_id, expires_at) VALUES "
+            "(?, ?, ?, ?)",
+            {crypto::sha256Hex(setup), parentId, deviceId, nowSeconds() + kSetupTokenSeconds});
     }
     return {token, setup};
 }
@@ -528,11 +528,13 @@ void Service::checkIn(const httplib::Request& req, httplib::Response& res) {
         if (db_.run("UPDATE device_accounts SET last_checkin = ? WHERE device_id = ? AND account "
                     "= ?",
                     {now, device, user}) == 0) {
-            auto n = db_.query("SELECT COUNT(*) FROM device_accounts WHERE device_id = ?", {device});
+            auto n =
+                db_.query("SELECT COUNT(*) FROM device_accounts WHERE device_id = ?", {device});
             if (n[0].integer(0) < static_cast<std::int64_t>(kMaxAccountsPerDevice))
-                db_.run("INSERT INTO device_accounts (device_id, account, last_checkin) VALUES (?, "
-                        "?, ?)",
-                        {device, user, now});
+                db_.run(
+                    "INSERT INTO device_accounts (device_id, account, last_checkin) VALUES (?, "
+                    "?, ?)",
+                    {device, user, now});
         }
     });
     sendJson(res, {{"ok", true}, {"serverTime", now}});
@@ -575,9 +577,10 @@ void Service::requestMoreTime(const httplib::Request& req, httplib::Response& re
             {child.id});
         if (pending[0].integer(0) >= static_cast<std::int64_t>(kMaxPendingRequests))
             throw HttpError{429, "too many pending requests"};
-        db_.run("INSERT INTO more_time_requests (child_id, device_id, account, minutes, reason, "
-                "requested_at) VALUES (?, ?, ?, ?, ?, ?)",
-                {child.id, device, user, minutes, reason, at});
+        db_.run(
+            "INSERT INTO more_time_requests (child_id, device_id, account, minutes, reason, "
+            "requested_at) VALUES (?, ?, ?, ?, ?, ?)",
+            {child.id, device, user, minutes, reason, at});
         return db_.lastInsertId();
     });
     sendJson(res, {{"id", id}, {"status", "pending"}});
@@ -593,9 +596,10 @@ void Service::checkApproval(const httplib::Request& req, httplib::Response& res)
             "SELECT COALESCE(SUM(granted_minutes), 0) FROM more_time_requests WHERE device_id = ? "
             "AND account = ? AND status = 'granted' AND delivered = 0",
             {device, user});
-        db_.run("UPDATE more_time_requests SET delivered = 1 WHERE device_id = ? AND account = ? "
-                "AND status = 'granted' AND delivered = 0",
-                {device, user});
+        db_.run(
+            "UPDATE more_time_requests SET delivered = 1 WHERE device_id = ? AND account = ? "
+            "AND status = 'granted' AND delivered = 0",
+            {device, user});
         return rows[0].integer(0);
     });
     sendJson(res, {{"approved", minutes > 0}, {"granted_minutes", minutes}});
@@ -627,9 +631,10 @@ void Service::usage(const httplib::Request& req, httplib::Response& res) {
     db_.transaction([&] {
         const ChildRef child = requireChild(device, user);
         for (const auto& s : samples)
-            db_.run("INSERT INTO usage_samples (child_id, device_id, account, bundle_id, app_name, "
-                    "seconds, sampled_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                    {child.id, device, user, s.bundle, s.name, s.seconds, s.at});
+            db_.run(
+                "INSERT INTO usage_samples (child_id, device_id, account, bundle_id, app_name, "
+                "seconds, sampled_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                {child.id, device, user, s.bundle, s.name, s.seconds, s.at});
     });
     sendJson(res, {{"ok", true}, {"stored", samples.size()}});
 }
@@ -643,9 +648,10 @@ void Service::appLimitReached(const httplib::Request& req, httplib::Response& re
     const std::string at = normaliseIso(optionalString(body, "at").value_or("")).value_or(nowIso());
     db_.transaction([&] {
         const ChildRef child = requireChild(device, user);
-        db_.run("INSERT INTO app_limit_events (child_id, device_id, account, bundle_id, app_name, "
-                "at) VALUES (?, ?, ?, ?, ?, ?)",
-                {child.id, device, user, bundle, name, at});
+        db_.run(
+            "INSERT INTO app_limit_events (child_id, device_id, account, bundle_id, app_name, "
+            "at) VALUES (?, ?, ?, ?, ?, ?)",
+            {child.id, device, user, bundle, name, at});
     });
     sendJson(res, {{"ok", true}});
 }
@@ -677,10 +683,11 @@ void Service::setDesktopSettings(const httplib::Request& req, httplib::Response&
         auto d = db_.query("SELECT family_id FROM devices WHERE device_id = ?", {device});
         if (!d.empty() && !d[0].isNull(0) && d[0].integer(0) != family)
             throw HttpError{409, "computer belongs to another family"};
-        db_.run("INSERT INTO devices (device_id, family_id, computer_name, os) VALUES (?, ?, ?, ?) "
-                "ON CONFLICT(device_id) DO UPDATE SET family_id = excluded.family_id, "
-                "computer_name = excluded.computer_name, os = excluded.os",
-                {device, family, computer, os});
+        db_.run(
+            "INSERT INTO devices (device_id, family_id, computer_name, os) VALUES (?, ?, ?, ?) "
+            "ON CONFLICT(device_id) DO UPDATE SET family_id = excluded.family_id, "
+            "computer_name = excluded.computer_name, os = excluded.os",
+            {device, family, computer, os});
         // Accounts no longer on the computer go, unless a child still uses them.
         auto existing = db_.query(
             "SELECT account FROM device_accounts WHERE device_id = ? AND child_id IS NULL",
@@ -739,12 +746,13 @@ void Service::chatSend(const httplib::Request& req, httplib::Response& res) {
     if (text->size() > kMaxChatLength) throw HttpError{413, "message too long"};
     auto row = db_.transaction([&] {
         const ChildRef child = requireChild(device, user);
-        db_.run("INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at) VALUES "
-                "(?, 'child', ?, ?, ?)",
-                {child.id, child.name, *text, nowIso()});
-        return db_.query(std::string("SELECT ") + kMessageColumns +
-                             " FROM chat_messages WHERE id = ?",
-                         {db_.lastInsertId()})[0];
+        db_.run(
+            "INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at) VALUES "
+            "(?, 'child', ?, ?, ?)",
+            {child.id, child.name, *text, nowIso()});
+        return db_.query(
+            std::string("SELECT ") + kMessageColumns + " FROM chat_messages WHERE id = ?",
+            {db_.lastInsertId()})[0];
     });
     sendJson(res, {{"chatMessage", messageJson(row)}});
 }
@@ -765,13 +773,14 @@ void Service::chatPoll(const httplib::Request& req, httplib::Response& res) {
     db_.transaction([&] {
         const ChildRef child = requireChild(device, user);
         if (markRead)
-            db_.run("UPDATE chat_messages SET read_by_child_at = ? WHERE child_id = ? AND sender = "
-                    "'parent' AND id > ? AND read_by_child_at IS NULL",
-                    {nowIso(), child.id, after});
-        for (const auto& r :
-             db_.query(std::string("SELECT ") + kMessageColumns +
-                           " FROM chat_messages WHERE child_id = ? AND id > ? ORDER BY id LIMIT 200",
-                       {child.id, after}))
+            db_.run(
+                "UPDATE chat_messages SET read_by_child_at = ? WHERE child_id = ? AND sender = "
+                "'parent' AND id > ? AND read_by_child_at IS NULL",
+                {nowIso(), child.id, after});
+        for (const auto& r : db_.query(
+                 std::string("SELECT ") + kMessageColumns +
+                     " FROM chat_messages WHERE child_id = ? AND id > ? ORDER BY id LIMIT 200",
+                 {child.id, after}))
             out["messages"].push_back(messageJson(r));
         for (const auto& r : db_.query("SELECT name FROM parents WHERE family_id = ? ORDER BY id",
                                        {child.familyId}))
@@ -812,16 +821,18 @@ void Service::chatStatus(const httplib::Request& req, httplib::Response& res) {
     const std::string device = field(body, "deviceId");
     const std::string user = field(body, "username", kMaxAccountLength);
     auto ok = body.find("pollOk");
-    if (ok == body.end() || !ok->is_boolean()) throw HttpError{400, "missing or invalid \"pollOk\""};
+    if (ok == body.end() || !ok->is_boolean())
+        throw HttpError{400, "missing or invalid \"pollOk\""};
     const std::string version = optionalString(body, "version").value_or("").substr(0, 32);
     auto lastError = optionalString(body, "lastError");
     db_.transaction([&] {
         requireChild(device, user);
-        db_.run("UPDATE device_accounts SET chat_ok = ?, chat_error = ?, chat_version = ?, "
-                "chat_reported_at = ? WHERE device_id = ? AND account = ?",
-                {static_cast<std::int64_t>(ok->get<bool>()),
-                 lastError ? Value(lastError->substr(0, 500)) : Value(nullptr), version, nowIso(),
-                 device, user});
+        db_.run(
+            "UPDATE device_accounts SET chat_ok = ?, chat_error = ?, chat_version = ?, "
+            "chat_reported_at = ? WHERE device_id = ? AND account = ?",
+            {static_cast<std::int64_t>(ok->get<bool>()),
+             lastError ? Value(lastError->substr(0, 500)) : Value(nullptr), version, nowIso(),
+             device, user});
     });
     sendJson(res, {{"ok", true}});
 }
@@ -844,7 +855,7 @@ void Service::manifest(const httplib::Request&, httplib::Response& res) {
 void Service::updateFile(const httplib::Request& req, httplib::Response& res) {
     if (config_.updatesDir.empty()) throw HttpError{404, "not found"};
     const std::string path = config_.updatesDir + "/" + std::string(req.matches[1]);
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw HttpError{404, "not found"};
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
@@ -881,7 +892,8 @@ void Service::events(const httplib::Request& req, httplib::Response& res) {
                 // A comment keeps proxies and the connection alive; now and
                 // then a data line too, which the agent counts as activity.
                 out = ": heartbeat\n\n";
-                if (pingEvery > 0 && ++*beats % pingEvery == 0) out += "data: {\"type\":\"ping\"}\n\n";
+                if (pingEvery > 0 && ++*beats % pingEvery == 0)
+                    out += "data: {\"type\":\"ping\"}\n\n";
             }
             return sink.write(out.data(), out.size());
         },
@@ -937,7 +949,8 @@ void Service::signIn(const httplib::Request& req, httplib::Response& res) {
     const std::string hash = crypto::pbkdf2Hex(password, salt, iterations);
     if (rows.empty() || !crypto::equalConstantTime(hash, rows[0].text(2)))
         throw HttpError{401, "wrong email or password"};
-    auto [token, setup] = db_.transaction([&] { return openSession(rows[0].integer(0), deviceId); });
+    auto [token, setup] =
+        db_.transaction([&] { return openSession(rows[0].integer(0), deviceId); });
     setSessionCookie(res, token, kSessionSeconds);
     json out{{"ok", true}};
     if (!setup.empty()) out["token"] = setup;
@@ -997,10 +1010,10 @@ void Service::overview(const httplib::Request& req, httplib::Response& res) {
                      {"chatReportedAt", a.isNull(5) ? json(nullptr) : json(a.text(5))}});
             out["devices"].push_back(dev);
         }
-        for (const auto& c : db_.query(
-                 "SELECT id, name, whitelist, blacklist, access_windows, allowed_apps, "
-                 "daily_minutes, warn_minutes FROM children WHERE family_id = ? ORDER BY id",
-                 {s.familyId})) {
+        for (const auto& c :
+             db_.query("SELECT id, name, whitelist, blacklist, access_windows, allowed_apps, "
+                       "daily_minutes, warn_minutes FROM children WHERE family_id = ? ORDER BY id",
+                       {s.familyId})) {
             const std::int64_t id = c.integer(0);
             json child{{"id", id},
                        {"name", c.text(1)},
@@ -1016,11 +1029,11 @@ void Service::overview(const httplib::Request& req, httplib::Response& res) {
                        {"usageToday", json::array()},
                        {"usageWeek", json::array()},
                        {"blockedApps", json::array()}};
-            for (const auto& r : db_.query(
-                     "SELECT id, minutes, reason, requested_at, status, granted_minutes, "
-                     "account FROM more_time_requests WHERE child_id = ? ORDER BY (status = "
-                     "'pending') DESC, id DESC LIMIT 20",
-                     {id}))
+            for (const auto& r :
+                 db_.query("SELECT id, minutes, reason, requested_at, status, granted_minutes, "
+                           "account FROM more_time_requests WHERE child_id = ? ORDER BY (status = "
+                           "'pending') DESC, id DESC LIMIT 20",
+                           {id}))
                 child["requests"].push_back({{"id", r.integer(0)},
                                              {"minutes", r.integer(1)},
                                              {"reason", r.text(2)},
@@ -1029,9 +1042,10 @@ void Service::overview(const httplib::Request& req, httplib::Response& res) {
                                              {"grantedMinutes", r.integer(5)},
                                              {"account", r.text(6)}});
             // The parent has now seen the child's messages.
-            db_.run("UPDATE chat_messages SET read_by_parent_at = ? WHERE child_id = ? AND sender "
-                    "= 'child' AND read_by_parent_at IS NULL",
-                    {nowIso(), id});
+            db_.run(
+                "UPDATE chat_messages SET read_by_parent_at = ? WHERE child_id = ? AND sender "
+                "= 'child' AND read_by_parent_at IS NULL",
+                {nowIso(), id});
             auto chat = db_.query(std::string("SELECT ") + kMessageColumns +
                                       " FROM chat_messages WHERE child_id = ? ORDER BY id DESC "
                                       "LIMIT 100",
@@ -1119,9 +1133,10 @@ void Service::saveLimits(const httplib::Request& req, httplib::Response& res) {
     const auto apps = stringList(body, "allowedApps", true);
     db_.transaction([&] {
         familyChild(s, id);
-        db_.run("UPDATE children SET daily_minutes = ?, warn_minutes = ?, allowed_apps = ? WHERE "
-                "id = ?",
-                {daily, warn, json(apps).dump(), id});
+        db_.run(
+            "UPDATE children SET daily_minutes = ?, warn_minutes = ?, allowed_apps = ? WHERE "
+            "id = ?",
+            {daily, warn, json(apps).dump(), id});
     });
     // The agent reads limits only when told to refresh.
     pushForceUpdate(id);
@@ -1151,18 +1166,18 @@ void Service::decide(const httplib::Request& req, httplib::Response& res) {
         out.key = {r[0].text(0), r[0].text(1)};
         out.minutes =
             body.contains("minutes") ? integerField(body, "minutes", 1, 1440) : r[0].integer(2);
-        db_.run("UPDATE more_time_requests SET status = ?, granted_minutes = ?, decided_at = ?, "
-                "delivered = 0 WHERE id = ?",
-                {std::string(grant ? "granted" : "denied"), grant ? out.minutes : 0, nowIso(),
-                 requestId});
+        db_.run(
+            "UPDATE more_time_requests SET status = ?, granted_minutes = ?, decided_at = ?, "
+            "delivered = 0 WHERE id = ?",
+            {std::string(grant ? "granted" : "denied"), grant ? out.minutes : 0, nowIso(),
+             requestId});
         // A grant goes out once: on the open streams, else through the approval
         // poll. Published under the database lock, so a poll cannot take it too.
         if (grant) {
-            const size_t queued = hub_.publish(
-                {out.key}, json{{"type", "more_time_approved"},
-                                {"granted_minutes", out.minutes},
-                                {"request_id", requestId}}
-                               .dump());
+            const size_t queued = hub_.publish({out.key}, json{{"type", "more_time_approved"},
+                                                               {"granted_minutes", out.minutes},
+                                                               {"request_id", requestId}}
+                                                              .dump());
             if (queued > 0) {
                 db_.run("UPDATE more_time_requests SET delivered = 1 WHERE id = ?", {requestId});
                 out.viaStream = true;
@@ -1170,8 +1185,10 @@ void Service::decide(const httplib::Request& req, httplib::Response& res) {
         }
         return out;
     });
-    sendJson(res, {{"ok", true}, {"status", grant ? "granted" : "denied"},
-                   {"grantedMinutes", grant ? o.minutes : 0}, {"pushed", o.viaStream}});
+    sendJson(res, {{"ok", true},
+                   {"status", grant ? "granted" : "denied"},
+                   {"grantedMinutes", grant ? o.minutes : 0},
+                   {"pushed", o.viaStream}});
 }
 
 void Service::parentChat(const httplib::Request& req, httplib::Response& res) {
@@ -1183,12 +1200,13 @@ void Service::parentChat(const httplib::Request& req, httplib::Response& res) {
     if (text->size() > kMaxChatLength) throw HttpError{413, "message too long"};
     auto row = db_.transaction([&] {
         familyChild(s, id);
-        db_.run("INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at) VALUES "
-                "(?, 'parent', ?, ?, ?)",
-                {id, s.parentName, *text, nowIso()});
-        return db_.query(std::string("SELECT ") + kMessageColumns +
-                             " FROM chat_messages WHERE id = ?",
-                         {db_.lastInsertId()})[0];
+        db_.run(
+            "INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at) VALUES "
+            "(?, 'parent', ?, ?, ?)",
+            {id, s.parentName, *text, nowIso()});
+        return db_.query(
+            std::string("SELECT ") + kMessageColumns + " FROM chat_messages WHERE id = ?",
+            {db_.lastInsertId()})[0];
     });
     sendJson(res, {{"chatMessage", messageJson(row)}});
 }
@@ -1253,32 +1271,36 @@ std::string Service::seedDemo(const std::string& deviceId, const std::string& ac
         if (p.empty()) {
             std::int64_t parent = 0;
             createParent(kDemoEmail, "Demo Parent", kDemoPassword, &parent);
-            family = db_.query("SELECT family_id FROM parents WHERE id = ?", {parent})[0].integer(0);
+            family =
+                db_.query("SELECT family_id FROM parents WHERE id = ?", {parent})[0].integer(0);
         } else {
             family = p[0].integer(1);
         }
-        auto c = db_.query("SELECT id FROM children WHERE family_id = ? ORDER BY id LIMIT 1",
-                           {family});
+        auto c =
+            db_.query("SELECT id FROM children WHERE family_id = ? ORDER BY id LIMIT 1", {family});
         std::int64_t child = 0;
         if (c.empty()) {
             json windows = json::array();
             for (int day = 0; day < 7; ++day)
                 windows.push_back({{"day", day}, {"start", 7 * 60}, {"end", 21 * 60}});
-            db_.run("INSERT INTO children (family_id, name, whitelist, blacklist, access_windows, "
-                    "allowed_apps, daily_minutes, warn_minutes, created_at) VALUES (?, 'Demo "
-                    "Child', ?, ?, ?, '[]', 120, 5, ?)",
-                    {family, json({"wikipedia.org", "khanacademy.org", "example.com"}).dump(),
-                     json({"example.org"}).dump(), windows.dump(), nowIso()});
+            db_.run(
+                "INSERT INTO children (family_id, name, whitelist, blacklist, access_windows, "
+                "allowed_apps, daily_minutes, warn_minutes, created_at) VALUES (?, 'Demo "
+                "Child', ?, ?, ?, '[]', 120, 5, ?)",
+                {family, json({"wikipedia.org", "khanacademy.org", "example.com"}).dump(),
+                 json({"example.org"}).dump(), windows.dump(), nowIso()});
             child = db_.lastInsertId();
         } else {
             child = c[0].integer(0);
         }
-        db_.run("INSERT INTO devices (device_id, family_id, computer_name) VALUES (?, ?, '') ON "
-                "CONFLICT(device_id) DO UPDATE SET family_id = excluded.family_id",
-                {deviceId, family});
-        db_.run("INSERT INTO device_accounts (device_id, account, child_id) VALUES (?, ?, ?) ON "
-                "CONFLICT(device_id, account) DO UPDATE SET child_id = excluded.child_id",
-                {deviceId, account, child});
+        db_.run(
+            "INSERT INTO devices (device_id, family_id, computer_name) VALUES (?, ?, '') ON "
+            "CONFLICT(device_id) DO UPDATE SET family_id = excluded.family_id",
+            {deviceId, family});
+        db_.run(
+            "INSERT INTO device_accounts (device_id, account, child_id) VALUES (?, ?, ?) ON "
+            "CONFLICT(device_id, account) DO UPDATE SET child_id = excluded.child_id",
+            {deviceId, account, child});
     });
     return std::string("demo parent: ") + kDemoEmail + " password: " + kDemoPassword;
 }

@@ -35,8 +35,9 @@ TEST_F(ServiceTest, SeededSettingsAndLimitsReachTheClientAndFollowTheDashboard) 
                   {{"whitelist", {"School.example", " docs.example "}},
                    {"blacklist", json::array()},
                    {"accessWindows", {{{"day", 6}, {"start", 22 * 60}, {"end", 1440}}}}});
-    parent.postOk("/web/api/children/" + std::to_string(id) + "/limits",
-                  {{"dailyMinutes", 45}, {"warnMinutes", 10}, {"allowedApps", {"Com.Apple.Safari"}}});
+    parent.postOk(
+        "/web/api/children/" + std::to_string(id) + "/limits",
+        {{"dailyMinutes", 45}, {"warnMinutes", 10}, {"allowedApps", {"Com.Apple.Safari"}}});
 
     const auto after = c->fetchRules();
     EXPECT_EQ(after.whitelist, (std::vector<std::string>{"school.example", "docs.example"}));
@@ -77,10 +78,9 @@ TEST_F(ServiceTest, TheEventStreamDeliversRulesGrantsAndForcedUpdates) {
 
     auto parent = demoParent();
     const auto id = std::to_string(parent.child("Demo Child")["id"].get<std::int64_t>());
-    parent.postOk("/web/api/children/" + id + "/rules",
-                  {{"whitelist", {"pushed.example"}},
-                   {"blacklist", {"bad.example"}},
-                   {"accessWindows", json::array()}});
+    parent.postOk("/web/api/children/" + id + "/rules", {{"whitelist", {"pushed.example"}},
+                                                         {"blacklist", {"bad.example"}},
+                                                         {"accessWindows", json::array()}});
     ASSERT_TRUE(waitUntil([&] { return log.size() >= 1; }));
     ASSERT_EQ(log.at(0).kind, Kind::rulesUpdated);
     EXPECT_EQ(log.at(0).rules.whitelist, std::vector<std::string>{"pushed.example"});
@@ -92,9 +92,9 @@ TEST_F(ServiceTest, TheEventStreamDeliversRulesGrantsAndForcedUpdates) {
     EXPECT_EQ(request["status"], "pending");
     EXPECT_EQ(request["minutes"], 20);
     EXPECT_EQ(request["reason"], "homework");
-    const auto decided = parent.postOk(
-        "/web/api/requests/" + std::to_string(request["id"].get<int>()) + "/decide",
-        {{"grant", true}, {"minutes", 25}});
+    const auto decided =
+        parent.postOk("/web/api/requests/" + std::to_string(request["id"].get<int>()) + "/decide",
+                      {{"grant", true}, {"minutes", 25}});
     EXPECT_EQ(decided["pushed"], true);
     ASSERT_TRUE(waitUntil([&] { return log.size() >= 2; }));
     ASSERT_EQ(log.at(1).kind, Kind::moreTimeApproved);
@@ -121,17 +121,17 @@ TEST_F(ServiceTest, WithoutAStreamAGrantArrivesThroughThePollOnceAndADenialGives
     ASSERT_EQ(requests.size(), 2u);
     for (const auto& r : requests) {
         const bool grant = r["reason"] == "reading";
-        const auto out = parent.postOk("/web/api/requests/" + std::to_string(r["id"].get<int>()) +
-                                           "/decide",
-                                       {{"grant", grant}});
+        const auto out =
+            parent.postOk("/web/api/requests/" + std::to_string(r["id"].get<int>()) + "/decide",
+                          {{"grant", grant}});
         EXPECT_EQ(out["pushed"], false);
     }
     EXPECT_EQ(c->checkMoreTimeApproval(), 15);
     EXPECT_EQ(c->checkMoreTimeApproval(), 0);
     // A decided request cannot be decided again.
-    auto again = parent.post(
-        "/web/api/requests/" + std::to_string(requests[0]["id"].get<int>()) + "/decide",
-        {{"grant", true}});
+    auto again =
+        parent.post("/web/api/requests/" + std::to_string(requests[0]["id"].get<int>()) + "/decide",
+                    {{"grant", true}});
     ASSERT_TRUE(again);
     EXPECT_EQ(again->status, 409);
 }
@@ -139,7 +139,8 @@ TEST_F(ServiceTest, WithoutAStreamAGrantArrivesThroughThePollOnceAndADenialGives
 TEST_F(ServiceTest, UsageAndAppLimitReportsMakeTheChartAndTheSeenApps) {
     auto c = client();
     const auto now = std::chrono::system_clock::now();
-    c->reportUsage({{"com.apple.Safari", "Safari", 600, now}, {"org.game", "Game", 120, now},
+    c->reportUsage({{"com.apple.Safari", "Safari", 600, now},
+                    {"org.game", "Game", 120, now},
                     {"com.apple.Safari", "Safari", 300, now - std::chrono::hours(24 * 3)}});
     c->reportAppLimitReached("org.game", "Game");
     auto parent = demoParent();
@@ -204,8 +205,9 @@ TEST_F(ServiceTest, SetupSendsAccountsAndReadsBackTheAssignments) {
     EXPECT_EQ(accounts, (std::vector<std::string>{"alice", "kid", "parent"}));
 
     const auto created = parent.postOk("/web/api/children", {{"name", "Alice"}});
-    parent.postOk("/web/api/assign",
-                  {{"deviceId", kDevice}, {"assignments", {{"alice", created["id"]}, {"parent", nullptr}}}});
+    parent.postOk(
+        "/web/api/assign",
+        {{"deviceId", kDevice}, {"assignments", {{"alice", created["id"]}, {"parent", nullptr}}}});
     EXPECT_EQ(c->getUsersForDeviceId(), (std::vector<std::string>{"alice", "kid"}));
     EXPECT_EQ(c->getChildAccountDevices(token),
               (std::map<std::string, std::string>{{"alice", kDevice}, {"kid", kDevice}}));
@@ -225,9 +227,11 @@ TEST_F(ServiceTest, UpdateManifestIsOfferedFromTheUpdatesFolderElse404) {
     EXPECT_FALSE(Updater::fetchManifest().has_value());
 
     TempDir updates;
-    writeText(updates / "manifest.json",
-              json{{"version", "0.3.0"}, {"url", "https://updates.example/Tarvo-0.3.0.pkg"},
-                   {"sha256", "ABCDEF"}, {"minimumSystemVersion", "13.0"}}.dump());
+    writeText(updates / "manifest.json", json{{"version", "0.3.0"},
+                                              {"url", "https://updates.example/Tarvo-0.3.0.pkg"},
+                                              {"sha256", "ABCDEF"},
+                                              {"minimumSystemVersion", "13.0"}}
+                                             .dump());
     service->stop();
     service->extraArgs.insert(service->extraArgs.end(), {"--updates", updates.path()});
     service->start();
@@ -246,8 +250,7 @@ TEST_F(ServiceTest, HttpsWithTheGivenCertificateIsTrustedThroughSslCertFile) {
                               {"--cert", certs.certFile, "--key", certs.keyFile});
     service->start();
     ASSERT_EQ(service->url().rfind("https://", 0), 0u);
-    writeText(Paths::configFile(),
-              json{{"api", service->url()}, {"device_id", kDevice}}.dump());
+    writeText(Paths::configFile(), json{{"api", service->url()}, {"device_id", kDevice}}.dump());
     EnvGuard trust("SSL_CERT_FILE", certs.caFile);
     auto c = client();
     EXPECT_EQ(c->fetchAppLimits().dailyMinutes, 120);

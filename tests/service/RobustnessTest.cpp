@@ -60,8 +60,8 @@ TEST_F(ServiceTest, BadInputGetsAShortJsonErrorAndChangesNothing) {
         {"users not a list", "POST", "/api/SetDesktopSettings",
          R"({"device_id":"DEV-CONTRACT-1","token":"t","users":"kid"})", 400},
         {"dashboard without session", "GET", "/web/api/overview", "", 401},
-        {"dashboard form post", "POST", "/web/api/children/" + childId + "/rules",
-         "whitelist=a", 415, true, "application/x-www-form-urlencoded"},
+        {"dashboard form post", "POST", "/web/api/children/" + childId + "/rules", "whitelist=a",
+         415, true, "application/x-www-form-urlencoded"},
         {"window past midnight", "POST", "/web/api/children/" + childId + "/rules",
          R"({"whitelist":[],"blacklist":[],"accessWindows":[{"day":1,"start":0,"end":1441}]})", 400,
          true},
@@ -134,9 +134,9 @@ TEST_F(ServiceTest, AParentReachesOnlyTheirOwnFamily) {
 TEST_F(ServiceTest, ChangesSurviveARestartAndSeedingAgainChangesNothing) {
     auto parent = demoParent();
     const auto childId = std::to_string(parent.child("Demo Child")["id"].get<std::int64_t>());
-    parent.postOk("/web/api/children/" + childId + "/rules",
-                  {{"whitelist", {"kept.example"}}, {"blacklist", json::array()},
-                   {"accessWindows", json::array()}});
+    parent.postOk("/web/api/children/" + childId + "/rules", {{"whitelist", {"kept.example"}},
+                                                              {"blacklist", json::array()},
+                                                              {"accessWindows", json::array()}});
     service->stop();
     service->start();  // seeds again
     EXPECT_EQ(client()->fetchRules().whitelist, std::vector<std::string>{"kept.example"});
@@ -191,7 +191,8 @@ struct RawStream {
     }
 };
 
-std::unique_ptr<RawStream> openStream(int port, const std::string& device, const std::string& user) {
+std::unique_ptr<RawStream> openStream(int port, const std::string& device,
+                                      const std::string& user) {
     auto s = std::make_unique<RawStream>();
     s->fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -199,8 +200,9 @@ std::unique_ptr<RawStream> openStream(int port, const std::string& device, const
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(s->fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return nullptr;
-    const std::string req = "GET /api/notifications/sse-direct?userId=" + user + "&deviceId=" +
-                            device + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n";
+    const std::string req = "GET /api/notifications/sse-direct?userId=" + user +
+                            "&deviceId=" + device +
+                            " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n";
     if (send(s->fd, req.data(), req.size(), 0) != static_cast<ssize_t>(req.size())) return nullptr;
     return s;
 }
@@ -260,12 +262,11 @@ TEST_F(ServiceTest, TwoHundredOpenStreamsAllGetTheChangeAndDoNotStarveOtherCalls
             assignments["k" + std::to_string(k)] = childId;
         }
         httplib::Client http("127.0.0.1", service->port());
-        auto set = http.Post("/api/SetDesktopSettings",
-                             json{{"device_id", device},
-                                  {"token", json::parse(r->body)["token"]},
-                                  {"users", users}}
-                                 .dump(),
-                             "application/json");
+        auto set = http.Post(
+            "/api/SetDesktopSettings",
+            json{{"device_id", device}, {"token", json::parse(r->body)["token"]}, {"users", users}}
+                .dump(),
+            "application/json");
         ASSERT_TRUE(set && set->status == 200) << (set ? set->body : "");
         parent.postOk("/web/api/assign", {{"deviceId", device}, {"assignments", assignments}});
         for (int k = 0; k < kStreams / 4; ++k)
@@ -283,7 +284,8 @@ TEST_F(ServiceTest, TwoHundredOpenStreamsAllGetTheChangeAndDoNotStarveOtherCalls
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 
     parent.postOk("/web/api/children/" + childId.dump() + "/rules",
-                  {{"whitelist", {"everyone.example"}}, {"blacklist", json::array()},
+                  {{"whitelist", {"everyone.example"}},
+                   {"blacklist", json::array()},
                    {"accessWindows", json::array()}});
     EXPECT_TRUE(pump(streams, [&] {
         for (auto& s : streams)
@@ -306,7 +308,8 @@ TEST_F(ServiceTest, TheStreamBeatsWithCommentsAndNowAndThenAData) {
     EXPECT_NE(got.find(": heartbeat\n\n"), std::string::npos);
     // Four heartbeats come before the first data line.
     size_t beats = 0;
-    for (size_t at = got.find(": heartbeat"); at < got.find("data:"); at = got.find(": heartbeat", at + 1))
+    for (size_t at = got.find(": heartbeat"); at < got.find("data:");
+         at = got.find(": heartbeat", at + 1))
         ++beats;
     EXPECT_EQ(beats, 4u);
 }

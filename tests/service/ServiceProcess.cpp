@@ -59,7 +59,9 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 }
 
 ServiceProcess::ServiceProcess(std::string dataDir, std::vector<std::string> args)
-    : extraArgs(std::move(args)), dataDir_(std::move(dataDir)), stderrPath_(dataDir_ + "/stderr.log") {}
+    : extraArgs(std::move(args)),
+      dataDir_(std::move(dataDir)),
+      stderrPath_(dataDir_ + "/stderr.log") {}
 
 ServiceProcess::~ServiceProcess() {
     if (pid_ > 0) stop();
@@ -135,18 +137,17 @@ const TestCertificates& TestCertificates::get() {
         TestCertificates c{dir / "ca.pem", dir / "server.pem", dir / "server.key"};
         writeText(dir / "server.ext", "subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n");
         const std::string openssl = "/usr/bin/openssl";
-        int rc = runProgram(openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                      "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-                                      dir / "ca.key", "-out", c.caFile, "-days", "2", "-subj",
-                                      "/CN=Service Test Authority", "-addext",
-                                      "basicConstraints=critical,CA:TRUE", "-addext",
-                                      "keyUsage=critical,keyCertSign,cRLSign"});
-        rc |= runProgram(openssl, {"req", "-newkey", "ec", "-pkeyopt",
-                                   "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", c.keyFile,
-                                   "-out", dir / "server.csr", "-subj", "/CN=127.0.0.1"});
+        int rc = runProgram(
+            openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                      "-nodes", "-keyout", dir / "ca.key", "-out", c.caFile, "-days", "2", "-subj",
+                      "/CN=Service Test Authority", "-addext", "basicConstraints=critical,CA:TRUE",
+                      "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
+        rc |= runProgram(
+            openssl, {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                      "-keyout", c.keyFile, "-out", dir / "server.csr", "-subj", "/CN=127.0.0.1"});
         rc |= runProgram(openssl, {"x509", "-req", "-in", dir / "server.csr", "-CA", c.caFile,
-                                   "-CAkey", dir / "ca.key", "-CAcreateserial", "-out",
-                                   c.certFile, "-days", "2", "-extfile", dir / "server.ext"});
+                                   "-CAkey", dir / "ca.key", "-CAcreateserial", "-out", c.certFile,
+                                   "-days", "2", "-extfile", dir / "server.ext"});
         if (rc != 0) throw std::runtime_error("openssl could not make the test certificates");
         return c;
     }();
@@ -174,9 +175,10 @@ httplib::Result ParentSession::signIn(const std::string& email, const std::strin
 
 httplib::Result ParentSession::signUp(const std::string& email, const std::string& password,
                                       const std::string& name) {
-    auto r = http_.Post("/web/api/signup",
-                        nlohmann::json{{"email", email}, {"password", password}, {"name", name}}.dump(),
-                        "application/json");
+    auto r =
+        http_.Post("/web/api/signup",
+                   nlohmann::json{{"email", email}, {"password", password}, {"name", name}}.dump(),
+                   "application/json");
     keepCookie(r);
     return r;
 }

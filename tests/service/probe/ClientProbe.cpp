@@ -26,7 +26,8 @@ namespace {
 
 Json rulesJson(const ServerClient::Rules& r) {
     Json windows = Json::array();
-    for (const auto& w : r.accessWindows) windows.push_back({w.dayOfWeek, w.startMinutes, w.endMinutes});
+    for (const auto& w : r.accessWindows)
+        windows.push_back({w.dayOfWeek, w.startMinutes, w.endMinutes});
     return {{"whitelist", r.whitelist}, {"blacklist", r.blacklist}, {"windows", windows}};
 }
 
@@ -49,7 +50,8 @@ int main(int argc, char** argv) {
 
     ServerClient::Options o;
     o.username = user;
-    o.hardware = std::make_shared<platform::FakeHardwareIdentity>("0F3A5C21-9B7E-4D2A-8C11-5E6F7A8B9C0D");
+    o.hardware =
+        std::make_shared<platform::FakeHardwareIdentity>("0F3A5C21-9B7E-4D2A-8C11-5E6F7A8B9C0D");
     o.host = std::make_shared<platform::FakeHostInfo>("probe-mac.local");
     auto client = ServerClient::create(o);
     ChatService chat(client->api(), client->deviceId(), user);
@@ -59,7 +61,8 @@ int main(int argc, char** argv) {
             std::cout << rulesJson(client->fetchRules()).dump() << std::endl;
         } else if (call == "limits") {
             const auto l = client->fetchAppLimits();
-            std::cout << Json{{"daily", l.dailyMinutes}, {"warn", l.warnAtMinutesRemaining},
+            std::cout << Json{{"daily", l.dailyMinutes},
+                              {"warn", l.warnAtMinutesRemaining},
                               {"apps", l.allowedBundleIds}}
                              .dump()
                       << std::endl;
@@ -71,13 +74,17 @@ int main(int argc, char** argv) {
             const auto p = chat.poll(std::stoll(argv[5]));
             Json messages = Json::array();
             for (const auto& m : p.messages)
-                messages.push_back({{"id", m.id}, {"from", m.from}, {"text", m.text},
+                messages.push_back({{"id", m.id},
+                                    {"from", m.from},
+                                    {"text", m.text},
                                     {"senderName", m.senderName.value_or("")}});
-            std::cout << Json{{"messages", messages}, {"parents", p.parentNames}}.dump() << std::endl;
+            std::cout << Json{{"messages", messages}, {"parents", p.parentNames}}.dump()
+                      << std::endl;
         } else if (call == "send" && argc > 5) {
             std::cout << Json{{"id", chat.send(argv[5]).id}}.dump() << std::endl;
         } else if (call == "usage" && argc > 7) {
-            client->reportUsage({{argv[5], argv[6], std::stoll(argv[7]), std::chrono::system_clock::now()}});
+            client->reportUsage(
+                {{argv[5], argv[6], std::stoll(argv[7]), std::chrono::system_clock::now()}});
             std::cout << "{}" << std::endl;
         } else if (call == "request" && argc > 6) {
             client->requestMoreTime(std::stoll(argv[5]), argv[6]);
