@@ -1,4 +1,5 @@
 // tarvo-service: the reference service for the Tarvo client.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -32,14 +33,6 @@ options:
 One line per request goes to standard error: time, method, path, status, milliseconds.
 The port actually bound is printed on standard output as "listening on http(s)://HOST:PORT".
 )";
-
-tarvo::service::Service* running = nullptr;
-
-void onSignal(int) {
-    // stop() only flips flags and shuts sockets; it is called from a thread
-    // of its own so the handler returns at once.
-    if (running) std::thread([] { running->stop(); }).detach();
-}
 
 int fail(const std::string& message) {
     std::cerr << "tarvo-service: " << message << "\n";
@@ -104,6 +97,14 @@ int main(int argc, char** argv) {
         return fail("--cert and --key go together");
     ::mkdir(config.dataDir.c_str(), 0700);
     signal(SIGPIPE, SIG_IGN);
+    // SIGTERM and SIGINT are taken by a thread of their own (sigwait), so
+    // stopping runs as ordinary code, not inside a signal handler. Blocked
+    // before any other thread starts, so every thread inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {
         tarvo::service::Service service(config);
@@ -115,11 +116,15 @@ int main(int argc, char** argv) {
         std::cout << "listening on " << (config.certFile.empty() ? "http" : "https") << "://"
                   << config.host << ":" << port << "\n"
                   << std::flush;
-        running = &service;
-        signal(SIGTERM, onSignal);
-        signal(SIGINT, onSignal);
+        std::thread stopper([&] {
+            int sig = 0;
+            sigwait(&stopSignals, &sig);
+            service.stop();
+        });
         const bool ok = service.run();
-        running = nullptr;
+        // A failed run ends the waiting thread with a signal of our own.
+        if (!ok) pthread_kill(stopper.native_handle(), SIGTERM);
+        stopper.join();
         return ok ? 0 : 1;
     } catch (const std::exception& e) {
         std::cerr << "tarvo-service: " << e.what() << "\n";
