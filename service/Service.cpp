@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -421,12 +422,16 @@ std::vector<EventHub::Key> Service::keysOf(std::int64_t childId) {
 }
 
 void Service::pushRules(std::int64_t childId) {
-    std::vector<std::pair<EventHub::Key, std::string>> out;
+    // One payload per computer: only "device_id" differs between its accounts.
+    std::map<std::string, std::pair<std::string, std::vector<EventHub::Key>>> byDevice;
     db_.read([&] {
-        for (const auto& key : keysOf(childId))
-            out.emplace_back(key, settingsJson(childId, key.first).dump());
+        for (const auto& key : keysOf(childId)) {
+            auto& entry = byDevice[key.first];
+            if (entry.first.empty()) entry.first = settingsJson(childId, key.first).dump();
+            entry.second.push_back(key);
+        }
     });
-    for (const auto& [key, data] : out) hub_.publish({key}, data);
+    for (const auto& [device, entry] : byDevice) hub_.publish(entry.second, entry.first);
 }
 
 void Service::pushForceUpdate(std::int64_t childId) {

@@ -147,6 +147,19 @@ TEST_F(ServiceTest, ChangesSurviveARestartAndSeedingAgainChangesNothing) {
     EXPECT_EQ(overview["devices"][0]["accounts"].size(), 1u);
 }
 
+TEST_F(ServiceTest, ADatabaseFromANewerServiceIsRefusedAndLeftAlone) {
+    service->stop();
+    const std::string db = data / "tarvo-service.sqlite3";
+    ASSERT_EQ(runProgram("/usr/bin/sqlite3", {db, "PRAGMA user_version=99"}), 0);
+    EXPECT_THROW(service->start(), std::runtime_error);
+    EXPECT_NE(service->stderrText().find("database schema version 99 is newer than this service"),
+              std::string::npos);
+    // Set back to this service's version, the same data is served again.
+    ASSERT_EQ(runProgram("/usr/bin/sqlite3", {db, "PRAGMA user_version=1"}), 0);
+    service->start();
+    EXPECT_EQ(client()->fetchAppLimits().dailyMinutes, 120);
+}
+
 TEST_F(ServiceTest, EveryAcknowledgedWriteSurvivesAKillInTheMiddleOfWrites) {
     auto c = client();
     const auto now = std::chrono::system_clock::now();
