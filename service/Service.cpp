@@ -943,6 +943,7 @@ void Service::signIn(const httplib::Request& req, httplib::Response& res) {
     std::string deviceId = optionalString(body, "deviceId").value_or("");
     if (!deviceId.empty() && !validText(deviceId, kMaxIdLength))
         throw HttpError{400, "invalid \"deviceId\""};
+    if (signInBlocked(email)) throw HttpError{429, "too many failed sign-ins; try again later"};
     auto rows = db_.read([&] {
         return db_.query("SELECT id, pw_salt, pw_hash, pw_iterations FROM parents WHERE email = ?",
                          {email});
@@ -952,14 +953,39 @@ void Service::signIn(const httplib::Request& req, httplib::Response& res) {
     const int iterations =
         rows.empty() ? crypto::kPasswordIterations : static_cast<int>(rows[0].integer(3));
     const std::string hash = crypto::pbkdf2Hex(password, salt, iterations);
-    if (rows.empty() || !crypto::equalConstantTime(hash, rows[0].text(2)))
-        throw HttpError{401, "wrong email or password"};
+    const bool ok = !rows.empty() && crypto::equalConstantTime(hash, rows[0].text(2));
+    recordSignIn(email, ok);
+    if (!ok) throw HttpError{401, "wrong email or password"};
     auto [token, setup] =
         db_.transaction([&] { return openSession(rows[0].integer(0), deviceId); });
     setSessionCookie(res, token, kSessionSeconds);
     json out{{"ok", true}};
     if (!setup.empty()) out["token"] = setup;
     sendJson(res, out);
+}
+
+bool Service::signInBlocked(const std::string& email) {
+    std::lock_guard lock(failuresMutex_);
+    auto it = failures_.find(lower(email));
+    if (it == failures_.end()) return false;
+    if (std::chrono::steady_clock::now() - it->second.first > config_.signInWindow) {
+        failures_.erase(it);
+        return false;
+    }
+    return it->second.count >= config_.maxSignInFailures;
+}
+
+void Service::recordSignIn(const std::string& email, bool ok) {
+    std::lock_guard lock(failuresMutex_);
+    const std::string key = lower(email);
+    if (ok) {
+        failures_.erase(key);
+        return;
+    }
+    if (failures_.size() > 100000) failures_.clear();  // bounded, whatever is thrown at it
+    auto& f = failures_[key];
+    if (f.count == 0) f.first = std::chrono::steady_clock::now();
+    ++f.count;
 }
 
 void Service::signOut(const httplib::Request& req, httplib::Response& res) {

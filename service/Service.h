@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,7 +29,9 @@ struct Config {
     int dataPingEvery = 4;         // every n-th heartbeat also carries a data line
     size_t maxBody = 1024 * 1024;  // bytes
     size_t maxConnections = 1024;
-    bool quiet = false;  // no request log lines
+    bool quiet = false;         // no request log lines
+    int maxSignInFailures = 5;  // per address within signInWindow
+    std::chrono::seconds signInWindow{15 * 60};
 };
 
 // A rejected request: its status and the short text of its JSON error.
@@ -124,6 +128,17 @@ class Service {
                              const std::string& password, std::int64_t* parentId);  // locked
     std::pair<std::string, std::string> openSession(std::int64_t parentId,
                                                     const std::string& deviceId);  // locked
+
+    // Failed sign-ins per lower-cased address: a child at the parent's sign-in
+    // page does not get to guess the password at machine speed.
+    bool signInBlocked(const std::string& email);
+    void recordSignIn(const std::string& email, bool ok);
+    struct Failures {
+        int count = 0;
+        std::chrono::steady_clock::time_point first;
+    };
+    std::mutex failuresMutex_;
+    std::map<std::string, Failures> failures_;
 
     Config config_;
     Database db_;

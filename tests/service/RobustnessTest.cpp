@@ -131,6 +131,24 @@ TEST_F(ServiceTest, AParentReachesOnlyTheirOwnFamily) {
     EXPECT_EQ(client()->getUsersForDeviceId(), std::vector<std::string>{"kid"});
 }
 
+TEST_F(ServiceTest, PasswordGuessingIsStoppedAfterFiveFailures) {
+    ParentSession guesser(service->port());
+    for (int i = 0; i < 5; ++i) {
+        auto r = guesser.signIn("Demo@Tarvo.local", "guess" + std::to_string(i));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 401);
+    }
+    // Even the right password waits now, in any letter case of the address.
+    auto r = guesser.signIn(kDemoEmail, kDemoPassword);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 429);
+    EXPECT_TRUE(guesser.cookie().empty());
+    // Another address is not affected.
+    ParentSession other(service->port());
+    EXPECT_EQ(other.signUp("someone@example.org", "long enough secret", "Someone")->status, 200);
+    EXPECT_EQ(other.signIn("someone@example.org", "long enough secret")->status, 200);
+}
+
 TEST_F(ServiceTest, ChangesSurviveARestartAndSeedingAgainChangesNothing) {
     auto parent = demoParent();
     const auto childId = std::to_string(parent.child("Demo Child")["id"].get<std::int64_t>());
