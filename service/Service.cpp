@@ -287,12 +287,21 @@ int Service::bind() {
 }
 
 bool Service::run() {
-    return server_->listen_after_bind();
+    running_ = true;
+    const bool ok = stopRequested_ ? true : server_->listen_after_bind();
+    running_ = false;
+    return ok;
 }
 
 void Service::stop() {
+    stopRequested_ = true;
     hub_.shutdown();
-    if (server_) server_->stop();
+    if (!server_) return;
+    // A stop between bind() and the accept loop's start would be lost: wait
+    // until the loop runs (or run() has given up), then stop it.
+    while (running_ && !server_->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    server_->stop();
 }
 
 void Service::logRequest(const httplib::Request& req, const httplib::Response& res) {
@@ -477,8 +486,8 @@ void Service::setSessionCookie(httplib::Response& res, const std::string& token,
     res.set_header("Set-Cookie", cookie);
 }
 
-std::string Service::createParent(const std::string& email, const std::string& name,
-                                  const std::string& password, std::int64_t* parentId) {
+std::int64_t Service::createParent(const std::string& email, const std::string& name,
+                                   const std::string& password) {
     db_.run("INSERT INTO families (created_at) VALUES (?)", {nowIso()});
     const std::int64_t family = db_.lastInsertId();
     const std::string salt = crypto::randomHex(16);
@@ -487,8 +496,7 @@ std::string Service::createParent(const std::string& email, const std::string& n
         "created_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
         {family, email, name, salt, crypto::pbkdf2Hex(password, salt, crypto::kPasswordIterations),
          static_cast<std::int64_t>(crypto::kPasswordIterations), nowIso()});
-    *parentId = db_.lastInsertId();
-    return email;
+    return db_.lastInsertId();
 }
 
 std::pair<std::string, std::string> Service::openSession(std::int64_t parentId,
@@ -926,9 +934,8 @@ void Service::signUp(const httplib::Request& req, httplib::Response& res) {
     auto [token, setup] = db_.transaction([&] {
         if (!db_.query("SELECT 1 FROM parents WHERE email = ?", {email}).empty())
             throw HttpError{409, "email already registered"};
-        std::int64_t parent = 0;
-        createParent(email, name, password, &parent);
-        return openSession(parent, optionalString(body, "deviceId").value_or(""));
+        return openSession(createParent(email, name, password),
+                           optionalString(body, "deviceId").value_or(""));
     });
     setSessionCookie(res, token, kSessionSeconds);
     json out{{"ok", true}};
@@ -1300,8 +1307,7 @@ std::string Service::seedDemo(const std::string& deviceId, const std::string& ac
         auto p = db_.query("SELECT id, family_id FROM parents WHERE email = ?", {kDemoEmail});
         std::int64_t family = 0;
         if (p.empty()) {
-            std::int64_t parent = 0;
-            createParent(kDemoEmail, "Demo Parent", kDemoPassword, &parent);
+            const std::int64_t parent = createParent(kDemoEmail, "Demo Parent", kDemoPassword);
             family =
                 db_.query("SELECT family_id FROM parents WHERE id = ?", {parent})[0].integer(0);
         } else {

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -124,8 +125,8 @@ class Service {
     void pushRules(std::int64_t childId);
     void pushForceUpdate(std::int64_t childId);
     void setSessionCookie(httplib::Response& res, const std::string& token, int maxAge);
-    std::string createParent(const std::string& email, const std::string& name,
-                             const std::string& password, std::int64_t* parentId);  // locked
+    std::int64_t createParent(const std::string& email, const std::string& name,
+                              const std::string& password);  // locked
     std::pair<std::string, std::string> openSession(std::int64_t parentId,
                                                     const std::string& deviceId);  // locked
 
@@ -146,6 +147,8 @@ class Service {
     std::unique_ptr<httplib::Server> server_;
     bool tls_ = false;
     int listenSocket_ = -1;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stopRequested_{false};
 };
 
 }  // namespace tarvo::service
