@@ -1,0 +1,414 @@
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "Crypto.h"
+#include "Requests.h"
+
+namespace tarvo::service {
+
+// What the computers call: the contract with the client.
+
+void Service::checkIn(const httplib::Request& req, httplib::Response& res) {
+    const std::string device = param(req, "deviceId");
+    const std::string user = param(req, "user", kMaxAccountLength);
+    const std::string computer = req.has_param("computer_name")
+                                     ? req.get_param_value("computer_name").substr(0, 256)
+                                     : std::string();
+    const std::string os = req.get_param_value("os").substr(0, 32);
+    const std::string version = req.get_param_value("version").substr(0, 32);
+    const std::string now = nowIso();
+    db_.transaction([&] {
+        db_.run(
+            "INSERT INTO devices (device_id, computer_name, os, version, last_checkin, last_user) "
+            "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT(device_id) DO UPDATE SET computer_name = "
+            "excluded.computer_name, os = excluded.os, version = excluded.version, last_checkin = "
+            "excluded.last_checkin, last_user = excluded.last_user",
+            {device, computer, os, version, now, user});
+        if (db_.run("UPDATE device_accounts SET last_checkin = ? WHERE device_id = ? AND account "
+                    "= ?",
+                    {now, device, user}) == 0) {
+            auto n =
+                db_.query("SELECT COUNT(*) FROM device_accounts WHERE device_id = ?", {device});
+            if (n[0].integer(0) < static_cast<std::int64_t>(kMaxAccountsPerDevice))
+                db_.run(
+                    "INSERT INTO device_accounts (device_id, account, last_checkin) VALUES (?, "
+                    "?, ?)",
+                    {device, user, now});
+        }
+    });
+    sendJson(res, {{"ok", true}, {"serverTime", now}});
+}
+
+void Service::settings(const httplib::Request& req, httplib::Response& res) {
+    const std::string device = param(req, "device_id");
+    const std::string user = param(req, "username", kMaxAccountLength);
+    json j = db_.read([&] { return settingsJson(requireChild(device, user).id, device); });
+    j.erase("type");
+    sendJson(res, j);
+}
+
+void Service::appLimits(const httplib::Request& req, httplib::Response& res) {
+    const std::string device = param(req, "device_id");
+    const std::string user = param(req, "username", kMaxAccountLength);
+    auto rows = db_.read([&] {
+        return db_.query(
+            "SELECT allowed_apps, daily_minutes, warn_minutes FROM children WHERE id = ?",
+            {requireChild(device, user).id});
+    });
+    sendJson(res, {{"allowed_bundle_ids", json::parse(rows[0].text(0))},
+                   {"daily_minutes", rows[0].integer(1)},
+                   {"warn_at_minutes_remaining", rows[0].integer(2)}});
+}
+
+void Service::requestMoreTime(const httplib::Request& req, httplib::Response& res) {
+    const json body = parseBody(req);
+    const std::string device = field(body, "device_id");
+    const std::string user = field(body, "username", kMaxAccountLength);
+    const std::int64_t minutes = integerField(body, "requested_minutes", 1, 1440);
+    std::string reason = optionalString(body, "reason").value_or("");
+    if (reason.size() > 1000) throw HttpError{400, "\"reason\" too long"};
+    const std::string at =
+        normaliseIso(optionalString(body, "requested_at").value_or("")).value_or(nowIso());
+    const std::int64_t id = db_.transaction([&] {
+        const ChildRef child = requireChild(device, user);
+        auto pending = db_.query(
+            "SELECT COUNT(*) FROM more_time_requests WHERE child_id = ? AND status = 'pending'",
+            {child.id});
+        if (pending[0].integer(0) >= static_cast<std::int64_t>(kMaxPendingRequests))
+            throw HttpError{429, "too many pending requests"};
+        db_.run(
+            "INSERT INTO more_time_requests (child_id, device_id, account, minutes, reason, "
+            "requested_at) VALUES (?, ?, ?, ?, ?, ?)",
+            {child.id, device, user, minutes, reason, at});
+        return db_.lastInsertId();
+    });
+    sendJson(res, {{"id", id}, {"status", "pending"}});
+}
+
+void Service::checkApproval(const httplib::Request& req, httplib::Response& res) {
+    const std::string device = param(req, "deviceId");
+    const std::string user = param(req, "username", kMaxAccountLength);
+    // Each grant is handed out once: by the stream or by this poll.
+    const std::int64_t minutes = db_.transaction([&] {
+        requireChild(device, user);
+        auto rows = db_.query(
+            "SELECT COALESCE(SUM(granted_minutes), 0) FROM more_time_requests WHERE device_id = ? "
+            "AND account = ? AND status = 'granted' AND delivered = 0",
+            {device, user});
+        db_.run(
+            "UPDATE more_time_requests SET delivered = 1 WHERE device_id = ? AND account = ? "
+            "AND status = 'granted' AND delivered = 0",
+            {device, user});
+        return rows[0].integer(0);
+    });
+    sendJson(res, {{"approved", minutes > 0}, {"granted_minutes", minutes}});
+}
+
+void Service::usage(const httplib::Request& req, httplib::Response& res) {
+    const json body = parseBody(req);
+    const std::string device = field(body, "device_id");
+    const std::string user = field(body, "username", kMaxAccountLength);
+    auto it = body.find("samples");
+    if (it == body.end() || !it->is_array()) throw HttpError{400, "missing or invalid \"samples\""};
+    if (it->size() > kMaxSamples) throw HttpError{413, "too many samples"};
+    struct Sample {
+        std::string bundle, name, at;
+        std::int64_t seconds;
+    };
+    std::vector<Sample> samples;
+    for (const auto& s : *it) {
+        if (!s.is_object()) throw HttpError{400, "sample is not an object"};
+        Sample x;
+        x.bundle = field(s, "bundle_id", 256);
+        x.name = optionalString(s, "app_name").value_or("").substr(0, 256);
+        x.seconds = integerField(s, "seconds", 0, 86400);
+        auto at = normaliseIso(optionalString(s, "sampled_at").value_or(""));
+        if (!at) throw HttpError{400, "missing or invalid \"sampled_at\""};
+        x.at = *at;
+        samples.push_back(std::move(x));
+    }
+    db_.transaction([&] {
+        const ChildRef child = requireChild(device, user);
+        for (const auto& s : samples)
+            db_.run(
+                "INSERT INTO usage_samples (child_id, device_id, account, bundle_id, app_name, "
+                "seconds, sampled_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                {child.id, device, user, s.bundle, s.name, s.seconds, s.at});
+    });
+    sendJson(res, {{"ok", true}, {"stored", samples.size()}});
+}
+
+void Service::appLimitReached(const httplib::Request& req, httplib::Response& res) {
+    const json body = parseBody(req);
+    const std::string device = field(body, "device_id");
+    const std::string user = field(body, "username", kMaxAccountLength);
+    const std::string bundle = field(body, "bundle_id", 256);
+    const std::string name = optionalString(body, "app_name").value_or("").substr(0, 256);
+    const std::string at = normaliseIso(optionalString(body, "at").value_or("")).value_or(nowIso());
+    db_.transaction([&] {
+        const ChildRef child = requireChild(device, user);
+        db_.run(
+            "INSERT INTO app_limit_events (child_id, device_id, account, bundle_id, app_name, "
+            "at) VALUES (?, ?, ?, ?, ?, ?)",
+            {child.id, device, user, bundle, name, at});
+    });
+    sendJson(res, {{"ok", true}});
+}
+
+void Service::setDesktopSettings(const httplib::Request& req, httplib::Response& res) {
+    const json body = parseBody(req);
+    const std::string device = field(body, "device_id");
+    const std::string token = field(body, "token", 128);
+    const std::string computer = optionalString(body, "computer_name").value_or("").substr(0, 256);
+    const std::string os = optionalString(body, "os").value_or("").substr(0, 32);
+    auto it = body.find("users");
+    if (it == body.end() || !it->is_array()) throw HttpError{400, "missing or invalid \"users\""};
+    if (it->size() > kMaxAccountsPerDevice) throw HttpError{400, "too many users"};
+    std::vector<std::string> users;
+    for (const auto& u : *it) {
+        if (!u.is_string() || !validText(u.get<std::string>(), kMaxAccountLength))
+            throw HttpError{400, "invalid entry in \"users\""};
+        users.push_back(u.get<std::string>());
+    }
+    db_.transaction([&] {
+        auto t = db_.query(
+            "SELECT p.family_id, COALESCE(t.device_id, '') FROM setup_tokens t JOIN parents p ON "
+            "p.id = t.parent_id WHERE t.token_sha256 = ? AND t.expires_at > ?",
+            {crypto::sha256Hex(token), nowSeconds()});
+        if (t.empty()) throw HttpError{401, "invalid or expired token"};
+        const std::int64_t family = t[0].integer(0);
+        if (!t[0].text(1).empty() && t[0].text(1) != device)
+            throw HttpError{403, "token belongs to another computer"};
+        auto d = db_.query("SELECT family_id FROM devices WHERE device_id = ?", {device});
+        if (!d.empty() && !d[0].isNull(0) && d[0].integer(0) != family)
+            throw HttpError{409, "computer belongs to another family"};
+        db_.run(
+            "INSERT INTO devices (device_id, family_id, computer_name, os) VALUES (?, ?, ?, ?) "
+            "ON CONFLICT(device_id) DO UPDATE SET family_id = excluded.family_id, "
+            "computer_name = excluded.computer_name, os = excluded.os",
+            {device, family, computer, os});
+        // Accounts no longer on the computer go, unless a child still uses them.
+        auto existing = db_.query(
+            "SELECT account FROM device_accounts WHERE device_id = ? AND child_id IS NULL",
+            {device});
+        for (const auto& r : existing)
+            if (std::find(users.begin(), users.end(), r.text(0)) == users.end())
+                db_.run("DELETE FROM device_accounts WHERE device_id = ? AND account = ?",
+                        {device, r.text(0)});
+        for (const auto& u : users)
+            db_.run("INSERT OR IGNORE INTO device_accounts (device_id, account) VALUES (?, ?)",
+                    {device, u});
+    });
+    sendJson(res, {{"ok", true}, {"users", users.size()}});
+}
+
+void Service::usersForDevice(const httplib::Request& req, httplib::Response& res) {
+    const std::string device = param(req, "deviceId");
+    auto rows = db_.read([&] {
+        if (db_.query("SELECT 1 FROM devices WHERE device_id = ?", {device}).empty())
+            throw HttpError{404, "unknown device"};
+        return db_.query(
+            "SELECT account FROM device_accounts WHERE device_id = ? AND child_id IS NOT NULL "
+            "ORDER BY account",
+            {device});
+    });
+    json users = json::array();
+    for (const auto& r : rows) users.push_back(r.text(0));
+    sendJson(res, users);
+}
+
+void Service::childAccountDevices(const httplib::Request& req, httplib::Response& res) {
+    const std::string token = param(req, "token");
+    auto rows = db_.read([&] {
+        auto t = db_.query(
+            "SELECT p.family_id, COALESCE(t.device_id, '') FROM setup_tokens t JOIN parents p ON "
+            "p.id = t.parent_id WHERE t.token_sha256 = ? AND t.expires_at > ?",
+            {crypto::sha256Hex(token), nowSeconds()});
+        if (t.empty()) throw HttpError{401, "invalid or expired token"};
+        return db_.query(
+            "SELECT a.account, a.device_id FROM device_accounts a JOIN devices d ON d.device_id = "
+            "a.device_id WHERE d.family_id = ? AND a.child_id IS NOT NULL AND (? = '' OR "
+            "a.device_id = ?) ORDER BY a.account",
+            {t[0].integer(0), t[0].text(1), t[0].text(1)});
+    });
+    json map = json::object();
+    for (const auto& r : rows) map[r.text(0)] = r.text(1);
+    sendJson(res, map);
+}
+
+void Service::chatSend(const httplib::Request& req, httplib::Response& res) {
+    const json body = parseBody(req);
+    const std::string device = field(body, "deviceId");
+    const std::string user = field(body, "username", kMaxAccountLength);
+    auto text = optionalString(body, "message");
+    if (!text || trim(*text).empty()) throw HttpError{400, "missing or invalid \"message\""};
+    if (text->size() > kMaxChatLength) throw HttpError{413, "message too long"};
+    auto row = db_.transaction([&] {
+        const ChildRef child = requireChild(device, user);
+        db_.run(
+            "INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at) VALUES "
+            "(?, 'child', ?, ?, ?)",
+            {child.id, child.name, *text, nowIso()});
+        return db_.query(
+            std::string("SELECT ") + kMessageColumns + " FROM chat_messages WHERE id = ?",
+            {db_.lastInsertId()})[0];
+    });
+    sendJson(res, {{"chatMessage", messageJson(row)}});
+}
+
+void Service::chatPoll(const httplib::Request& req, httplib::Response& res) {
+    const std::string device = param(req, "deviceId");
+    const std::string user = param(req, "username", kMaxAccountLength);
+    std::int64_t after = 0;
+    if (req.has_param("afterId")) {
+        try {
+            after = std::stoll(req.get_param_value("afterId"));
+        } catch (const std::exception&) {
+            throw HttpError{400, "invalid \"afterId\""};
+        }
+    }
+    const bool markRead = req.get_param_value("markRead") == "true";
+    json out{{"messages", json::array()}, {"parents", json::array()}};
+    db_.transaction([&] {
+        const ChildRef child = requireChild(device, user);
+        if (markRead)
+            db_.run(
+                "UPDATE chat_messages SET read_by_child_at = ? WHERE child_id = ? AND sender = "
+                "'parent' AND id > ? AND read_by_child_at IS NULL",
+                {nowIso(), child.id, after});
+        for (const auto& r : db_.query(
+                 std::string("SELECT ") + kMessageColumns +
+                     " FROM chat_messages WHERE child_id = ? AND id > ? ORDER BY id LIMIT 200",
+                 {child.id, after}))
+            out["messages"].push_back(messageJson(r));
+        for (const auto& r : db_.query("SELECT name FROM parents WHERE family_id = ? ORDER BY id",
+                                       {child.familyId}))
+            out["parents"].push_back({{"name", r.text(0)}});
+    });
+    sendJson(res, out);
+}
+
+void Service::chatMarkRead(const httplib::Request& req, httplib::Response& res) {
+    const json body = parseBody(req);
+    const std::string device = field(body, "deviceId");
+    const std::string user = field(body, "username", kMaxAccountLength);
+    auto it = body.find("messageIds");
+    if (it == body.end() || !it->is_array() || it->size() > 1000)
+        throw HttpError{400, "missing or invalid \"messageIds\""};
+    std::vector<std::int64_t> ids;
+    for (const auto& v : *it) {
+        if (!v.is_number_integer()) throw HttpError{400, "invalid entry in \"messageIds\""};
+        ids.push_back(v.get<std::int64_t>());
+    }
+    const std::string at =
+        normaliseIso(optionalString(body, "readAtUtc").value_or("")).value_or(nowIso());
+    std::int64_t marked = 0;
+    db_.transaction([&] {
+        const ChildRef child = requireChild(device, user);
+        // The child marks only the parents' messages to itself.
+        for (auto id : ids)
+            marked += db_.run(
+                "UPDATE chat_messages SET read_by_child_at = ? WHERE id = ? AND child_id = ? AND "
+                "sender = 'parent' AND read_by_child_at IS NULL",
+                {at, id, child.id});
+    });
+    sendJson(res, {{"ok", true}, {"marked", marked}});
+}
+
+void Service::chatStatus(const httplib::Request& req, httplib::Response& res) {
+    const json body = parseBody(req);
+    const std::string device = field(body, "deviceId");
+    const std::string user = field(body, "username", kMaxAccountLength);
+    auto ok = body.find("pollOk");
+    if (ok == body.end() || !ok->is_boolean())
+        throw HttpError{400, "missing or invalid \"pollOk\""};
+    const std::string version = optionalString(body, "version").value_or("").substr(0, 32);
+    auto lastError = optionalString(body, "lastError");
+    db_.transaction([&] {
+        requireChild(device, user);
+        db_.run(
+            "UPDATE device_accounts SET chat_ok = ?, chat_error = ?, chat_version = ?, "
+            "chat_reported_at = ? WHERE device_id = ? AND account = ?",
+            {static_cast<std::int64_t>(ok->get<bool>()),
+             lastError ? Value(lastError->substr(0, 500)) : Value(nullptr), version, nowIso(),
+             device, user});
+    });
+    sendJson(res, {{"ok", true}});
+}
+
+void Service::manifest(const httplib::Request&, httplib::Response& res) {
+    if (config_.updatesDir.empty()) throw HttpError{404, "no update offered"};
+    std::ifstream in(config_.updatesDir + "/manifest.json", std::ios::binary);
+    if (!in) throw HttpError{404, "no update offered"};
+    std::stringstream ss;
+    ss << in.rdbuf();
+    json j = json::parse(ss.str(), nullptr, false);
+    if (j.is_discarded() || !j.is_object()) {
+        std::cerr << timestampMs() << " manifest.json in " << config_.updatesDir
+                  << " is not a JSON object — not offering it\n";
+        throw HttpError{500, "manifest unreadable"};
+    }
+    sendJson(res, j);
+}
+
+void Service::updateFile(const httplib::Request& req, httplib::Response& res) {
+    if (config_.updatesDir.empty()) throw HttpError{404, "not found"};
+    const std::string path = config_.updatesDir + "/" + std::string(req.matches[1]);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw HttpError{404, "not found"};
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    res.set_content(ss.str(), "application/octet-stream");
+}
+
+void Service::events(const httplib::Request& req, httplib::Response& res) {
+    const std::string user = param(req, "userId", kMaxAccountLength);
+    const std::string device = param(req, "deviceId");
+    auto stream = hub_.open(device, user);
+    if (!stream) throw HttpError{429, "too many event streams"};
+    res.set_header("Cache-Control", "no-cache");
+    const auto opened = std::chrono::steady_clock::now();
+    if (!config_.quiet)
+        std::cerr << timestampMs() + " GET " + req.path + " 200 0ms stream opened\n" << std::flush;
+    const auto heartbeat = config_.heartbeat;
+    const int pingEvery = config_.dataPingEvery;
+    auto beats = std::make_shared<int>(0);
+    auto first = std::make_shared<bool>(true);
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, stream, heartbeat, pingEvery, beats, first](size_t, httplib::DataSink& sink) {
+            if (*first) {
+                *first = false;
+                const std::string hello = ": connected\nretry: 5000\n\n";
+                return sink.write(hello.data(), hello.size());
+            }
+            auto blocks = hub_.next(*stream, heartbeat);
+            if (!blocks) return false;
+            std::string out;
+            for (const auto& b : *blocks) out += b;
+            if (blocks->empty()) {
+                // A comment keeps proxies and the connection alive; now and
+                // then a data line too, which the agent counts as activity.
+                out = ": heartbeat\n\n";
+                if (pingEvery > 0 && ++*beats % pingEvery == 0)
+                    out += "data: {\"type\":\"ping\"}\n\n";
+            }
+            return sink.write(out.data(), out.size());
+        },
+        [this, stream, opened, path = req.path](bool) {
+            hub_.close(stream);
+            if (config_.quiet) return;
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - opened)
+                                .count();
+            std::cerr << timestampMs() + " GET " + path + " 200 " + std::to_string(ms) +
+                             "ms stream closed\n"
+                      << std::flush;
+        });
+}
+
+}  // namespace tarvo::service

@@ -1,0 +1,348 @@
+#include "Service.h"
+
+#include <sys/socket.h>
+
+#include <condition_variable>
+#include <iostream>
+#include <map>
+#include <thread>
+
+#include "Crypto.h"
+#include "Requests.h"
+
+namespace tarvo::service {
+
+namespace {
+
+// Each connection gets a thread of its own (up to a limit), so hundreds of
+// open event streams never hold back the short calls.
+class ConnectionThreads : public httplib::TaskQueue {
+  public:
+    explicit ConnectionThreads(size_t max) : max_(max) {}
+    void enqueue(std::function<void()> fn) override {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] { return active_ < max_; });
+        ++active_;
+        lock.unlock();
+        std::thread([this, fn = std::move(fn)] {
+            fn();
+            std::lock_guard done(mutex_);
+            --active_;
+            cv_.notify_all();
+        }).detach();
+    }
+    void shutdown() override {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] { return active_ == 0; });
+    }
+
+  private:
+    size_t max_;
+    size_t active_ = 0;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+};
+
+thread_local std::chrono::steady_clock::time_point requestStart{};
+
+}  // namespace
+
+Service::Service(Config config)
+    : config_(std::move(config)), db_(config_.dataDir + "/tarvo-service.sqlite3") {
+    if (!config_.certFile.empty() || !config_.keyFile.empty()) {
+        server_ =
+            std::make_unique<httplib::SSLServer>(config_.certFile.c_str(), config_.keyFile.c_str());
+        if (!server_->is_valid())
+            throw std::runtime_error("cannot load certificate " + config_.certFile + " and key " +
+                                     config_.keyFile);
+        tls_ = true;
+    } else {
+        server_ = std::make_unique<httplib::Server>();
+    }
+    const size_t maxConnections = config_.maxConnections;
+    server_->new_task_queue = [maxConnections] { return new ConnectionThreads(maxConnections); };
+    server_->set_payload_max_length(config_.maxBody);
+    server_->set_read_timeout(10, 0);
+    server_->set_write_timeout(10, 0);
+    server_->set_keep_alive_timeout(5);
+    // Events are small writes that must leave at once, not wait for an ACK.
+    server_->set_tcp_nodelay(true);
+    // Remember the listening socket, to give it a longer queue once bound.
+    server_->set_socket_options([this](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listenSocket_ = sock;
+    });
+    server_->set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+        requestStart = std::chrono::steady_clock::now();
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server_->set_error_handler([](const httplib::Request&, httplib::Response& res) {
+        if (res.body.empty()) {
+            const char* text = res.status == 413   ? "request body too large"
+                               : res.status == 404 ? "not found"
+                               : res.status == 400 ? "bad request"
+                                                   : "request failed";
+            res.set_content(json{{"error", text}}.dump(), "application/json");
+        }
+    });
+    server_->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+        logRequest(req, res);
+    });
+    routes();
+}
+
+Service::~Service() {
+    stop();
+}
+
+int Service::bind() {
+    if (config_.port == 0) {
+        const int port = server_->bind_to_any_port(config_.host);
+        if (port < 0) throw std::runtime_error("cannot listen on " + config_.host);
+        config_.port = port;
+    } else if (!server_->bind_to_port(config_.host, config_.port)) {
+        throw std::runtime_error("cannot listen on " + config_.host + ":" +
+                                 std::to_string(config_.port));
+    }
+    // The library's queue of five pending connections drops the rest when
+    // hundreds of agents reconnect at once; ask for the system's maximum.
+    if (listenSocket_ >= 0) ::listen(listenSocket_, SOMAXCONN);
+    return config_.port;
+}
+
+bool Service::run() {
+    running_ = true;
+    const bool ok = stopRequested_ ? true : server_->listen_after_bind();
+    running_ = false;
+    return ok;
+}
+
+void Service::stop() {
+    stopRequested_ = true;
+    hub_.shutdown();
+    if (!server_) return;
+    // A stop between bind() and the accept loop's start would be lost: wait
+    // until the loop runs (or run() has given up), then stop it.
+    while (running_ && !server_->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    server_->stop();
+}
+
+void Service::logRequest(const httplib::Request& req, const httplib::Response& res) {
+    if (config_.quiet) return;
+    // Event streams log their own opening and closing.
+    if (req.path == "/api/notifications/sse-direct" && res.status == 200) return;
+    long ms = 0;
+    if (requestStart != std::chrono::steady_clock::time_point{})
+        ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - requestStart)
+                                   .count());
+    requestStart = {};
+    // The path only: queries carry tokens.
+    std::string line = timestampMs() + " " + req.method + " " + req.path + " " +
+                       std::to_string(res.status) + " " + std::to_string(ms) + "ms\n";
+    std::cerr << line << std::flush;
+}
+
+Service::Handler Service::guard(Handler h) {
+    return [this, h = std::move(h)](const httplib::Request& req, httplib::Response& res) {
+        try {
+            h(req, res);
+        } catch (const HttpError& e) {
+            sendError(res, e.status, e.message);
+        } catch (const std::exception& e) {
+            std::cerr << timestampMs() << " error in " << req.path << ": " << e.what() << "\n";
+            sendError(res, 500, "internal error");
+        }
+    };
+}
+
+void Service::routes() {
+    auto& s = *server_;
+    auto on = [&](const char* method, const char* path,
+                  void (Service::*m)(const httplib::Request&, httplib::Response&)) {
+        Handler h =
+            guard([this, m](const httplib::Request& q, httplib::Response& r) { (this->*m)(q, r); });
+        if (std::string(method) == "GET")
+            s.Get(path, h);
+        else
+            s.Post(path, h);
+    };
+    on("GET", "/api/CheckinCurrentUser", &Service::checkIn);
+    on("GET", "/api/GetUserSettingsByDeviceId", &Service::settings);
+    on("GET", "/api/GetAppLimits", &Service::appLimits);
+    on("POST", "/api/RequestMoreTime", &Service::requestMoreTime);
+    on("GET", "/api/CheckMoreTimeApproval", &Service::checkApproval);
+    on("POST", "/api/UpdateProcessUsage", &Service::usage);
+    on("POST", "/api/ReportAppLimitReached", &Service::appLimitReached);
+    on("POST", "/api/SetDesktopSettings", &Service::setDesktopSettings);
+    on("GET", "/api/GetUsersForDeviceId", &Service::usersForDevice);
+    on("GET", "/api/GetChildAccountDevices", &Service::childAccountDevices);
+    on("POST", "/api/SendChildChatMessage", &Service::chatSend);
+    on("GET", "/api/GetChildChatMessages", &Service::chatPoll);
+    on("POST", "/api/MarkChatMessagesRead", &Service::chatMarkRead);
+    on("POST", "/api/ReportChatClientStatus", &Service::chatStatus);
+    on("GET", "/api/MacUpdateManifest", &Service::manifest);
+    on("GET", R"(/updates/([A-Za-z0-9][A-Za-z0-9._-]{0,127}))", &Service::updateFile);
+    on("GET", "/api/notifications/sse-direct", &Service::events);
+
+    on("POST", "/web/api/signup", &Service::signUp);
+    on("POST", "/web/api/signin", &Service::signIn);
+    on("POST", "/web/api/signout", &Service::signOut);
+    on("GET", "/web/api/overview", &Service::overview);
+    on("POST", "/web/api/children", &Service::createChild);
+    on("POST", R"(/web/api/children/(\d+)/rules)", &Service::saveRules);
+    on("POST", R"(/web/api/children/(\d+)/limits)", &Service::saveLimits);
+    on("POST", R"(/web/api/children/(\d+)/chat)", &Service::parentChat);
+    on("POST", R"(/web/api/children/(\d+)/refresh)", &Service::refresh);
+    on("POST", R"(/web/api/requests/(\d+)/decide)", &Service::decide);
+    on("POST", "/web/api/assign", &Service::assign);
+
+    for (const char* name : {"Signin", "AssignDesktopUsers", "dashboard"}) {
+        std::string n = name;
+        s.Get("/" + n,
+              guard([this, n](const httplib::Request& q, httplib::Response& r) { page(q, r, n); }));
+    }
+    s.Get("/",
+          [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/dashboard"); });
+    s.Get(R"(/static/([a-z]+\.(css|js)))",
+          guard([this](const httplib::Request& q, httplib::Response& r) {
+              page(q, r, q.matches[1]);
+          }));
+}
+
+// ---------------------------------------------------------------- helpers
+
+Service::ChildRef Service::requireChild(const std::string& deviceId, const std::string& account) {
+    auto rows = db_.query(
+        "SELECT c.id, c.family_id, c.name FROM device_accounts a JOIN children c ON c.id = "
+        "a.child_id WHERE a.device_id = ? AND a.account = ?",
+        {deviceId, account});
+    if (rows.empty()) throw HttpError{404, "unknown device or account"};
+    return {rows[0].integer(0), rows[0].integer(1), rows[0].text(2)};
+}
+
+Service::ChildRef Service::familyChild(const Session& s, std::int64_t childId) {
+    auto rows = db_.query("SELECT id, family_id, name FROM children WHERE id = ? AND family_id = ?",
+                          {childId, s.familyId});
+    if (rows.empty()) throw HttpError{404, "no such child"};
+    return {rows[0].integer(0), rows[0].integer(1), rows[0].text(2)};
+}
+
+json Service::settingsJson(std::int64_t childId, const std::string& deviceId) {
+    auto rows = db_.query(
+        "SELECT name, whitelist, blacklist, access_windows FROM children WHERE id = ?", {childId});
+    if (rows.empty()) throw HttpError{404, "no such child"};
+    json windows = json::array();
+    for (const auto& w : json::parse(rows[0].text(3)))
+        windows.push_back(
+            {{"dayOfWeek", w["day"]}, {"start", w["start"]}, {"end", w["end"]}, {"maxMinutes", 0}});
+    return json{{"type", "rules_updated"},
+                {"device_id", deviceId},
+                {"child_id", childId},
+                {"child_name", rows[0].text(0)},
+                {"whitelist", json::parse(rows[0].text(1))},
+                {"blacklist", json::parse(rows[0].text(2))},
+                {"accessWindows", windows}};
+}
+
+std::vector<EventHub::Key> Service::keysOf(std::int64_t childId) {
+    std::vector<EventHub::Key> keys;
+    for (const auto& r :
+         db_.query("SELECT device_id, account FROM device_accounts WHERE child_id = ?", {childId}))
+        keys.emplace_back(r.text(0), r.text(1));
+    return keys;
+}
+
+void Service::pushRules(std::int64_t childId) {
+    // One payload per computer: only "device_id" differs between its accounts.
+    std::map<std::string, std::pair<std::string, std::vector<EventHub::Key>>> byDevice;
+    db_.read([&] {
+        for (const auto& key : keysOf(childId)) {
+            auto& entry = byDevice[key.first];
+            if (entry.first.empty()) entry.first = settingsJson(childId, key.first).dump();
+            entry.second.push_back(key);
+        }
+    });
+    for (const auto& [device, entry] : byDevice) hub_.publish(entry.second, entry.first);
+}
+
+void Service::pushForceUpdate(std::int64_t childId) {
+    const auto keys = db_.read([&] { return keysOf(childId); });
+    hub_.publish(keys, json{{"type", "force_update"}}.dump());
+}
+
+std::optional<Service::Session> Service::sessionOf(const httplib::Request& req) {
+    const std::string cookies = req.get_header_value("Cookie");
+    std::string token;
+    std::istringstream in(cookies);
+    std::string part;
+    while (std::getline(in, part, ';')) {
+        part = trim(part);
+        if (part.rfind(std::string(kCookie) + "=", 0) == 0)
+            token = part.substr(std::string(kCookie).size() + 1);
+    }
+    if (token.empty() || token.size() > 128) return std::nullopt;
+    const std::string hash = crypto::sha256Hex(token);
+    auto rows = db_.read([&] {
+        return db_.query(
+            "SELECT p.id, p.family_id, p.name, COALESCE(s.device_id, '') FROM sessions s JOIN "
+            "parents p ON p.id = s.parent_id WHERE s.token_sha256 = ? AND s.expires_at > ?",
+            {hash, nowSeconds()});
+    });
+    if (rows.empty()) return std::nullopt;
+    return Session{rows[0].integer(0), rows[0].integer(1), rows[0].text(2), rows[0].text(3)};
+}
+
+Service::Session Service::requireSession(const httplib::Request& req) {
+    auto s = sessionOf(req);
+    if (!s) throw HttpError{401, "not signed in"};
+    if (req.method == "POST" &&
+        req.get_header_value("Content-Type").rfind("application/json", 0) != 0)
+        throw HttpError{415, "expected application/json"};
+    return *s;
+}
+
+void Service::setSessionCookie(httplib::Response& res, const std::string& token, int maxAge) {
+    std::string cookie = std::string(kCookie) + "=" + token +
+                         "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" + std::to_string(maxAge);
+    if (tls_) cookie += "; Secure";
+    res.set_header("Set-Cookie", cookie);
+}
+
+std::int64_t Service::createParent(const std::string& email, const std::string& name,
+                                   const std::string& password) {
+    db_.run("INSERT INTO families (created_at) VALUES (?)", {nowIso()});
+    const std::int64_t family = db_.lastInsertId();
+    const std::string salt = crypto::randomHex(16);
+    db_.run(
+        "INSERT INTO parents (family_id, email, name, pw_salt, pw_hash, pw_iterations, "
+        "created_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
+        {family, email, name, salt, crypto::pbkdf2Hex(password, salt, crypto::kPasswordIterations),
+         static_cast<std::int64_t>(crypto::kPasswordIterations), nowIso()});
+    return db_.lastInsertId();
+}
+
+std::pair<std::string, std::string> Service::openSession(std::int64_t parentId,
+                                                         const std::string& deviceId) {
+    const std::string token = crypto::randomHex(32);
+    db_.run("DELETE FROM sessions WHERE expires_at <= ?", {nowSeconds()});
+    db_.run(
+        "INSERT INTO sessions (token_sha256, parent_id, expires_at, device_id) VALUES (?, ?, "
+        "?, ?)",
+        {crypto::sha256Hex(token), parentId, nowSeconds() + kSessionSeconds,
+         deviceId.empty() ? Value(nullptr) : Value(deviceId)});
+    std::string setup;
+    if (!deviceId.empty()) {
+        setup = crypto::randomHex(32);
+        db_.run("DELETE FROM setup_tokens WHERE expires_at <= ?", {nowSeconds()});
+        db_.run(
+            "INSERT INTO setup_tokens (token_sha256, parent_id, device_id, expires_at) VALUES "
+            "(?, ?, ?, ?)",
+            {crypto::sha256Hex(setup), parentId, deviceId, nowSeconds() + kSetupTokenSeconds});
+    }
+    return {token, setup};
+}
+
+}  // namespace tarvo::service

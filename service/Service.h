@@ -1,0 +1,154 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Database.h"
+#include "EventHub.h"
+
+namespace tarvo::service {
+
+struct Config {
+    std::string host = "127.0.0.1";
+    int port = 8080;  // 0: any free port
+    std::string dataDir = ".";
+    std::string certFile;  // both set: HTTPS
+    std::string keyFile;
+    std::string updatesDir;  // manifest.json and packages; empty: no updates offered
+    std::chrono::milliseconds heartbeat{15000};
+    int dataPingEvery = 4;         // every n-th heartbeat also carries a data line
+    size_t maxBody = 1024 * 1024;  // bytes
+    size_t maxConnections = 1024;
+    bool quiet = false;         // no request log lines
+    int maxSignInFailures = 5;  // per address within signInWindow
+    std::chrono::seconds signInWindow{15 * 60};
+};
+
+// A rejected request: its status and the short text of its JSON error.
+struct HttpError {
+    int status;
+    std::string message;
+};
+
+// tarvo-service: the service side of the client's contract, the parent's
+// pages, and the event stream, on one SQLite database.
+class Service {
+  public:
+    explicit Service(Config config);
+    ~Service();
+
+    // Binds the listening socket; the port bound (useful with port 0).
+    int bind();
+    // Serves until stop(); false when the server could not run.
+    bool run();
+    void stop();
+
+    // A demo parent with one child whose ACCOUNT on DEVICE is assigned; the
+    // login text. Running it again changes nothing.
+    std::string seedDemo(const std::string& deviceId, const std::string& account);
+
+    static constexpr const char* kDemoEmail = "demo@tarvo.local";
+    static constexpr const char* kDemoPassword = "tarvo-demo";
+
+    Database& database() { return db_; }
+    EventHub& hub() { return hub_; }
+
+  private:
+    using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+    struct Session {
+        std::int64_t parentId;
+        std::int64_t familyId;
+        std::string parentName;
+        std::string deviceId;  // the computer the parent signed in from, if any
+    };
+    struct ChildRef {
+        std::int64_t id;
+        std::int64_t familyId;
+        std::string name;
+    };
+
+    void routes();
+    Handler guard(Handler h);
+    void logRequest(const httplib::Request& req, const httplib::Response& res);
+
+    // Client API.
+    void checkIn(const httplib::Request& req, httplib::Response& res);
+    void settings(const httplib::Request& req, httplib::Response& res);
+    void appLimits(const httplib::Request& req, httplib::Response& res);
+    void requestMoreTime(const httplib::Request& req, httplib::Response& res);
+    void checkApproval(const httplib::Request& req, httplib::Response& res);
+    void usage(const httplib::Request& req, httplib::Response& res);
+    void appLimitReached(const httplib::Request& req, httplib::Response& res);
+    void setDesktopSettings(const httplib::Request& req, httplib::Response& res);
+    void usersForDevice(const httplib::Request& req, httplib::Response& res);
+    void childAccountDevices(const httplib::Request& req, httplib::Response& res);
+    void chatSend(const httplib::Request& req, httplib::Response& res);
+    void chatPoll(const httplib::Request& req, httplib::Response& res);
+    void chatMarkRead(const httplib::Request& req, httplib::Response& res);
+    void chatStatus(const httplib::Request& req, httplib::Response& res);
+    void manifest(const httplib::Request& req, httplib::Response& res);
+    void updateFile(const httplib::Request& req, httplib::Response& res);
+    void events(const httplib::Request& req, httplib::Response& res);
+
+    // Parent API.
+    void signUp(const httplib::Request& req, httplib::Response& res);
+    void signIn(const httplib::Request& req, httplib::Response& res);
+    void signOut(const httplib::Request& req, httplib::Response& res);
+    void overview(const httplib::Request& req, httplib::Response& res);
+    void createChild(const httplib::Request& req, httplib::Response& res);
+    void saveRules(const httplib::Request& req, httplib::Response& res);
+    void saveLimits(const httplib::Request& req, httplib::Response& res);
+    void decide(const httplib::Request& req, httplib::Response& res);
+    void parentChat(const httplib::Request& req, httplib::Response& res);
+    void refresh(const httplib::Request& req, httplib::Response& res);
+    void assign(const httplib::Request& req, httplib::Response& res);
+    void page(const httplib::Request& req, httplib::Response& res, const std::string& name);
+
+    // Helpers (db_ locked by the caller where noted).
+    Session requireSession(const httplib::Request& req);
+    std::optional<Session> sessionOf(const httplib::Request& req);
+    ChildRef requireChild(const std::string& deviceId, const std::string& account);  // locked
+    ChildRef familyChild(const Session& s, std::int64_t childId);                    // locked
+    nlohmann::json settingsJson(std::int64_t childId, const std::string& deviceId);  // locked
+    std::vector<EventHub::Key> keysOf(std::int64_t childId);                         // locked
+    void pushRules(std::int64_t childId);
+    void pushForceUpdate(std::int64_t childId);
+    void setSessionCookie(httplib::Response& res, const std::string& token, int maxAge);
+    std::int64_t createParent(const std::string& email, const std::string& name,
+                              const std::string& password);  // locked
+    std::pair<std::string, std::string> openSession(std::int64_t parentId,
+                                                    const std::string& deviceId);  // locked
+
+    // Failed sign-ins per lower-cased address: a child at the parent's sign-in
+    // page does not get to guess the password at machine speed.
+    bool signInBlocked(const std::string& email);
+    void recordSignIn(const std::string& email, bool ok);
+    struct Failures {
+        int count = 0;
+        std::chrono::steady_clock::time_point first;
+    };
+    std::mutex failuresMutex_;
+    std::map<std::string, Failures> failures_;
+
+    Config config_;
+    Database db_;
+    EventHub hub_;
+    std::unique_ptr<httplib::Server> server_;
+    bool tls_ = false;
+    int listenSocket_ = -1;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stopRequested_{false};
+};
+
+}  // namespace tarvo::service
