@@ -21,7 +21,8 @@ namespace tarvo::service {
 
 struct Config {
     std::string host = "127.0.0.1";
-    int port = 8080;  // 0: any free port
+    // Not 8080: that is where the filtering proxy listens on the same machine.
+    int port = 8787;  // 0: any free port
     std::string dataDir = ".";
     std::string certFile;  // both set: HTTPS
     std::string keyFile;

@@ -18,7 +18,7 @@ The service side of Tarvo: the client's API, the event stream, the parent's
 pages (Signin, AssignDesktopUsers, dashboard), stored in one SQLite database.
 
 options:
-  --listen HOST:PORT      where to listen (default 127.0.0.1:8080; port 0 picks a free one)
+  --listen HOST:PORT      where to listen (default 127.0.0.1:8787; port 0 picks a free one)
   --data DIR              where the database lives (default: the current directory)
   --cert FILE --key FILE  serve HTTPS with this certificate chain and private key
   --updates DIR           offer DIR/manifest.json as the update manifest, and the
