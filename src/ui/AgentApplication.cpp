@@ -6,18 +6,21 @@
 
 namespace tarvo::ui {
 namespace {
-// QApplication keeps references to argc and argv for its whole life. "-name"
-// sets the WM_CLASS instance; the application name sets its class.
-int appArgc = 3;
-char arg0[] = "tarvo";
-char arg1[] = "-name";
-char arg2[] = "app.tarvo.agent";
-char* appArgv[] = {arg0, arg1, arg2, nullptr};
+// QApplication keeps references to argc and argv for its whole life.
+int appArgc = 0;
+std::vector<std::string> appArgs;
+std::vector<char*> appArgv;
 }  // namespace
 
-std::unique_ptr<QApplication> makeAgentApplication() {
-    appArgc = 3;
-    auto app = std::make_unique<QApplication>(appArgc, appArgv);
+std::unique_ptr<QApplication> makeAgentApplication(std::vector<std::string> platformArgs) {
+    // "-name" sets the WM_CLASS instance; the application name sets its class.
+    appArgs = {"tarvo", "-name", kWindowClass};
+    appArgs.insert(appArgs.end(), platformArgs.begin(), platformArgs.end());
+    appArgv.clear();
+    for (auto& a : appArgs) appArgv.push_back(a.data());
+    appArgv.push_back(nullptr);
+    appArgc = static_cast<int>(appArgs.size());
+    auto app = std::make_unique<QApplication>(appArgc, appArgv.data());
     QApplication::setApplicationName(kWindowClass);
     QApplication::setQuitOnLastWindowClosed(false);
     return app;
