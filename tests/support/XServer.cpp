@@ -151,7 +151,7 @@ bool XServer::startTrayHost() {
                       {"DISPLAY=" + screen(0)}, -1);
     if (tray_ <= 0) return false;
     return waitFor([&] {
-        return !run({"xdotool", "search", "--onlyvisible", "--classname", "trayer"}).empty();
+        return !run({"xdotool", "search", "--classname", "trayer"}).empty();
     });
 }
 

@@ -39,7 +39,7 @@ public:
     std::string screen(int index) const { return display_ + "." + std::to_string(index); }
 
     // Starts trayer on the first screen (if not running yet) and waits until
-    // it is mapped; false when it could not be started.
+    // its window exists; false when it could not be started.
     bool startTrayHost();
 
     // Runs a command (absolute path or found on PATH) with DISPLAY set to
