@@ -229,8 +229,9 @@ QWidget* FullScreenBlockerController::makeContentView(BlockerWindow* window) {
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(kButtonSpacing);
     // The system teal of the light appearance.
-    row->addWidget(makeButton(QStringLiteral("Request more time"), QColor(48, 176, 199),
-                              &FullScreenBlockerController::requestMoreTime));
+    QPushButton* more = makeButton(QStringLiteral("Request more time"), QColor(48, 176, 199),
+                                   &FullScreenBlockerController::requestMoreTime);
+    row->addWidget(more);
     row->addWidget(makeButton(QStringLiteral("Log out"), rgb(0.75, 0.25, 0.20),
                               &FullScreenBlockerController::logOut));
 
@@ -238,6 +239,8 @@ QWidget* FullScreenBlockerController::makeContentView(BlockerWindow* window) {
                           static_cast<QWidget*>(used), buttons})
         column->addWidget(item, 0, Qt::AlignHCenter);
     grid->addWidget(stack, 0, 0, Qt::AlignCenter);
+    // The keyboard starts on asking for time (Space or Return presses it).
+    more->setFocus();
     return stack;
 }
 
@@ -248,7 +251,8 @@ QPushButton* FullScreenBlockerController::makeButton(const QString& title, const
     button->setFont(font);
     button->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; color: white;"
                                          " border: none; border-radius: 12px; padding: 0 %2px; }"
-                                         "QPushButton:pressed { background-color: %3; }")
+                                         "QPushButton:pressed { background-color: %3; }"
+                                         "QPushButton:focus { border: 2px solid rgba(255, 255, 255, 0.7); }")
                               .arg(bg.name())
                               .arg(kButtonPadding)
                               .arg(bg.darker(115).name()));
@@ -279,6 +283,7 @@ void FullScreenBlockerController::logOut() {
     QPushButton* logOutButton = box->addButton(QStringLiteral("Log out"), QMessageBox::AcceptRole);
     box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     box->setDefaultButton(logOutButton);
+    box->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     raiseAboveBlocker(box);
     QPointer<FullScreenBlockerController> self(this);
     box->exec();
