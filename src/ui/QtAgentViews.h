@@ -11,6 +11,7 @@
 namespace tarvo::ui {
 
 class ChatStatusItem;
+class TaskbarPresence;
 
 // The agent's windows on Qt Widgets: the blocker, the time warning, the tray
 // item, and the chat window made by the factory passed in. A QApplication
@@ -30,16 +31,20 @@ class QtAgentViews : public AgentViews {
     std::shared_ptr<ChatView> makeChatView() override;
     void installChatMenuItem(std::function<void()> onClick) override;
 
-    // Regular while the blocker is up (a taskbar entry), accessory otherwise.
+    // Regular while the blocker is up, accessory otherwise. Regular gives the
+    // agent's ordinary windows a taskbar entry; accessory takes them out.
     platform::ActivationPolicy activationPolicy() const { return policy_; }
     ChatStatusItem* chatItem() const { return chatItem_.get(); }
 
   private:
+    void setPolicy(platform::ActivationPolicy policy);
+
     MainQueue& queue_;
     std::shared_ptr<platform::UserSession> session_;
     ChatViewFactory makeChat_;
     std::unique_ptr<ChatStatusItem> chatItem_;
     platform::ActivationPolicy policy_ = platform::ActivationPolicy::regular;
+    std::unique_ptr<TaskbarPresence> taskbar_;
 };
 
 }  // namespace tarvo::ui

@@ -233,6 +233,27 @@ TEST_F(WindowManagerTest, TimeCardLeavesTheFocusWithTheWindowInFront) {
     EXPECT_EQ(card->screen(), QGuiApplication::primaryScreen());
 }
 
+bool inTaskbar(const XServer& x, WId id) {
+    const std::string state = x.run({"xprop", "-id", std::to_string(id), "_NET_WM_STATE"});
+    return !state.empty() && state.find("_NET_WM_STATE_SKIP_TASKBAR") == std::string::npos;
+}
+
+TEST_F(WindowManagerTest, TaskbarEntriesOnlyWhileTheBlockerIsUp) {
+    start();
+    views->becomeMenuBarOnly();
+    QWidget chat;  // stands for any ordinary window of the agent
+    chat.resize(300, 200);
+    chat.show();
+    ASSERT_TRUE(waitUntil([&] { return xwininfo(*x, chat.winId()).viewable; }));
+    EXPECT_TRUE(waitUntil([&] { return !inTaskbar(*x, chat.winId()); }));
+    auto& ctl = showBlocker();
+    EXPECT_TRUE(waitUntil([&] {
+        return inTaskbar(*x, ctl.windows()[0]->winId()) && inTaskbar(*x, chat.winId());
+    }));
+    blocker->dismiss();
+    EXPECT_TRUE(waitUntil([&] { return !inTaskbar(*x, chat.winId()); }));
+}
+
 // The X server's applications plus one game that is not allowed; records
 // the enforcer's requests instead of sending signals.
 class RecordingWorkspace : public platform::Workspace {
