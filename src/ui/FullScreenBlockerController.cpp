@@ -210,12 +210,14 @@ QWidget* FullScreenBlockerController::makeContentView(BlockerWindow* window) {
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(kStackSpacing);
 
-    auto* brand = makeLabel(QStringLiteral("Tarvo"), systemFont(64, QFont::ExtraLight),
-                            Qt::white, stack);
+    auto* brand =
+        makeLabel(QStringLiteral("Tarvo"), systemFont(64, QFont::ExtraLight), Qt::white, stack);
     brand->setObjectName(QStringLiteral("brand"));
-    auto* title = makeLabel(headline(childName_), systemFont(32, QFont::DemiBold), Qt::white, stack);
+    auto* title =
+        makeLabel(headline(childName_), systemFont(32, QFont::DemiBold), Qt::white, stack);
     title->setObjectName(QStringLiteral("headline"));
-    auto* used = makeLabel(usedLine(minutesUsed_), systemFont(18, QFont::Normal), grey(0.85), stack);
+    auto* used =
+        makeLabel(usedLine(minutesUsed_), systemFont(18, QFont::Normal), grey(0.85), stack);
     used->setObjectName(QStringLiteral("usedLine"));
     used->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     used->setWordWrap(true);
@@ -244,18 +246,19 @@ QWidget* FullScreenBlockerController::makeContentView(BlockerWindow* window) {
     return stack;
 }
 
-QPushButton* FullScreenBlockerController::makeButton(const QString& title, const QColor& bg,
-                                                     void (FullScreenBlockerController::*action)()) {
+QPushButton* FullScreenBlockerController::makeButton(
+    const QString& title, const QColor& bg, void (FullScreenBlockerController::*action)()) {
     auto* button = new QPushButton(title);
     const QFont font = systemFont(18, QFont::DemiBold);
     button->setFont(font);
-    button->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; color: white;"
-                                         " border: none; border-radius: 12px; padding: 0 %2px; }"
-                                         "QPushButton:pressed { background-color: %3; }"
-                                         "QPushButton:focus { border: 2px solid rgba(255, 255, 255, 0.7); }")
-                              .arg(bg.name())
-                              .arg(kButtonPadding)
-                              .arg(bg.darker(115).name()));
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { background-color: %1; color: white;"
+                       " border: none; border-radius: 12px; padding: 0 %2px; }"
+                       "QPushButton:pressed { background-color: %3; }"
+                       "QPushButton:focus { border: 2px solid rgba(255, 255, 255, 0.7); }")
+            .arg(bg.name())
+            .arg(kButtonPadding)
+            .arg(bg.darker(115).name()));
     const int natural = QFontMetrics(font).horizontalAdvance(title) + 2 * kButtonPadding;
     button->setFixedSize(std::max(kButtonMinWidth, natural), kButtonHeight);
     button->setFocusPolicy(Qt::TabFocus);

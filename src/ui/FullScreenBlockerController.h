@@ -15,7 +15,6 @@
 
 class QPushButton;
 
-
 namespace tarvo::ui {
 
 // One blocker window: frameless, above ordinary windows, over one screen's
@@ -87,7 +86,8 @@ class FullScreenBlockerController : public QObject, public BlockerView {
 
   private:
     QWidget* makeContentView(BlockerWindow* window);
-    QPushButton* makeButton(const QString& title, const QColor& bg, void (FullScreenBlockerController::*action)());
+    QPushButton* makeButton(const QString& title, const QColor& bg,
+                            void (FullScreenBlockerController::*action)());
     void requestMoreTime();
     void logOut();
     void pinAll();

@@ -52,8 +52,8 @@ MoreTimeRequestPopup::MoreTimeRequestPopup(QWidget* parent)
     combo_ = new QComboBox(this);
     combo_->setEditable(true);
     combo_->setInsertPolicy(QComboBox::NoInsert);
-    combo_->addItems({QStringLiteral("15"), QStringLiteral("30"), QStringLiteral("60"),
-                      QStringLiteral("120")});
+    combo_->addItems(
+        {QStringLiteral("15"), QStringLiteral("30"), QStringLiteral("60"), QStringLiteral("120")});
     combo_->setCurrentIndex(-1);
     combo_->setEditText(QStringLiteral("30"));
     combo_->setFixedSize(kComboWidth, kComboHeight);
@@ -68,7 +68,8 @@ MoreTimeRequestPopup::MoreTimeRequestPopup(QWidget* parent)
     hint_->hide();
 
     auto* buttons = new QDialogButtonBox(this);
-    QPushButton* send = buttons->addButton(QStringLiteral("Send request"), QDialogButtonBox::AcceptRole);
+    QPushButton* send =
+        buttons->addButton(QStringLiteral("Send request"), QDialogButtonBox::AcceptRole);
     buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
     send->setDefault(true);
     send->setObjectName(QStringLiteral("sendRequest"));

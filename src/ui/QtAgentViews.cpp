@@ -1,13 +1,13 @@
 #include "ui/QtAgentViews.h"
 
+#include <QtGui/qguiapplication_platform.h>
 #include <QApplication>
 #include <QEvent>
 #include <QWidget>
-#include <QtGui/qguiapplication_platform.h>
 
-#include "platform/linux/X11WindowState.h"
 #include "core/Paths.h"
 #include "core/TarvoLog.h"
+#include "platform/linux/X11WindowState.h"
 #include "ui/ChatStatusItem.h"
 #include "ui/FullScreenBlockerController.h"
 #include "ui/TimeWarningPopup.h"
@@ -61,7 +61,9 @@ void QtAgentViews::setPolicy(platform::ActivationPolicy policy) {
     taskbar_->apply(policy == platform::ActivationPolicy::regular);
 }
 
-void QtAgentViews::becomeMenuBarOnly() { setPolicy(platform::ActivationPolicy::accessory); }
+void QtAgentViews::becomeMenuBarOnly() {
+    setPolicy(platform::ActivationPolicy::accessory);
+}
 
 std::unique_ptr<BlockerView> QtAgentViews::makeBlocker(const std::string& childName,
                                                        std::int64_t minutesUsed,

@@ -37,7 +37,8 @@ TimeWarningCard::TimeWarningCard(const QString& message)
     setFocusPolicy(Qt::NoFocus);
     setFixedSize(TimeWarningPopup::kWidth, TimeWarningPopup::kHeight);
 
-    auto* title = makeLabel(QStringLiteral("Tarvo"), systemFont(12, QFont::DemiBold), grey(0.7), this);
+    auto* title =
+        makeLabel(QStringLiteral("Tarvo"), systemFont(12, QFont::DemiBold), grey(0.7), this);
     title->setObjectName(QStringLiteral("title"));
     title->adjustSize();
     title->move(kInset, kTitleTop);
@@ -61,7 +62,9 @@ void TimeWarningCard::paintEvent(QPaintEvent*) {
 
 TimeWarningPopup::TimeWarningPopup(MainQueue& queue) : queue_(queue) {}
 
-TimeWarningPopup::~TimeWarningPopup() { close(); }
+TimeWarningPopup::~TimeWarningPopup() {
+    close();
+}
 
 QString TimeWarningPopup::message(std::int64_t n) {
     return QStringLiteral("You have ") + QString::number(n) + QStringLiteral(" minute") +
@@ -80,9 +83,9 @@ void TimeWarningPopup::show(std::int64_t minutesRemaining) {
     window_ = card;
     // Each card stays its full 15 seconds: a newer one cancels the older close.
     closeTimer_ = ScopedTimer(queue_, queue_.postDelayed(kCloseAfter, [this] {
-                                  closeTimer_ = ScopedTimer();
-                                  close();
-                              }));
+        closeTimer_ = ScopedTimer();
+        close();
+    }));
 }
 
 void TimeWarningPopup::close() {

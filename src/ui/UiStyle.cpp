@@ -11,8 +11,12 @@ QFont systemFont(int pixelSize, QFont::Weight weight) {
     return font;
 }
 
-QColor rgb(double r, double g, double b, double a) { return QColor::fromRgbF(r, g, b, a); }
+QColor rgb(double r, double g, double b, double a) {
+    return QColor::fromRgbF(r, g, b, a);
+}
 
-QColor grey(double white) { return QColor::fromRgbF(white, white, white, 1.0); }
+QColor grey(double white) {
+    return QColor::fromRgbF(white, white, white, 1.0);
+}
 
 }  // namespace tarvo::ui

@@ -232,7 +232,8 @@ TEST_F(AgentOnScreenTest, UsedUpQuotaBlocksBothScreensUntilTheParentGrantsMoreTi
 
     ASSERT_TRUE(eventually([&] {
         return agentWindows(x) == std::multiset<std::string>{"1280x800", "1024x768"};
-    })) << "blocker windows: " << agentWindows(x).size();
+    })) << "blocker windows: "
+        << agentWindows(x).size();
     EXPECT_TRUE(exists(presenceFlag()));
 
     // The child asks for 45 minutes from the keyboard: the button in focus, then the dialog.
@@ -260,8 +261,8 @@ TEST_F(AgentOnScreenTest, UsedUpQuotaBlocksBothScreensUntilTheParentGrantsMoreTi
 }
 
 TEST_F(AgentOnScreenTest, NotAChildExitsAtOnceWithoutADisplay) {
-    writeText(Paths::configFile(), R"({"child_users": ["someone-else"], "api": ")" +
-                                       service.http.url() + R"("})");
+    writeText(Paths::configFile(),
+              R"({"child_users": ["someone-else"], "api": ")" + service.http.url() + R"("})");
     AgentProcess agent(environmentWith({"DISPLAY=", "QT_QPA_PLATFORM=", "WAYLAND_DISPLAY="}));
     EXPECT_EQ(agent.exitStatus(), 0);
     EXPECT_FALSE(exists(presenceFlag()));
@@ -274,9 +275,10 @@ TEST_F(AgentOnScreenTest, ChildWithoutADisplayIsStillEnforcedWithoutWindows) {
     writeUsedUpDay();
     AgentProcess agent(environmentWith({"DISPLAY=:999", "QT_QPA_PLATFORM="}));
     ASSERT_TRUE(eventually([&] { return exists(presenceFlag()); }));
-    ASSERT_TRUE(eventually([&] { return agentLogLines("quota exhausted — showing blocker") == 1; }));
-    EXPECT_EQ(agentLogLines(
-                  "ERROR cannot open the display — the blocker cannot be shown; enforcing without windows"),
+    ASSERT_TRUE(
+        eventually([&] { return agentLogLines("quota exhausted — showing blocker") == 1; }));
+    EXPECT_EQ(agentLogLines("ERROR cannot open the display — the blocker cannot be shown; "
+                            "enforcing without windows"),
               1);
     EXPECT_TRUE(exists(Paths::proxyConfigFile()));
     ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);

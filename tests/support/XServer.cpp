@@ -71,7 +71,9 @@ void stop(pid_t& pid) {
 
 XServer::XServer() : XServer(Options{}) {}
 
-XServer::XServer(Options options) { start(options); }
+XServer::XServer(Options options) {
+    start(options);
+}
 
 void XServer::start(const Options& options) {
     // Xvfb picks a free display itself and writes its number to -displayfd.
@@ -81,8 +83,8 @@ void XServer::start(const Options& options) {
         return;
     }
     fcntl(fds[0], F_SETFD, FD_CLOEXEC);  // only the write end goes to Xvfb
-    std::vector<std::string> argv{"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp",
-                                  "-noreset"};
+    std::vector<std::string> argv{"Xvfb",      "-displayfd", std::to_string(fds[1]),
+                                  "-nolisten", "tcp",        "-noreset"};
     for (size_t i = 0; i < options.screens.size(); ++i) {
         argv.push_back("-screen");
         argv.push_back(std::to_string(i));
@@ -150,9 +152,7 @@ bool XServer::startTrayHost() {
                        "--transparent", "false", "--tint", "0x303030"},
                       {"DISPLAY=" + screen(0)}, -1);
     if (tray_ <= 0) return false;
-    return waitFor([&] {
-        return !run({"xdotool", "search", "--classname", "trayer"}).empty();
-    });
+    return waitFor([&] { return !run({"xdotool", "search", "--classname", "trayer"}).empty(); });
 }
 
 XServer::~XServer() {
@@ -170,7 +170,8 @@ std::string XServer::run(const std::vector<std::string>& argv, int screenIndex) 
     std::string out;
     char buf[4096];
     ssize_t n;
-    while (pid > 0 && (n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    while (pid > 0 && (n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<size_t>(n));
     close(fds[0]);
     int status = 0;
     if (pid <= 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
@@ -180,7 +181,8 @@ std::string XServer::run(const std::vector<std::string>& argv, int screenIndex) 
 }
 
 bool XServer::screenshot(const std::string& pngPath, int screenIndex) const {
-    pid_t pid = spawn({"import", "-window", "root", pngPath}, {"DISPLAY=" + screen(screenIndex)}, -1);
+    pid_t pid =
+        spawn({"import", "-window", "root", pngPath}, {"DISPLAY=" + screen(screenIndex)}, -1);
     int status = 0;
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
            WEXITSTATUS(status) == 0;

@@ -17,7 +17,7 @@ namespace tarvo::test {
 // close requests the way a desktop does); with a tray host, trayer offers a
 // system tray on the first screen.
 class XServer {
-public:
+  public:
     struct Options {
         std::vector<std::string> screens{"1280x800"};
         bool windowManager = true;
@@ -50,7 +50,7 @@ public:
     // Returns false when that failed.
     bool screenshot(const std::string& pngPath, int screenIndex = 0) const;
 
-private:
+  private:
     void start(const Options& options);
     // Polls `done` every 50 ms for up to 10 s.
     static bool waitFor(const std::function<bool()>& done);

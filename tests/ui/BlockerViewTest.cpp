@@ -15,8 +15,8 @@
 #include "ui/FullScreenBlockerController.h"
 #include "ui/MoreTimeRequestPopup.h"
 #include "ui/QtAgentViews.h"
-#include "ui/UiStyle.h"
 #include "ui/UiFixture.h"
+#include "ui/UiStyle.h"
 
 namespace tarvo::test {
 namespace {
@@ -62,9 +62,10 @@ TEST_F(BlockerViewTest, PrimaryScreenShowsNameMinutesAndButtonsInTheirFontsAndCo
         std::int64_t minutes;
         const char* usedLine;
     };
-    for (const Case& c : {Case{0, "You've used 0 minutes today. Your parent can grant more time."},
-                          Case{1, "You've used 1 minutes today. Your parent can grant more time."},
-                          Case{95, "You've used 95 minutes today. Your parent can grant more time."}}) {
+    for (const Case& c :
+         {Case{0, "You've used 0 minutes today. Your parent can grant more time."},
+          Case{1, "You've used 1 minutes today. Your parent can grant more time."},
+          Case{95, "You've used 95 minutes today. Your parent can grant more time."}}) {
         auto blocker = makeBlocker("Emma Lind", c.minutes);
         blocker->show();
         auto& ctl = controller(*blocker);
@@ -98,7 +99,8 @@ TEST_F(BlockerViewTest, PrimaryScreenShowsNameMinutesAndButtonsInTheirFontsAndCo
             EXPECT_EQ(b->font().weight(), QFont::DemiBold);
         }
         EXPECT_TRUE(more->styleSheet().contains("background-color: #30b0c7"));
-        EXPECT_TRUE(logOut->styleSheet().contains("background-color: " + ui::rgb(0.75, 0.25, 0.20).name()));
+        EXPECT_TRUE(
+            logOut->styleSheet().contains("background-color: " + ui::rgb(0.75, 0.25, 0.20).name()));
         EXPECT_TRUE(more->styleSheet().contains("border-radius: 12px"));
 
         // Spacings: 24 between the rows, 20 between the buttons, "Request more time" first.
@@ -107,7 +109,8 @@ TEST_F(BlockerViewTest, PrimaryScreenShowsNameMinutesAndButtonsInTheirFontsAndCo
         EXPECT_EQ(top(headline) - bottom(brand), 24);
         EXPECT_EQ(top(used) - bottom(headline), 24);
         EXPECT_EQ(top(more) - bottom(used), 24);
-        EXPECT_EQ(logOut->mapTo(w, QPoint(0, 0)).x() - more->mapTo(w, QPoint(more->width(), 0)).x(), 20);
+        EXPECT_EQ(logOut->mapTo(w, QPoint(0, 0)).x() - more->mapTo(w, QPoint(more->width(), 0)).x(),
+                  20);
         // The column sits in the middle of the screen, each row centred on it.
         auto* stack = w->findChild<QWidget*>("blockerStack");
         ASSERT_TRUE(stack);
@@ -115,7 +118,8 @@ TEST_F(BlockerViewTest, PrimaryScreenShowsNameMinutesAndButtonsInTheirFontsAndCo
         EXPECT_NEAR(stack->y() + stack->height() / 2.0, 400, 1);
         for (QWidget* x : {static_cast<QWidget*>(brand), static_cast<QWidget*>(headline),
                            static_cast<QWidget*>(used)})
-            EXPECT_NEAR(x->mapTo(w, QPoint(0, 0)).x() + x->width() / 2.0, 640, 1) << x->objectName().toStdString();
+            EXPECT_NEAR(x->mapTo(w, QPoint(0, 0)).x() + x->width() / 2.0, 640, 1)
+                << x->objectName().toStdString();
         blocker->dismiss();
     }
 }
@@ -219,12 +223,12 @@ TEST(MoreTimeMinutes, AcceptsWholeNumbersFrom1To1440Only) {
         const char* text;
         std::optional<std::int64_t> minutes;
     };
-    for (const Case& c : {Case{"60", 60}, Case{"1", 1}, Case{"1440", 1440}, Case{"+45", 45},
-                          Case{" 90 ", 90}, Case{"0", std::nullopt}, Case{"1441", std::nullopt},
-                          Case{"-5", std::nullopt}, Case{"12.5", std::nullopt},
-                          Case{"", std::nullopt}, Case{"abc", std::nullopt},
-                          Case{"30min", std::nullopt}, Case{"99999999999999999999", std::nullopt},
-                          Case{"+", std::nullopt}, Case{"٣٠", std::nullopt}}) {
+    for (const Case& c :
+         {Case{"60", 60}, Case{"1", 1}, Case{"1440", 1440}, Case{"+45", 45}, Case{" 90 ", 90},
+          Case{"0", std::nullopt}, Case{"1441", std::nullopt}, Case{"-5", std::nullopt},
+          Case{"12.5", std::nullopt}, Case{"", std::nullopt}, Case{"abc", std::nullopt},
+          Case{"30min", std::nullopt}, Case{"99999999999999999999", std::nullopt},
+          Case{"+", std::nullopt}, Case{"٣٠", std::nullopt}}) {
         EXPECT_EQ(MoreTimeRequestPopup::parseMinutes(QString::fromUtf8(c.text)), c.minutes)
             << c.text;
     }

@@ -5,8 +5,8 @@
 
 #include "core/VirtualTime.h"
 #include "ui/TimeWarningPopup.h"
-#include "ui/UiStyle.h"
 #include "ui/UiFixture.h"
+#include "ui/UiStyle.h"
 
 namespace tarvo::test {
 namespace {
@@ -35,10 +35,10 @@ class TimeWarningTest : public ::testing::Test {
 
 TEST_F(TimeWarningTest, SaysHowManyMinutesAreLeft) {
     TimeWarningPopup popup(queue);
-    for (auto [n, text] : std::vector<std::pair<int, const char*>>{
-             {1, "You have 1 minute of screen time left."},
-             {5, "You have 5 minutes of screen time left."},
-             {0, "You have 0 minutes of screen time left."}}) {
+    for (auto [n, text] :
+         std::vector<std::pair<int, const char*>>{{1, "You have 1 minute of screen time left."},
+                                                  {5, "You have 5 minutes of screen time left."},
+                                                  {0, "You have 0 minutes of screen time left."}}) {
         popup.show(n);
         EXPECT_EQ(shownMessage(popup), text);
     }
@@ -119,7 +119,8 @@ TEST_F(TimeWarningTest, CloseLeavesNoCardAndNoTimer) {
 
 class TwoScreenWarningTest : public TimeWarningTest {
   protected:
-    TwoScreenWarningTest() : TimeWarningTest({QRect(0, 0, 1280, 800), QRect(1280, 0, 1920, 1080)}) {}
+    TwoScreenWarningTest()
+        : TimeWarningTest({QRect(0, 0, 1280, 800), QRect(1280, 0, 1920, 1080)}) {}
 };
 
 TEST_F(TwoScreenWarningTest, OnlyOnThePrimaryScreen) {

@@ -24,7 +24,8 @@ namespace tarvo::test {
 class OffscreenApp {
   public:
     explicit OffscreenApp(std::vector<QRect> screens = {QRect(0, 0, 1280, 800)}) {
-        std::string json = R"({"synchronousWindowSystemEvents": true, "windowFrameMargins": false, "screens": [)";
+        std::string json =
+            R"({"synchronousWindowSystemEvents": true, "windowFrameMargins": false, "screens": [)";
         for (size_t i = 0; i < screens.size(); ++i) {
             const QRect& r = screens[i];
             json += (i ? "," : "") + std::string("{\"name\": \"screen") + std::to_string(i) +
@@ -35,7 +36,8 @@ class OffscreenApp {
         }
         json += "]}";
         writeText(dir_ / "screens.json", json);
-        app_ = ui::makeAgentApplication({"-platform", "offscreen:configfile=" + (dir_ / "screens.json")});
+        app_ = ui::makeAgentApplication(
+            {"-platform", "offscreen:configfile=" + (dir_ / "screens.json")});
     }
     ~OffscreenApp() { app_.reset(); }
 

@@ -178,7 +178,8 @@ TEST_F(WindowManagerTest, BothXScreensCoveredEdgeToEdge) {
     EXPECT_EQ(xwininfo(*x, ctl.windows()[1]->winId()).geometry, QRect(0, 0, 1024, 768));
     // Each on its own screen, as the X server sees it.
     EXPECT_NE(x->run({"xdotool", "search", "--screen", "1", "--onlyvisible", "--class",
-                      "app.tarvo.agent"}, 1)
+                      "app.tarvo.agent"},
+                     1)
                   .find(std::to_string(ctl.windows()[1]->winId())),
               std::string::npos);
     EXPECT_TRUE(ctl.windows()[0]->isPrimary());
@@ -196,8 +197,8 @@ TEST_F(WindowManagerTest, BlockerBackOnTopWithinOnePinPeriodOfAWindowThatRaisedI
     ASSERT_TRUE(waitUntil([&] { return above(*x, other.id(), mine); }))
         << "the ordinary window did not get in front";
     pinOnce();
-    EXPECT_TRUE(waitUntil([&] { return above(*x, mine, other.id()); },
-                          std::chrono::milliseconds(3000)));
+    EXPECT_TRUE(
+        waitUntil([&] { return above(*x, mine, other.id()); }, std::chrono::milliseconds(3000)));
 }
 
 TEST_F(WindowManagerTest, AltF4EscapeAndMovesLeaveTheBlockerInPlace) {
@@ -247,9 +248,8 @@ TEST_F(WindowManagerTest, TaskbarEntriesOnlyWhileTheBlockerIsUp) {
     ASSERT_TRUE(waitUntil([&] { return xwininfo(*x, chat.winId()).viewable; }));
     EXPECT_TRUE(waitUntil([&] { return !inTaskbar(*x, chat.winId()); }));
     auto& ctl = showBlocker();
-    EXPECT_TRUE(waitUntil([&] {
-        return inTaskbar(*x, ctl.windows()[0]->winId()) && inTaskbar(*x, chat.winId());
-    }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return inTaskbar(*x, ctl.windows()[0]->winId()) && inTaskbar(*x, chat.winId()); }));
     blocker->dismiss();
     EXPECT_TRUE(waitUntil([&] { return !inTaskbar(*x, chat.winId()); }));
 }

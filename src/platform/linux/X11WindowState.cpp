@@ -29,7 +29,8 @@ void setSkipTaskbar(void* displayHandle, unsigned long window, bool skip) {
             data) {
             if (type == XA_ATOM && format == 32) {
                 const auto* list = reinterpret_cast<const long*>(data);
-                for (unsigned long i = 0; i < count; ++i) atoms.push_back(static_cast<Atom>(list[i]));
+                for (unsigned long i = 0; i < count; ++i)
+                    atoms.push_back(static_cast<Atom>(list[i]));
             }
             XFree(data);
         }
