@@ -31,7 +31,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
         if (done()) return true;
@@ -154,7 +154,7 @@ class AgentProcess {
         }
     }
     // The exit status once the process has ended within `limit`; none otherwise.
-    std::optional<int> exitStatus(std::chrono::milliseconds limit = 20s) {
+    std::optional<int> exitStatus(std::chrono::milliseconds limit = 30s) {
         std::optional<int> result;
         eventually(
             [&] {
@@ -183,6 +183,12 @@ int agentLogLines(const std::string& text) {
     for (const auto& line : readLines(Paths::agentLog()))
         if (line.find(text) != std::string::npos) ++n;
     return n;
+}
+
+// Whether the window with the keyboard is `size` ("1280x800") large.
+bool activeWindowIs(const XServer& x, const std::string& size) {
+    return x.run({"xdotool", "getactivewindow", "getwindowgeometry"}).find("Geometry: " + size) !=
+           std::string::npos;
 }
 
 // Geometries of the agent's viewable windows, as "WxH" (both screens).
@@ -237,12 +243,11 @@ TEST_F(AgentOnScreenTest, UsedUpQuotaBlocksBothScreensUntilTheParentGrantsMoreTi
     EXPECT_TRUE(exists(presenceFlag()));
 
     // The child asks for 45 minutes from the keyboard: the button in focus, then the dialog.
+    ASSERT_TRUE(eventually([&] { return activeWindowIs(x, "1280x800"); }));
     x.run({"xdotool", "key", "space"});
     ASSERT_TRUE(eventually([&] {
-        if (agentWindows(x).size() != 3) return false;
-        // …and has the keyboard: the active window is the small one.
-        const std::string active = x.run({"xdotool", "getactivewindow", "getwindowgeometry"});
-        return !active.empty() && active.find("1280x800") == std::string::npos;
+        // …and has the keyboard: the active window is no longer the blocker.
+        return agentWindows(x).size() == 3 && !activeWindowIs(x, "1280x800");
     })) << "the more-time dialog did not open";
     x.run({"xdotool", "key", "--delay", "50", "ctrl+a", "4", "5", "Return"});
     ASSERT_TRUE(eventually([&] { return !service.requests("/api/RequestMoreTime").empty(); }))
@@ -258,6 +263,23 @@ TEST_F(AgentOnScreenTest, UsedUpQuotaBlocksBothScreensUntilTheParentGrantsMoreTi
     EXPECT_EQ(agent.exitStatus(), 0);
     EXPECT_FALSE(exists(presenceFlag()));
     EXPECT_EQ(agentLogLines("[agent] INFO  agent shutdown"), 1);
+}
+
+TEST_F(AgentOnScreenTest, SigtermWhileTheMoreTimeDialogIsOpenEndsCleanly) {
+    XServer x({.screens = {"1280x800", "1024x768"}});
+    ASSERT_TRUE(x.running() && x.error().empty()) << x.error();
+    writeChildConfig(service.http.url());
+    writeUsedUpDay();
+    AgentProcess agent(environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
+    ASSERT_TRUE(eventually([&] { return agentWindows(x).size() == 2; }));
+    ASSERT_TRUE(eventually([&] { return activeWindowIs(x, "1280x800"); }));
+    x.run({"xdotool", "key", "space"});
+    ASSERT_TRUE(eventually([&] { return agentWindows(x).size() == 3; }));
+
+    ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);
+    EXPECT_EQ(agent.exitStatus(), 0);
+    EXPECT_FALSE(exists(presenceFlag()));
+    EXPECT_TRUE(service.requests("/api/RequestMoreTime").empty());
 }
 
 TEST_F(AgentOnScreenTest, NotAChildExitsAtOnceWithoutADisplay) {

@@ -121,12 +121,16 @@ void XServer::start(const Options& options) {
         // One openbox per X screen: each manages the screen its DISPLAY names.
         for (size_t i = 0; i < options.screens.size(); ++i) {
             const int index = static_cast<int>(i);
-            wms_.push_back(spawn({"openbox", "--sm-disable"}, {"DISPLAY=" + screen(index)}, -1));
-            // Ready when the window manager owns the screen (its check window appears).
-            if (!waitFor([&] {
-                    return run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, index)
-                               .find("window id") != std::string::npos;
-                })) {
+            // openbox runs its start-up command once it manages the screen
+            // (theme, menus and key bindings loaded): that is when it is ready.
+            const std::string ready = "/tmp/tarvo-xserver-" + std::to_string(getpid()) + "-" +
+                                      number + "." + std::to_string(i) + ".ready";
+            ::unlink(ready.c_str());
+            wms_.push_back(spawn({"openbox", "--sm-disable", "--startup", "touch " + ready},
+                                 {"DISPLAY=" + screen(index)}, -1));
+            const bool started = waitFor([&] { return ::access(ready.c_str(), F_OK) == 0; });
+            ::unlink(ready.c_str());
+            if (!started) {
                 error_ = "openbox did not start on screen " + std::to_string(i);
                 return;
             }
@@ -136,7 +140,8 @@ void XServer::start(const Options& options) {
 }
 
 bool XServer::waitFor(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // Generous: a loaded machine can take seconds to start a window manager.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {
         if (done()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

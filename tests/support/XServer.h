@@ -52,7 +52,7 @@ class XServer {
 
   private:
     void start(const Options& options);
-    // Polls `done` every 50 ms for up to 10 s.
+    // Polls `done` every 50 ms for up to 30 s.
     static bool waitFor(const std::function<bool()>& done);
 
     pid_t xvfb_ = -1;

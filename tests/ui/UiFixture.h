@@ -54,7 +54,7 @@ inline std::unique_ptr<QApplication> xcbApp(const XServer& x) {
 // Runs Qt's events until `done` holds or `timeout` passed (real time, for
 // what a real X server and window manager do).
 inline bool waitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(30000)) {
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < timeout.count()) {
