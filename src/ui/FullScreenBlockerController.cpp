@@ -186,7 +186,11 @@ void FullScreenBlockerController::dismiss() {
 void FullScreenBlockerController::pinAll() {
     for (auto* w : windows_) w->pin();
     // An open dialog stays above the windows it belongs to.
-    if (QWidget* modal = QApplication::activeModalWidget()) modal->raise();
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        // Minimised, it would leave the child in front of buttons that do nothing.
+        if (modal->isMinimized()) modal->showNormal();
+        modal->raise();
+    }
 }
 
 bool FullScreenBlockerController::eventFilter(QObject* watched, QEvent* event) {

@@ -83,7 +83,7 @@ MoreTimeRequestPopup::MoreTimeRequestPopup(QWidget* parent)
     layout->addWidget(hint_);
     layout->addSpacing(8);
     layout->addWidget(buttons);
-    setFixedWidth(300);
+    setFixedWidth(340);
 }
 
 void MoreTimeRequestPopup::accept() {

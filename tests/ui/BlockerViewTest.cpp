@@ -268,6 +268,21 @@ TEST_F(BlockerViewTest, DialogOffersTheUsualAmountsAndSendsTheChosenOne) {
     EXPECT_EQ(requested, std::vector<std::int64_t>{60}) << "Cancel sends nothing";
 }
 
+TEST_F(BlockerViewTest, PinTimerBringsAMinimisedDialogBack) {
+    auto blocker = makeBlocker("Emma", 10);
+    blocker->show();
+    BlockerWindow* w = controller(*blocker).windows()[0];
+    bool restored = false;
+    whenModal([&](QWidget* modal) {
+        modal->showMinimized();
+        queue.advance(FullScreenBlockerController::kPinInterval);
+        restored = !modal->isMinimized() && modal->isVisible();
+        qobject_cast<QDialog*>(modal)->reject();
+    });
+    button(w, "Request more time")->click();
+    EXPECT_TRUE(restored);
+}
+
 TEST_F(BlockerViewTest, DialogKeepsItselfOpenForTextThatIsNotAWholeNumberOfMinutes) {
     auto blocker = makeBlocker("Emma", 10);
     blocker->show();
