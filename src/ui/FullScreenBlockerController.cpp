@@ -14,6 +14,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <QtGui/qguiapplication_platform.h>
+
+#include "platform/linux/X11WindowState.h"
 #include "ui/MoreTimeRequestPopup.h"
 #include "ui/UiStyle.h"
 
@@ -185,6 +188,14 @@ void FullScreenBlockerController::dismiss() {
 
 void FullScreenBlockerController::pinAll() {
     for (auto* w : windows_) w->pin();
+    // The keyboard comes back to the blocker from any other application, so
+    // nothing typed reaches a window hidden behind it.
+    if (!windows_.empty() && !QApplication::activeModalWidget() && !QApplication::activeWindow()) {
+        if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>())
+            platform::activateLikeAPager(x11->display(), windows_.front()->winId());
+        else
+            windows_.front()->activateWindow();
+    }
     // An open dialog stays above the windows it belongs to.
     if (QWidget* modal = QApplication::activeModalWidget()) {
         // Minimised, it would leave the child in front of buttons that do nothing.

@@ -202,9 +202,15 @@ TEST_F(WindowManagerTest, BlockerBackOnTopWithinOnePinPeriodOfAWindowThatRaisedI
     other.putItselfOnTop();
     ASSERT_TRUE(waitUntil([&] { return above(*x, other.id(), mine); }))
         << "the ordinary window did not get in front";
+    ASSERT_TRUE(waitUntil([] { return QApplication::activeWindow() == nullptr; }))
+        << "the ordinary window did not take the keyboard";
     pinOnce();
     EXPECT_TRUE(
         waitUntil([&] { return above(*x, mine, other.id()); }, std::chrono::milliseconds(3000)));
+    // …and the keyboard is the blocker's again.
+    EXPECT_TRUE(waitUntil([&] {
+        return std::strtoul(x->run({"xdotool", "getactivewindow"}).c_str(), nullptr, 10) == mine;
+    }));
 }
 
 TEST_F(WindowManagerTest, AltF4EscapeAndMovesLeaveTheBlockerInPlace) {

@@ -60,3 +60,23 @@ void setSkipTaskbar(void* displayHandle, unsigned long window, bool skip) {
 }
 
 }  // namespace tarvo::platform
+
+namespace tarvo::platform {
+
+void activateLikeAPager(void* displayHandle, unsigned long window) {
+    auto* dpy = static_cast<Display*>(displayHandle);
+    if (!dpy || !window) return;
+    XWindowAttributes attributes{};
+    if (!XGetWindowAttributes(dpy, window, &attributes)) return;
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = window;
+    ev.xclient.message_type = XInternAtom(dpy, "_NET_ACTIVE_WINDOW", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = 2;  // a pager's request
+    ev.xclient.data.l[1] = CurrentTime;
+    XSendEvent(dpy, attributes.root, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    XFlush(dpy);
+}
+
+}  // namespace tarvo::platform

@@ -9,3 +9,12 @@ namespace tarvo::platform {
 void setSkipTaskbar(void* display, unsigned long window, bool skip);
 
 }  // namespace tarvo::platform
+
+namespace tarvo::platform {
+
+// Asks the window manager to give `window` the keyboard and bring it to the
+// front, the way a pager or taskbar does (EWMH _NET_ACTIVE_WINDOW, source 2),
+// which window managers do not refuse as focus stealing.
+void activateLikeAPager(void* display, unsigned long window);
+
+}  // namespace tarvo::platform
