@@ -111,18 +111,21 @@ bool Agent::start() {
     return true;
 }
 
+std::optional<bool> Agent::configListsChild(const std::string& username) {
+    const auto text = readFile(Paths::configFile());
+    if (!text) return std::nullopt;
+    auto doc = json::parse(*text);
+    if (!doc || !doc->is_object()) return std::nullopt;
+    auto children = json::stringList(*doc, "child_users");
+    if (!children) return std::nullopt;
+    for (const auto& name : *children)
+        if (name == username) return true;
+    return false;
+}
+
 bool Agent::isChildUser() const {
-    const std::string path = Paths::configFile();
-    if (const auto text = readFile(path)) {
-        if (auto doc = json::parse(*text); doc && doc->is_object()) {
-            if (auto children = json::stringList(*doc, "child_users")) {
-                for (const auto& name : *children)
-                    if (name == username_) return true;
-                return false;
-            }
-        }
-    }
-    log_.warn("no " + path + " found — defaulting NOT a child");
+    if (auto listed = configListsChild(username_)) return *listed;
+    log_.warn("no " + Paths::configFile() + " found — defaulting NOT a child");
     return false;
 }
 

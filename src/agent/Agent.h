@@ -75,6 +75,10 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     static constexpr const char* kMoreTimeReason = "from blocker";
 
     static std::shared_ptr<Agent> create(Dependencies deps);
+    // Whether config.json lists `username` as a child; none when the file is
+    // missing or not as expected. Logs nothing: the role asks this before it
+    // touches any window system.
+    static std::optional<bool> configListsChild(const std::string& username);
     ~Agent() override;
 
     // Start-up up to the event loop: the child check (false for anyone else:

@@ -29,6 +29,7 @@ const std::vector<Command>& commandTable() {
         {"-h",           printHelp,    ""},
         {"--help",       printHelp,    ""},
         {"daemon",       runDaemon,    "daemon must run as root (it changes the system proxy settings)"},
+        {"agent",        runAgent,     ""},
         {"install-cert", installCert,  ""},
         {"check-update", checkUpdate,  "check-update must run as root (installing a .pkg needs it)"},
         {"status",       showStatus,   ""},

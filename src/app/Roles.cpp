@@ -2,18 +2,33 @@
 
 #include <unistd.h>
 
+#include <QApplication>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <ostream>
 
 #include "app/Usage.h"
+#include "agent/Agent.h"
 #include "commands/Status.h"
 #include "commands/Uninstall.h"
 #include "core/Background.h"
+#include "core/Subprocess.h"
+#include "core/TarvoLog.h"
 #include "core/Paths.h"
 #include "core/Version.h"
 #include "daemon/Daemon.h"
 #include "daemon/Keychain.h"
 #include "device/DeviceIdStore.h"
+#include "platform/linux/LinuxDisplay.h"
+#include "platform/linux/LinuxUserSession.h"
+#include "platform/linux/LinuxWorkspace.h"
 #include "platform/qt/QtCoreLoop.h"
+#include "platform/qt/QtMainQueue.h"
+#include "ui/AgentApplication.h"
+#include "ui/QtAgentViews.h"
+#include "chat/qt/ChatWindow.h"
 #include "updater/Updater.h"
 
 namespace tarvo::app {
@@ -81,6 +96,109 @@ int uninstall(const Invocation& inv) {
     const int status = Uninstall::run(inv.err, ::getuid());
     if (status == 0) inv.out << "Tarvo uninstalled\n" << std::flush;
     return status;
+}
+
+}  // namespace tarvo::app
+
+// --- agent --------------------------------------------------------------------
+
+namespace tarvo::app {
+
+namespace {
+
+// What a session without windows has: no applications, nothing in front.
+// Used before the child check has passed, so that a user who is not a child
+// never opens a connection to the window system.
+class NoWindowSystem : public platform::Workspace {
+  public:
+    std::vector<platform::RunningApp> runningApplications() override { return {}; }
+    std::optional<platform::RunningApp> frontmostApplication() override { return std::nullopt; }
+    ObserverId addActivationObserver(ActivationHandler) override { return ++last_; }
+    void removeActivationObserver(ObserverId) override {}
+    bool terminate(const platform::RunningApp&) override { return false; }
+    bool forceTerminate(const platform::RunningApp&) override { return false; }
+    bool isTerminated(const platform::RunningApp&) override { return true; }
+
+  private:
+    ObserverId last_ = 0;
+};
+
+// The agent's views when no display can be opened: the rules, the presence
+// flag, usage, quota and schedule keep working; nothing is drawn.
+class NoWindows : public AgentViews {
+  public:
+    void becomeMenuBarOnly() override {}
+    std::unique_ptr<BlockerView> makeBlocker(const std::string&, std::int64_t,
+                                             MoreTimeRequest) override {
+        return nullptr;
+    }
+    std::unique_ptr<TimeWarningView> makeTimeWarning() override { return nullptr; }
+    std::shared_ptr<ChatView> makeChatView() override { return nullptr; }
+    void installChatMenuItem(std::function<void()>) override {}
+};
+
+bool qtNeedsX11() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    return !platform || !*platform || std::string(platform).rfind("xcb", 0) == 0;
+}
+
+}  // namespace
+
+int runAgent(const Invocation&) {
+    platform::LinuxUserSession::Options sessionOptions;
+    sessionOptions.run = [](const std::string& path, const std::vector<std::string>& args) {
+        ProcessOptions options;
+        options.timeout = std::chrono::seconds(10);
+        ProcessResult r = runProcess(path, args, options);
+        return platform::LinuxUserSession::CommandOutput{r.succeeded(), r.out};
+    };
+    auto session = std::make_shared<platform::LinuxUserSession>(std::move(sessionOptions));
+
+    // Only a child's session ever reaches the window system.
+    const bool child = Agent::configListsChild(session->userName()).value_or(false);
+    const bool windows = child && (!qtNeedsX11() || platform::x11DisplayReachable());
+    if (child && !windows)
+        TarvoLog("agent", Paths::agentLog())
+            .error("cannot open the display — the blocker cannot be shown; enforcing without windows");
+
+    static int coreArgc = 1;
+    static char coreName[] = "tarvo";
+    static char* coreArgv[] = {coreName, nullptr};
+    std::unique_ptr<QCoreApplication> app;
+    if (windows)
+        app = ui::makeAgentApplication();
+    else
+        app = std::make_unique<QCoreApplication>(coreArgc, coreArgv);
+
+    {
+        platform::QtMainQueue queue;
+        ThreadPoolBackground background;
+        Agent::Dependencies deps;
+        deps.queue = &queue;
+        deps.background = &background;
+        deps.session = session;
+        if (windows) {
+            deps.workspace = std::make_shared<platform::LinuxWorkspace>();
+            // One chat window for the session, made when the chat starts.
+            deps.views = std::make_shared<ui::QtAgentViews>(queue, session, [&queue, session] {
+                ChatWindow::Config config;
+                config.username = session->userName();
+                config.resourcesDir = Paths::bundleResources();
+                config.log = TarvoLog("chat", Paths::agentLog());
+                config.queue = &queue;
+                return std::shared_ptr<ChatView>(std::make_shared<ChatWindow>(config));
+            });
+        } else {
+            deps.workspace = std::make_shared<NoWindowSystem>();
+            deps.views = std::make_shared<NoWindows>();
+        }
+        auto agent = Agent::create(std::move(deps));
+        const int status = agent->run();
+        // shutdown() has flushed usage and removed the flag; reports still in
+        // flight are not waited for, so SIGTERM ends the process at once.
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
 }
 
 }  // namespace tarvo::app

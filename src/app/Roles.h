@@ -8,6 +8,7 @@ namespace tarvo::app {
 int printVersion(const Invocation& inv);
 int printHelp(const Invocation& inv);
 int runDaemon(const Invocation& inv);
+int runAgent(const Invocation& inv);
 int installCert(const Invocation& inv);
 int checkUpdate(const Invocation& inv);
 int showStatus(const Invocation& inv);

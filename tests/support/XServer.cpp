@@ -71,7 +71,9 @@ void stop(pid_t& pid) {
 
 XServer::XServer() : XServer(Options{}) {}
 
-XServer::XServer(Options options) { start(options); }
+XServer::XServer(Options options) {
+    start(options);
+}
 
 void XServer::start(const Options& options) {
     // Xvfb picks a free display itself and writes its number to -displayfd.
@@ -81,14 +83,13 @@ void XServer::start(const Options& options) {
         return;
     }
     fcntl(fds[0], F_SETFD, FD_CLOEXEC);  // only the write end goes to Xvfb
-    std::vector<std::string> argv{"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp",
-                                  "-noreset"};
+    std::vector<std::string> argv{"Xvfb",      "-displayfd", std::to_string(fds[1]),
+                                  "-nolisten", "tcp",        "-noreset"};
     for (size_t i = 0; i < options.screens.size(); ++i) {
         argv.push_back("-screen");
         argv.push_back(std::to_string(i));
         argv.push_back(options.screens[i] + "x24");
     }
-    if (options.screens.size() > 1) argv.push_back("+xinerama");
     xvfb_ = spawn(argv, {}, -1);
     close(fds[1]);
     if (xvfb_ <= 0) {
@@ -117,31 +118,65 @@ void XServer::start(const Options& options) {
     }
     display_ = ":" + number;
     if (options.windowManager) {
-        wm_ = spawn({"openbox", "--sm-disable"}, {"DISPLAY=" + display_}, -1);
-        // Wait until the window manager owns the screen (its check window appears).
-        for (int i = 0; i < 100; ++i) {
-            std::string out = run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"});
-            if (out.find("window id") != std::string::npos) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // One openbox per X screen: each manages the screen its DISPLAY names.
+        for (size_t i = 0; i < options.screens.size(); ++i) {
+            const int index = static_cast<int>(i);
+            // openbox runs its start-up command once it manages the screen
+            // (theme, menus and key bindings loaded): that is when it is ready.
+            const std::string ready = "/tmp/tarvo-xserver-" + std::to_string(getpid()) + "-" +
+                                      number + "." + std::to_string(i) + ".ready";
+            ::unlink(ready.c_str());
+            wms_.push_back(spawn({"openbox", "--sm-disable", "--startup", "touch " + ready},
+                                 {"DISPLAY=" + screen(index)}, -1));
+            const bool started = waitFor([&] { return ::access(ready.c_str(), F_OK) == 0; });
+            ::unlink(ready.c_str());
+            if (!started) {
+                error_ = "openbox did not start on screen " + std::to_string(i);
+                return;
+            }
         }
     }
+    if (options.trayHost && !startTrayHost()) error_ = "trayer did not start";
+}
+
+bool XServer::waitFor(const std::function<bool()>& done) {
+    // Generous: a loaded machine can take seconds to start a window manager.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return done();
+}
+
+bool XServer::startTrayHost() {
+    if (!running()) return false;
+    if (tray_ <= 0)
+        tray_ = spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                       "--height", "24", "--SetDockType", "true", "--SetPartialStrut", "true",
+                       "--transparent", "false", "--tint", "0x303030"},
+                      {"DISPLAY=" + screen(0)}, -1);
+    if (tray_ <= 0) return false;
+    return waitFor([&] { return !run({"xdotool", "search", "--classname", "trayer"}).empty(); });
 }
 
 XServer::~XServer() {
-    stop(wm_);
+    stop(tray_);
+    for (auto it = wms_.rbegin(); it != wms_.rend(); ++it) stop(*it);
     stop(xvfb_);
 }
 
-std::string XServer::run(const std::vector<std::string>& argv) const {
+std::string XServer::run(const std::vector<std::string>& argv, int screenIndex) const {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return "";
     // The child must see the write end without O_CLOEXEC: dup2 in the spawn clears it.
-    pid_t pid = spawn(argv, {"DISPLAY=" + display_}, fds[1]);
+    pid_t pid = spawn(argv, {"DISPLAY=" + screen(screenIndex)}, fds[1]);
     close(fds[1]);
     std::string out;
     char buf[4096];
     ssize_t n;
-    while (pid > 0 && (n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    while (pid > 0 && (n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<size_t>(n));
     close(fds[0]);
     int status = 0;
     if (pid <= 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
@@ -150,8 +185,9 @@ std::string XServer::run(const std::vector<std::string>& argv) const {
     return out;
 }
 
-bool XServer::screenshot(const std::string& pngPath) const {
-    pid_t pid = spawn({"import", "-window", "root", pngPath}, {"DISPLAY=" + display_}, -1);
+bool XServer::screenshot(const std::string& pngPath, int screenIndex) const {
+    pid_t pid =
+        spawn({"import", "-window", "root", pngPath}, {"DISPLAY=" + screen(screenIndex)}, -1);
     int status = 0;
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
            WEXITSTATUS(status) == 0;

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QRect>
+#include <QThread>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+#include "support/XServer.h"
+#include "ui/AgentApplication.h"
+
+namespace tarvo::test {
+
+// The agent's application on the offscreen platform with the given screens
+// (the first one primary), whatever QT_QPA_PLATFORM says.
+class OffscreenApp {
+  public:
+    explicit OffscreenApp(std::vector<QRect> screens = {QRect(0, 0, 1280, 800)}) {
+        std::string json =
+            R"({"synchronousWindowSystemEvents": true, "windowFrameMargins": false, "screens": [)";
+        for (size_t i = 0; i < screens.size(); ++i) {
+            const QRect& r = screens[i];
+            json += (i ? "," : "") + std::string("{\"name\": \"screen") + std::to_string(i) +
+                    "\", \"x\": " + std::to_string(r.x()) + ", \"y\": " + std::to_string(r.y()) +
+                    ", \"width\": " + std::to_string(r.width()) +
+                    ", \"height\": " + std::to_string(r.height()) +
+                    ", \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}";
+        }
+        json += "]}";
+        writeText(dir_ / "screens.json", json);
+        app_ = ui::makeAgentApplication(
+            {"-platform", "offscreen:configfile=" + (dir_ / "screens.json")});
+    }
+    ~OffscreenApp() { app_.reset(); }
+
+  private:
+    TempDir dir_;
+    std::unique_ptr<QApplication> app_;
+};
+
+// The agent's application on a private X server. Destroy it before the server.
+inline std::unique_ptr<QApplication> xcbApp(const XServer& x) {
+    return ui::makeAgentApplication({"-platform", "xcb", "-display", x.display()});
+}
+
+// Runs Qt's events until `done` holds or `timeout` passed (real time, for
+// what a real X server and window manager do).
+inline bool waitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(30000)) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeout.count()) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (done()) return true;
+        QThread::msleep(10);
+    }
+    QApplication::processEvents();
+    return done();
+}
+
+// Lets Qt and the X server exchange what is pending for `period`.
+inline void settleFor(std::chrono::milliseconds period) {
+    waitUntil([] { return false; }, period);
+}
+
+}  // namespace tarvo::test
