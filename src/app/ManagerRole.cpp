@@ -1,6 +1,6 @@
 #include <unistd.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <cstdlib>
 #include <ostream>
 
@@ -56,14 +56,12 @@ int runManager(const Invocation& inv) {
         ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
         log.warn("running as root — the web view starts without its sandbox");
     }
-    webView.library->prepareApplication();
     int argc = 1;
     char name[] = "tarvo";
     char* argv[] = {name, nullptr};
-    QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tarvo Manager"));
-    // Closing the window quits through WindowEvents; an alert closing must not.
-    QApplication::setQuitOnLastWindowClosed(false);
+    const std::unique_ptr<QCoreApplication> application =
+        webView.library->createApplication(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Tarvo Manager"));
 
     platform::QtMainQueue queue;
     // The two service conversations; destroyed (and joined) before the queue

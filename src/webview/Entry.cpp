@@ -1,4 +1,4 @@
-#include <QCoreApplication>
+#include <QApplication>
 
 #include "webview/WebEngineManagerWindow.h"
 #include "webview/WebViewLibrary.h"
@@ -8,10 +8,14 @@ namespace {
 
 class WebEngineLibrary final : public Library {
   public:
-    void prepareApplication() override {
+    std::unique_ptr<QCoreApplication> createApplication(int& argc, char** argv) override {
         // Qt WebEngine shares OpenGL contexts with the widgets; this must be
         // set before the application object exists.
         QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+        auto application = std::make_unique<QApplication>(argc, argv);
+        // Closing the window quits through its delegate; an alert closing must not.
+        QApplication::setQuitOnLastWindowClosed(false);
+        return application;
     }
 
     std::shared_ptr<ManagerWindow> createWindow(WindowDelegate& delegate,

@@ -13,6 +13,8 @@
 
 #include "manager/ManagerView.h"
 
+class QCoreApplication;
+
 namespace tarvo::webview {
 
 // The file name of the library, looked for beside the executable.
@@ -52,10 +54,12 @@ class ManagerWindow : public ManagerView {
 
 class Library {
   public:
-    // Before the QApplication exists: the settings Qt WebEngine needs then.
-    virtual void prepareApplication() = 0;
-    // With the QApplication: a window reporting to `delegate`, which must
-    // outlive it. Destroy the window before the QApplication.
+    // The application object for the window (a QApplication, with what Qt
+    // WebEngine needs set before it exists). Created here so that the
+    // executable itself links Qt Core only. `argc` and `argv` must outlive it.
+    virtual std::unique_ptr<QCoreApplication> createApplication(int& argc, char** argv) = 0;
+    // A window reporting to `delegate`, which must outlive it. Destroy the
+    // window before the application object.
     virtual std::shared_ptr<ManagerWindow> createWindow(WindowDelegate& delegate,
                                                         const ManagerWindow::Options& options) = 0;
 

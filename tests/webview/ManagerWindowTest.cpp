@@ -74,12 +74,10 @@ class ManagerWindowTest : public ::testing::Test {
         library_ = loaded.library;
         loadError_ = loaded.error;
         if (!library_) return;
-        library_->prepareApplication();
         static int argc = 1;
         static char name[] = "test_webview";
         static char* argv[] = {name, nullptr};
-        app_ = new QApplication(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
+        app_ = library_->createApplication(argc, argv).release();
         qInstallMessageHandler(captureConsole);
     }
     static void TearDownTestSuite() {
@@ -119,7 +117,7 @@ class ManagerWindowTest : public ::testing::Test {
     static inline XServer* x_ = nullptr;
     static inline webview::Library* library_ = nullptr;
     static inline std::string loadError_;
-    static inline QApplication* app_ = nullptr;
+    static inline QCoreApplication* app_ = nullptr;
 };
 
 TEST_F(ManagerWindowTest, WindowIsCentredWithTheViewAsItsWholeContent) {
