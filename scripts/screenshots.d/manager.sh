@@ -41,7 +41,7 @@ PY
 pids+=($!)
 
 # A private X server with a window manager.
-Xvfb -displayfd 5 -nolisten tcp -screen 0 1280x900x24 5>"$tmp/display" >/dev/null 2>&1 &
+Xvfb -displayfd 5 -nolisten tcp -noreset -screen 0 1280x900x24 5>"$tmp/display" >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$tmp/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$tmp/display")"
