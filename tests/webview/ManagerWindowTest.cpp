@@ -1,5 +1,6 @@
 // The window from the web view library, driven in this process on a private
 // X server with a window manager.
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -64,6 +65,9 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 class ManagerWindowTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
+#if defined(__SANITIZE_ADDRESS__)
+        return;
+#endif
         x_ = new XServer();
         if (!x_->running()) return;
         ::setenv("DISPLAY", x_->display().c_str(), 1);
@@ -85,6 +89,12 @@ class ManagerWindowTest : public ::testing::Test {
         delete x_;
     }
     void SetUp() override {
+#if defined(__SANITIZE_ADDRESS__)
+        GTEST_SKIP() << "Qt WebEngine in this process: LeakSanitizer reports the allocations it "
+                        "keeps to the end (some in modules without symbols, which no suppression "
+                        "can name); the sanitizer build runs the window in `tarvo manager` "
+                        "children instead (ManagerProcess.*)";
+#endif
         ASSERT_TRUE(x_->running()) << x_->error();
         ASSERT_NE(library_, nullptr) << loadError_;
     }
@@ -250,6 +260,19 @@ TEST_F(ManagerWindowTest, BridgeKeepsAPagesOwnWebviewAndReportsPostingFailures) 
                        " typeof window.chrome.webview.removeEventListener].join(' ')")
                   .toString(),
               "7 function function");
+}
+
+// A caller built against another shape of the interface gets nothing.
+TEST(WebViewLibrary, AnswersOnlyItsOwnInterfaceRevision) {
+    const std::string path =
+        std::filesystem::path(tarvoBinary()).parent_path().string() + "/libtarvo_webview.so";
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    ASSERT_NE(handle, nullptr) << ::dlerror();
+    auto entry = reinterpret_cast<webview::EntryPoint>(::dlsym(handle, webview::kEntryPoint));
+    ASSERT_NE(entry, nullptr);
+    EXPECT_NE(entry(webview::kInterfaceRevision), nullptr);
+    EXPECT_EQ(entry(webview::kInterfaceRevision + 1), nullptr);
+    EXPECT_EQ(entry(0), nullptr);
 }
 
 }  // namespace
