@@ -24,6 +24,8 @@ const std::vector<Command>& commandTable() {
     // Each role joins the build with one line here.
     // clang-format off
     static const std::vector<Command> table = {
+        {"manager",      runManager,   ""},
+        {"setup",        runManager,   ""},
         {"version",      printVersion, ""},
         {"help",         printHelp,    ""},
         {"-h",           printHelp,    ""},

@@ -13,5 +13,7 @@ int installCert(const Invocation& inv);
 int checkUpdate(const Invocation& inv);
 int showStatus(const Invocation& inv);
 int uninstall(const Invocation& inv);
+// The parent's setup window (ManagerRole.cpp).
+int runManager(const Invocation& inv);
 
 }  // namespace tarvo::app

@@ -1,0 +1,279 @@
+// The window from the web view library, driven in this process on a private
+// X server with a window manager.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QWebEnginePage>
+#include <QWebEngineScriptCollection>
+#include <QWebEngineView>
+#include <QWindow>
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "WebViewFixture.h"
+#include "app/WebViewLoader.h"
+#include "support/LocalServer.h"
+#include "support/XServer.h"
+
+namespace tarvo::test {
+namespace {
+
+using Style = ManagerView::AlertStyle;
+
+struct Recorder : webview::WindowDelegate {
+    void pageFinished(const std::string& url) override { finished.push_back(url); }
+    void navigationFailed(const std::string& d) override { failed.push_back(d); }
+    void provisionalNavigationFailed(const std::string& d) override { unreachable.push_back(d); }
+    void messageReceived(const std::optional<std::string>& body) override {
+        messages.push_back(body);
+    }
+    void windowClosed() override { ++closed; }
+
+    std::vector<std::string> finished, failed, unreachable;
+    std::vector<std::optional<std::string>> messages;
+    int closed = 0;
+};
+
+// What the pages wrote to their consoles (Qt logs them in the "js" category).
+std::mutex consoleMutex;
+std::vector<std::string> console;
+void captureConsole(QtMsgType, const QMessageLogContext& context, const QString& message) {
+    if (context.category && std::string(context.category) == "js") {
+        std::lock_guard lock(consoleMutex);
+        console.push_back(message.toStdString());
+    }
+}
+
+bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+// One X server, library and application for the whole test program: Qt
+// WebEngine starts once per process.
+class ManagerWindowTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+#if defined(__SANITIZE_ADDRESS__)
+        return;
+#endif
+        x_ = new XServer();
+        if (!x_->running()) return;
+        ::setenv("DISPLAY", x_->display().c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        if (::geteuid() == 0) ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
+        const auto loaded =
+            app::loadWebView(std::filesystem::path(tarvoBinary()).parent_path().string());
+        library_ = loaded.library;
+        loadError_ = loaded.error;
+        if (!library_) return;
+        static int argc = 1;
+        static char name[] = "test_webview";
+        static char* argv[] = {name, nullptr};
+        app_ = library_->createApplication(argc, argv).release();
+        qInstallMessageHandler(captureConsole);
+    }
+    static void TearDownTestSuite() {
+        delete app_;
+        delete x_;
+    }
+    void SetUp() override {
+#if defined(__SANITIZE_ADDRESS__)
+        GTEST_SKIP() << "Qt WebEngine in this process: LeakSanitizer reports the allocations it "
+                        "keeps to the end (some in modules without symbols, which no suppression "
+                        "can name); the sanitizer build runs the window in `tarvo manager` "
+                        "children instead (ManagerProcess.*)";
+#endif
+        ASSERT_TRUE(x_->running()) << x_->error();
+        ASSERT_NE(library_, nullptr) << loadError_;
+    }
+    std::shared_ptr<webview::ManagerWindow> makeWindow(std::chrono::milliseconds timeout = 60s) {
+        auto window = library_->createWindow(events, {.loadTimeout = timeout});
+        window->buildWindow();
+        return window;
+    }
+    static QWidget* topLevel() {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->windowTitle() == "Tarvo Manager" && !qobject_cast<QMessageBox*>(w)) return w;
+        return nullptr;
+    }
+    static QWebEngineView* webView() {
+        QWidget* window = topLevel();
+        return window ? window->findChild<QWebEngineView*>() : nullptr;
+    }
+    QVariant evaluate(const QString& script) {
+        QVariant result;
+        bool done = false;
+        webView()->page()->runJavaScript(script, [&](const QVariant& v) {
+            result = v;
+            done = true;
+        });
+        spinUntil([&] { return done; });
+        return result;
+    }
+
+    Recorder events;
+    static inline XServer* x_ = nullptr;
+    static inline webview::Library* library_ = nullptr;
+    static inline std::string loadError_;
+    static inline QCoreApplication* app_ = nullptr;
+};
+
+TEST_F(ManagerWindowTest, WindowIsCentredWithTheViewAsItsWholeContent) {
+    auto window = makeWindow();
+    QWidget* widget = topLevel();
+    ASSERT_NE(widget, nullptr);
+    ASSERT_TRUE(spinUntil([&] {
+        return widget->windowHandle() && widget->windowHandle()->isExposed() &&
+               widget->isActiveWindow();
+    }));
+    EXPECT_EQ(widget->size(), QSize(1100, 780));
+    EXPECT_EQ(widget->minimumSize(), QSize(800, 600));
+    const QRect area = widget->screen()->availableGeometry();
+    const QPoint offset = widget->frameGeometry().center() - area.center();
+    // The title bar shifts the frame's centre by half its height at most.
+    EXPECT_LE(std::abs(offset.x()), 4) << offset.x();
+    EXPECT_LE(std::abs(offset.y()), 20) << offset.y();
+    QWebEngineView* view = webView();
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view->geometry(), widget->rect());
+
+    widget->resize(900, 700);
+    EXPECT_TRUE(spinUntil([&] { return view->size() == QSize(900, 700); })) << view->width();
+    widget->resize(300, 200);
+    EXPECT_TRUE(spinUntil([&] { return widget->size() == QSize(800, 600); })) << widget->width();
+
+    // The window manager's close request reaches the owner.
+    widget->close();
+    EXPECT_EQ(events.closed, 1);
+}
+
+TEST_F(ManagerWindowTest, AlertsAreModalWithOneOkButton) {
+    auto window = makeWindow();
+    struct Case {
+        Style style;
+        QMessageBox::Icon icon;
+    } cases[] = {{Style::Warning, QMessageBox::Warning},
+                 {Style::Informational, QMessageBox::Information},
+                 {Style::Critical, QMessageBox::Critical}};
+    for (const auto& c : cases) {
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QString text, informative;
+        QStringList buttons;
+        bool modal = false;
+        // Answers the alert once it is up, as a person would.
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible()) return;
+            poll.stop();
+            icon = box->icon();
+            text = box->text();
+            informative = box->informativeText();
+            modal = box->isModal();
+            for (QAbstractButton* b : box->buttons()) buttons << b->text().remove('&');
+            box->button(QMessageBox::Ok)->click();
+        });
+        poll.start(20);
+        window->presentAlert("Setup complete", "Tarvo is now monitoring: emma", c.style);
+        EXPECT_EQ(icon, c.icon);
+        EXPECT_EQ(text, "Setup complete");
+        EXPECT_EQ(informative, "Tarvo is now monitoring: emma");
+        EXPECT_TRUE(modal);
+        EXPECT_EQ(buttons, QStringList{"OK"});
+    }
+}
+
+TEST_F(ManagerWindowTest, AnUnansweredLoadTimesOutOnce) {
+    LocalServer server;
+    std::atomic<bool> release{false};
+    server.server.Get("/Signin", [&](const httplib::Request&, httplib::Response& res) {
+        for (int i = 0; i < 400 && !release; ++i) std::this_thread::sleep_for(25ms);
+        res.set_content("<html>late</html>", "text/html");
+    });
+    server.start();
+    auto window = makeWindow(500ms);
+    window->load(server.url() + "/Signin");
+    EXPECT_TRUE(spinUntil([&] { return !events.unreachable.empty(); }));
+    release = true;
+    // The stopped load is not reported a second time.
+    spinUntil([] { return false; }, 1s);
+    EXPECT_EQ(events.unreachable, std::vector<std::string>{"The request timed out."});
+    EXPECT_EQ(events.failed, std::vector<std::string>{});
+    EXPECT_EQ(events.finished, std::vector<std::string>{});
+}
+
+TEST_F(ManagerWindowTest, BridgeKeepsAPagesOwnWebviewAndReportsPostingFailures) {
+    LocalServer server;
+    server.server.Get("/page", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("<html><body>page</body></html>", "text/html");
+    });
+    server.start();
+    auto window = makeWindow();
+    window->load(server.url() + "/page");
+    ASSERT_TRUE(spinUntil([&] { return !events.finished.empty(); }));
+    EXPECT_EQ(events.finished, std::vector<std::string>{server.url() + "/page"});
+
+    // Values that are not strings travel as JSON; one that cannot be made
+    // JSON is reported on the console and posts nothing.
+    evaluate(
+        "var c = {}; c.self = c; window.chrome.webview.postMessage(c);"
+        "window.chrome.webview.postMessage([1, 'two']);"
+        "window.chrome.webview.postMessage('plain');"
+        "window.chrome.webview.postMessage(undefined);"
+        "window.chrome.webview.addEventListener('message', function () {});");
+    ASSERT_TRUE(spinUntil([&] { return events.messages.size() >= 3; }));
+    spinUntil([] { return false; }, 300ms);
+    EXPECT_EQ(events.messages,
+              (std::vector<std::optional<std::string>>{"[1,\"two\"]", "plain", std::nullopt}));
+    {
+        std::lock_guard lock(consoleMutex);
+        ASSERT_EQ(console.size(), 1u);
+        EXPECT_EQ(console[0].rfind("Tarvo bridge failed TypeError: Converting circular", 0), 0u)
+            << console[0];
+    }
+
+    // The injected script run again over a page that has its own object
+    // leaves it alone; a `window.chrome` without one keeps its other members.
+    const auto scripts = webView()->page()->scripts().find("tarvo-bridge");
+    ASSERT_EQ(scripts.size(), 1);
+    const QString shim = scripts[0].sourceCode();
+    EXPECT_TRUE(scripts[0].runsOnSubFrames());
+    EXPECT_EQ(scripts[0].injectionPoint(), QWebEngineScript::DocumentCreation);
+    evaluate("window.chrome.webview = {mine: true, postMessage: function () {}};");
+    evaluate(shim);
+    EXPECT_EQ(evaluate("window.chrome.webview.mine === true").toBool(), true);
+    evaluate("window.chrome = {other: 7};");
+    evaluate(shim);
+    EXPECT_EQ(evaluate("[window.chrome.other, typeof window.chrome.webview.postMessage,"
+                       " typeof window.chrome.webview.removeEventListener].join(' ')")
+                  .toString(),
+              "7 function function");
+}
+
+// A caller built against another shape of the interface gets nothing.
+TEST(WebViewLibrary, AnswersOnlyItsOwnInterfaceRevision) {
+    const std::string path =
+        std::filesystem::path(tarvoBinary()).parent_path().string() + "/libtarvo_webview.so";
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    ASSERT_NE(handle, nullptr) << ::dlerror();
+    auto entry = reinterpret_cast<webview::EntryPoint>(::dlsym(handle, webview::kEntryPoint));
+    ASSERT_NE(entry, nullptr);
+    EXPECT_NE(entry(webview::kInterfaceRevision), nullptr);
+    EXPECT_EQ(entry(webview::kInterfaceRevision + 1), nullptr);
+    EXPECT_EQ(entry(0), nullptr);
+}
+
+}  // namespace
+}  // namespace tarvo::test
