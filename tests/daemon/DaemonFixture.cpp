@@ -37,6 +37,26 @@ mv "$out.tmp" "$out"
 printf 'ready\n\n'
 printf 'something odd\n' >&2
 [ -n "$TARVO_TEST_EXIT_AT_ONCE" ] && exit 3
+if [ -n "$TARVO_TEST_LISTEN" ]; then
+  # Listens on the proxy's port from a child process, as mitmdump may under
+  # its launcher; a port already taken ends it with status 1.
+  /usr/bin/python3 -c '
+import socket, sys, time
+s = socket.socket()
+try:
+    s.bind(("127.0.0.1", 8080))
+except OSError as e:
+    print("cannot bind:", e, flush=True)
+    sys.exit(1)
+s.listen()
+print("listening", flush=True)
+time.sleep(1000)
+' &
+  child=$!
+  trap 'kill $child; exit 143' TERM
+  wait $child
+  exit $?
+fi
 exec sleep 1000
 )";
 

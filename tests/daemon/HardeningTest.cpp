@@ -57,10 +57,18 @@ struct Harness {
             fs::create_directories(outside / d);
             ::chown((outside / d).c_str(), kUser, kUser);
         }
+        // Root's own things outside the root, where a link may point: a
+        // directory shaped like the flag directory and a root-only file.
+        fs::create_directories(outside / "rootflags");
+        ::chmod((outside / "rootflags").c_str(), 0777);
+        writeText(outside / "rootflags/124.flag", "");
+        writeText(outside / "root-secret.json", R"({"username":"root-secret"})");
+        ::chmod((outside / "root-secret.json").c_str(), 0600);
         writeText(outside / "flags/123.flag", "");
         writeText(outside / "flags/keep.txt", "keep");
         timespec old[2] = {{946684800, 0}, {946684800, 0}};  // 2000-01-01
         ::utimensat(AT_FDCWD, (outside / "flags/123.flag").c_str(), old, 0);
+        ::utimensat(AT_FDCWD, (outside / "rootflags/124.flag").c_str(), old, 0);
         // What an earlier version left: shared directories open to everyone.
         fs::create_directories(root.dataDir());
         fs::create_directories(Paths::systemLogDir());
@@ -104,6 +112,12 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
         std::string before;  // planted before the daemon starts
         std::string after;   // planted while it runs; a proxy restart and a tick follow
         std::function<void(Harness&)> check;
+        // Made by root before anything else (what an earlier build left).
+        std::function<void(Harness&)> setup = nullptr;
+    };
+    auto noIdentityFrom = [](Harness& h, const std::string& secret) {
+        for (const auto& launch : fakeLaunches(h.root.records()))
+            for (const auto& arg : launch.args) EXPECT_EQ(arg.find(secret), std::string::npos);
     };
     const std::vector<Case> cases = {
         {"dangling link where the rules file will be seeded",
@@ -149,10 +163,57 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
         {"flag directory replaced by a link", "",
          R"(mv "$DATA/active-children" "$DATA/old-flags"; ln -s "$OUT/flags" "$DATA/active-children")",
          [](Harness& h) { EXPECT_TRUE(isRealDirOwnedByUs(h.root.flagDir(), 0777)); }},
+        {"flag directory is a link to a root-owned directory shaped like it",
+         R"(ln -s "$OUT/rootflags" "$DATA/active-children")", "",
+         [](Harness& h) { EXPECT_TRUE(isRealDirOwnedByUs(h.root.flagDir(), 0777)); }},
+        {"link at updater.log in a log directory others could write",
+         R"(ln -s "$OUT/victim.txt" "$LOGS/updater.log"; echo planted > "$LOGS/planted")", "",
+         [](Harness&) {
+             EXPECT_TRUE(isRealDirOwnedByUs(Paths::systemLogDir(), 0755));
+             EXPECT_FALSE(fs::exists(fs::symlink_status(Paths::updaterLog())));
+             EXPECT_FALSE(fs::exists(Paths::systemLogDir() + "/planted"));
+             EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()),
+                                 "[daemon] WARN  replaced untrusted log directory (directory "
+                                 "with mode 0777)"));
+         }},
+        {"symbolic link at proxy_config.json to a root-only file",
+         R"(ln -s "$OUT/root-secret.json" "$DATA/proxy_config.json")", "",
+         [&](Harness& h) {
+             noIdentityFrom(h, "root-secret");
+             EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()),
+                                 "[daemon] WARN  ignoring " + Paths::proxyConfigFile() +
+                                     " (symbolic link)"));
+         }},
+        {"hard link at proxy_config.json to a root-only file", "", "",
+         [&](Harness& h) {
+             noIdentityFrom(h, "root-secret");
+             EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()),
+                                 "[daemon] WARN  ignoring " + Paths::proxyConfigFile() +
+                                     " (hard link)"));
+         },
+         [](Harness& h) {
+             ASSERT_EQ(::link((h.outside / "root-secret.json").c_str(),
+                              (h.root.dataDir() + "/proxy_config.json").c_str()),
+                       0);
+         }},
+        {"root-owned configuration directory open to others", "", "",
+         [](Harness& h) {
+             EXPECT_FALSE(fs::exists(fs::symlink_status(h.root.dataDir() + "/mitmproxy/planted")));
+             EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()),
+                                 "[daemon] WARN  replaced untrusted " + Paths::mitmproxyDir() +
+                                     " (directory with mode 0755)"));
+         },
+         [](Harness& h) {
+             const std::string conf = h.root.dataDir() + "/mitmproxy";
+             fs::create_directories(conf);
+             ::chmod(conf.c_str(), 0755);
+             fs::create_symlink(h.outside / "victim.txt", conf + "/planted");
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Harness h;
+        if (c.setup) c.setup(h);
         const auto before = snapshot(h.outside.path());
         if (!c.before.empty()) h.plant(c.before);
         h.daemon->start();
@@ -172,6 +233,10 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
         EXPECT_EQ(readText(key), readText(h.root.resources() + "/mitmproxy-ca.pem"));
         EXPECT_FALSE(h.userCanRead(key));
         EXPECT_TRUE(isRealDirOwnedByUs(h.root.dataDir() + "/mitmproxy", 0700));
+        // What was moved aside is removed, not left to pile up.
+        for (const std::string& dir : {h.root.dataDir(), h.root.root() + "/Library/Logs"})
+            for (const auto& e : fs::directory_iterator(dir))
+                EXPECT_NE(e.path().filename().string().rfind(".tarvo-aside.", 0), 0u) << e.path();
         c.check(h);
     }
 }
