@@ -46,8 +46,8 @@ void replaceFileAtomically(const std::string& path, std::string_view data,
         fs::create_directories(dir, ec);
     }
     const std::string temp =
-        (dir / (options.tempName.empty() ? uniqueTempName(target.filename().string())
-                                         : options.tempName))
+        (dir /
+         (options.tempName.empty() ? uniqueTempName(target.filename().string()) : options.tempName))
             .string();
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     int fd = ::open(temp.c_str(), flags, 0600);
@@ -145,8 +145,8 @@ UntrustedFile readUntrustedFileAt(int dirFd, const std::string& name, size_t max
         result.why = std::move(why);
         return result;
     };
-    const int fd = ::openat(dirFd, name.c_str(),
-                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd =
+        ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         result.error = errno;
         return refuse(errno == ELOOP ? "symbolic link" : std::strerror(errno));

@@ -8,20 +8,20 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <system_error>
 
 #include "core/AtomicFile.h"
 #include "core/Json.h"
 #include "core/Paths.h"
 #include "core/PresenceFlag.h"
+#include "core/Text.h"
 #include "core/Weak.h"
 #include "daemon/Keychain.h"
 #include "daemon/ProxyConfig.h"
 #include "daemon/ProxyListener.h"
-#include "core/Text.h"
 
 extern char** environ;
 
@@ -440,9 +440,9 @@ void Daemon::watchListener() {
     listenerChecks_ = 0;
     verifiedListeners_.clear();
     listenerTimer_ = ScopedTimer(
-        queue_, queue_.startRepeating(
-                    kListenerPoll,
-                    weakCallback(shared_from_this(), [](Daemon& d) { d.checkListener(); })));
+        queue_,
+        queue_.startRepeating(
+            kListenerPoll, weakCallback(shared_from_this(), [](Daemon& d) { d.checkListener(); })));
 }
 
 // Whoever listens where the system proxy settings send the children's
@@ -480,8 +480,7 @@ void Daemon::checkListener() {
     if (!listeners.empty()) {
         listenerTimer_.reset();
         verifiedListeners_.clear();
-        for (const listener::Socket& socket : listeners)
-            verifiedListeners_.push_back(socket.inode);
+        for (const listener::Socket& socket : listeners) verifiedListeners_.push_back(socket.inode);
         std::sort(verifiedListeners_.begin(), verifiedListeners_.end());
         return;
     }

@@ -16,14 +16,13 @@
 #include "core/Json.h"
 #include "core/Paths.h"
 #include "core/PresenceFlag.h"
+#include "core/Text.h"
 #include "core/TimeFormat.h"
 #include "core/Version.h"
 #include "net/Http.h"
-#include "core/Text.h"
 
 namespace tarvo {
 namespace {
-
 
 AtomicWriteOptions modeOnly(mode_t mode) {
     AtomicWriteOptions options;

@@ -17,8 +17,8 @@
 #include "core/AtomicFile.h"
 #include "core/Paths.h"
 #include "core/Subprocess.h"
-#include "net/Http.h"
 #include "core/Text.h"
+#include "net/Http.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterLimits.h"
 

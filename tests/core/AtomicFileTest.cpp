@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <cstring>
-#include <future>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "core/AtomicFile.h"

@@ -69,8 +69,9 @@ bool enterPrivateNetwork() {
         const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         ifreq ifr{};
         std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-        const bool up = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &ifr) == 0 &&
-                        (ifr.ifr_flags |= IFF_UP | IFF_RUNNING, ::ioctl(s, SIOCSIFFLAGS, &ifr) == 0);
+        const bool up =
+            s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &ifr) == 0 &&
+            (ifr.ifr_flags |= IFF_UP | IFF_RUNNING, ::ioctl(s, SIOCSIFFLAGS, &ifr) == 0);
         if (s >= 0) ::close(s);
         return up;
     }();

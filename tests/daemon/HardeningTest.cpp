@@ -11,6 +11,7 @@
 #include "DaemonFixture.h"
 #include "core/Paths.h"
 #include "core/Subprocess.h"
+#include "daemon/RootFiles.h"
 
 namespace tarvo::test {
 namespace {
@@ -180,16 +181,16 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
          R"(ln -s "$OUT/root-secret.json" "$DATA/proxy_config.json")", "",
          [&](Harness& h) {
              noIdentityFrom(h, "root-secret");
-             EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()),
-                                 "[daemon] WARN  ignoring " + Paths::proxyConfigFile() +
-                                     " (symbolic link)"));
+             EXPECT_TRUE(hasLine(
+                 logMessages(Paths::daemonLog()),
+                 "[daemon] WARN  ignoring " + Paths::proxyConfigFile() + " (symbolic link)"));
          }},
         {"hard link at proxy_config.json to a root-only file", "", "",
          [&](Harness& h) {
              noIdentityFrom(h, "root-secret");
-             EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()),
-                                 "[daemon] WARN  ignoring " + Paths::proxyConfigFile() +
-                                     " (hard link)"));
+             EXPECT_TRUE(
+                 hasLine(logMessages(Paths::daemonLog()),
+                         "[daemon] WARN  ignoring " + Paths::proxyConfigFile() + " (hard link)"));
          },
          [](Harness& h) {
              ASSERT_EQ(::link((h.outside / "root-secret.json").c_str(),
@@ -239,6 +240,85 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
                 EXPECT_NE(e.path().filename().string().rfind(".tarvo-aside.", 0), 0u) << e.path();
         c.check(h);
     }
+}
+
+}  // namespace
+}  // namespace tarvo::test
+
+namespace tarvo::test {
+namespace {
+
+bool rootAndSetpriv() {
+    return ::geteuid() == 0 && fs::exists("/usr/bin/setpriv");
+}
+
+std::vector<std::string> asideEntries(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string().rfind(".tarvo-aside.", 0) == 0) out.push_back(e.path());
+    return out;
+}
+
+// A child renames root's private configuration directory, with the running
+// proxy's key in it, to the flag directory's name. The next tick must not
+// open it up: it is not the flag directory this daemon made.
+TEST(Hardening, RootsOwnDirectoryRenamedToTheFlagNameIsNeverOpenedUp) {
+    if (!rootAndSetpriv()) GTEST_SKIP() << "needs root and setpriv";
+    Harness h;
+    h.daemon->start();
+    ASSERT_TRUE(h.waitForProxy());
+    h.queue.advance(0ms);
+    const std::string conf = h.root.dataDir() + "/mitmproxy";
+    rootfiles::Fd confFd(::open(conf.c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_TRUE(confFd);
+    struct stat flagsBefore {};
+    ASSERT_EQ(::stat(h.root.flagDir().c_str(), &flagsBefore), 0);
+    h.plant(
+        R"(mv "$DATA/active-children" "$DATA/old-flags"; mv "$DATA/mitmproxy" "$DATA/active-children")");
+    h.queue.advance(5s);
+
+    struct stat st {};
+    ASSERT_EQ(::fstat(confFd.get(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << "root's directory was opened up";
+    EXPECT_EQ(st.st_nlink, 0u) << "moved aside and removed";
+    EXPECT_TRUE(asideEntries(h.root.dataDir()).empty());
+    struct stat flags {};
+    ASSERT_EQ(::lstat(h.root.flagDir().c_str(), &flags), 0);
+    EXPECT_TRUE(S_ISDIR(flags.st_mode));
+    EXPECT_NE(flags.st_ino, st.st_ino);
+    EXPECT_EQ(flags.st_mode & 07777, 0777u);
+    EXPECT_TRUE(fs::is_empty(h.root.flagDir()));
+    EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()), "[daemon] WARN  replaced untrusted " +
+                                                             Paths::activeChildrenDir() +
+                                                             " (directory that is not ours)"));
+}
+
+// Between two starts of the proxy another of root's private directories
+// takes the configuration directory's place: the key never goes into it.
+TEST(Hardening, ConfigurationDirectoryIsCheckedAgainBeforeEveryStart) {
+    if (!rootAndSetpriv()) GTEST_SKIP() << "needs root and setpriv";
+    Harness h;
+    h.daemon->start();
+    ASSERT_TRUE(h.waitForProxy());
+    const std::string conf = h.root.dataDir() + "/mitmproxy";
+    const std::string decoy = h.root.dataDir() + "/decoy";
+    fs::create_directory(decoy);
+    ::chmod(decoy.c_str(), 0700);
+    writeText(decoy + "/kept-by-someone", "x");
+    fs::rename(conf, h.root.dataDir() + "/elsewhere");
+    fs::rename(decoy, conf);
+
+    ::kill(*h.daemon->proxyPid(), SIGKILL);
+    ASSERT_TRUE(h.queue.runUntil([&] { return !h.daemon->proxyPid(); }, 15s));
+    h.queue.advance(2s);
+    ASSERT_TRUE(h.waitForProxy());
+    EXPECT_FALSE(fs::exists(conf + "/kept-by-someone"));
+    EXPECT_EQ(readText(conf + "/mitmproxy-ca.pem"),
+              readText(h.root.resources() + "/mitmproxy-ca.pem"));
+    EXPECT_TRUE(isRealDirOwnedByUs(conf, 0700));
+    EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()), "[daemon] WARN  replaced untrusted " +
+                                                             Paths::mitmproxyDir() +
+                                                             " (directory that is not ours)"));
 }
 
 }  // namespace
