@@ -76,6 +76,9 @@ TEST(Presence, FreshnessAndCleanupOfFlags) {
          true,
          {"501.flag"}},
         {"empty directory", {}, false, {}},
+        // Dated ahead of the clock (planted, or a clock set back): a minute at most.
+        {"60 seconds in the future counts", {{"501.flag", -60s}}, true, {"501.flag"}},
+        {"61 seconds in the future is stale and deleted", {{"501.flag", -61s}}, false, {}},
     };
     DaemonHarness h;
     h.daemon->start();
@@ -89,6 +92,16 @@ TEST(Presence, FreshnessAndCleanupOfFlags) {
             left.insert(e.path().filename().string());
         EXPECT_EQ(left, c.remaining);
     }
+    // Only a regular file with one name counts: not a link, nor a second name
+    // of a file someone keeps fresh.
+    for (const auto& e : fs::directory_iterator(h.root.flagDir())) fs::remove(e.path());
+    h.root.writeFlag("fresh.txt", h.clock->now(), 0s);
+    fs::create_symlink(h.root.flagDir() + "/fresh.txt", h.root.flagDir() + "/501.flag");
+    fs::create_hard_link(h.root.flagDir() + "/fresh.txt", h.root.flagDir() + "/502.flag");
+    EXPECT_FALSE(h.daemon->anyChildLoggedIn());
+    EXPECT_TRUE(fs::exists(h.root.flagDir() + "/fresh.txt"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(h.root.flagDir() + "/501.flag")));
+    EXPECT_FALSE(fs::exists(h.root.flagDir() + "/502.flag"));
 }
 
 TEST(Presence, MissingFlagDirectoryCountsAsNoChild) {
@@ -287,15 +300,14 @@ namespace {
 class Squatter {
   public:
     Squatter() {
-        proc_ = spawnProcess("/usr/bin/setpriv",
-                             {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3",
-                              "-c",
-                              "import socket, time\n"
-                              "s = socket.socket()\n"
-                              "s.bind(('127.0.0.1', 8080))\n"
-                              "s.listen()\n"
-                              "print('up', flush=True)\n"
-                              "time.sleep(1000)\n"});
+        proc_ = spawnProcess("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534",
+                                                  "--clear-groups", "/usr/bin/python3", "-c",
+                                                  "import socket, time\n"
+                                                  "s = socket.socket()\n"
+                                                  "s.bind(('127.0.0.1', 8080))\n"
+                                                  "s.listen()\n"
+                                                  "print('up', flush=True)\n"
+                                                  "time.sleep(1000)\n"});
         char buf[16] = {};
         const ssize_t n = ::read(proc_.stdoutFd, buf, sizeof buf - 1);
         up_ = n > 0 && std::string(buf).find("up") != std::string::npos;
@@ -390,9 +402,9 @@ TEST(ProxyListener, LoopbackAndWildcardListenersCount) {
         bool counts;
     };
     const Case cases[] = {
-        {AF_INET, "127.0.0.1", true, true},  {AF_INET, "0.0.0.0", true, true},
-        {AF_INET6, "::", true, true},        {AF_INET6, "::ffff:127.0.0.1", true, true},
-        {AF_INET6, "::1", true, false},      {AF_INET, "127.0.0.2", true, false},
+        {AF_INET, "127.0.0.1", true, true},   {AF_INET, "0.0.0.0", true, true},
+        {AF_INET6, "::", true, true},         {AF_INET6, "::ffff:127.0.0.1", true, true},
+        {AF_INET6, "::1", true, false},       {AF_INET, "127.0.0.2", true, false},
         {AF_INET, "127.0.0.1", false, false},
     };
     const int port = 18080 + static_cast<int>(::getpid() % 1000);

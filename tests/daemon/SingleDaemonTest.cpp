@@ -40,7 +40,8 @@ std::optional<int> waitExit(pid_t pid) {
 }
 
 size_t starts() {
-    return countLinesStartingWith(logMessages(Paths::daemonLog()), "[daemon] INFO  daemon starting");
+    return countLinesStartingWith(logMessages(Paths::daemonLog()),
+                                  "[daemon] INFO  daemon starting");
 }
 
 SpawnedProcess startDaemon() {
@@ -54,7 +55,8 @@ TEST(DaemonCommand, ASecondDaemonRefusesAndTheFirstKeepsItsSettings) {
     SpawnedProcess first = startDaemon();
     ASSERT_TRUE(eventually([&] { return !fakeLaunches(root.records()).empty(); }));
     root.writeFlag("501.flag", std::chrono::system_clock::now(), 0s);
-    ASSERT_TRUE(eventually([&] { return root.proxyStates("Wi-Fi") == std::make_pair(true, true); }));
+    ASSERT_TRUE(
+        eventually([&] { return root.proxyStates("Wi-Fi") == std::make_pair(true, true); }));
     const size_t calls = root.networksetupCalls().size();
 
     ProcessOptions limited;

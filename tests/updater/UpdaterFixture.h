@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "core/VirtualTime.h"
-#include "updater/Updater.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "support/TestSupport.h"
+#include "updater/Updater.h"
 
 namespace tarvo::test {
 
