@@ -77,6 +77,8 @@ struct Harness {
         ::chmod(Paths::systemLogDir().c_str(), 0777);
         Daemon::Options options;
         options.exitProcess = [](int) {};
+        // No network services: the ticks here are about files, not settings.
+        root.setServices({});
         daemon = Daemon::create(queue, clock, options);
     }
     ~Harness() { daemon.reset(); }
