@@ -90,11 +90,14 @@ TEST(DaemonCommand, ASecondDaemonRefusesAndTheFirstKeepsItsSettings) {
     ASSERT_EQ(::kill(first.pid, SIGKILL), 0);
     EXPECT_EQ(waitExit(first.pid), std::optional<int>(128 + SIGKILL));
     for (const auto& launch : fakeLaunches(root.records())) ::kill(launch.pid, SIGKILL);
-    SpawnedProcess third = startDaemon();
-    EXPECT_TRUE(eventually([] {
+    auto proxyStarts = [] {
         return countLinesStartingWith(logMessages(Paths::daemonLog()),
-                                      "[daemon] INFO  proxy started") == 2;
-    }));
+                                      "[daemon] INFO  proxy started");
+    };
+    const size_t proxyStartsBefore = proxyStarts();
+    SpawnedProcess third = startDaemon();
+    // Its signal handlers are in place once it starts its proxy.
+    EXPECT_TRUE(eventually([&] { return proxyStarts() > proxyStartsBefore; }));
     EXPECT_EQ(starts(), 2u);
     ASSERT_EQ(::kill(third.pid, SIGTERM), 0);
     EXPECT_EQ(waitExit(third.pid), std::optional<int>(0));
