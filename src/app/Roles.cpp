@@ -19,6 +19,7 @@
 #include "core/Paths.h"
 #include "core/Version.h"
 #include "daemon/Daemon.h"
+#include "daemon/DaemonLock.h"
 #include "daemon/Keychain.h"
 #include "device/DeviceIdStore.h"
 #include "platform/linux/LinuxDisplay.h"
@@ -54,7 +55,13 @@ void useStoredDeviceIdForUpdates() {
 
 }  // namespace
 
-int runDaemon(const Invocation&) {
+int runDaemon(const Invocation& inv) {
+    std::string error;
+    const auto lock = DaemonLock::acquire(error);
+    if (!lock) {
+        inv.err << "tarvo daemon: " << error << "\n" << std::flush;
+        return 1;
+    }
     platform::QtCoreLoop loop;
     // Update checks block on the network and on tools: one worker runs them,
     // one after another, off the main thread.

@@ -99,6 +99,7 @@ std::string updaterLog() { return systemLogDir() + "/updater.log"; }
 std::string updateScript() { return systemLogDir() + "/tarvo-apply-update.sh"; }
 std::string updatePackagePrefix() { return systemLogDir() + "/Tarvo-Update-"; }
 std::string updateDeferralFile() { return systemLogDir() + "/update-deferred-since.txt"; }
+std::string daemonLockFile() { return resolve("/var/run/app.tarvo.daemon/daemon.lock"); }
 
 std::string daemonPlist() { return resolve("/Library/LaunchDaemons/app.tarvo.daemon.plist"); }
 std::string agentPlist() { return resolve("/Library/LaunchAgents/app.tarvo.agent.plist"); }

@@ -41,6 +41,8 @@ std::string updaterLog();          // …/updater.log
 std::string updateScript();        // …/tarvo-apply-update.sh
 std::string updatePackagePrefix(); // …/Tarvo-Update-
 std::string updateDeferralFile();  // …/update-deferred-since.txt
+// One daemon per machine: the lock file in a directory only root can write.
+std::string daemonLockFile();      // /var/run/app.tarvo.daemon/daemon.lock
 
 // launchd jobs and installed bundles.
 std::string daemonPlist();     // /Library/LaunchDaemons/app.tarvo.daemon.plist

@@ -6,17 +6,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <system_error>
 
+#include "core/AtomicFile.h"
 #include "core/Json.h"
 #include "core/Paths.h"
+#include "core/PresenceFlag.h"
+#include "core/Text.h"
 #include "core/Weak.h"
 #include "daemon/Keychain.h"
 #include "daemon/ProxyConfig.h"
-#include "core/Text.h"
+#include "daemon/ProxyListener.h"
 
 extern char** environ;
 
@@ -24,11 +29,12 @@ namespace tarvo {
 namespace {
 
 constexpr Millis kPresenceInterval = std::chrono::seconds(5);
-constexpr auto kPresenceWindow = std::chrono::seconds(60);
 constexpr Millis kRestartDelay = std::chrono::seconds(2);
 constexpr Millis kRetryDelay = std::chrono::seconds(5);
 constexpr Millis kFirstUpdateDelay = std::chrono::minutes(2);
 constexpr Millis kUpdateInterval = std::chrono::minutes(30);
+constexpr Millis kListenerPoll = std::chrono::milliseconds(250);
+constexpr int kListenerPolls = 240;  // a minute for the proxy to bind
 
 constexpr size_t kMaxProxyConfigBytes = 64 * 1024;
 constexpr size_t kMaxRulesBytes = 8 * 1024 * 1024;
@@ -40,13 +46,9 @@ const char* const kCaFile = "mitmproxy-ca.pem";
 const char* const kRulesFile = "proxy_rules.json";
 const char* const kProxyConfigFile = "proxy_config.json";
 
-bool endsWith(std::string_view s, std::string_view suffix) {
-    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
-
 // Only names the agents write (a numeric user id and ".flag") are ever deleted.
 bool isAgentFlagName(std::string_view name) {
-    if (!endsWith(name, ".flag")) return false;
+    if (!presence::isFlagName(name)) return false;
     std::string_view digits = name.substr(0, name.size() - 5);
     if (digits.empty()) return false;
     for (char c : digits)
@@ -116,8 +118,11 @@ void Daemon::start() {
 // file that is a link, a hard link or someone else's file is removed before
 // the first line is written.
 void Daemon::prepareLogDirectory() {
+    // A directory others could write may hold anything they planted (a link
+    // at updater.log, which the root install script appends to): it is
+    // replaced by a fresh one, keeping nothing.
     rootfiles::DirResult dir =
-        rootfiles::secureDirectory(Paths::systemLogDir(), {0755, true, false});
+        rootfiles::secureDirectory(Paths::systemLogDir(), {0755, true, true});
     if (!dir.fd) {
         logCleanup_ = "log directory untrusted — " + dir.error;
         return;
@@ -142,7 +147,7 @@ void Daemon::prepareLogDirectory() {
 void Daemon::ensureDirectories() {
     // The data directory is shared with the agents (mode 0777); it is opened
     // once, and everything inside it is reached through this descriptor.
-    rootfiles::DirResult data = rootfiles::secureDirectory(Paths::dataDir(), {0777, false, false});
+    rootfiles::DirResult data = rootfiles::secureDirectory(Paths::dataDir(), {0777, false});
     if (!data.fd) {
         log_.error("couldn't prepare " + Paths::dataDir() + ": " + data.error);
         return;
@@ -150,12 +155,15 @@ void Daemon::ensureDirectories() {
     if (!data.replaced.empty())
         log_.warn("replaced untrusted " + Paths::dataDir() + " (" + data.replaced + ")");
     dataDir_ = std::move(data.fd);
+    rootfiles::removeMovedAside(dataDir_.get());
     rootfiles::DirResult flags =
-        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true, false});
+        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true}, &flagDirId_);
+    if (!flags.replaced.empty())
+        log_.warn("replaced untrusted " + Paths::activeChildrenDir() + " (" + flags.replaced + ")");
     if (!flags.fd)
         log_.error("couldn't prepare " + Paths::activeChildrenDir() + ": " + flags.error);
     rootfiles::DirResult logs =
-        rootfiles::secureDirectory(Paths::systemLogDir(), {0755, true, false});
+        rootfiles::secureDirectory(Paths::systemLogDir(), {0755, true, true});
     if (!logs.fd) log_.error("couldn't prepare " + Paths::systemLogDir() + ": " + logs.error);
 }
 
@@ -232,6 +240,7 @@ void Daemon::startPresencePoll() {
 
 void Daemon::presenceTick() {
     if (!shouldRun_) return;
+    guardListener();
     const bool present = anyChildLoggedIn();
     if (lastChildPresent_ && *lastChildPresent_ == present) return;
     lastChildPresent_ = present;
@@ -247,24 +256,27 @@ void Daemon::presenceTick() {
 
 bool Daemon::anyChildLoggedIn() {
     if (!dataDir_) return false;
-    // The flag directory sits in a directory every user can write, so it is
-    // verified (and repaired) on every tick and only read through its descriptor.
+    // The flag directory sits in a directory every user can write, where any
+    // of root's directories can be renamed to its name: on every tick it must
+    // still be the directory made or checked before, and it is only read
+    // through its descriptor.
     rootfiles::DirResult flags =
-        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true, false});
+        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true}, &flagDirId_);
     if (!flags.replaced.empty())
         log_.warn("replaced untrusted " + Paths::activeChildrenDir() + " (" + flags.replaced + ")");
     if (!flags.fd) return false;
     const int dirFd = flags.fd.get();
     DIR* dir = ::fdopendir(::dup(dirFd));
     if (!dir) return false;
-    const WallTime cutoff = clock_->now() - kPresenceWindow;
+    const WallTime now = clock_->now();
     bool present = false;
     while (dirent* entry = ::readdir(dir)) {
         const std::string_view name = entry->d_name;
-        if (!endsWith(name, ".flag")) continue;
+        if (!presence::isFlagName(name)) continue;
+        // Links, FIFOs and hard links to others' files never count.
         struct stat st {};
-        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            modificationTime(st) > cutoff) {
+        if (inspectUntrustedFileAt(dirFd, entry->d_name, st).empty() &&
+            presence::isFresh(modificationTime(st), now)) {
             present = true;
             continue;
         }
@@ -308,8 +320,10 @@ std::optional<std::string> Daemon::stageProxyConfdir() {
     // The key goes only into a directory that is really ours: owned by root,
     // mode 0700, reached without following links. Anything else standing at
     // that name is moved out of the way first.
+    // Checked again before every start: a user may have renamed it away and
+    // put another of root's directories in its place.
     rootfiles::DirResult conf =
-        rootfiles::secureDirectoryAt(dataDir_.get(), kConfDir, {0700, true, true});
+        rootfiles::secureDirectoryAt(dataDir_.get(), kConfDir, {0700, true, true}, &confDirId_);
     if (!conf.replaced.empty())
         log_.warn("replaced untrusted " + Paths::mitmproxyDir() + " (" + conf.replaced + ")");
     if (!conf.fd) {
@@ -338,15 +352,14 @@ std::vector<std::string> Daemon::proxyArguments(const std::optional<std::string>
         args.push_back(*confdir);
     }
     if (!dataDir_) return args;
-    std::string why;
-    auto text =
-        rootfiles::readUserFile(dataDir_.get(), kProxyConfigFile, kMaxProxyConfigBytes, &why);
-    if (!text) {
-        if (why != std::strerror(ENOENT))
-            log_.warn("ignoring " + Paths::proxyConfigFile() + " (" + why + ")");
+    const UntrustedFile file =
+        readUntrustedFileAt(dataDir_.get(), kProxyConfigFile, kMaxProxyConfigBytes);
+    if (!file.data) {
+        if (file.error != ENOENT)
+            log_.warn("ignoring " + Paths::proxyConfigFile() + " (" + file.why + ")");
         return args;
     }
-    auto parsed = json::parse(*text);
+    auto parsed = json::parse(*file.data);
     if (!parsed || !parsed->is_object()) return args;
     if (auto user = json::string(*parsed, "username"); user && !user->empty()) {
         args.push_back("--username");
@@ -406,6 +419,7 @@ void Daemon::startProxy() {
     try {
         proxy_ = std::make_unique<ProxyProcess>(exe, args, env, onOutput, onExit);
         log_.info("proxy started (pid " + std::to_string(proxy_->pid()) + ")");
+        watchListener();
     } catch (const std::system_error& e) {
         log_.error(std::string("failed to start proxy: ") + e.what());
         scheduleStart(kRetryDelay);
@@ -414,8 +428,74 @@ void Daemon::startProxy() {
 
 void Daemon::onProxyExit(pid_t pid, int status) {
     log_.warn("proxy exited (code " + std::to_string(status) + "); restarting in 2s");
-    if (proxy_ && proxy_->pid() == pid) proxy_.reset();
+    if (proxy_ && proxy_->pid() == pid) {
+        proxy_.reset();
+        listenerTimer_.reset();
+        verifiedListeners_.clear();
+    }
     if (shouldRun_) scheduleStart(kRestartDelay);
+}
+
+void Daemon::watchListener() {
+    listenerChecks_ = 0;
+    verifiedListeners_.clear();
+    listenerTimer_ = ScopedTimer(
+        queue_,
+        queue_.startRepeating(
+            kListenerPoll, weakCallback(shared_from_this(), [](Daemon& d) { d.checkListener(); })));
+}
+
+// Whoever listens where the system proxy settings send the children's
+// traffic must be our proxy (or one of its children). Anyone else is ended,
+// and the proxy, which could not bind, is started again.
+void Daemon::checkListener() {
+    const std::vector<listener::Socket> listeners = listener::listenersFor(kProxyPort);
+    std::set<pid_t> ourTree;
+    std::set<ino_t> ours;
+    if (proxy_ && !listeners.empty()) {
+        ourTree = listener::processTree(proxy_->pid());
+        ours = listener::socketsOf(ourTree);
+    }
+    bool foreign = false;
+    for (const listener::Socket& socket : listeners) {
+        if (ours.count(socket.inode)) continue;
+        foreign = true;
+        std::string pids;
+        for (pid_t pid : listener::holdersOf(socket.inode)) {
+            if (pid == ::getpid() || ourTree.count(pid)) continue;
+            ::kill(pid, SIGKILL);
+            pids += (pids.empty() ? "" : ", ") + std::to_string(pid);
+        }
+        log_.error("foreign listener on " + std::string(kProxyHost) + ":" +
+                   std::to_string(kProxyPort) + " (uid " + std::to_string(socket.uid) + ", pid " +
+                   (pids.empty() ? std::string("unknown") : pids) +
+                   ") ended \xE2\x80\x94 restarting the proxy");
+    }
+    if (foreign) {
+        listenerTimer_.reset();
+        verifiedListeners_.clear();
+        if (proxy_) proxy_->terminate();  // its exit schedules the new start
+        return;
+    }
+    if (!listeners.empty()) {
+        listenerTimer_.reset();
+        verifiedListeners_.clear();
+        for (const listener::Socket& socket : listeners) verifiedListeners_.push_back(socket.inode);
+        std::sort(verifiedListeners_.begin(), verifiedListeners_.end());
+        return;
+    }
+    if (++listenerChecks_ >= kListenerPolls) listenerTimer_.reset();
+}
+
+// On every presence tick: reading the listening sockets is cheap, and only
+// a change from what was verified calls for the full check.
+void Daemon::guardListener() {
+    if (listenerTimer_.active()) return;
+    std::vector<ino_t> now;
+    for (const listener::Socket& socket : listener::listenersFor(kProxyPort))
+        now.push_back(socket.inode);
+    std::sort(now.begin(), now.end());
+    if (now != verifiedListeners_) checkListener();
 }
 
 }  // namespace tarvo

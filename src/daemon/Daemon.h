@@ -71,6 +71,9 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     std::vector<std::string> proxyArguments(const std::optional<std::string>& confdir);
     void scheduleStart(Millis delay);
     void onProxyExit(pid_t pid, int status);
+    void watchListener();
+    void checkListener();
+    void guardListener();
     void shutdown();
 
     MainQueue& queue_;
@@ -78,10 +81,19 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     Options options_;
     TarvoLog log_;
     rootfiles::Fd dataDir_;
+    // The flag and configuration directories this process made or checked;
+    // only these are ever trusted under those names again.
+    std::optional<rootfiles::DirIdentity> flagDirId_;
+    std::optional<rootfiles::DirIdentity> confDirId_;
     std::unique_ptr<ProxyProcess> proxy_;
     bool shouldRun_ = true;
     std::optional<bool> lastChildPresent_;
     ScopedTimer presenceTimer_;
+    // After each start the listener on the proxy's port is checked until it
+    // is the proxy's own; later ticks only compare the listening sockets.
+    ScopedTimer listenerTimer_;
+    int listenerChecks_ = 0;
+    std::vector<ino_t> verifiedListeners_;
     ScopedTimer updateTimer_;
     std::string logCleanup_;  // what prepareLogDirectory() removed, logged once the log is safe
 };

@@ -41,37 +41,54 @@ class Fd {
 
 // What a directory must be before this process trusts it.
 struct DirRequirement {
-    mode_t mode = 0755;            // permissions set on the directory
-    bool ownedByUs = true;         // owner must be this process's effective user
-    bool exactModeBefore = false;  // a directory found with other permissions is replaced
+    mode_t mode = 0755;     // permissions the directory must have
+    bool ownedByUs = true;  // owner must be this process's effective user
+    // A directory found with permissions beyond `mode` is replaced instead of
+    // tightened: whatever others could put into it is not kept.
+    bool replaceIfLoose = false;
+};
+
+// Which directory object a name led to, to know it again later.
+struct DirIdentity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const DirIdentity&) const = default;
 };
 
 // The outcome of securing one directory, for the caller's log line.
 struct DirResult {
     Fd fd;
+    DirIdentity identity;
     // Set when something other than a trusted directory stood at the name and
-    // was moved out of the way or removed ("symbolic link", "directory owned by
-    // uid 501", …).
+    // was moved out of the way and removed ("symbolic link", "directory owned
+    // by uid 501", …).
     std::string replaced;
     // Set when the directory could not be made trustworthy.
     std::string error;
 };
 
-// Opens `path` as a directory without following a link in its last component,
-// creating it (and missing parents, default attributes) when absent. Whatever
-// else stands there, or a directory failing `req`, is moved aside (renamed to
-// a hidden name in the same parent) or removed, and a fresh directory is made.
-// The permissions are then set on the descriptor.
-DirResult secureDirectory(const std::string& path, const DirRequirement& req);
-// The same for the entry `name` inside the already verified directory `parentFd`.
-DirResult secureDirectoryAt(int parentFd, const std::string& name, const DirRequirement& req);
+// Opens the directory `name` inside the already verified directory
+// `parentFd` without following a link, creating it when absent.
+//
+// When other users can write `parentFd`, they can rename any entry there,
+// root's own directories included, to any name. There a directory is trusted
+// only when it is the one `known` names (created or checked by this process
+// before), or, the first time (`known` empty), when it is owned by us with
+// exactly `req.mode`; it is never chmodded then. Anything else is moved aside
+// and removed, and a fresh directory is made, verified as the empty one just
+// created, and only then given `req.mode`. `known` is set to what was trusted.
+//
+// In a directory only we can write, a directory owned by us (when required)
+// is trusted and given `req.mode`, unless `req.replaceIfLoose` finds it was
+// open to more than `req.mode`.
+DirResult secureDirectoryAt(int parentFd, const std::string& name, const DirRequirement& req,
+                            std::optional<DirIdentity>* known = nullptr);
+// The same for an absolute `path`, creating missing parents (default attributes).
+DirResult secureDirectory(const std::string& path, const DirRequirement& req,
+                          std::optional<DirIdentity>* known = nullptr);
 
-// Reads the regular file `name` inside `dirFd` without following a link,
-// without blocking on a FIFO or device, and only up to `maxBytes` (larger
-// files count as unreadable). None when it is anything else or unreadable;
-// `why` then says what was wrong.
-std::optional<std::string> readUserFile(int dirFd, const std::string& name, size_t maxBytes,
-                                        std::string* why = nullptr);
+// Removes what earlier runs moved aside in `parentFd` and could not remove.
+void removeMovedAside(int parentFd);
 
 // Creates `name` inside `dirFd` with `data`, permissions `mode`, only when no
 // entry of that name exists: written to a hidden temporary file created

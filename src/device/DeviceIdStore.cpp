@@ -73,7 +73,9 @@ std::string DeviceIdStore::perUserPath() {
 }
 
 std::optional<DeviceIdStore::Record> DeviceIdStore::read(const std::string& path) {
-    auto text = readFile(path);
+    // The machine-wide copy sits where every user can write, and root reads
+    // it for the updater: no links, no FIFOs, no hard links, a few KiB at most.
+    auto text = readUntrustedFile(path, 64 * 1024).data;
     if (!text) return std::nullopt;
     auto doc = json::parse(*text);
     if (!doc) return std::nullopt;

@@ -1,6 +1,8 @@
 #include "updater/Updater.h"
+#include "updater/UpdaterLimits.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,14 +15,14 @@
 #include "core/AtomicFile.h"
 #include "core/Json.h"
 #include "core/Paths.h"
+#include "core/PresenceFlag.h"
+#include "core/Text.h"
 #include "core/TimeFormat.h"
 #include "core/Version.h"
 #include "net/Http.h"
-#include "core/Text.h"
 
 namespace tarvo {
 namespace {
-
 
 AtomicWriteOptions modeOnly(mode_t mode) {
     AtomicWriteOptions options;
@@ -28,17 +30,21 @@ AtomicWriteOptions modeOnly(mode_t mode) {
     return options;
 }
 
+constexpr size_t kMaxConfigBytes = 1024 * 1024;
+constexpr size_t kMaxSmallFileBytes = 64 * 1024;
+
 struct State {
     std::shared_ptr<Clock> clock;
     std::function<std::string()> deviceId;
     std::shared_ptr<TarvoLog> log;
+    Updater::Environment::Limits limits;
 };
 
 // The identifier another component already stored; the updater never
 // creates one itself.
 std::string storedDeviceId() {
     for (const std::string& path : {Paths::deviceIdFile(), Paths::userDeviceIdFile()}) {
-        const auto text = readFile(path);
+        const auto text = readUntrustedFile(path, kMaxSmallFileBytes).data;
         if (!text) continue;
         const auto doc = json::parse(*text);
         if (!doc) continue;
@@ -52,6 +58,7 @@ std::shared_ptr<State> makeState(Updater::Environment env) {
     state->clock = env.clock ? env.clock : systemClock();
     state->deviceId = env.deviceId ? env.deviceId : storedDeviceId;
     state->log = std::make_shared<TarvoLog>("updater", Paths::daemonLog(), env.systemLog);
+    state->limits = env.limits;
     return state;
 }
 
@@ -122,6 +129,29 @@ std::optional<std::string> packageUrl(const std::string& text) {
 
 }  // namespace
 
+namespace updater_detail {
+namespace {
+// The end of the whole check running on this thread, if one runs.
+thread_local std::optional<std::chrono::steady_clock::time_point> checkDeadline;
+}  // namespace
+
+const Updater::Environment::Limits& limits() {
+    return state().limits;
+}
+
+bool checkTimeIsUp() {
+    return checkDeadline && std::chrono::steady_clock::now() >= *checkDeadline;
+}
+
+UpdateError checkTimeError() {
+    return UpdateError::badManifest("update check took longer than " +
+                                    std::to_string(limits().checkTime.count() / 1000) + " s");
+}
+}  // namespace updater_detail
+
+using updater_detail::checkTimeError;
+using updater_detail::checkTimeIsUp;
+
 UpdateError UpdateError::badManifest(const std::string& message) {
     return UpdateError(Kind::badManifest, "bad manifest: " + message);
 }
@@ -150,6 +180,12 @@ const TarvoLog& Updater::log() {
 }
 
 void Updater::checkAndInstall(const std::string& currentVersion) {
+    struct Deadline {
+        explicit Deadline(std::chrono::milliseconds limit) {
+            updater_detail::checkDeadline = std::chrono::steady_clock::now() + limit;
+        }
+        ~Deadline() { updater_detail::checkDeadline.reset(); }
+    };
     // A check that outlasts the next timer tick (a slow download) would share
     // the package and script paths with the next one: the later one yields.
     static std::atomic<bool> running{false};
@@ -160,6 +196,7 @@ void Updater::checkAndInstall(const std::string& currentVersion) {
     struct Done {
         ~Done() { running.store(false); }
     } done;
+    const Deadline deadline(state().limits.checkTime);
 
     try {
         const auto manifest = fetchManifest();
@@ -206,9 +243,17 @@ std::optional<std::string> Updater::manifestURL() {
         return std::string(env);
 
     std::optional<json::Json> config;
-    if (const auto text = readFile(Paths::configFile())) {
-        config = json::parse(*text);
+    const UntrustedFile file = readUntrustedFile(Paths::configFile(), kMaxConfigBytes);
+    if (file.data) {
+        config = json::parse(*file.data);
         if (config && !config->is_object()) config.reset();
+    }
+    if (config && file.owner != 0) {
+        static std::atomic<bool> warned{false};
+        if ((config->contains("update_url") || config->contains("api")) && !warned.exchange(true))
+            log().warn("ignoring \"update_url\" and \"api\" in " + Paths::configFile() +
+                       ": owned by uid " + std::to_string(file.owner) + ", not root");
+        config.reset();
     }
     std::string base = defaultServiceBase;
     if (config) {
@@ -225,15 +270,37 @@ std::optional<Manifest> Updater::fetchManifest() {
     const auto url = manifestURL();
     if (!url) return std::nullopt;
 
+    const Environment::Limits& limits = state().limits;
+    const auto deadline = std::chrono::steady_clock::now() + limits.manifestTime;
+    std::string body;
+    bool tooLarge = false, tooSlow = false, checkOver = false;
     net::Request request;
     request.url = *url;
     request.idleTimeout = std::chrono::seconds(30);
+    // Kept in memory, so read only up to the cap; a server that trickles
+    // bytes is cut off at the time cap, not only when it falls silent.
+    request.onData = [&](std::string_view piece) {
+        if (body.size() + piece.size() > limits.manifestBytes) return !(tooLarge = true);
+        body.append(piece);
+        return true;
+    };
+    request.cancelled = [&] {
+        if (checkTimeIsUp()) return checkOver = true;
+        return tooSlow = std::chrono::steady_clock::now() >= deadline;
+    };
     const net::Response response = net::perform(request);
+    if (checkOver) throw checkTimeError();
+    if (tooLarge)
+        throw UpdateError::badManifest("manifest larger than " +
+                                       std::to_string(limits.manifestBytes) + " bytes");
+    if (tooSlow)
+        throw UpdateError::badManifest("manifest not received within " +
+                                       std::to_string(limits.manifestTime.count() / 1000) + " s");
     if (response.status <= 0) throw UpdateError::badManifest("HTTP -1");
     if (response.status == 404) return std::nullopt;
     if (response.status < 200 || response.status > 299)
         throw UpdateError::badManifest("HTTP " + std::to_string(response.status));
-    const auto parsed = json::parse(response.body);
+    const auto parsed = json::parse(body);
     if (!parsed) throw json::NotJson();
     const json::Json& doc = *parsed;
     if (!doc.is_object()) throw UpdateError::badManifest("not a JSON object");
@@ -305,20 +372,24 @@ std::string Updater::osVersionString() {
 }
 
 bool Updater::aChildIsActive() {
-    DIR* dir = ::opendir(Paths::activeChildrenDir().c_str());
-    if (!dir) return false;
-    const WallTime cutoff = state().clock->now() - std::chrono::seconds(60);
+    const int dirFd =
+        ::open(Paths::activeChildrenDir().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0) return false;
+    DIR* dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return false;
+    }
+    const WallTime now = state().clock->now();
     bool active = false;
     while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name.size() < 5 || name.substr(name.size() - 5) != ".flag") continue;
+        if (!presence::isFlagName(entry->d_name)) continue;
         struct stat st {};
-        const std::string path = Paths::activeChildrenDir() + "/" + std::string(name);
-        if (::lstat(path.c_str(), &st) != 0) continue;
+        if (!inspectUntrustedFileAt(dirFd, entry->d_name, st).empty()) continue;
         const WallTime modified{std::chrono::duration_cast<WallTime::duration>(
             std::chrono::seconds(st.st_mtim.tv_sec) +
             std::chrono::nanoseconds(st.st_mtim.tv_nsec))};
-        if (modified > cutoff) {
+        if (presence::isFresh(modified, now)) {
             active = true;
             break;
         }
@@ -330,7 +401,8 @@ bool Updater::aChildIsActive() {
 double Updater::deferralAge(const std::string& version) {
     const double now = toUnixSeconds(state().clock->now());
     const std::string marker = Paths::updateDeferralFile();
-    if (const auto text = readFile(marker); text && text::isValidUtf8(*text)) {
+    if (const auto text = readUntrustedFile(marker, kMaxSmallFileBytes).data;
+        text && text::isValidUtf8(*text)) {
         const std::string_view line = text::trimWhitespace(*text);
         const size_t bar = line.find('|');
         if (bar != std::string_view::npos) {

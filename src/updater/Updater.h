@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -57,6 +59,17 @@ class Updater {
         // identifier already stored in the machine-wide or per-user
         // device_id.json (read only), else empty.
         std::function<std::string()> deviceId;
+        // What a server, which a child may choose when the daemon honours a
+        // config.json it could replace, can make a check hold or spend.
+        struct Limits {
+            size_t manifestBytes = 64 * 1024;
+            std::chrono::milliseconds manifestTime = std::chrono::seconds(60);
+            std::uint64_t packageBytes = 512ull * 1024 * 1024;
+            std::chrono::milliseconds packageTime = std::chrono::minutes(20);
+            // Manifest, download and hand-off together; below the 30-minute
+            // timer, so that one check never delays the next.
+            std::chrono::milliseconds checkTime = std::chrono::minutes(25);
+        } limits;
     };
     static void setEnvironment(Environment environment);
 
@@ -67,6 +80,9 @@ class Updater {
     // checks in one process are serialised by skipping the later one.
     static void checkAndInstall(const std::string& currentVersion);
 
+    // "update_url" and "api" count only from a config.json owned by root:
+    // the data directory is writable by every user, so any other owner may be
+    // a child pointing root at a server of its own.
     static std::optional<std::string> manifestURL();
     // None when no manifest is offered; throws UpdateError or the transport's
     // or the JSON parser's error.

@@ -17,14 +17,17 @@
 #include "core/AtomicFile.h"
 #include "core/Paths.h"
 #include "core/Subprocess.h"
-#include "net/Http.h"
 #include "core/Text.h"
+#include "net/Http.h"
 #include "updater/Updater.h"
+#include "updater/UpdaterLimits.h"
 
 namespace tarvo {
 namespace {
 
 constexpr size_t kChecksumReadSize = 1048576;
+// What the fallback reads of the install log: the lines written since the start.
+constexpr size_t kMaxLogReadBytes = 1024 * 1024;
 
 AtomicWriteOptions modeOnly(mode_t mode) {
     AtomicWriteOptions options;
@@ -74,7 +77,17 @@ bool logsLine(const std::string& text, const std::string& line) {
 
 off_t fileSize(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+// The install script appends to the install log as root through the path:
+// anything but our own single-link regular file there (a link left from a
+// time the directory was open to others) is removed first.
+void removeUntrustedLog(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return;
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid())
+        ::unlink(path.c_str());
 }
 
 }  // namespace
@@ -100,12 +113,19 @@ std::string Updater::download(const Manifest& manifest) {
     } file{temp, fd};
 
     int writeError = 0;
+    const Environment::Limits& limits = updater_detail::limits();
+    const auto deadline = std::chrono::steady_clock::now() + limits.packageTime;
+    std::uint64_t received = 0;
+    bool tooLarge = false, tooSlow = false, checkOver = false;
     net::Request request;
     request.url = manifest.url;
     request.idleTimeout = std::chrono::seconds(300);
     // A refusal's body is not a package: stop before writing any of it.
     request.onStatus = [](long status) { return status >= 200 && status <= 299; };
     request.onData = [&](std::string_view piece) {
+        // Stop at the cap, before the piece that passes it reaches the disk.
+        received += piece.size();
+        if (received > limits.packageBytes) return !(tooLarge = true);
         while (!piece.empty()) {
             const ssize_t n = ::write(file.fd, piece.data(), piece.size());
             if (n < 0) {
@@ -117,8 +137,19 @@ std::string Updater::download(const Manifest& manifest) {
         }
         return true;
     };
+    request.cancelled = [&] {
+        if (updater_detail::checkTimeIsUp()) return checkOver = true;
+        return tooSlow = std::chrono::steady_clock::now() >= deadline;
+    };
     const net::Response response = net::perform(request);
     if (writeError != 0) throw fileError(writeError, "cannot write " + temp);
+    if (checkOver) throw updater_detail::checkTimeError();
+    if (tooLarge)
+        throw UpdateError::badManifest("package larger than " +
+                                       std::to_string(limits.packageBytes) + " bytes");
+    if (tooSlow)
+        throw UpdateError::badManifest("package not received within " +
+                                       std::to_string(limits.packageTime.count() / 1000) + " s");
     if (response.status < 200 || response.status > 299)
         throw UpdateError::badManifest("package HTTP " +
                                        std::to_string(response.status > 0 ? response.status : -1));
@@ -238,6 +269,8 @@ void Updater::installDetached(const std::string& pkg, const std::string& version
     if (!isSafeVersionText(version))
         throw UpdateError::installFailed("version text cannot stand in a shell script");
 
+    removeUntrustedLog(Paths::updaterLog());
+
     // Written with its final mode on the descriptor, then renamed into place:
     // no moment exists where another mode or half a script could be run.
     replaceFileAtomically(script, installScript(version, pkg), modeOnly(0700));
@@ -281,13 +314,11 @@ void Updater::installDetached(const std::string& pkg, const std::string& version
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (exited) {
+        // A log that shrank was replaced: all of it is new.
+        const off_t from = fileSize(Paths::updaterLog()) >= logStart ? logStart : 0;
         std::string written;
-        if (const auto text = readFile(Paths::updaterLog())) {
-            // A log that shrank was replaced: all of it is new.
-            const size_t from =
-                text->size() >= static_cast<size_t>(logStart) ? static_cast<size_t>(logStart) : 0;
-            written = text::replaceInvalidUtf8(std::string_view(*text).substr(from));
-        }
+        if (const auto text = readUntrustedFile(Paths::updaterLog(), kMaxLogReadBytes, from).data)
+            written = text::replaceInvalidUtf8(*text);
         if (!logsLine(written, "applying update " + version))
             throw UpdateError::installFailed("installer child died immediately — update " +
                                              version + " was not applied");

@@ -1,7 +1,14 @@
 #include "DaemonFixture.h"
 
 #include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <filesystem>
 #include <fstream>
@@ -30,10 +37,46 @@ mv "$out.tmp" "$out"
 printf 'ready\n\n'
 printf 'something odd\n' >&2
 [ -n "$TARVO_TEST_EXIT_AT_ONCE" ] && exit 3
+if [ -n "$TARVO_TEST_LISTEN" ]; then
+  # Listens on the proxy's port from a child process, as mitmdump may under
+  # its launcher; a port already taken ends it with status 1.
+  /usr/bin/python3 -c '
+import socket, sys, time
+s = socket.socket()
+try:
+    s.bind(("127.0.0.1", 8080))
+except OSError as e:
+    print("cannot bind:", e, flush=True)
+    sys.exit(1)
+s.listen()
+print("listening", flush=True)
+time.sleep(1000)
+' &
+  child=$!
+  trap 'kill $child; exit 143' TERM
+  wait $child
+  exit $?
+fi
 exec sleep 1000
 )";
 
 }  // namespace
+
+bool enterPrivateNetwork() {
+    static const bool entered = [] {
+        if (::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0) return false;
+        // A new namespace has only a loopback interface, and it is down.
+        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq ifr{};
+        std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+        const bool up =
+            s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &ifr) == 0 &&
+            (ifr.ifr_flags |= IFF_UP | IFF_RUNNING, ::ioctl(s, SIOCSIFFLAGS, &ifr) == 0);
+        if (s >= 0) ::close(s);
+        return up;
+    }();
+    return entered;
+}
 
 std::string runOrFail(const std::string& path, const std::vector<std::string>& args) {
     ProcessResult r = runProcess(path, args);
@@ -43,6 +86,7 @@ std::string runOrFail(const std::string& path, const std::vector<std::string>& a
 
 DaemonRoot::DaemonRoot(Proxy proxy)
     : root_("TARVO_ROOT", dir_.path()), resources_("TARVO_RESOURCES", dir_.path() + "/Resources") {
+    enterPrivateNetwork();
     // Unprivileged users must be able to reach the root (adversarial tests).
     ::chmod(dir_.path().c_str(), 0755);
     runOrFail(sourceDir() + "/scripts/make-root", {dir_.path()});

@@ -14,10 +14,17 @@
 
 namespace tarvo::test {
 
+// Moves this test process (its main thread, and so every thread and child
+// started from it later) into a network namespace of its own with loopback
+// up, so that the daemon's proxy port and the check of who listens on it
+// never meet another program on the machine. Needs root; false without.
+bool enterPrivateNetwork();
+
 // A throw-away root laid out by scripts/make-root (stand-in tools included),
 // with TARVO_ROOT pointing at it and TARVO_RESOURCES at a resources folder
 // holding the default rules, a fresh test certificate authority and, unless
 // told otherwise, a scripted fake proxy that records how it was started.
+// The test process enters a private network namespace first.
 class DaemonRoot {
   public:
     enum class Proxy { Fake, Real, Missing };

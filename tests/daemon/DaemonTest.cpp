@@ -1,6 +1,12 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -8,6 +14,8 @@
 
 #include "DaemonFixture.h"
 #include "core/Paths.h"
+#include "core/Subprocess.h"
+#include "daemon/ProxyListener.h"
 
 namespace tarvo::test {
 namespace {
@@ -22,7 +30,11 @@ struct DaemonHarness {
         options.exitProcess = [this](int code) { exitCode = code; };
         daemon = Daemon::create(queue, clock, options);
     }
-    ~DaemonHarness() { daemon.reset(); }
+    ~DaemonHarness() {
+        if (::testing::Test::HasFailure())
+            for (const auto& l : log()) std::fprintf(stderr, "%s\n", l.c_str());
+        daemon.reset();
+    }
 
     std::vector<std::string> log() const { return logMessages(Paths::daemonLog()); }
     bool logged(const std::string& message) const { return hasLine(log(), message); }
@@ -64,6 +76,9 @@ TEST(Presence, FreshnessAndCleanupOfFlags) {
          true,
          {"501.flag"}},
         {"empty directory", {}, false, {}},
+        // Dated ahead of the clock (planted, or a clock set back): a minute at most.
+        {"60 seconds in the future counts", {{"501.flag", -60s}}, true, {"501.flag"}},
+        {"61 seconds in the future is stale and deleted", {{"501.flag", -61s}}, false, {}},
     };
     DaemonHarness h;
     h.daemon->start();
@@ -77,6 +92,16 @@ TEST(Presence, FreshnessAndCleanupOfFlags) {
             left.insert(e.path().filename().string());
         EXPECT_EQ(left, c.remaining);
     }
+    // Only a regular file with one name counts: not a link, nor a second name
+    // of a file someone keeps fresh.
+    for (const auto& e : fs::directory_iterator(h.root.flagDir())) fs::remove(e.path());
+    h.root.writeFlag("fresh.txt", h.clock->now(), 0s);
+    fs::create_symlink(h.root.flagDir() + "/fresh.txt", h.root.flagDir() + "/501.flag");
+    fs::create_hard_link(h.root.flagDir() + "/fresh.txt", h.root.flagDir() + "/502.flag");
+    EXPECT_FALSE(h.daemon->anyChildLoggedIn());
+    EXPECT_TRUE(fs::exists(h.root.flagDir() + "/fresh.txt"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(h.root.flagDir() + "/501.flag")));
+    EXPECT_FALSE(fs::exists(h.root.flagDir() + "/502.flag"));
 }
 
 TEST(Presence, MissingFlagDirectoryCountsAsNoChild) {
@@ -191,9 +216,10 @@ TEST(Supervisor, RestartsAfterEveryExitButNotAfterShutdown) {
     EXPECT_EQ(readText(key), readText(h.root.resources() + "/mitmproxy-ca.pem"));
 
     // Shutdown: proxy asked to stop, settings cleared, exit 0, no restart.
+    // Up to the next tick (at 5 s) only, so the bounced proxy's restart 2 s
+    // later cannot come due within the same advance.
     h.root.writeFlag("501.flag", h.clock->now(), 0s);
-    h.queue.advance(5s);
-    ASSERT_TRUE(h.waitForLaunches(2));
+    h.queue.advance(3s);
     ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));
     h.queue.advance(2s);
     ASSERT_TRUE(h.waitForLaunches(3));
@@ -260,6 +286,164 @@ TEST(Supervisor, SeedsDefaultRulesOnlyWhenAbsent) {
         EXPECT_EQ(readText(h.root.dataDir() + "/proxy_rules.json"),
                   R"({"whitelist":["kid.example"]})");
         EXPECT_EQ(countLinesStartingWith(h.log(), "[daemon] INFO  seeded"), 0u);
+    }
+}
+
+}  // namespace
+}  // namespace tarvo::test
+
+namespace tarvo::test {
+namespace {
+
+// An ordinary user's program listening on 127.0.0.1:8080, in the test's
+// private network namespace.
+class Squatter {
+  public:
+    Squatter() {
+        proc_ = spawnProcess("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534",
+                                                  "--clear-groups", "/usr/bin/python3", "-c",
+                                                  "import socket, time\n"
+                                                  "s = socket.socket()\n"
+                                                  "s.bind(('127.0.0.1', 8080))\n"
+                                                  "s.listen()\n"
+                                                  "print('up', flush=True)\n"
+                                                  "time.sleep(1000)\n"});
+        char buf[16] = {};
+        const ssize_t n = ::read(proc_.stdoutFd, buf, sizeof buf - 1);
+        up_ = n > 0 && std::string(buf).find("up") != std::string::npos;
+    }
+    ~Squatter() {
+        if (!reaped_) {
+            ::kill(proc_.pid, SIGKILL);
+            ::waitpid(proc_.pid, nullptr, 0);
+        }
+        ::close(proc_.stdoutFd);
+        ::close(proc_.stderrFd);
+    }
+    bool up() const { return up_; }
+    pid_t pid() const { return proc_.pid; }
+    // The signal that ended it, once it has ended.
+    std::optional<int> endedBy() {
+        int status = 0;
+        if (!reaped_ && ::waitpid(proc_.pid, &status, WNOHANG) == proc_.pid) {
+            reaped_ = true;
+            signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        }
+        return reaped_ ? std::optional<int>(signal_) : std::nullopt;
+    }
+
+  private:
+    SpawnedProcess proc_;
+    bool up_ = false;
+    bool reaped_ = false;
+    int signal_ = 0;
+};
+
+TEST(Supervisor, AForeignListenerOnTheProxyPortIsEndedAndTheProxyStartedAgain) {
+    if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv"))
+        GTEST_SKIP() << "needs root to listen as another user in a private network";
+    EnvGuard listen("TARVO_TEST_LISTEN", "1");
+    DaemonHarness h;
+    ASSERT_TRUE(enterPrivateNetwork());
+    // Moves virtual time on in small steps while the real processes act.
+    auto drive = [&](const std::function<bool()>& done) {
+        for (int i = 0; i < 400 && !done(); ++i) {
+            h.queue.advance(250ms);
+            h.queue.runUntil(done, 50ms);
+        }
+        return done();
+    };
+    auto ended = [&](const Squatter& s) {
+        return "[daemon] ERROR foreign listener on 127.0.0.1:8080 (uid 65534, pid " +
+               std::to_string(s.pid()) + ") ended \xE2\x80\x94 restarting the proxy";
+    };
+    auto listening = [&] {
+        return countLinesStartingWith(h.log(), "[daemon] INFO  [proxy] listening");
+    };
+
+    // Bound before the daemon starts: its proxy cannot bind.
+    Squatter early;
+    ASSERT_TRUE(early.up());
+    h.daemon->start();
+    ASSERT_TRUE(drive([&] { return h.logged(ended(early)); }));
+    EXPECT_TRUE(drive([&] { return early.endedBy().has_value(); }));
+    EXPECT_EQ(early.endedBy(), std::optional<int>(SIGKILL));
+    ASSERT_TRUE(drive([&] { return listening() == 1; }));
+
+    // Bound in the 2 seconds between an exit and the restart.
+    const pid_t first = *h.daemon->proxyPid();
+    ::kill(first, SIGTERM);
+    ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));
+    Squatter inTheGap;
+    ASSERT_TRUE(inTheGap.up());
+    ASSERT_TRUE(drive([&] { return h.logged(ended(inTheGap)); }));
+    EXPECT_TRUE(drive([&] { return inTheGap.endedBy().has_value(); }));
+    ASSERT_TRUE(drive([&] { return listening() == 2; }));
+
+    // The proxy's own listener, held by its child process, is left alone.
+    h.queue.advance(30s);
+    EXPECT_EQ(countLinesStartingWith(h.log(), "[daemon] ERROR foreign listener"), 2u);
+    EXPECT_NE(*h.daemon->proxyPid(), first);
+}
+
+}  // namespace
+}  // namespace tarvo::test
+
+namespace tarvo::test {
+namespace {
+
+// Which listening sockets take connections meant for 127.0.0.1:port.
+TEST(ProxyListener, LoopbackAndWildcardListenersCount) {
+    ASSERT_TRUE(enterPrivateNetwork() || ::geteuid() != 0);
+    struct Case {
+        int family;
+        const char* address;
+        bool listen;
+        bool counts;
+    };
+    const Case cases[] = {
+        {AF_INET, "127.0.0.1", true, true},   {AF_INET, "0.0.0.0", true, true},
+        {AF_INET6, "::", true, true},         {AF_INET6, "::ffff:127.0.0.1", true, true},
+        {AF_INET6, "::1", true, false},       {AF_INET, "127.0.0.2", true, false},
+        {AF_INET, "127.0.0.1", false, false},
+    };
+    const int port = 18080 + static_cast<int>(::getpid() % 1000);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        const int fd = ::socket(c.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_storage addr{};
+        socklen_t len;
+        if (c.family == AF_INET) {
+            auto* in = reinterpret_cast<sockaddr_in*>(&addr);
+            in->sin_family = AF_INET;
+            in->sin_port = htons(static_cast<uint16_t>(port));
+            ::inet_pton(AF_INET, c.address, &in->sin_addr);
+            len = sizeof *in;
+        } else {
+            int off = 0;
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+            auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+            in6->sin6_family = AF_INET6;
+            in6->sin6_port = htons(static_cast<uint16_t>(port));
+            ::inet_pton(AF_INET6, c.address, &in6->sin6_addr);
+            len = sizeof *in6;
+        }
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0) << std::strerror(errno);
+        if (c.listen) {
+            ASSERT_EQ(::listen(fd, 1), 0);
+        }
+        struct stat st {};
+        ::fstat(fd, &st);
+        bool found = false;
+        for (const auto& s : listener::listenersFor(port)) {
+            found = found || s.inode == st.st_ino;
+            EXPECT_EQ(s.uid, ::geteuid());
+        }
+        EXPECT_EQ(found, c.counts);
+        EXPECT_EQ(listener::holdersOf(st.st_ino), std::set<pid_t>{::getpid()});
+        EXPECT_TRUE(listener::socketsOf(listener::processTree(::getppid())).count(st.st_ino));
+        ::close(fd);
     }
 }
 

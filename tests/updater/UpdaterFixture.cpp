@@ -95,6 +95,10 @@ UpdaterRoot::UpdaterRoot()
     Updater::setEnvironment({clock_, systemLog_, [] { return std::string("DEVICE-1"); }});
 }
 
+void UpdaterRoot::setLimits(const Updater::Environment::Limits& limits) const {
+    Updater::setEnvironment({clock_, systemLog_, [] { return std::string("DEVICE-1"); }, limits});
+}
+
 UpdaterRoot::~UpdaterRoot() {
     Updater::setEnvironment({});
 }

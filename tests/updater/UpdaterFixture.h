@@ -11,6 +11,7 @@
 #include "core/VirtualTime.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "support/TestSupport.h"
+#include "updater/Updater.h"
 
 namespace tarvo::test {
 
@@ -67,6 +68,8 @@ class UpdaterRoot {
     std::string standinState(const std::string& tool, const std::string& name) const;
     // Replaces the root's nohup with a bash script of the given body.
     void replaceNohup(const std::string& body) const;
+    // Caps the checks run under from now on.
+    void setLimits(const Updater::Environment::Limits& limits) const;
     // Entries of /Library/Logs/Tarvo other than daemon.log.
     std::vector<std::string> logDirExtras() const;
 

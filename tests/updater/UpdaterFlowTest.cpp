@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "UpdaterFixture.h"
 #include "core/Json.h"
@@ -305,16 +307,88 @@ TEST_F(UpdaterFlow, FallsBackToADirectSpawnWhenLaunchdRefuses) {
 }
 
 TEST_F(UpdaterFlow, RefusesALogDirectoryOthersCanWrite) {
-    ASSERT_EQ(::chmod(root_.at("/Library/Logs/Tarvo").c_str(), 0777), 0);
-    offerVersion("0.8.0");
+    for (const mode_t mode : {0777, 0775, 0757}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(::chmod(root_.at("/Library/Logs/Tarvo").c_str(), mode), 0);
+        offerVersion("0.8.0");
+        Updater::checkAndInstall("0.2.15");
+        EXPECT_THAT(root_.lastLogLine(),
+                    HasSubstr("update failed: install failed: " + root_.at("/Library/Logs/Tarvo") +
+                              " is writable by other users"));
+        EXPECT_EQ(server_.requestsFor("/pkg"), 0);
+        struct stat st {};
+        ::stat(root_.at("/Library/Logs/Tarvo").c_str(), &st);
+        EXPECT_EQ(st.st_mode & 0777, mode) << "the updater never changes the directory's mode";
+    }
+}
+
+// A server the updater is pointed at may send without end or trickle a
+// byte at a time: every cap ends the check as soon as it is passed.
+TEST_F(UpdaterFlow, CapsWhatAServerCanMakeACheckHoldOrSpend) {
+    std::atomic<size_t> sent{0};
+    auto endless = [&sent](bool slow) {
+        return [&sent, slow](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider(
+                "application/octet-stream", [&sent, slow](size_t, httplib::DataSink& sink) {
+                    const std::string piece(slow ? 1 : 16384, ' ');
+                    if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    if (!sink.is_writable() || !sink.write(piece.data(), piece.size()))
+                        return false;
+                    sent += piece.size();
+                    return true;
+                });
+        };
+    };
+    server_.routes().Get("/endless", endless(false));
+    server_.routes().Get("/trickle", endless(true));
+    struct Case {
+        const char* manifestPath;
+        const char* packagePath;
+        Updater::Environment::Limits limits;
+        std::string line;
+    };
+    Updater::Environment::Limits quick;
+    quick.manifestTime = std::chrono::seconds(1);
+    quick.packageBytes = 1024 * 1024;
+    quick.packageTime = std::chrono::seconds(1);
+    Updater::Environment::Limits wholeCheck;
+    wholeCheck.checkTime = std::chrono::seconds(1);
+    const Case cases[] = {
+        {"/endless", "", {}, "bad manifest: manifest larger than 65536 bytes"},
+        {"/trickle", "", quick, "bad manifest: manifest not received within 1 s"},
+        {"/trickle", "", wholeCheck, "bad manifest: update check took longer than 1 s"},
+        {"/manifest", "/endless", quick, "bad manifest: package larger than 1048576 bytes"},
+        {"/manifest", "/trickle", quick, "bad manifest: package not received within 1 s"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        root_.setLimits(c.limits);
+        EnvGuard url("TARVO_UPDATE_URL", server_.url(c.manifestPath));
+        offer(R"({"version":"0.9.0","url":")" + server_.url(c.packagePath) + "\"}");
+        sent = 0;
+        Updater::checkAndInstall("0.2.15");
+        EXPECT_EQ(root_.lastLogLine(), "ERROR update failed: " + c.line);
+        // Stopped at the cap, not after reading what the server could send.
+        EXPECT_LT(sent.load(), 8u * 1024 * 1024);
+        EXPECT_TRUE(root_.logDirExtras().empty());
+    }
+}
+
+// The install log is appended to by the root script and read back by the
+// updater; a link planted there is neither written nor read through.
+TEST_F(UpdaterFlow, TheInstallLogIsNeverUsedThroughALink) {
+    root_.standinFixture("launchctl", "submit-fails", "Bootstrap failed: 5: Input/output error\n");
+    const std::string victim = root_.at("/victim.log");
+    test::writeText(victim, "[t] applying update 0.7.0\n");
+    std::filesystem::create_symlink(victim, Paths::updaterLog());
+    root_.replaceNohup("exit 1");
+    offerVersion("0.7.0");
     Updater::checkAndInstall("0.2.15");
-    EXPECT_THAT(root_.lastLogLine(),
-                HasSubstr("update failed: install failed: " + root_.at("/Library/Logs/Tarvo") +
-                          " is writable by other users"));
-    EXPECT_EQ(server_.requestsFor("/pkg"), 0);
-    struct stat st {};
-    ::stat(root_.at("/Library/Logs/Tarvo").c_str(), &st);
-    EXPECT_EQ(st.st_mode & 0777, 0777u) << "the updater never changes the directory's mode";
+    EXPECT_EQ(root_.lastLogLine(),
+              "ERROR update failed: install failed: installer child died immediately — update "
+              "0.7.0 was not applied");
+    EXPECT_EQ(readText(victim), "[t] applying update 0.7.0\n");
+    EXPECT_FALSE(std::filesystem::is_symlink(Paths::updaterLog()));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "UpdaterFixture.h"
@@ -90,6 +92,26 @@ TEST(UpdaterManifestAddress, FirstMatchWins) {
     }
 }
 
+// The data directory is writable by every user: a config.json that root did
+// not write may be a child's, pointing root's updater at its own server.
+TEST(UpdaterManifestAddress, OnlyARootOwnedConfigChoosesTheServer) {
+    UpdaterRoot root;
+    EnvGuard env("TARVO_UPDATE_URL", std::nullopt);
+    const std::string fallback =
+        "https://tarvo.app/api/MacUpdateManifest?device_id=DEVICE-1&version=0.2.15&os=14.6.0";
+    writeText(Paths::configFile(),
+              R"({"update_url":"https://child.example/m","api":"https://c.example"})");
+    ASSERT_EQ(::chown(Paths::configFile().c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Updater::manifestURL(), fallback);
+    EXPECT_EQ(Updater::manifestURL(), fallback);
+    const std::string warning = "WARN  ignoring \"update_url\" and \"api\" in " +
+                                Paths::configFile() + ": owned by uid 65534, not root";
+    const auto lines = root.logLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), warning), 1);
+    ASSERT_EQ(::chown(Paths::configFile().c_str(), 0, 0), 0);
+    EXPECT_EQ(Updater::manifestURL(), "https://child.example/m");
+}
+
 TEST(UpdaterSystemVersion, ShapedAsThreeNumbers) {
     UpdaterRoot root;
     const std::pair<const char*, const char*> cases[] = {
@@ -113,8 +135,15 @@ TEST(UpdaterChildPresence, FreshFlagsOnlyAndNothingDeleted) {
         bool active;
     };
     const Case cases[] = {
-        {"501.flag", 0, true},     {"501.flag", 59.5, true}, {"501.flag", 60, false},
-        {"501.flag", 3600, false}, {"501.flg", 0, false},    {"501.flag.tmp", 0, false},
+        {"501.flag", 0, true},
+        {"501.flag", 59.5, true},
+        {"501.flag", 60, false},
+        {"501.flag", 3600, false},
+        {"501.flg", 0, false},
+        {"501.flag.tmp", 0, false},
+        // Dated ahead of the clock: counts for at most a minute, never for ever.
+        {"501.flag", -59, true},
+        {"501.flag", -61, false},
     };
     for (const auto& c : cases) {
         std::filesystem::remove_all(dir);

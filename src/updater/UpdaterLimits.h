@@ -1,0 +1,13 @@
+#pragma once
+
+#include "updater/Updater.h"
+
+// Shared by the manifest fetch and the package download.
+namespace tarvo::updater_detail {
+
+const Updater::Environment::Limits& limits();
+// True once the whole check running on this thread has used up its time.
+bool checkTimeIsUp();
+UpdateError checkTimeError();
+
+}  // namespace tarvo::updater_detail
