@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "chat/ChatMessage.h"
@@ -28,6 +29,14 @@ void checkStored(const ChatMessage& m) {
     if (back->isFromParent() != m.isFromParent()) std::abort();
 }
 
+// A time that parses formats back to the same moment (to the millisecond).
+void checkTimestamp(std::string_view text) {
+    const auto t = tarvo::ChatService::parseTimestamp(text);
+    if (!t) return;
+    const auto again = tarvo::ChatService::parseTimestamp(tarvo::formatIsoUtcMillis(*t));
+    if (!again || *again != std::chrono::floor<std::chrono::milliseconds>(*t)) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -43,9 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (const auto all = tarvo::decodeMessageArray(*doc))
             for (const auto& m : *all) checkStored(m);
     }
-    if (const auto t = tarvo::ChatService::parseTimestamp(input)) {
-        const auto again = tarvo::ChatService::parseTimestamp(tarvo::formatIsoUtcMillis(*t));
-        if (!again || *again != std::chrono::floor<std::chrono::milliseconds>(*t)) std::abort();
-    }
+    checkTimestamp(input);
+    if (size == 0) return 0;
+    // A time stamp's head cut where the first byte says, the rest of the input
+    // completing it, as a message's time.
+    const std::string head = "2025-03-01 17:04:05";
+    const std::string stamp =
+        head.substr(0, data[0] % (head.size() + 1)) + std::string(input.substr(1));
+    checkTimestamp(stamp);
+    const tarvo::json::Json message = {
+        {"id", std::string(input.substr(0, 3))}, {"from", "Parent"}, {"sentAt", stamp}};
+    if (const auto m = ChatMessage::fromJson(message)) checkStored(*m);
     return 0;
 }

@@ -72,5 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         second == std::string_view::npos ? std::string_view() : rest.substr(second + 1);
     checkSafeText(a);
     checkOrder(a, b, c);
+    // The same three texts as the version, package address and checksum of a
+    // manifest, so that the checks past the JSON reading are reached.
+    const tarvo::json::Json doc = {{"version", a}, {"url", b}, {"sha256", c}};
+    checkManifest(doc.dump(-1, ' ', false, tarvo::json::Json::error_handler_t::replace));
     return 0;
 }
