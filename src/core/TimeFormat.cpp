@@ -1,5 +1,6 @@
 #include "core/TimeFormat.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -18,19 +19,22 @@ bool digits(std::string_view s, size_t pos, size_t count, int& out) {
     return true;
 }
 
+// Rounded down, never towards zero: a moment before 1970 shows the second
+// (and millisecond) it falls in, not the one after it.
 std::tm utcParts(WallTime t, long long& millis) {
     using namespace std::chrono;
-    auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
-    long long secs = ms / 1000;
-    millis = ms % 1000;
-    if (millis < 0) {
-        millis += 1000;
-        secs -= 1;
-    }
-    std::time_t tt = static_cast<std::time_t>(secs);
+    const auto secs = floor<seconds>(t.time_since_epoch());
+    millis = floor<milliseconds>(t.time_since_epoch() - secs).count();
+    std::time_t tt = static_cast<std::time_t>(secs.count());
     std::tm tm{};
     gmtime_r(&tt, &tm);
     return tm;
+}
+
+int daysInMonth(int year, int month) {
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
 }
 
 }  // namespace
@@ -60,7 +64,8 @@ std::optional<WallTime> parseIsoUtc(std::string_view s) {
         !digits(s, 11, 2, hour) || s[13] != ':' || !digits(s, 14, 2, minute) || s[16] != ':' ||
         !digits(s, 17, 2, second))
         return std::nullopt;
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+    if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 ||
+        minute > 59 || second > 60)
         return std::nullopt;
     size_t pos = 19;
     long long nanos = 0;
@@ -100,14 +105,18 @@ std::optional<WallTime> parseIsoUtc(std::string_view s) {
     tm.tm_hour = hour;
     tm.tm_min = minute;
     tm.tm_sec = second;
-    std::time_t tt = timegm(&tm);
-    // timegm normalises 31 February into March: refuse days that do not exist.
-    std::tm check{};
-    gmtime_r(&tt, &check);
-    if (check.tm_mday != day && second != 60) return std::nullopt;
-    using namespace std::chrono;
-    return WallTime(duration_cast<system_clock::duration>(
-        seconds(static_cast<long long>(tt) - offsetSeconds) + nanoseconds(nanos)));
+    // A leap second (":60") becomes the first second of the next minute.
+    const std::int64_t secs = static_cast<std::int64_t>(timegm(&tm)) - offsetSeconds;
+    // The clock's 64-bit count spans a few centuries only (1678 to 2262 in
+    // nanoseconds): refuse stamps it cannot hold rather than let it overflow.
+    using Ticks = WallTime::duration;
+    static_assert(Ticks::period::num == 1);
+    const auto fraction = std::chrono::duration_cast<Ticks>(std::chrono::nanoseconds(nanos));
+    Ticks::rep ticks = 0;
+    if (__builtin_mul_overflow(secs, Ticks::period::den, &ticks) ||
+        __builtin_add_overflow(ticks, fraction.count(), &ticks))
+        return std::nullopt;
+    return WallTime(Ticks(ticks));
 }
 
 std::string localDayKey(WallTime t) {

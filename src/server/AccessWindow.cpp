@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <initializer_list>
+#include <limits>
 #include <string>
 
 #include "core/Json.h"
@@ -91,7 +92,13 @@ std::optional<std::int64_t> minutesUntilNextWindow(WallTime from,
             if (offset == 0 && w.startMinutes <= now.minute) continue;
             if (!earliest || w.startMinutes < *earliest) earliest = w.startMinutes;
         }
-        if (earliest) return std::int64_t{offset} * 1440 + *earliest - now.minute;
+        if (!earliest) continue;
+        // Starts are taken as sent: one too far off to count saturates
+        // instead of overflowing (the days ahead less now never can).
+        std::int64_t minutes = 0;
+        if (__builtin_add_overflow(*earliest, offset * 1440 - now.minute, &minutes))
+            return std::numeric_limits<std::int64_t>::max();
+        return minutes;
     }
     return std::nullopt;
 }

@@ -300,6 +300,10 @@ std::optional<Manifest> Updater::fetchManifest() {
     if (response.status == 404) return std::nullopt;
     if (response.status < 200 || response.status > 299)
         throw UpdateError::badManifest("HTTP " + std::to_string(response.status));
+    return parseManifest(body);
+}
+
+std::optional<Manifest> Updater::parseManifest(std::string_view body) {
     const auto parsed = json::parse(body);
     if (!parsed) throw json::NotJson();
     const json::Json& doc = *parsed;

@@ -87,6 +87,9 @@ class Updater {
     // None when no manifest is offered; throws UpdateError or the transport's
     // or the JSON parser's error.
     static std::optional<Manifest> fetchManifest();
+    // The manifest in a successful answer's body: none when it offers no
+    // usable version or package address; throws UpdateError or json::NotJson.
+    static std::optional<Manifest> parseManifest(std::string_view body);
     static bool isNewer(std::string_view a, std::string_view than);
     // "14.6.0"-shaped: three decimal numbers. On Linux the distribution's
     // release (VERSION_ID of os-release), padded with zeros, so 12 → "12.0.0".
