@@ -49,6 +49,7 @@ int refusedRename(int, const char*, const char*) {
 // nothing was written through to "victim".
 TEST(AtomicFile, WritesAndFailures) {
     const std::string data = "new content";
+    int fifoReader = -1;
     struct Case {
         const char* name;
         std::function<void(const test::TempDir&)> setUp;
@@ -58,6 +59,7 @@ TEST(AtomicFile, WritesAndFailures) {
         std::optional<std::string> target;  // its content after; none: not a regular file
         std::set<std::string> left;         // the directory's entries besides "victim"
         std::string path = "target";
+        const char* what = "";  // part of the error's text
     } cases[] = {
         {"replaces the target, mode set on the descriptor", {},
          [](auto& o) { o.mode = 0644; }, std::nullopt, 0, data, {"target"}},
@@ -104,14 +106,19 @@ TEST(AtomicFile, WritesAndFailures) {
              o.writeInPlaceIfRenameFails = true;
          },
          Step::writeInPlace, ELOOP, std::nullopt, {"target", ".t"}},
-        {"in-place fallback onto a FIFO",
-         [](auto& d) { fs::remove(d / "target"); ::mkfifo((d / "target").c_str(), 0600); },
+        {"in-place fallback onto a FIFO that has a reader",
+         [&](auto& d) {
+             fs::remove(d / "target");
+             ASSERT_EQ(::mkfifo((d / "target").c_str(), 0600), 0);
+             fifoReader = ::open((d / "target").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         },
          [](auto& o) {
              o.tempName = ".t";
              o.calls.rename = refusedRename;
              o.writeInPlaceIfRenameFails = true;
          },
-         Step::writeInPlace, ENXIO, std::nullopt, {"target", ".t"}},
+         Step::writeInPlace, EINVAL, std::nullopt, {"target", ".t"}, "target",
+         "not a regular file"},
         {"no replacing an existing target", {}, [](auto& o) { o.replaceExisting = false; },
          Step::link, EEXIST, "old", {"target"}},
         {"no replacing, nothing there", [](auto& d) { fs::remove(d / "target"); },
@@ -136,6 +143,7 @@ TEST(AtomicFile, WritesAndFailures) {
             ASSERT_TRUE(c.failsAt) << e.what();
             EXPECT_EQ(e.step(), *c.failsAt) << e.what();
             EXPECT_EQ(e.code().value(), c.err) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.what), std::string::npos) << e.what();
         }
         EXPECT_EQ(renameErr, options.writeInPlaceIfRenameFails ? EXDEV : 0);
         const std::string target = dir / c.path;
@@ -157,6 +165,12 @@ TEST(AtomicFile, WritesAndFailures) {
             EXPECT_EQ(test::readText(dir / ".t"), data);
         }
         EXPECT_EQ(test::readText(dir / "victim"), "precious");
+        if (fifoReader >= 0) {
+            char byte;
+            EXPECT_LE(::read(fifoReader, &byte, 1), 0);  // nothing was written into it
+            ::close(fifoReader);
+            fifoReader = -1;
+        }
     }
     ::umask(oldMask);
 }
