@@ -136,7 +136,8 @@ void RulesFile::replace(const std::string& bytes, bool logRenameFailure) {
     write.writeInPlaceIfRenameFails = true;
     if (logRenameFailure)
         write.onRenameFailed = [this](int err) {
-            log_.warn("atomic rename failed (errno " + std::to_string(err) + "); doing plain write");
+            log_.warn("atomic rename failed (errno " + std::to_string(err) +
+                      "); doing plain write");
         };
     if (options_.rename)
         write.calls.rename = [this](int, const char* from, const char* to) {

@@ -51,9 +51,8 @@ AtomicFileWriter::AtomicFileWriter(std::string path, AtomicWriteOptions options)
         std::error_code ignored;
         fs::create_directories(target.parent_path(), ignored);
     }
-    const std::string name = options_.tempName.empty()
-                                 ? uniqueTempName(target.filename().string())
-                                 : options_.tempName;
+    const std::string name =
+        options_.tempName.empty() ? uniqueTempName(target.filename().string()) : options_.tempName;
     temp_ = (target.parent_path() / name).string();
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     fd_ = ::openat(options_.dirFd, temp_.c_str(), flags, 0600);

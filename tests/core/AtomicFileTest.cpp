@@ -50,6 +50,13 @@ int refusedRename(int, const char*, const char*) {
 TEST(AtomicFile, WritesAndFailures) {
     const std::string data = "new content";
     int fifoReader = -1;
+    // Rename refused, so the target is rewritten in place; the temporary file stays.
+    auto inPlace = [](AtomicWriteOptions& o) {
+        o.tempName = ".t";
+        o.calls.rename = refusedRename;
+        o.writeInPlaceIfRenameFails = true;
+    };
+    // clang-format off
     struct Case {
         const char* name;
         std::function<void(const test::TempDir&)> setUp;
@@ -61,70 +68,54 @@ TEST(AtomicFile, WritesAndFailures) {
         std::string path = "target";
         const char* what = "";  // part of the error's text
     } cases[] = {
+        // name, set-up, options, failing step and errno, target after, entries left
         {"replaces the target, mode set on the descriptor", {},
-         [](auto& o) { o.mode = 0644; }, std::nullopt, 0, data, {"target"}},
+         [](auto& o) { o.mode = 0644; }, {}, 0, data, {"target"}},
         {"short and interrupted writes", {},
-         [](auto& o) { o.calls.write = flakyWrite(3, SIZE_MAX, 0); }, std::nullopt, 0, data,
-         {"target"}},
+         [](auto& o) { o.calls.write = flakyWrite(3, SIZE_MAX, 0); }, {}, 0, data, {"target"}},
         {"a write that fails after 4 bytes", {},
-         [](auto& o) { o.calls.write = flakyWrite(3, 4, ENOSPC); }, Step::write, ENOSPC, "old",
-         {"target"}},
+         [](auto& o) { o.calls.write = flakyWrite(3, 4, ENOSPC); },
+         Step::write, ENOSPC, "old", {"target"}},
         {"a write that makes no progress", {},
-         [](auto& o) { o.calls.write = flakyWrite(100, 2, 0); }, Step::write, EIO, "old",
-         {"target"}},
+         [](auto& o) { o.calls.write = flakyWrite(100, 2, 0); },
+         Step::write, EIO, "old", {"target"}},
         {"a rename that fails", {}, [](auto& o) { o.calls.rename = refusedRename; },
          Step::rename, EXDEV, "old", {"target"}},
-        {"a rename onto a directory", [](auto& d) { fs::remove(d / "target");
-                                                    fs::create_directories(d / "target/in"); },
+        {"a rename onto a directory",
+         [](auto& d) { fs::remove(d / "target"); fs::create_directories(d / "target/in"); },
          {}, Step::rename, EISDIR, std::nullopt, {"target"}},
         {"a link at the temporary name is replaced",
          [](auto& d) { fs::create_symlink(d / "victim", d / ".t"); },
-         [](auto& o) { o.tempName = ".t"; }, std::nullopt, 0, data, {"target"}},
+         [](auto& o) { o.tempName = ".t"; }, {}, 0, data, {"target"}},
         {"a FIFO at the temporary name is replaced",
          [](auto& d) { ASSERT_EQ(::mkfifo((d / ".t").c_str(), 0600), 0); },
-         [](auto& o) { o.tempName = ".t"; }, std::nullopt, 0, data, {"target"}},
+         [](auto& o) { o.tempName = ".t"; }, {}, 0, data, {"target"}},
         {"a directory at the temporary name",
          [](auto& d) { fs::create_directories(d / ".t/in"); },
          [](auto& o) { o.tempName = ".t"; }, Step::create, EEXIST, "old", {"target", ".t"}},
-        {"a missing directory", {}, {}, Step::create, ENOENT, std::nullopt, {"target"},
-         "missing/target"},
+        {"a missing directory", {}, {},
+         Step::create, ENOENT, std::nullopt, {"target"}, "missing/target"},
         {"a missing directory, created", {}, [](auto& o) { o.createDirectories = true; },
-         std::nullopt, 0, data, {"target", "missing"}, "missing/target"},
-        {"in-place fallback after a failed rename",
-         {},
-         [](auto& o) {
-             o.tempName = ".t";
-             o.calls.rename = refusedRename;
-             o.writeInPlaceIfRenameFails = true;
-         },
-         std::nullopt, 0, data, {"target", ".t"}},
+         {}, 0, data, {"target", "missing"}, "missing/target"},
+        {"in-place fallback after a failed rename", {}, inPlace,
+         {}, 0, data, {"target", ".t"}},
         {"in-place fallback onto a link",
          [](auto& d) { fs::remove(d / "target"); fs::create_symlink(d / "victim", d / "target"); },
-         [](auto& o) {
-             o.tempName = ".t";
-             o.calls.rename = refusedRename;
-             o.writeInPlaceIfRenameFails = true;
-         },
-         Step::writeInPlace, ELOOP, std::nullopt, {"target", ".t"}},
+         inPlace, Step::writeInPlace, ELOOP, std::nullopt, {"target", ".t"}},
         {"in-place fallback onto a FIFO that has a reader",
          [&](auto& d) {
              fs::remove(d / "target");
              ASSERT_EQ(::mkfifo((d / "target").c_str(), 0600), 0);
              fifoReader = ::open((d / "target").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
          },
-         [](auto& o) {
-             o.tempName = ".t";
-             o.calls.rename = refusedRename;
-             o.writeInPlaceIfRenameFails = true;
-         },
-         Step::writeInPlace, EINVAL, std::nullopt, {"target", ".t"}, "target",
+         inPlace, Step::writeInPlace, EINVAL, std::nullopt, {"target", ".t"}, "target",
          "not a regular file"},
         {"no replacing an existing target", {}, [](auto& o) { o.replaceExisting = false; },
          Step::link, EEXIST, "old", {"target"}},
         {"no replacing, nothing there", [](auto& d) { fs::remove(d / "target"); },
-         [](auto& o) { o.replaceExisting = false; o.mode = 0644; }, std::nullopt, 0, data,
-         {"target"}},
+         [](auto& o) { o.replaceExisting = false; o.mode = 0644; }, {}, 0, data, {"target"}},
     };
+    // clang-format on
     const mode_t oldMask = ::umask(0077);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
