@@ -31,7 +31,8 @@ struct AtomicWriteOptions {
     // (a leftover temporary file, a planted link or FIFO) is removed, never
     // written through.
     std::string tempName;
-    // Create missing parent directories first (default attributes).
+    // Create missing parent directories first (default attributes; not with
+    // a directory descriptor below).
     bool createDirectories = false;
     // Flush the data to disk before the rename.
     bool sync = false;
