@@ -1,12 +1,5 @@
 #include "agent/RulesFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 
 #include "core/AtomicFile.h"
@@ -19,48 +12,6 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr mode_t kRulesMode = 0644;
-
-[[noreturn]] void fail(int err, const std::string& what) {
-    throw RulesFile::Error(what + ": " + std::strerror(err));
-}
-
-// The temporary file is always a fresh inode of ours: whatever sits under its
-// name (an earlier temporary file, or something planted in the shared
-// directory: a link, a FIFO) is removed first and never written through.
-void writeTemporary(const std::string& path, std::string_view data) {
-    ::unlink(path.c_str());
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kRulesMode);
-    if (fd < 0) fail(errno, "cannot create " + path);
-    int err = 0;
-    if (::fchmod(fd, kRulesMode) != 0 || !writeAll(fd, data)) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err != 0) {
-        ::unlink(path.c_str());
-        fail(err, "cannot write " + path);
-    }
-}
-
-// Rewrites an existing file in place (or creates it), never through a
-// symbolic link and never into anything but a regular file.
-void writeInPlace(const std::string& path, std::string_view data) {
-    int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kRulesMode);
-    if (fd < 0) fail(errno, "cannot open " + path);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        int err = errno;
-        ::close(fd);
-        fail(err, "cannot stat " + path);
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        fail(EINVAL, "not a regular file: " + path);
-    }
-    int err = 0;
-    if (::ftruncate(fd, 0) != 0 || !writeAll(fd, data)) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err != 0) fail(err, "cannot write " + path);
-}
 
 std::optional<Json> readJsonObject(const std::string& path) {
     auto text = readFile(path);
@@ -86,8 +37,6 @@ RulesFile::RulesFile(Options options, TarvoLog log, Background& background)
       log_(std::move(log)),
       queue_(background) {
     if (!options_.clock) options_.clock = systemClock();
-    if (!options_.rename)
-        options_.rename = [](const char* from, const char* to) { return ::rename(from, to); };
 }
 
 std::string RulesFile::defaultServiceHost() {
@@ -178,13 +127,27 @@ std::string RulesFile::serialise(const std::vector<std::string>& whitelist,
 }
 
 void RulesFile::replace(const std::string& bytes, bool logRenameFailure) {
-    const std::string temp = tempPath();
-    writeTemporary(temp, bytes);
-    if (options_.rename(temp.c_str(), rulesPath_.c_str()) == 0) return;
-    const int err = errno;
+    // Every writer of this agent shares the one temporary name; whatever sits
+    // there is replaced, never written through. Where the directory refuses
+    // the rename, the rules still reach the proxy by a plain write.
+    AtomicWriteOptions write;
+    write.mode = kRulesMode;
+    write.tempName = std::filesystem::path(tempPath()).filename().string();
+    write.writeInPlaceIfRenameFails = true;
     if (logRenameFailure)
-        log_.warn("atomic rename failed (errno " + std::to_string(err) + "); doing plain write");
-    writeInPlace(rulesPath_, bytes);
+        write.onRenameFailed = [this](int err) {
+            log_.warn("atomic rename failed (errno " + std::to_string(err) +
+                      "); doing plain write");
+        };
+    if (options_.rename)
+        write.calls.rename = [this](int, const char* from, const char* to) {
+            return options_.rename(from, to);
+        };
+    try {
+        replaceFileAtomically(rulesPath_, bytes, write);
+    } catch (const std::system_error& e) {
+        throw Error(e.what());
+    }
 }
 
 RulesFile::Outcome RulesFile::writeNow(const Rules& rules) {
@@ -230,12 +193,9 @@ void RulesFile::neutralizeStaleRulesIfNotMine() {
 
 void RulesFile::writeProxyConfig() {
     const Json object = {{"username", options_.username}, {"device_id", options_.deviceId}};
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(proxyConfigPath_).parent_path(), ec);
     try {
-        AtomicWriteOptions write;
-        write.mode = kRulesMode;
-        replaceFileAtomically(proxyConfigPath_, object.dump(), write);
+        replaceFileAtomically(proxyConfigPath_, object.dump(),
+                              {.mode = kRulesMode, .createDirectories = true});
     } catch (const std::exception& e) {
         log_.warn(std::string("proxy_config.json write failed: ") + e.what());
     }

@@ -1,6 +1,5 @@
 #include "core/AtomicFile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,27 +7,30 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
 
 namespace tarvo {
 namespace {
 
-[[noreturn]] void fail(int err, const std::string& what) {
-    throw std::system_error(err, std::generic_category(), what);
-}
+using Step = AtomicWriteError::Step;
 
 std::string uniqueTempName(const std::string& base) {
     static std::atomic<unsigned> counter{0};
     return "." + base + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
 }
 
-}  // namespace
+[[noreturn]] void fail(int err, Step step, const std::string& file, const std::string& what) {
+    throw AtomicWriteError(err, step, file, what);
+}
 
-bool writeAll(int fd, std::string_view data) {
+// All of `data`, through the injected write when there is one; false with
+// errno set on failure (a write that makes no progress counts as EIO).
+bool writeAllWith(const AtomicWriteCalls& calls, int fd, std::string_view data) {
     while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
+        const ssize_t n = calls.write ? calls.write(fd, data.data(), data.size())
+                                      : ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
             return false;
         }
         data.remove_prefix(static_cast<size_t>(n));
@@ -36,47 +38,119 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
+}  // namespace
+
+bool writeAll(int fd, std::string_view data) {
+    return writeAllWith({}, fd, data);
+}
+
+AtomicFileWriter::AtomicFileWriter(std::string path, AtomicWriteOptions options)
+    : path_(std::move(path)), options_(std::move(options)) {
+    namespace fs = std::filesystem;
+    const fs::path target(path_);
+    if (options_.createDirectories && options_.dirFd == AT_FDCWD && target.has_parent_path()) {
+        std::error_code ignored;
+        fs::create_directories(target.parent_path(), ignored);
+    }
+    const std::string name =
+        options_.tempName.empty() ? uniqueTempName(target.filename().string()) : options_.tempName;
+    temp_ = (target.parent_path() / name).string();
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    fd_ = ::openat(options_.dirFd, temp_.c_str(), flags, 0600);
+    if (fd_ < 0 && errno == EEXIST) {
+        // A leftover from an interrupted write (or something planted: a link,
+        // a FIFO): unlink never follows a link, so removing it is safe.
+        ::unlinkat(options_.dirFd, temp_.c_str(), 0);
+        fd_ = ::openat(options_.dirFd, temp_.c_str(), flags, 0600);
+    }
+    if (fd_ < 0) fail(errno, Step::create, temp_, "cannot create " + temp_);
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+    if (done_) return;
+    if (fd_ >= 0) ::close(fd_);
+    ::unlinkat(options_.dirFd, temp_.c_str(), 0);
+}
+
+void AtomicFileWriter::abandon(int err, Step step, const std::string& file,
+                               const std::string& what) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    ::unlinkat(options_.dirFd, temp_.c_str(), 0);
+    done_ = true;
+    fail(err, step, file, what);
+}
+
+void AtomicFileWriter::append(std::string_view data) {
+    if (done_ || fd_ < 0) fail(EBADF, Step::write, temp_, "cannot write " + temp_);
+    if (!writeAllWith(options_.calls, fd_, data))
+        abandon(errno, Step::write, temp_, "cannot write " + temp_);
+    if (options_.writeInPlaceIfRenameFails) written_.append(data);
+}
+
+void AtomicFileWriter::commit() {
+    if (done_ || fd_ < 0) fail(EBADF, Step::close, temp_, "cannot close " + temp_);
+    if (options_.mode && ::fchmod(fd_, *options_.mode) != 0)
+        abandon(errno, Step::chmod, temp_, "cannot chmod " + temp_);
+    if (options_.sync && ::fsync(fd_) != 0)
+        abandon(errno, Step::sync, temp_, "cannot sync " + temp_);
+    const int closed = ::close(fd_);
+    fd_ = -1;
+    if (closed != 0) abandon(errno, Step::close, temp_, "cannot close " + temp_);
+
+    const int dir = options_.dirFd;
+    if (!options_.replaceExisting) {
+        const int linked = ::linkat(dir, temp_.c_str(), dir, path_.c_str(), 0);
+        const int err = errno;
+        if (linked != 0) abandon(err, Step::link, path_, "cannot link " + temp_ + " to " + path_);
+        ::unlinkat(dir, temp_.c_str(), 0);
+        done_ = true;
+        return;
+    }
+    const int renamed = options_.calls.rename
+                            ? options_.calls.rename(dir, temp_.c_str(), path_.c_str())
+                            : ::renameat(dir, temp_.c_str(), dir, path_.c_str());
+    if (renamed == 0) {
+        done_ = true;
+        return;
+    }
+    const int err = errno;
+    if (!options_.writeInPlaceIfRenameFails)
+        abandon(err, Step::rename, path_, "cannot rename " + temp_ + " to " + path_);
+    done_ = true;  // the temporary file stays beside the target
+    if (options_.onRenameFailed) options_.onRenameFailed(err);
+    writeInPlace();
+}
+
+// Rewrites the target in place (or creates it), never through a symbolic link
+// and never into anything but a regular file (O_NONBLOCK: a FIFO planted there
+// cannot stall the writer).
+void AtomicFileWriter::writeInPlace() {
+    const int fd = ::openat(options_.dirFd, path_.c_str(),
+                            O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                            options_.mode.value_or(0600));
+    if (fd < 0) fail(errno, Step::writeInPlace, path_, "cannot open " + path_);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        fail(err, Step::writeInPlace, path_, "cannot stat " + path_);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        fail(EINVAL, Step::writeInPlace, path_, "not a regular file: " + path_);
+    }
+    int err = 0;
+    if (::ftruncate(fd, 0) != 0 || !writeAllWith(options_.calls, fd, written_)) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) fail(err, Step::writeInPlace, path_, "cannot write " + path_);
+}
+
 void replaceFileAtomically(const std::string& path, std::string_view data,
                            const AtomicWriteOptions& options) {
-    namespace fs = std::filesystem;
-    const fs::path target(path);
-    const fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-    if (options.createDirectories) {
-        std::error_code ec;
-        fs::create_directories(dir, ec);
-    }
-    const std::string temp =
-        (dir /
-         (options.tempName.empty() ? uniqueTempName(target.filename().string()) : options.tempName))
-            .string();
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(temp.c_str(), flags, 0600);
-    if (fd < 0 && errno == EEXIST) {
-        // A leftover from an interrupted write (or something planted): unlink
-        // never follows a symbolic link, so removing it is safe.
-        ::unlink(temp.c_str());
-        fd = ::open(temp.c_str(), flags, 0600);
-    }
-    if (fd < 0) fail(errno, "cannot create " + temp);
-
-    auto abandon = [&](int err, const std::string& what) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        fail(err, what);
-    };
-    if (!writeAll(fd, data)) abandon(errno, "cannot write " + temp);
-    if (options.mode && ::fchmod(fd, *options.mode) != 0) abandon(errno, "cannot chmod " + temp);
-    if (options.sync && ::fsync(fd) != 0) abandon(errno, "cannot sync " + temp);
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(temp.c_str());
-        fail(err, "cannot close " + temp);
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        int err = errno;
-        ::unlink(temp.c_str());
-        fail(err, "cannot rename " + temp + " to " + path);
-    }
+    AtomicFileWriter writer(path, options);
+    writer.append(data);
+    writer.commit();
 }
 
 std::optional<std::string> readFile(const std::string& path) {

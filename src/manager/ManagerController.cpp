@@ -1,7 +1,5 @@
 #include "manager/ManagerController.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,48 +26,6 @@ std::string join(const std::vector<std::string>& names, std::string_view separat
         out += names[i];
     }
     return out;
-}
-
-ConfigWriteError writeFailure(const std::string& path, int code) {
-    return ConfigWriteError(code,
-                            "Couldn't write " + path + " (errno " + std::to_string(code) + ").");
-}
-
-// Creates `temp` for writing: never through a link, never an existing file
-// (a leftover of an earlier process with our id is removed first), mode 0644
-// whatever the umask.
-int createTemp(const std::string& temp) {
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(temp.c_str(), flags, 0644);
-    if (fd < 0 && errno == EEXIST && ::unlink(temp.c_str()) == 0)
-        fd = ::open(temp.c_str(), flags, 0644);
-    if (fd < 0) throw writeFailure(temp, errno);
-    if (::fchmod(fd, 0644) != 0) {
-        const int e = errno;
-        ::close(fd);
-        ::unlink(temp.c_str());
-        throw writeFailure(temp, e);
-    }
-    return fd;
-}
-
-void writeAll(int fd, const std::string& temp, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int e = n < 0 ? errno : EIO;
-            ::close(fd);
-            ::unlink(temp.c_str());
-            throw writeFailure(temp, e);
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    if (::close(fd) != 0) {
-        const int e = errno;
-        ::unlink(temp.c_str());
-        throw writeFailure(temp, e);
-    }
 }
 
 }  // namespace
@@ -317,16 +273,19 @@ void ManagerController::writeConfig(const std::vector<std::string>& childUsers) 
                                std::string("Couldn't encode the configuration: ") + e.what());
     }
 
-    const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    writeAll(createTemp(temp), temp, bytes);
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const int e = errno;
-        ::unlink(temp.c_str());
-        throw ConfigWriteError(e,
-                               "Couldn't replace " + path + " (errno " + std::to_string(e) + ").");
+    // Readers see the old file or the whole new one, never with another mode.
+    AtomicWriteOptions write;
+    write.mode = 0644;
+    write.tempName =
+        std::filesystem::path(path).filename().string() + ".tmp." + std::to_string(::getpid());
+    try {
+        replaceFileAtomically(path, bytes, write);
+    } catch (const AtomicWriteError& e) {
+        const std::string errnoText = " (errno " + std::to_string(e.code().value()) + ").";
+        if (e.step() == AtomicWriteError::Step::rename)
+            throw ConfigWriteError(e.code().value(), "Couldn't replace " + path + errnoText);
+        throw ConfigWriteError(e.code().value(), "Couldn't write " + e.file() + errnoText);
     }
-    // The mode was set on the temporary file's descriptor before the rename,
-    // so the file never appears with other permissions.
     log_.info("wrote config.json with child_users=" + listNotation(childUsers));
 }
 

@@ -203,15 +203,6 @@ TEST_F(RulesFileTest, FailuresAreReportedAndNothingIsWrittenThroughPlantedLinks)
     }
 }
 
-TEST_F(RulesFileTest, APlantedLinkAtTheTemporaryNameIsReplacedNotFollowed) {
-    const std::string victim = root_.path() + "/home/notes.txt";
-    test::writeText(victim, "precious");
-    fs::create_symlink(victim, tempPath());
-    EXPECT_EQ(make()->writeNow(rules({"a.com"}, {})), Outcome::written);
-    EXPECT_EQ(test::readText(victim), "precious");
-    EXPECT_EQ(onDisk()["whitelist"], Json::array({"a.com"}));
-}
-
 TEST_F(RulesFileTest, OwnerOnDisk) {
     struct Case {
         std::optional<std::string> content;

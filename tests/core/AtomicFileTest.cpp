@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -5,9 +6,11 @@
 #include <fcntl.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <set>
 #include <thread>
 
 #include "core/AtomicFile.h"
@@ -17,44 +20,178 @@ namespace tarvo {
 namespace {
 
 namespace fs = std::filesystem;
+using Step = AtomicWriteError::Step;
 
-TEST(AtomicFile, ReplacesContentAndSetsTheModeBeforeTheRename) {
-    test::TempDir dir;
-    const std::string path = dir / "rules.json";
-    test::writeText(path, "old");
-    const mode_t oldMask = umask(0077);
-    replaceFileAtomically(path, "new content", {.mode = 0644});
-    umask(oldMask);
-    EXPECT_EQ(test::readText(path), "new content");
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
-    // Nothing but the file itself is left in the directory.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+// A write(2) that writes at most `chunk` bytes a call, is interrupted every
+// other call, and fails with `err` once `limit` bytes are written.
+std::function<ssize_t(int, const void*, size_t)> flakyWrite(size_t chunk, size_t limit, int err) {
+    auto written = std::make_shared<size_t>(0);
+    auto calls = std::make_shared<int>(0);
+    return [=](int fd, const void* data, size_t size) -> ssize_t {
+        if ((*calls)++ % 2 == 1) {
+            errno = EINTR;
+            return -1;
+        }
+        if (*written >= limit) {
+            errno = err;
+            return err == 0 ? 0 : -1;
+        }
+        const ssize_t n = ::write(fd, data, std::min({size, chunk, limit - *written}));
+        if (n > 0) *written += static_cast<size_t>(n);
+        return n;
+    };
 }
 
-TEST(AtomicFile, NamedTemporaryFileNeverFollowsAPlantedLink) {
-    test::TempDir dir;
-    const std::string victim = dir / "victim";
-    test::writeText(victim, "precious");
-    fs::create_symlink(victim, dir / ".rules.tmp");
-    replaceFileAtomically(dir / "rules.json", "data", {.tempName = ".rules.tmp"});
-    EXPECT_EQ(test::readText(victim), "precious");
-    EXPECT_EQ(test::readText(dir / "rules.json"), "data");
-    EXPECT_FALSE(test::exists(dir / ".rules.tmp"));
+int refusedRename(int, const char*, const char*) {
+    errno = EXDEV;
+    return -1;
 }
 
-TEST(AtomicFile, FailureLeavesTheOldFileAndNoTemporary) {
+// Every writer in the program goes through here: each case plants what it
+// needs beside "target" (which holds "old"), writes "new content" with its
+// options and checks the outcome, what is left in the directory, and that
+// nothing was written through to "victim".
+TEST(AtomicFile, WritesAndFailures) {
+    const std::string data = "new content";
+    int fifoReader = -1;
+    // Rename refused, so the target is rewritten in place; the temporary file stays.
+    auto inPlace = [](AtomicWriteOptions& o) {
+        o.tempName = ".t";
+        o.calls.rename = refusedRename;
+        o.writeInPlaceIfRenameFails = true;
+    };
+    // clang-format off
+    struct Case {
+        const char* name;
+        std::function<void(const test::TempDir&)> setUp;
+        std::function<void(AtomicWriteOptions&)> configure;
+        std::optional<Step> failsAt;
+        int err;
+        std::optional<std::string> target;  // its content after; none: not a regular file
+        std::set<std::string> left;         // the directory's entries besides "victim"
+        std::string path = "target";
+        const char* what = "";  // part of the error's text
+    } cases[] = {
+        // name, set-up, options, failing step and errno, target after, entries left
+        {"replaces the target, mode set on the descriptor", {},
+         [](auto& o) { o.mode = 0644; }, {}, 0, data, {"target"}},
+        {"short and interrupted writes", {},
+         [](auto& o) { o.calls.write = flakyWrite(3, SIZE_MAX, 0); }, {}, 0, data, {"target"}},
+        {"a write that fails after 4 bytes", {},
+         [](auto& o) { o.calls.write = flakyWrite(3, 4, ENOSPC); },
+         Step::write, ENOSPC, "old", {"target"}},
+        {"a write that makes no progress", {},
+         [](auto& o) { o.calls.write = flakyWrite(100, 2, 0); },
+         Step::write, EIO, "old", {"target"}},
+        {"a rename that fails", {}, [](auto& o) { o.calls.rename = refusedRename; },
+         Step::rename, EXDEV, "old", {"target"}},
+        {"a rename onto a directory",
+         [](auto& d) { fs::remove(d / "target"); fs::create_directories(d / "target/in"); },
+         {}, Step::rename, EISDIR, std::nullopt, {"target"}},
+        {"a link at the temporary name is replaced",
+         [](auto& d) { fs::create_symlink(d / "victim", d / ".t"); },
+         [](auto& o) { o.tempName = ".t"; }, {}, 0, data, {"target"}},
+        {"a FIFO at the temporary name is replaced",
+         [](auto& d) { ASSERT_EQ(::mkfifo((d / ".t").c_str(), 0600), 0); },
+         [](auto& o) { o.tempName = ".t"; }, {}, 0, data, {"target"}},
+        {"a directory at the temporary name",
+         [](auto& d) { fs::create_directories(d / ".t/in"); },
+         [](auto& o) { o.tempName = ".t"; }, Step::create, EEXIST, "old", {"target", ".t"}},
+        {"a missing directory", {}, {},
+         Step::create, ENOENT, std::nullopt, {"target"}, "missing/target"},
+        {"a missing directory, created", {}, [](auto& o) { o.createDirectories = true; },
+         {}, 0, data, {"target", "missing"}, "missing/target"},
+        {"in-place fallback after a failed rename", {}, inPlace,
+         {}, 0, data, {"target", ".t"}},
+        {"in-place fallback onto a link",
+         [](auto& d) { fs::remove(d / "target"); fs::create_symlink(d / "victim", d / "target"); },
+         inPlace, Step::writeInPlace, ELOOP, std::nullopt, {"target", ".t"}},
+        {"in-place fallback onto a FIFO that has a reader",
+         [&](auto& d) {
+             fs::remove(d / "target");
+             ASSERT_EQ(::mkfifo((d / "target").c_str(), 0600), 0);
+             fifoReader = ::open((d / "target").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         },
+         inPlace, Step::writeInPlace, EINVAL, std::nullopt, {"target", ".t"}, "target",
+         "not a regular file"},
+        {"no replacing an existing target", {}, [](auto& o) { o.replaceExisting = false; },
+         Step::link, EEXIST, "old", {"target"}},
+        {"no replacing, nothing there", [](auto& d) { fs::remove(d / "target"); },
+         [](auto& o) { o.replaceExisting = false; o.mode = 0644; }, {}, 0, data, {"target"}},
+    };
+    // clang-format on
+    const mode_t oldMask = ::umask(0077);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        test::writeText(dir / "victim", "precious");
+        test::writeText(dir / "target", "old");
+        if (c.setUp) c.setUp(dir);
+        AtomicWriteOptions options;
+        if (c.configure) c.configure(options);
+        int renameErr = 0;
+        options.onRenameFailed = [&](int err) { renameErr = err; };
+        try {
+            replaceFileAtomically(dir / c.path, data, options);
+            EXPECT_FALSE(c.failsAt) << "no error";
+        } catch (const AtomicWriteError& e) {
+            ASSERT_TRUE(c.failsAt) << e.what();
+            EXPECT_EQ(e.step(), *c.failsAt) << e.what();
+            EXPECT_EQ(e.code().value(), c.err) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.what), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(renameErr, options.writeInPlaceIfRenameFails ? EXDEV : 0);
+        const std::string target = dir / c.path;
+        if (c.target) {
+            ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
+            EXPECT_EQ(test::readText(target), *c.target);
+            const mode_t want = *c.target == data ? options.mode.value_or(0600) : 0600;
+            struct stat st {};
+            ASSERT_EQ(::stat(target.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, want);
+        } else {
+            EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(target)));
+        }
+        std::set<std::string> left;
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (e.path().filename() != "victim") left.insert(e.path().filename());
+        EXPECT_EQ(left, c.left);
+        if (c.left.count(".t") && fs::is_regular_file(dir / ".t")) {
+            EXPECT_EQ(test::readText(dir / ".t"), data);
+        }
+        EXPECT_EQ(test::readText(dir / "victim"), "precious");
+        if (fifoReader >= 0) {
+            char byte;
+            EXPECT_LE(::read(fifoReader, &byte, 1), 0);  // nothing was written into it
+            ::close(fifoReader);
+            fifoReader = -1;
+        }
+    }
+    ::umask(oldMask);
+}
+
+TEST(AtomicFile, StreamedPiecesLandWholeOrNotAtAll) {
     test::TempDir dir;
-    // The target is a non-empty directory: rename must fail.
-    fs::create_directories(dir / "target/inside");
-    EXPECT_THROW(replaceFileAtomically(dir / "target", "x"), std::system_error);
-    EXPECT_TRUE(fs::is_directory(dir / "target/inside"));
+    const int dirFd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dirFd, 0);
+    {
+        // Relative to a directory descriptor, in pieces, committed.
+        AtomicFileWriter writer("package", {.mode = 0600, .dirFd = dirFd});
+        writer.append("first ");
+        EXPECT_FALSE(test::exists(dir / "package"));
+        writer.append("second");
+        writer.commit();
+    }
+    EXPECT_EQ(test::readText(dir / "package"), "first second");
+    {
+        // Dropped before commit (a download that failed half-way).
+        AtomicFileWriter writer(dir / "package", {});
+        writer.append("partial");
+        EXPECT_TRUE(test::exists(writer.tempPath()));
+    }
+    ::close(dirFd);
+    EXPECT_EQ(test::readText(dir / "package"), "first second");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
-    // A missing directory is an error unless asked to create it.
-    EXPECT_THROW(replaceFileAtomically(dir / "missing/file", "x"), std::system_error);
-    replaceFileAtomically(dir / "missing/file", "x", {.createDirectories = true});
-    EXPECT_EQ(test::readText(dir / "missing/file"), "x");
 }
 
 TEST(AtomicFile, AConcurrentReaderSeesOnlyWholeVersions) {
