@@ -403,7 +403,8 @@ std::string Service::seedDemo(const std::string& deviceId, const std::string& ac
         if (c.empty()) {
             json windows = json::array();
             for (int day = 0; day < 7; ++day)
-                windows.push_back({{"day", day}, {"start", 7 * 60}, {"end", 21 * 60}});
+                // The whole day: the demo starts unblocked; the parent narrows it.
+                windows.push_back({{"day", day}, {"start", 0}, {"end", 24 * 60}});
             db_.run(
                 "INSERT INTO children (family_id, name, whitelist, blacklist, access_windows, "
                 "allowed_apps, daily_minutes, warn_minutes, created_at) VALUES (?, 'Demo "

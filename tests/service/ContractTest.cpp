@@ -22,8 +22,8 @@ TEST_F(ServiceTest, SeededSettingsAndLimitsReachTheClientAndFollowTheDashboard) 
     EXPECT_EQ(rules.deviceId, kDevice);
     ASSERT_EQ(rules.accessWindows.size(), 7u);
     EXPECT_EQ(rules.accessWindows[3].dayOfWeek, 3);
-    EXPECT_EQ(rules.accessWindows[3].startMinutes, 7 * 60);
-    EXPECT_EQ(rules.accessWindows[3].endMinutes, 21 * 60);
+    EXPECT_EQ(rules.accessWindows[3].startMinutes, 0);
+    EXPECT_EQ(rules.accessWindows[3].endMinutes, 24 * 60);
     const auto limits = c->fetchAppLimits();
     EXPECT_EQ(limits.dailyMinutes, 120);
     EXPECT_EQ(limits.warnAtMinutesRemaining, 5);
