@@ -46,16 +46,6 @@ const char* const kCaFile = "mitmproxy-ca.pem";
 const char* const kRulesFile = "proxy_rules.json";
 const char* const kProxyConfigFile = "proxy_config.json";
 
-// Only names the agents write (a numeric user id and ".flag") are ever deleted.
-bool isAgentFlagName(std::string_view name) {
-    if (!presence::isFlagName(name)) return false;
-    std::string_view digits = name.substr(0, name.size() - 5);
-    if (digits.empty()) return false;
-    for (char c : digits)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
-
 bool pathExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
@@ -280,7 +270,10 @@ bool Daemon::anyChildLoggedIn() {
             present = true;
             continue;
         }
-        if (isAgentFlagName(name)) ::unlinkat(dirFd, entry->d_name, 0);
+        // Any stale or untrusted flag goes, whatever its name: the unlink is
+        // made through the checked directory's descriptor and never follows
+        // a link, so a planted name can only remove itself.
+        ::unlinkat(dirFd, entry->d_name, 0);
     }
     ::closedir(dir);
     return present;
