@@ -46,16 +46,6 @@ const char* const kCaFile = "mitmproxy-ca.pem";
 const char* const kRulesFile = "proxy_rules.json";
 const char* const kProxyConfigFile = "proxy_config.json";
 
-// Only names the agents write (a numeric user id and ".flag") are ever deleted.
-bool isAgentFlagName(std::string_view name) {
-    if (!presence::isFlagName(name)) return false;
-    std::string_view digits = name.substr(0, name.size() - 5);
-    if (digits.empty()) return false;
-    for (char c : digits)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
-
 bool pathExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
@@ -83,11 +73,17 @@ Daemon::Daemon(MainQueue& queue, std::shared_ptr<Clock> clock, Options options)
     : queue_(queue),
       clock_(std::move(clock)),
       options_(std::move(options)),
-      log_("daemon", Paths::daemonLog(), options_.systemLog) {
+      log_("daemon", Paths::daemonLog(), options_.systemLog),
+      background_(options_.background ? options_.background
+                                      : std::make_shared<ThreadPoolBackground>(1)),
+      settings_(std::make_unique<SerialQueue>(*background_)) {
     if (!options_.exitProcess) options_.exitProcess = exitNow;
 }
 
-Daemon::~Daemon() = default;
+// The settings queue goes before the Background it runs on.
+Daemon::~Daemon() {
+    settings_.reset();
+}
 
 std::optional<pid_t> Daemon::proxyPid() const {
     if (!proxy_) return std::nullopt;
@@ -222,12 +218,31 @@ void Daemon::installSignalHandlers() {
 }
 
 void Daemon::shutdown() {
+    if (!shouldRun_) return;  // a second signal while the settings are cleared
     log_.info("shutdown requested");
     shouldRun_ = false;
     if (proxy_) proxy_->terminate();
-    ProxyConfig::clearAll();
-    log_.info("shutdown complete");
-    options_.exitProcess(0);
+    // The clear comes after any change still under way, and the process
+    // ends only once it is done.
+    changeSystemProxy(false, [](Daemon& d) {
+        d.log_.info("shutdown complete");
+        d.options_.exitProcess(0);
+    });
+}
+
+void Daemon::changeSystemProxy(bool on, std::function<void(Daemon&)> then) {
+    std::weak_ptr<Daemon> weak = weak_from_this();
+    MainQueue* queue = &queue_;
+    settings_->post([on, weak, queue, then = std::move(then)] {
+        if (on)
+            ProxyConfig::applyAll(kProxyHost, kProxyPort);
+        else
+            ProxyConfig::clearAll();
+        if (!then) return;
+        queue->post([weak, then] {
+            if (auto self = weak.lock()) then(*self);
+        });
+    });
 }
 
 void Daemon::startPresencePoll() {
@@ -246,11 +261,11 @@ void Daemon::presenceTick() {
     lastChildPresent_ = present;
     if (present) {
         log_.info("child user active \xE2\x80\x94 registering system proxy");
-        ProxyConfig::applyAll(kProxyHost, kProxyPort);
+        changeSystemProxy(true);
         bounceProxyForNewChild();
     } else {
         log_.info("no child user \xE2\x80\x94 clearing system proxy");
-        ProxyConfig::clearAll();
+        changeSystemProxy(false);
     }
 }
 
@@ -280,7 +295,10 @@ bool Daemon::anyChildLoggedIn() {
             present = true;
             continue;
         }
-        if (isAgentFlagName(name)) ::unlinkat(dirFd, entry->d_name, 0);
+        // Any stale or untrusted flag goes, whatever its name: the unlink is
+        // made through the checked directory's descriptor and never follows
+        // a link, so a planted name can only remove itself.
+        ::unlinkat(dirFd, entry->d_name, 0);
     }
     ::closedir(dir);
     return present;

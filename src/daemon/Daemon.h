@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "core/Background.h"
 #include "core/Clock.h"
 #include "core/MainQueue.h"
+#include "core/SerialQueue.h"
 #include "core/TarvoLog.h"
 #include "daemon/ProxyProcess.h"
 #include "daemon/RootFiles.h"
@@ -32,6 +34,9 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
         // without waiting for the proxy).
         std::function<void(int)> exitProcess;
         std::shared_ptr<platform::SystemLog> systemLog;
+        // Where the system proxy settings calls run (each may take up to 30
+        // s). Empty: a worker thread of the daemon's own.
+        std::shared_ptr<Background> background;
     };
 
     static std::shared_ptr<Daemon> create(MainQueue& queue, std::shared_ptr<Clock> clock,
@@ -75,11 +80,19 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     void checkListener();
     void guardListener();
     void shutdown();
+    // Applies (true) or clears (false) the system proxy settings off the
+    // main thread, after every change asked for before; `then` runs on the
+    // main queue once the tool calls are done.
+    void changeSystemProxy(bool on, std::function<void(Daemon&)> then = {});
 
     MainQueue& queue_;
     std::shared_ptr<Clock> clock_;
     Options options_;
     TarvoLog log_;
+    std::shared_ptr<Background> background_;
+    // One change at a time, in the order asked: a clear never overtakes the
+    // apply before it.
+    std::unique_ptr<SerialQueue> settings_;
     rootfiles::Fd dataDir_;
     // The flag and configuration directories this process made or checked;
     // only these are ever trusted under those names again.

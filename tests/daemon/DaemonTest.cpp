@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -25,9 +26,13 @@ using namespace std::chrono_literals;
 // A daemon on virtual time in a fresh root; shutdown records the exit code
 // instead of ending the test process.
 struct DaemonHarness {
-    explicit DaemonHarness(DaemonRoot::Proxy proxy = DaemonRoot::Proxy::Fake) : root(proxy) {
+    // The settings calls run inline unless a test holds them back.
+    explicit DaemonHarness(DaemonRoot::Proxy proxy = DaemonRoot::Proxy::Fake,
+                           std::shared_ptr<Background> settings = nullptr)
+        : root(proxy) {
         Daemon::Options options;
         options.exitProcess = [this](int code) { exitCode = code; };
+        options.background = settings ? settings : std::make_shared<InlineBackground>();
         daemon = Daemon::create(queue, clock, options);
     }
     ~DaemonHarness() {
@@ -70,7 +75,16 @@ TEST(Presence, FreshnessAndCleanupOfFlags) {
          {{"notes.txt", 10s}, {"501.flag.bak", 3600s}},
          false,
          {"notes.txt", "501.flag.bak"}},
-        {"only agent flag names are deleted", {{"abc.flag", 600s}}, false, {"abc.flag"}},
+        {"stale flags are deleted whatever their names",
+         {{"abc.flag", 600s},
+          {".flag", 61s},
+          {"a b\xE2\x80\x94"
+           "c.flag",
+           3600s},
+          {"-1.flag", 90s}},
+         false,
+         {}},
+        {"a fresh flag with any name counts", {{"Ann's Mac.flag", 5s}}, true, {"Ann's Mac.flag"}},
         {"every stale flag is cleaned even after a fresh one",
          {{"501.flag", 1s}, {"502.flag", 61s}, {"503.flag", 3600s}},
          true,
@@ -152,6 +166,63 @@ TEST(Presence, OnlyTransitionsActAndANewChildBouncesTheProxy) {
     EXPECT_EQ(countLinesStartingWith(h.log(), "[daemon] INFO  child user active"), 1u);
 }
 
+// The tool calls behind the system proxy settings (up to 30 s each) never
+// hold the main thread: ticks and proxy restarts go on while they are under
+// way, and every change, the clear at shutdown last, is made in the order asked.
+TEST(Presence, SettingsChangesRunOffTheMainThreadInOrder) {
+    auto settings = std::make_shared<ManualBackground>();
+    DaemonHarness h(DaemonRoot::Proxy::Fake, settings);
+    h.root.setServices({"Wi-Fi"});
+    h.daemon->start();
+    ASSERT_TRUE(h.waitForLaunches(1));
+    const pid_t first = *h.daemon->proxyPid();
+    h.queue.advance(0ms);
+    EXPECT_TRUE(h.logged("[daemon] INFO  no child user \xE2\x80\x94 clearing system proxy"));
+
+    // A child arrives while the first clear is still pending: the apply is
+    // asked for, and the proxy is bounced and started again all the same.
+    h.root.writeFlag("501.flag", h.clock->now(), 0s);
+    h.queue.advance(5s);
+    EXPECT_TRUE(h.logged("[daemon] INFO  bouncing proxy (pid " + std::to_string(first) +
+                         ") to pick up new child identity"));
+    ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));
+    h.queue.advance(2s);
+    ASSERT_TRUE(h.waitForLaunches(2));
+    // The child leaves: the next tick still runs and asks for a clear.
+    fs::remove(h.root.flagDir() + "/501.flag");
+    h.queue.advance(3s);
+    EXPECT_EQ(countLinesStartingWith(h.log(), "[daemon] INFO  no child user"), 2u);
+    EXPECT_TRUE(h.root.networksetupCalls().empty());
+    EXPECT_EQ(settings->pending(), 1u);  // one serial drain holds the three changes
+
+    settings->runAll();
+    std::vector<std::string> verbs;
+    for (const auto& call : h.root.networksetupCalls())
+        if (call.size() >= 3) verbs.push_back(call[0] + " " + call.back());
+    const std::vector<std::string> expected = {
+        "-setwebproxystate off",   "-setsecurewebproxystate off", "-setwebproxy 8080",
+        "-setsecurewebproxy 8080", "-setwebproxystate on",        "-setsecurewebproxystate on",
+        "-setwebproxystate off",   "-setsecurewebproxystate off"};
+    EXPECT_EQ(verbs, expected);
+    EXPECT_EQ(h.root.proxyStates("Wi-Fi"), std::make_pair(false, false));
+
+    // Shutdown while an apply is pending: the process ends only after the
+    // clear, which comes after the apply.
+    h.root.writeFlag("502.flag", h.clock->now(), 0s);
+    h.queue.advance(5s);
+    ASSERT_TRUE(h.queue.deliverSignal(SIGTERM));
+    h.queue.advance(30s);
+    EXPECT_FALSE(h.exitCode);
+    EXPECT_FALSE(h.logged("[daemon] INFO  shutdown complete"));
+    settings->runAll();
+    h.queue.runPending();
+    EXPECT_EQ(h.exitCode, std::optional<int>(0));
+    EXPECT_EQ(h.root.proxyStates("Wi-Fi"), std::make_pair(false, false));
+    const auto log = h.log();
+    const auto requested = std::find(log.begin(), log.end(), "[daemon] INFO  shutdown requested");
+    EXPECT_NE(std::find(requested, log.end(), "[daemon] INFO  shutdown complete"), log.end());
+}
+
 TEST(Supervisor, LaunchArgumentsEnvironmentAndOutput) {
     struct Case {
         const char* what;
@@ -225,6 +296,7 @@ TEST(Supervisor, RestartsAfterEveryExitButNotAfterShutdown) {
     ASSERT_TRUE(h.waitForLaunches(3));
     EXPECT_EQ(h.root.proxyStates("Wi-Fi"), std::make_pair(true, true));
     ASSERT_TRUE(h.queue.deliverSignal(SIGINT));
+    h.queue.runPending();
     EXPECT_EQ(h.exitCode, std::optional<int>(0));
     EXPECT_FALSE(h.daemon->shouldRun());
     for (const char* service : {"Ethernet", "Wi-Fi", "Thunderbolt Bridge"})
