@@ -38,10 +38,6 @@ class NetNamespace {
     std::string error_;
 };
 
-// Waits in real time for something another process does.
-bool waitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds limit = std::chrono::seconds(30));
-
 // A throw-away certificate authority (the proxy's), a server certificate it
 // signed for "localhost" and 127.0.0.2, and a mitmdump wrapper that trusts
 // that authority upstream. Made once per test process.

@@ -79,8 +79,4 @@ class ParentSession {
     std::string cookie_;
 };
 
-// Polls `done` until it holds or `timeout` passes.
-bool waitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
 }  // namespace tarvo::test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,7 +10,7 @@ namespace tarvo::test {
 
 // A fresh directory under /tmp, removed with everything in it at destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -16,42 +18,42 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Sets (or, with none, unsets) an environment variable for one scope.
 class EnvGuard {
-public:
+  public:
     EnvGuard(std::string name, std::optional<std::string> value);
     ~EnvGuard();
     EnvGuard(const EnvGuard&) = delete;
     EnvGuard& operator=(const EnvGuard&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };
 
 // Sets the process's time zone (TZ, then tzset) for one scope.
 class ScopedTimeZone {
-public:
+  public:
     explicit ScopedTimeZone(const std::string& zone);
     ~ScopedTimeZone();
 
-private:
+  private:
     std::optional<std::string> old_;
 };
 
 // Points TARVO_ROOT and HOME into a temporary directory for one scope, so
 // every fixed and per-user path lands there.
 class TempRoot {
-public:
+  public:
     TempRoot();
     const std::string& path() const { return dir_.path(); }
     std::string home() const { return dir_.path() + "/home"; }
 
-private:
+  private:
     TempDir dir_;
     EnvGuard root_;
     EnvGuard home_;
@@ -61,6 +63,11 @@ std::string readText(const std::string& path);
 void writeText(const std::string& path, const std::string& text);  // creates parent dirs
 std::vector<std::string> readLines(const std::string& path);
 bool exists(const std::string& path);
+
+// Polls `done` until it holds or `limit` passes: for waiting in real time on
+// something another process does.
+bool waitUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 // The built tarvo executable and the source tree (set by the test runner).
 std::string tarvoBinary();
