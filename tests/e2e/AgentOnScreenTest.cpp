@@ -115,33 +115,6 @@ int agentLogLines(const std::string& text) {
     return n;
 }
 
-// Whether the window with the keyboard is `size` ("1280x800") large.
-bool activeWindowIs(const XServer& x, const std::string& size) {
-    return x.run({"xdotool", "getactivewindow", "getwindowgeometry"}).find("Geometry: " + size) !=
-           std::string::npos;
-}
-
-// Geometries of the agent's viewable windows, as "WxH" (both screens).
-std::multiset<std::string> agentWindows(const XServer& x) {
-    std::multiset<std::string> sizes;
-    for (int screen = 0; screen < 2; ++screen) {
-        std::stringstream ids(x.run({"xdotool", "search", "--screen", std::to_string(screen),
-                                     "--onlyvisible", "--class", "app.tarvo.agent"},
-                                    screen));
-        std::string id;
-        while (ids >> id) {
-            const std::string info = x.run({"xwininfo", "-id", id});
-            if (info.find("IsViewable") == std::string::npos) continue;
-            auto field = [&](const std::string& name) {
-                auto at = info.find(name);
-                return at == std::string::npos ? -1 : std::atoi(info.c_str() + at + name.size());
-            };
-            sizes.insert(std::to_string(field("Width:")) + "x" + std::to_string(field("Height:")));
-        }
-    }
-    return sizes;
-}
-
 class AgentOnScreenTest : public ::testing::Test {
   protected:
     void writeChildConfig(const std::string& api) {
