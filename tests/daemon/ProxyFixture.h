@@ -18,6 +18,8 @@
 
 namespace tarvo::test {
 
+using polling::waitUntil;
+
 // Puts the calling thread, and every thread and process it starts from then
 // on, into a network namespace of its own with only the loopback device up:
 // fixed ports such as 8080 are always free there, every 127.x.y.z address is

@@ -23,6 +23,8 @@ extern char** environ;
 
 namespace tarvo::test {
 
+using polling::waitUntil;
+
 inline std::string userName() {
     const passwd* pw = ::getpwuid(::getuid());
     return pw ? pw->pw_name : "";

@@ -90,7 +90,7 @@ std::string sourceDir() {
     return v && *v ? v : TARVO_SOURCE_DIR_DEFAULT;
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+bool polling::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
         if (done()) return true;

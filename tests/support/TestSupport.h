@@ -65,9 +65,13 @@ std::vector<std::string> readLines(const std::string& path);
 bool exists(const std::string& path);
 
 // Polls `done` until it holds or `limit` passes: for waiting in real time on
-// something another process does.
+// something another process does. In a namespace of its own, brought in with
+// `using polling::waitUntil` where wanted: the Qt tests have a waitUntil that
+// runs Qt's events.
+namespace polling {
 bool waitUntil(const std::function<bool()>& done,
                std::chrono::milliseconds limit = std::chrono::seconds(30));
+}
 
 // The built tarvo executable and the source tree (set by the test runner).
 std::string tarvoBinary();
