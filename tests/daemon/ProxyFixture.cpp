@@ -53,15 +53,6 @@ NetNamespace::~NetNamespace() {
     if (original_ >= 0) ::close(original_);
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return done();
-}
-
 namespace {
 
 void run(const std::string& path, const std::vector<std::string>& args) {

@@ -18,6 +18,8 @@
 
 namespace tarvo::test {
 
+using polling::waitUntil;
+
 // Puts the calling thread, and every thread and process it starts from then
 // on, into a network namespace of its own with only the loopback device up:
 // fixed ports such as 8080 are always free there, every 127.x.y.z address is
@@ -37,10 +39,6 @@ class NetNamespace {
     bool entered_ = false;
     std::string error_;
 };
-
-// Waits in real time for something another process does.
-bool waitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 // A throw-away certificate authority (the proxy's), a server certificate it
 // signed for "localhost" and 127.0.0.2, and a mitmdump wrapper that trusts

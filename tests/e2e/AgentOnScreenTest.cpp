@@ -3,10 +3,7 @@
 // openbox: the blocker on both screens, a more-time request from it, the
 // grant pushed on the event stream taking the windows down, and SIGTERM.
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <ctime>
@@ -18,13 +15,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "E2eSupport.h"
 #include "core/Paths.h"
-#include "core/Subprocess.h"
 #include "support/LocalServer.h"
 #include "support/TestSupport.h"
 #include "support/XServer.h"
-
-extern char** environ;
 
 namespace tarvo::test {
 namespace {
@@ -108,71 +103,6 @@ class QuotaService {
     bool closing_ = false;
 };
 
-std::string userName() {
-    const passwd* pw = ::getpwuid(::getuid());
-    return pw ? pw->pw_name : "";
-}
-
-std::string today() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char buf[16];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d", &local);
-    return buf;
-}
-
-// This process's environment with `overrides` ("NAME=value", or "NAME=" to drop).
-std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        bool replaced = false;
-        for (const auto& o : overrides)
-            if (entry.rfind(o.substr(0, o.find('=') + 1), 0) == 0) replaced = true;
-        if (!replaced) env.push_back(entry);
-    }
-    for (const auto& o : overrides)
-        if (o.back() != '=') env.push_back(o);
-    return env;
-}
-
-class AgentProcess {
-  public:
-    explicit AgentProcess(const std::vector<std::string>& env) {
-        SpawnOptions options;
-        options.environment = env;
-        options.captureStdout = false;
-        options.captureStderr = false;
-        options.discardUncaptured = true;
-        pid_ = spawnProcess(tarvoBinary(), {"agent"}, options).pid;
-    }
-    ~AgentProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    // The exit status once the process has ended within `limit`; none otherwise.
-    std::optional<int> exitStatus(std::chrono::milliseconds limit = 30s) {
-        std::optional<int> result;
-        eventually(
-            [&] {
-                int status = 0;
-                if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
-                pid_ = -1;
-                result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return true;
-            },
-            limit);
-        return result;
-    }
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = -1;
-};
-
 std::string presenceFlag() {
     return Paths::activeChildrenDir() + "/" + std::to_string(::getuid()) + ".flag";
 }
@@ -183,33 +113,6 @@ int agentLogLines(const std::string& text) {
     for (const auto& line : readLines(Paths::agentLog()))
         if (line.find(text) != std::string::npos) ++n;
     return n;
-}
-
-// Whether the window with the keyboard is `size` ("1280x800") large.
-bool activeWindowIs(const XServer& x, const std::string& size) {
-    return x.run({"xdotool", "getactivewindow", "getwindowgeometry"}).find("Geometry: " + size) !=
-           std::string::npos;
-}
-
-// Geometries of the agent's viewable windows, as "WxH" (both screens).
-std::multiset<std::string> agentWindows(const XServer& x) {
-    std::multiset<std::string> sizes;
-    for (int screen = 0; screen < 2; ++screen) {
-        std::stringstream ids(x.run({"xdotool", "search", "--screen", std::to_string(screen),
-                                     "--onlyvisible", "--class", "app.tarvo.agent"},
-                                    screen));
-        std::string id;
-        while (ids >> id) {
-            const std::string info = x.run({"xwininfo", "-id", id});
-            if (info.find("IsViewable") == std::string::npos) continue;
-            auto field = [&](const std::string& name) {
-                auto at = info.find(name);
-                return at == std::string::npos ? -1 : std::atoi(info.c_str() + at + name.size());
-            };
-            sizes.insert(std::to_string(field("Width:")) + "x" + std::to_string(field("Height:")));
-        }
-    }
-    return sizes;
 }
 
 class AgentOnScreenTest : public ::testing::Test {
@@ -234,7 +137,7 @@ TEST_F(AgentOnScreenTest, UsedUpQuotaBlocksBothScreensUntilTheParentGrantsMoreTi
     ASSERT_TRUE(x.running() && x.error().empty()) << x.error();
     writeChildConfig(service.http.url());
     writeUsedUpDay();
-    AgentProcess agent(environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
+    TarvoProcess agent("agent", environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
 
     ASSERT_TRUE(eventually([&] {
         return agentWindows(x) == std::multiset<std::string>{"1280x800", "1024x768"};
@@ -270,7 +173,7 @@ TEST_F(AgentOnScreenTest, SigtermWhileTheMoreTimeDialogIsOpenEndsCleanly) {
     ASSERT_TRUE(x.running() && x.error().empty()) << x.error();
     writeChildConfig(service.http.url());
     writeUsedUpDay();
-    AgentProcess agent(environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
+    TarvoProcess agent("agent", environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
     ASSERT_TRUE(eventually([&] { return agentWindows(x).size() == 2; }));
     ASSERT_TRUE(eventually([&] { return activeWindowIs(x, "1280x800"); }));
     x.run({"xdotool", "key", "space"});
@@ -285,7 +188,8 @@ TEST_F(AgentOnScreenTest, SigtermWhileTheMoreTimeDialogIsOpenEndsCleanly) {
 TEST_F(AgentOnScreenTest, NotAChildExitsAtOnceWithoutADisplay) {
     writeText(Paths::configFile(),
               R"({"child_users": ["someone-else"], "api": ")" + service.http.url() + R"("})");
-    AgentProcess agent(environmentWith({"DISPLAY=", "QT_QPA_PLATFORM=", "WAYLAND_DISPLAY="}));
+    TarvoProcess agent("agent",
+                       environmentWith({"DISPLAY=", "QT_QPA_PLATFORM=", "WAYLAND_DISPLAY="}));
     EXPECT_EQ(agent.exitStatus(), 0);
     EXPECT_FALSE(exists(presenceFlag()));
     EXPECT_EQ(agentLogLines("is not flagged as a child — exiting cheaply"), 1);
@@ -295,7 +199,7 @@ TEST_F(AgentOnScreenTest, NotAChildExitsAtOnceWithoutADisplay) {
 TEST_F(AgentOnScreenTest, ChildWithoutADisplayIsStillEnforcedWithoutWindows) {
     writeChildConfig(service.http.url());
     writeUsedUpDay();
-    AgentProcess agent(environmentWith({"DISPLAY=:999", "QT_QPA_PLATFORM="}));
+    TarvoProcess agent("agent", environmentWith({"DISPLAY=:999", "QT_QPA_PLATFORM="}));
     ASSERT_TRUE(eventually([&] { return exists(presenceFlag()); }));
     ASSERT_TRUE(
         eventually([&] { return agentLogLines("quota exhausted — showing blocker") == 1; }));

@@ -49,15 +49,6 @@ int runProgram(const std::string& path, const std::vector<std::string>& args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-}
-
 ServiceProcess::ServiceProcess(std::string dataDir, std::vector<std::string> args)
     : extraArgs(std::move(args)),
       dataDir_(std::move(dataDir)),

@@ -16,6 +16,8 @@
 
 namespace tarvo::test {
 
+using polling::waitUntil;
+
 // A real tarvo-service process on 127.0.0.1 with its data in a directory of
 // its own. start() waits until it listens; the port stays the same across
 // restarts, so clients keep their base URL.
@@ -78,9 +80,5 @@ class ParentSession {
     httplib::Client http_;
     std::string cookie_;
 };
-
-// Polls `done` until it holds or `timeout` passes.
-bool waitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 }  // namespace tarvo::test

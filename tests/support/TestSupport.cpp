@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace tarvo::test {
 namespace fs = std::filesystem;
@@ -87,6 +88,15 @@ std::string tarvoBinary() {
 std::string sourceDir() {
     const char* v = getenv("TARVO_SOURCE_DIR");
     return v && *v ? v : TARVO_SOURCE_DIR_DEFAULT;
+}
+
+bool polling::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
 }
 
 }  // namespace tarvo::test

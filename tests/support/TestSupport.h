@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,6 +63,15 @@ std::string readText(const std::string& path);
 void writeText(const std::string& path, const std::string& text);  // creates parent dirs
 std::vector<std::string> readLines(const std::string& path);
 bool exists(const std::string& path);
+
+// Polls `done` until it holds or `limit` passes: for waiting in real time on
+// something another process does. In a namespace of its own, brought in with
+// `using polling::waitUntil` where wanted: the Qt tests have a waitUntil that
+// runs Qt's events.
+namespace polling {
+bool waitUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds limit = std::chrono::seconds(30));
+}
 
 // The built tarvo executable and the source tree (set by the test runner).
 std::string tarvoBinary();

@@ -1,0 +1,113 @@
+// Chat with the real binaries: a parent's message sent on the dashboard of a
+// real tarvo-service after the agent's first load shows the real agent's
+// toast under a private X server; Reply opens the chat window, the child's
+// answer typed there reaches the service and the dashboard shows both sides
+// with the parent's read mark.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "E2eSupport.h"
+#include "ServiceProcess.h"
+#include "core/Paths.h"
+#include "support/XServer.h"
+
+namespace tarvo::test {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr const char* kDevice = "DEV-E2E-CHAT";
+
+// The agent's viewable window of `size` ("360x150") on the first screen, with
+// its position; empty when there is none.
+std::string windowOfSize(const XServer& x, const std::string& size, std::string* where = nullptr) {
+    std::stringstream ids(
+        x.run({"xdotool", "search", "--onlyvisible", "--class", "app.tarvo.agent"}));
+    std::string id;
+    while (ids >> id) {
+        const std::string geometry = x.run({"xdotool", "getwindowgeometry", id});
+        if (geometry.find("Geometry: " + size) == std::string::npos) continue;
+        if (where) *where = geometry.substr(0, geometry.find("Geometry"));
+        return id;
+    }
+    return "";
+}
+
+TEST(ChatEndToEnd, ParentsMessageShowsTheToastAndTheChildsReplyReachesTheDashboard) {
+    XServer x;
+    ASSERT_TRUE(x.running() && x.error().empty()) << x.error();
+    TempRoot root;
+    TempDir data;
+    ServiceProcess service(data.path(), {"--seed-demo", std::string(kDevice) + ":" + userName()});
+    service.start();
+    ParentSession parent(service.port());
+    const auto signedIn = parent.signIn("demo@tarvo.local", "tarvo-demo");
+    ASSERT_TRUE(signedIn && signedIn->status == 200);
+    const json child = parent.child("Demo Child");
+    const std::string base = "/web/api/children/" + std::to_string(child["id"].get<int>());
+    // Allowed all day, so no blocker stands over the chat.
+    json allDay = json::array();
+    for (int day = 0; day < 7; ++day) allDay.push_back({{"day", day}, {"start", 0}, {"end", 1440}});
+    parent.postOk(base + "/rules", {{"whitelist", child["whitelist"]},
+                                    {"blacklist", child["blacklist"]},
+                                    {"accessWindows", allDay}});
+    writeText(
+        Paths::configFile(),
+        json{{"child_users", {userName()}}, {"api", service.url()}, {"device_id", kDevice}}.dump());
+    TarvoProcess agent("agent", environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
+    // The first load: the agent has asked for the conversation once.
+    ASSERT_TRUE(service.waitForLog("GET /api/GetChildChatMessages 200")) << service.stderrText();
+
+    parent.postOk(base + "/chat", {{"text", "Dinner is ready"}});
+    // The toast comes with the next poll (every 30 s) and slides in: wait until it rests.
+    std::string toast, at, before;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            before = at;
+            toast = windowOfSize(x, "360x150", &at);
+            return !toast.empty() && at == before;
+        },
+        45s))
+        << readText(Paths::agentLog());
+
+    // Reply (the toast's right-hand button) opens the chat window.
+    x.run({"xdotool", "mousemove", "--window", toast, "304", "120", "click", "1"});
+    std::string chat;
+    ASSERT_TRUE(waitUntil([&] {
+        std::stringstream ids(
+            x.run({"xdotool", "search", "--onlyvisible", "--class", "app.tarvo.agent"}));
+        std::string id;
+        while (ids >> id)
+            if (id != toast) chat = id;
+        return !chat.empty() && x.run({"xdotool", "getactivewindow"}).find(chat) == 0;
+    })) << "the chat window did not come to the front";
+
+    // Into the message field at the window's foot.
+    x.run({"xdotool", "mousemove", "--window", chat, "190", "582", "click", "1"});
+    x.run({"xdotool", "type", "--delay", "30", "Coming!"});
+    x.run({"xdotool", "key", "Return"});
+
+    json conversation;
+    ASSERT_TRUE(waitUntil([&] {
+        conversation = parent.child("Demo Child")["chat"];
+        bool reply = false;
+        for (const auto& m : conversation) {
+            if (m["from"] == "child" && m["text"] == "Coming!" && !m["readByParentAt"].is_null())
+                reply = true;
+        }
+        return reply;
+    })) << conversation.dump()
+        << "\n"
+        << readText(Paths::agentLog());
+
+    ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);
+    EXPECT_EQ(agent.exitStatus(), 0);
+}
+
+}  // namespace
+}  // namespace tarvo::test
