@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "chat/ChatService.h"
-#include "core/Json.h"
 #include "core/AtomicFile.h"
+#include "core/Json.h"
 #include "core/Paths.h"
 #include "core/Weak.h"
 
@@ -131,7 +131,9 @@ bool Agent::isChildUser() const {
 
 // --- Presence -----------------------------------------------------------------
 
-void Agent::writePresence() const { writePresenceFlag(presenceFlagPath()); }
+void Agent::writePresence() const {
+    writePresenceFlag(presenceFlagPath());
+}
 
 void Agent::writePresenceFlag(const std::string& path) {
     std::error_code ec;

@@ -9,14 +9,15 @@
 #include <cstdlib>
 #include <ostream>
 
-#include "app/Usage.h"
 #include "agent/Agent.h"
+#include "app/Usage.h"
+#include "chat/qt/ChatWindow.h"
 #include "commands/Status.h"
 #include "commands/Uninstall.h"
 #include "core/Background.h"
+#include "core/Paths.h"
 #include "core/Subprocess.h"
 #include "core/TarvoLog.h"
-#include "core/Paths.h"
 #include "core/Version.h"
 #include "daemon/Daemon.h"
 #include "daemon/DaemonLock.h"
@@ -29,7 +30,6 @@
 #include "platform/qt/QtMainQueue.h"
 #include "ui/AgentApplication.h"
 #include "ui/QtAgentViews.h"
-#include "chat/qt/ChatWindow.h"
 #include "updater/Updater.h"
 
 namespace tarvo::app {
@@ -166,7 +166,8 @@ int runAgent(const Invocation&) {
     const bool windows = child && (!qtNeedsX11() || platform::x11DisplayReachable());
     if (child && !windows)
         TarvoLog("agent", Paths::agentLog())
-            .error("cannot open the display — the blocker cannot be shown; enforcing without windows");
+            .error(
+                "cannot open the display — the blocker cannot be shown; enforcing without windows");
 
     static int coreArgc = 1;
     static char coreName[] = "tarvo";

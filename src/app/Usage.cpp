@@ -5,10 +5,12 @@
 namespace tarvo::app {
 
 const std::string& usage() {
-    static const std::string text = std::string("tarvo ") + appVersion +
+    static const std::string text =
+        std::string("tarvo ") + appVersion +
         "\n"
         "usage: tarvo <subcommand> [args]\n"
-        "  manager         parent setup GUI \xE2\x80\x94 sign in and assign child accounts (default)\n"
+        "  manager         parent setup GUI \xE2\x80\x94 sign in and assign child accounts "
+        "(default)\n"
         "  daemon          run the privileged supervisor (LaunchDaemon entry point)\n"
         "  agent           run the per-user agent (LaunchAgent entry point)\n"
         "  install-cert    add the bundled root cert to the System keychain (root)\n"

@@ -165,8 +165,8 @@ std::vector<std::string> ChatService::parseParentNames(std::string_view body) {
 void ChatService::check(const net::Response& response, std::string_view label) {
     // Status 0: the answer was not HTTP at all, which the transport reports itself.
     if (response.status == 0 || (response.status >= 200 && response.status <= 299)) return;
-    throw ChatError(response.status,
-                    std::string(label) + " :: " + text::replaceInvalidUtf8(response.body, kBodyCharacters));
+    throw ChatError(response.status, std::string(label) + " :: " +
+                                         text::replaceInvalidUtf8(response.body, kBodyCharacters));
 }
 
 }  // namespace tarvo

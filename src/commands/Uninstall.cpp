@@ -35,7 +35,7 @@ int run(std::ostream& err, unsigned realUid) {
     struct stat console {};
     if (::stat(Paths::console().c_str(), &console) == 0 && console.st_uid != 0) {
         runShowingOutput(Paths::launchctlTool(),
-                 {"bootout", "gui/" + std::to_string(console.st_uid), Paths::agentPlist()});
+                         {"bootout", "gui/" + std::to_string(console.st_uid), Paths::agentPlist()});
     }
 
     ProxyConfig::clearAll();

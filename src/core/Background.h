@@ -12,7 +12,7 @@ namespace tarvo {
 // Runs blocking work (HTTP with time-outs, external tools) off the main
 // thread. Results come back by posting to the MainQueue.
 class Background {
-public:
+  public:
     using Task = std::function<void()>;
     virtual ~Background() = default;
     virtual void run(Task task) = 0;
@@ -21,12 +21,12 @@ public:
 // Production: a small pool of worker threads. Long-lived work (the event
 // stream) has a thread of its own and does not occupy the pool.
 class ThreadPoolBackground : public Background {
-public:
+  public:
     explicit ThreadPoolBackground(unsigned threads = 4);
     ~ThreadPoolBackground() override;  // finishes queued tasks, then joins
     void run(Task task) override;
 
-private:
+  private:
     void worker();
     std::mutex mutex_;
     std::condition_variable cv_;
@@ -37,19 +37,19 @@ private:
 
 // Tests: runs each task at once on the calling thread.
 class InlineBackground : public Background {
-public:
+  public:
     void run(Task task) override { task(); }
 };
 
 // Tests: keeps tasks until the test runs them, to order work deterministically.
 class ManualBackground : public Background {
-public:
+  public:
     void run(Task task) override;
     // Runs queued tasks (and any they queue) until none is left; returns how many ran.
     size_t runAll();
     size_t pending() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::deque<Task> tasks_;
 };

@@ -32,8 +32,10 @@ std::optional<std::vector<Json>> objectList(const Json& object, std::string_view
 const Json* find(const Json& object, std::string_view key);
 
 // The first of `keys` whose value is of the right type.
-std::optional<std::int64_t> firstInteger(const Json& object, std::initializer_list<std::string_view> keys);
-std::optional<std::string> firstString(const Json& object, std::initializer_list<std::string_view> keys);
+std::optional<std::int64_t> firstInteger(const Json& object,
+                                         std::initializer_list<std::string_view> keys);
+std::optional<std::string> firstString(const Json& object,
+                                       std::initializer_list<std::string_view> keys);
 
 // A decimal integer: optional leading "+" or "-", then digits only, no blanks,
 // within the signed 64-bit range.

@@ -13,7 +13,7 @@ using Millis = std::chrono::milliseconds;
 // runs here, so the logic needs no locks. post() may be called from any
 // thread; the timer calls too (they hop to the main thread themselves).
 class MainQueue {
-public:
+  public:
     using TimerId = std::uint64_t;
     using Task = std::function<void()>;
 
@@ -39,7 +39,7 @@ public:
 
 // Cancels its timer when destroyed or reassigned; owners keep one per timer.
 class ScopedTimer {
-public:
+  public:
     ScopedTimer() = default;
     ScopedTimer(MainQueue& queue, MainQueue::TimerId id) : queue_(&queue), id_(id) {}
     ScopedTimer(ScopedTimer&& other) noexcept { *this = std::move(other); }
@@ -62,7 +62,7 @@ public:
     }
     bool active() const { return queue_ != nullptr; }
 
-private:
+  private:
     MainQueue* queue_ = nullptr;
     MainQueue::TimerId id_ = 0;
 };

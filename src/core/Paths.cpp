@@ -1,9 +1,9 @@
 #include "core/Paths.h"
 
-#include <climits>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <climits>
 
 #include <cstdlib>
 #include <filesystem>
@@ -85,47 +85,121 @@ std::string executablePath() {
     return exeStorage();
 }
 
-std::string dataDir() { return resolve(kData); }
-std::string configFile() { return dataDir() + "/config.json"; }
-std::string rulesFile() { return dataDir() + "/proxy_rules.json"; }
-std::string proxyConfigFile() { return dataDir() + "/proxy_config.json"; }
-std::string activeChildrenDir() { return dataDir() + "/active-children"; }
-std::string deviceIdFile() { return dataDir() + "/device_id.json"; }
-std::string mitmproxyDir() { return dataDir() + "/mitmproxy"; }
+std::string dataDir() {
+    return resolve(kData);
+}
+std::string configFile() {
+    return dataDir() + "/config.json";
+}
+std::string rulesFile() {
+    return dataDir() + "/proxy_rules.json";
+}
+std::string proxyConfigFile() {
+    return dataDir() + "/proxy_config.json";
+}
+std::string activeChildrenDir() {
+    return dataDir() + "/active-children";
+}
+std::string deviceIdFile() {
+    return dataDir() + "/device_id.json";
+}
+std::string mitmproxyDir() {
+    return dataDir() + "/mitmproxy";
+}
 
-std::string systemLogDir() { return resolve(kLogs); }
-std::string daemonLog() { return systemLogDir() + "/daemon.log"; }
-std::string updaterLog() { return systemLogDir() + "/updater.log"; }
-std::string updateScript() { return systemLogDir() + "/tarvo-apply-update.sh"; }
-std::string updatePackagePrefix() { return systemLogDir() + "/Tarvo-Update-"; }
-std::string updateDeferralFile() { return systemLogDir() + "/update-deferred-since.txt"; }
-std::string daemonLockFile() { return resolve("/var/run/app.tarvo.daemon/daemon.lock"); }
+std::string systemLogDir() {
+    return resolve(kLogs);
+}
+std::string daemonLog() {
+    return systemLogDir() + "/daemon.log";
+}
+std::string updaterLog() {
+    return systemLogDir() + "/updater.log";
+}
+std::string updateScript() {
+    return systemLogDir() + "/tarvo-apply-update.sh";
+}
+std::string updatePackagePrefix() {
+    return systemLogDir() + "/Tarvo-Update-";
+}
+std::string updateDeferralFile() {
+    return systemLogDir() + "/update-deferred-since.txt";
+}
+std::string daemonLockFile() {
+    return resolve("/var/run/app.tarvo.daemon/daemon.lock");
+}
 
-std::string daemonPlist() { return resolve("/Library/LaunchDaemons/app.tarvo.daemon.plist"); }
-std::string agentPlist() { return resolve("/Library/LaunchAgents/app.tarvo.agent.plist"); }
-std::string managerApp() { return resolve("/Applications/Tarvo Manager.app"); }
-std::string agentApp() { return resolve("/Applications/Tarvo.app"); }
-std::string systemKeychain() { return resolve("/Library/Keychains/System.keychain"); }
-std::string console() { return resolve("/dev/console"); }
+std::string daemonPlist() {
+    return resolve("/Library/LaunchDaemons/app.tarvo.daemon.plist");
+}
+std::string agentPlist() {
+    return resolve("/Library/LaunchAgents/app.tarvo.agent.plist");
+}
+std::string managerApp() {
+    return resolve("/Applications/Tarvo Manager.app");
+}
+std::string agentApp() {
+    return resolve("/Applications/Tarvo.app");
+}
+std::string systemKeychain() {
+    return resolve("/Library/Keychains/System.keychain");
+}
+std::string console() {
+    return resolve("/dev/console");
+}
 
-std::string securityTool() { return resolve("/usr/bin/security"); }
-std::string opensslTool() { return resolve("/usr/bin/openssl"); }
-std::string networksetupTool() { return resolve("/usr/sbin/networksetup"); }
-std::string dsclTool() { return resolve("/usr/bin/dscl"); }
-std::string launchctlTool() { return resolve("/bin/launchctl"); }
-std::string pkgutilTool() { return resolve("/usr/sbin/pkgutil"); }
-std::string installerTool() { return resolve("/usr/sbin/installer"); }
-std::string bashTool() { return resolve("/bin/bash"); }
-std::string nohupTool() { return resolve("/usr/bin/nohup"); }
+std::string securityTool() {
+    return resolve("/usr/bin/security");
+}
+std::string opensslTool() {
+    return resolve("/usr/bin/openssl");
+}
+std::string networksetupTool() {
+    return resolve("/usr/sbin/networksetup");
+}
+std::string dsclTool() {
+    return resolve("/usr/bin/dscl");
+}
+std::string launchctlTool() {
+    return resolve("/bin/launchctl");
+}
+std::string pkgutilTool() {
+    return resolve("/usr/sbin/pkgutil");
+}
+std::string installerTool() {
+    return resolve("/usr/sbin/installer");
+}
+std::string bashTool() {
+    return resolve("/bin/bash");
+}
+std::string nohupTool() {
+    return resolve("/usr/bin/nohup");
+}
 
-std::string userDataDir() { return home() + "/Library/Application Support/Tarvo"; }
-std::string perUserScreenTimeStateFile() { return userDataDir() + "/screen_time_state.json"; }
-std::string cachedSettingsFile() { return userDataDir() + "/cached_settings.json"; }
-std::string userDeviceIdFile() { return userDataDir() + "/device_id.json"; }
-std::string chatHistoryFile() { return userDataDir() + "/Chat/messages.json"; }
-std::string userLogDir() { return home() + "/Library/Logs/Tarvo"; }
-std::string agentLog() { return userLogDir() + "/agent.log"; }
-std::string managerLog() { return userLogDir() + "/manager.log"; }
+std::string userDataDir() {
+    return home() + "/Library/Application Support/Tarvo";
+}
+std::string perUserScreenTimeStateFile() {
+    return userDataDir() + "/screen_time_state.json";
+}
+std::string cachedSettingsFile() {
+    return userDataDir() + "/cached_settings.json";
+}
+std::string userDeviceIdFile() {
+    return userDataDir() + "/device_id.json";
+}
+std::string chatHistoryFile() {
+    return userDataDir() + "/Chat/messages.json";
+}
+std::string userLogDir() {
+    return home() + "/Library/Logs/Tarvo";
+}
+std::string agentLog() {
+    return userLogDir() + "/agent.log";
+}
+std::string managerLog() {
+    return userLogDir() + "/manager.log";
+}
 
 std::string bundleResources() {
     if (const char* v = std::getenv("TARVO_RESOURCES")) return v;

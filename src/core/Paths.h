@@ -26,23 +26,23 @@ void setExecutablePath(std::string argv0);
 std::string executablePath();
 
 // System-wide data.
-std::string dataDir();           // /Library/Application Support/Tarvo
-std::string configFile();        // …/config.json
-std::string rulesFile();         // …/proxy_rules.json
-std::string proxyConfigFile();   // …/proxy_config.json
-std::string activeChildrenDir(); // …/active-children
-std::string deviceIdFile();      // …/device_id.json
-std::string mitmproxyDir();      // …/mitmproxy
+std::string dataDir();            // /Library/Application Support/Tarvo
+std::string configFile();         // …/config.json
+std::string rulesFile();          // …/proxy_rules.json
+std::string proxyConfigFile();    // …/proxy_config.json
+std::string activeChildrenDir();  // …/active-children
+std::string deviceIdFile();       // …/device_id.json
+std::string mitmproxyDir();       // …/mitmproxy
 
 // System-wide logs.
-std::string systemLogDir();        // /Library/Logs/Tarvo
-std::string daemonLog();           // …/daemon.log
-std::string updaterLog();          // …/updater.log
-std::string updateScript();        // …/tarvo-apply-update.sh
-std::string updatePackagePrefix(); // …/Tarvo-Update-
-std::string updateDeferralFile();  // …/update-deferred-since.txt
+std::string systemLogDir();         // /Library/Logs/Tarvo
+std::string daemonLog();            // …/daemon.log
+std::string updaterLog();           // …/updater.log
+std::string updateScript();         // …/tarvo-apply-update.sh
+std::string updatePackagePrefix();  // …/Tarvo-Update-
+std::string updateDeferralFile();   // …/update-deferred-since.txt
 // One daemon per machine: the lock file in a directory only root can write.
-std::string daemonLockFile();      // /var/run/app.tarvo.daemon/daemon.lock
+std::string daemonLockFile();  // /var/run/app.tarvo.daemon/daemon.lock
 
 // launchd jobs and installed bundles.
 std::string daemonPlist();     // /Library/LaunchDaemons/app.tarvo.daemon.plist
@@ -53,15 +53,15 @@ std::string systemKeychain();  // /Library/Keychains/System.keychain
 std::string console();         // /dev/console
 
 // System tools.
-std::string securityTool();     // /usr/bin/security
-std::string opensslTool();      // /usr/bin/openssl
-std::string networksetupTool(); // /usr/sbin/networksetup
-std::string dsclTool();         // /usr/bin/dscl
-std::string launchctlTool();    // /bin/launchctl
-std::string pkgutilTool();      // /usr/sbin/pkgutil
-std::string installerTool();    // /usr/sbin/installer
-std::string bashTool();         // /bin/bash
-std::string nohupTool();        // /usr/bin/nohup
+std::string securityTool();      // /usr/bin/security
+std::string opensslTool();       // /usr/bin/openssl
+std::string networksetupTool();  // /usr/sbin/networksetup
+std::string dsclTool();          // /usr/bin/dscl
+std::string launchctlTool();     // /bin/launchctl
+std::string pkgutilTool();       // /usr/sbin/pkgutil
+std::string installerTool();     // /usr/sbin/installer
+std::string bashTool();          // /bin/bash
+std::string nohupTool();         // /usr/bin/nohup
 
 // Per-user data and logs ("~" expanded for the running process).
 std::string userDataDir();                 // ~/Library/Application Support/Tarvo

@@ -143,18 +143,29 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
     }
 
     using Clock = std::chrono::steady_clock;
-    const auto deadline = options.timeout ? Clock::now() + *options.timeout : Clock::time_point::max();
+    const auto deadline =
+        options.timeout ? Clock::now() + *options.timeout : Clock::time_point::max();
     char buf[16384];
     while (child.out >= 0 || child.err >= 0 || child.in >= 0) {
         pollfd fds[3];
         int n = 0;
         int outIdx = -1, errIdx = -1, inIdx = -1;
-        if (child.out >= 0) { outIdx = n; fds[n++] = {child.out, POLLIN, 0}; }
-        if (child.err >= 0) { errIdx = n; fds[n++] = {child.err, POLLIN, 0}; }
-        if (child.in >= 0) { inIdx = n; fds[n++] = {child.in, POLLOUT, 0}; }
+        if (child.out >= 0) {
+            outIdx = n;
+            fds[n++] = {child.out, POLLIN, 0};
+        }
+        if (child.err >= 0) {
+            errIdx = n;
+            fds[n++] = {child.err, POLLIN, 0};
+        }
+        if (child.in >= 0) {
+            inIdx = n;
+            fds[n++] = {child.in, POLLOUT, 0};
+        }
         int waitMs = -1;
         if (options.timeout) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) {
                 result.timedOut = true;
                 ::kill(child.pid, SIGKILL);

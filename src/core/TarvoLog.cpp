@@ -23,10 +23,14 @@ TarvoLog::TarvoLog(std::string category, std::optional<std::string> file,
 
 const char* TarvoLog::levelWord(Level level) {
     switch (level) {
-        case Level::Debug: return "DEBUG";
-        case Level::Info: return "INFO ";
-        case Level::Warn: return "WARN ";
-        case Level::Error: return "ERROR";
+        case Level::Debug:
+            return "DEBUG";
+        case Level::Info:
+            return "INFO ";
+        case Level::Warn:
+            return "WARN ";
+        case Level::Error:
+            return "ERROR";
     }
     return "INFO ";
 }
@@ -54,7 +58,8 @@ void TarvoLog::write(Level level, const std::string& message) const {
         // Append-and-create plus one write per line: two processes creating the
         // file at the same moment both append, and lines never tear. A link at
         // the log path is never followed (a root logger must not write through it).
-        int fd = ::open(filePath_->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        int fd = ::open(filePath_->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                        0644);
         if (fd < 0) return;
         ssize_t n;
         do {

@@ -13,7 +13,7 @@ namespace tarvo {
 //   2026-12-06T16:32:45.123Z [agent] INFO  message
 // Logging never fails toward its caller.
 class TarvoLog {
-public:
+  public:
     enum class Level { Debug, Info, Warn, Error };
 
     explicit TarvoLog(std::string category, std::optional<std::string> file = std::nullopt,
@@ -32,7 +32,7 @@ public:
     // The whole file line for `message`, newline included.
     std::string formatLine(Level level, const std::string& message) const;
 
-private:
+  private:
     void write(Level level, const std::string& message) const;
 
     std::string category_;

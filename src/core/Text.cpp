@@ -137,7 +137,8 @@ std::string replaceAll(std::string_view text, std::string_view from, std::string
     std::string out;
     out.reserve(text.size());
     std::size_t pos = 0;
-    for (std::size_t at; (at = text.find(from, pos)) != std::string_view::npos; pos = at + from.size()) {
+    for (std::size_t at; (at = text.find(from, pos)) != std::string_view::npos;
+         pos = at + from.size()) {
         out.append(text, pos, at - pos);
         out += to;
     }

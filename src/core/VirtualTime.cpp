@@ -2,7 +2,8 @@
 
 namespace tarvo {
 
-VirtualClock::VirtualClock(WallTime start) : wall_(start), mono_(MonoTime{} + std::chrono::hours(1)) {}
+VirtualClock::VirtualClock(WallTime start)
+    : wall_(start), mono_(MonoTime{} + std::chrono::hours(1)) {}
 
 WallTime VirtualClock::now() const {
     std::lock_guard lock(mutex_);
@@ -25,7 +26,8 @@ void VirtualClock::setWall(WallTime t) {
     wall_ = t;
 }
 
-VirtualMainQueue::VirtualMainQueue(std::shared_ptr<VirtualClock> clock) : clock_(std::move(clock)) {}
+VirtualMainQueue::VirtualMainQueue(std::shared_ptr<VirtualClock> clock)
+    : clock_(std::move(clock)) {}
 
 void VirtualMainQueue::post(Task task) {
     {
@@ -137,7 +139,9 @@ void VirtualMainQueue::fireDueTimers(MonoTime until) {
     runPending();
 }
 
-void VirtualMainQueue::advance(Millis d) { fireDueTimers(clock_->monotonic() + d); }
+void VirtualMainQueue::advance(Millis d) {
+    fireDueTimers(clock_->monotonic() + d);
+}
 
 bool VirtualMainQueue::runUntil(const std::function<bool()>& done, Millis realTimeout) {
     const auto deadline = std::chrono::steady_clock::now() + realTimeout;

@@ -14,7 +14,7 @@ namespace tarvo {
 // A clock that moves only when told to. Wall and monotonic time advance
 // together unless a test sets the wall clock on its own (sleep, clock change).
 class VirtualClock : public Clock {
-public:
+  public:
     explicit VirtualClock(WallTime start = fromUnixSeconds(1'767'225'600));  // 2026-01-01T00:00:00Z
     WallTime now() const override;
     MonoTime monotonic() const override;
@@ -23,7 +23,7 @@ public:
     // Moves the wall clock alone (a clock change); monotonic time stays.
     void setWall(WallTime t);
 
-private:
+  private:
     mutable std::mutex mutex_;
     WallTime wall_;
     MonoTime mono_;
@@ -33,8 +33,9 @@ private:
 // those 90 seconds, in due order, with the clock set to each timer's due time.
 // post() is safe from any thread; everything else belongs to the test thread.
 class VirtualMainQueue : public MainQueue {
-public:
-    explicit VirtualMainQueue(std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>());
+  public:
+    explicit VirtualMainQueue(
+        std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>());
 
     void post(Task task) override;
     TimerId postDelayed(Millis delay, Task task) override;
@@ -62,7 +63,7 @@ public:
     bool quitRequested() const { return quit_.has_value(); }
     std::optional<int> exitCode() const { return quit_; }
 
-private:
+  private:
     struct Timer {
         Task task;
         Millis interval;  // zero for one-shot

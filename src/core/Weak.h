@@ -18,12 +18,12 @@ auto weakCallback(const std::shared_ptr<T>& owner, F f) {
 
 // A flag its owner sets when it goes away or cancels; copies share it.
 class CancellationToken {
-public:
+  public:
     CancellationToken() : flag_(std::make_shared<std::atomic<bool>>(false)) {}
     void cancel() const { flag_->store(true); }
     bool cancelled() const { return flag_->load(); }
 
-private:
+  private:
     std::shared_ptr<std::atomic<bool>> flag_;
 };
 

@@ -109,8 +109,7 @@ bool installRootCert(const std::string& path, std::ostream& err) {
         std::ostringstream text;
         if (in && (text << in.rdbuf())) {
             const std::string content = text.str();
-            if (text::isValidUtf8(content) &&
-                content.find("PRIVATE KEY") != std::string::npos) {
+            if (text::isValidUtf8(content) && content.find("PRIVATE KEY") != std::string::npos) {
                 err << "refusing to install " << path
                     << ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n"
                     << std::flush;

@@ -159,9 +159,8 @@ void ManagerController::sendAccounts(const std::string& token) {
                        "turn Tarvo off. Create a standard (non-administrator) account for your "
                        "child, then assign it here.",
                        Style::Warning);
-            self.background_.run([self = self.shared_from_this(), token, names] {
-                self->sendNames(token, names);
-            });
+            self.background_.run(
+                [self = self.shared_from_this(), token, names] { self->sendNames(token, names); });
         }));
         return;
     }

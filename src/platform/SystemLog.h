@@ -8,7 +8,7 @@ namespace tarvo::platform {
 // The operating system's log. On macOS the unified log (subsystem "app.tarvo");
 // on Linux syslog(3) with the category in the ident.
 class SystemLog {
-public:
+  public:
     enum class Type { Debug, Info, Default, Error };
     virtual ~SystemLog() = default;
     virtual void write(const std::string& category, Type type, const std::string& message) = 0;

@@ -1,5 +1,5 @@
-#include "server/ServerClient.h"
 #include "core/Text.h"
+#include "server/ServerClient.h"
 
 namespace tarvo {
 

@@ -1,8 +1,8 @@
 // The readers of the service's documents: settings, app limits, approvals,
 // the minutes of an approval event, and the classification of event payloads.
 #include "core/Json.h"
-#include "server/ServerClient.h"
 #include "core/Text.h"
+#include "server/ServerClient.h"
 
 namespace tarvo {
 namespace {

@@ -35,8 +35,9 @@ struct Recorder {
                              args.push_back(inv.args);
                              return name == "install-cert" ? 1 : 0;
                          },
-                         name == "check-update" ? "check-update must run as root (installing a .pkg needs it)"
-                                                : ""});
+                         name == "check-update"
+                             ? "check-update must run as root (installing a .pkg needs it)"
+                             : ""});
         }
         return t;
     }
@@ -89,7 +90,8 @@ TEST(Dispatch, ArgumentsReachTheCommandInOrder) {
     std::ostringstream out, err;
     dispatch({"install-cert", "-psn_9", "relative/cert.pem", "ignored"}, rec.table(), out, err, 0);
     ASSERT_EQ(rec.args.size(), 1u);
-    EXPECT_EQ(rec.args[0], (std::vector<std::string>{"install-cert", "relative/cert.pem", "ignored"}));
+    EXPECT_EQ(rec.args[0],
+              (std::vector<std::string>{"install-cert", "relative/cert.pem", "ignored"}));
 }
 
 TEST(Dispatch, RootOnlyCommandsRefuseOthersBeforeAnyWork) {

@@ -59,7 +59,8 @@ TEST(Json, WrongTypesCountAsAbsent) {
 }
 
 TEST(Json, FirstOfSeveralSpellingsSkipsWrongTypes) {
-    const Json obj = Json::parse(R"({"daily_minutes": "90", "dailyMinutes": 60, "name": 1, "Name": "x"})");
+    const Json obj =
+        Json::parse(R"({"daily_minutes": "90", "dailyMinutes": 60, "name": 1, "Name": "x"})");
     EXPECT_EQ(json::firstInteger(obj, {"daily_minutes", "dailyMinutes"}), 60);
     EXPECT_EQ(json::firstString(obj, {"name", "Name"}), "x");
     EXPECT_EQ(json::firstInteger(obj, {"none", "Name"}), std::nullopt);
@@ -71,13 +72,23 @@ TEST(Json, DecimalParsing) {
         std::optional<std::int64_t> want;
     };
     const Case cases[] = {
-        {"42", 42},         {"+42", 42},         {"-42", -42},      {"007", 7},
-        {"", std::nullopt}, {"+", std::nullopt}, {" 4", std::nullopt}, {"4 ", std::nullopt},
-        {"4.0", std::nullopt}, {"0x10", std::nullopt}, {"--1", std::nullopt},
-        {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN},
+        {"42", 42},
+        {"+42", 42},
+        {"-42", -42},
+        {"007", 7},
+        {"", std::nullopt},
+        {"+", std::nullopt},
+        {" 4", std::nullopt},
+        {"4 ", std::nullopt},
+        {"4.0", std::nullopt},
+        {"0x10", std::nullopt},
+        {"--1", std::nullopt},
+        {"9223372036854775807", INT64_MAX},
+        {"-9223372036854775808", INT64_MIN},
         {"9223372036854775808", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(json::parseDecimal(c.text), c.want) << '"' << c.text << '"';
+    for (const auto& c : cases)
+        EXPECT_EQ(json::parseDecimal(c.text), c.want) << '"' << c.text << '"';
 }
 
 TEST(Json, ParseNeverThrows) {

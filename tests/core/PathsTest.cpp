@@ -25,15 +25,18 @@ const PathCase kSystemPaths[] = {
     {"dataDir", Paths::dataDir, "/Library/Application Support/Tarvo"},
     {"configFile", Paths::configFile, "/Library/Application Support/Tarvo/config.json"},
     {"rulesFile", Paths::rulesFile, "/Library/Application Support/Tarvo/proxy_rules.json"},
-    {"proxyConfigFile", Paths::proxyConfigFile, "/Library/Application Support/Tarvo/proxy_config.json"},
-    {"activeChildrenDir", Paths::activeChildrenDir, "/Library/Application Support/Tarvo/active-children"},
+    {"proxyConfigFile", Paths::proxyConfigFile,
+     "/Library/Application Support/Tarvo/proxy_config.json"},
+    {"activeChildrenDir", Paths::activeChildrenDir,
+     "/Library/Application Support/Tarvo/active-children"},
     {"deviceIdFile", Paths::deviceIdFile, "/Library/Application Support/Tarvo/device_id.json"},
     {"mitmproxyDir", Paths::mitmproxyDir, "/Library/Application Support/Tarvo/mitmproxy"},
     {"daemonLog", Paths::daemonLog, "/Library/Logs/Tarvo/daemon.log"},
     {"updaterLog", Paths::updaterLog, "/Library/Logs/Tarvo/updater.log"},
     {"updateScript", Paths::updateScript, "/Library/Logs/Tarvo/tarvo-apply-update.sh"},
     {"updatePackagePrefix", Paths::updatePackagePrefix, "/Library/Logs/Tarvo/Tarvo-Update-"},
-    {"updateDeferralFile", Paths::updateDeferralFile, "/Library/Logs/Tarvo/update-deferred-since.txt"},
+    {"updateDeferralFile", Paths::updateDeferralFile,
+     "/Library/Logs/Tarvo/update-deferred-since.txt"},
     {"daemonPlist", Paths::daemonPlist, "/Library/LaunchDaemons/app.tarvo.daemon.plist"},
     {"agentPlist", Paths::agentPlist, "/Library/LaunchAgents/app.tarvo.agent.plist"},
     {"managerApp", Paths::managerApp, "/Applications/Tarvo Manager.app"},
@@ -55,7 +58,8 @@ TEST(Paths, SystemPathsAreRelocatedUnderTheRootAndOnlyThere) {
     for (const char* rootValue : {"/tmp/some root", "/tmp/some root/"}) {
         EnvGuard root("TARVO_ROOT", rootValue);
         for (const auto& c : kSystemPaths)
-            EXPECT_EQ(c.get(), std::string("/tmp/some root") + c.macPath) << c.name << " " << rootValue;
+            EXPECT_EQ(c.get(), std::string("/tmp/some root") + c.macPath)
+                << c.name << " " << rootValue;
     }
     for (const char* none : {"", "/"}) {
         EnvGuard root("TARVO_ROOT", none);
@@ -73,7 +77,8 @@ TEST(Paths, PerUserPathsFollowHomeAndIgnoreTheRoot) {
     const std::pair<std::string, std::string> cases[] = {
         {Paths::perUserScreenTimeStateFile(),
          h + "/Library/Application Support/Tarvo/screen_time_state.json"},
-        {Paths::cachedSettingsFile(), h + "/Library/Application Support/Tarvo/cached_settings.json"},
+        {Paths::cachedSettingsFile(),
+         h + "/Library/Application Support/Tarvo/cached_settings.json"},
         {Paths::userDeviceIdFile(), h + "/Library/Application Support/Tarvo/device_id.json"},
         {Paths::chatHistoryFile(), h + "/Library/Application Support/Tarvo/Chat/messages.json"},
         {Paths::agentLog(), h + "/Library/Logs/Tarvo/agent.log"},

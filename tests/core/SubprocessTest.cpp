@@ -22,8 +22,8 @@ std::vector<std::string> fields(const std::string& text) {
 
 TEST(Subprocess, ArgumentsReachTheChildUnchanged) {
     const std::vector<std::string> args = {
-        "plain", "with blanks", "'single'", "\"double\"", "$HOME", "`id`", "; rm -rf /", "", "tab\there",
-        "line\nbreak", "ünïcödé — dash", "*"};
+        "plain", "with blanks", "'single'",    "\"double\"",     "$HOME", "`id`", "; rm -rf /",
+        "",      "tab\there",   "line\nbreak", "ünïcödé — dash", "*"};
     // printf repeats its format for every argument: one NUL-terminated field each.
     std::vector<std::string> argv = {"%s\\0"};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -63,11 +63,13 @@ TEST(Subprocess, InputEnvironmentAndLargeOutput) {
     auto echoed = runProcess("/bin/cat", {}, {.input = std::string("line one\nline two\n")});
     EXPECT_EQ(echoed.out, "line one\nline two\n");
 
-    auto env = runProcess("/usr/bin/env", {}, {.environment = std::vector<std::string>{"ONLY=this"}});
+    auto env =
+        runProcess("/usr/bin/env", {}, {.environment = std::vector<std::string>{"ONLY=this"}});
     EXPECT_EQ(env.out, "ONLY=this\n");
 
     // More than a pipe buffer on both streams at once must not deadlock.
-    auto big = runProcess("/bin/sh", {"-c", "head -c 300000 /dev/zero; head -c 300000 /dev/zero >&2"});
+    auto big =
+        runProcess("/bin/sh", {"-c", "head -c 300000 /dev/zero; head -c 300000 /dev/zero >&2"});
     EXPECT_EQ(big.out.size(), 300000u);
     EXPECT_EQ(big.err.size(), 300000u);
 
@@ -110,7 +112,7 @@ TEST(Subprocess, StandardInputIsInheritedOnlyWhereTheCallerShowsTheTool) {
     ASSERT_EQ(dup2(fds[0], 0), 0);
     close(fds[0]);
     const std::string line = "from the terminal\n";
-    ASSERT_EQ(write(fds[1], line.data(), line.size()), static_cast<ssize_t>(line.size()) );
+    ASSERT_EQ(write(fds[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
     close(fds[1]);
     const std::vector<std::string> readsALine{"-c", "read x && [ \"$x\" = \"from the terminal\" ]"};
     // Captured tools first: /dev/null leaves the line in our pipe for the next one.

@@ -16,7 +16,8 @@ namespace {
 using platform::FakeSystemLog;
 using platform::SystemLog;
 
-const std::regex kLine(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z \[([a-z]+)\] (DEBUG|INFO |WARN |ERROR) (.*)$)");
+const std::regex kLine(
+    R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z \[([a-z]+)\] (DEBUG|INFO |WARN |ERROR) (.*)$)");
 
 TEST(TarvoLog, FileLinesCarryTimestampCategoryFiveCharacterLevelAndMessage) {
     test::TempDir dir;
@@ -38,8 +39,10 @@ TEST(TarvoLog, FileLinesCarryTimestampCategoryFiveCharacterLevelAndMessage) {
     EXPECT_EQ(text.find("\n\n"), std::string::npos);
     const auto lines = test::readLines(file);
     ASSERT_EQ(lines.size(), 4u);
-    const std::pair<std::string, std::string> want[] = {
-        {"DEBUG", "d — with an em dash"}, {"INFO ", "running uninstall"}, {"WARN ", "w"}, {"ERROR", "e"}};
+    const std::pair<std::string, std::string> want[] = {{"DEBUG", "d — with an em dash"},
+                                                        {"INFO ", "running uninstall"},
+                                                        {"WARN ", "w"},
+                                                        {"ERROR", "e"}};
     for (size_t i = 0; i < lines.size(); ++i) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(lines[i], m, kLine)) << lines[i];
@@ -113,7 +116,8 @@ TEST(TarvoLog, SeveralProcessesAppendingLoseAndTearNoLine) {
         std::smatch b;
         ASSERT_TRUE(std::regex_match(message, b, body)) << message;
         int p = std::stoi(b[1]), n = std::stoi(b[2]);
-        EXPECT_EQ(message.substr(message.size() - 200), std::string(200, static_cast<char>('a' + p)));
+        EXPECT_EQ(message.substr(message.size() - 200),
+                  std::string(200, static_cast<char>('a' + p)));
         // Each process's lines appear whole and in its own order.
         EXPECT_EQ(n, nextPerProcess[p]++);
     }

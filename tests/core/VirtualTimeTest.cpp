@@ -19,8 +19,9 @@ TEST(VirtualMainQueue, TimersFireInDueOrderWithTheClockAtTheirDueTime) {
     std::vector<std::pair<std::string, long long>> fired;
     auto record = [&](std::string name) {
         return [&, name] {
-            fired.emplace_back(name, std::chrono::duration_cast<std::chrono::seconds>(
-                                         clock->monotonic() - start).count());
+            fired.emplace_back(
+                name, std::chrono::duration_cast<std::chrono::seconds>(clock->monotonic() - start)
+                          .count());
         };
     };
     q.postDelayed(30s, record("c30"));
@@ -38,7 +39,8 @@ TEST(VirtualMainQueue, RepetitionFirstDelayAndCancellation) {
     VirtualMainQueue q;
     int every = 0, first = 0, cancelled = 0;
     q.startRepeating(60s, [&] { ++every; });
-    auto id = q.startRepeating(1800s, [&] { ++first; }, 120s);
+    auto id = q.startRepeating(
+        1800s, [&] { ++first; }, 120s);
     auto doomed = q.postDelayed(5s, [&] { ++cancelled; });
     q.cancel(doomed);
     q.cancel(9999);  // unknown ids are ignored

@@ -167,7 +167,8 @@ TEST(InstallCert, CommandExitStatusAndMessages) {
          [](const std::string& p) {
              return "refusing to install " + p +
                     ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n"
-                    "certificate not installed: " + p + "\n";
+                    "certificate not installed: " +
+                    p + "\n";
          },
          0},
         {"missing path", [](const DaemonRoot& r) { return r.root() + "/nope.pem"; }, 1,

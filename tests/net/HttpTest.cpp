@@ -25,8 +25,9 @@ TEST(Url, PathJoiningAndQueryEncoding) {
         {"https://svc.example/v2/", "/api/X", "https://svc.example/v2/api/X"},
     };
     for (const auto& c : cases) EXPECT_EQ(appendPath(c.base, c.path), c.want);
-    EXPECT_EQ(withQuery("http://h/p", {{"deviceId", "AB-12"}, {"user", "kid one"}, {"q", "a&b=c/é"}}),
-              "http://h/p?deviceId=AB-12&user=kid%20one&q=a%26b%3Dc%2F%C3%A9");
+    EXPECT_EQ(
+        withQuery("http://h/p", {{"deviceId", "AB-12"}, {"user", "kid one"}, {"q", "a&b=c/é"}}),
+        "http://h/p?deviceId=AB-12&user=kid%20one&q=a%26b%3Dc%2F%C3%A9");
     EXPECT_EQ(withQuery("http://h/p", {}), "http://h/p");
 }
 
@@ -40,7 +41,7 @@ TEST(Url, WhatCountsAsAUrl) {
 }
 
 class HttpTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         server.server.Get("/echo", [](const httplib::Request& req, httplib::Response& res) {
             res.set_content(req.target, "text/plain");
@@ -49,9 +50,10 @@ protected:
             res.status = 201;
             res.set_content(req.get_header_value("Content-Type") + "|" + req.body, "text/plain");
         });
-        server.server.Get("/status/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
-            res.status = std::stoi(req.matches[1]);
-        });
+        server.server.Get("/status/(\\d+)",
+                          [](const httplib::Request& req, httplib::Response& res) {
+                              res.status = std::stoi(req.matches[1]);
+                          });
         server.server.Get("/silent", [this](const httplib::Request&, httplib::Response& res) {
             // Answers only when the test ends.
             std::unique_lock lock(m);
@@ -59,16 +61,17 @@ protected:
             res.set_content("late", "text/plain");
         });
         server.server.Get("/stream", [](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider("text/event-stream", [](size_t, httplib::DataSink& sink) {
-                for (int i = 0; i < 3; ++i) {
-                    std::string chunk = "data: " + std::to_string(i) + "\n\n";
-                    if (!sink.write(chunk.data(), chunk.size())) return false;
-                    std::this_thread::sleep_for(20ms);
-                }
-                // Then stays open and silent until the client goes away.
-                while (sink.is_writable()) std::this_thread::sleep_for(20ms);
-                return false;
-            });
+            res.set_chunked_content_provider(
+                "text/event-stream", [](size_t, httplib::DataSink& sink) {
+                    for (int i = 0; i < 3; ++i) {
+                        std::string chunk = "data: " + std::to_string(i) + "\n\n";
+                        if (!sink.write(chunk.data(), chunk.size())) return false;
+                        std::this_thread::sleep_for(20ms);
+                    }
+                    // Then stays open and silent until the client goes away.
+                    while (sink.is_writable()) std::this_thread::sleep_for(20ms);
+                    return false;
+                });
         });
         server.server.Get(R"(/hop/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
             const int left = std::stoi(req.matches[1]);
@@ -124,8 +127,8 @@ TEST_F(HttpTest, StatusCodesAreReportedNotThrown) {
 
 TEST_F(HttpTest, ProxySettingsInTheEnvironmentAreIgnored) {
     const std::string dead = "http://127.0.0.1:" + std::to_string(test::deadPort());
-    EnvGuard a("http_proxy", dead), b("https_proxy", dead), c("ALL_PROXY", dead), d("HTTP_PROXY", dead),
-        e("no_proxy", std::nullopt), f("NO_PROXY", std::nullopt);
+    EnvGuard a("http_proxy", dead), b("https_proxy", dead), c("ALL_PROXY", dead),
+        d("HTTP_PROXY", dead), e("no_proxy", std::nullopt), f("NO_PROXY", std::nullopt);
     auto r = perform({.url = server.url() + "/echo"});
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(server.count(), 1u);
@@ -147,11 +150,12 @@ TEST_F(HttpTest, StreamingDeliversPiecesAndCancellationEndsTheTransfer) {
     std::atomic<bool> cancel{false};
     auto r = perform({.url = server.url() + "/stream",
                       .idleTimeout = 10s,
-                      .onData = [&](std::string_view piece) {
-                          seen.append(piece);
-                          if (seen.find("data: 2") != std::string::npos) cancel = true;
-                          return true;
-                      },
+                      .onData =
+                          [&](std::string_view piece) {
+                              seen.append(piece);
+                              if (seen.find("data: 2") != std::string::npos) cancel = true;
+                              return true;
+                          },
                       .cancelled = [&] { return cancel.load(); }});
     EXPECT_TRUE(r.stoppedByCaller);
     EXPECT_EQ(seen, "data: 0\n\ndata: 1\n\ndata: 2\n\n");
@@ -159,9 +163,8 @@ TEST_F(HttpTest, StreamingDeliversPiecesAndCancellationEndsTheTransfer) {
 
     // Returning false from onData ends it as well.
     int pieces = 0;
-    auto stopped = perform({.url = server.url() + "/stream", .onData = [&](std::string_view) {
-                                return ++pieces < 1;
-                            }});
+    auto stopped = perform({.url = server.url() + "/stream",
+                            .onData = [&](std::string_view) { return ++pieces < 1; }});
     EXPECT_TRUE(stopped.stoppedByCaller);
     EXPECT_EQ(pieces, 1);
 }

@@ -13,7 +13,8 @@ TEST(LinuxHardwareIdentity, ProductUuidFirstThenMachineIdShapedAsUuid) {
     const Case cases[] = {
         {"4c4c4544-0042-3510-8052-b4c04f4e4e32\n", "0123456789abcdef0123456789abcdef\n",
          "4C4C4544-0042-3510-8052-B4C04F4E4E32"},
-        {std::nullopt, "0123456789abcdef0123456789abcdef\n", "01234567-89AB-CDEF-0123-456789ABCDEF"},
+        {std::nullopt, "0123456789abcdef0123456789abcdef\n",
+         "01234567-89AB-CDEF-0123-456789ABCDEF"},
         // Unset or placeholder product ids fall through to the machine id.
         {"00000000-0000-0000-0000-000000000000\n", "0123456789abcdef0123456789abcdef",
          "01234567-89AB-CDEF-0123-456789ABCDEF"},
@@ -27,7 +28,8 @@ TEST(LinuxHardwareIdentity, ProductUuidFirstThenMachineIdShapedAsUuid) {
         if (c.product) test::writeText(dir / "product_uuid", *c.product);
         if (c.machine) test::writeText(dir / "machine-id", *c.machine);
         LinuxHardwareIdentity id(dir / "product_uuid", dir / "machine-id");
-        EXPECT_EQ(id.platformUuid(), c.want) << c.product.value_or("-") << " / " << c.machine.value_or("-");
+        EXPECT_EQ(id.platformUuid(), c.want)
+            << c.product.value_or("-") << " / " << c.machine.value_or("-");
     }
 }
 

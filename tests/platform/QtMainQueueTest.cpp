@@ -23,7 +23,8 @@ TEST(QtMainQueue, TimersRepeatFireOnceAndCancel) {
     app();
     QtMainQueue q;
     int repeats = 0, once = 0, cancelled = 0;
-    auto rep = q.startRepeating(10ms, [&] { ++repeats; }, 0ms);
+    auto rep = q.startRepeating(
+        10ms, [&] { ++repeats; }, 0ms);
     q.postDelayed(5ms, [&] { ++once; });
     auto doomed = q.postDelayed(20ms, [&] { ++cancelled; });
     q.cancel(doomed);

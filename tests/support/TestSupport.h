@@ -10,7 +10,7 @@ namespace tarvo::test {
 
 // A fresh directory under /tmp, removed with everything in it at destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -18,42 +18,42 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Sets (or, with none, unsets) an environment variable for one scope.
 class EnvGuard {
-public:
+  public:
     EnvGuard(std::string name, std::optional<std::string> value);
     ~EnvGuard();
     EnvGuard(const EnvGuard&) = delete;
     EnvGuard& operator=(const EnvGuard&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };
 
 // Sets the process's time zone (TZ, then tzset) for one scope.
 class ScopedTimeZone {
-public:
+  public:
     explicit ScopedTimeZone(const std::string& zone);
     ~ScopedTimeZone();
 
-private:
+  private:
     std::optional<std::string> old_;
 };
 
 // Points TARVO_ROOT and HOME into a temporary directory for one scope, so
 // every fixed and per-user path lands there.
 class TempRoot {
-public:
+  public:
     TempRoot();
     const std::string& path() const { return dir_.path(); }
     std::string home() const { return dir_.path() + "/home"; }
 
-private:
+  private:
     TempDir dir_;
     EnvGuard root_;
     EnvGuard home_;

@@ -11,7 +11,7 @@ namespace tarvo::platform {
 
 // Records every system-log record so tests can read what reached the OS log.
 class FakeSystemLog : public SystemLog {
-public:
+  public:
     struct Record {
         std::string category;
         Type type;
@@ -26,28 +26,28 @@ public:
         return records_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Record> records_;
 };
 
 class FakeHardwareIdentity : public HardwareIdentity {
-public:
+  public:
     explicit FakeHardwareIdentity(std::optional<std::string> uuid = std::nullopt)
         : uuid_(std::move(uuid)) {}
     std::optional<std::string> platformUuid() const override { return uuid_; }
     void set(std::optional<std::string> uuid) { uuid_ = std::move(uuid); }
 
-private:
+  private:
     std::optional<std::string> uuid_;
 };
 
 class FakeHostInfo : public HostInfo {
-public:
+  public:
     explicit FakeHostInfo(std::string name = "test-host") : name_(std::move(name)) {}
     std::string hostName() const override { return name_; }
 
-private:
+  private:
     std::string name_;
 };
 

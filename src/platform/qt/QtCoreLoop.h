@@ -11,7 +11,7 @@ namespace tarvo::platform {
 // A GUI-less Qt event loop for a role that needs only timers, signals and
 // posted work (the daemon): the application object and the main queue on it.
 class QtCoreLoop {
-public:
+  public:
     QtCoreLoop();
     ~QtCoreLoop();
     QtCoreLoop(const QtCoreLoop&) = delete;
@@ -19,7 +19,7 @@ public:
 
     QtMainQueue& queue() { return *queue_; }
 
-private:
+  private:
     std::unique_ptr<QCoreApplication> app_;
     std::unique_ptr<QtMainQueue> queue_;
 };

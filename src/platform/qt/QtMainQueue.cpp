@@ -48,7 +48,8 @@ void QtMainQueue::onMainThread(Task task) {
 }
 
 void QtMainQueue::post(Task task) {
-    QMetaObject::invokeMethod(this, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
 }
 
 MainQueue::TimerId QtMainQueue::addTimer(Millis firstDelay, Millis interval, Task task) {
@@ -120,7 +121,9 @@ void QtMainQueue::readSignals() {
     }
 }
 
-int QtMainQueue::run() { return QCoreApplication::exec(); }
+int QtMainQueue::run() {
+    return QCoreApplication::exec();
+}
 
 void QtMainQueue::quit(int exitCode) {
     onMainThread([exitCode] { QCoreApplication::exit(exitCode); });

@@ -18,7 +18,7 @@ namespace tarvo::platform {
 // arrive through a self-pipe and are handled on the main thread.
 class QtMainQueue : public QObject, public MainQueue {
     Q_OBJECT
-public:
+  public:
     QtMainQueue();
     ~QtMainQueue() override;
 
@@ -31,15 +31,15 @@ public:
     int run() override;
     void quit(int exitCode = 0) override;
 
-private:
+  private:
     TimerId addTimer(Millis firstDelay, Millis interval, Task task);
     void onMainThread(Task task);
     void readSignals();
 
     std::mutex idMutex_;
     TimerId nextId_ = 1;
-    std::map<TimerId, QTimer*> timers_;  // main thread only
-    std::map<int, Task> signalHandlers_; // main thread only
+    std::map<TimerId, QTimer*> timers_;   // main thread only
+    std::map<int, Task> signalHandlers_;  // main thread only
     QSocketNotifier* signalNotifier_ = nullptr;
 };
 
