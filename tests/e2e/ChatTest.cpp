@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "DemoFamily.h"
 #include "E2eSupport.h"
 #include "ServiceProcess.h"
 #include "core/Paths.h"
@@ -42,20 +43,13 @@ TEST(ChatEndToEnd, ParentsMessageShowsTheToastAndTheChildsReplyReachesTheDashboa
     XServer x;
     ASSERT_TRUE(x.running() && x.error().empty()) << x.error();
     TempRoot root;
-    TempDir data;
-    ServiceProcess service(data.path(), {"--seed-demo", std::string(kDevice) + ":" + userName()});
-    service.start();
-    ParentSession parent(service.port());
-    const auto signedIn = parent.signIn("demo@tarvo.local", "tarvo-demo");
-    ASSERT_TRUE(signedIn && signedIn->status == 200);
-    const json child = parent.child("Demo Child");
-    const std::string base = "/web/api/children/" + std::to_string(child["id"].get<int>());
+    DemoFamily family(kDevice, userName());
+    ASSERT_TRUE(family.signedIn);
+    ServiceProcess& service = family.service;
+    ParentSession& parent = *family.parent;
+    const std::string& base = family.childApi;
     // Allowed all day, so no blocker stands over the chat.
-    json allDay = json::array();
-    for (int day = 0; day < 7; ++day) allDay.push_back({{"day", day}, {"start", 0}, {"end", 1440}});
-    parent.postOk(base + "/rules", {{"whitelist", child["whitelist"]},
-                                    {"blacklist", child["blacklist"]},
-                                    {"accessWindows", allDay}});
+    family.allowAllDay();
     writeText(
         Paths::configFile(),
         json{{"child_users", {userName()}}, {"api", service.url()}, {"device_id", kDevice}}.dump());

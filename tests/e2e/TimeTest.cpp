@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "DemoFamily.h"
 #include "E2eSupport.h"
 #include "ServiceProcess.h"
 #include "core/Paths.h"
@@ -25,20 +26,13 @@ TEST(TimeEndToEnd, UsedUpQuotaBlocksBothScreensUntilTheParentGrantsTheChildsRequ
     XServer x({.screens = {"1280x800", "1024x768"}});
     ASSERT_TRUE(x.running() && x.error().empty()) << x.error();
     TempRoot root;
-    TempDir data;
-    ServiceProcess service(data.path(), {"--seed-demo", std::string(kDevice) + ":" + userName()});
-    service.start();
-    ParentSession parent(service.port());
-    const auto signedIn = parent.signIn("demo@tarvo.local", "tarvo-demo");
-    ASSERT_TRUE(signedIn && signedIn->status == 200);
-    const json child = parent.child("Demo Child");
-    const std::string base = "/web/api/children/" + std::to_string(child["id"].get<int>());
+    DemoFamily family(kDevice, userName());
+    ASSERT_TRUE(family.signedIn);
+    ServiceProcess& service = family.service;
+    ParentSession& parent = *family.parent;
+    const std::string& base = family.childApi;
     // Allowed all day, every day: only the quota stands in the way.
-    json allDay = json::array();
-    for (int day = 0; day < 7; ++day) allDay.push_back({{"day", day}, {"start", 0}, {"end", 1440}});
-    parent.postOk(base + "/rules", {{"whitelist", child["whitelist"]},
-                                    {"blacklist", child["blacklist"]},
-                                    {"accessWindows", allDay}});
+    family.allowAllDay();
     parent.postOk(base + "/limits",
                   {{"dailyMinutes", 1}, {"warnMinutes", 0}, {"allowedApps", json::array()}});
 

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "DaemonFixture.h"
+#include "DemoFamily.h"
 #include "E2eSupport.h"
 #include "ProxyFixture.h"
 #include "ServiceProcess.h"
@@ -44,15 +45,12 @@ TEST(WebRulesEndToEnd, ParentsBlacklistBlocksTheHostAtTheProxyAndWhitelistingLet
     WebSite site("127.0.0.3");
     const std::string page = "http://127.0.0.3:" + std::to_string(site.port()) + "/page";
 
-    TempDir data;
-    ServiceProcess service(data.path(), {"--seed-demo", std::string(kDevice) + ":" + userName()});
-    service.start();
-    ParentSession parent(service.port());
-    const auto signedIn = parent.signIn("demo@tarvo.local", "tarvo-demo");
-    ASSERT_TRUE(signedIn && signedIn->status == 200);
-    const json child = parent.child("Demo Child");
-    const std::string rulesPath =
-        "/web/api/children/" + std::to_string(child["id"].get<int>()) + "/rules";
+    DemoFamily family(kDevice, userName());
+    ASSERT_TRUE(family.signedIn);
+    ServiceProcess& service = family.service;
+    ParentSession& parent = *family.parent;
+    const json& child = family.child;
+    const std::string rulesPath = family.childApi + "/rules";
     auto save = [&](json white, json black) {
         return parent.postOk(rulesPath, {{"whitelist", std::move(white)},
                                          {"blacklist", std::move(black)},
