@@ -475,12 +475,22 @@ void Daemon::checkListener() {
         ours = listener::socketsOf(ourTree);
     }
     bool foreign = false;
+    std::set<ino_t> unheld;
     for (const listener::Socket& socket : listeners) {
         if (ours.count(socket.inode)) continue;
+        std::vector<pid_t> holders;
+        for (pid_t pid : listener::holdersOf(socket.inode))
+            if (pid != ::getpid() && !ourTree.count(pid)) holders.push_back(pid);
+        // A socket no process holds belongs to one that is exiting (often the
+        // one just killed) and vanishes on its own; only one that is still
+        // there at the next look counts as foreign.
+        if (holders.empty() && !unheldListeners_.count(socket.inode)) {
+            unheld.insert(socket.inode);
+            continue;
+        }
         foreign = true;
         std::string pids;
-        for (pid_t pid : listener::holdersOf(socket.inode)) {
-            if (pid == ::getpid() || ourTree.count(pid)) continue;
+        for (pid_t pid : holders) {
             ::kill(pid, SIGKILL);
             pids += (pids.empty() ? "" : ", ") + std::to_string(pid);
         }
@@ -489,13 +499,14 @@ void Daemon::checkListener() {
                    (pids.empty() ? std::string("unknown") : pids) +
                    ") ended \xE2\x80\x94 restarting the proxy");
     }
+    unheldListeners_ = unheld;
     if (foreign) {
         listenerTimer_.reset();
         verifiedListeners_.clear();
         if (proxy_) proxy_->terminate();  // its exit schedules the new start
         return;
     }
-    if (!listeners.empty()) {
+    if (!listeners.empty() && unheld.empty()) {
         listenerTimer_.reset();
         verifiedListeners_.clear();
         for (const listener::Socket& socket : listeners) verifiedListeners_.push_back(socket.inode);

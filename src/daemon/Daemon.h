@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,7 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     ScopedTimer listenerTimer_;
     int listenerChecks_ = 0;
     std::vector<ino_t> verifiedListeners_;
+    std::set<ino_t> unheldListeners_;
     ScopedTimer updateTimer_;
     std::string logCleanup_;  // what prepareLogDirectory() removed, logged once the log is safe
 };
