@@ -17,8 +17,10 @@ function(tarvo_test name dir)
   file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE tarvo_options tarvo_testsupport ${T_DEPS} GTest::gmock GTest::gtest_main)
-  # Tests that drive the real binary need it built.
-  add_dependencies(${name} tarvo)
+  # Tests that drive the real binary need it built; the others do not wait for it.
+  if(name IN_LIST TARVO_BINARY_TESTS)
+    add_dependencies(${name} tarvo)
+  endif()
   set(serial FALSE)
   if(name IN_LIST TARVO_SERIAL_TESTS)
     set(serial TRUE)
@@ -26,5 +28,5 @@ function(tarvo_test name dir)
   # The binary and source paths reach the tests through compiled-in defaults
   # (tests/support), so no environment needs passing here.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES RUN_SERIAL ${serial})
+    PROPERTIES RUN_SERIAL ${serial} LABELS ${name})
 endfunction()

@@ -25,12 +25,6 @@ std::string errText(int err) {
     return std::strerror(err);
 }
 
-std::string hiddenName(const std::string& name, const char* what) {
-    static std::atomic<unsigned> counter{0};
-    return "." + name + "." + what + "." + std::to_string(::getpid()) + "." +
-           std::to_string(counter++);
-}
-
 std::string asideName(const std::string& name) {
     static std::atomic<unsigned> counter{0};
     return std::string(kAsidePrefix) + name + "." + std::to_string(::getpid()) + "." +
@@ -236,38 +230,23 @@ std::optional<std::string> readTrustedFile(const std::string& path, size_t maxBy
 std::string createFileNoReplace(int dirFd, const std::string& name, std::string_view data,
                                 mode_t mode, bool* existed) {
     if (existed) *existed = false;
-    const std::string temp = hiddenName(name, "tmp");
-    Fd fd(
-        ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) return "cannot create " + temp + ": " + errText(errno);
-    std::string error;
-    if (!writeAll(fd.get(), data))
-        error = "cannot write " + temp + ": " + errText(errno);
-    else if (::fchmod(fd.get(), mode) != 0)
-        error = "cannot set permissions: " + errText(errno);
-    fd.reset();
-    if (error.empty() && ::linkat(dirFd, temp.c_str(), dirFd, name.c_str(), 0) != 0) {
-        if (errno == EEXIST && existed) *existed = true;
-        error = errText(errno);
+    try {
+        replaceFileAtomically(name, data, {.mode = mode, .dirFd = dirFd, .replaceExisting = false});
+        return {};
+    } catch (const AtomicWriteError& e) {
+        if (existed && e.step() == AtomicWriteError::Step::link && e.code().value() == EEXIST)
+            *existed = true;
+        return e.what();
     }
-    ::unlinkat(dirFd, temp.c_str(), 0);
-    return error;
 }
 
 std::string replaceFileAt(int dirFd, const std::string& name, std::string_view data, mode_t mode) {
-    if (::unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT)
-        return "cannot remove the old " + name + ": " + errText(errno);
-    Fd fd(
-        ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) return "cannot create " + name + ": " + errText(errno);
-    ::fchmod(fd.get(), mode);
-    if (!writeAll(fd.get(), data)) {
-        int err = errno;
-        fd.reset();
-        ::unlinkat(dirFd, name.c_str(), 0);
-        return "cannot write " + name + ": " + errText(err);
+    try {
+        replaceFileAtomically(name, data, {.mode = mode, .dirFd = dirFd});
+        return {};
+    } catch (const AtomicWriteError& e) {
+        return e.what();
     }
-    return {};
 }
 
 }  // namespace tarvo::rootfiles

@@ -91,17 +91,18 @@ DirResult secureDirectory(const std::string& path, const DirRequirement& req,
 void removeMovedAside(int parentFd);
 
 // Creates `name` inside `dirFd` with `data`, permissions `mode`, only when no
-// entry of that name exists: written to a hidden temporary file created
-// exclusively, then linked in place (which fails instead of replacing what
-// appeared meanwhile). Returns an empty string on success, else the reason;
-// `existed` is set when the name was taken.
+// entry of that name exists: written to a temporary file created exclusively,
+// then linked in place (which fails instead of replacing what appeared
+// meanwhile). Returns an empty string on success, else the reason; `existed`
+// is set when the name was taken.
 std::string createFileNoReplace(int dirFd, const std::string& name, std::string_view data,
                                 mode_t mode, bool* existed = nullptr);
 
 // Replaces `name` inside `dirFd` with a new file holding `data` with
-// permissions `mode`: whatever stood there (file, link, FIFO) is unlinked
-// first and the new file is created exclusively, never through a link.
-// Returns an empty string on success, else the reason.
+// permissions `mode`: a temporary file created exclusively and renamed over
+// whatever stood there (file, link, FIFO), so a reader sees the old file or
+// the whole new one and nothing is written through a link. Returns an empty
+// string on success, else the reason.
 std::string replaceFileAt(int dirFd, const std::string& name, std::string_view data, mode_t mode);
 
 // A file of the resources (root-controlled), read whole up to `maxBytes`.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -97,20 +98,14 @@ std::string Updater::download(const Manifest& manifest) {
     requirePrivateDirectory(dir);
     const std::string destination = Paths::updatePackagePrefix() + manifest.version + ".pkg";
 
-    // The body streams into a private temporary file beside the destination,
-    // so the final rename never crosses file systems.
-    std::string temp = dir + "/.Tarvo-Update-" + manifest.version + ".pkg.XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) throw fileError(errno, "cannot create a file in " + dir);
-    struct TempFile {
-        std::string path;
-        int fd;
-        bool keep = false;
-        ~TempFile() {
-            if (fd >= 0) ::close(fd);
-            if (!keep) ::unlink(path.c_str());
-        }
-    } file{temp, fd};
+    // The body streams into a private temporary file beside the destination
+    // and is renamed over it only once whole.
+    std::optional<AtomicFileWriter> file;
+    try {
+        file.emplace(destination);
+    } catch (const AtomicWriteError& e) {
+        throw fileError(e.code().value(), "cannot create a file in " + dir);
+    }
 
     int writeError = 0;
     const Environment::Limits& limits = updater_detail::limits();
@@ -126,14 +121,11 @@ std::string Updater::download(const Manifest& manifest) {
         // Stop at the cap, before the piece that passes it reaches the disk.
         received += piece.size();
         if (received > limits.packageBytes) return !(tooLarge = true);
-        while (!piece.empty()) {
-            const ssize_t n = ::write(file.fd, piece.data(), piece.size());
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                writeError = errno;
-                return false;
-            }
-            piece.remove_prefix(static_cast<size_t>(n));
+        try {
+            file->append(piece);
+        } catch (const AtomicWriteError& e) {
+            writeError = e.code().value();
+            return false;
         }
         return true;
     };
@@ -142,7 +134,7 @@ std::string Updater::download(const Manifest& manifest) {
         return tooSlow = std::chrono::steady_clock::now() >= deadline;
     };
     const net::Response response = net::perform(request);
-    if (writeError != 0) throw fileError(writeError, "cannot write " + temp);
+    if (writeError != 0) throw fileError(writeError, "cannot write " + file->tempPath());
     if (checkOver) throw updater_detail::checkTimeError();
     if (tooLarge)
         throw UpdateError::badManifest("package larger than " +
@@ -153,14 +145,13 @@ std::string Updater::download(const Manifest& manifest) {
     if (response.status < 200 || response.status > 299)
         throw UpdateError::badManifest("package HTTP " +
                                        std::to_string(response.status > 0 ? response.status : -1));
-    const int closed = ::close(file.fd);
-    file.fd = -1;
-    if (closed != 0) throw fileError(errno, "cannot write " + temp);
-
-    ::unlink(destination.c_str());
-    if (::rename(temp.c_str(), destination.c_str()) != 0)
-        throw fileError(errno, "cannot move the package to " + destination);
-    file.keep = true;
+    try {
+        file->commit();
+    } catch (const AtomicWriteError& e) {
+        throw fileError(e.code().value(), e.step() == AtomicWriteError::Step::rename
+                                              ? "cannot move the package to " + destination
+                                              : "cannot write " + e.file());
+    }
     log().info("downloaded " + manifest.version + " package");
     return destination;
 }
