@@ -132,19 +132,33 @@ system_start_agent() {
   pids+=("$agent_pid")
 }
 
-# The pid of the filtering proxy (mitmproxy's process) the daemon started
-# last, once it is ready; empty when it is not within SECONDS (default 60).
-system_proxy_pid() {
-  local log="$TARVO_ROOT/Library/Logs/Tarvo/daemon.log" pid=""
+# Once the system has settled with the child present, the pid of the filtering
+# proxy (mitmproxy's process) that serves the child; empty when that does not
+# happen within SECONDS (default 60). The daemon starts a proxy at once and
+# restarts it when the child's agent first shows up, so the proxy counts only
+# when it was started after the child became active (or none ran before),
+# is still alive, and answers on 127.0.0.1:8080.
+system_settled_proxy_pid() {
+  local log="$TARVO_ROOT/Library/Logs/Tarvo/daemon.log" found pid
   for _ in $(seq 1 $((${1:-60} * 10))); do
-    if grep -q '\[proxy\] .*ready' "$log" 2>/dev/null; then
-      pid="$(sed -n 's/.*proxy started (pid \([0-9]*\)).*/\1/p' "$log" | tail -1)"
-      [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && break
-      pid=""
+    if [ -e "$data/active-children/$child_uid.flag" ]; then
+      found="$(awk '
+        /child user active/ && !active { active = NR }
+        match($0, /proxy started \(pid [0-9]+\)/) {
+          start = NR; pid = substr($0, RSTART + 19, RLENGTH - 20)
+          if (!active) before = 1
+        }
+        END { if (active && pid != "" && (!before || start > active)) print pid }' "$log" 2>/dev/null || true)"
+      pid="${found:-}"
+      if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null &&
+        [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 --noproxy '' \
+          -x http://127.0.0.1:8080 http://example.org/ 2>/dev/null)" != 000 ]; then
+        echo "$pid"
+        return 0
+      fi
     fi
     sleep 0.1
   done
-  echo "$pid"
 }
 
 # The binaries of the build folder $1: sets tarvo and service_bin.
