@@ -182,3 +182,12 @@ system_own_network() {
     exec env TARVO_BENCH_NETNS=1 unshare -n bash -c 'ip link set lo up && exec bash "$0" "$@"' "$@"
   fi
 }
+
+# Runs "$@" in the background and waits for it, so that a signal reaches this
+# script's traps at once rather than when the command ends; system_stop ends
+# the command too.
+system_run() {
+  "$@" <&0 &
+  pids+=($!)
+  wait $!
+}
