@@ -1,4 +1,4 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2154,SC2034  # the caller sets and reads these variables
 # The whole Tarvo system in a throw-away root, for scripts/demo and the
 # benchmarks that drive it (bench/dashboard-to-block, bench/system-at-rest).
 # Sourced, not run. The caller sets:
