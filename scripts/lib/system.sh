@@ -164,7 +164,7 @@ system_settled_proxy_pid() {
 # The binaries of the build folder $1: sets tarvo and service_bin.
 system_binaries() {
   tarvo="$1/src/tarvo"
-  service_bin="$(find "$1" -maxdepth 3 -type f -name tarvo-service -perm -u+x 2>/dev/null | head -1)"
+  service_bin="$(find "$1" -maxdepth 3 -type f -name tarvo-service -perm -u+x 2>/dev/null | head -1 || true)"
   if [ ! -x "$tarvo" ] || [ ! -x "$service_bin" ]; then
     system_fail "no tarvo and tarvo-service in $1; build them first:
   cmake -S . -B $1 -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build $1 --target tarvo tarvo-service"
