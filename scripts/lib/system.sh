@@ -1,0 +1,193 @@
+# shellcheck shell=bash disable=SC2154,SC2034  # the caller sets and reads these variables
+# The whole Tarvo system in a throw-away root, for scripts/demo and the
+# benchmarks that drive it (bench/dashboard-to-block, bench/system-at-rest).
+# Sourced, not run. The caller sets:
+#   src          the source tree
+#   tarvo        the tarvo binary;  service_bin  the tarvo-service binary
+#   demo         the folder everything lives under (made if missing)
+#   child        the account the agent runs for (the demo child)
+#   sys_name     the prefix of this file's messages ("demo")
+# and calls, in this order, each once:
+#   system_layout, system_start_service, system_start_daemon,
+#   system_write_config, system_start_display, system_start_agent
+# Every process started is appended to `pids` (the oldest first), so that
+# system_stop ends them in reverse order: the agent and the daemon first, so
+# the proxy settings are cleared and the presence flag removed as they would
+# be on the Mac.
+
+pids=()
+xvfb_display=""
+
+system_fail() {
+  echo "$sys_name: $*" >&2
+  exit 1
+}
+
+# Lays out the root: sets TARVO_ROOT, TARVO_RESOURCES (exported), root_home,
+# child_home, child_uid and data (the daemon's shared data directory).
+system_layout() {
+  child_uid="$(id -u "$child")"
+  mkdir -p "$demo"
+  eval "$("$src/scripts/demo-root" "$demo")"   # TARVO_ROOT, TARVO_RESOURCES, HOME (root's)
+  export TARVO_ROOT TARVO_RESOURCES
+  root_home="$HOME"
+  child_home="$demo/home-$child"
+  mkdir -p "$child_home" "$demo/service" "$demo/logs"
+  chown "$child" "$child_home"
+  data="$TARVO_ROOT/Library/Application Support/Tarvo"
+}
+
+# Ends every process started, the newest first; waits up to 10 s for each.
+system_stop() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill -TERM "${pids[$i]}" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+}
+
+# tarvo-service with the demo family on a free loopback port: sets
+# service_pid, service_url, login and device_id.
+system_start_service() {
+  device_id="DEMO-$(hostname | tr -cd 'A-Za-z0-9' | tr 'a-z' 'A-Z' | cut -c1-12)"
+  "$service_bin" --listen 127.0.0.1:0 --data "$demo/service" --seed-demo "$device_id:$child" \
+    >"$demo/logs/service.out" 2>"$demo/logs/service.log" &
+  service_pid=$!
+  pids+=("$service_pid")
+  service_url=""
+  for _ in $(seq 1 100); do
+    service_url="$(sed -n 's/^listening on \(http[s]*:\/\/[^ ]*\).*/\1/p' "$demo/logs/service.out" | head -1)"
+    [ -n "$service_url" ] && break
+    kill -0 "$service_pid" 2>/dev/null || { cat "$demo/logs/service.log" >&2; exit 1; }
+    sleep 0.1
+  done
+  [ -n "$service_url" ] || system_fail "the service did not start"
+  login="$(grep -m1 '^demo parent:' "$demo/logs/service.out" || true)"
+}
+
+# `tarvo daemon` as root: sets daemon_pid once it has laid out the shared data
+# directory (open to every user).
+system_start_daemon() {
+  HOME="$root_home" "$tarvo" daemon >"$demo/logs/daemon.out" 2>&1 &
+  daemon_pid=$!
+  pids+=("$daemon_pid")
+  for _ in $(seq 1 100); do
+    [ -d "$data/active-children" ] && break
+    sleep 0.1
+  done
+  [ -d "$data/active-children" ] || { cat "$demo/logs/daemon.out" >&2; system_fail "the daemon did not start"; }
+}
+
+# The configuration the parent's setup window would have written.
+system_write_config() {
+  cat >"$data/config.json" <<JSON
+{
+  "child_users": ["$child"],
+  "api": "$service_url/",
+  "device_id": "$device_id",
+  "updated_at": "$(date -u +%Y-%m-%dT%H:%M:%SZ)"
+}
+JSON
+  chmod 0644 "$data/config.json"
+}
+
+# A display for the agent: $DISPLAY, or when there is none a private Xvfb with
+# openbox and a tray (then xvfb_display names it). Sets display.
+system_start_display() {
+  display="${DISPLAY:-}"
+  if [ -z "$display" ]; then
+    Xvfb -displayfd 1 -nolisten tcp -screen 0 1280x800x24 >"$demo/logs/xvfb.display" 2>/dev/null &
+    pids+=($!)
+    for _ in $(seq 1 100); do
+      [ -s "$demo/logs/xvfb.display" ] && break
+      sleep 0.1
+    done
+    display=":$(head -1 "$demo/logs/xvfb.display")"
+    xvfb_display="$display"
+    DISPLAY="$display" openbox --sm-disable >/dev/null 2>&1 &
+    pids+=($!)
+    if command -v trayer >/dev/null; then
+      DISPLAY="$display" trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
+      pids+=($!)
+    fi
+  fi
+}
+
+# `tarvo agent` as the child, on the display: sets agent_pid.
+system_start_agent() {
+  mkdir -p "$demo/run-$child" && chown "$child" "$demo/run-$child" && chmod 0700 "$demo/run-$child"
+  # The agent's HOME is a throw-away one: bring the display's key along.
+  local xauthority="${XAUTHORITY:-}" real_home
+  real_home="$(getent passwd "$child" | cut -d: -f6)"
+  if [ -z "$xauthority" ] && [ -z "$xvfb_display" ] && [ -f "$real_home/.Xauthority" ]; then
+    xauthority="$real_home/.Xauthority"
+  fi
+  setpriv --reuid="$child_uid" --regid="$(id -g "$child")" --init-groups \
+    env HOME="$child_home" DISPLAY="$display" XAUTHORITY="$xauthority" TARVO_ROOT="$TARVO_ROOT" \
+    TARVO_RESOURCES="$TARVO_RESOURCES" XDG_RUNTIME_DIR="$demo/run-$child" \
+    "$tarvo" agent >"$demo/logs/agent.out" 2>&1 &
+  agent_pid=$!
+  pids+=("$agent_pid")
+}
+
+# Once the system has settled with the child present, the pid of the filtering
+# proxy (mitmproxy's process) that serves the child; empty when that does not
+# happen within SECONDS (default 60). The daemon starts a proxy at once and
+# restarts it when the child's agent first shows up, so the proxy counts only
+# when it was started after the child became active (or none ran before),
+# is still alive, and answers on 127.0.0.1:8080.
+system_settled_proxy_pid() {
+  local log="$TARVO_ROOT/Library/Logs/Tarvo/daemon.log" found pid
+  for _ in $(seq 1 $((${1:-60} * 10))); do
+    if [ -e "$data/active-children/$child_uid.flag" ]; then
+      found="$(awk '
+        /child user active/ && !active { active = NR }
+        match($0, /proxy started \(pid [0-9]+\)/) {
+          start = NR; pid = substr($0, RSTART + 19, RLENGTH - 20)
+          if (!active) before = 1
+        }
+        END { if (active && pid != "" && (!before || start > active)) print pid }' "$log" 2>/dev/null || true)"
+      pid="${found:-}"
+      if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null &&
+        [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 --noproxy '' \
+          -x http://127.0.0.1:8080 http://example.org/ 2>/dev/null)" != 000 ]; then
+        echo "$pid"
+        return 0
+      fi
+    fi
+    sleep 0.1
+  done
+}
+
+# The binaries of the build folder $1: sets tarvo and service_bin.
+system_binaries() {
+  tarvo="$1/src/tarvo"
+  service_bin="$(find "$1" -maxdepth 3 -type f -name tarvo-service -perm -u+x 2>/dev/null | head -1 || true)"
+  if [ ! -x "$tarvo" ] || [ ! -x "$service_bin" ]; then
+    system_fail "no tarvo and tarvo-service in $1; build them first:
+  cmake -S . -B $1 -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build $1 --target tarvo tarvo-service"
+  fi
+}
+
+# For the benchmarks: runs the calling script again in a network namespace of
+# its own (only loopback, up), so the proxy's fixed port and every other one
+# are its own and nothing else on the machine answers or disturbs. Needs root.
+system_own_network() {
+  if [ "$(id -u)" -ne 0 ]; then
+    system_fail "run as root: the daemon runs as root and the benchmark needs a network of its own"
+  fi
+  if [ -z "${TARVO_BENCH_NETNS:-}" ]; then
+    exec env TARVO_BENCH_NETNS=1 unshare -n bash -c 'ip link set lo up && exec bash "$0" "$@"' "$@"
+  fi
+}
+
+# Runs "$@" in the background and waits for it, so that a signal reaches this
+# script's traps at once rather than when the command ends; system_stop ends
+# the command too.
+system_run() {
+  "$@" <&0 &
+  pids+=($!)
+  wait $!
+}
