@@ -2,8 +2,14 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstring>
 #include <fstream>
@@ -34,12 +40,23 @@ bool parseHex32(std::string_view hex, std::uint32_t& out) {
     return true;
 }
 
+bool takesLoopbackConnections(std::uint32_t v4) {
+    return v4 == htonl(INADDR_LOOPBACK) || v4 == htonl(INADDR_ANY);
+}
+
+bool takesLoopbackConnections(const in6_addr& addr) {
+    if (IN6_IS_ADDR_UNSPECIFIED(&addr)) return true;
+    if (!IN6_IS_ADDR_V4MAPPED(&addr)) return false;
+    std::uint32_t v4;
+    std::memcpy(&v4, addr.s6_addr + 12, 4);
+    return takesLoopbackConnections(v4);
+}
+
 // The kernel prints each 32-bit word of the address as it lies in memory.
 bool takesLoopbackConnections(std::string_view hexAddress) {
     if (hexAddress.size() == 8) {
         std::uint32_t word;
-        if (!parseHex32(hexAddress, word)) return false;
-        return word == htonl(INADDR_LOOPBACK) || word == htonl(INADDR_ANY);
+        return parseHex32(hexAddress, word) && takesLoopbackConnections(word);
     }
     if (hexAddress.size() == 32) {
         in6_addr addr{};
@@ -48,13 +65,76 @@ bool takesLoopbackConnections(std::string_view hexAddress) {
             if (!parseHex32(hexAddress.substr(static_cast<size_t>(i) * 8, 8), word)) return false;
             std::memcpy(addr.s6_addr + i * 4, &word, 4);
         }
-        if (IN6_IS_ADDR_UNSPECIFIED(&addr)) return true;
-        if (!IN6_IS_ADDR_V4MAPPED(&addr)) return false;
-        std::uint32_t v4;
-        std::memcpy(&v4, addr.s6_addr + 12, 4);
-        return v4 == htonl(INADDR_LOOPBACK) || v4 == htonl(INADDR_ANY);
+        return takesLoopbackConnections(addr);
     }
     return false;
+}
+
+// Asks the kernel for the listening TCP sockets of one address family over
+// sock_diag. Unlike /proc/net/tcp, which walks every bucket of the
+// connection table (milliseconds on a large machine, on every presence
+// tick), a dump of listening sockets only walks the listening table. False
+// when the kernel cannot answer; `out` then holds nothing new.
+bool dumpListeners(int family, int port, std::vector<Socket>& out) {
+    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0) return false;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.request.sdiag_family = static_cast<std::uint8_t>(family);
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = 1u << 10;  // TCP_LISTEN only
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
+                 sizeof kernel) < 0) {
+        ::close(fd);
+        return false;
+    }
+    std::vector<Socket> found;
+    alignas(nlmsghdr) char buffer[32768];
+    bool complete = false, failed = false;
+    while (!complete && !failed) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        int left = static_cast<int>(n);
+        for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
+             h = NLMSG_NEXT(h, left)) {
+            if (h->nlmsg_type == NLMSG_DONE) {
+                complete = true;
+                break;
+            }
+            if (h->nlmsg_type == NLMSG_ERROR) {
+                failed = true;
+                break;
+            }
+            if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+                h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                continue;
+            const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+            if (ntohs(socket->id.idiag_sport) != port) continue;
+            bool loopback;
+            if (family == AF_INET) {
+                loopback = takesLoopbackConnections(socket->id.idiag_src[0]);
+            } else {
+                in6_addr addr;
+                std::memcpy(&addr, socket->id.idiag_src, sizeof addr);
+                loopback = takesLoopbackConnections(addr);
+            }
+            if (loopback)
+                found.push_back({static_cast<ino_t>(socket->idiag_inode),
+                                 static_cast<uid_t>(socket->idiag_uid)});
+        }
+    }
+    ::close(fd);
+    if (!complete) return false;
+    out.insert(out.end(), found.begin(), found.end());
+    return true;
 }
 
 void collectListeners(const char* table, int port, std::vector<Socket>& out) {
@@ -128,8 +208,8 @@ void forEachSocket(pid_t pid, F found) {
 
 std::vector<Socket> listenersFor(int port) {
     std::vector<Socket> out;
-    collectListeners("/proc/net/tcp", port, out);
-    collectListeners("/proc/net/tcp6", port, out);
+    if (!dumpListeners(AF_INET, port, out)) collectListeners("/proc/net/tcp", port, out);
+    if (!dumpListeners(AF_INET6, port, out)) collectListeners("/proc/net/tcp6", port, out);
     return out;
 }
 

@@ -11,8 +11,9 @@ namespace tarvo::listener {
 // Who is listening on the proxy's port. Any user may bind 127.0.0.1:8080
 // while the proxy is down (between an exit and the restart) and would then
 // receive every child's traffic, so the daemon checks that the listener is
-// its own proxy. Read from /proc: the listening sockets of this network
-// namespace and the socket descriptors of processes.
+// its own proxy. The listening sockets of this network namespace come from the
+// kernel's socket diagnostics (/proc/net/tcp when those cannot answer), the
+// socket descriptors of processes from /proc.
 
 struct Socket {
     ino_t inode = 0;
