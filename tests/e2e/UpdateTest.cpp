@@ -120,13 +120,24 @@ TEST(UpdateEndToEnd, NewerPackageWaitsWhileTheChildIsPresentAndInstallsOnceTheCh
     const std::string installedLog = root.root() + "/.standins/installer/installed.log";
     const std::string pkg = Paths::systemLogDir() + "/Tarvo-Update-" + kNewVersion + ".pkg";
     const std::string jobs = root.root() + "/.standins/launchctl/jobs";
+    // Every job that started (a check may have slipped in before the daemon
+    // stopped) has finished.
+    auto occurrences = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
     ASSERT_TRUE(waitUntil([&] {
-        return exists(installedLog) && std::filesystem::is_empty(jobs) && !exists(pkg);
+        const std::string jobLog = readText(Paths::updaterLog());
+        const size_t started = occurrences(jobLog, std::string("applying update ") + kNewVersion);
+        return started > 0 &&
+               started == occurrences(jobLog, " OK\n") + occurrences(jobLog, "install FAILED") &&
+               std::filesystem::is_empty(jobs) && !exists(pkg);
     })) << readText(Paths::updaterLog());
     const auto installs = readLines(installedLog);
     ASSERT_FALSE(installs.empty());
-    // Every install (a check may have slipped in before the daemon stopped)
-    // is of the published bytes, on the boot volume.
+    // Every install is of the published bytes, on the boot volume.
     for (const auto& line : installs) EXPECT_EQ(line, pkg + "|/|" + sha256);
     EXPECT_NE(readText(Paths::updaterLog()).find(std::string("] installed ") + kNewVersion + " OK"),
               std::string::npos)
