@@ -60,7 +60,7 @@ class DevToolsPage {
         if (value.is_discarded()) return std::nullopt;
         return value;
     }
-    // Polls `expression` until it yields `expected`; the last value seen otherwise.
+    // Polls `expression` until it yields `expected`; seen() tells what it yielded last.
     bool becomes(const std::string& expression, const json& expected,
                  std::chrono::milliseconds limit = 30s) const {
         return waitUntil(
