@@ -31,8 +31,6 @@ namespace {
 constexpr Millis kPresenceInterval = std::chrono::seconds(5);
 constexpr Millis kRestartDelay = std::chrono::seconds(2);
 constexpr Millis kRetryDelay = std::chrono::seconds(5);
-constexpr Millis kFirstUpdateDelay = std::chrono::minutes(2);
-constexpr Millis kUpdateInterval = std::chrono::minutes(30);
 constexpr Millis kListenerPoll = std::chrono::milliseconds(250);
 constexpr int kListenerPolls = 240;  // a minute for the proxy to bind
 
@@ -55,6 +53,14 @@ WallTime modificationTime(const struct stat& st) {
     using namespace std::chrono;
     return WallTime(duration_cast<WallTime::duration>(seconds(st.st_mtim.tv_sec) +
                                                       nanoseconds(st.st_mtim.tv_nsec)));
+}
+
+// "2m", "90s", "250ms": the largest unit that shows the duration exactly.
+std::string shortDuration(Millis d) {
+    const auto ms = d.count();
+    if (ms != 0 && ms % 60000 == 0) return std::to_string(ms / 60000) + "m";
+    if (ms % 1000 == 0) return std::to_string(ms / 1000) + "s";
+    return std::to_string(ms) + "ms";
 }
 
 void exitNow(int code) {
@@ -314,9 +320,10 @@ void Daemon::bounceProxyForNewChild() {
 void Daemon::startUpdatePoll() {
     if (!options_.startUpdateCheck) return;
     updateTimer_ = ScopedTimer(
-        queue_,
-        queue_.startRepeating(kUpdateInterval, options_.startUpdateCheck, kFirstUpdateDelay));
-    log_.info("update checks scheduled (first in 2m, then every 30m)");
+        queue_, queue_.startRepeating(options_.updateSchedule.interval, options_.startUpdateCheck,
+                                      options_.updateSchedule.first));
+    log_.info("update checks scheduled (first in " + shortDuration(options_.updateSchedule.first) +
+              ", then every " + shortDuration(options_.updateSchedule.interval) + ")");
 }
 
 void Daemon::scheduleStart(Millis delay) {

@@ -17,6 +17,12 @@
 
 namespace tarvo {
 
+// When the daemon's update checks run.
+struct UpdateSchedule {
+    Millis first = std::chrono::minutes(2);
+    Millis interval = std::chrono::minutes(30);
+};
+
 // The privileged supervisor: keeps the filtering proxy running, trusts its
 // root certificate, points the system web proxies at it while a child is
 // logged in, and drives the update checks. Everything it owns — the proxy
@@ -29,8 +35,9 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
 
     struct Options {
         // Starts one update check and returns at once; called on the main
-        // thread first after 2 minutes, then every 30. Empty: no update timer.
+        // thread as `updateSchedule` says. Empty: no update timer.
         std::function<void()> startUpdateCheck;
+        UpdateSchedule updateSchedule;
         // Ends the process after shutdown (default: exit status 0 at once,
         // without waiting for the proxy).
         std::function<void(int)> exitProcess;

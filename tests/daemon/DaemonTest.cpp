@@ -521,3 +521,51 @@ TEST(ProxyListener, LoopbackAndWildcardListenersCount) {
 
 }  // namespace
 }  // namespace tarvo::test
+
+namespace tarvo::test {
+namespace {
+
+// The update checks come after the schedule's first delay and then at every
+// interval, and the log says when, in the largest unit that is exact. (The
+// default schedule's half hours are only read back from the log: hours of
+// virtual time cost seconds of presence polls.)
+TEST(UpdateTimer, ChecksComeOnScheduleAndTheLogSaysWhen) {
+    struct Case {
+        UpdateSchedule schedule;
+        std::string line;
+        bool timed;
+    };
+    const std::vector<Case> cases = {
+        {{}, "[daemon] INFO  update checks scheduled (first in 2m, then every 30m)", false},
+        {{20s, 2500ms},
+         "[daemon] INFO  update checks scheduled (first in 20s, then every 2500ms)",
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        // No proxy to supervise: virtual time passes without processes.
+        DaemonRoot root(DaemonRoot::Proxy::Missing);
+        auto clock = std::make_shared<VirtualClock>();
+        VirtualMainQueue queue{clock};
+        int checks = 0;
+        Daemon::Options options;
+        options.startUpdateCheck = [&] { ++checks; };
+        options.updateSchedule = c.schedule;
+        options.exitProcess = [](int) {};
+        options.background = std::make_shared<InlineBackground>();
+        auto daemon = Daemon::create(queue, clock, options);
+        daemon->start();
+        EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()), c.line));
+        if (!c.timed) continue;
+
+        queue.advance(c.schedule.first - 1ms);
+        EXPECT_EQ(checks, 0);
+        queue.advance(1ms);
+        EXPECT_EQ(checks, 1);
+        queue.advance(c.schedule.interval * 3);
+        EXPECT_EQ(checks, 4);
+    }
+}
+
+}  // namespace
+}  // namespace tarvo::test
