@@ -2,9 +2,12 @@
 // dashboard of a real tarvo-service, already used up today, puts the real
 // agent's blocker on both screens of a private X server; the child asks for
 // more time from it, the request shows on the dashboard, the parent grants
-// it and the blocker goes.
+// it and the blocker goes. Outside the parent's usage windows the blocker
+// stays until the parent's schedule lets the child in.
 #include <gtest/gtest.h>
 #include <signal.h>
+
+#include <ctime>
 
 #include <nlohmann/json.hpp>
 
@@ -21,6 +24,14 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 constexpr const char* kDevice = "DEV-E2E-TIME";
+
+// Minutes since local midnight, as the agent reads its windows.
+int minutesNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    return local.tm_hour * 60 + local.tm_min;
+}
 
 TEST(TimeEndToEnd, UsedUpQuotaBlocksBothScreensUntilTheParentGrantsTheChildsRequest) {
     XServer x({.screens = {"1280x800", "1024x768"}});
@@ -82,6 +93,48 @@ TEST(TimeEndToEnd, UsedUpQuotaBlocksBothScreensUntilTheParentGrantsTheChildsRequ
     EXPECT_TRUE(waitUntil([&] { return agentWindows(x).empty(); }))
         << "windows still up: " << agentWindows(x).size();
     EXPECT_EQ(parent.child("Demo Child")["requests"][0]["status"], "granted");
+
+    ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);
+    EXPECT_EQ(agent.exitStatus(), 0);
+}
+
+TEST(TimeEndToEnd, OutsideTheUsageWindowsTheBlockerStaysUntilTheParentsScheduleLetsTheChildIn) {
+    XServer x({.screens = {"1280x800", "1024x768"}});
+    ASSERT_TRUE(x.running() && x.error().empty()) << x.error();
+    TempRoot root;
+    DemoFamily family(kDevice, userName());
+    ASSERT_TRUE(family.signedIn);
+    ParentSession& parent = *family.parent;
+    // No quota; every day one minute of use, ten hours from now.
+    parent.postOk(family.childApi + "/limits",
+                  {{"dailyMinutes", 0}, {"warnMinutes", 0}, {"allowedApps", json::array()}});
+    const int start = (minutesNow() + 600) % 1380;
+    json elsewhere = json::array();
+    for (int day = 0; day < 7; ++day)
+        elsewhere.push_back({{"day", day}, {"start", start}, {"end", start + 1}});
+    parent.postOk(family.childApi + "/rules", {{"whitelist", family.child["whitelist"]},
+                                               {"blacklist", family.child["blacklist"]},
+                                               {"accessWindows", elsewhere}});
+    writeText(
+        Paths::configFile(),
+        json{{"child_users", {userName()}}, {"api", family.service.url()}, {"device_id", kDevice}}
+            .dump());
+    TarvoProcess agent("agent", environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
+
+    const std::multiset<std::string> bothScreens{"1280x800", "1024x768"};
+    ASSERT_TRUE(waitUntil([&] { return agentWindows(x) == bothScreens; }))
+        << "blocker windows: " << agentWindows(x).size() << "\n"
+        << readText(Paths::agentLog());
+    EXPECT_NE(readText(Paths::agentLog()).find("outside permitted usage window"),
+              std::string::npos);
+    // It stays: later rule polls and the child's clicks elsewhere change nothing.
+    EXPECT_FALSE(waitUntil([&] { return agentWindows(x) != bothScreens; }, 3s));
+
+    // The parent allows the whole day: the pushed schedule takes the blocker down.
+    family.allowAllDay();
+    EXPECT_TRUE(waitUntil([&] { return agentWindows(x).empty(); }))
+        << "windows still up: " << agentWindows(x).size() << "\n"
+        << readText(Paths::agentLog());
 
     ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);
     EXPECT_EQ(agent.exitStatus(), 0);
