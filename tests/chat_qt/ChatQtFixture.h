@@ -22,7 +22,8 @@ class ChatQtTest : public ::testing::Test {
         static int argc = 1;
         static char name[] = "test_chat_qt";
         static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);
+        static QApplication* app = new QApplication(argc, argv);  // kept to the end
+        (void)app;
     }
     ~ChatQtTest() override {
         // The toast is process-wide and its close timer lives on this test's queue.
