@@ -1,14 +1,5 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <QApplication>
-#include <QElapsedTimer>
-#include <chrono>
-#include <cstdlib>
-#include <functional>
-#include <memory>
-
 #include "chat/ChatController.h"
 #include "chat/ChatTestServer.h"
 #include "chat/qt/ChatToast.h"
@@ -16,43 +7,24 @@
 #include "core/Paths.h"
 #include "core/VirtualTime.h"
 #include "platform/fake/FakeUserSession.h"
-#include "support/TestSupport.h"
+#include "ui/UiFixture.h"
 
 namespace tarvo::test {
 
-// One QApplication for the whole test program; offscreen unless the runner
-// chose a platform.
-inline void ensureApplication() {
-    if (QApplication::instance()) return;
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static int argc = 1;
-    static char name[] = "test_chat_qt";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    (void)app;
-}
-
-// Runs Qt's events (animations, layouts, deferred scrolling) until `done()`
-// holds or `ms` of real time passed; true when it held.
-inline bool pumpUntil(const std::function<bool()>& done, int ms = 3000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
-
-inline void pump(int ms = 50) {
-    pumpUntil([] { return false; }, ms);
-}
-
 // The chat window with a real conversation controller against a local chat
-// service, on virtual time; network work runs when the test says so.
+// service, on virtual time; network work runs when the test says so. One
+// QApplication for the whole program, offscreen unless the runner chose.
 class ChatQtTest : public ::testing::Test {
   protected:
-    ChatQtTest() { ensureApplication(); }
+    ChatQtTest() {
+        if (QApplication::instance()) return;
+        if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        static int argc = 1;
+        static char name[] = "test_chat_qt";
+        static char* argv[] = {name, nullptr};
+        static QApplication* app = new QApplication(argc, argv);  // kept to the end
+        (void)app;
+    }
     ~ChatQtTest() override {
         // The toast is process-wide and its close timer lives on this test's queue.
         chatqt::ChatToast::discard();
@@ -60,17 +32,13 @@ class ChatQtTest : public ::testing::Test {
         window.reset();
     }
 
-    ChatWindow::Config config(const std::string& resources) {
+    void start(const std::string& resources = sourceDir() + "/resources") {
         ChatWindow::Config c;
         c.username = "emma";
         c.resourcesDir = resources;
         c.log = TarvoLog("chat", Paths::agentLog());
         c.queue = &queue;
-        return c;
-    }
-
-    void start(const std::string& resources = sourceDir() + "/resources") {
-        window = std::make_shared<ChatWindow>(config(resources));
+        window = std::make_shared<ChatWindow>(c);
         auto service =
             std::make_shared<ChatService>(server.url(), "DEV-1", "emma", std::nullopt, clock);
         chat = ChatController::create(service, "emma", queue, background, clock, session);
@@ -78,14 +46,13 @@ class ChatQtTest : public ::testing::Test {
         chat->startPolling();
         chat->startReadWatcher();
     }
-
     // Lets every queued network call run and its result land.
     void settle() {
         for (int i = 0; i < 5; ++i) {
             background.runAll();
             queue.runPending();
         }
-        pump(20);
+        settleFor(std::chrono::milliseconds(20));
     }
     void pollNow() {
         chat->pollOnce();

@@ -1,43 +1,71 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "core/Background.h"
+#include "core/Paths.h"
+#include "core/Subprocess.h"
 #include "core/VirtualTime.h"
 #include "manager/ManagerController.h"
 #include "manager/ManagerView.h"
+#include "platform/fake/FakeSystemLog.h"
 #include "support/LocalServer.h"
 #include "support/TestSupport.h"
 
+// The setup window's fixtures, for its controller here and for the real
+// window in tests/webview.
 namespace tarvo::test {
 
+inline constexpr const char* kTestDevice = "0A1B2C3D-0000-4000-8000-00000000ABCD";
+
+// A dscl account: a name, a uid and a home under /Users.
+inline nlohmann::json account(const std::string& name, int uid) {
+    return {
+        {"name", name}, {"UniqueID", std::to_string(uid)}, {"NFSHomeDirectory", "/Users/" + name}};
+}
+
+// The lines of a log file without their timestamps: "[manager] INFO  …".
+inline std::vector<std::string> logMessages(const std::string& path = Paths::managerLog()) {
+    std::vector<std::string> out;
+    if (exists(path))
+        for (const std::string& line : readLines(path))
+            out.push_back(line.substr(line.find(" [") + 1));
+    return out;
+}
+
+inline bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
 // A throw-away root with the stand-in tools (scripts/make-root), TARVO_ROOT
-// and HOME pointing into it.
+// and HOME pointing into it; the dscl stand-in answers with the accounts set.
 class SetupRoot {
   public:
-    SetupRoot();
+    SetupRoot() {
+        ProcessResult made = runProcess(sourceDir() + "/scripts/make-root", {root_.path()});
+        EXPECT_TRUE(made.succeeded()) << made.launchError << made.err;
+    }
     const std::string& path() const { return root_.path(); }
-    // Writes the dscl stand-in's directory: users in the order given.
-    void setAccounts(const nlohmann::json& users, const nlohmann::json& admins);
-    // Removes the dscl stand-in (a machine without the tool).
-    void removeDscl();
-    // The manager's log lines without their timestamps: "[manager] INFO  …".
-    std::vector<std::string> managerLog() const;
+    void setAccounts(const nlohmann::json& users, const nlohmann::json& admins) const {
+        writeText(path() + "/.standins/dscl/fixture.json",
+                  nlohmann::json{{"users", users}, {"groups", {{"admin", admins}}}}.dump(1));
+    }
 
   private:
     TempRoot root_;
 };
 
 // What the window was asked to do, in order.
-class RecordingView : public ManagerView {
-  public:
+struct RecordingView : ManagerView {
     struct Alert {
         std::string title, text;
         AlertStyle style;
@@ -46,35 +74,66 @@ class RecordingView : public ManagerView {
     void presentAlert(const std::string& title, const std::string& text,
                       AlertStyle style) override {
         alerts.push_back({title, text, style});
-        if (onAlert) onAlert();
+        if (onAlert) onAlert();  // while the alert is up
     }
     void load(const std::string& url) override { loads.push_back(url); }
     void terminate() override { ++terminations; }
 
     std::vector<Alert> alerts;
-    // Runs while an alert is up (before it is dismissed).
     std::function<void()> onAlert;
     std::vector<std::string> loads;
     int terminations = 0;
 };
 
-// The service on 127.0.0.1 and the controller wired to it, with the
-// conversations run at once on the test thread. The three endpoints answer
-// with the status and body set here (change them before the call).
+// The service on 127.0.0.1 and the controller for user "parent" wired to it,
+// the conversations run on the test thread. The three calls answer with the
+// status and body set here.
 class SetupHarness {
   public:
     struct Answer {
         int status = 200;
         std::string body;
     };
-    SetupHarness();
-    // Starts the service and creates the controller for user "parent".
-    void start();
-    // The bodies SetDesktopSettings received, parsed.
-    std::vector<nlohmann::json> desktopSettingsSent() const;
-    // Runs what the conversations posted to the main queue.
+    SetupHarness() {
+        auto answer = [](const Answer* a) {
+            return [a](const httplib::Request&, httplib::Response& res) {
+                res.status = a->status;
+                res.set_content(a->body, "application/json");
+            };
+        };
+        service.server.Post("/api/SetDesktopSettings", answer(&desktopSettings));
+        service.server.Get("/api/GetUsersForDeviceId", answer(&usersForDevice));
+        service.server.Get("/api/GetChildAccountDevices", answer(&childAccountDevices));
+        service.start();
+        ServerClient::Options options;
+        options.defaultBaseUrl = service.url() + "/";
+        options.hardware = std::make_shared<platform::FakeHardwareIdentity>(kTestDevice);
+        options.host = std::make_shared<platform::FakeHostInfo>("parents-mac.local");
+        options.clock = clock;
+        options.requestTimeout = std::chrono::seconds(2);
+        server = ServerClient::create(options);
+        restart();
+    }
+    // A new controller and window, as a new run of the setup window.
+    void restart() {
+        view = std::make_shared<RecordingView>();
+        controller = ManagerController::create(server, queue, background, clock, "parent");
+        controller->attachView(view);
+    }
     void settle() { queue.runPending(); }
-    std::vector<LocalServer::Received> requests(const std::string& path) const;
+    std::vector<LocalServer::Received> requests(const std::string& path) const {
+        std::vector<LocalServer::Received> out;
+        for (auto& r : service.received())
+            if (r.path == path) out.push_back(r);
+        return out;
+    }
+    // The bodies SetDesktopSettings received, parsed.
+    std::vector<nlohmann::json> sent() const {
+        std::vector<nlohmann::json> out;
+        for (auto& r : requests("/api/SetDesktopSettings"))
+            out.push_back(nlohmann::json::parse(r.body, nullptr, false));
+        return out;
+    }
 
     Answer desktopSettings{200, "{}"};
     Answer usersForDevice{200, R"(["emma"])"};
@@ -87,13 +146,7 @@ class SetupHarness {
     InlineBackground background;
     std::shared_ptr<ServerClient> server;
     std::shared_ptr<ManagerController> controller;
-    std::shared_ptr<RecordingView> view = std::make_shared<RecordingView>();
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> bodies_;
+    std::shared_ptr<RecordingView> view;
 };
-
-inline constexpr const char* kTestDevice = "0A1B2C3D-0000-4000-8000-00000000ABCD";
 
 }  // namespace tarvo::test

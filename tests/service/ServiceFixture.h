@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "ServiceProcess.h"
 #include "core/Paths.h"
@@ -23,16 +19,18 @@ inline constexpr const char* kDemoPassword = "tarvo-demo";
 // "kid") and the client's configuration pointing at it.
 class ServiceTest : public ::testing::Test {
   protected:
-    void SetUp() override { startService(); }
+    void SetUp() override { restart({}); }
 
-    void startService(std::vector<std::string> extra = {}) {
-        extra.insert(extra.begin(), {"--seed-demo", std::string(kDevice) + ":kid"});
-        service = std::make_unique<ServiceProcess>(data.path(), extra);
+    // (Re)starts the service with `extra` arguments besides the seeding.
+    void restart(const std::vector<std::string>& extra) {
+        if (!service) service = std::make_unique<ServiceProcess>(data.path());
+        service->stop();
+        service->extraArgs = {"--seed-demo", std::string(kDevice) + ":kid"};
+        service->extraArgs.insert(service->extraArgs.end(), extra.begin(), extra.end());
         service->start();
         writeText(Paths::configFile(),
                   nlohmann::json{{"api", service->url()}, {"device_id", kDevice}}.dump());
     }
-
     std::shared_ptr<ServerClient> client(const std::string& user = "kid") {
         ServerClient::Options o;
         o.username = user;
@@ -42,12 +40,16 @@ class ServiceTest : public ::testing::Test {
         o.host = std::make_shared<platform::FakeHostInfo>("kids-mac.local");
         return ServerClient::create(o);
     }
-
     ParentSession demoParent() {
         ParentSession p(service->port());
         auto r = p.signIn(kDemoEmail, kDemoPassword);
         EXPECT_TRUE(r && r->status == 200);
         return p;
+    }
+    // "/web/api/children/ID" of the demo child.
+    std::string childApi(ParentSession& parent) {
+        return "/web/api/children/" +
+               std::to_string(parent.child("Demo Child")["id"].get<std::int64_t>());
     }
 
     TempRoot root;
@@ -55,40 +57,26 @@ class ServiceTest : public ::testing::Test {
     std::unique_ptr<ServiceProcess> service;
 };
 
-inline std::string isoUtc(std::chrono::system_clock::time_point t) {
-    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
-// Events delivered to a subscriber, for waiting on from the test thread.
+// The events a client's subscription delivered, for the test thread.
 struct EventLog {
     std::mutex mutex;
     std::vector<ServerClient::SSEEvent> events;
-    int activity = 0;
 
-    std::function<void()> onActivity() {
-        return [this] {
-            std::lock_guard lock(mutex);
-            ++activity;
-        };
-    }
     std::function<void(const ServerClient::SSEEvent&)> handler() {
         return [this](const ServerClient::SSEEvent& e) {
             std::lock_guard lock(mutex);
             events.push_back(e);
         };
     }
-    size_t size() {
-        std::lock_guard lock(mutex);
-        return events.size();
-    }
-    ServerClient::SSEEvent at(size_t i) {
-        std::lock_guard lock(mutex);
-        return events.at(i);
+    // The `n`th event (from 0) once it came, else none after the deadline.
+    std::optional<ServerClient::SSEEvent> at(size_t n) {
+        std::optional<ServerClient::SSEEvent> got;
+        waitUntil([&] {
+            std::lock_guard lock(mutex);
+            if (events.size() > n) got = events[n];
+            return got.has_value();
+        });
+        return got;
     }
 };
 

@@ -27,10 +27,6 @@ DEVICE, ACCOUNT = "DEV-BROWSER", "kid"
 DEADLINE = 20
 
 
-def fail(message):
-    raise AssertionError(message)
-
-
 def wait_for(what, check, timeout=DEADLINE):
     end = time.time() + timeout
     while time.time() < end:
@@ -38,7 +34,7 @@ def wait_for(what, check, timeout=DEADLINE):
         if value:
             return value
         time.sleep(0.05)
-    fail("timed out waiting for " + what)
+    raise AssertionError("timed out waiting for " + what)
 
 
 class Probe:
@@ -54,8 +50,7 @@ class Probe:
                              text=True, timeout=60)
         line = out.stdout.strip().splitlines()[-1] if out.stdout.strip() else "{}"
         data = json.loads(line)
-        if isinstance(data, dict) and "error" in data:
-            fail("client call %s failed: %s" % (args, data["error"]))
+        assert not (isinstance(data, dict) and "error" in data), (args, data)
         return data
 
     def subscribe(self):
@@ -107,19 +102,18 @@ def main():
 
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
-        for arg in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                    "--disable-component-update", "--disable-sync", "--no-first-run",
-                    "--disable-dev-shm-usage", "--window-size=1280,1800",
-                    "--user-data-dir=" + profile]:
-            options.add_argument(arg)
+        for arg in ["headless", "no-sandbox", "disable-gpu", "disable-background-networking",
+                    "disable-component-update", "disable-sync", "no-first-run",
+                    "disable-dev-shm-usage", "window-size=1280,1800", "user-data-dir=" + profile]:
+            options.add_argument("--" + arg)
         driver = webdriver.Chrome(service=DriverService("/usr/bin/chromedriver"), options=options)
         wait = WebDriverWait(driver, DEADLINE)
         by_id = lambda i: driver.find_element(By.ID, i)
+        shot = lambda name: SHOTS and driver.save_screenshot(os.path.join(SHOTS, name))
 
         # Sign in from an ordinary browser: the dashboard follows.
         driver.get(base + "Signin")
-        if SHOTS:
-            driver.save_screenshot(os.path.join(SHOTS, "service-signin.png"))
+        shot("service-signin.png")
         by_id("email").send_keys(email)
         by_id("password").send_keys(password)
         by_id("submit").click()
@@ -149,8 +143,7 @@ def main():
         minutes = driver.find_element(By.CSS_SELECTOR, "#requests .grant-minutes")
         minutes.clear()
         minutes.send_keys("25")
-        if SHOTS:
-            driver.save_screenshot(os.path.join(SHOTS, "service-dashboard.png"))
+        shot("service-dashboard.png")
         driver.find_element(By.CSS_SELECTOR, "#requests .grant").click()
         wait.until(lambda d: "Granted 25 min" in by_id("requests").text)
         assert probe.event("grant")["minutes"] == 25
@@ -176,8 +169,7 @@ def main():
         mine = [m for m in polled["messages"] if m["text"] == "dinner at 7"]
         assert mine and mine[0]["from"] == "parent" and mine[0]["senderName"] == "Demo Parent", polled
         assert polled["parents"] == ["Demo Parent"], polled
-        if SHOTS:
-            driver.save_screenshot(os.path.join(SHOTS, "service-dashboard-after.png"))
+        shot("service-dashboard-after.png")
 
         # The setup window: sign-in posts the token, the assignment page the accounts.
         driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": """
@@ -207,8 +199,7 @@ def main():
         name = select.find_element(By.XPATH, "following-sibling::input")
         name.clear()
         name.send_keys("Sibling")
-        if SHOTS:
-            driver.save_screenshot(os.path.join(SHOTS, "service-assign.png"))
+        shot("service-assign.png")
         by_id("save").click()
         wait.until(lambda d: any(m.startswith("userCreated|") for m in posted()))
         assert "closeApp" not in posted(), "closed before the computer saved its settings"

@@ -28,18 +28,16 @@ class OffscreenApp {
             R"({"synchronousWindowSystemEvents": true, "windowFrameMargins": false, "screens": [)";
         for (size_t i = 0; i < screens.size(); ++i) {
             const QRect& r = screens[i];
-            json += (i ? "," : "") + std::string("{\"name\": \"screen") + std::to_string(i) +
+            json += (i ? "," : "") + std::string("{\"name\": \"s") + std::to_string(i) +
                     "\", \"x\": " + std::to_string(r.x()) + ", \"y\": " + std::to_string(r.y()) +
                     ", \"width\": " + std::to_string(r.width()) +
                     ", \"height\": " + std::to_string(r.height()) +
                     ", \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}";
         }
-        json += "]}";
-        writeText(dir_ / "screens.json", json);
+        writeText(dir_ / "screens.json", json + "]}");
         app_ = ui::makeAgentApplication(
             {"-platform", "offscreen:configfile=" + (dir_ / "screens.json")});
     }
-    ~OffscreenApp() { app_.reset(); }
 
   private:
     TempDir dir_;
@@ -51,10 +49,9 @@ inline std::unique_ptr<QApplication> xcbApp(const XServer& x) {
     return ui::makeAgentApplication({"-platform", "xcb", "-display", x.display()});
 }
 
-// Runs Qt's events until `done` holds or `timeout` passed (real time, for
-// what a real X server and window manager do).
+// Runs Qt's events until `done` holds or `timeout` of real time passed.
 inline bool waitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds timeout = std::chrono::milliseconds(30000)) {
+                      std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < timeout.count()) {
@@ -66,7 +63,6 @@ inline bool waitUntil(const std::function<bool()>& done,
     return done();
 }
 
-// Lets Qt and the X server exchange what is pending for `period`.
 inline void settleFor(std::chrono::milliseconds period) {
     waitUntil([] { return false; }, period);
 }

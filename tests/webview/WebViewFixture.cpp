@@ -49,41 +49,6 @@ bool running(pid_t pid) {
            info.si_pid == 0;
 }
 
-std::vector<std::string> logMessages(const std::string& path) {
-    std::vector<std::string> out;
-    if (!exists(path)) return out;
-    for (const std::string& line : readLines(path)) {
-        const size_t at = line.find(" [");
-        out.push_back(at == std::string::npos ? line : line.substr(at + 1));
-    }
-    return out;
-}
-
-bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
-    return countLines(lines, line) > 0;
-}
-
-size_t countLines(const std::vector<std::string>& lines, const std::string& line) {
-    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-}
-
-ManagerRoot::ManagerRoot() {
-    ProcessResult made = runProcess(sourceDir() + "/scripts/make-root", {root_.path()});
-    EXPECT_TRUE(made.succeeded()) << made.launchError << made.err;
-}
-
-void ManagerRoot::setAccounts(const std::vector<std::string>& users,
-                              const std::vector<std::string>& admins) {
-    nlohmann::json list = nlohmann::json::array();
-    int uid = 501;
-    for (const auto& name : users)
-        list.push_back({{"name", name},
-                        {"UniqueID", std::to_string(uid++)},
-                        {"NFSHomeDirectory", "/Users/" + name}});
-    writeText(path() + "/.standins/dscl/fixture.json",
-              nlohmann::json{{"users", list}, {"groups", {{"admin", admins}}}}.dump(1));
-}
-
 std::vector<std::string> childEnvironment(const std::vector<std::string>& extra) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {

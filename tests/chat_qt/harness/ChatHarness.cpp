@@ -8,8 +8,8 @@
 //        conversation  two parents, and sent, failed and pending messages
 //        toast         a long parent message arriving after the first poll
 //   chat_harness --control              commands on standard input, one a line
-//        open | hide | minimise | cover | uncover | state | ids | toastinfo | screens |
-//        toast SENDER|BODY | notice SENDER|BODY | parent TEXT | quit
+//        open | hide | minimise | cover | uncover | state | ids | toastinfo |
+//        toast SENDER|BODY | notice SENDER|BODY | quit
 //        Every command answers one line; a toast's reply prints "replied".
 #include <unistd.h>
 
@@ -209,19 +209,6 @@ int main(int argc, char** argv) {
                         if (opens) chat->openChat();
                     });
                     say("ok");
-                } else if (cmd == "parent") {
-                    static std::int64_t next = 100;
-                    server.addMessage(next++, "parent", arg, "Mum");
-                    chat->pollOnce();
-                    say("ok");
-                } else if (cmd == "screens") {
-                    std::string out = "screens";
-                    for (QScreen* screen : QGuiApplication::screens()) {
-                        const QRect g = screen->geometry();
-                        out += " " + std::to_string(g.x()) + "," + std::to_string(g.y()) + "," +
-                               std::to_string(g.width()) + "x" + std::to_string(g.height());
-                    }
-                    say(out);
                 } else if (cmd == "quit") {
                     queue.quit(0);
                 } else {

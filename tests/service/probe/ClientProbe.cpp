@@ -57,38 +57,33 @@ int main(int argc, char** argv) {
     ChatService chat(client->api(), client->deviceId(), user);
     int rc = 0;
     try {
+        auto say = [](const Json& j) { std::cout << j.dump() << std::endl; };
         if (call == "rules") {
-            std::cout << rulesJson(client->fetchRules()).dump() << std::endl;
+            say(rulesJson(client->fetchRules()));
         } else if (call == "limits") {
             const auto l = client->fetchAppLimits();
-            std::cout << Json{{"daily", l.dailyMinutes},
-                              {"warn", l.warnAtMinutesRemaining},
-                              {"apps", l.allowedBundleIds}}
-                             .dump()
-                      << std::endl;
+            say({{"daily", l.dailyMinutes}, {"apps", l.allowedBundleIds}});
         } else if (call == "users") {
-            std::cout << Json(client->getUsersForDeviceId()).dump() << std::endl;
+            say(client->getUsersForDeviceId());
         } else if (call == "approval") {
-            std::cout << Json{{"minutes", client->checkMoreTimeApproval()}}.dump() << std::endl;
+            say({{"minutes", client->checkMoreTimeApproval()}});
         } else if (call == "chat" && argc > 5) {
             const auto p = chat.poll(std::stoll(argv[5]));
             Json messages = Json::array();
             for (const auto& m : p.messages)
-                messages.push_back({{"id", m.id},
-                                    {"from", m.from},
+                messages.push_back({{"from", m.from},
                                     {"text", m.text},
                                     {"senderName", m.senderName.value_or("")}});
-            std::cout << Json{{"messages", messages}, {"parents", p.parentNames}}.dump()
-                      << std::endl;
+            say({{"messages", messages}, {"parents", p.parentNames}});
         } else if (call == "send" && argc > 5) {
-            std::cout << Json{{"id", chat.send(argv[5]).id}}.dump() << std::endl;
+            say({{"id", chat.send(argv[5]).id}});
         } else if (call == "usage" && argc > 7) {
             client->reportUsage(
                 {{argv[5], argv[6], std::stoll(argv[7]), std::chrono::system_clock::now()}});
-            std::cout << "{}" << std::endl;
+            say(Json::object());
         } else if (call == "request" && argc > 6) {
             client->requestMoreTime(std::stoll(argv[5]), argv[6]);
-            std::cout << "{}" << std::endl;
+            say(Json::object());
         } else if (call == "events") {
             using Kind = ServerClient::SSEEvent::Kind;
             auto session = client->subscribeEvents(nullptr, [](const ServerClient::SSEEvent& e) {
