@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ProxyFixture.h"
+#include "DaemonFixture.h"
 
 // The filtering proxy (resources/proxy) run for real: mitmdump with our
 // addon, driven by curl and raw sockets, each test in a network namespace of
@@ -25,8 +25,9 @@ constexpr int kPort = 8080;
 const char* const kHello = "hello from the server";
 const char* const kNoRules = "no rules file \xE2\x80\x94 blocking everything";
 
-std::string launcher() {
-    return sourceDir() + "/resources/proxy/TarvoProxy";
+Launch proxyLaunch(std::vector<std::string> args) {
+    args.insert(args.begin(), sourceDir() + "/resources/proxy/TarvoProxy");
+    return {.argv = args};
 }
 
 // A scratch tree like the real one: a data directory everybody may write
@@ -36,7 +37,9 @@ struct Scratch {
         ::chmod(dir.path().c_str(), 0755);
         fs::create_directories(data());
         ::chmod(data().c_str(), 0777);
-        conf = makeConfdir(dir);
+        fs::create_directories(conf);
+        ::chmod(conf.c_str(), 0700);
+        fs::copy_file(testPki().caPem, conf + "/mitmproxy-ca.pem");
     }
     std::string data() const { return dir / "data"; }
     std::string rules() const { return data() + "/proxy_rules.json"; }
@@ -45,13 +48,12 @@ struct Scratch {
                 conf,     "--username",          user,     "--device-id", "D-1"};
     }
     TempDir dir;
-    std::string conf;
+    std::string conf = dir / "conf";
 };
 
-#define ENTER_OWN_NETWORK(ns)                                                        \
-    NetNamespace ns;                                                                 \
-    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)"; \
-    ASSERT_TRUE(ns.error().empty()) << ns.error()
+#define ENTER_OWN_NETWORK(ns) \
+    NetNamespace ns;          \
+    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)"
 
 void expectBlockPage(const CurlAnswer& a) {
     EXPECT_EQ(a.status, 403) << a.error;
@@ -120,7 +122,7 @@ TEST(FilteringProxy, DecidesOnWhereTrafficReallyGoes) {
     replaceFile(s.rules(), R"({"whitelist": ["127.0.0.2", "localhost"], "blacklist": []})");
     EnvGuard rules("PROXY_RULES_FILE", s.rules());
     EnvGuard mitmdump("MITMDUMP", testPki().mitmdump);
-    FilterProxy proxy(launcher(), s.args());
+    Process proxy(proxyLaunch(s.args()));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
 
     const std::string a = "127.0.0.2:" + std::to_string(site.port());
@@ -201,7 +203,7 @@ TEST(FilteringProxy, RefusesTunnelsItDoesNotAdmitWhateverTheyCarry) {
     TcpListener blocked("127.0.0.3");
     replaceFile(s.rules(), R"({"whitelist": ["127.0.0.2"], "blacklist": []})");
     EnvGuard rules("PROXY_RULES_FILE", s.rules());
-    FilterProxy proxy(launcher(), s.args());
+    Process proxy(proxyLaunch(s.args()));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
 
     const std::string payload("\x00\x01\x02 not HTTP, not TLS\n", 23);
@@ -228,7 +230,7 @@ TEST(FilteringProxy, KeepsTheLastGoodRulesWhenTheFileCannotBeUsed) {
     writeText(s.dir / "open.json", open);
     ::chmod((s.dir / "open.json").c_str(), 0644);
     EnvGuard rules("PROXY_RULES_FILE", s.rules());
-    FilterProxy proxy(launcher(), s.args());
+    Process proxy(proxyLaunch(s.args()));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
 
     const std::string a = "http://127.0.0.2:" + std::to_string(allowed.port()) + "/page";
@@ -274,7 +276,7 @@ TEST(FilteringProxy, SaysWhatItDoesForAnyUserName) {
     EnvGuard rules("PROXY_RULES_FILE", s.rules());
     std::vector<std::string> args = s.args("-x");
     args.back() = "--port";  // a device identifier that looks like an option
-    FilterProxy proxy(launcher(), args);
+    Process proxy(proxyLaunch(args));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
     EXPECT_EQ(countLines(proxy.err(), kNoRules), 1u) << proxy.err();
 
@@ -307,8 +309,8 @@ TEST(FilteringProxy, SaysReadyOnlyOnceListening) {
     ASSERT_EQ(::listen(fd, 4), 0);
     replaceFile(s.rules(), R"({"whitelist": [], "blacklist": []})");
     EnvGuard rules("PROXY_RULES_FILE", s.rules());
-    FilterProxy proxy(launcher(), s.args());
-    std::optional<int> code = proxy.waitExit();
+    Process proxy(proxyLaunch(s.args()));
+    std::optional<int> code = proxy.wait();
     ::close(fd);
     EXPECT_TRUE(code.has_value() && *code != 0) << proxy.err();
     EXPECT_EQ(proxy.out().find("ready"), std::string::npos) << proxy.out();
@@ -339,8 +341,8 @@ TEST(FilteringProxy, NeverStartsWithoutATrustedConfdir) {
         SCOPED_TRACE(confdir);
         std::vector<std::string> args = s.args();
         args[5] = confdir;
-        FilterProxy proxy(launcher(), args);
-        EXPECT_EQ(proxy.waitExit(), std::optional<int>(1));
+        Process proxy(proxyLaunch(args));
+        EXPECT_EQ(proxy.wait(), std::optional<int>(1));
         EXPECT_NE(proxy.err().find("no trusted configuration directory"), std::string::npos)
             << proxy.err();
         EXPECT_EQ(proxy.out().find("ready"), std::string::npos);
@@ -361,7 +363,7 @@ TEST(FilteringProxy, MatchesEntriesAndFollowsTheRulesFile) {
                                                "127.0.0.2", "[::1]:8443"],
                                 "blacklist": ["ads.example.test"]})");
     EnvGuard rules("PROXY_RULES_FILE", s.rules());
-    FilterProxy proxy(launcher(), s.args());
+    Process proxy(proxyLaunch(s.args()));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
 
     auto check = [&](const std::vector<std::pair<std::string, bool>>& cases) {
