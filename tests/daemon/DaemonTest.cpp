@@ -282,9 +282,13 @@ TEST(ProxyListener, LoopbackAndWildcardListenersCount) {
         const char* address;
         bool listen, counts;
     } cases[] = {
-        {AF_INET, "127.0.0.1", true, true},   {AF_INET, "0.0.0.0", true, true},
-        {AF_INET6, "::", true, true},         {AF_INET6, "::ffff:127.0.0.1", true, true},
-        {AF_INET6, "::1", true, false},       {AF_INET, "127.0.0.2", true, false},
+        {AF_INET, "127.0.0.1", true, true},
+        {AF_INET, "0.0.0.0", true, true},
+        {AF_INET6, "::", true, true},
+        {AF_INET6, "::ffff:127.0.0.1", true, true},
+        {AF_INET6, "::ffff:0.0.0.0", true, true},
+        {AF_INET6, "::1", true, false},
+        {AF_INET, "127.0.0.2", true, false},
         {AF_INET, "127.0.0.1", false, false},
     };
     const int port = 18080 + static_cast<int>(::getpid() % 1000);
