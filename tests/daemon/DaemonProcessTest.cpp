@@ -1,4 +1,4 @@
-// The real `tarvo daemon`: one per machine, and the real proxy on its fixed port.
+// The real `tarvo daemon`: one per machine.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -74,40 +74,6 @@ TEST(SingleDaemon, ASecondDaemonRefusesAndTheFirstKeepsItsSettings) {
     for (const char* s : {"Ethernet", "Wi-Fi", "Thunderbolt Bridge"})
         EXPECT_EQ(root.proxyStates(s), std::make_pair(false, false)) << s;
     EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()), "[daemon] INFO  shutdown complete"));
-}
-
-// The only daemon test on the fixed port 8080, in a network of its own: the
-// daemon runs the real proxy with the identity a child's agent left, whatever
-// it looks like, and the proxy follows the rules file.
-TEST(DaemonCommand, RunsTheRealProxyOnItsFixedPort) {
-    if (!fs::exists("/usr/bin/mitmdump")) GTEST_SKIP() << "mitmdump is not installed";
-    NetNamespace ns;
-    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
-    DaemonRoot root(DaemonRoot::Proxy::Real);
-    WebSite first("127.0.0.2");
-    WebSite second("127.0.0.3");
-    const std::string one = "http://127.0.0.2:" + std::to_string(first.port()) + "/page";
-    const std::string two = "http://127.0.0.3:" + std::to_string(second.port()) + "/page";
-    replaceFile(Paths::rulesFile(), R"({"whitelist": ["127.0.0.2"], "blacklist": []})");
-    writeText(Paths::proxyConfigFile(), R"({"username": "-x", "device_id": "--port"})");
-    Process daemon(daemonLaunch());
-    EXPECT_TRUE(waitUntil([&] { return curlVia(8080, {one}).status == 200; }, 60s));
-    EXPECT_EQ(curlVia(8080, {two}).status, 403);
-    EXPECT_EQ(curlVia(8080, {one, "-H", "Host: 127.0.0.3"}).status, 403);
-    replaceFile(Paths::rulesFile(), R"({"whitelist": ["127.0.0.3"], "blacklist": []})");
-    EXPECT_EQ(curlVia(8080, {two}).status, 200);
-    EXPECT_EQ(curlVia(8080, {one}).status, 403);
-    EXPECT_EQ(second.requests(), 1);
-    EXPECT_TRUE(
-        hasLine(logMessages(Paths::daemonLog()), "[daemon] INFO  staged CA for mitmproxy at " +
-                                                     Paths::mitmproxyDir() + "/mitmproxy-ca.pem"));
-    EXPECT_TRUE(waitUntil([] {
-        for (const auto& line : logMessages(Paths::daemonLog()))
-            if (line.find("[proxy] blocked 127.0.0.3 for -x") != std::string::npos) return true;
-        return false;
-    }));
-    daemon.kill(SIGTERM);
-    EXPECT_EQ(daemon.wait(), std::optional<int>(0));
 }
 
 }  // namespace

@@ -143,6 +143,9 @@ TEST(Supervisor, LaunchArgumentsEnvironmentAndOutput) {
         {std::nullopt, {}},
         {R"({"username":"","device_id":"abc"})", {"--device-id", "abc"}},
         {R"({"username":"emma","device_id":"D-1"})", {"--username", "emma", "--device-id", "D-1"}},
+        // Values that look like options stay values.
+        {R"({"username":"-x","device_id":"--port"})",
+         {"--username", "-x", "--device-id", "--port"}},
         {R"(["emma","D-1"])", {}},
         {R"({"username":5,"device_id":null})", {}},
         {"{username", {}},
