@@ -182,6 +182,7 @@ TEST(Supervisor, RestartsAfterAnExitButNotAfterShutdown) {
     ASSERT_TRUE(h.waitForLaunches(1));
     const std::string key = Paths::mitmproxyDir() + "/mitmproxy-ca.pem";
     EXPECT_EQ(fs::status(key).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_TRUE(h.logged("[daemon] INFO  staged CA for mitmproxy at " + key));
 
     // Killed outright: code 9, a new process 2 seconds later, the CA re-staged.
     writeText(key, "tampered");
