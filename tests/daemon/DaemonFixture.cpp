@@ -1,25 +1,25 @@
 #include "DaemonFixture.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-
 #include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "core/Subprocess.h"
+#include "core/Paths.h"
 
 namespace tarvo::test {
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -36,7 +36,6 @@ out="$TARVO_TEST_RECORDS/launch.$$"
 mv "$out.tmp" "$out"
 printf 'ready\n\n'
 printf 'something odd\n' >&2
-[ -n "$TARVO_TEST_EXIT_AT_ONCE" ] && exit 3
 if [ -n "$TARVO_TEST_LISTEN" ]; then
   # Listens on the proxy's port from a child process, as mitmdump may under
   # its launcher; a port already taken ends it with status 1.
@@ -46,7 +45,6 @@ s = socket.socket()
 try:
     s.bind(("127.0.0.1", 8080))
 except OSError as e:
-    print("cannot bind:", e, flush=True)
     sys.exit(1)
 s.listen()
 print("listening", flush=True)
@@ -60,51 +58,60 @@ fi
 exec sleep 1000
 )";
 
-}  // namespace
-
-bool enterPrivateNetwork() {
-    static const bool entered = [] {
-        if (::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0) return false;
-        // A new namespace has only a loopback interface, and it is down.
-        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq ifr{};
-        std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-        const bool up =
-            s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &ifr) == 0 &&
-            (ifr.ifr_flags |= IFF_UP | IFF_RUNNING, ::ioctl(s, SIOCSIFFLAGS, &ifr) == 0);
-        if (s >= 0) ::close(s);
-        return up;
-    }();
-    return entered;
+void mustRun(const std::string& path, const std::vector<std::string>& args) {
+    const ProcessResult r = run({.argv = [&] {
+        std::vector<std::string> v = {path};
+        v.insert(v.end(), args.begin(), args.end());
+        return v;
+    }()});
+    if (!r.succeeded()) ADD_FAILURE() << path << ": " << r.launchError << r.err;
 }
 
-std::string runOrFail(const std::string& path, const std::vector<std::string>& args) {
-    ProcessResult r = runProcess(path, args);
-    EXPECT_TRUE(r.succeeded()) << path << ": " << r.launchError << r.err;
-    return r.out;
+TestPki makePki() {
+    static TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string ca = dir / "ca";
+    mustRun(sourceDir() + "/scripts/make-test-ca", {ca});
+    TestPki pki{ca + "/mitmproxy-ca.pem", ca + "/rootCert.pem", dir / "server.pem",
+                dir / "server.key", dir / "mitmdump"};
+    writeText(dir / "server.ext",
+              "subjectAltName=DNS:localhost,IP:127.0.0.2\nbasicConstraints=CA:FALSE\n"
+              "extendedKeyUsage=serverAuth\n");
+    mustRun("/usr/bin/openssl",
+            {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+             "-keyout", pki.serverKey, "-subj", "/CN=localhost", "-out", dir / "server.csr"});
+    mustRun("/usr/bin/openssl", {"x509", "-req", "-in", dir / "server.csr", "-CA", pki.caPem,
+                                 "-CAkey", pki.caPem, "-set_serial", "2", "-days", "30", "-extfile",
+                                 dir / "server.ext", "-out", pki.serverCert});
+    writeText(pki.mitmdump,
+              "#!/bin/sh\nexec /usr/bin/mitmdump \"$@\" --set ssl_verify_upstream_trusted_ca=" +
+                  pki.rootCert + "\n");
+    ::chmod(pki.mitmdump.c_str(), 0755);
+    return pki;
+}
+
+}  // namespace
+
+const TestPki& testPki() {
+    static const TestPki pki = makePki();
+    return pki;
 }
 
 DaemonRoot::DaemonRoot(Proxy proxy)
     : root_("TARVO_ROOT", dir_.path()), resources_("TARVO_RESOURCES", dir_.path() + "/Resources") {
     enterPrivateNetwork();
-    // Unprivileged users must be able to reach the root (adversarial tests).
-    ::chmod(dir_.path().c_str(), 0755);
-    runOrFail(sourceDir() + "/scripts/make-root", {dir_.path()});
+    ::chmod(dir_.path().c_str(), 0755);  // reachable by the unprivileged runs
+    mustRun(sourceDir() + "/scripts/make-root", {dir_.path()});
     fs::create_directories(resources() + "/proxy");
-    fs::copy_file(sourceDir() + "/resources/proxy_rules.json", resources() + "/proxy_rules.json");
-    // One certificate authority per test process: key generation is the slow part.
-    static TempDir ca;
-    static const bool made = (runOrFail(sourceDir() + "/scripts/make-test-ca", {ca.path()}), true);
-    (void)made;
-    for (const char* f : {"mitmproxy-ca.pem", "rootCert.pem"})
-        fs::copy_file(ca.path() + "/" + f, resources() + "/" + f);
     fs::create_directories(records());
+    fs::copy_file(sourceDir() + "/resources/proxy_rules.json", resources() + "/proxy_rules.json");
+    fs::copy_file(testPki().caPem, resources() + "/mitmproxy-ca.pem");
+    fs::copy_file(testPki().rootCert, resources() + "/rootCert.pem");
     ::setenv("TARVO_TEST_RECORDS", records().c_str(), 1);
     if (proxy == Proxy::Fake) installFakeProxy();
-    if (proxy == Proxy::Real) {
+    if (proxy == Proxy::Real)
         for (const char* f : {"TarvoProxy", "tarvo_filter.py"})
             fs::copy_file(sourceDir() + "/resources/proxy/" + f, resources() + "/proxy/" + f);
-    }
 }
 
 void DaemonRoot::installFakeProxy() {
@@ -114,28 +121,21 @@ void DaemonRoot::installFakeProxy() {
     fs::rename(path + ".tmp", path);
 }
 
-std::string DaemonRoot::dataDir() const {
-    return root() + "/Library/Application Support/Tarvo";
-}
-std::string DaemonRoot::flagDir() const {
-    return dataDir() + "/active-children";
-}
-
 void DaemonRoot::writeFlag(const std::string& name, WallTime now, std::chrono::seconds age) {
     const std::string path = flagDir() + "/" + name;
     writeText(path, "");
-    using namespace std::chrono;
-    const auto ns = duration_cast<nanoseconds>((now - age).time_since_epoch()).count();
-    timespec times[2];
-    times[0].tv_sec = times[1].tv_sec = ns / 1'000'000'000;
-    times[0].tv_nsec = times[1].tv_nsec = ns % 1'000'000'000;
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>((now - age).time_since_epoch())
+            .count();
+    const timespec t{static_cast<time_t>(ns / 1'000'000'000),
+                     static_cast<long>(ns % 1'000'000'000)};
+    const timespec times[2] = {t, t};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 std::pair<bool, bool> DaemonRoot::proxyStates(const std::string& service) const {
     std::ifstream in(root() + "/.standins/networksetup/state.json");
-    if (!in) return {false, false};
-    auto state = nlohmann::json::parse(in, nullptr, false);
+    const auto state = nlohmann::json::parse(in, nullptr, false);
     auto enabled = [&](const char* kind) {
         return state.is_object() && state.contains(service) && state[service].contains(kind) &&
                state[service][kind].value("enabled", false);
@@ -161,14 +161,12 @@ std::vector<FakeLaunch> fakeLaunches(const std::string& recordsDir) {
     for (const auto& entry : fs::directory_iterator(recordsDir)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("launch.", 0) != 0 || name.find(".tmp") != std::string::npos) continue;
-        FakeLaunch launch;
-        launch.pid = std::stoi(name.substr(7));
+        FakeLaunch launch{std::stoi(name.substr(7)), {}, {}};
         for (const auto& line : readLines(entry.path().string())) {
             if (line.rfind("arg:", 0) == 0) launch.args.push_back(line.substr(4));
-            if (line.rfind("env:", 0) == 0) {
-                const size_t eq = line.find('=');
+            const size_t eq = line.find('=');
+            if (line.rfind("env:", 0) == 0)
                 launch.env[line.substr(4, eq - 4)] = line.substr(eq + 1);
-            }
         }
         launches.push_back(std::move(launch));
     }
@@ -185,16 +183,153 @@ std::vector<std::string> logMessages(const std::string& path) {
 }
 
 bool hasLine(const std::vector<std::string>& lines, const std::string& text) {
-    for (const auto& l : lines)
-        if (l == text) return true;
-    return false;
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
 }
 
 size_t countLinesStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
-    size_t n = 0;
-    for (const auto& l : lines)
-        if (l.rfind(prefix, 0) == 0) ++n;
-    return n;
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+DaemonHarness::DaemonHarness(DaemonRoot::Proxy proxy, std::shared_ptr<Background> settings)
+    : root(proxy) {
+    Daemon::Options options;
+    options.exitProcess = [this](int code) { exitCode = code; };
+    options.background = settings ? settings : std::make_shared<InlineBackground>();
+    daemon = Daemon::create(queue, clock, options);
+}
+
+DaemonHarness::~DaemonHarness() {
+    if (::testing::Test::HasFailure())
+        for (const auto& l : log()) std::fprintf(stderr, "%s\n", l.c_str());
+    daemon.reset();
+}
+
+std::vector<std::string> DaemonHarness::log() const {
+    return logMessages(Paths::daemonLog());
+}
+
+bool DaemonHarness::waitForLaunches(size_t n) {
+    return waitFor([&] { return fakeLaunches(root.records()).size() >= n && daemon->proxyPid(); });
+}
+
+bool DaemonHarness::restartProxy() {
+    ::kill(*daemon->proxyPid(), SIGKILL);
+    if (!waitFor([&] { return !daemon->proxyPid(); })) return false;
+    queue.advance(2s);
+    return waitFor([&] { return daemon->proxyPid().has_value(); });
+}
+
+WebSite::WebSite(const std::string& address, bool tls) {
+    if (tls)
+        server_ = std::make_unique<httplib::SSLServer>(testPki().serverCert.c_str(),
+                                                       testPki().serverKey.c_str());
+    else
+        server_ = std::make_unique<httplib::Server>();
+    server_->set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
+        ++requests_;
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server_->Get("/page", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("hello from the server", "text/plain");
+    });
+    server_->Get("/big", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(std::string(kBigBodySize, 'x'), "application/octet-stream");
+    });
+    port_ = server_->bind_to_any_port(address);
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    while (!server_->is_running()) std::this_thread::sleep_for(1ms);
+}
+
+WebSite::~WebSite() {
+    server_->stop();
+    thread_.join();
+}
+
+TcpListener::TcpListener(const std::string& address) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
+    socklen_t len = sizeof addr;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd_, 16) != 0 ||
+        ::pipe2(wake_, O_CLOEXEC) != 0)
+        ADD_FAILURE() << "cannot listen on " << address << ": " << std::strerror(errno);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] {
+        for (;;) {
+            pollfd p[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+            if (::poll(p, 2, -1) < 0 || p[1].revents) return;
+            const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) continue;
+            ++connections_;
+            pollfd in{c, POLLIN, 0};
+            char buf[4096];
+            if (::poll(&in, 1, 2000) > 0) {
+                const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+                std::lock_guard lock(mutex_);
+                if (n > 0) received_.append(buf, static_cast<size_t>(n));
+            }
+            ::send(c, "pong", 4, MSG_NOSIGNAL);
+            ::close(c);
+        }
+    });
+}
+
+TcpListener::~TcpListener() {
+    if (::write(wake_[1], "x", 1) < 0) ADD_FAILURE() << "cannot stop the listener";
+    thread_.join();
+    for (int fd : {fd_, wake_[0], wake_[1]})
+        if (fd >= 0) ::close(fd);
+}
+
+std::string TcpListener::received() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+CurlAnswer curlVia(int proxyPort, const std::vector<std::string>& args) {
+    TempDir dir;
+    std::vector<std::string> argv = {"/usr/bin/curl",
+                                     "-sS",
+                                     "--max-time",
+                                     "20",
+                                     "-x",
+                                     "http://127.0.0.1:" + std::to_string(proxyPort),
+                                     "--cacert",
+                                     testPki().rootCert,
+                                     "-D",
+                                     dir / "headers",
+                                     "-o",
+                                     dir / "body",
+                                     "-w",
+                                     "%{http_code}"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const ProcessResult r = run({.argv = argv});
+    CurlAnswer answer;
+    answer.error = r.err;
+    answer.status = std::atoi(r.out.c_str());
+    // HTTP/2 sends header names in lower case.
+    std::string headers = exists(dir / "headers") ? readText(dir / "headers") : "";
+    for (char& c : headers) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    answer.blockedByTarvo = headers.find("x-tarvo-blocked: 1") != std::string::npos;
+    if (exists(dir / "body")) answer.body = readText(dir / "body");
+    return answer;
+}
+
+void replaceFile(const std::string& path, const std::string& text) {
+    writeText(path + ".new", text);
+    fs::rename(path + ".new", path);
+}
+
+bool asNobody(const std::string& script, const std::vector<std::string>& env) {
+    std::vector<std::string> all = {"PATH=/usr/bin:/bin"};
+    all.insert(all.end(), env.begin(), env.end());
+    const ProcessResult r =
+        run({.argv = {"/bin/bash", "-ec", script}, .env = all, .user = kNobody});
+    if (!r.succeeded()) ADD_FAILURE() << script << ": " << r.err;
+    return r.succeeded();
 }
 
 }  // namespace tarvo::test

@@ -2,29 +2,45 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <httplib.h>
+
+#include "core/Background.h"
 #include "core/VirtualTime.h"
 #include "daemon/Daemon.h"
+#include "support/Processes.h"
 #include "support/TestSupport.h"
 
 namespace tarvo::test {
 
-// Moves this test process (its main thread, and so every thread and child
-// started from it later) into a network namespace of its own with loopback
-// up, so that the daemon's proxy port and the check of who listens on it
-// never meet another program on the machine. Needs root; false without.
-bool enterPrivateNetwork();
+using polling::waitUntil;
 
-// A throw-away root laid out by scripts/make-root (stand-in tools included),
-// with TARVO_ROOT pointing at it and TARVO_RESOURCES at a resources folder
-// holding the default rules, a fresh test certificate authority and, unless
-// told otherwise, a scripted fake proxy that records how it was started.
-// The test process enters a private network namespace first.
+// A throw-away certificate authority, a server certificate it signed for
+// "localhost" and 127.0.0.2, and a mitmdump that trusts that authority
+// upstream. Made once per test process.
+struct TestPki {
+    std::string caPem;       // key + certificate, what the proxy's confdir holds
+    std::string rootCert;    // certificate alone, what clients trust
+    std::string serverCert;  // for "localhost" and 127.0.0.2
+    std::string serverKey;
+    std::string mitmdump;
+};
+const TestPki& testPki();
+
+// A root laid out by scripts/make-root (stand-in tools included), with
+// TARVO_ROOT pointing at it and TARVO_RESOURCES at a resources folder holding
+// the default rules, the TestPki authority and, unless told otherwise, a
+// scripted fake proxy that records how it was started. The test process
+// enters a private network first.
 class DaemonRoot {
   public:
     enum class Proxy { Fake, Real, Missing };
@@ -33,18 +49,15 @@ class DaemonRoot {
     const std::string& root() const { return dir_.path(); }
     std::string resources() const { return dir_.path() + "/Resources"; }
     std::string records() const { return dir_.path() + "/proxy-records"; }
-    std::string dataDir() const;
-    std::string flagDir() const;
-    // Puts the fake proxy in place (after starting with Proxy::Missing).
+    std::string dataDir() const { return root() + "/Library/Application Support/Tarvo"; }
+    std::string flagDir() const { return dataDir() + "/active-children"; }
     void installFakeProxy();
-
-    // Writes a presence flag whose modification time is `age` before `now`.
+    // A presence flag whose modification time is `age` before `now`.
     void writeFlag(const std::string& name, WallTime now, std::chrono::seconds age);
     // The enabled states of the web and secure web proxy of `service`.
     std::pair<bool, bool> proxyStates(const std::string& service) const;
     // Services listed by the networksetup stand-in ("*" marks a disabled one).
     void setServices(const std::vector<std::string>& services);
-    // networksetup calls recorded since the root was made, one argument list each.
     std::vector<std::vector<std::string>> networksetupCalls() const;
 
   private:
@@ -61,12 +74,87 @@ struct FakeLaunch {
 };
 std::vector<FakeLaunch> fakeLaunches(const std::string& recordsDir);
 
-// Runs a program and returns its standard output; fails the test on error.
-std::string runOrFail(const std::string& path, const std::vector<std::string>& args);
-
-// The log lines of `path` after the timestamp (e.g. "[daemon] INFO  proxy started …").
+// The log lines of `path` after the timestamp ("[daemon] INFO  proxy started …").
 std::vector<std::string> logMessages(const std::string& path);
 bool hasLine(const std::vector<std::string>& lines, const std::string& text);
 size_t countLinesStartingWith(const std::vector<std::string>& lines, const std::string& prefix);
+
+// A daemon on virtual time in a fresh root; shutdown records the exit code
+// instead of ending the test process. The settings calls run inline unless
+// a test holds them back.
+struct DaemonHarness {
+    explicit DaemonHarness(DaemonRoot::Proxy proxy = DaemonRoot::Proxy::Fake,
+                           std::shared_ptr<Background> settings = nullptr);
+    ~DaemonHarness();
+    std::vector<std::string> log() const;
+    bool logged(const std::string& message) const { return hasLine(log(), message); }
+    size_t count(const std::string& prefix) const { return countLinesStartingWith(log(), prefix); }
+    // Waits in real time for the proxy's helper threads to report.
+    bool waitFor(const std::function<bool()>& done) {
+        return queue.runUntil(done, std::chrono::seconds(30));
+    }
+    bool waitForLaunches(size_t n);
+    // Kills the running proxy and waits for the daemon to start another.
+    bool restartProxy();
+
+    DaemonRoot root;
+    std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+    VirtualMainQueue queue{clock};
+    std::shared_ptr<Daemon> daemon;
+    std::optional<int> exitCode;
+};
+
+// A web server on a loopback `address` answering GET /page with "hello from
+// the server" and GET /big with kBigBodySize bytes; plain HTTP, or HTTPS
+// with the TestPki server certificate. Counts the requests it gets.
+class WebSite {
+  public:
+    static constexpr size_t kBigBodySize = 3 * 1024 * 1024;
+    explicit WebSite(const std::string& address, bool tls = false);
+    ~WebSite();
+    int port() const { return port_; }
+    int requests() const { return requests_; }
+
+  private:
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    int port_ = 0;
+    std::atomic<int> requests_{0};
+};
+
+// A TCP port on a loopback address that counts connections and keeps what
+// they sent; it answers "pong" and closes.
+class TcpListener {
+  public:
+    explicit TcpListener(const std::string& address);
+    ~TcpListener();
+    int port() const { return port_; }
+    int connections() const { return connections_; }
+    std::string received() const;
+
+  private:
+    int fd_ = -1;
+    int wake_[2] = {-1, -1};
+    int port_ = 0;
+    std::atomic<int> connections_{0};
+    mutable std::mutex mutex_;
+    std::string received_;
+    std::thread thread_;
+};
+
+// What curl got through the HTTP proxy on 127.0.0.1:`proxyPort`, trusting
+// the TestPki authority.
+struct CurlAnswer {
+    int status = 0;  // 0: no HTTP answer
+    bool blockedByTarvo = false;
+    std::string body;
+    std::string error;
+};
+CurlAnswer curlVia(int proxyPort, const std::vector<std::string>& args);
+
+// Replaces `path` the way the agent does: a new file renamed over the old one.
+void replaceFile(const std::string& path, const std::string& text);
+// Runs a bash script as nobody (a child planting files); fails the test on error.
+bool asNobody(const std::string& script, const std::vector<std::string>& env = {});
 
 }  // namespace tarvo::test

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ProxyFixture.h"
+#include "DaemonFixture.h"
 
 // The filtering proxy (resources/proxy) run for real: mitmdump with our
 // addon, driven by curl and raw sockets, each test in a network namespace of
@@ -25,8 +25,9 @@ constexpr int kPort = 8080;
 const char* const kHello = "hello from the server";
 const char* const kNoRules = "no rules file \xE2\x80\x94 blocking everything";
 
-std::string launcher() {
-    return sourceDir() + "/resources/proxy/TarvoProxy";
+Launch proxyLaunch(std::vector<std::string> args) {
+    args.insert(args.begin(), sourceDir() + "/resources/proxy/TarvoProxy");
+    return {.argv = args};
 }
 
 // A scratch tree like the real one: a data directory everybody may write
@@ -36,7 +37,9 @@ struct Scratch {
         ::chmod(dir.path().c_str(), 0755);
         fs::create_directories(data());
         ::chmod(data().c_str(), 0777);
-        conf = makeConfdir(dir);
+        fs::create_directories(conf);
+        ::chmod(conf.c_str(), 0700);
+        fs::copy_file(testPki().caPem, conf + "/mitmproxy-ca.pem");
     }
     std::string data() const { return dir / "data"; }
     std::string rules() const { return data() + "/proxy_rules.json"; }
@@ -45,13 +48,12 @@ struct Scratch {
                 conf,     "--username",          user,     "--device-id", "D-1"};
     }
     TempDir dir;
-    std::string conf;
+    std::string conf = dir / "conf";
 };
 
-#define ENTER_OWN_NETWORK(ns)                                                        \
-    NetNamespace ns;                                                                 \
-    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)"; \
-    ASSERT_TRUE(ns.error().empty()) << ns.error()
+#define ENTER_OWN_NETWORK(ns) \
+    NetNamespace ns;          \
+    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)"
 
 void expectBlockPage(const CurlAnswer& a) {
     EXPECT_EQ(a.status, 403) << a.error;
@@ -120,7 +122,7 @@ TEST(FilteringProxy, DecidesOnWhereTrafficReallyGoes) {
     replaceFile(s.rules(), R"({"whitelist": ["127.0.0.2", "localhost"], "blacklist": []})");
     EnvGuard rules("PROXY_RULES_FILE", s.rules());
     EnvGuard mitmdump("MITMDUMP", testPki().mitmdump);
-    FilterProxy proxy(launcher(), s.args());
+    Process proxy(proxyLaunch(s.args()));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
 
     const std::string a = "127.0.0.2:" + std::to_string(site.port());
@@ -201,7 +203,7 @@ TEST(FilteringProxy, RefusesTunnelsItDoesNotAdmitWhateverTheyCarry) {
     TcpListener blocked("127.0.0.3");
     replaceFile(s.rules(), R"({"whitelist": ["127.0.0.2"], "blacklist": []})");
     EnvGuard rules("PROXY_RULES_FILE", s.rules());
-    FilterProxy proxy(launcher(), s.args());
+    Process proxy(proxyLaunch(s.args()));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
 
     const std::string payload("\x00\x01\x02 not HTTP, not TLS\n", 23);
@@ -228,7 +230,7 @@ TEST(FilteringProxy, KeepsTheLastGoodRulesWhenTheFileCannotBeUsed) {
     writeText(s.dir / "open.json", open);
     ::chmod((s.dir / "open.json").c_str(), 0644);
     EnvGuard rules("PROXY_RULES_FILE", s.rules());
-    FilterProxy proxy(launcher(), s.args());
+    Process proxy(proxyLaunch(s.args()));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
 
     const std::string a = "http://127.0.0.2:" + std::to_string(allowed.port()) + "/page";
@@ -267,56 +269,64 @@ TEST(FilteringProxy, KeepsTheLastGoodRulesWhenTheFileCannotBeUsed) {
 
 // Start-up without rules says so and blocks everything; each blocked host is
 // logged once a minute for the child named, whatever the name looks like.
-TEST(FilteringProxy, SaysWhatItDoesForAnyUserName) {
+// Start-up without rules says so and blocks everything. How entries match:
+// host names with their subdomains, addresses only themselves, a blacklist
+// entry winning; a replaced file takes effect at once. Names need not
+// resolve: a blocked one gets the page without any look-up. Each blocked host
+// is logged once a minute for the child named, whatever the name looks like.
+TEST(FilteringProxy, MatchesEntriesFollowsTheRulesFileAndSaysWhatItDoes) {
     ENTER_OWN_NETWORK(ns);
     Scratch s;
-    WebSite site("127.0.0.2");
     EnvGuard rules("PROXY_RULES_FILE", s.rules());
     std::vector<std::string> args = s.args("-x");
     args.back() = "--port";  // a device identifier that looks like an option
-    FilterProxy proxy(launcher(), args);
+    Process proxy(proxyLaunch(args));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
     EXPECT_EQ(countLines(proxy.err(), kNoRules), 1u) << proxy.err();
+    expectBlockPage(curlVia(kPort, {"http://127.0.0.2:1/"}));
 
-    const std::string a = "http://127.0.0.2:" + std::to_string(site.port()) + "/page";
-    expectBlockPage(curlVia(kPort, {a}));
-    replaceFile(s.rules(), R"({"whitelist": ["127.0.0.2"], "blacklist": []})");
-    EXPECT_EQ(curlVia(kPort, {a}).status, 200);
-    for (const char* url : {"http://127.0.0.3:1/", "http://127.0.0.3:2/x", "https://127.0.0.3:3/",
-                            "http://blocked.test/"})
-        expectBlockPage(curlVia(kPort, {url}));
-    EXPECT_TRUE(
-        waitUntil([&] { return proxy.out().find("blocked blocked.test") != std::string::npos; }));
+    auto check = [&](const std::vector<std::pair<std::string, bool>>& cases) {
+        for (const auto& [host, allowed] : cases) {
+            SCOPED_TRACE(host);
+            const CurlAnswer a = curlVia(kPort, {"http://" + host + ":1/"});
+            if (allowed) {
+                EXPECT_FALSE(a.blockedByTarvo) << a.status << a.error;
+            } else {
+                expectBlockPage(a);
+            }
+        }
+    };
+    replaceFile(s.rules(), R"({"whitelist": ["example.test", "*.allowed.test",
+        "https://site.test/path", "127.0.0.2", "[::1]:8443"], "blacklist": ["ads.example.test"]})");
+    check({{"example.test", true},
+           {"www.example.test", true},
+           {"EXAMPLE.test.", true},
+           {"x.allowed.test", true},
+           {"allowed.test", true},
+           {"site.test", true},
+           {"127.0.0.2", true},
+           {"[::1]", true},
+           {"ads.example.test", false},
+           {"deep.ads.example.test", false},
+           {"badexample.test", false},
+           {"example.test.evil", false},
+           {"127.0.0.20", false},
+           {"other.test", false}});
+    replaceFile(s.rules(), R"({"whitelist": ["other.test"], "blacklist": []})");
+    check({{"other.test", true}, {"example.test", false}, {"127.0.0.3", false}});
+    replaceFile(s.rules(), R"({"whitelist": [], "blacklist": []})");
+    check({{"other.test", false}});
+    EXPECT_TRUE(waitUntil([&] { return countLines(proxy.out(), "blocked other.test for -x"); }));
     const std::string out = proxy.out();
-    EXPECT_EQ(countLines(out, "blocked 127.0.0.2 for -x"), 1u) << out;
-    EXPECT_EQ(countLines(out, "blocked 127.0.0.3 for -x"), 1u) << out;
-    EXPECT_EQ(countLines(out, "blocked blocked.test for -x"), 1u) << out;
+    for (const char* host : {"127.0.0.2", "127.0.0.3", "example.test", "other.test"})
+        EXPECT_EQ(countLines(out, std::string("blocked ") + host + " for -x"), 1u) << out;
     EXPECT_EQ(countLines(proxy.err(), kNoRules), 1u);
 }
 
-TEST(FilteringProxy, SaysReadyOnlyOnceListening) {
-    ENTER_OWN_NETWORK(ns);
-    Scratch s;
-    // Someone else holds the port.
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(kPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(fd, 4), 0);
-    replaceFile(s.rules(), R"({"whitelist": [], "blacklist": []})");
-    EnvGuard rules("PROXY_RULES_FILE", s.rules());
-    FilterProxy proxy(launcher(), s.args());
-    std::optional<int> code = proxy.waitExit();
-    ::close(fd);
-    EXPECT_TRUE(code.has_value() && *code != 0) << proxy.err();
-    EXPECT_EQ(proxy.out().find("ready"), std::string::npos) << proxy.out();
-}
-
 // The certificate authority comes only from a directory that is this user's
-// alone; anything else stops the proxy, and no key is made elsewhere.
-TEST(FilteringProxy, NeverStartsWithoutATrustedConfdir) {
+// alone, and "ready" comes only once listening: anything else stops the
+// proxy, and no key is made elsewhere.
+TEST(FilteringProxy, NeverStartsWithoutATrustedConfdirOrItsPort) {
     ENTER_OWN_NETWORK(ns);
     Scratch s;
     const std::string tmp = s.dir / "tmp";
@@ -334,66 +344,26 @@ TEST(FilteringProxy, NeverStartsWithoutATrustedConfdir) {
     replaceFile(s.rules(), R"({"whitelist": [], "blacklist": []})");
     EnvGuard rules("PROXY_RULES_FILE", s.rules());
 
-    for (const std::string& confdir :
-         {shared + "/planted", open, shared + "/link", s.dir / "missing"}) {
+    const std::string untrusted = "no trusted configuration directory";
+    for (const auto& [confdir, why] :
+         std::vector<std::pair<std::string, std::string>>{{shared + "/planted", untrusted},
+                                                          {open, untrusted},
+                                                          {shared + "/link", untrusted},
+                                                          {s.dir / "missing", untrusted},
+                                                          {s.conf, ""}}) {
         SCOPED_TRACE(confdir);
+        TcpListener squatter("127.0.0.1");  // the port taken, for the trusted directory
         std::vector<std::string> args = s.args();
         args[5] = confdir;
-        FilterProxy proxy(launcher(), args);
-        EXPECT_EQ(proxy.waitExit(), std::optional<int>(1));
-        EXPECT_NE(proxy.err().find("no trusted configuration directory"), std::string::npos)
-            << proxy.err();
+        if (why.empty()) args[1] = std::to_string(squatter.port());
+        Process proxy(proxyLaunch(args));
+        const auto code = proxy.wait();
+        EXPECT_TRUE(code && *code != 0);
+        EXPECT_NE(proxy.err().find(why), std::string::npos) << proxy.err();
         EXPECT_EQ(proxy.out().find("ready"), std::string::npos);
         EXPECT_TRUE(fs::is_empty(tmp));
         EXPECT_TRUE(fs::is_empty(shared + "/planted"));
     }
-}
-
-// How entries match: host names with their subdomains, addresses only
-// themselves, a blacklist entry winning; a replaced file takes effect at once.
-// Names need not resolve: a blocked one gets the page without any look-up, an
-// allowed one gets mitmproxy's own error for a name it cannot find.
-TEST(FilteringProxy, MatchesEntriesAndFollowsTheRulesFile) {
-    ENTER_OWN_NETWORK(ns);
-    Scratch s;
-    replaceFile(s.rules(),
-                R"({"whitelist": ["example.test", "*.allowed.test", "https://site.test/path",
-                                               "127.0.0.2", "[::1]:8443"],
-                                "blacklist": ["ads.example.test"]})");
-    EnvGuard rules("PROXY_RULES_FILE", s.rules());
-    FilterProxy proxy(launcher(), s.args());
-    ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
-
-    auto check = [&](const std::vector<std::pair<std::string, bool>>& cases) {
-        for (const auto& [host, allowed] : cases) {
-            SCOPED_TRACE(host);
-            CurlAnswer a = curlVia(kPort, {"http://" + host + ":1/"});
-            if (allowed) {
-                EXPECT_FALSE(a.blockedByTarvo);
-                EXPECT_NE(a.status, 0) << a.error;
-            } else {
-                expectBlockPage(a);
-            }
-        }
-    };
-    check({{"example.test", true},
-           {"www.example.test", true},
-           {"EXAMPLE.test.", true},
-           {"x.allowed.test", true},
-           {"allowed.test", true},
-           {"site.test", true},
-           {"127.0.0.2", true},
-           {"[::1]", true},
-           {"ads.example.test", false},
-           {"deep.ads.example.test", false},
-           {"badexample.test", false},
-           {"example.test.evil", false},
-           {"127.0.0.20", false},
-           {"other.test", false}});
-    replaceFile(s.rules(), R"({"whitelist": ["other.test"], "blacklist": []})");
-    check({{"other.test", true}, {"example.test", false}});
-    replaceFile(s.rules(), R"({"whitelist": [], "blacklist": []})");
-    check({{"other.test", false}});
 }
 
 }  // namespace

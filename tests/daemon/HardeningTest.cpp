@@ -1,3 +1,7 @@
+// A child (the ordinary user nobody) plants links, FIFOs and directories in
+// the shared folders; root's daemon never writes, reads or opens up anything
+// through them.
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,15 +14,12 @@
 
 #include "DaemonFixture.h"
 #include "core/Paths.h"
-#include "core/Subprocess.h"
 #include "daemon/RootFiles.h"
 
 namespace tarvo::test {
 namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-constexpr uid_t kUser = 65534;  // nobody: an ordinary user with no rights of its own
 
 // Everything under `dir`: type, permissions, owner, size and content, so that
 // any write, chmod, creation or deletion shows.
@@ -27,79 +28,12 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
     for (const auto& e : fs::recursive_directory_iterator(dir)) {
         struct stat st {};
         ::lstat(e.path().c_str(), &st);
-        std::string v = std::to_string(st.st_mode) + "/" + std::to_string(st.st_uid) + "/" +
-                        std::to_string(st.st_size) + "/" + std::to_string(st.st_nlink);
-        if (S_ISREG(st.st_mode)) v += "/" + readText(e.path().string());
-        out[e.path().string()] = v;
+        out[e.path()] = std::to_string(st.st_mode) + "/" + std::to_string(st.st_uid) + "/" +
+                        std::to_string(st.st_size) + "/" + std::to_string(st.st_nlink) +
+                        (S_ISREG(st.st_mode) ? readText(e.path()) : "");
     }
     return out;
 }
-
-ProcessResult asUser(const std::string& script, const std::string& data, const std::string& logs,
-                     const std::string& outside) {
-    ProcessOptions options;
-    options.environment = std::vector<std::string>{"PATH=/usr/bin:/bin", "DATA=" + data,
-                                                   "LOGS=" + logs, "OUT=" + outside};
-    return runProcess("/usr/bin/setpriv",
-                      {"--reuid=" + std::to_string(kUser), "--regid=" + std::to_string(kUser),
-                       "--clear-groups", "/bin/bash", "-ec", script},
-                      options);
-}
-
-struct Harness {
-    Harness() {
-        ::chmod(outside.path().c_str(), 0755);
-        ::chown(outside.path().c_str(), kUser, kUser);
-        const std::string victim = outside / "victim.txt";
-        writeText(victim, "untouched\n");
-        ::chown(victim.c_str(), kUser, kUser);
-        ::chmod(victim.c_str(), 0644);
-        for (const char* d : {"userdir", "flags"}) {
-            fs::create_directories(outside / d);
-            ::chown((outside / d).c_str(), kUser, kUser);
-        }
-        // Root's own things outside the root, where a link may point: a
-        // directory shaped like the flag directory and a root-only file.
-        fs::create_directories(outside / "rootflags");
-        ::chmod((outside / "rootflags").c_str(), 0777);
-        writeText(outside / "rootflags/124.flag", "");
-        writeText(outside / "root-secret.json", R"({"username":"root-secret"})");
-        ::chmod((outside / "root-secret.json").c_str(), 0600);
-        writeText(outside / "flags/123.flag", "");
-        writeText(outside / "flags/keep.txt", "keep");
-        timespec old[2] = {{946684800, 0}, {946684800, 0}};  // 2000-01-01
-        ::utimensat(AT_FDCWD, (outside / "flags/123.flag").c_str(), old, 0);
-        ::utimensat(AT_FDCWD, (outside / "rootflags/124.flag").c_str(), old, 0);
-        // What an earlier version left: shared directories open to everyone.
-        fs::create_directories(root.dataDir());
-        fs::create_directories(Paths::systemLogDir());
-        ::chmod(root.dataDir().c_str(), 0777);
-        ::chmod(Paths::systemLogDir().c_str(), 0777);
-        Daemon::Options options;
-        options.exitProcess = [](int) {};
-        // No network services: the ticks here are about files, not settings.
-        root.setServices({});
-        daemon = Daemon::create(queue, clock, options);
-    }
-    ~Harness() { daemon.reset(); }
-
-    void plant(const std::string& script) {
-        ProcessResult r = asUser(script, root.dataDir(), Paths::systemLogDir(), outside.path());
-        ASSERT_TRUE(r.succeeded()) << script << ": " << r.err;
-    }
-    bool userCanRead(const std::string& path) {
-        return asUser("cat \"" + path + "\" >/dev/null 2>&1", "", "", "").succeeded();
-    }
-    bool waitForProxy() {
-        return queue.runUntil([&] { return daemon->proxyPid().has_value(); }, 15s);
-    }
-
-    TempDir outside;
-    DaemonRoot root;
-    std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
-    VirtualMainQueue queue{clock};
-    std::shared_ptr<Daemon> daemon;
-};
 
 bool isRealDirOwnedByUs(const std::string& path, mode_t mode) {
     struct stat st {};
@@ -107,20 +41,67 @@ bool isRealDirOwnedByUs(const std::string& path, mode_t mode) {
            (st.st_mode & 07777) == mode;
 }
 
+bool logged(const std::string& line) {
+    return hasLine(logMessages(Paths::daemonLog()), line);
+}
+
+// A daemon whose shared directories an earlier version left open to
+// everyone, and a folder of the child's and of root's outside the root where
+// planted links may point.
+struct Harness : DaemonHarness {
+    Harness() {
+        ::chmod(outside.path().c_str(), 0755);
+        ::chown(outside.path().c_str(), kNobody, kNobody);
+        writeText(outside / "victim.txt", "untouched\n");
+        ::chown((outside / "victim.txt").c_str(), kNobody, kNobody);
+        for (const char* d : {"userdir", "flags"}) {
+            fs::create_directories(outside / d);
+            ::chown((outside / d).c_str(), kNobody, kNobody);
+        }
+        fs::create_directories(outside / "rootflags");
+        ::chmod((outside / "rootflags").c_str(), 0777);
+        writeText(outside / "rootflags/124.flag", "");
+        writeText(outside / "root-secret.json", R"({"username":"root-secret"})");
+        ::chmod((outside / "root-secret.json").c_str(), 0600);
+        writeText(outside / "flags/123.flag", "");
+        const timespec old[2] = {{946684800, 0}, {946684800, 0}};  // 2000-01-01
+        ::utimensat(AT_FDCWD, (outside / "flags/123.flag").c_str(), old, 0);
+        ::utimensat(AT_FDCWD, (outside / "rootflags/124.flag").c_str(), old, 0);
+        fs::create_directories(root.dataDir());
+        fs::create_directories(Paths::systemLogDir());
+        ::chmod(root.dataDir().c_str(), 0777);
+        ::chmod(Paths::systemLogDir().c_str(), 0777);
+        root.setServices({});  // the ticks here are about files, not settings
+    }
+    void plant(const std::string& script) {
+        ASSERT_TRUE(asNobody(script, {"DATA=" + root.dataDir(), "LOGS=" + Paths::systemLogDir(),
+                                      "OUT=" + outside.path()}));
+    }
+    bool userCanRead(const std::string& path) {
+        return run({.argv = {"/bin/cat", path}, .user = kNobody}).succeeded();
+    }
+    bool startProxy() {
+        daemon->start();
+        return queue.runUntil([&] { return daemon->proxyPid().has_value(); }, 15s);
+    }
+    TempDir outside;
+};
+
 TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
-    if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv"))
-        GTEST_SKIP() << "needs root and setpriv to plant entries as an ordinary user";
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant entries as an ordinary user";
     struct Case {
         const char* what;
         std::string before;  // planted before the daemon starts
         std::string after;   // planted while it runs; a proxy restart and a tick follow
         std::function<void(Harness&)> check;
-        // Made by root before anything else (what an earlier build left).
-        std::function<void(Harness&)> setup = nullptr;
+        std::function<void(Harness&)> setup = nullptr;  // by root, first (an earlier build)
     };
-    auto noIdentityFrom = [](Harness& h, const std::string& secret) {
+    auto noIdentity = [](Harness& h, const char* kind) {
         for (const auto& launch : fakeLaunches(h.root.records()))
-            for (const auto& arg : launch.args) EXPECT_EQ(arg.find(secret), std::string::npos);
+            for (const auto& arg : launch.args)
+                EXPECT_EQ(arg.find("root-secret"), std::string::npos);
+        EXPECT_TRUE(
+            logged("[daemon] WARN  ignoring " + Paths::proxyConfigFile() + " (" + kind + ")"));
     };
     const std::vector<Case> cases = {
         {"dangling link where the rules file will be seeded",
@@ -145,22 +126,16 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
          }},
         {"FIFO at proxy_config.json", R"(mkfifo "$DATA/proxy_config.json")", "",
          [](Harness& h) {
-             EXPECT_TRUE(
-                 hasLine(logMessages(Paths::daemonLog()),
-                         "[daemon] WARN  ignoring " + Paths::proxyConfigFile() + " (FIFO)"));
+             EXPECT_TRUE(logged("[daemon] WARN  ignoring " + Paths::proxyConfigFile() + " (FIFO)"));
              for (const auto& launch : fakeLaunches(h.root.records()))
                  EXPECT_EQ(launch.args.size(), 6u);
          }},
         {"someone else's directory at the configuration directory",
          R"(mkdir -m 0755 "$DATA/mitmproxy"; touch "$DATA/mitmproxy/mine")", "",
-         [](Harness& h) {
-             EXPECT_TRUE(isRealDirOwnedByUs(h.root.dataDir() + "/mitmproxy", 0700));
-             EXPECT_FALSE(fs::exists(h.root.dataDir() + "/mitmproxy/mine"));
-         }},
+         [](Harness& h) { EXPECT_FALSE(fs::exists(h.root.dataDir() + "/mitmproxy/mine")); }},
         {"configuration directory renamed away and replaced by a link", "",
          R"(mv "$DATA/mitmproxy" "$DATA/moved"; ln -s "$OUT/userdir" "$DATA/mitmproxy")",
          [](Harness& h) {
-             EXPECT_TRUE(isRealDirOwnedByUs(h.root.dataDir() + "/mitmproxy", 0700));
              EXPECT_FALSE(h.userCanRead(h.root.dataDir() + "/moved/mitmproxy-ca.pem"));
          }},
         {"flag directory replaced by a link", "",
@@ -175,42 +150,30 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
              EXPECT_TRUE(isRealDirOwnedByUs(Paths::systemLogDir(), 0755));
              EXPECT_FALSE(fs::exists(fs::symlink_status(Paths::updaterLog())));
              EXPECT_FALSE(fs::exists(Paths::systemLogDir() + "/planted"));
-             EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()),
-                                 "[daemon] WARN  replaced untrusted log directory (directory "
-                                 "with mode 0777)"));
+             EXPECT_TRUE(
+                 logged("[daemon] WARN  replaced untrusted log directory (directory "
+                        "with mode 0777)"));
          }},
         {"symbolic link at proxy_config.json to a root-only file",
          R"(ln -s "$OUT/root-secret.json" "$DATA/proxy_config.json")", "",
-         [&](Harness& h) {
-             noIdentityFrom(h, "root-secret");
-             EXPECT_TRUE(hasLine(
-                 logMessages(Paths::daemonLog()),
-                 "[daemon] WARN  ignoring " + Paths::proxyConfigFile() + " (symbolic link)"));
-         }},
+         [&](Harness& h) { noIdentity(h, "symbolic link"); }},
         {"hard link at proxy_config.json to a root-only file", "", "",
-         [&](Harness& h) {
-             noIdentityFrom(h, "root-secret");
-             EXPECT_TRUE(
-                 hasLine(logMessages(Paths::daemonLog()),
-                         "[daemon] WARN  ignoring " + Paths::proxyConfigFile() + " (hard link)"));
-         },
+         [&](Harness& h) { noIdentity(h, "hard link"); },
          [](Harness& h) {
-             ASSERT_EQ(::link((h.outside / "root-secret.json").c_str(),
-                              (h.root.dataDir() + "/proxy_config.json").c_str()),
-                       0);
+             ASSERT_EQ(
+                 ::link((h.outside / "root-secret.json").c_str(), Paths::proxyConfigFile().c_str()),
+                 0);
          }},
         {"root-owned configuration directory open to others", "", "",
          [](Harness& h) {
              EXPECT_FALSE(fs::exists(fs::symlink_status(h.root.dataDir() + "/mitmproxy/planted")));
-             EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()),
-                                 "[daemon] WARN  replaced untrusted " + Paths::mitmproxyDir() +
-                                     " (directory with mode 0755)"));
+             EXPECT_TRUE(logged("[daemon] WARN  replaced untrusted " + Paths::mitmproxyDir() +
+                                " (directory with mode 0755)"));
          },
          [](Harness& h) {
-             const std::string conf = h.root.dataDir() + "/mitmproxy";
-             fs::create_directories(conf);
-             ::chmod(conf.c_str(), 0755);
-             fs::create_symlink(h.outside / "victim.txt", conf + "/planted");
+             fs::create_directories(Paths::mitmproxyDir());
+             ::chmod(Paths::mitmproxyDir().c_str(), 0755);
+             fs::create_symlink(h.outside / "victim.txt", Paths::mitmproxyDir() + "/planted");
          }},
     };
     for (const auto& c : cases) {
@@ -219,23 +182,18 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
         if (c.setup) c.setup(h);
         const auto before = snapshot(h.outside.path());
         if (!c.before.empty()) h.plant(c.before);
-        h.daemon->start();
-        ASSERT_TRUE(h.waitForProxy());
+        ASSERT_TRUE(h.startProxy());
         h.queue.advance(0ms);
         if (!c.after.empty()) {
             h.plant(c.after);
-            const pid_t pid = *h.daemon->proxyPid();
-            ::kill(pid, SIGKILL);
-            ASSERT_TRUE(h.queue.runUntil([&] { return !h.daemon->proxyPid(); }, 15s));
+            ASSERT_TRUE(h.restartProxy());
             h.queue.advance(5s);
-            ASSERT_TRUE(h.waitForProxy());
         }
         EXPECT_EQ(snapshot(h.outside.path()), before);
-        EXPECT_TRUE(h.daemon->shouldRun());
-        const std::string key = h.root.dataDir() + "/mitmproxy/mitmproxy-ca.pem";
+        const std::string key = Paths::mitmproxyDir() + "/mitmproxy-ca.pem";
         EXPECT_EQ(readText(key), readText(h.root.resources() + "/mitmproxy-ca.pem"));
         EXPECT_FALSE(h.userCanRead(key));
-        EXPECT_TRUE(isRealDirOwnedByUs(h.root.dataDir() + "/mitmproxy", 0700));
+        EXPECT_TRUE(isRealDirOwnedByUs(Paths::mitmproxyDir(), 0700));
         // What was moved aside is removed, not left to pile up.
         for (const std::string& dir : {h.root.dataDir(), h.root.root() + "/Library/Logs"})
             for (const auto& e : fs::directory_iterator(dir))
@@ -244,83 +202,52 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
     }
 }
 
-}  // namespace
-}  // namespace tarvo::test
-
-namespace tarvo::test {
-namespace {
-
-bool rootAndSetpriv() {
-    return ::geteuid() == 0 && fs::exists("/usr/bin/setpriv");
-}
-
-std::vector<std::string> asideEntries(const std::string& dir) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().filename().string().rfind(".tarvo-aside.", 0) == 0) out.push_back(e.path());
-    return out;
-}
-
 // A child renames root's private configuration directory, with the running
 // proxy's key in it, to the flag directory's name. The next tick must not
 // open it up: it is not the flag directory this daemon made.
 TEST(Hardening, RootsOwnDirectoryRenamedToTheFlagNameIsNeverOpenedUp) {
-    if (!rootAndSetpriv()) GTEST_SKIP() << "needs root and setpriv";
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant entries as an ordinary user";
     Harness h;
-    h.daemon->start();
-    ASSERT_TRUE(h.waitForProxy());
+    ASSERT_TRUE(h.startProxy());
     h.queue.advance(0ms);
-    const std::string conf = h.root.dataDir() + "/mitmproxy";
-    rootfiles::Fd confFd(::open(conf.c_str(), O_RDONLY | O_DIRECTORY));
-    ASSERT_TRUE(confFd);
-    struct stat flagsBefore {};
-    ASSERT_EQ(::stat(h.root.flagDir().c_str(), &flagsBefore), 0);
+    rootfiles::Fd conf(::open(Paths::mitmproxyDir().c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_TRUE(conf);
     h.plant(
         R"(mv "$DATA/active-children" "$DATA/old-flags"; mv "$DATA/mitmproxy" "$DATA/active-children")");
     h.queue.advance(5s);
 
     struct stat st {};
-    ASSERT_EQ(::fstat(confFd.get(), &st), 0);
+    ASSERT_EQ(::fstat(conf.get(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u) << "root's directory was opened up";
     EXPECT_EQ(st.st_nlink, 0u) << "moved aside and removed";
-    EXPECT_TRUE(asideEntries(h.root.dataDir()).empty());
     struct stat flags {};
     ASSERT_EQ(::lstat(h.root.flagDir().c_str(), &flags), 0);
-    EXPECT_TRUE(S_ISDIR(flags.st_mode));
     EXPECT_NE(flags.st_ino, st.st_ino);
-    EXPECT_EQ(flags.st_mode & 07777, 0777u);
+    EXPECT_TRUE(isRealDirOwnedByUs(h.root.flagDir(), 0777));
     EXPECT_TRUE(fs::is_empty(h.root.flagDir()));
-    EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()), "[daemon] WARN  replaced untrusted " +
-                                                             Paths::activeChildrenDir() +
-                                                             " (directory that is not ours)"));
+    EXPECT_TRUE(logged("[daemon] WARN  replaced untrusted " + Paths::activeChildrenDir() +
+                       " (directory that is not ours)"));
 }
 
 // Between two starts of the proxy another of root's private directories
 // takes the configuration directory's place: the key never goes into it.
 TEST(Hardening, ConfigurationDirectoryIsCheckedAgainBeforeEveryStart) {
-    if (!rootAndSetpriv()) GTEST_SKIP() << "needs root and setpriv";
     Harness h;
-    h.daemon->start();
-    ASSERT_TRUE(h.waitForProxy());
-    const std::string conf = h.root.dataDir() + "/mitmproxy";
+    ASSERT_TRUE(h.startProxy());
+    const std::string conf = Paths::mitmproxyDir();
     const std::string decoy = h.root.dataDir() + "/decoy";
     fs::create_directory(decoy);
     ::chmod(decoy.c_str(), 0700);
     writeText(decoy + "/kept-by-someone", "x");
     fs::rename(conf, h.root.dataDir() + "/elsewhere");
     fs::rename(decoy, conf);
-
-    ::kill(*h.daemon->proxyPid(), SIGKILL);
-    ASSERT_TRUE(h.queue.runUntil([&] { return !h.daemon->proxyPid(); }, 15s));
-    h.queue.advance(2s);
-    ASSERT_TRUE(h.waitForProxy());
+    ASSERT_TRUE(h.restartProxy());
     EXPECT_FALSE(fs::exists(conf + "/kept-by-someone"));
     EXPECT_EQ(readText(conf + "/mitmproxy-ca.pem"),
               readText(h.root.resources() + "/mitmproxy-ca.pem"));
     EXPECT_TRUE(isRealDirOwnedByUs(conf, 0700));
-    EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()), "[daemon] WARN  replaced untrusted " +
-                                                             Paths::mitmproxyDir() +
-                                                             " (directory that is not ours)"));
+    EXPECT_TRUE(logged("[daemon] WARN  replaced untrusted " + Paths::mitmproxyDir() +
+                       " (directory that is not ours)"));
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 #include <mutex>
 #include <thread>
 
+#include "support/Processes.h"
 #include "support/TestSupport.h"
+#include "support/XServer.h"
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
 #include <X11/Xatom.h>
@@ -92,72 +94,20 @@ TEST(LinuxWorkspace, WithoutADisplayNothingIsKnown) {
         << "pid 0 would signal the whole process group";
 }
 
-// A child process that the test ends and reaps.
-class Child {
-  public:
-    explicit Child(std::vector<std::string> argv) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(a.data());
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            reap();
-        }
-    }
-    pid_t pid() const { return pid_; }
-    // Waits for the child to end; its signal, or -1 when it did not end by one.
-    int reap() {
-        int status = 0;
-        if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
-        pid_ = -1;
-        return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-};
-
 // A private X server for one test, and a client connection that plays the
 // window manager's part (client list, active window) and the applications'
 // (their windows' properties).
 class XvfbTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed";
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        server_ = fork();
-        if (server_ == 0) {
-            close(fds[0]);
-            const std::string fd = std::to_string(fds[1]);
-            execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen",
-                  "0", "320x240x24", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        close(fds[0]);
-        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
-        display = ":" + number;
+        if (!x.running()) GTEST_SKIP() << x.error();
+        display = x.display();
         dpy = XOpenDisplay(display.c_str());
         ASSERT_NE(dpy, nullptr);
         root = DefaultRootWindow(dpy);
     }
     void TearDown() override {
         if (dpy) XCloseDisplay(dpy);
-        if (server_ > 0) {
-            kill(server_, SIGTERM);
-            waitpid(server_, nullptr, 0);
-        }
     }
 
     Atom atom(const char* name) { return XInternAtom(dpy, name, False); }
@@ -191,14 +141,12 @@ class XvfbTest : public ::testing::Test {
     std::string display;
     Display* dpy = nullptr;
     Window root = 0;
-
-  private:
-    pid_t server_ = -1;
+    test::XServer x{{.windowManager = false}};
 };
 
 TEST_F(XvfbTest, ListsApplicationsTheFrontmostOneAndItsActivations) {
-    Child editor({"/bin/sleep", "30"});
-    Child player({"/bin/sleep", "30"});
+    test::Process editor({.argv = {"/bin/sleep", "30"}, .capture = false});
+    test::Process player({.argv = {"/bin/sleep", "30"}, .capture = false});
     Window e1 = window(editor.pid(), std::string("gedit\0Gedit\0", 12));
     Window e2 =
         window(editor.pid(), std::string("gedit\0Gedit\0", 12), "_NET_WM_WINDOW_TYPE_DIALOG");
@@ -259,8 +207,9 @@ TEST_F(XvfbTest, ListsApplicationsTheFrontmostOneAndItsActivations) {
 }
 
 TEST_F(XvfbTest, PoliteAndForcedTermination) {
-    Child polite({"/bin/sleep", "30"});
-    Child stubborn({"/bin/sh", "-c", "trap '' TERM; exec /bin/sleep 30"});
+    test::Process polite({.argv = {"/bin/sleep", "30"}, .capture = false});
+    test::Process stubborn(
+        {.argv = {"/bin/sh", "-c", "trap '' TERM; exec /bin/sleep 30"}, .capture = false});
     // The shell ignores SIGTERM once it has become sleep (the ignored signal
     // survives exec).
     for (int i = 0; i < 500 && test::readText("/proc/" + std::to_string(stubborn.pid()) +
@@ -274,14 +223,14 @@ TEST_F(XvfbTest, PoliteAndForcedTermination) {
     ASSERT_EQ(apps.size(), 2u);
 
     EXPECT_TRUE(workspace.terminate(apps[0]));
-    EXPECT_EQ(polite.reap(), SIGTERM);
+    EXPECT_EQ(polite.wait(), std::optional<int>(128 + SIGTERM));
     EXPECT_TRUE(workspace.isTerminated(apps[0]));
     EXPECT_FALSE(workspace.terminate(apps[0])) << "a process that is gone is not signalled";
 
     EXPECT_TRUE(workspace.terminate(apps[1]));
     EXPECT_FALSE(workspace.isTerminated(apps[1])) << "the request was ignored";
     EXPECT_TRUE(workspace.forceTerminate(apps[1]));
-    EXPECT_EQ(stubborn.reap(), SIGKILL);
+    EXPECT_EQ(stubborn.wait(), std::optional<int>(128 + SIGKILL));
     EXPECT_TRUE(workspace.isTerminated(apps[1]));
 
     RunningApp reused = apps[1];

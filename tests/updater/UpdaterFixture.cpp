@@ -4,60 +4,65 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 
 #include "core/Paths.h"
-#include "core/Subprocess.h"
 #include "core/TimeFormat.h"
-#include "updater/Updater.h"
+#include "support/Processes.h"
 
 namespace tarvo::test {
 namespace fs = std::filesystem;
 
 namespace {
 
-void mustRun(const std::string& tool, const std::vector<std::string>& args) {
-    ProcessOptions options;
-    options.mergeStderr = true;
-    const ProcessResult r = runProcess(tool, args, options);
-    if (!r.succeeded()) throw std::runtime_error(tool + " failed: " + r.launchError + r.out);
+void openssl(std::vector<std::string> args) {
+    args.insert(args.begin(), "/usr/bin/openssl");
+    const ProcessResult r = run({.argv = args});
+    if (!r.succeeded()) throw std::runtime_error("openssl failed: " + r.launchError + r.err);
+}
+
+struct Authority {
+    TempDir dir;
+    Authority() {
+        writeText(dir / "server.ext", "subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n");
+        const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt",
+                                             "ec_paramgen_curve:prime256v1", "-nodes"};
+        auto req = [&](std::vector<std::string> args) {
+            args.insert(args.begin() + 1, ec.begin(), ec.end());
+            openssl(args);
+        };
+        req({"req", "-x509", "-keyout", dir / "ca.key", "-out", dir / "ca.pem", "-days", "2",
+             "-subj", "/CN=Updater Test Authority", "-addext", "basicConstraints=critical,CA:TRUE",
+             "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
+        req({"req", "-keyout", dir / "server.key", "-out", dir / "server.csr", "-subj",
+             "/CN=127.0.0.1"});
+        openssl({"x509", "-req", "-in", dir / "server.csr", "-CA", dir / "ca.pem", "-CAkey",
+                 dir / "ca.key", "-CAcreateserial", "-out", dir / "server.pem", "-days", "2",
+                 "-extfile", dir / "server.ext"});
+    }
+};
+
+const Authority& authorityFiles() {
+    static const Authority a;
+    return a;
 }
 
 }  // namespace
 
-const TestAuthority& TestAuthority::get() {
-    static TempDir dir;
-    static const TestAuthority authority = [] {
-        TestAuthority a{dir / "ca.pem", dir / "server.pem", dir / "server.key"};
-        const std::string caKey = dir / "ca.key";
-        const std::string csr = dir / "server.csr";
-        const std::string ext = dir / "server.ext";
-        writeText(ext, "subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n");
-        mustRun("/usr/bin/openssl",
-                {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                 "-nodes", "-keyout", caKey, "-out", a.caFile, "-days", "2", "-subj",
-                 "/CN=Updater Test Authority", "-addext", "basicConstraints=critical,CA:TRUE",
-                 "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
-        mustRun("/usr/bin/openssl",
-                {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                 "-keyout", a.keyFile, "-out", csr, "-subj", "/CN=127.0.0.1"});
-        mustRun("/usr/bin/openssl",
-                {"x509", "-req", "-in", csr, "-CA", a.caFile, "-CAkey", caKey, "-CAcreateserial",
-                 "-out", a.certFile, "-days", "2", "-extfile", ext});
-        return a;
-    }();
-    return authority;
+const std::string& HttpsServer::authority() {
+    static const std::string ca = authorityFiles().dir / "ca.pem";
+    return ca;
 }
 
 HttpsServer::HttpsServer() {
-    const auto& authority = TestAuthority::get();
-    server_ =
-        std::make_unique<httplib::SSLServer>(authority.certFile.c_str(), authority.keyFile.c_str());
-    if (!server_->is_valid()) throw std::runtime_error("cannot set up the TLS server");
+    const auto& a = authorityFiles();
+    server_ = std::make_unique<httplib::SSLServer>((a.dir / "server.pem").c_str(),
+                                                   (a.dir / "server.key").c_str());
     server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
-        ++requests_;
         std::lock_guard lock(mutex_);
         paths_.push_back(req.path);
         return httplib::Server::HandlerResponse::Unhandled;
@@ -77,39 +82,36 @@ std::string HttpsServer::url(const std::string& path) const {
 
 int HttpsServer::requestsFor(const std::string& path) const {
     std::lock_guard lock(mutex_);
-    int n = 0;
-    for (const auto& p : paths_) n += p == path;
-    return n;
+    return static_cast<int>(std::count_if(
+        paths_.begin(), paths_.end(), [&](const auto& p) { return path.empty() || p == path; }));
 }
 
 UpdaterRoot::UpdaterRoot()
     : updateUrl_("TARVO_UPDATE_URL", std::nullopt),
-      certFile_("SSL_CERT_FILE", TestAuthority::get().caFile),
+      certFile_("SSL_CERT_FILE", HttpsServer::authority()),
       clock_(std::make_shared<VirtualClock>()),
       systemLog_(std::make_shared<platform::FakeSystemLog>()) {
-    mustRun(sourceDir() + "/scripts/make-root", {root_.path()});
-    // The log directory as the daemon leaves it: private to root.
+    if (!run({.argv = {sourceDir() + "/scripts/make-root", path()}}).succeeded())
+        throw std::runtime_error("make-root failed");
     fs::create_directories(at("/Library/Logs/Tarvo"));
     ::chmod(at("/Library/Logs/Tarvo").c_str(), 0755);
     setSystemVersion("14.6");
-    Updater::setEnvironment({clock_, systemLog_, [] { return std::string("DEVICE-1"); }});
-}
-
-void UpdaterRoot::setLimits(const Updater::Environment::Limits& limits) const {
-    Updater::setEnvironment({clock_, systemLog_, [] { return std::string("DEVICE-1"); }, limits});
+    setLimits({});
 }
 
 UpdaterRoot::~UpdaterRoot() {
     Updater::setEnvironment({});
 }
 
+void UpdaterRoot::setLimits(const Updater::Environment::Limits& limits) const {
+    Updater::setEnvironment({clock_, systemLog_, [] { return std::string("DEVICE-1"); }, limits});
+}
+
 std::vector<std::string> UpdaterRoot::logLines() const {
     std::vector<std::string> messages;
-    for (const auto& line : readLines(Paths::daemonLog())) {
-        const std::string tag = " [updater] ";
-        const size_t at = line.find(tag);
-        if (at != std::string::npos) messages.push_back(line.substr(at + tag.size()));
-    }
+    for (const auto& line : readLines(Paths::daemonLog()))
+        if (const size_t at = line.find(" [updater] "); at != std::string::npos)
+            messages.push_back(line.substr(at + 11));
     return messages;
 }
 
@@ -118,14 +120,13 @@ std::string UpdaterRoot::lastLogLine() const {
     return lines.empty() ? std::string() : lines.back();
 }
 
-void UpdaterRoot::childIsActive(double secondsAgo) const {
-    const std::string flag = Paths::activeChildrenDir() + "/501.flag";
+void UpdaterRoot::childIsActive(double secondsAgo, const std::string& name) const {
+    const std::string flag = Paths::activeChildrenDir() + "/" + name;
     writeText(flag, "");
     const double t = toUnixSeconds(clock_->now()) - secondsAgo;
-    timespec times[2];
-    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(t);
-    times[0].tv_nsec = times[1].tv_nsec =
-        static_cast<long>((t - static_cast<double>(times[0].tv_sec)) * 1e9);
+    const auto whole = static_cast<time_t>(std::floor(t));
+    const timespec at{whole, static_cast<long>((t - static_cast<double>(whole)) * 1e9)};
+    const timespec times[2] = {at, at};
     ::utimensat(AT_FDCWD, flag.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
@@ -143,10 +144,9 @@ std::string UpdaterRoot::standinState(const std::string& tool, const std::string
 }
 
 void UpdaterRoot::replaceNohup(const std::string& body) const {
-    const std::string nohup = at("/usr/bin/nohup");
-    fs::remove(nohup);
-    writeText(nohup, "#!/bin/bash\n" + body + "\n");
-    ::chmod(nohup.c_str(), 0755);
+    fs::remove(at("/usr/bin/nohup"));
+    writeText(at("/usr/bin/nohup"), "#!/bin/bash\n" + body + "\n");
+    ::chmod(at("/usr/bin/nohup").c_str(), 0755);
 }
 
 std::vector<std::string> UpdaterRoot::logDirExtras() const {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,38 +16,27 @@
 
 namespace tarvo::test {
 
-// A throw-away certificate authority and a server certificate for
-// 127.0.0.1 signed by it, made once per test program with the openssl tool.
-struct TestAuthority {
-    std::string caFile;
-    std::string certFile;
-    std::string keyFile;
-    static const TestAuthority& get();
-};
-
-// An HTTPS server on 127.0.0.1 with an ephemeral port, trusted through
-// SSL_CERT_FILE; counts every request it receives.
+// An HTTPS server on 127.0.0.1 whose certificate a throw-away authority
+// signed (trusted through SSL_CERT_FILE by UpdaterRoot); counts requests by path.
 class HttpsServer {
   public:
     HttpsServer();
     ~HttpsServer();
+    static const std::string& authority();  // the CA file
     httplib::Server& routes() { return *server_; }
     std::string url(const std::string& path) const;
-    int requests() const { return requests_.load(); }
-    int requestsFor(const std::string& path) const;
+    int requestsFor(const std::string& path) const;  // "" counts every request
 
   private:
     std::unique_ptr<httplib::SSLServer> server_;
     std::thread thread_;
     int port_ = 0;
-    std::atomic<int> requests_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> paths_;
 };
 
 // A made root (stand-ins at their macOS paths) with TARVO_ROOT and HOME
-// pointing at it, the updater on a virtual clock, and the test authority
-// trusted.
+// pointing at it, the updater on a virtual clock, and the server trusted.
 class UpdaterRoot {
   public:
     UpdaterRoot();
@@ -55,20 +45,17 @@ class UpdaterRoot {
     std::string at(const std::string& absolute) const { return root_.path() + absolute; }
     std::shared_ptr<VirtualClock> clock() const { return clock_; }
 
-    // The messages of daemon.log as "LEVEL message" ("INFO  updating …").
+    // The updater's messages in daemon.log as "LEVEL message" ("INFO  updating …").
     std::vector<std::string> logLines() const;
     std::string lastLogLine() const;
-    // Marks a child as present now (the flag's time taken from the virtual clock).
-    void childIsActive(double secondsAgo = 0) const;
-    // The Mac's system version as the updater reads it.
+    // A presence flag dated `secondsAgo` before the virtual clock's now.
+    void childIsActive(double secondsAgo = 0, const std::string& name = "501.flag") const;
     void setSystemVersion(const std::string& versionId) const;
-    // Fixture texts of the stand-ins under ROOT/.standins/<tool>/.
+    // A stand-in's fixture or state file under ROOT/.standins/<tool>/.
     void standinFixture(const std::string& tool, const std::string& name,
                         const std::string& text) const;
     std::string standinState(const std::string& tool, const std::string& name) const;
-    // Replaces the root's nohup with a bash script of the given body.
     void replaceNohup(const std::string& body) const;
-    // Caps the checks run under from now on.
     void setLimits(const Updater::Environment::Limits& limits) const;
     // Entries of /Library/Logs/Tarvo other than daemon.log.
     std::vector<std::string> logDirExtras() const;
