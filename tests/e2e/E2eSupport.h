@@ -16,10 +16,9 @@
 #include <vector>
 
 #include "core/Subprocess.h"
+#include "support/Processes.h"
 #include "support/TestSupport.h"
 #include "support/XServer.h"
-
-extern char** environ;
 
 namespace tarvo::test {
 
@@ -39,59 +38,15 @@ inline std::string today() {
     return buf;
 }
 
-// This process's environment with `overrides` ("NAME=value", or "NAME=" to drop).
-inline std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        bool replaced = false;
-        for (const auto& o : overrides)
-            if (entry.rfind(o.substr(0, o.find('=') + 1), 0) == 0) replaced = true;
-        if (!replaced) env.push_back(entry);
-    }
-    for (const auto& o : overrides)
-        if (o.back() != '=') env.push_back(o);
-    return env;
-}
-
-// `tarvo <role>` as a child process, killed at destruction if still running.
-class TarvoProcess {
+// `tarvo <role>` as a child process, ended at destruction if still running.
+class TarvoProcess : public Process {
   public:
-    explicit TarvoProcess(const std::string& role, const std::vector<std::string>& env) {
-        SpawnOptions options;
-        options.environment = env;
-        options.captureStdout = false;
-        options.captureStderr = false;
-        options.discardUncaptured = true;
-        pid_ = spawnProcess(tarvoBinary(), {role}, options).pid;
-    }
-    ~TarvoProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    TarvoProcess(const TarvoProcess&) = delete;
-    TarvoProcess& operator=(const TarvoProcess&) = delete;
-
+    TarvoProcess(const std::string& role, const std::vector<std::string>& env)
+        : Process(Launch{.argv = {tarvoBinary(), role}, .env = env, .capture = false}) {}
     // The exit status once the process has ended within `limit`; none otherwise.
     std::optional<int> exitStatus(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-        std::optional<int> result;
-        waitUntil(
-            [&] {
-                int status = 0;
-                if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
-                pid_ = -1;
-                result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return true;
-            },
-            limit);
-        return result;
+        return wait(limit);
     }
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = -1;
 };
 
 // Whether the window with the keyboard is `size` ("1280x800") large.

@@ -15,7 +15,23 @@
 
 #include "support/TestSupport.h"
 
+extern char** environ;
+
 namespace tarvo::test {
+
+std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        bool replaced = false;
+        for (const auto& o : overrides)
+            if (entry.rfind(o.substr(0, o.find('=') + 1), 0) == 0) replaced = true;
+        if (!replaced) env.push_back(entry);
+    }
+    for (const auto& o : overrides)
+        if (o.back() != '=') env.push_back(o);
+    return env;
+}
 using namespace std::chrono_literals;
 
 namespace {

@@ -24,6 +24,9 @@ struct Launch {
     bool capture = true;
 };
 
+// This process's environment with `overrides` ("NAME=value", or "NAME=" to drop).
+std::vector<std::string> environmentWith(const std::vector<std::string>& overrides);
+
 // Runs `launch` to its end (killed after `limit`).
 ProcessResult run(const Launch& launch, std::chrono::milliseconds limit = std::chrono::seconds(60));
 

@@ -111,7 +111,7 @@ struct Child {
         extra.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
                         ":detect_leaks=0:new_delete_type_mismatch=0");
 #endif
-        options.environment = childEnvironment(extra);
+        options.environment = environmentWith(extra);
         pid = spawnProcess(tarvoBinary(), args, options).pid;
     }
     ~Child() {

@@ -16,8 +16,6 @@
 
 #include "core/Subprocess.h"
 
-extern char** environ;
-
 namespace tarvo::test {
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -47,20 +45,6 @@ bool running(pid_t pid) {
     siginfo_t info{};
     return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == 0;
-}
-
-std::vector<std::string> childEnvironment(const std::vector<std::string>& extra) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry(*e);
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        const bool replaced = std::any_of(extra.begin(), extra.end(), [&](const std::string& x) {
-            return x.compare(0, name.size(), name) == 0;
-        });
-        if (!replaced) env.push_back(entry);
-    }
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
 }
 
 std::vector<std::string> mappedFiles(pid_t pid) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "manager/SetupFixture.h"
+#include "support/Processes.h"
 #include "support/TestSupport.h"
 
 namespace tarvo::test {
@@ -22,10 +23,6 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
 std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds limit = 30s);
 // Whether child `pid` is still running (not reaped).
 bool running(pid_t pid);
-
-// The environment for a `tarvo` child: this process's, with `extra`
-// ("NAME=value") replacing entries of the same name.
-std::vector<std::string> childEnvironment(const std::vector<std::string>& extra);
 
 // The files mapped into process `pid` (from /proc/<pid>/maps), and those that
 // are Qt WebEngine or the web view library.
