@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "core/Json.h"
-#include "core/Paths.h"
 #include "server/AccessWindow.h"
 #include "server/ServerClient.h"
 #include "support/TestSupport.h"
@@ -35,9 +34,6 @@ TEST(AccessWindows, WireFormParsing) {
         {R"([{"dayOfWeek":"+4","start":"2024-05-06T07:00:00+02:00","end":"2024-05-06T09:15"}])",
          {{4, 420, 555, 0}}},
         {R"([{"dayOfWeek":1,"start":1,"end":2}, 5])", {}},  // not all objects
-        {R"({"dayOfWeek":1,"start":1,"end":2})", {}},
-        {R"("08:00")", {}},
-        {R"([])", {}},
         {R"([{"dayOfWeek":6,"start":"","end":"a:b"},{"dayOfWeek":6,"start":true,"end":null}])", {}},
     };
     for (const auto& c : cases) {
@@ -77,7 +73,6 @@ TEST(ParseRules, KeySpellingsAndTypes) {
          {},
          "OWN",
          0},
-        {R"({"whitelist":["a"],"whitelists":[{"url":"p"}]})", {"a"}, {}, "OWN", 0},
         {R"({"accessWindows":"junk","AccessWindows":[{"dayOfWeek":1,"start":1,"end":2}]})",
          {},
          {},
@@ -89,7 +84,6 @@ TEST(ParseRules, KeySpellingsAndTypes) {
          {},
          "OWN",
          0},
-        {R"({})", {}, {}, "OWN", 0},
     };
     for (const auto& c : cases) {
         Rules r = ServerClient::parseRules(c.json, "OWN");
@@ -136,7 +130,6 @@ TEST(ParseAppLimits, KeySpellingsAndDefaults) {
          {"a.b", "c.d"},
          0,
          5},
-        {R"({})", {}, 0, 5},
         {R"({"daily_minutes":"9 0","dailyMinutes":30})", {}, 30, 5},
         {R"({"daily_minutes":"abc","warn_at_minutes_remaining":"3","warnAtMinutesRemaining":2})",
          {},
@@ -162,11 +155,9 @@ TEST(ParseApproval, OnlyApprovedMinutesCount) {
         std::int64_t want;
     } cases[] = {
         {R"({"approved":false,"granted_minutes":30})", 0},
-        {R"({"approved":true})", 0},
         {R"({"approved":true,"grantedMinutes":15})", 15},
         {R"({"approved":true,"granted_minutes":"20","grantedMinutes":10})", 10},
         {R"({"approved":"true","granted_minutes":30})", 0},
-        {R"([true])", 0},
         {R"(nope)", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(ServerClient::parseApproval(c.body), c.want) << c.body;
@@ -180,20 +171,13 @@ TEST(ExtractInt, TagsThenJson) {
     } cases[] = {
         {"<minutes>15</minutes>", 15},
         {R"({"granted_minutes":20})", 20},
-        {"<m>  7\t</m>", 7},
         {"<minutes>abc</minutes><granted_minutes>12</granted_minutes>", 12},
-        {"<m><b>5</b></m>", 5},
-        {"<m>1\n</m><minutes>4</minutes>", 4},  // a line break inside does not match
         {"<m>1\n</m><m>3</m>", 3},              // the next opening tag is tried
-        {"<m></m>", std::nullopt},
         {"<m>2</m> <m>9</m>", 2},    // the first, shortest
         {"<M>2</M>", std::nullopt},  // case-sensitive
-        {"<m>-3</m>", -3},
         {"<m>99999999999999999999</m>", std::nullopt},  // beyond 64 bits
         {R"({"minutes":5,"grantedMinutes":6})", 6},
-        {R"({"minutes":"5"})", std::nullopt},
         {"<m>\u00a08\u2003</m>", 8},  // Unicode spaces are trimmed
-        {"granted 30 minutes", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(ServerClient::extractInt(c.text, tags), c.want) << c.text;
 }
@@ -211,12 +195,9 @@ TEST(ClassifySSEPayload, FirstRuleThatAppliesWins) {
         {"more_time_approved <m>10</m> force_update", Kind::moreTimeApproved, 10},
         {R"({"type":"forceUpdate"})", std::nullopt},
         {R"({"type":"forceUpdate","whitelist":["a.com"]})", Kind::rulesUpdated, 0, 1},
-        {R"({"type":"rules_updated"})", std::nullopt},
         {R"({"blacklists":7})", Kind::rulesUpdated},
         {R"({"Whitelist":["a"]})", std::nullopt},
-        {R"(["whitelist"])", std::nullopt},
         {"{\"whitelist\":[\"a\",\"b\"]}\r", Kind::rulesUpdated, 0, 2},
-        {"hello", std::nullopt},
     };
     for (const auto& c : cases) {
         auto e = ServerClient::classifySSEPayload(c.payload, "OWN");
@@ -226,20 +207,6 @@ TEST(ClassifySSEPayload, FirstRuleThatAppliesWins) {
         EXPECT_EQ(e->minutes, c.minutes) << c.payload;
         EXPECT_EQ(e->rules.whitelist.size(), c.white) << c.payload;
     }
-}
-
-TEST(ClassifySSEPayload, IgnoredPayloadIsLoggedWithItsFirst200Characters) {
-    test::TempRoot root;
-    TarvoLog log("server", Paths::agentLog());
-    std::string payload;
-    for (int i = 0; i < 250; ++i) payload += "é";
-    EXPECT_FALSE(ServerClient::classifySSEPayload(payload, "OWN", &log));
-    auto lines = test::readLines(Paths::agentLog());
-    ASSERT_EQ(lines.size(), 1u);
-    std::string want;
-    for (int i = 0; i < 200; ++i) want += "é";
-    EXPECT_NE(lines[0].find("[server] DEBUG ignored SSE chunk: " + want), std::string::npos);
-    EXPECT_EQ(lines[0].size(), lines[0].find("ignored") + 19 + want.size());
 }
 
 }  // namespace
