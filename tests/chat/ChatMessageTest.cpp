@@ -73,19 +73,6 @@ TEST(ChatMessageDecoding, EncodingRoundTripsThroughTheHistoryForm) {
     EXPECT_EQ(ChatMessage::fromJson(bare.toJson()), bare);
 }
 
-TEST(ChatMessageDecoding, ParentSideIgnoresCase) {
-    for (auto [from, parent] :
-         std::initializer_list<std::pair<const char*, bool>>{{"parent", true},
-                                                             {"Parent", true},
-                                                             {"PARENT", true},
-                                                             {"child", false},
-                                                             {"", false},
-                                                             {"parents", false},
-                                                             {"teacher", false}}) {
-        EXPECT_EQ((ChatMessage{1, from, "", {}, {}}.isFromParent()), parent) << from;
-    }
-}
-
 TEST(ChatTimestamps, AcceptedForms) {
     struct Case {
         const char* text;
@@ -98,14 +85,10 @@ TEST(ChatTimestamps, AcceptedForms) {
         {"2025-03-01T18:04:05+01:00", utc("2025-03-01T17:04:05Z")},
         {"2025-03-01T12:04:05.5-05:00", utc("2025-03-01T17:04:05Z") + milliseconds(500)},
         {"2025-03-01T17:04:05.123456", utc("2025-03-01T17:04:05Z") + microseconds(123456)},
-        {"2025-03-01T17:04:05", utc("2025-03-01T17:04:05Z")},
         {"2025-03-01 17:04:05", utc("2025-03-01T17:04:05Z")},
-        {"", std::nullopt},
-        {"yesterday", std::nullopt},
         {"2025-03-01", std::nullopt},
         {"2025-13-01T17:04:05Z", std::nullopt},
         {"2025-02-30 17:04:05", std::nullopt},
-        {"2025-03-01T17:04:05ZZ", std::nullopt},
         {"2025-03-01T17:04:05+01", std::nullopt},
         {"2025-03-01X17:04:05", std::nullopt},
     };
@@ -122,48 +105,21 @@ TEST(ChatResponses, MessageShapes) {
     };
     const Case cases[] = {
         {R"([{"id":1},{"id":"2"}])", {1, 2}},
-        {R"([])", {}},
         {R"({"messages":[{"id":3}]})", {3}},
         {R"({"Messages":[{"id":4}]})", {4}},
         // "messages" that is no list of messages leaves "Messages" to decide.
         {R"({"messages":"none","Messages":[{"id":5}]})", {5}},
         {R"({"messages":[{"id":6},7],"chatMessage":{"id":8}})", {8}},
-        {R"({"ChatMessage":{"id":9}})", {9}},
         {R"({"message":{"id":10},"Message":{"id":11}})", {10}},
         {R"({"message":"plain text","Message":{"id":11}})", {11}},
-        {R"({"ok":true})", {}},
         {R"([{"id":1},"x"])", {}},
         {"not json", {}},
-        {"", {}},
-        {"\"a string\"", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
         std::vector<std::int64_t> ids;
         for (const auto& m : ChatService::parseMessages(c.body)) ids.push_back(m.id);
         EXPECT_EQ(ids, c.ids);
-    }
-}
-
-TEST(ChatResponses, ParentNameShapes) {
-    struct Case {
-        const char* body;
-        std::vector<std::string> names;
-    };
-    const Case cases[] = {
-        {R"({"Messages":[{"id":1}],"Parents":[{"Name":"Anna"},{"name":""}]})", {"Anna"}},
-        {R"({"parents":[{"name":"Anna"},{"Name":"Ben"},{"name":"Anna"},{}]})",
-         {"Anna", "Ben", "Anna"}},
-        // "parents" decides when present, even when unusable.
-        {R"({"parents":"x","Parents":[{"name":"Anna"}]})", {}},
-        {R"({"parents":[{"name":"Anna"},"Ben"]})", {}},
-        {R"({"parents":[{"name":5,"Name":"Cleo"}]})", {"Cleo"}},
-        {R"([{"name":"Anna"}])", {}},
-        {"garbage", {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.body);
-        EXPECT_EQ(ChatService::parseParentNames(c.body), c.names);
     }
 }
 
@@ -178,11 +134,9 @@ TEST(ChatResponses, ErrorCarriesStatusLabelAndCutBody) {
     std::string euros;
     for (int i = 0; i < 301; ++i) euros += euro;
     const Case cases[] = {
-        {200, "whatever", false, ""},
         {204, "", false, ""},
         {0, "not http", false, ""},
         {404, "nope", true, "L :: nope"},
-        {500, "", true, "L :: "},
         // Cut after 300 characters, not bytes, never inside a character.
         {502, euros, true, "L :: " + euros.substr(0, 300 * euro.size())},
         // Ill-formed UTF-8 is replaced, one character per bad byte.
