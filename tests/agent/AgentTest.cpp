@@ -43,7 +43,7 @@ TEST_F(AgentFixture, NonChildExitsQuietlyWithoutWritingOrAsking) {
         EXPECT_FALSE(exists(agent->presenceFlagPath()));
         EXPECT_FALSE(exists(Paths::rulesFile()));
         EXPECT_FALSE(exists(Paths::proxyConfigFile()));
-        EXPECT_EQ(service.http.count(), 0u);
+        EXPECT_EQ(service.requests().size(), 0u);
         EXPECT_TRUE(views->lines.empty());
         if (c.warns) ++warnings;
         EXPECT_EQ(linesWith("WARN  no " + Paths::configFile() + " found — defaulting NOT a child"),
@@ -69,7 +69,7 @@ TEST_F(AgentFixture, ChildRegistersClampsBootstrapsAndShutsDownOnEitherSignal) {
                            "warn_at_minutes_remaining":10})");
         writeConfig({"sam", "kid"});
         makeAgent();
-        const size_t before = service.http.count();
+        const size_t before = service.requests().size();
         ASSERT_TRUE(agent->start());
 
         // Before the bootstrap has run: flag, proxy configuration, fail-closed rules.
@@ -80,7 +80,7 @@ TEST_F(AgentFixture, ChildRegistersClampsBootstrapsAndShutsDownOnEitherSignal) {
                   (json{{"username", "kid"}, {"device_id", agent->server()->deviceId()}}));
         EXPECT_EQ(rulesOnDisk()["username"], "kid");
         EXPECT_EQ(rulesOnDisk()["whitelist"], json{RulesFile::defaultServiceHost()});
-        EXPECT_EQ(service.http.count(), before);
+        EXPECT_EQ(service.requests().size(), before);
         EXPECT_EQ(views->lines.front(), "menu-bar only");
 
         ASSERT_TRUE(settle([&] { return agent->bootstrapped(); }));
