@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -218,20 +216,6 @@ TEST(AtomicFile, AConcurrentReaderSeesOnlyWholeVersions) {
     reader.join();
     EXPECT_EQ(torn.load(), 0);
 }
-
-TEST(AtomicFile, ReadFileRefusesWhatIsNotAReadableFile) {
-    test::TempDir dir;
-    EXPECT_FALSE(readFile(dir / "missing"));
-    EXPECT_FALSE(readFile(dir.path()));
-    test::writeText(dir / "empty", "");
-    EXPECT_EQ(readFile(dir / "empty"), "");
-}
-
-}  // namespace
-}  // namespace tarvo
-
-namespace tarvo {
-namespace {
 
 // Per-user state (cached settings, screen time, chat history, the per-user
 // device id) is written without an explicit mode: it must be private to its

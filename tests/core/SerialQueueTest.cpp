@@ -29,24 +29,6 @@ TEST(SerialQueue, ATaskPostedFromATaskRunsAfterItNotInsideIt) {
     EXPECT_EQ(queue.pending(), 0u);
 }
 
-TEST(SerialQueue, PendingWorkOccupiesOneWorkerAndRunsInPostOrder) {
-    ManualBackground background;
-    SerialQueue queue(background);
-    std::vector<int> ran;
-    for (int i = 0; i < 5; ++i) queue.post([&ran, i] { ran.push_back(i); });
-    EXPECT_EQ(background.pending(), 1u);
-    EXPECT_EQ(queue.pending(), 5u);
-    EXPECT_TRUE(ran.empty());
-    background.runAll();
-    EXPECT_EQ(ran, (std::vector<int>{0, 1, 2, 3, 4}));
-    EXPECT_EQ(queue.pending(), 0u);
-    // Once drained, the next post starts a new drain.
-    queue.post([&ran] { ran.push_back(5); });
-    EXPECT_EQ(background.pending(), 1u);
-    background.runAll();
-    EXPECT_EQ(ran.back(), 5);
-}
-
 TEST(SerialQueue, AThrowingTaskDoesNotStallTheQueue) {
     ManualBackground background;
     SerialQueue queue(background);

@@ -35,25 +35,6 @@ TEST(VirtualMainQueue, TimersFireInDueOrderWithTheClockAtTheirDueTime) {
     EXPECT_EQ(clock->monotonic() - start, 45s);
 }
 
-TEST(VirtualMainQueue, RepetitionFirstDelayAndCancellation) {
-    VirtualMainQueue q;
-    int every = 0, first = 0, cancelled = 0;
-    q.startRepeating(60s, [&] { ++every; });
-    auto id = q.startRepeating(
-        1800s, [&] { ++first; }, 120s);
-    auto doomed = q.postDelayed(5s, [&] { ++cancelled; });
-    q.cancel(doomed);
-    q.cancel(9999);  // unknown ids are ignored
-    q.advance(3600s);
-    EXPECT_EQ(every, 60);
-    EXPECT_EQ(first, 2);  // at 120 s and 1920 s
-    EXPECT_EQ(cancelled, 0);
-    q.cancel(id);
-    q.advance(3600s);
-    EXPECT_EQ(first, 2);
-    EXPECT_EQ(every, 120);
-}
-
 TEST(VirtualMainQueue, ATimerMayCancelItselfAndScheduleOthers) {
     VirtualMainQueue q;
     int ticks = 0;
@@ -67,28 +48,6 @@ TEST(VirtualMainQueue, ATimerMayCancelItselfAndScheduleOthers) {
     q.advance(10s);
     EXPECT_EQ(ticks, 103);
     EXPECT_EQ(q.activeTimers(), 0u);
-}
-
-TEST(VirtualMainQueue, ScopedTimerCancelsWhenItGoes) {
-    VirtualMainQueue q;
-    int n = 0;
-    {
-        ScopedTimer t(q, q.startRepeating(1s, [&] { ++n; }));
-        q.advance(2s);
-    }
-    q.advance(5s);
-    EXPECT_EQ(n, 2);
-}
-
-TEST(VirtualMainQueue, RunEndsOnQuitAndSignalsAreCallbacks) {
-    VirtualMainQueue q;
-    int beats = 0;
-    q.startRepeating(15s, [&] { ++beats; });
-    q.onSignal(SIGTERM, [&] { q.quit(7); });
-    q.postDelayed(61s, [&] { q.deliverSignal(SIGTERM); });
-    EXPECT_EQ(q.run(), 7);
-    EXPECT_EQ(beats, 4);
-    EXPECT_FALSE(q.deliverSignal(SIGUSR1));
 }
 
 TEST(VirtualMainQueue, ACallbackWhoseOwnerIsGoneDoesNothing) {
@@ -125,19 +84,6 @@ TEST(VirtualMainQueue, WorkFromBackgroundThreadsLandsOnTheTestThread) {
         });
     EXPECT_TRUE(q.runUntil([&] { return done == 20; }));
     EXPECT_TRUE(allOnMain);
-}
-
-TEST(Background, ManualBackgroundRunsInOrderWhenAsked) {
-    ManualBackground bg;
-    std::vector<int> order;
-    bg.run([&] {
-        order.push_back(1);
-        bg.run([&] { order.push_back(3); });
-    });
-    bg.run([&] { order.push_back(2); });
-    EXPECT_TRUE(order.empty());
-    EXPECT_EQ(bg.runAll(), 3u);
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
 TEST(VirtualClock, WallClockCanJumpAloneLikeASleepOrAClockChange) {
