@@ -106,8 +106,7 @@ int main(int argc, char** argv) {
     auto report = [&](const char* what, const std::vector<Clock::time_point>& at) {
         std::vector<double> micros;
         for (size_t i = 20; i < at.size(); ++i)
-            micros.push_back(
-                std::chrono::duration<double, std::micro>(at[i] - written[i]).count());
+            micros.push_back(std::chrono::duration<double, std::micro>(at[i] - written[i]).count());
         std::sort(micros.begin(), micros.end());
         auto q = [&](double f) {
             return micros[std::min(micros.size() - 1, size_t(f * micros.size()))];

@@ -43,7 +43,7 @@ TEST_F(AgentRefresh, PushedRulesReplaceTheFileAndApplyTheSchedule) {
     startChild();
     // Monday mornings only; the clock says Thursday.
     service.events.push(R"({"whitelist":["x.example","y.example"],"blacklist":["z.example"],)"
-                 R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
+                        R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
     ASSERT_TRUE(settle([&] { return agent->blockerShown(); }));
     EXPECT_EQ(rulesOnDisk()["whitelist"], (json{"x.example", "y.example"}));
     EXPECT_EQ(rulesOnDisk()["blacklist"], json{"z.example"});
@@ -71,7 +71,8 @@ TEST_F(AgentRefresh, GrantedTimeExtendsTheQuotaAndTakesTheBlockerDown) {
         std::function<void()> grant;
     };
     const Case cases[] = {
-        {"pushed", [this] { service.events.push(R"({"type":"more_time_approved","minutes":15})"); }},
+        {"pushed",
+         [this] { service.events.push(R"({"type":"more_time_approved","minutes":15})"); }},
         {"polled",
          [this] {
              service.answer("/api/CheckMoreTimeApproval", 200,
@@ -110,7 +111,7 @@ TEST_F(AgentRefresh, GrantedTimeTakesDownTheScheduleBlocker) {
     startChild();
     // Monday mornings only; the clock says Thursday: the schedule blocks.
     service.events.push(R"({"whitelist":["a.example"],)"
-                 R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
+                        R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
     ASSERT_TRUE(
         settle([&] { return agent->schedule()->blockedBySchedule() && agent->blockerShown(); }));
     service.events.push(R"({"type":"more_time_approved","minutes":15})");
@@ -119,32 +120,6 @@ TEST_F(AgentRefresh, GrantedTimeTakesDownTheScheduleBlocker) {
     EXPECT_TRUE(agent->schedule()->blockedBySchedule());
     advance(seconds(120));  // two schedule checks
     EXPECT_FALSE(agent->blockerShown());
-}
-
-TEST_F(AgentRefresh, UsageIsReportedEveryMinuteAndAtShutdown) {
-    platform::RunningApp editor{100, "com.example.editor", "Editor"};
-    workspace->launch(editor);
-    workspace->setFrontmost(editor);
-    startChild();
-    auto seconds = [&](size_t report) {
-        auto body = json::parse(service.requests("/api/UpdateProcessUsage").at(report).body);
-        EXPECT_EQ(body["samples"].size(), 1u);
-        EXPECT_EQ(body["samples"][0]["bundle_id"], "com.example.editor");
-        return body["samples"][0]["seconds"].get<int>();
-    };
-    // Polls close a stretch every 30 s; the flush every 60 s sends their sum.
-    advance(std::chrono::seconds(120));
-    ASSERT_TRUE(settle([&] { return asked("/api/UpdateProcessUsage") == 2; }));
-    EXPECT_EQ(seconds(0), 30);
-    EXPECT_EQ(seconds(1), 60);
-
-    // At shutdown the buffer is sent, and so is the stretch in progress.
-    advance(std::chrono::seconds(20));
-    agent->shutdown();
-    ASSERT_TRUE(settle([&] { return asked("/api/UpdateProcessUsage") == 4; }));
-    EXPECT_EQ(seconds(2), 30);
-    EXPECT_EQ(seconds(3), 20);
-    EXPECT_EQ(agent->activeTimers(), 0);
 }
 
 }  // namespace

@@ -128,55 +128,6 @@ TEST_F(AgentFixture, ChildRegistersClampsBootstrapsAndShutsDownOnEitherSignal) {
     }
 }
 
-TEST_F(AgentFixture, InitialFetchFallsBackToCacheOrLeavesTheFileAlone) {
-    struct Case {
-        const char* name;
-        bool cached;
-    };
-    for (const Case c : {Case{"cache", true}, Case{"no cache", false}}) {
-        SCOPED_TRACE(c.name);
-        std::filesystem::remove(Paths::cachedSettingsFile());
-        writeConfig({"kid"});
-        makeAgent();
-        if (c.cached) {
-            service.answer("/api/GetUserSettingsByDeviceId", 200,
-                           R"({"whitelist":["cached.example"],"blacklist":[]})");
-            agent->server()->fetchRules();
-        }
-        const std::string own =
-            json{{"username", "kid"}, {"whitelist", {"old.example"}}, {"blacklist", json::array()}}
-                .dump();
-        writeText(Paths::rulesFile(), own);
-        service.answer("/api/GetUserSettingsByDeviceId", 500, "{}");
-        service.answer("/api/GetAppLimits", 503, "{}");
-        slept.clear();
-        ASSERT_TRUE(agent->start());
-        ASSERT_TRUE(settle([&] { return agent->bootstrapped(); }));
-
-        EXPECT_EQ(service.requests("/api/GetUserSettingsByDeviceId").size(), c.cached ? 4u : 7u);
-        EXPECT_EQ(slept, (std::vector<std::int64_t>{2, 2}));
-        if (c.cached) {
-            EXPECT_EQ(rulesOnDisk()["whitelist"], json{"cached.example"});
-        } else {
-            EXPECT_EQ(readText(Paths::rulesFile()), own);
-            EXPECT_EQ(
-                linesWith(
-                    "ERROR no settings and no cache — proxy keeps whatever rules are on disk"),
-                1u);
-        }
-        // App limits failed: permissive.
-        EXPECT_TRUE(agent->appLimits()->allowed().empty());
-        EXPECT_EQ(agent->screenTime()->state().quotaMinutes, 0);
-        EXPECT_EQ(agent->screenTime()->state().warnAtMinutesRemaining, 5);
-        agent->shutdown();
-        agent.reset();
-        background.runAll();
-    }
-    EXPECT_EQ(
-        linesWith("WARN  initial app-limits fetch failed (HTTP 503) — permissive until next tick"),
-        2u);
-}
-
 TEST_F(AgentFixture, BlockerAsksForMoreTimeAndReportsTheOutcome) {
     service.answer("/api/GetAppLimits", 200,
                    R"({"daily_minutes":1,"warn_at_minutes_remaining":0})");

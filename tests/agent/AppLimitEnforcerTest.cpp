@@ -62,7 +62,7 @@ TEST_F(AppLimitEnforcerTest, ClosesOnlyOrdinaryApplicationsOffTheAllowlist) {
         {app(15, "com.example.daemon", "Daemon", ActivationPolicy::prohibited), false},
         {app(16, std::nullopt, "No identifier"), false},
         {app(18, "com.Roblox.Player", "Roblox"), true},
-        {app(19, "com.apple", "Not quite Apple"), true},  // a prefix needs its dot
+        {app(19, "com.apple", "Not quite Apple"), true},              // a prefix needs its dot
         {app(21, "org.mozilla.firefox.beta", "Firefox Beta"), true},  // exact match only
     };
     for (const auto& c : cases) workspace->launch(c.app);

@@ -111,32 +111,5 @@ TEST_F(FocusMonitorTest, IdleUserAtAPollDropsTheStretchAndCountingRestarts) {
     EXPECT_EQ(samples, want);
 }
 
-TEST_F(FocusMonitorTest, StretchesIgnoreSleepAndClockChanges) {
-    struct Case {
-        const char* name;
-        std::chrono::seconds wallJump;  // the wall clock alone, while the application is in front
-        std::vector<std::int64_t> want;
-    };
-    const std::vector<Case> cases = {
-        {"overnight sleep", 9h, {10}},
-        {"clock set back", -1h, {10}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        samples.clear();
-        workspace->setFrontmost(kGame);
-        auto monitor = make();
-        monitor->start();
-        queue.advance(5s);
-        clock->setWall(clock->now() + c.wallJump);
-        queue.advance(5s);
-        activate(kNotes);
-        std::vector<std::int64_t> got;
-        for (const auto& s : samples) got.push_back(s.seconds);
-        EXPECT_EQ(got, c.want);
-        monitor.reset();
-    }
-}
-
 }  // namespace
 }  // namespace tarvo

@@ -102,13 +102,9 @@ TEST_F(RulesFileTest, WriteDecisionsOverWhatIsOnDisk) {
          "rules unchanged (2 wl / 1 bl) — skipping write"},
         {"the same lists reordered", std::string(kOtherChild), rules({"b.com", "a.com"}, {"x.com"}),
          Outcome::written, std::nullopt},
-        {"a blacklist entry more", std::string(kOtherChild),
-         rules({"a.com", "b.com"}, {"x.com", "y.com"}), Outcome::written, std::nullopt},
         {"entries differ only in case", std::string(kOtherChild),
          rules({"A.com", "b.com"}, {"x.com"}), Outcome::written, std::nullopt},
         {"corrupt file", std::string("{\"whitelist\": [\"a.com\""), rules({}, {}), Outcome::written,
-         std::nullopt},
-        {"top level not an object", std::string(R"(["a.com"])"), rules({}, {}), Outcome::written,
          std::nullopt},
         {"the daemon's seeded default with keys of its own",
          R"({"version": 1, "whitelist": ["tarvo.app"], "blacklist": [], "comment": "seed"})",
@@ -178,9 +174,6 @@ TEST_F(RulesFileTest, FailuresAreReportedAndNothingIsWrittenThroughPlantedLinks)
     } cases[] = {
         {"data directory missing", [] { fs::remove_all(Paths::dataDir()); }, rules({"a.com"}, {}),
          false, "cannot create"},
-        {"a directory where the temporary file goes",
-         [] { fs::create_directories(tempPath() + "/inner"); }, rules({"a.com"}, {}), false,
-         "cannot create"},
         {"text that is not UTF-8", [] {}, rules({"bad\xff.com"}, {}), false, "cannot serialise"},
         {"plain write onto a symbolic link", [&] { fs::create_symlink(victim, rulesPath()); },
          rules({"a.com"}, {}), true, "cannot open"},
@@ -213,9 +206,6 @@ TEST_F(RulesFileTest, StartUpClampOfAnotherChildsRules) {
         {std::string(kOtherChild), true},
         {R"({"username": "Emma", "whitelist": ["a.com"]})", true},  // exact comparison
         {R"({"username": "emma", "whitelist": ["a.com"]})", false},
-        {R"({"whitelist": ["a.com"], "blacklist": []})", false},
-        {R"({"username": "", "whitelist": ["a.com"]})", false},
-        {R"({"username": 12, "whitelist": ["a.com"]})", false},
         {"not json", false},
         {std::nullopt, false},
     };
@@ -256,16 +246,10 @@ TEST_F(RulesFileTest, RecoveryFromTheCache) {
         bool replayed;
         std::optional<std::string> line;  // the one line logged
     } cases[] = {
-        {"our own file, even if old", R"({"username": "emma", "whitelist": ["old.com"]})", true,
-         false, false, std::nullopt},
         {"another child's file", std::string(kOtherChild), true, false, true,
          "server unreachable — replayed cached rules for 'emma' (3 wl) instead of staying "
          "fail-closed"},
         {"no file at all", std::nullopt, true, false, true,
-         "server unreachable — replayed cached rules for 'emma' (3 wl) instead of staying "
-         "fail-closed"},
-        {"a file without an owner is not ours", R"({"whitelist": ["tarvo.app"]})", true, false,
-         true,
          "server unreachable — replayed cached rules for 'emma' (3 wl) instead of staying "
          "fail-closed"},
         {"no cache", std::string(kOtherChild), false, false, false,

@@ -129,21 +129,5 @@ TEST_F(ScheduleEnforcerTest, LiftingTheScheduleLeavesABlockerTheQuotaHolds) {
     }
 }
 
-TEST_F(ScheduleEnforcerTest, ABlockerDismissedElsewhereIsNotRaisedAgainWithinTheSameStretch) {
-    enforcer_->start();
-    enforcer_->updateAccessWindows({{kThu, 8 * 60, 9 * 60, 0}});
-    queue_.runPending();
-    ASSERT_EQ(blocker_->shows, 1);
-    blocker_->dismissBlocker();  // e.g. the parent granted more time
-    queue_.advance(5h);
-    EXPECT_EQ(blocker_->shows, 1);
-    // Inside the window (06:00 UTC is 08:00 local) the block is cleared, and
-    // leaving the window raises the blocker anew.
-    queue_.advance(1h);
-    EXPECT_FALSE(enforcer_->blockedBySchedule());
-    queue_.advance(1h);
-    EXPECT_EQ(blocker_->shows, 2);
-}
-
 }  // namespace
 }  // namespace tarvo

@@ -72,21 +72,5 @@ TEST_F(UsageReporterTest, SamplesAddUpPerApplicationAndOneFlushSendsOneBatch) {
     EXPECT_EQ(service.requests().size(), 1u);
 }
 
-TEST_F(UsageReporterTest, TheBufferIsEmptiedBeforeTheReportRuns) {
-    ManualBackground background;
-    UsageReporter reporter(clock, background, server);
-    reporter.recordSample(sample("com.apple.Maps", "Maps", 10));
-    reporter.flushUsage();
-    EXPECT_TRUE(reporter.buffer().empty());
-    EXPECT_EQ(service.requests().size(), 0u) << "flushUsage does not wait for the report";
-
-    reporter.recordSample(sample("com.apple.Maps", "Maps", 3));  // lands in the next batch
-    background.runAll();
-    const auto got = reports();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].at("com.apple.Maps").seconds, 10);
-    EXPECT_EQ(reporter.buffer().at("com.apple.Maps").seconds, 3);
-}
-
 }  // namespace
 }  // namespace tarvo

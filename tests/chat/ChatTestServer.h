@@ -38,7 +38,9 @@ class ChatTestServer {
     void replayAll(bool on) { set(replayAll_, on); }  // every poll gets every message
     void setSendBody(std::optional<std::string> body) { set(rawSendBody_, std::move(body)); }
     void failSends(int status) { set(sendStatus_, status); }
-    void setMarkReadStatus(int status) { service_.answer("/api/MarkChatMessagesRead", status, "{}"); }
+    void setMarkReadStatus(int status) {
+        service_.answer("/api/MarkChatMessagesRead", status, "{}");
+    }
     // Keeps every send waiting for its answer until released.
     void holdSends(bool on) {
         set(holdSends_, on);

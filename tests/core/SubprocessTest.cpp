@@ -86,6 +86,8 @@ TEST(Subprocess, TimeoutKillsTheChild) {
     EXPECT_EQ(r.exitStatus, -1);
 }
 
+// Tools shown to a person and started services read our standard input, as
+// the tools on the Mac do; captured tools and detached children get none.
 TEST(Subprocess, StandardInputIsInheritedOnlyWhereTheCallerShowsTheTool) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);

@@ -35,21 +35,6 @@ TEST(VirtualMainQueue, TimersFireInDueOrderWithTheClockAtTheirDueTime) {
     EXPECT_EQ(clock->monotonic() - start, 45s);
 }
 
-TEST(VirtualMainQueue, ATimerMayCancelItselfAndScheduleOthers) {
-    VirtualMainQueue q;
-    int ticks = 0;
-    MainQueue::TimerId self = 0;
-    self = q.startRepeating(1s, [&] {
-        if (++ticks == 3) {
-            q.cancel(self);
-            q.postDelayed(1s, [&] { ticks += 100; });
-        }
-    });
-    q.advance(10s);
-    EXPECT_EQ(ticks, 103);
-    EXPECT_EQ(q.activeTimers(), 0u);
-}
-
 TEST(VirtualMainQueue, ACallbackWhoseOwnerIsGoneDoesNothing) {
     struct Owner {
         int hits = 0;
@@ -67,23 +52,6 @@ TEST(VirtualMainQueue, ACallbackWhoseOwnerIsGoneDoesNothing) {
     EXPECT_TRUE(watch.expired());  // the timer did not keep it alive
     q.advance(3s);
     EXPECT_EQ(survivorHits, 5);
-}
-
-TEST(VirtualMainQueue, WorkFromBackgroundThreadsLandsOnTheTestThread) {
-    VirtualMainQueue q;
-    ThreadPoolBackground pool(3);
-    const auto mainThread = std::this_thread::get_id();
-    int done = 0;
-    bool allOnMain = true;
-    for (int i = 0; i < 20; ++i)
-        pool.run([&] {
-            q.post([&] {
-                allOnMain = allOnMain && std::this_thread::get_id() == mainThread;
-                ++done;
-            });
-        });
-    EXPECT_TRUE(q.runUntil([&] { return done == 20; }));
-    EXPECT_TRUE(allOnMain);
 }
 
 TEST(VirtualClock, WallClockCanJumpAloneLikeASleepOrAClockChange) {

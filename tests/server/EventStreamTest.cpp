@@ -142,7 +142,8 @@ TEST_F(EventStreamTest, DeliversEventsSplitAtAwkwardPlaces) {
           "\ndata: {\"whitelist\":[\"caf\xc3",
           "\xa9.fr\"],\"accessWindows\":[{\"dayOfWeek\":1,\"start\":\"08:00\",\"end\":\"09:00\"}]}"
           "\r",
-          "\n\r", "\n: heartbeat\n\ndata: <m>15</m> more_time_approved\n\ndata: {\"type\":\"x\"}\n\n",
+          "\n\r",
+          "\n: heartbeat\n\ndata: <m>15</m> more_time_approved\n\ndata: {\"type\":\"x\"}\n\n",
           "data: MoreTimeApproved\n\n"})
         stream.write(piece);
     ASSERT_TRUE(got.waitFor(4));

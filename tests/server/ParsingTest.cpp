@@ -172,9 +172,9 @@ TEST(ExtractInt, TagsThenJson) {
         {"<minutes>15</minutes>", 15},
         {R"({"granted_minutes":20})", 20},
         {"<minutes>abc</minutes><granted_minutes>12</granted_minutes>", 12},
-        {"<m>1\n</m><m>3</m>", 3},              // the next opening tag is tried
-        {"<m>2</m> <m>9</m>", 2},    // the first, shortest
-        {"<M>2</M>", std::nullopt},  // case-sensitive
+        {"<m>1\n</m><m>3</m>", 3},                      // the next opening tag is tried
+        {"<m>2</m> <m>9</m>", 2},                       // the first, shortest
+        {"<M>2</M>", std::nullopt},                     // case-sensitive
         {"<m>99999999999999999999</m>", std::nullopt},  // beyond 64 bits
         {R"({"minutes":5,"grantedMinutes":6})", 6},
         {"<m>\u00a08\u2003</m>", 8},  // Unicode spaces are trimmed

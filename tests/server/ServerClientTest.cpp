@@ -297,7 +297,6 @@ TEST_F(ServerClientTest, RetryThenCacheThenNothing) {
     SettingsCache::save(R"({"whitelist":[]})", "kid", "X");
     EXPECT_TRUE(cl->fetchRulesWithRetryAndCache(1, 0));
     EXPECT_FALSE(cl->cachedRules());  // empty lists are no rules to restore
-
 }
 
 }  // namespace
