@@ -233,19 +233,6 @@ TEST_F(ChatControllerTest, FailedSendCanBeResentLeavingOneBubble) {
     EXPECT_EQ(ids(ChatStore::load()), (std::vector<std::int64_t>{1}));
 }
 
-TEST(ChatTitle, JoinsNamesWithTheChildLast) {
-    struct Case {
-        std::vector<std::string> names;
-        const char* title;
-    };
-    const Case cases[] = {
-        {{"Anna"}, "Anna & emma"},
-        {{"Anna", "Ben"}, "Anna, Ben & emma"},
-        {{"Anna", "Ben", "Cleo"}, "Anna, Ben, Cleo & emma"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(ChatController::titleFor(c.names, "emma"), c.title);
-}
-
 TEST_F(ChatControllerTest, ReadReportsOnlyWhileSeenAndNeverTwice) {
     server.addMessage(1, "parent", "a");
     server.addMessage(2, "child", "b");

@@ -45,27 +45,6 @@ TEST(Paths, HomeIsHonouredOnlyWhenOwnedByTheUser) {
     }
 }
 
-TEST(Paths, ARelativeRootIsMadeAbsoluteOnce) {
-    TempDir dir;
-    char cwd[PATH_MAX];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    {
-        EnvGuard root("TARVO_ROOT", "demo");
-        Paths::makeRootAbsolute();
-        EXPECT_EQ(Paths::configFile(),
-                  dir.path() + "/demo/Library/Application Support/Tarvo/config.json");
-        EXPECT_EQ(chdir("/"), 0);  // a later change of directory no longer moves it
-        EXPECT_EQ(Paths::root(), dir.path() + "/demo");
-    }
-    {
-        EnvGuard root("TARVO_ROOT", "/abs");
-        Paths::makeRootAbsolute();
-        EXPECT_EQ(Paths::root(), "/abs");
-    }
-    ASSERT_EQ(chdir(cwd), 0);
-}
-
 TEST(Paths, ResourcesSitBesideTheRealExecutableWhenStartedThroughALink) {
     namespace fs = std::filesystem;
     EnvGuard res("TARVO_RESOURCES", std::nullopt);

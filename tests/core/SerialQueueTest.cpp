@@ -11,9 +11,12 @@
 #include "core/Background.h"
 #include "core/SerialQueue.h"
 #include "core/TimerThread.h"
+#include "core/VirtualTime.h"
 
 namespace tarvo {
 namespace {
+
+using namespace std::chrono_literals;
 
 TEST(SerialQueue, ATaskPostedFromATaskRunsAfterItNotInsideIt) {
     InlineBackground background;
@@ -97,6 +100,29 @@ TEST(TimerThread, BeatsWhileTheOwnerIsBlockedAndStopsWhenDestroyed) {
     const int atStop = beats.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     EXPECT_EQ(beats.load(), atStop);
+}
+
+TEST(VirtualMainQueue, TimersFireInDueOrderWithTheClockAtTheirDueTime) {
+    auto clock = std::make_shared<VirtualClock>();
+    VirtualMainQueue q(clock);
+    const MonoTime start = clock->monotonic();
+    std::vector<std::pair<std::string, long long>> fired;
+    auto record = [&](std::string name) {
+        return [&, name] {
+            fired.emplace_back(
+                name, std::chrono::duration_cast<std::chrono::seconds>(clock->monotonic() - start)
+                          .count());
+        };
+    };
+    q.postDelayed(30s, record("c30"));
+    q.postDelayed(10s, record("a10"));
+    q.startRepeating(15s, record("r"));
+    q.postDelayed(10s, record("b10"));  // same due time: creation order
+    q.advance(45s);
+    const std::vector<std::pair<std::string, long long>> want = {
+        {"a10", 10}, {"b10", 10}, {"r", 15}, {"c30", 30}, {"r", 30}, {"r", 45}};
+    EXPECT_EQ(fired, want);
+    EXPECT_EQ(clock->monotonic() - start, 45s);
 }
 
 }  // namespace
