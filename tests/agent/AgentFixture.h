@@ -19,56 +19,39 @@ namespace tarvo::test {
 // What the child would see, as a list of lines in the order it happened.
 class RecordingViews : public AgentViews {
   public:
-    class Blocker : public BlockerView {
-      public:
-        Blocker(RecordingViews& views, std::string text) : views_(views), text_(std::move(text)) {}
-        void show() override { views_.record("blocker shown: " + text_); }
-        void dismiss() override { views_.record("blocker dismissed"); }
-
-      private:
-        RecordingViews& views_;
-        std::string text_;
+    // A view that records its showing and its going.
+    template <class View>
+    struct Recorder : View {
+        Recorder(RecordingViews& views, std::string what) : views(views), what(std::move(what)) {}
+        void show() { views.record(what + " shown"); }
+        void show(std::int64_t m) { views.record(what + ": " + std::to_string(m)); }
+        void dismiss() { views.record(what + " dismissed"); }
+        void close() { views.record(what + " closed"); }
+        RecordingViews& views;
+        std::string what;
     };
-    class Warning : public TimeWarningView {
-      public:
-        explicit Warning(RecordingViews& views) : views_(views) {}
-        void show(std::int64_t m) override { views_.record("warning: " + std::to_string(m)); }
-        void close() override { views_.record("warning closed"); }
-
-      private:
-        RecordingViews& views_;
-    };
-    class Chat : public ChatView {
-      public:
-        explicit Chat(RecordingViews& views) : views_(views) {}
+    struct Chat : ChatView {
         void showRows(const std::vector<ChatRow>&) override {}
         void setTitle(const std::string&) override {}
         void setSubtitle(const std::string&) override {}
         void setInputText(const std::string&) override {}
         ChatWindowState windowState() const override { return {}; }
-        void open() override { views_.record("chat opened"); }
+        void open() override {}
         void presentToast(const std::string&, const std::string&, std::function<void()>) override {}
-
-      private:
-        RecordingViews& views_;
     };
 
     void becomeMenuBarOnly() override { record("menu-bar only"); }
     std::unique_ptr<BlockerView> makeBlocker(const std::string& childName, std::int64_t minutesUsed,
                                              MoreTimeRequest onRequest) override {
         moreTime = std::move(onRequest);
-        return std::make_unique<Blocker>(*this,
-                                         childName + ", " + std::to_string(minutesUsed) + "m");
+        return std::make_unique<Recorder<BlockerView>>(
+            *this, "blocker for " + childName + ", " + std::to_string(minutesUsed) + "m,");
     }
     std::unique_ptr<TimeWarningView> makeTimeWarning() override {
-        ++warningsMade;
-        return std::make_unique<Warning>(*this);
+        return std::make_unique<Recorder<TimeWarningView>>(*this, "warning");
     }
-    std::shared_ptr<ChatView> makeChatView() override { return std::make_shared<Chat>(*this); }
-    void installChatMenuItem(std::function<void()> onClick) override {
-        record("chat item");
-        menuClick = std::move(onClick);
-    }
+    std::shared_ptr<ChatView> makeChatView() override { return std::make_shared<Chat>(); }
+    void installChatMenuItem(std::function<void()>) override { record("chat item"); }
 
     void record(std::string line) { lines.push_back(std::move(line)); }
     bool saw(const std::string& line) const {
@@ -77,8 +60,6 @@ class RecordingViews : public AgentViews {
 
     std::vector<std::string> lines;
     MoreTimeRequest moreTime;
-    std::function<void()> menuClick;
-    int warningsMade = 0;
 };
 
 // An agent for user "kid" (uid 501) on virtual time, its Background run by

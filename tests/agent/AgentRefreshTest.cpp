@@ -99,7 +99,8 @@ TEST_F(AgentRefresh, GrantedTimeExtendsTheQuotaAndTakesTheBlockerDown) {
         EXPECT_EQ(agent->screenTime()->state().grantedBonusMinutes, granted);
     }
     EXPECT_EQ(linesWith("INFO  SSE: parent granted +15m"), 1u);
-    EXPECT_EQ(views->lines.back(), "blocker dismissed");
+    EXPECT_TRUE(views->lines.back().starts_with("blocker for Kid Lind")) << views->lines.back();
+    EXPECT_TRUE(views->lines.back().ends_with(", dismissed")) << views->lines.back();
 }
 
 // A grant is the parent's explicit choice: it takes down a blocker the

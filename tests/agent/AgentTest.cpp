@@ -134,7 +134,7 @@ TEST_F(AgentFixture, BlockerAsksForMoreTimeAndReportsTheOutcome) {
     startChild();
     advance(std::chrono::seconds(75));
     ASSERT_TRUE(agent->blockerShown());
-    EXPECT_TRUE(views->saw("blocker shown: Kid Lind, 1m"));
+    EXPECT_TRUE(views->saw("blocker for Kid Lind, 1m, shown"));
     EXPECT_EQ(linesWith("INFO  quota exhausted — showing blocker"), 1u);
 
     struct Case {
