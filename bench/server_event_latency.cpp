@@ -12,7 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -23,18 +22,11 @@
 #include "core/Background.h"
 #include "core/Paths.h"
 #include "server/ServerClient.h"
+#include "support/EventStreamServer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Channel {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::deque<std::string> pending;
-    std::vector<Clock::time_point> written;
-    bool closing = false;
-};
 
 }  // namespace
 
@@ -45,26 +37,10 @@ int main(int argc, char** argv) {
     setenv("HOME", dir.c_str(), 1);
     setenv("TARVO_ROOT", dir.c_str(), 1);
 
-    Channel channel;
     httplib::Server server;
-    server.Get("/api/notifications/sse-direct", [&](const httplib::Request&,
-                                                    httplib::Response& res) {
-        res.set_chunked_content_provider("text/event-stream", [&](size_t, httplib::DataSink& sink) {
-            std::unique_lock lock(channel.mutex);
-            channel.cv.wait_for(lock, std::chrono::milliseconds(100),
-                                [&] { return !channel.pending.empty() || channel.closing; });
-            if (channel.closing) {
-                sink.done();
-                return true;
-            }
-            if (channel.pending.empty()) return sink.is_writable();
-            std::string block = std::move(channel.pending.front());
-            channel.pending.pop_front();
-            channel.written.push_back(Clock::now());
-            lock.unlock();
-            return sink.write(block.data(), block.size());
-        });
-    });
+    tarvo::test::EventStreamServer stream(server);
+    std::vector<Clock::time_point> written;  // only the stream's thread adds, until it stops
+    stream.onWrite = [&] { written.push_back(Clock::now()); };
     const int port = server.bind_to_any_port("127.0.0.1");
     std::thread serverThread([&] { server.listen_after_bind(); });
     while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -114,11 +90,7 @@ int main(int argc, char** argv) {
                "[{\"dayOfWeek\":1,\"start\":\"08:00\",\"end\":\"20:00\"}]}\n\n";
     };
     for (int i = 0; i < events + 20; ++i) {  // the first 20 warm the connection up
-        {
-            std::lock_guard lock(channel.mutex);
-            channel.pending.push_back(block(i));
-        }
-        channel.cv.notify_all();
+        stream.write(block(i));
         std::unique_lock lock(m);
         if (!cv.wait_for(lock, std::chrono::seconds(10),
                          [&] { return onDisk.size() > size_t(i); })) {
@@ -127,19 +99,14 @@ int main(int argc, char** argv) {
         }
     }
     session->cancel();
-    {
-        std::lock_guard lock(channel.mutex);
-        channel.closing = true;
-    }
-    channel.cv.notify_all();
+    stream.close();
     server.stop();
     serverThread.join();
 
     auto report = [&](const char* what, const std::vector<Clock::time_point>& at) {
         std::vector<double> micros;
         for (size_t i = 20; i < at.size(); ++i)
-            micros.push_back(
-                std::chrono::duration<double, std::micro>(at[i] - channel.written[i]).count());
+            micros.push_back(std::chrono::duration<double, std::micro>(at[i] - written[i]).count());
         std::sort(micros.begin(), micros.end());
         auto q = [&](double f) {
             return micros[std::min(micros.size() - 1, size_t(f * micros.size()))];

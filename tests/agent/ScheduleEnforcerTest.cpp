@@ -93,32 +93,6 @@ TEST_F(ScheduleEnforcerTest, ADayUnderASchedule) {
     EXPECT_EQ(queue_.activeTimers(), 0u);
 }
 
-TEST_F(ScheduleEnforcerTest, ScheduleCountChangesAreLogged) {
-    const std::vector<AccessWindow> one = {{kThu, 0, 1440, 0}};  // all Thursday: never blocks
-    const std::vector<AccessWindow> otherOne = {{kThu, 60, 1440, 0}};
-    struct Step {
-        std::vector<AccessWindow> windows;
-        std::vector<std::string> logged;
-    } steps[] = {
-        {{}, {}},
-        {one, {"access windows: 1 window(s) configured"}},
-        {otherOne, {}},
-        {{one[0], otherOne[0]}, {"access windows: 2 window(s) configured"}},
-        {{}, {"access windows: 0 window(s) configured — usage unrestricted by schedule"}},
-        {{}, {}},
-    };
-    size_t seen = 0;
-    for (const auto& step : steps) {
-        enforcer_->updateAccessWindows(step.windows);
-        queue_.runPending();
-        const auto all = lines();
-        EXPECT_EQ(std::vector<std::string>(all.begin() + seen, all.end()), step.logged);
-        seen = all.size();
-        EXPECT_EQ(enforcer_->accessWindows(), step.windows);
-    }
-    EXPECT_EQ(blocker_->shows, 0);
-}
-
 TEST_F(ScheduleEnforcerTest, LiftingTheScheduleLeavesABlockerTheQuotaHolds) {
     struct Case {
         std::int64_t quota, bonus, usedSeconds;
@@ -153,41 +127,6 @@ TEST_F(ScheduleEnforcerTest, LiftingTheScheduleLeavesABlockerTheQuotaHolds) {
         queue_.runPending();
         EXPECT_EQ(blocker->shown, c.quotaHolds);
     }
-}
-
-TEST_F(ScheduleEnforcerTest, ABlockerDismissedElsewhereIsNotRaisedAgainWithinTheSameStretch) {
-    enforcer_->start();
-    enforcer_->updateAccessWindows({{kThu, 8 * 60, 9 * 60, 0}});
-    queue_.runPending();
-    ASSERT_EQ(blocker_->shows, 1);
-    blocker_->dismissBlocker();  // e.g. the parent granted more time
-    queue_.advance(5h);
-    EXPECT_EQ(blocker_->shows, 1);
-    // Inside the window (06:00 UTC is 08:00 local) the block is cleared, and
-    // leaving the window raises the blocker anew.
-    queue_.advance(1h);
-    EXPECT_FALSE(enforcer_->blockedBySchedule());
-    queue_.advance(1h);
-    EXPECT_EQ(blocker_->shows, 2);
-}
-
-TEST_F(ScheduleEnforcerTest, QueuedWorkAndTheTimerHoldTheirOwnersWeakly) {
-    enforcer_->start();
-    enforcer_->updateAccessWindows({{kFri, 0, 60, 0}});
-    ASSERT_EQ(queue_.activeTimers(), 1u);
-    enforcer_.reset();  // the timer goes with its owner; the queued show does nothing
-    EXPECT_EQ(queue_.activeTimers(), 0u);
-    queue_.runPending();
-    EXPECT_EQ(blocker_->shows, 0);
-
-    // An enforcer whose blocker is gone carries on without one.
-    auto enforcer = ScheduleEnforcer::create(queue_, clock_, std::weak_ptr<ScheduleBlocker>(),
-                                             TarvoLog("agent", std::nullopt, syslog_));
-    enforcer->updateAccessWindows({{kFri, 0, 60, 0}});
-    queue_.runPending();
-    enforcer->updateAccessWindows({});
-    queue_.runPending();
-    EXPECT_FALSE(enforcer->blockedBySchedule());
 }
 
 }  // namespace

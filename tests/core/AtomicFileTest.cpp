@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -170,30 +168,6 @@ TEST(AtomicFile, WritesAndFailures) {
     ::umask(oldMask);
 }
 
-TEST(AtomicFile, StreamedPiecesLandWholeOrNotAtAll) {
-    test::TempDir dir;
-    const int dirFd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(dirFd, 0);
-    {
-        // Relative to a directory descriptor, in pieces, committed.
-        AtomicFileWriter writer("package", {.mode = 0600, .dirFd = dirFd});
-        writer.append("first ");
-        EXPECT_FALSE(test::exists(dir / "package"));
-        writer.append("second");
-        writer.commit();
-    }
-    EXPECT_EQ(test::readText(dir / "package"), "first second");
-    {
-        // Dropped before commit (a download that failed half-way).
-        AtomicFileWriter writer(dir / "package", {});
-        writer.append("partial");
-        EXPECT_TRUE(test::exists(writer.tempPath()));
-    }
-    ::close(dirFd);
-    EXPECT_EQ(test::readText(dir / "package"), "first second");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
-}
-
 TEST(AtomicFile, AConcurrentReaderSeesOnlyWholeVersions) {
     test::TempDir dir;
     const std::string path = dir / "shared.json";
@@ -218,20 +192,6 @@ TEST(AtomicFile, AConcurrentReaderSeesOnlyWholeVersions) {
     reader.join();
     EXPECT_EQ(torn.load(), 0);
 }
-
-TEST(AtomicFile, ReadFileRefusesWhatIsNotAReadableFile) {
-    test::TempDir dir;
-    EXPECT_FALSE(readFile(dir / "missing"));
-    EXPECT_FALSE(readFile(dir.path()));
-    test::writeText(dir / "empty", "");
-    EXPECT_EQ(readFile(dir / "empty"), "");
-}
-
-}  // namespace
-}  // namespace tarvo
-
-namespace tarvo {
-namespace {
 
 // Per-user state (cached settings, screen time, chat history, the per-user
 // device id) is written without an explicit mode: it must be private to its

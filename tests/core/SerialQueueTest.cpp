@@ -11,9 +11,12 @@
 #include "core/Background.h"
 #include "core/SerialQueue.h"
 #include "core/TimerThread.h"
+#include "core/VirtualTime.h"
 
 namespace tarvo {
 namespace {
+
+using namespace std::chrono_literals;
 
 TEST(SerialQueue, ATaskPostedFromATaskRunsAfterItNotInsideIt) {
     InlineBackground background;
@@ -27,24 +30,6 @@ TEST(SerialQueue, ATaskPostedFromATaskRunsAfterItNotInsideIt) {
     queue.post([&] { trace.push_back("c"); });
     EXPECT_EQ(trace, (std::vector<std::string>{"a begins", "a ends", "b", "c"}));
     EXPECT_EQ(queue.pending(), 0u);
-}
-
-TEST(SerialQueue, PendingWorkOccupiesOneWorkerAndRunsInPostOrder) {
-    ManualBackground background;
-    SerialQueue queue(background);
-    std::vector<int> ran;
-    for (int i = 0; i < 5; ++i) queue.post([&ran, i] { ran.push_back(i); });
-    EXPECT_EQ(background.pending(), 1u);
-    EXPECT_EQ(queue.pending(), 5u);
-    EXPECT_TRUE(ran.empty());
-    background.runAll();
-    EXPECT_EQ(ran, (std::vector<int>{0, 1, 2, 3, 4}));
-    EXPECT_EQ(queue.pending(), 0u);
-    // Once drained, the next post starts a new drain.
-    queue.post([&ran] { ran.push_back(5); });
-    EXPECT_EQ(background.pending(), 1u);
-    background.runAll();
-    EXPECT_EQ(ran.back(), 5);
 }
 
 TEST(SerialQueue, AThrowingTaskDoesNotStallTheQueue) {
@@ -115,6 +100,29 @@ TEST(TimerThread, BeatsWhileTheOwnerIsBlockedAndStopsWhenDestroyed) {
     const int atStop = beats.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     EXPECT_EQ(beats.load(), atStop);
+}
+
+TEST(VirtualMainQueue, TimersFireInDueOrderWithTheClockAtTheirDueTime) {
+    auto clock = std::make_shared<VirtualClock>();
+    VirtualMainQueue q(clock);
+    const MonoTime start = clock->monotonic();
+    std::vector<std::pair<std::string, long long>> fired;
+    auto record = [&](std::string name) {
+        return [&, name] {
+            fired.emplace_back(
+                name, std::chrono::duration_cast<std::chrono::seconds>(clock->monotonic() - start)
+                          .count());
+        };
+    };
+    q.postDelayed(30s, record("c30"));
+    q.postDelayed(10s, record("a10"));
+    q.startRepeating(15s, record("r"));
+    q.postDelayed(10s, record("b10"));  // same due time: creation order
+    q.advance(45s);
+    const std::vector<std::pair<std::string, long long>> want = {
+        {"a10", 10}, {"b10", 10}, {"r", 15}, {"c30", 30}, {"r", 30}, {"r", 45}};
+    EXPECT_EQ(fired, want);
+    EXPECT_EQ(clock->monotonic() - start, 45s);
 }
 
 }  // namespace

@@ -64,15 +64,6 @@ TEST(TarvoLog, FileLinesCarryTimestampCategoryFiveCharacterLevelAndMessage) {
     }
 }
 
-TEST(TarvoLog, WithoutAFileOnlyTheSystemLogHearsIt) {
-    test::TempDir dir;
-    auto sys = std::make_shared<FakeSystemLog>();
-    TarvoLog log("daemon", std::nullopt, sys);
-    log.info("hello");
-    EXPECT_EQ(sys->records().size(), 1u);
-    EXPECT_FALSE(log.filePath());
-}
-
 TEST(TarvoLog, AnUnwritableFileNeverReachesTheCaller) {
     test::TempDir dir;
     auto sys = std::make_shared<FakeSystemLog>();

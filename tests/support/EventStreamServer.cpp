@@ -1,0 +1,67 @@
+#include "support/EventStreamServer.h"
+
+#include <chrono>
+
+namespace tarvo::test {
+
+EventStreamServer::EventStreamServer(httplib::Server& server) {
+    server.Get(kPath, [this](const httplib::Request& req, httplib::Response& res) {
+        {
+            std::lock_guard lock(mutex_);
+            ++streams_;
+            accept_ = req.get_header_value("Accept");
+            if (status_ != 200) {
+                res.status = status_;
+                res.set_content("data: {\"type\":\"force_update\"}\n\n", "text/event-stream");
+                return;
+            }
+        }
+        res.set_chunked_content_provider(
+            "text/event-stream", [this](size_t, httplib::DataSink& sink) { return provide(sink); });
+    });
+}
+
+bool EventStreamServer::provide(httplib::DataSink& sink) {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(50),
+                 [this] { return !pieces_.empty() || closing_; });
+    if (pieces_.empty()) {
+        if (!closing_) return sink.is_writable();
+        sink.done();
+        return true;
+    }
+    std::string piece = std::move(pieces_.front());
+    pieces_.pop_front();
+    lock.unlock();
+    if (onWrite) onWrite();
+    return sink.write(piece.data(), piece.size());
+}
+
+void EventStreamServer::write(std::string piece) {
+    std::lock_guard lock(mutex_);
+    pieces_.push_back(std::move(piece));
+    cv_.notify_all();
+}
+
+void EventStreamServer::close() {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+    cv_.notify_all();
+}
+
+void EventStreamServer::setStatus(int status) {
+    std::lock_guard lock(mutex_);
+    status_ = status;
+}
+
+int EventStreamServer::streams() const {
+    std::lock_guard lock(mutex_);
+    return streams_;
+}
+
+std::string EventStreamServer::accept() const {
+    std::lock_guard lock(mutex_);
+    return accept_;
+}
+
+}  // namespace tarvo::test
