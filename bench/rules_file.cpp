@@ -17,6 +17,12 @@
 namespace tarvo {
 namespace {
 
+// Runs each write at once, so the figures are the writes themselves.
+class InlineBackground : public tarvo::Background {
+  public:
+    void run(Task task) override { task(); }
+};
+
 struct Scratch {
     Scratch() {
         char tmpl[] = "/tmp/tarvo-bench-XXXXXX";

@@ -35,23 +35,4 @@ class ThreadPoolBackground : public Background {
     std::vector<std::thread> threads_;
 };
 
-// Tests: runs each task at once on the calling thread.
-class InlineBackground : public Background {
-  public:
-    void run(Task task) override { task(); }
-};
-
-// Tests: keeps tasks until the test runs them, to order work deterministically.
-class ManualBackground : public Background {
-  public:
-    void run(Task task) override;
-    // Runs queued tasks (and any they queue) until none is left; returns how many ran.
-    size_t runAll();
-    size_t pending() const;
-
-  private:
-    mutable std::mutex mutex_;
-    std::deque<Task> tasks_;
-};
-
 }  // namespace tarvo

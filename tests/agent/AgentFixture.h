@@ -9,10 +9,10 @@
 
 #include "agent/Agent.h"
 #include "core/Paths.h"
-#include "core/VirtualTime.h"
 #include "platform/fake/FakeUserSession.h"
 #include "platform/fake/FakeWorkspace.h"
 #include "support/FakeService.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo::test {
 

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "core/Json.h"
-#include "core/VirtualTime.h"
 #include "platform/fake/FakeWorkspace.h"
 #include "support/FakeService.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo {
 namespace {

@@ -5,10 +5,10 @@
 #include <thread>
 
 #include "core/Paths.h"
-#include "core/VirtualTime.h"
 #include "platform/fake/FakeUserSession.h"
 #include "platform/fake/FakeWorkspace.h"
 #include "support/FakeService.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo {
 namespace {

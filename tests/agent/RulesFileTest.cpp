@@ -12,10 +12,10 @@
 #include "core/AtomicFile.h"
 #include "core/Json.h"
 #include "core/Paths.h"
-#include "core/VirtualTime.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "server/SettingsCache.h"
 #include "support/TestSupport.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo {
 namespace {

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "agent/ScheduleEnforcer.h"
-#include "core/VirtualTime.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "support/TestSupport.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo {
 namespace {

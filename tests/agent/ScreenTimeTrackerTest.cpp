@@ -5,9 +5,9 @@
 #include <filesystem>
 
 #include "core/Paths.h"
-#include "core/VirtualTime.h"
 #include "platform/fake/FakeUserSession.h"
 #include "support/FakeService.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo {
 namespace {

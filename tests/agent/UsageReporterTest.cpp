@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "core/Json.h"
-#include "core/VirtualTime.h"
 #include "support/FakeService.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo {
 namespace {

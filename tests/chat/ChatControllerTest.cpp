@@ -6,9 +6,9 @@
 #include "chat/ChatStore.h"
 #include "chat/ChatTestServer.h"
 #include "core/Paths.h"
-#include "core/VirtualTime.h"
 #include "platform/fake/FakeUserSession.h"
 #include "support/TestSupport.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo {
 namespace {

@@ -3,8 +3,8 @@
 #include "chat/ChatService.h"
 #include "chat/ChatTestServer.h"
 #include "core/Paths.h"
-#include "core/VirtualTime.h"
 #include "support/TestSupport.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo {
 namespace {

@@ -5,8 +5,8 @@
 #include "chat/qt/ChatToast.h"
 #include "chat/qt/ChatWindow.h"
 #include "core/Paths.h"
-#include "core/VirtualTime.h"
 #include "platform/fake/FakeUserSession.h"
+#include "support/VirtualTime.h"
 #include "ui/UiFixture.h"
 
 namespace tarvo::test {

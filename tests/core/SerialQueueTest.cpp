@@ -11,7 +11,7 @@
 #include "core/Background.h"
 #include "core/SerialQueue.h"
 #include "core/TimerThread.h"
-#include "core/VirtualTime.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo {
 namespace {

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/Paths.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo::test {
 namespace fs = std::filesystem;

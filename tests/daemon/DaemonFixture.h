@@ -15,10 +15,10 @@
 #include <httplib.h>
 
 #include "core/Background.h"
-#include "core/VirtualTime.h"
 #include "daemon/Daemon.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo::test {
 

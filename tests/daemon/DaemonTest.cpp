@@ -16,6 +16,7 @@
 #include "DaemonFixture.h"
 #include "core/Paths.h"
 #include "daemon/ProxyListener.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo::test {
 namespace {

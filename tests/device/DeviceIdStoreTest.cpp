@@ -5,10 +5,10 @@
 #include <optional>
 
 #include "core/Paths.h"
-#include "core/VirtualTime.h"
 #include "device/DeviceIdStore.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "support/TestSupport.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo {
 namespace {

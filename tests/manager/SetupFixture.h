@@ -14,12 +14,12 @@
 #include "core/Background.h"
 #include "core/Paths.h"
 #include "core/Subprocess.h"
-#include "core/VirtualTime.h"
 #include "manager/ManagerController.h"
 #include "manager/ManagerView.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "support/LocalServer.h"
 #include "support/TestSupport.h"
+#include "support/VirtualTime.h"
 
 // The setup window's fixtures, for its controller here and for the real
 // window in tests/webview.

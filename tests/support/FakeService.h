@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "core/Paths.h"
-#include "core/VirtualTime.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "server/ServerClient.h"
 #include "support/EventStreamServer.h"
 #include "support/LocalServer.h"
 #include "support/TestSupport.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo::test {
 

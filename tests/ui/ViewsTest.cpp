@@ -9,8 +9,8 @@
 #include <QScreen>
 #include <QTimer>
 
-#include "core/VirtualTime.h"
 #include "platform/fake/FakeUserSession.h"
+#include "support/VirtualTime.h"
 #include "ui/FullScreenBlockerController.h"
 #include "ui/MoreTimeRequestPopup.h"
 #include "ui/QtAgentViews.h"

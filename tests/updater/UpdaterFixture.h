@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/VirtualTime.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "support/TestSupport.h"
+#include "support/VirtualTime.h"
 #include "updater/Updater.h"
 
 namespace tarvo::test {

@@ -1,4 +1,4 @@
-#include "core/VirtualTime.h"
+#include "support/VirtualTime.h"
 
 namespace tarvo {
 
@@ -176,6 +176,31 @@ int VirtualMainQueue::run() {
         }
         fireDueTimers(next);
     }
+}
+
+void ManualBackground::run(Task task) {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+}
+
+size_t ManualBackground::runAll() {
+    size_t ran = 0;
+    for (;;) {
+        Task task;
+        {
+            std::lock_guard lock(mutex_);
+            if (tasks_.empty()) return ran;
+            task = std::move(tasks_.front());
+            tasks_.pop_front();
+        }
+        task();
+        ++ran;
+    }
+}
+
+size_t ManualBackground::pending() const {
+    std::lock_guard lock(mutex_);
+    return tasks_.size();
 }
 
 }  // namespace tarvo

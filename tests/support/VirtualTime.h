@@ -6,6 +6,7 @@
 #include <mutex>
 #include <tuple>
 
+#include "core/Background.h"
 #include "core/Clock.h"
 #include "core/MainQueue.h"
 
@@ -81,6 +82,25 @@ class VirtualMainQueue : public MainQueue {
     std::uint64_t sequence_ = 0;
     std::map<int, Task> signalHandlers_;
     std::optional<int> quit_;
+};
+
+// Tests: runs each task at once on the calling thread.
+class InlineBackground : public Background {
+  public:
+    void run(Task task) override { task(); }
+};
+
+// Tests: keeps tasks until the test runs them, to order work deterministically.
+class ManualBackground : public Background {
+  public:
+    void run(Task task) override;
+    // Runs queued tasks (and any they queue) until none is left; returns how many ran.
+    size_t runAll();
+    size_t pending() const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::deque<Task> tasks_;
 };
 
 }  // namespace tarvo
