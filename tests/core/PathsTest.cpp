@@ -66,5 +66,27 @@ TEST(Paths, ResourcesSitBesideTheRealExecutableWhenStartedThroughALink) {
     EXPECT_EQ(direct, viaLink);
 }
 
+// A relative root would move with every change of directory (the proxy
+// changes its own): it is made absolute once, at start.
+TEST(Paths, ARelativeRootIsMadeAbsoluteOnce) {
+    TempDir dir;
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    {
+        EnvGuard root("TARVO_ROOT", "demo");
+        Paths::makeRootAbsolute();
+        EXPECT_EQ(chdir("/"), 0);
+        EXPECT_EQ(Paths::configFile(),
+                  dir.path() + "/demo/Library/Application Support/Tarvo/config.json");
+    }
+    {
+        EnvGuard root("TARVO_ROOT", "/abs");
+        Paths::makeRootAbsolute();
+        EXPECT_EQ(Paths::root(), "/abs");
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+}
+
 }  // namespace
 }  // namespace tarvo
