@@ -177,12 +177,12 @@ std::optional<std::string> readFile(const std::string& path) {
     return out;
 }
 
-namespace {
-
-std::string describeNonRegular(mode_t mode) {
+std::string describeFileType(mode_t mode) {
     switch (mode & S_IFMT) {
         case S_IFLNK:
             return "symbolic link";
+        case S_IFREG:
+            return "regular file";
         case S_IFDIR:
             return "directory";
         case S_IFIFO:
@@ -194,12 +194,14 @@ std::string describeNonRegular(mode_t mode) {
         case S_IFBLK:
             return "block device";
     }
-    return "not a regular file";
+    return "unknown entry";
 }
+
+namespace {
 
 // Why an entry with these attributes is not read; empty when it may be.
 std::string untrustedReason(const struct stat& st) {
-    if (!S_ISREG(st.st_mode)) return describeNonRegular(st.st_mode);
+    if (!S_ISREG(st.st_mode)) return describeFileType(st.st_mode);
     // A second name means someone linked a file they may not own in here.
     if (st.st_nlink != 1) return "hard link";
     return {};

@@ -116,6 +116,9 @@ void replaceFileAtomically(const std::string& path, std::string_view data,
 // (errno set) on failure.
 bool writeAll(int fd, std::string_view data);
 
+// What kind of entry `mode` describes, for log lines: "symbolic link", "FIFO", …
+std::string describeFileType(mode_t mode);
+
 // The whole content of a regular file; none when it cannot be read.
 std::optional<std::string> readFile(const std::string& path);
 

@@ -136,7 +136,7 @@ void Daemon::prepareLogDirectory() {
     if (::fstatat(dir.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
     std::string why;
     if (!S_ISREG(st.st_mode))
-        why = rootfiles::describeMode(st.st_mode);
+        why = describeFileType(st.st_mode);
     else if (st.st_nlink != 1)
         why = "hard link";
     else if (st.st_uid != ::geteuid())
@@ -177,8 +177,7 @@ void Daemon::ensureDefaultRules() {
         if (S_ISREG(st.st_mode)) return;
         // A link (dangling or not), FIFO or directory planted where the rules
         // belong: never written through, removed and replaced by the default.
-        log_.warn("replacing untrusted " + target + " (" + rootfiles::describeMode(st.st_mode) +
-                  ")");
+        log_.warn("replacing untrusted " + target + " (" + describeFileType(st.st_mode) + ")");
         if (::unlinkat(dataDir_.get(), kRulesFile, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
             log_.error("couldn't seed default rules at " + target + ": " + std::strerror(errno));
             return;

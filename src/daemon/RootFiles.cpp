@@ -120,26 +120,6 @@ void Fd::reset(int fd) {
     fd_ = fd;
 }
 
-std::string describeMode(mode_t mode) {
-    switch (mode & S_IFMT) {
-        case S_IFLNK:
-            return "symbolic link";
-        case S_IFREG:
-            return "regular file";
-        case S_IFDIR:
-            return "directory";
-        case S_IFIFO:
-            return "FIFO";
-        case S_IFSOCK:
-            return "socket";
-        case S_IFCHR:
-            return "character device";
-        case S_IFBLK:
-            return "block device";
-    }
-    return "unknown entry";
-}
-
 DirResult secureDirectoryAt(int parentFd, const std::string& name, const DirRequirement& req,
                             std::optional<DirIdentity>* known) {
     DirResult result;
@@ -179,7 +159,7 @@ DirResult secureDirectoryAt(int parentFd, const std::string& name, const DirRequ
             result.replaced = why;
         } else if (errno == ELOOP || errno == ENOTDIR) {
             result.replaced = ::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
-                                  ? describeMode(st.st_mode)
+                                  ? describeFileType(st.st_mode)
                                   : "entry";
         } else if (errno != ENOENT) {
             result.error = "cannot open " + name + ": " + errText(errno);

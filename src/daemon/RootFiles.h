@@ -109,7 +109,4 @@ std::string replaceFileAt(int dirFd, const std::string& name, std::string_view d
 std::optional<std::string> readTrustedFile(const std::string& path, size_t maxBytes,
                                            std::string* why = nullptr);
 
-// Kind of an entry for log lines: "symbolic link", "FIFO", "regular file", …
-std::string describeMode(mode_t mode);
-
 }  // namespace tarvo::rootfiles

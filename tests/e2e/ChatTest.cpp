@@ -50,9 +50,7 @@ TEST(ChatEndToEnd, ParentsMessageShowsTheToastAndTheChildsReplyReachesTheDashboa
     const std::string& base = family.childApi;
     // Allowed all day, so no blocker stands over the chat.
     family.allowAllDay();
-    writeText(
-        Paths::configFile(),
-        json{{"child_users", {userName()}}, {"api", service.url()}, {"device_id", kDevice}}.dump());
+    writeChildConfig(service.url(), kDevice);
     TarvoProcess agent("agent", environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
     // The first load: the agent has asked for the conversation once.
     ASSERT_TRUE(service.waitForLog("GET /api/GetChildChatMessages 200")) << service.stderrText();

@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "core/Paths.h"
 #include "core/Subprocess.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
@@ -27,6 +30,13 @@ using polling::waitUntil;
 inline std::string userName() {
     const passwd* pw = ::getpwuid(::getuid());
     return pw ? pw->pw_name : "";
+}
+
+// The root's config.json naming this user as the child of `device`, served by `api`.
+inline void writeChildConfig(const std::string& api, const std::string& device) {
+    writeText(
+        Paths::configFile(),
+        nlohmann::json{{"child_users", {userName()}}, {"api", api}, {"device_id", device}}.dump());
 }
 
 inline std::string today() {

@@ -47,9 +47,7 @@ TEST(TimeEndToEnd, UsedUpQuotaBlocksBothScreensUntilTheParentGrantsTheChildsRequ
     parent.postOk(base + "/limits",
                   {{"dailyMinutes", 1}, {"warnMinutes", 0}, {"allowedApps", json::array()}});
 
-    writeText(
-        Paths::configFile(),
-        json{{"child_users", {userName()}}, {"api", service.url()}, {"device_id", kDevice}}.dump());
+    writeChildConfig(service.url(), kDevice);
     // The minute is used up already today.
     writeText(Paths::perUserScreenTimeStateFile(), json{{"day", today()},
                                                         {"seconds", 60},
@@ -115,10 +113,7 @@ TEST(TimeEndToEnd, OutsideTheUsageWindowsTheBlockerStaysUntilTheParentsScheduleL
     parent.postOk(family.childApi + "/rules", {{"whitelist", family.child["whitelist"]},
                                                {"blacklist", family.child["blacklist"]},
                                                {"accessWindows", elsewhere}});
-    writeText(
-        Paths::configFile(),
-        json{{"child_users", {userName()}}, {"api", family.service.url()}, {"device_id", kDevice}}
-            .dump());
+    writeChildConfig(family.service.url(), kDevice);
     TarvoProcess agent("agent", environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
 
     const std::multiset<std::string> bothScreens{"1280x800", "1024x768"};

@@ -62,9 +62,7 @@ TEST(UpdateEndToEnd, NewerPackageWaitsWhileTheChildIsPresentAndInstallsOnceTheCh
               "   Status: signed by a developer certificate issued by Apple for distribution\n"
               "   Certificate Chain:\n"
               "    1. Developer ID Installer: Tarvo Labs (QK4R7TZW9N)\n");
-    writeText(
-        Paths::configFile(),
-        json{{"child_users", {userName()}}, {"api", service.url()}, {"device_id", kDevice}}.dump());
+    writeChildConfig(service.url(), kDevice);
 
     // The presence folder as the daemon leaves it on an installed computer,
     // so that the agent started first keeps its flag there.

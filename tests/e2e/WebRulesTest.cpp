@@ -58,9 +58,7 @@ TEST(WebRulesEndToEnd, ParentsBlacklistBlocksTheHostAtTheProxyAndWhitelistingLet
     };
     save({"example.com", "127.0.0.3"}, json::array());
 
-    writeText(
-        Paths::configFile(),
-        json{{"child_users", {userName()}}, {"api", service.url()}, {"device_id", kDevice}}.dump());
+    writeChildConfig(service.url(), kDevice);
     TarvoProcess daemon("daemon", environmentWith({}));
     TarvoProcess agent("agent", environmentWith({"DISPLAY=", "QT_QPA_PLATFORM=offscreen"}));
 

@@ -1,6 +1,27 @@
 #include "support/VirtualTime.h"
 
 namespace tarvo {
+namespace {
+
+// Runs queued tasks, and any they queue, until none is left; each runs
+// outside the lock so that it may queue more. Returns how many ran.
+template <typename Task>
+size_t runQueued(std::mutex& mutex, std::deque<Task>& tasks) {
+    size_t ran = 0;
+    for (;;) {
+        Task task;
+        {
+            std::lock_guard lock(mutex);
+            if (tasks.empty()) return ran;
+            task = std::move(tasks.front());
+            tasks.pop_front();
+        }
+        task();
+        ++ran;
+    }
+}
+
+}  // namespace
 
 VirtualClock::VirtualClock(WallTime start)
     : wall_(start), mono_(MonoTime{} + std::chrono::hours(1)) {}
@@ -89,18 +110,7 @@ void VirtualMainQueue::quit(int exitCode) {
 }
 
 size_t VirtualMainQueue::runPending() {
-    size_t ran = 0;
-    for (;;) {
-        Task task;
-        {
-            std::lock_guard lock(mutex_);
-            if (tasks_.empty()) return ran;
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
-        }
-        task();
-        ++ran;
-    }
+    return runQueued(mutex_, tasks_);
 }
 
 void VirtualMainQueue::fireDueTimers(MonoTime until) {
@@ -184,18 +194,7 @@ void ManualBackground::run(Task task) {
 }
 
 size_t ManualBackground::runAll() {
-    size_t ran = 0;
-    for (;;) {
-        Task task;
-        {
-            std::lock_guard lock(mutex_);
-            if (tasks_.empty()) return ran;
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
-        }
-        task();
-        ++ran;
-    }
+    return runQueued(mutex_, tasks_);
 }
 
 size_t ManualBackground::pending() const {
