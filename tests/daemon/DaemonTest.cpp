@@ -286,6 +286,7 @@ TEST(ProxyListener, LoopbackAndWildcardListenersCount) {
         int family;
         const char* address;
         bool listen, counts;
+        bool otherPort = false;  // bound to the next port, not the one asked about
     } cases[] = {
         {AF_INET, "127.0.0.1", true, true},
         {AF_INET, "0.0.0.0", true, true},
@@ -295,6 +296,8 @@ TEST(ProxyListener, LoopbackAndWildcardListenersCount) {
         {AF_INET6, "::1", true, false},
         {AF_INET, "127.0.0.2", true, false},
         {AF_INET, "127.0.0.1", false, false},
+        {AF_INET, "127.0.0.1", true, false, true},
+        {AF_INET6, "::", true, false, true},
     };
     const int port = 18080 + static_cast<int>(::getpid() % 1000);
     for (const auto& c : cases) {
@@ -304,7 +307,7 @@ TEST(ProxyListener, LoopbackAndWildcardListenersCount) {
         sockaddr_in6 in6{};
         in.sin_family = AF_INET;
         in6.sin6_family = AF_INET6;
-        in.sin_port = in6.sin6_port = htons(static_cast<uint16_t>(port));
+        in.sin_port = in6.sin6_port = htons(static_cast<uint16_t>(port + (c.otherPort ? 1 : 0)));
         int off = 0;
         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
         const bool v4 = c.family == AF_INET;
