@@ -28,35 +28,23 @@ const char* const kFakeProxy = R"(#!/bin/bash
 # Records its arguments and the three variables it was given, talks on both
 # streams, then waits to be told to stop.
 out="$TARVO_TEST_RECORDS/launch.$$"
-{
-  printf 'arg:%s\n' "$@"
-  printf 'env:PROXY_RULES_FILE=%s\n' "$PROXY_RULES_FILE"
-  printf 'env:TARVO_DATA_DIR=%s\n' "$TARVO_DATA_DIR"
-  printf 'env:TARVO_CONFIG_FILE=%s\n' "$TARVO_CONFIG_FILE"
-} > "$out.tmp"
+printf 'arg:%s\n' "$@" > "$out.tmp"
+for v in PROXY_RULES_FILE TARVO_DATA_DIR TARVO_CONFIG_FILE; do echo "env:$v=${!v}"; done >> "$out.tmp"
 mv "$out.tmp" "$out"
 printf 'ready\n\n'
 printf 'something odd\n' >&2
-if [ -n "$TARVO_TEST_LISTEN" ]; then
-  # Listens on the proxy's port from a child process, as mitmdump may under
-  # its launcher; a port already taken ends it with status 1.
-  /usr/bin/python3 -c '
-import socket, sys, time
+[ -z "$TARVO_TEST_LISTEN" ] && exec sleep 1000
+# Listens on the proxy's port from a child process, as mitmdump may under its
+# launcher; a port already taken ends it with status 1.
+/usr/bin/python3 -c 'import socket, time
 s = socket.socket()
-try:
-    s.bind(("127.0.0.1", 8080))
-except OSError as e:
-    sys.exit(1)
+s.bind(("127.0.0.1", 8080))
 s.listen()
 print("listening", flush=True)
-time.sleep(1000)
-' &
-  child=$!
-  trap 'kill $child; exit 143' TERM
-  wait $child
-  exit $?
-fi
-exec sleep 1000
+time.sleep(1000)' 2>/dev/null &
+trap 'kill $!; exit 143' TERM
+wait $!
+exit $?
 )";
 
 void mustRun(const std::string& path, const std::vector<std::string>& args) {
@@ -157,19 +145,12 @@ std::vector<std::vector<std::string>> DaemonRoot::networksetupCalls() const {
     return calls;
 }
 
-std::vector<FakeLaunch> fakeLaunches(const std::string& recordsDir) {
-    std::vector<FakeLaunch> launches;
-    for (const auto& entry : fs::directory_iterator(recordsDir)) {
+std::vector<std::pair<pid_t, std::vector<std::string>>> fakeLaunches(const std::string& records) {
+    std::vector<std::pair<pid_t, std::vector<std::string>>> launches;
+    for (const auto& entry : fs::directory_iterator(records)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind("launch.", 0) != 0 || name.find(".tmp") != std::string::npos) continue;
-        FakeLaunch launch{std::stoi(name.substr(7)), {}, {}};
-        for (const auto& line : readLines(entry.path().string())) {
-            if (line.rfind("arg:", 0) == 0) launch.args.push_back(line.substr(4));
-            const size_t eq = line.find('=');
-            if (line.rfind("env:", 0) == 0)
-                launch.env[line.substr(4, eq - 4)] = line.substr(eq + 1);
-        }
-        launches.push_back(std::move(launch));
+        if (name.rfind("launch.", 0) == 0 && name.find(".tmp") == std::string::npos)
+            launches.emplace_back(std::stoi(name.substr(7)), readLines(entry.path().string()));
     }
     return launches;
 }

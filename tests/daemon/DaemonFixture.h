@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,11 +27,9 @@ using polling::waitUntil;
 // "localhost" and 127.0.0.2, and a mitmdump that trusts that authority
 // upstream. Made once per test process.
 struct TestPki {
-    std::string caPem;       // key + certificate, what the proxy's confdir holds
-    std::string rootCert;    // certificate alone, what clients trust
-    std::string serverCert;  // for "localhost" and 127.0.0.2
-    std::string serverKey;
-    std::string mitmdump;
+    std::string caPem;     // key + certificate, what the proxy's confdir holds
+    std::string rootCert;  // certificate alone, what clients trust
+    std::string serverCert, serverKey, mitmdump;
 };
 const TestPki& testPki();
 
@@ -66,13 +63,9 @@ class DaemonRoot {
     EnvGuard resources_;
 };
 
-// What one launch of the fake proxy saw.
-struct FakeLaunch {
-    pid_t pid = -1;
-    std::vector<std::string> args;
-    std::map<std::string, std::string> env;  // the three variables the daemon sets
-};
-std::vector<FakeLaunch> fakeLaunches(const std::string& recordsDir);
+// What each launch of the fake proxy saw: its pid, then "arg:…" lines and
+// "env:NAME=value" lines for the three variables the daemon sets.
+std::vector<std::pair<pid_t, std::vector<std::string>>> fakeLaunches(const std::string& records);
 
 // The log lines of `path` after the timestamp ("[daemon] INFO  proxy started …").
 std::vector<std::string> logMessages(const std::string& path);

@@ -3,7 +3,6 @@
 // through them.
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,22 +13,21 @@
 
 #include "DaemonFixture.h"
 #include "core/Paths.h"
-#include "daemon/RootFiles.h"
 
 namespace tarvo::test {
 namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Everything under `dir`: type, permissions, owner, size and content, so that
-// any write, chmod, creation or deletion shows.
+// Everything under `dir`: type, permissions, owner, links and content, so
+// that any write, chmod, creation or deletion shows.
 std::map<std::string, std::string> snapshot(const std::string& dir) {
     std::map<std::string, std::string> out;
     for (const auto& e : fs::recursive_directory_iterator(dir)) {
         struct stat st {};
         ::lstat(e.path().c_str(), &st);
         out[e.path()] = std::to_string(st.st_mode) + "/" + std::to_string(st.st_uid) + "/" +
-                        std::to_string(st.st_size) + "/" + std::to_string(st.st_nlink) +
+                        std::to_string(st.st_nlink) +
                         (S_ISREG(st.st_mode) ? readText(e.path()) : "");
     }
     return out;
@@ -41,213 +39,145 @@ bool isRealDirOwnedByUs(const std::string& path, mode_t mode) {
            (st.st_mode & 07777) == mode;
 }
 
-bool logged(const std::string& line) {
-    return hasLine(logMessages(Paths::daemonLog()), line);
-}
-
-// A daemon whose shared directories an earlier version left open to
-// everyone, and a folder of the child's and of root's outside the root where
-// planted links may point.
-struct Harness : DaemonHarness {
-    Harness() {
-        ::chmod(outside.path().c_str(), 0755);
-        ::chown(outside.path().c_str(), kNobody, kNobody);
-        writeText(outside / "victim.txt", "untouched\n");
-        ::chown((outside / "victim.txt").c_str(), kNobody, kNobody);
-        for (const char* d : {"userdir", "flags"}) {
-            fs::create_directories(outside / d);
-            ::chown((outside / d).c_str(), kNobody, kNobody);
-        }
-        fs::create_directories(outside / "rootflags");
-        ::chmod((outside / "rootflags").c_str(), 0777);
-        writeText(outside / "rootflags/124.flag", "");
-        writeText(outside / "root-secret.json", R"({"username":"root-secret"})");
-        ::chmod((outside / "root-secret.json").c_str(), 0600);
-        writeText(outside / "flags/123.flag", "");
-        const timespec old[2] = {{946684800, 0}, {946684800, 0}};  // 2000-01-01
-        ::utimensat(AT_FDCWD, (outside / "flags/123.flag").c_str(), old, 0);
-        ::utimensat(AT_FDCWD, (outside / "rootflags/124.flag").c_str(), old, 0);
-        fs::create_directories(root.dataDir());
-        fs::create_directories(Paths::systemLogDir());
-        ::chmod(root.dataDir().c_str(), 0777);
-        ::chmod(Paths::systemLogDir().c_str(), 0777);
-        root.setServices({});  // the ticks here are about files, not settings
-    }
-    void plant(const std::string& script) {
-        ASSERT_TRUE(asNobody(script, {"DATA=" + root.dataDir(), "LOGS=" + Paths::systemLogDir(),
-                                      "OUT=" + outside.path()}));
-    }
-    bool userCanRead(const std::string& path) {
-        return run({.argv = {"/bin/cat", path}, .user = kNobody}).succeeded();
-    }
-    bool startProxy() {
-        daemon->start();
-        return queue.runUntil([&] { return daemon->proxyPid().has_value(); }, 15s);
-    }
-    TempDir outside;
-};
-
 TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant entries as an ordinary user";
     struct Case {
         const char* what;
         std::string before;  // planted before the daemon starts
         std::string after;   // planted while it runs; a proxy restart and a tick follow
-        std::function<void(Harness&)> check;
-        std::function<void(Harness&)> setup = nullptr;  // by root, first (an earlier build)
+        std::string warning;
+        std::vector<std::string> gone;  // under the data directory
+        bool byRoot = false;            // planted by root (an earlier build, or root's own)
     };
-    auto noIdentity = [](Harness& h, const char* kind) {
-        for (const auto& launch : fakeLaunches(h.root.records()))
-            for (const auto& arg : launch.args)
-                EXPECT_EQ(arg.find("root-secret"), std::string::npos);
-        EXPECT_TRUE(
-            logged("[daemon] WARN  ignoring " + Paths::proxyConfigFile() + " (" + kind + ")"));
-    };
+    // "$DATA" in a warning stands for the data directory.
+    const std::string ignoring = "ignoring $DATA/proxy_config.json";
+    const std::string notOurs = " (directory that is not ours)";
     const std::vector<Case> cases = {
         {"dangling link where the rules file will be seeded",
-         R"(ln -s "$OUT/created-by-root" "$DATA/proxy_rules.json")", "",
-         [](Harness& h) {
-             struct stat st {};
-             ASSERT_EQ(::lstat(Paths::rulesFile().c_str(), &st), 0);
-             EXPECT_TRUE(S_ISREG(st.st_mode));
-             EXPECT_EQ(st.st_mode & 07777, 0666u);
-             EXPECT_EQ(readText(Paths::rulesFile()),
-                       readText(h.root.resources() + "/proxy_rules.json"));
-         }},
-        {"symbolic link at the log file", R"(ln -s "$OUT/victim.txt" "$LOGS/daemon.log")", "",
-         [](Harness&) {
-             EXPECT_TRUE(isRealDirOwnedByUs(Paths::systemLogDir(), 0755));
-             EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Paths::daemonLog())));
-         }},
-        {"hard link at the log file", R"(ln "$OUT/victim.txt" "$LOGS/daemon.log")", "",
-         [](Harness&) {
-             EXPECT_EQ(fs::hard_link_count(Paths::daemonLog()), 1u);
-             EXPECT_NE(readText(Paths::daemonLog()).find("daemon starting"), std::string::npos);
-         }},
+         R"(ln -s "$OUT/created-by-root" "$DATA/proxy_rules.json")"},
+        {"symbolic link at the log file", R"(ln -s "$OUT/victim.txt" "$LOGS/daemon.log")"},
+        {"hard link at the log file", R"(ln "$OUT/victim.txt" "$LOGS/daemon.log")"},
         {"FIFO at proxy_config.json", R"(mkfifo "$DATA/proxy_config.json")", "",
-         [](Harness& h) {
-             EXPECT_TRUE(logged("[daemon] WARN  ignoring " + Paths::proxyConfigFile() + " (FIFO)"));
-             for (const auto& launch : fakeLaunches(h.root.records()))
-                 EXPECT_EQ(launch.args.size(), 6u);
-         }},
+         ignoring + " (FIFO)"},
         {"someone else's directory at the configuration directory",
-         R"(mkdir -m 0755 "$DATA/mitmproxy"; touch "$DATA/mitmproxy/mine")", "",
-         [](Harness& h) { EXPECT_FALSE(fs::exists(h.root.dataDir() + "/mitmproxy/mine")); }},
+         R"(mkdir -m 0755 "$DATA/mitmproxy"; touch "$DATA/mitmproxy/mine")",
+         "",
+         "",
+         {"mitmproxy/mine"}},
         {"configuration directory renamed away and replaced by a link", "",
-         R"(mv "$DATA/mitmproxy" "$DATA/moved"; ln -s "$OUT/userdir" "$DATA/mitmproxy")",
-         [](Harness& h) {
-             EXPECT_FALSE(h.userCanRead(h.root.dataDir() + "/moved/mitmproxy-ca.pem"));
-         }},
+         R"(mv "$DATA/mitmproxy" "$DATA/moved"; ln -s "$OUT/userdir" "$DATA/mitmproxy")"},
         {"flag directory replaced by a link", "",
-         R"(mv "$DATA/active-children" "$DATA/old-flags"; ln -s "$OUT/flags" "$DATA/active-children")",
-         [](Harness& h) { EXPECT_TRUE(isRealDirOwnedByUs(h.root.flagDir(), 0777)); }},
+         R"(mv "$DATA/active-children" "$DATA/old"; ln -s "$OUT/flags" "$DATA/active-children")"},
         {"flag directory is a link to a root-owned directory shaped like it",
-         R"(ln -s "$OUT/rootflags" "$DATA/active-children")", "",
-         [](Harness& h) { EXPECT_TRUE(isRealDirOwnedByUs(h.root.flagDir(), 0777)); }},
+         R"(ln -s "$OUT/rootflags" "$DATA/active-children")"},
+        {"root's configuration directory renamed to the flag directory's name", "",
+         R"(mv "$DATA/active-children" "$DATA/old"; mv "$DATA/mitmproxy" "$DATA/active-children")",
+         "replaced untrusted $DATA/active-children" + notOurs},
         {"link at updater.log in a log directory others could write",
          R"(ln -s "$OUT/victim.txt" "$LOGS/updater.log"; echo planted > "$LOGS/planted")", "",
-         [](Harness&) {
-             EXPECT_TRUE(isRealDirOwnedByUs(Paths::systemLogDir(), 0755));
-             EXPECT_FALSE(fs::exists(fs::symlink_status(Paths::updaterLog())));
-             EXPECT_FALSE(fs::exists(Paths::systemLogDir() + "/planted"));
-             EXPECT_TRUE(
-                 logged("[daemon] WARN  replaced untrusted log directory (directory "
-                        "with mode 0777)"));
-         }},
+         "replaced untrusted log directory (directory with mode 0777)"},
         {"symbolic link at proxy_config.json to a root-only file",
          R"(ln -s "$OUT/root-secret.json" "$DATA/proxy_config.json")", "",
-         [&](Harness& h) { noIdentity(h, "symbolic link"); }},
-        {"hard link at proxy_config.json to a root-only file", "", "",
-         [&](Harness& h) { noIdentity(h, "hard link"); },
-         [](Harness& h) {
-             ASSERT_EQ(
-                 ::link((h.outside / "root-secret.json").c_str(), Paths::proxyConfigFile().c_str()),
-                 0);
-         }},
-        {"root-owned configuration directory open to others", "", "",
-         [](Harness& h) {
-             EXPECT_FALSE(fs::exists(fs::symlink_status(h.root.dataDir() + "/mitmproxy/planted")));
-             EXPECT_TRUE(logged("[daemon] WARN  replaced untrusted " + Paths::mitmproxyDir() +
-                                " (directory with mode 0755)"));
-         },
-         [](Harness& h) {
-             fs::create_directories(Paths::mitmproxyDir());
-             ::chmod(Paths::mitmproxyDir().c_str(), 0755);
-             fs::create_symlink(h.outside / "victim.txt", Paths::mitmproxyDir() + "/planted");
-         }},
+         ignoring + " (symbolic link)"},
+        {"hard link at proxy_config.json to a root-only file",
+         R"(umask 077; echo '{"username":"root-secret"}' > "$DATA/../secret"; ln "$DATA/../secret" "$DATA/proxy_config.json")",
+         "",
+         ignoring + " (hard link)",
+         {},
+         true},
+        {"root-owned configuration directory open to others",
+         R"(mkdir -m 755 "$DATA/mitmproxy"; ln -s "$OUT/victim.txt" "$DATA/mitmproxy/planted")",
+         "",
+         "replaced untrusted $DATA/mitmproxy (directory with mode 0755)",
+         {"mitmproxy/planted"},
+         true},
+        {"another of root's private directories in the configuration directory's place",
+         "",
+         R"(mkdir -m 700 "$DATA/decoy"; touch "$DATA/decoy/kept"; mv "$DATA/mitmproxy" "$DATA/x"; mv "$DATA/decoy" "$DATA/mitmproxy")",
+         "replaced untrusted $DATA/mitmproxy" + notOurs,
+         {"mitmproxy/kept"},
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Harness h;
-        if (c.setup) c.setup(h);
-        const auto before = snapshot(h.outside.path());
-        if (!c.before.empty()) h.plant(c.before);
-        ASSERT_TRUE(h.startProxy());
+        // Shared directories an earlier version left open to everyone, and a
+        // folder of the child's outside the root where planted links may point.
+        DaemonHarness h;
+        TempDir out;
+        h.root.setServices({});  // the ticks here are about files, not settings
+        writeText(out / "victim.txt", "untouched\n");
+        writeText(out / "flags/123.flag", "");
+        writeText(out / "rootflags/124.flag", "");
+        const timespec old[2] = {{946684800, 0}, {946684800, 0}};  // 2000-01-01
+        ::utimensat(AT_FDCWD, (out / "flags/123.flag").c_str(), old, 0);
+        ::utimensat(AT_FDCWD, (out / "rootflags/124.flag").c_str(), old, 0);
+        ::chmod((out / "rootflags").c_str(), 0777);
+        fs::create_directories(out / "userdir");
+        for (const std::string& p :
+             {out.path(), out / "userdir", out / "flags", out / "victim.txt"})
+            ::chown(p.c_str(), kNobody, kNobody);
+        ::chmod(out.path().c_str(), 0755);
+        writeText(out / "root-secret.json", R"({"username":"root-secret"})");
+        ::chmod((out / "root-secret.json").c_str(), 0600);
+        for (const std::string& d : {h.root.dataDir(), Paths::systemLogDir()}) {
+            fs::create_directories(d);
+            ::chmod(d.c_str(), 0777);
+        }
+        auto plant = [&](const std::string& script) {
+            const std::vector<std::string> env = {
+                "DATA=" + h.root.dataDir(), "LOGS=" + Paths::systemLogDir(), "OUT=" + out.path()};
+            if (!c.byRoot) return asNobody(script, env);
+            return run({.argv = {"/bin/bash", "-ec", script}, .env = environmentWith(env)})
+                .succeeded();
+        };
+        const std::string conf = Paths::mitmproxyDir();
+        const auto before = snapshot(out.path());
+        if (!c.before.empty()) {
+            ASSERT_TRUE(plant(c.before));
+        }
+        h.daemon->start();
+        ASSERT_TRUE(h.queue.runUntil([&] { return h.daemon->proxyPid().has_value(); }, 15s));
         h.queue.advance(0ms);
+        const int held = ::open(conf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (!c.after.empty()) {
-            h.plant(c.after);
+            ASSERT_TRUE(plant(c.after));
             ASSERT_TRUE(h.restartProxy());
             h.queue.advance(5s);
         }
-        EXPECT_EQ(snapshot(h.outside.path()), before);
-        const std::string key = Paths::mitmproxyDir() + "/mitmproxy-ca.pem";
+        EXPECT_EQ(snapshot(out.path()), before);
+        // Root's configuration directory as it was is never opened up, and
+        // the one in use is real, private and holds the staged key.
+        struct stat st {};
+        EXPECT_EQ(::fstat(held, &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        ::close(held);
+        EXPECT_TRUE(isRealDirOwnedByUs(conf, 0700));
+        const std::string key = conf + "/mitmproxy-ca.pem";
         EXPECT_EQ(readText(key), readText(h.root.resources() + "/mitmproxy-ca.pem"));
-        EXPECT_FALSE(h.userCanRead(key));
-        EXPECT_TRUE(isRealDirOwnedByUs(Paths::mitmproxyDir(), 0700));
+        EXPECT_FALSE(run({.argv = {"/bin/cat", key}, .user = kNobody}).succeeded());
+        EXPECT_TRUE(isRealDirOwnedByUs(Paths::systemLogDir(), 0755));
+        EXPECT_TRUE(isRealDirOwnedByUs(h.root.flagDir(), 0777));
+        ASSERT_EQ(::lstat(Paths::daemonLog().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1);
+        EXPECT_EQ(h.count("[daemon] INFO  daemon starting"), 1u);
+        ASSERT_EQ(::lstat(Paths::rulesFile().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0666);
+        EXPECT_EQ(readText(Paths::rulesFile()), readText(h.root.resources() + "/proxy_rules.json"));
+        for (const auto& launch : fakeLaunches(h.root.records()))
+            EXPECT_EQ(launch.second.size(), 9u) << "no identity read through a planted file";
+        if (!c.warning.empty()) {
+            std::string line = "[daemon] WARN  " + c.warning;
+            if (const size_t at = line.find("$DATA"); at != std::string::npos)
+                line.replace(at, 5, h.root.dataDir());
+            EXPECT_TRUE(h.logged(line)) << line;
+        }
+        for (const auto& g : c.gone)
+            EXPECT_FALSE(fs::exists(fs::symlink_status(h.root.dataDir() + "/" + g))) << g;
         // What was moved aside is removed, not left to pile up.
         for (const std::string& dir : {h.root.dataDir(), h.root.root() + "/Library/Logs"})
             for (const auto& e : fs::directory_iterator(dir))
                 EXPECT_NE(e.path().filename().string().rfind(".tarvo-aside.", 0), 0u) << e.path();
-        c.check(h);
     }
-}
-
-// A child renames root's private configuration directory, with the running
-// proxy's key in it, to the flag directory's name. The next tick must not
-// open it up: it is not the flag directory this daemon made.
-TEST(Hardening, RootsOwnDirectoryRenamedToTheFlagNameIsNeverOpenedUp) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant entries as an ordinary user";
-    Harness h;
-    ASSERT_TRUE(h.startProxy());
-    h.queue.advance(0ms);
-    rootfiles::Fd conf(::open(Paths::mitmproxyDir().c_str(), O_RDONLY | O_DIRECTORY));
-    ASSERT_TRUE(conf);
-    h.plant(
-        R"(mv "$DATA/active-children" "$DATA/old-flags"; mv "$DATA/mitmproxy" "$DATA/active-children")");
-    h.queue.advance(5s);
-
-    struct stat st {};
-    ASSERT_EQ(::fstat(conf.get(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0700u) << "root's directory was opened up";
-    EXPECT_EQ(st.st_nlink, 0u) << "moved aside and removed";
-    struct stat flags {};
-    ASSERT_EQ(::lstat(h.root.flagDir().c_str(), &flags), 0);
-    EXPECT_NE(flags.st_ino, st.st_ino);
-    EXPECT_TRUE(isRealDirOwnedByUs(h.root.flagDir(), 0777));
-    EXPECT_TRUE(fs::is_empty(h.root.flagDir()));
-    EXPECT_TRUE(logged("[daemon] WARN  replaced untrusted " + Paths::activeChildrenDir() +
-                       " (directory that is not ours)"));
-}
-
-// Between two starts of the proxy another of root's private directories
-// takes the configuration directory's place: the key never goes into it.
-TEST(Hardening, ConfigurationDirectoryIsCheckedAgainBeforeEveryStart) {
-    Harness h;
-    ASSERT_TRUE(h.startProxy());
-    const std::string conf = Paths::mitmproxyDir();
-    const std::string decoy = h.root.dataDir() + "/decoy";
-    fs::create_directory(decoy);
-    ::chmod(decoy.c_str(), 0700);
-    writeText(decoy + "/kept-by-someone", "x");
-    fs::rename(conf, h.root.dataDir() + "/elsewhere");
-    fs::rename(decoy, conf);
-    ASSERT_TRUE(h.restartProxy());
-    EXPECT_FALSE(fs::exists(conf + "/kept-by-someone"));
-    EXPECT_EQ(readText(conf + "/mitmproxy-ca.pem"),
-              readText(h.root.resources() + "/mitmproxy-ca.pem"));
-    EXPECT_TRUE(isRealDirOwnedByUs(conf, 0700));
-    EXPECT_TRUE(logged("[daemon] WARN  replaced untrusted " + Paths::mitmproxyDir() +
-                       " (directory that is not ours)"));
 }
 
 }  // namespace
