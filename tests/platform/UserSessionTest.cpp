@@ -10,12 +10,11 @@
 namespace tarvo::platform {
 namespace {
 
-// A stand-in loginctl: records its arguments, answers "show-user" and
-// "show-session" from files, and exits with the status in "status".
-class FakeLoginctl {
-  public:
-    FakeLoginctl(const std::optional<std::string>& user, const std::string& session, int status) {
-        test::writeText(dir_ / "loginctl", R"(#!/bin/sh
+// A stand-in loginctl in `dir`: records its arguments, answers "show-user"
+// and "show-session" from files, and exits with the status in "status".
+LinuxUserSession::Options fakeLoginctl(const test::TempDir& dir,
+                                       std::optional<std::string> sessionId) {
+    test::writeText(dir / "loginctl", R"(#!/bin/sh
 dir=$(dirname "$0")
 echo "$*" >> "$dir/calls"
 case "$1" in
@@ -24,95 +23,70 @@ case "$1" in
 esac
 exit $(cat "$dir/status")
 )");
-        chmod((dir_ / "loginctl").c_str(), 0755);
-        if (user) test::writeText(dir_ / "user", *user);
-        test::writeText(dir_ / "session", session);
-        exitWith(status);
-    }
-    void exitWith(int status) { test::writeText(dir_ / "status", std::to_string(status)); }
-    std::vector<std::string> calls() const { return test::readLines(dir_ / "calls"); }
-    LinuxUserSession::Options options(std::optional<std::string> sessionId) const {
-        LinuxUserSession::Options o;
-        o.run = [](const std::string& p, const std::vector<std::string>& args) {
-            auto r = runProcess(p, args, {.timeout = std::chrono::seconds(10)});
-            return LinuxUserSession::CommandOutput{r.succeeded(), r.out};
-        };
-        o.loginctl = dir_ / "loginctl";
-        o.sessionId = std::move(sessionId);
-        o.useX11 = false;
-        return o;
-    }
-
-  private:
-    test::TempDir dir_;
-};
+    chmod((dir / "loginctl").c_str(), 0755);
+    LinuxUserSession::Options o;
+    o.run = [](const std::string& p, const std::vector<std::string>& args) {
+        auto r = runProcess(p, args, {.timeout = std::chrono::seconds(10)});
+        return LinuxUserSession::CommandOutput{r.succeeded(), r.out};
+    };
+    o.loginctl = dir / "loginctl";
+    o.sessionId = std::move(sessionId);
+    o.useX11 = false;
+    return o;
+}
 
 TEST(LinuxUserSession, LockStateFromLogind) {
-    struct Case {
-        const char* why;
-        std::optional<std::string> sessionId, userAnswer;
-        std::string sessionAnswer;
-        int status;
-        std::optional<bool> locked;
-        std::vector<std::string> calls;
-    };
     const std::string uid = std::to_string(getuid());
     const std::vector<std::string> asked = {"show-session c3 -p LockedHint"};
-    const Case cases[] = {
-        {"locked", "c3", {}, "LockedHint=yes\n", 0, true, asked},
-        {"unlocked", "c3", {}, "LockedHint=no\n", 0, false, asked},
-        {"odd value", "c3", {}, "LockedHint=maybe\n", 0, std::nullopt, asked},
-        {"tool fails", "c3", {}, "LockedHint=no\n", 1, std::nullopt, asked},
-        {"display session found",
-         {},
-         "Display=7\n",
-         "LockedHint=yes\n",
-         0,
-         true,
-         {"show-user " + uid + " -p Display", "show-session 7 -p LockedHint"}},
-        {"no display session",
-         {},
-         "Display=\n",
-         "LockedHint=no\n",
-         0,
-         std::nullopt,
-         {"show-user " + uid + " -p Display"}},
-        {"unsafe id never reaches the tool",
-         "1;reboot",
-         {},
-         "LockedHint=no\n",
-         0,
-         std::nullopt,
-         {}},
-    };
+    const std::vector<std::string> display = {"show-user " + uid + " -p Display"};
+    // session id (none: the user's display session), show-user answer,
+    // show-session answer, exit status, locked, calls made
+    const std::tuple<std::optional<std::string>, std::string, std::string, int, std::optional<bool>,
+                     std::vector<std::string>>
+        cases[] = {
+            {"c3", "", "LockedHint=yes\n", 0, true, asked},
+            {"c3", "", "LockedHint=no\n", 0, false, asked},
+            {"c3", "", "LockedHint=maybe\n", 0, std::nullopt, asked},
+            {"c3", "", "LockedHint=no\n", 1, std::nullopt, asked},
+            {std::nullopt,
+             "Display=7\n",
+             "LockedHint=yes\n",
+             0,
+             true,
+             {display[0], "show-session 7 -p LockedHint"}},
+            {std::nullopt, "Display=\n", "LockedHint=no\n", 0, std::nullopt, display},
+            {"1;reboot", "", "LockedHint=no\n", 0, std::nullopt, {}},  // never reaches the tool
+        };
     test::EnvGuard noSession("XDG_SESSION_ID", std::nullopt);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.why);
-        FakeLoginctl tool(c.userAnswer, c.sessionAnswer, c.status);
-        EXPECT_EQ(LinuxUserSession(tool.options(c.sessionId)).screenLocked(), c.locked);
-        EXPECT_EQ(tool.calls(), c.calls);
+    for (const auto& [id, user, session, status, locked, calls] : cases) {
+        SCOPED_TRACE(session + id.value_or("-"));
+        test::TempDir dir;
+        test::writeText(dir / "user", user);
+        test::writeText(dir / "session", session);
+        test::writeText(dir / "status", std::to_string(status));
+        EXPECT_EQ(LinuxUserSession(fakeLoginctl(dir, id)).screenLocked(), locked);
+        EXPECT_EQ(test::readLines(dir / "calls"), calls);
     }
 }
 
 TEST(LinuxUserSession, LogOutEndsTheSessionFromTheEnvironment) {
     test::EnvGuard env("XDG_SESSION_ID", "42");
-    FakeLoginctl tool({}, "", 0);
-    LinuxUserSession session(tool.options(std::nullopt));
+    test::TempDir dir;
+    test::writeText(dir / "status", "0");
+    LinuxUserSession session(fakeLoginctl(dir, std::nullopt));
     EXPECT_TRUE(session.logOut());
-    tool.exitWith(1);
+    test::writeText(dir / "status", "1");
     EXPECT_FALSE(session.logOut());
-    EXPECT_EQ(tool.calls(),
+    EXPECT_EQ(test::readLines(dir / "calls"),
               (std::vector<std::string>{"terminate-session 42", "terminate-session 42"}));
-    // Without a way to run tools nothing is known and nothing can be ended.
-    LinuxUserSession bare(LinuxUserSession::Options{});
-    EXPECT_EQ(bare.screenLocked(), std::nullopt);
-    EXPECT_FALSE(bare.logOut());
 }
 
 TEST(LinuxUserSession, FullNameFromGecos) {
     const std::pair<const char*, std::optional<std::string>> cases[] = {
-        {"Emma Lind,,,", "Emma Lind"}, {"Emma Lind", "Emma Lind"}, {"& Smith,Room 4", "Emma Smith"},
-        {",,,", std::nullopt},         {"", std::nullopt},         {"  ", std::nullopt},
+        {"Emma Lind,,,", "Emma Lind"},
+        {"& Smith,Room 4", "Emma Smith"},
+        {",,,", std::nullopt},
+        {"  ", std::nullopt},
     };
     for (const auto& [gecos, name] : cases)
         EXPECT_EQ(LinuxUserSession::fullNameFromGecos(gecos, "emma"), name) << gecos;
