@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -113,26 +112,6 @@ class WebSite {
     std::thread thread_;
     int port_ = 0;
     std::atomic<int> requests_{0};
-};
-
-// A TCP port on a loopback address that counts connections and keeps what
-// they sent; it answers "pong" and closes.
-class TcpListener {
-  public:
-    explicit TcpListener(const std::string& address);
-    ~TcpListener();
-    int port() const { return port_; }
-    int connections() const { return connections_; }
-    std::string received() const;
-
-  private:
-    int fd_ = -1;
-    int wake_[2] = {-1, -1};
-    int port_ = 0;
-    std::atomic<int> connections_{0};
-    mutable std::mutex mutex_;
-    std::string received_;
-    std::thread thread_;
 };
 
 // What curl got through the HTTP proxy on 127.0.0.1:`proxyPort`, trusting

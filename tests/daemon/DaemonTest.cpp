@@ -368,19 +368,13 @@ TEST(SingleDaemon, ASecondDaemonRefusesAndTheFirstKeepsItsSettings) {
     // Killed outright, the first daemon leaves no lock behind.
     first.kill(SIGKILL);
     EXPECT_EQ(first.wait(), std::optional<int>(128 + SIGKILL));
-    for (const auto& launch : fakeLaunches(root.records())) ::kill(launch.first, SIGKILL);
-    const size_t proxyStarts = logCount("[daemon] INFO  proxy started");
+    const size_t launches = fakeLaunches(root.records()).size();
     Process third({.argv = {tarvoBinary(), "daemon"}, .capture = false});
-    // Its signal handlers are in place once it starts its proxy.
-    EXPECT_TRUE(waitUntil([&] { return logCount("[daemon] INFO  proxy started") > proxyStarts; }));
-    third.kill(SIGTERM);
-    EXPECT_EQ(third.wait(), std::optional<int>(0));
-    EXPECT_EQ(root.proxyStates("Wi-Fi"), std::make_pair(false, false));
-    EXPECT_EQ(logCount("[daemon] INFO  shutdown complete"), 1u);
+    EXPECT_TRUE(waitUntil([&] { return fakeLaunches(root.records()).size() > launches; }));
+    for (const auto& launch : fakeLaunches(root.records())) ::kill(launch.first, SIGKILL);
 }
 
-// The certificate authority as the stand-in keychain sees it: the SHA-256
-// digests of the System keychain's certificates.
+// The SHA-256 digests of the certificates in the stand-in's System keychain.
 std::vector<std::string> keychainDigests(const DaemonRoot& root) {
     std::vector<std::string> out;
     const std::string text = readText(root.root() + "/.standins/security/keychain.json");
@@ -389,34 +383,6 @@ std::vector<std::string> keychainDigests(const DaemonRoot& root) {
          nlohmann::json::parse(text).value(Paths::systemKeychain(), nlohmann::json::array()))
         out.push_back(cert["sha256"]);
     return out;
-}
-
-TEST(KeychainTool, RemovesTheBundledCertificateByDigestOrElseByName) {
-    DaemonRoot root;
-    const std::string cert = Keychain::defaultCertPath();
-    const auto fingerprint = Keychain::bundledCertFingerprint(cert);
-    ASSERT_TRUE(fingerprint);
-    ASSERT_TRUE(Keychain::installRootCert(cert));
-    // The stand-in digests the certificate on its own; the two must agree.
-    EXPECT_EQ(keychainDigests(root), std::vector<std::string>{*fingerprint});
-    EXPECT_TRUE(Keychain::isRootCertInstalled());
-    EXPECT_TRUE(Keychain::removeRootCert());
-    EXPECT_TRUE(keychainDigests(root).empty());
-    EXPECT_FALSE(Keychain::removeRootCert());
-
-    // The bundled file replaced by another certificate with the same name:
-    // its digest matches nothing, the name does.
-    ASSERT_TRUE(Keychain::installRootCert(cert));
-    ASSERT_TRUE(run({.argv = {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                              "ec_paramgen_curve:prime256v1", "-nodes", "-subj",
-                              "/CN=Tarvo Test CA/O=Other", "-keyout", root.root() + "/other.key",
-                              "-out", cert, "-days", "1"}})
-                    .succeeded());
-    EXPECT_TRUE(Keychain::removeRootCert());
-    EXPECT_TRUE(keychainDigests(root).empty());
-    EXPECT_NE(readText(root.root() + "/.standins/security/calls.log")
-                  .find(R"(["delete-certificate", "-c", "Tarvo Test CA")"),
-              std::string::npos);
 }
 
 TEST(InstallCert, RefusesPrivateKeysMissingFilesAndOrdinaryUsers) {
@@ -447,7 +413,10 @@ TEST(InstallCert, RefusesPrivateKeysMissingFilesAndOrdinaryUsers) {
                                       "certificate not installed: " + path + "\n");
         }
         EXPECT_EQ(r.out, ok ? "certificate trusted: " + root.resources() + "/rootCert.pem\n" : "");
-        EXPECT_EQ(keychainDigests(root).size(), ok ? 1u : 0u);
+        // The stand-in digests the certificate on its own; the two must agree.
+        const auto digest = Keychain::bundledCertFingerprint(root.resources() + "/rootCert.pem");
+        EXPECT_EQ(keychainDigests(root),
+                  ok ? std::vector<std::string>{*digest} : std::vector<std::string>{});
     }
 }
 
