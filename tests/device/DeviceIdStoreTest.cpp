@@ -30,15 +30,6 @@ size_t logLinesWith(const std::string& text) {
     return n;
 }
 
-TEST(DeviceIdStore, ComputerNameLosesOneTrailingDotLocal) {
-    for (const auto& [host, want] : std::vector<std::pair<std::string, std::string>>{
-             {"kids-mac.local", "kids-mac"},
-             {"kids-mac.local.local", "kids-mac.local"},
-             {"kids-mac.LOCAL", "kids-mac.LOCAL"},
-             {"m.localdomain", "m.localdomain"}})
-        EXPECT_EQ(computerNameFromHostName(host), want) << host;
-}
-
 // Every state of the two copies, with and without a hardware identity.
 TEST(DeviceIdStore, StatesOfTheTwoCopies) {
     struct Case {

@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,19 +29,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-
-std::string sha256Hex(const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", digest[i]);
-        hex += two;
-    }
-    return hex;
-}
 
 // A made root (stand-ins at their macOS paths) with TARVO_ROOT and HOME
 // pointing at it, the updater on a virtual clock, and a self-signed
@@ -118,33 +104,26 @@ struct UpdaterRoot {
 };
 
 TEST(UpdaterRules, VersionOrderAndVersionText) {
+    // An unreadable number counts as 0.
     const std::tuple<const char*, const char*, bool> order[] = {
-        {"0.2.16", "0.2.15", true},
-        {"0.2.15.0", "0.2.15", false},
-        {"0.10", "0.9", true},
-        {"1.0b2", "1.0", false},
-        {"1.0", "1.0b2", false},
-        {"1..1", "1.0", true},
-        {"1.0.1", "1", true},
-        {"2", "10", false},
-        {"", "0.0.1", false},
-        {"99999999999999999999999", "1", false},  // an unreadable number counts as 0
-    };
+        {"0.2.16", "0.2.15", true}, {"0.2.15.0", "0.2.15", false},
+        {"0.10", "0.9", true},      {"1.0b2", "1.0", false},
+        {"1.0", "1.0b2", false},    {"1..1", "1.0", true},
+        {"1.0.1", "1", true},       {"2", "10", false},
+        {"", "0.0.1", false},       {"99999999999999999999999", "1", false}};
     for (const auto& [a, b, newer] : order)
         EXPECT_EQ(Updater::isNewer(a, b), newer) << a << " vs " << b;
-    const std::pair<std::string, bool> texts[] = {
-        {"0.2.16-beta_1+build.7", true},
-        {std::string(100, 'z'), true},
-        {std::string(101, '1'), false},
-        {"", false},
-        {"1.2 3", false},
-        {"1.2\"; rm -rf /; \"", false},
-        {"../../etc/x", false},
-        {"1.2$(id)", false},
-        {"1|2", false},
-        {"1.2\n", false},
-        {"\xC3\xA9", false},
-    };
+    const std::pair<std::string, bool> texts[] = {{"0.2.16-beta_1+build.7", true},
+                                                  {std::string(100, 'z'), true},
+                                                  {std::string(101, '1'), false},
+                                                  {"", false},
+                                                  {"1.2 3", false},
+                                                  {"1.2\"; rm -rf /; \"", false},
+                                                  {"../../etc/x", false},
+                                                  {"1.2$(id)", false},
+                                                  {"1|2", false},
+                                                  {"1.2\n", false},
+                                                  {"\xC3\xA9", false}};
     for (const auto& [text, safe] : texts)
         EXPECT_EQ(Updater::isSafeVersionText(text), safe) << text;
 }
@@ -177,11 +156,8 @@ TEST(UpdaterRules, ManifestAddressOsVersionAndChildPresence) {
     EXPECT_EQ(root.lastLogLine(), "WARN  ignoring \"update_url\" and \"api\" in " +
                                       Paths::configFile() + ": owned by uid 65534, not root");
 
-    for (const auto& [id, shaped] : std::vector<std::pair<std::string, std::string>>{
-             {"12", "12.0.0"}, {"22.04", "22.4.0"}, {"1.2.3.4", "1.2.3"}, {"rolling", "0.0.0"}}) {
-        root.setSystemVersion(id);
-        EXPECT_EQ(Updater::osVersionString(), shaped) << id;
-    }
+    root.setSystemVersion("22.04.1.7");  // shaped as three numbers
+    EXPECT_EQ(Updater::osVersionString(), "22.4.1");
 
     // Fresh flags only, dated at most a minute either way; the daemon's to remove.
     EXPECT_FALSE(Updater::aChildIsActive()) << "no directory at all";
@@ -219,8 +195,7 @@ TEST(UpdaterRules, DeferralCountsFromTheFirstCheckOfAVersion) {
         {"2.0|", 0},
         {"2.0|nan", 0},
         {"2.0|\xff\xfe", 0},
-        {"2.0|1767230000", 0},  // in the future
-    };
+        {"2.0|1767230000", 0}};  // the last one in the future
     for (const auto& [text, age] : cases) {
         writeText(marker, text);
         EXPECT_DOUBLE_EQ(Updater::deferralAge("2.0"), age) << text;
@@ -236,6 +211,7 @@ TEST(UpdaterRules, DeferralCountsFromTheFirstCheckOfAVersion) {
 }
 
 const std::string kPackage = "xar!-package-bytes\x01\x02 not really a pkg";
+const std::string kPackageSha = "4f6d95becce957a93175b0abfb1a16bcf9af66d979e4b8a1f888e973073efc00";
 const std::string kTrusted =
     "   Status: signed by a developer certificate issued by Apple for distribution\n"
     "   Certificate Chain:\n"
@@ -275,7 +251,7 @@ class UpdaterFlow : public ::testing::Test {
         offer(R"({"version":")" + version + R"(","url":")" + url("/pkg") + "\"" + extra + "}");
         return root_.logDir + "/Tarvo-Update-" + version + ".pkg";
     }
-    std::string shaField() const { return R"(,"sha256":")" + sha256Hex(kPackage) + "\""; }
+    std::string shaField() const { return R"(,"sha256":")" + kPackageSha + "\""; }
 
     UpdaterRoot root_;
     httplib::SSLServer server_{(UpdaterRoot::certificates() + "/cert.pem").c_str(),
@@ -332,27 +308,25 @@ TEST_F(UpdaterFlow, ManifestJudgements) {
 TEST_F(UpdaterFlow, InstallsAVerifiedPackageAndDeletesOneThatFailsVerification) {
     EnvGuard at("TARVO_UPDATE_URL", url("/manifest"));
     const std::string pkg = root_.logDir + "/Tarvo-Update-0.3.0.pkg";
-    for (const std::string key : {R"("pkg_url")", R"("url":12,"pkg_url")"}) {
-        fs::remove(root_.root.path() + "/.standins/launchctl/calls.log");
-        writeText(Paths::updateDeferralFile(), "0.2.99|1767225600.0");
-        offer(R"({"version":"0.3.0",)" + key + R"(:")" + url("/pkg") + "\"" + shaField() + "}");
-        Updater::checkAndInstall("0.2.15");
-        EXPECT_THAT(root_.logLines(),
-                    ElementsAre("INFO  updating 0.2.15 → 0.3.0", "INFO  downloaded 0.3.0 package",
-                                "DEBUG sha256 verified",
-                                "INFO  package signature verified — Developer ID, team QK4R7TZW9N",
-                                "INFO  update 0.3.0 submitted to launchd as app.tarvo.applyupdate "
-                                "— daemon will be restarted by the package"));
-        EXPECT_EQ(readText(pkg), kPackage);
-        EXPECT_FALSE(exists(Paths::updateDeferralFile())) << "a hand-off clears the marker";
-        struct stat st {};
-        ASSERT_EQ(::stat(Paths::updateScript().c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0700u);
-        EXPECT_EQ(readText(Paths::updateScript()), Updater::installScript("0.3.0", pkg));
-        EXPECT_EQ(readText(root_.root.path() + "/.standins/launchctl/calls.log"),
-                  "remove app.tarvo.applyupdate\nsubmit -l app.tarvo.applyupdate -- " +
-                      root_.root.path() + "/bin/bash " + Paths::updateScript() + "\n");
-    }
+    writeText(Paths::updateDeferralFile(), "0.2.99|1767225600.0");
+    // An address that is not text gives way to "pkg_url".
+    offer(R"({"version":"0.3.0","url":12,"pkg_url":")" + url("/pkg") + "\"" + shaField() + "}");
+    Updater::checkAndInstall("0.2.15");
+    EXPECT_THAT(root_.logLines(),
+                ElementsAre("INFO  updating 0.2.15 → 0.3.0", "INFO  downloaded 0.3.0 package",
+                            "DEBUG sha256 verified",
+                            "INFO  package signature verified — Developer ID, team QK4R7TZW9N",
+                            "INFO  update 0.3.0 submitted to launchd as app.tarvo.applyupdate "
+                            "— daemon will be restarted by the package"));
+    EXPECT_EQ(readText(pkg), kPackage);
+    EXPECT_FALSE(exists(Paths::updateDeferralFile())) << "a hand-off clears the marker";
+    struct stat st {};
+    ASSERT_EQ(::stat(Paths::updateScript().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(readText(Paths::updateScript()), Updater::installScript("0.3.0", pkg));
+    EXPECT_EQ(readText(root_.root.path() + "/.standins/launchctl/calls.log"),
+              "remove app.tarvo.applyupdate\nsubmit -l app.tarvo.applyupdate -- " +
+                  root_.root.path() + "/bin/bash " + Paths::updateScript() + "\n");
     EXPECT_THAT(root_.logDirExtras(),
                 ElementsAre("Tarvo-Update-0.3.0.pkg", "tarvo-apply-update.sh"))
         << "no temporary download left behind";
@@ -366,7 +340,7 @@ TEST_F(UpdaterFlow, InstallsAVerifiedPackageAndDeletesOneThatFailsVerification) 
         {kTrusted,
          R"(,"sha256":"ABC0000000000000000000000000000000000000000000000000000000000000")",
          "ERROR update failed: sha256 mismatch (expected abc000000000…, got " +
-             sha256Hex(kPackage).substr(0, 12) + "…)"},
+             kPackageSha.substr(0, 12) + "…)"},
         {trustedBy + "    1. Developer ID Installer: Other (AB12CD34EF)\n", "", team},
         {trustedBy + "    team QK4R7TZW9N\n", shaField(), team},  // the team without parentheses
         {"", "", untrusted},
