@@ -146,12 +146,10 @@ TEST(Supervisor, LaunchArgumentsEnvironmentAndOutput) {
         h.daemon->start();
         ASSERT_TRUE(h.waitForLaunches(1));
         const auto launches = fakeLaunches(h.root.records());
-        std::vector<std::string> expected;
-        for (const auto& a :
-             {std::string("--port"), std::string("8080"), std::string("--host"),
-              std::string("127.0.0.1"), std::string("--confdir"), Paths::mitmproxyDir()})
-            expected.push_back("arg:" + a);
-        for (const auto& a : identity) expected.push_back("arg:" + a);
+        std::vector<std::string> expected = {"--port",    "8080",      "--host",
+                                             "127.0.0.1", "--confdir", Paths::mitmproxyDir()};
+        expected.insert(expected.end(), identity.begin(), identity.end());
+        for (auto& arg : expected) arg = "arg:" + arg;
         expected.push_back("env:PROXY_RULES_FILE=" + Paths::rulesFile());
         expected.push_back("env:TARVO_DATA_DIR=" + Paths::systemLogDir());
         expected.push_back("env:TARVO_CONFIG_FILE=" + Paths::proxyConfigFile());

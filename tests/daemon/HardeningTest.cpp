@@ -100,47 +100,35 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        // Shared directories an earlier version left open to everyone, and a
-        // folder of the child's outside the root where planted links may point.
         DaemonHarness h;
-        TempDir out;
         h.root.setServices({});  // the ticks here are about files, not settings
-        writeText(out / "victim.txt", "untouched\n");
-        writeText(out / "flags/123.flag", "");
-        writeText(out / "rootflags/124.flag", "");
-        const timespec old[2] = {{946684800, 0}, {946684800, 0}};  // 2000-01-01
-        ::utimensat(AT_FDCWD, (out / "flags/123.flag").c_str(), old, 0);
-        ::utimensat(AT_FDCWD, (out / "rootflags/124.flag").c_str(), old, 0);
-        ::chmod((out / "rootflags").c_str(), 0777);
-        fs::create_directories(out / "userdir");
-        for (const std::string& p :
-             {out.path(), out / "userdir", out / "flags", out / "victim.txt"})
-            ::chown(p.c_str(), kNobody, kNobody);
-        ::chmod(out.path().c_str(), 0755);
-        writeText(out / "root-secret.json", R"({"username":"root-secret"})");
-        ::chmod((out / "root-secret.json").c_str(), 0600);
-        for (const std::string& d : {h.root.dataDir(), Paths::systemLogDir()}) {
-            fs::create_directories(d);
-            ::chmod(d.c_str(), 0777);
-        }
-        auto plant = [&](const std::string& script) {
+        TempDir out;
+        auto sh = [&](const std::string& script, bool byRoot) {
             const std::vector<std::string> env = {
                 "DATA=" + h.root.dataDir(), "LOGS=" + Paths::systemLogDir(), "OUT=" + out.path()};
-            if (!c.byRoot) return asNobody(script, env);
+            if (!byRoot) return asNobody(script, env);
             return run({.argv = {"/bin/bash", "-ec", script}, .env = environmentWith(env)})
                 .succeeded();
         };
+        // Shared directories an earlier version left open to everyone, and a
+        // folder of the child's outside the root where planted links may point.
+        ASSERT_TRUE(sh(R"(cd "$OUT"; echo untouched > victim.txt; mkdir flags rootflags userdir
+touch -d 2000-01-01 flags/123.flag rootflags/124.flag; chmod 777 rootflags
+chown 65534:65534 . victim.txt flags userdir; chmod 755 .
+(umask 077; echo '{"username":"root-secret"}' > root-secret.json)
+mkdir -p "$DATA" "$LOGS"; chmod 777 "$DATA" "$LOGS")",
+                       true));
         const std::string conf = Paths::mitmproxyDir();
         const auto before = snapshot(out.path());
         if (!c.before.empty()) {
-            ASSERT_TRUE(plant(c.before));
+            ASSERT_TRUE(sh(c.before, c.byRoot));
         }
         h.daemon->start();
         ASSERT_TRUE(h.queue.runUntil([&] { return h.daemon->proxyPid().has_value(); }, 15s));
         h.queue.advance(0ms);
         const int held = ::open(conf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (!c.after.empty()) {
-            ASSERT_TRUE(plant(c.after));
+            ASSERT_TRUE(sh(c.after, c.byRoot));
             ASSERT_TRUE(h.restartProxy());
             h.queue.advance(5s);
         }
