@@ -113,7 +113,7 @@ TEST(UpdaterRules, VersionOrderAndVersionText) {
         {"", "0.0.1", false},       {"99999999999999999999999", "1", false}};
     for (const auto& [a, b, newer] : order)
         EXPECT_EQ(Updater::isNewer(a, b), newer) << a << " vs " << b;
-    const std::pair<std::string, bool> texts[] = {{"0.2.16-beta_1+build.7", true},
+    const std::pair<std::string, bool> texts[] = {{"0.2.16-Beta_1+build.7", true},
                                                   {std::string(100, 'z'), true},
                                                   {std::string(101, '1'), false},
                                                   {"", false},
