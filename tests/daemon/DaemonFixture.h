@@ -22,8 +22,8 @@ namespace tarvo::test {
 
 using polling::waitUntil;
 
-// A throw-away certificate authority, a server certificate it signed for
-// "localhost" and 127.0.0.2, and a mitmdump that trusts that authority
+// A throw-away certificate authority, a self-signed certificate for a site
+// at "localhost" and 127.0.0.2, and a mitmdump that trusts that site
 // upstream. Made once per test process.
 struct TestPki {
     std::string caPem;     // key + certificate, what the proxy's confdir holds

@@ -76,7 +76,9 @@ TEST(Presence, TransitionsChangeTheSettingsOffTheMainThreadInOrder) {
     auto settings = std::make_shared<ManualBackground>();
     DaemonHarness h(DaemonRoot::Proxy::Fake, settings);
     h.root.setServices({" Odd Name", "*Bluetooth PAN"});
+    writeText(Paths::rulesFile(), "{}");
     h.daemon->start();
+    EXPECT_EQ(readText(Paths::rulesFile()), "{}") << "present rules are never reseeded";
     ASSERT_TRUE(h.waitForLaunches(1));
     const pid_t first = *h.daemon->proxyPid();
     h.queue.advance(0ms);  // the first tick comes at once
@@ -128,44 +130,12 @@ TEST(Presence, TransitionsChangeTheSettingsOffTheMainThreadInOrder) {
     EXPECT_EQ(h.root.proxyStates(" Odd Name"), std::make_pair(false, false));
 }
 
-TEST(Supervisor, LaunchArgumentsEnvironmentAndOutput) {
-    const std::vector<std::pair<std::optional<std::string>, std::vector<std::string>>> cases = {
-        {std::nullopt, {}},
-        {R"({"username":"","device_id":"abc"})", {"--device-id", "abc"}},
-        // Values that look like options stay values.
-        {R"({"username":"-x","device_id":"--port"})",
-         {"--username", "-x", "--device-id", "--port"}},
-        {R"({"username":5,"device_id":null})", {}},
-        {"{username", {}},
-    };
-    for (const auto& [config, identity] : cases) {
-        SCOPED_TRACE(config.value_or("no file"));
-        DaemonHarness h;
-        if (config) writeText(Paths::proxyConfigFile(), *config);
-        writeText(Paths::rulesFile(), "{}");  // present rules are never reseeded
-        h.daemon->start();
-        ASSERT_TRUE(h.waitForLaunches(1));
-        const auto launches = fakeLaunches(h.root.records());
-        std::vector<std::string> expected = {"--port",    "8080",      "--host",
-                                             "127.0.0.1", "--confdir", Paths::mitmproxyDir()};
-        expected.insert(expected.end(), identity.begin(), identity.end());
-        for (auto& arg : expected) arg = "arg:" + arg;
-        expected.push_back("env:PROXY_RULES_FILE=" + Paths::rulesFile());
-        expected.push_back("env:TARVO_DATA_DIR=" + Paths::systemLogDir());
-        expected.push_back("env:TARVO_CONFIG_FILE=" + Paths::proxyConfigFile());
-        ASSERT_EQ(launches.size(), 1u);
-        EXPECT_EQ(launches[0].second, expected);
-        EXPECT_EQ(launches[0].first, *h.daemon->proxyPid());
-        EXPECT_EQ(readText(Paths::rulesFile()), "{}");
-        ASSERT_TRUE(h.waitFor([&] {
-            return h.logged("[daemon] INFO  [proxy] ready") &&
-                   h.logged("[daemon] WARN  [proxy] something odd");
-        }));
-    }
-}
-
-TEST(Supervisor, RetriesAMissingProxyAndRestartsAfterAnExitButNotAfterShutdown) {
+// The proxy's arguments, environment and output; a missing proxy is retried,
+// an exited one restarted, a stopped one not.
+TEST(Supervisor, LaunchesRetriesAndRestartsTheProxyButNotAfterShutdown) {
     DaemonHarness h(DaemonRoot::Proxy::Missing);
+    // Values that look like options stay values.
+    writeText(Paths::proxyConfigFile(), R"({"username":"-x","device_id":"--port"})");
     h.daemon->start();
     EXPECT_EQ(readText(Paths::rulesFile()), readText(h.root.resources() + "/proxy_rules.json"));
     EXPECT_TRUE(h.logged("[daemon] INFO  seeded default rules at " + Paths::rulesFile()));
@@ -178,12 +148,32 @@ TEST(Supervisor, RetriesAMissingProxyAndRestartsAfterAnExitButNotAfterShutdown) 
     h.root.installFakeProxy();
     h.queue.advance(5s);
     ASSERT_TRUE(h.waitForLaunches(1));
+    auto expected = [](const std::vector<std::string>& identity) {
+        std::vector<std::string> lines = {"--port",    "8080",      "--host",
+                                          "127.0.0.1", "--confdir", Paths::mitmproxyDir()};
+        lines.insert(lines.end(), identity.begin(), identity.end());
+        for (auto& arg : lines) arg = "arg:" + arg;
+        lines.push_back("env:PROXY_RULES_FILE=" + Paths::rulesFile());
+        lines.push_back("env:TARVO_DATA_DIR=" + Paths::systemLogDir());
+        lines.push_back("env:TARVO_CONFIG_FILE=" + Paths::proxyConfigFile());
+        return lines;
+    };
+    auto launches = fakeLaunches(h.root.records());
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].second, expected({"--username", "-x", "--device-id", "--port"}));
+    EXPECT_EQ(launches[0].first, *h.daemon->proxyPid());
+    ASSERT_TRUE(h.waitFor([&] {
+        return h.logged("[daemon] INFO  [proxy] ready") &&
+               h.logged("[daemon] WARN  [proxy] something odd");
+    }));
     const std::string key = Paths::mitmproxyDir() + "/mitmproxy-ca.pem";
     EXPECT_EQ(fs::status(key).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_TRUE(h.logged("[daemon] INFO  staged CA for mitmproxy at " + key));
 
-    // Killed outright: code 9, a new process 2 seconds later, the CA re-staged.
+    // Killed outright: code 9, a new process 2 seconds later, the CA re-staged
+    // and a configuration that cannot be read gives no identity.
     writeText(key, "tampered");
+    writeText(Paths::proxyConfigFile(), "{username");
     ASSERT_EQ(::kill(*h.daemon->proxyPid(), SIGKILL), 0);
     ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));
     EXPECT_TRUE(h.logged("[daemon] WARN  proxy exited (code 9); restarting in 2s"));
@@ -192,6 +182,10 @@ TEST(Supervisor, RetriesAMissingProxyAndRestartsAfterAnExitButNotAfterShutdown) 
     h.queue.advance(100ms);
     ASSERT_TRUE(h.waitForLaunches(2));
     EXPECT_EQ(readText(key), readText(h.root.resources() + "/mitmproxy-ca.pem"));
+    launches = fakeLaunches(h.root.records());
+    std::erase_if(launches, [&](const auto& l) { return l.first != *h.daemon->proxyPid(); });
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].second, expected({}));
 
     // Shutdown: proxy asked to stop, settings cleared, exit 0, no restart.
     h.root.writeFlag("501.flag", h.clock->now(), 0s);
