@@ -189,7 +189,7 @@ TEST(Supervisor, LaunchesRetriesAndRestartsTheProxyButNotAfterShutdown) {
 
     // Shutdown: proxy asked to stop, settings cleared, exit 0, no restart.
     h.root.writeFlag("501.flag", h.clock->now(), 0s);
-    h.queue.advance(5s);  // to the next tick only: the bounced proxy is not restarted yet
+    h.queue.advance(3s);  // to the next tick only: the bounced proxy is not restarted yet
     ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));  // bounced
     ASSERT_EQ(h.root.proxyStates("Ethernet"), std::make_pair(true, true));
     ASSERT_TRUE(h.queue.deliverSignal(SIGINT));

@@ -150,6 +150,7 @@ TEST(LinuxWorkspaceXvfb, ListsWatchesAndEndsApplications) {
         seen.clear();
     }
     setActive(e1);
+    ASSERT_TRUE(waitFor([&] { return !seen.empty(); }));
     setActive(e2);  // another window of the same application: no activation
     setActive(p);
     ASSERT_TRUE(waitFor([&] {
