@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "app/Roles.h"
-#include "app/WebViewLoader.h"
+#include "app/ModuleLoader.h"
 #include "core/Background.h"
 #include "core/Paths.h"
 #include "core/TarvoLog.h"

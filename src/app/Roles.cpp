@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 
 #include <chrono>
 #include <cstdio>
@@ -10,8 +10,8 @@
 #include <ostream>
 
 #include "agent/Agent.h"
+#include "app/ModuleLoader.h"
 #include "app/Usage.h"
-#include "chat/qt/ChatWindow.h"
 #include "commands/Status.h"
 #include "commands/Uninstall.h"
 #include "core/Background.h"
@@ -28,8 +28,6 @@
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/qt/QtCoreLoop.h"
 #include "platform/qt/QtMainQueue.h"
-#include "ui/AgentApplication.h"
-#include "ui/QtAgentViews.h"
 #include "updater/Updater.h"
 
 namespace tarvo::app {
@@ -176,18 +174,28 @@ int runAgent(const Invocation&) {
 
     // Only a child's session ever reaches the window system.
     const bool child = Agent::configListsChild(session->userName()).value_or(false);
-    const bool windows = child && (!qtNeedsX11() || platform::x11DisplayReachable());
+    bool windows = child && (!qtNeedsX11() || platform::x11DisplayReachable());
     if (child && !windows)
         TarvoLog("agent", Paths::agentLog())
             .error(
                 "cannot open the display — the blocker cannot be shown; enforcing without windows");
+    // The window code (Qt Widgets and the graphics stack) is loaded only here.
+    ui::WindowsLibrary* windowLibrary = nullptr;
+    if (windows) {
+        const LoadedWindows loaded = loadWindows(moduleDirectory());
+        windowLibrary = loaded.library;
+        windows = windowLibrary != nullptr;
+        if (!windows)
+            TarvoLog("agent", Paths::agentLog())
+                .error(loaded.error + " — the blocker cannot be shown; enforcing without windows");
+    }
 
     static int coreArgc = 1;
     static char coreName[] = "tarvo";
     static char* coreArgv[] = {coreName, nullptr};
     std::unique_ptr<QCoreApplication> app;
     if (windows)
-        app = ui::makeAgentApplication();
+        app = windowLibrary->createApplication();
     else
         app = std::make_unique<QCoreApplication>(coreArgc, coreArgv);
 
@@ -200,15 +208,7 @@ int runAgent(const Invocation&) {
         deps.session = session;
         if (windows) {
             deps.workspace = std::make_shared<platform::LinuxWorkspace>();
-            // One chat window for the session, made when the chat starts.
-            deps.views = std::make_shared<ui::QtAgentViews>(queue, session, [&queue, session] {
-                ChatWindow::Config config;
-                config.username = session->userName();
-                config.resourcesDir = Paths::bundleResources();
-                config.log = TarvoLog("chat", Paths::agentLog());
-                config.queue = &queue;
-                return std::shared_ptr<ChatView>(std::make_shared<ChatWindow>(config));
-            });
+            deps.views = windowLibrary->createViews(queue, session, Paths::bundleResources());
         } else {
             deps.workspace = std::make_shared<NoWindowSystem>();
             deps.views = std::make_shared<NoWindows>();

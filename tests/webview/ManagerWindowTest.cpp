@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "WebViewFixture.h"
-#include "app/WebViewLoader.h"
+#include "app/ModuleLoader.h"
 #include "support/LocalServer.h"
 #include "support/XServer.h"
 
