@@ -206,10 +206,13 @@ void forEachSocket(pid_t pid, F found) {
 
 }  // namespace
 
-std::vector<Socket> listenersFor(int port) {
+std::vector<Socket> listenersFor(int port, Source source) {
+    const bool diagnostics = source == Source::diagnostics;
     std::vector<Socket> out;
-    if (!dumpListeners(AF_INET, port, out)) collectListeners("/proc/net/tcp", port, out);
-    if (!dumpListeners(AF_INET6, port, out)) collectListeners("/proc/net/tcp6", port, out);
+    if (!diagnostics || !dumpListeners(AF_INET, port, out))
+        collectListeners("/proc/net/tcp", port, out);
+    if (!diagnostics || !dumpListeners(AF_INET6, port, out))
+        collectListeners("/proc/net/tcp6", port, out);
     return out;
 }
 

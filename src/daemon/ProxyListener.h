@@ -20,9 +20,13 @@ struct Socket {
     uid_t uid = 0;
 };
 
+// Where the listening sockets are read: the socket diagnostics with the /proc
+// tables as the fallback, or the /proc tables only.
+enum class Source { diagnostics, procTables };
+
 // Listening TCP sockets that take connections to 127.0.0.1:`port`: bound to
 // 127.0.0.1 or to a wildcard address, IPv4 or IPv6 (dual-stack).
-std::vector<Socket> listenersFor(int port);
+std::vector<Socket> listenersFor(int port, Source source = Source::diagnostics);
 
 // `root` and all its descendants (the launcher may start mitmdump as a child).
 std::set<pid_t> processTree(pid_t root);

@@ -286,9 +286,13 @@ TEST(ProxyListener, LoopbackAndWildcardListenersOnThePortCount) {
         }
         struct stat st {};
         ::fstat(fd, &st);
-        bool found = false;
-        for (const auto& s : listener::listenersFor(port)) found = found || s.inode == st.st_ino;
-        EXPECT_EQ(found, c.counts);
+        // The kernel's socket diagnostics and the /proc tables they fall back on.
+        for (const auto source : {listener::Source::diagnostics, listener::Source::procTables}) {
+            bool found = false;
+            for (const auto& s : listener::listenersFor(port, source))
+                found = found || s.inode == st.st_ino;
+            EXPECT_EQ(found, c.counts) << (source == listener::Source::procTables ? "/proc" : "");
+        }
         EXPECT_EQ(listener::holdersOf(st.st_ino), std::set<pid_t>{::getpid()});
         EXPECT_TRUE(listener::socketsOf(listener::processTree(::getppid())).count(st.st_ino));
         ::close(fd);
