@@ -44,11 +44,6 @@ class OffscreenApp {
     std::unique_ptr<QApplication> app_;
 };
 
-// The agent's application on a private X server. Destroy it before the server.
-inline std::unique_ptr<QApplication> xcbApp(const XServer& x) {
-    return ui::makeAgentApplication({"-platform", "xcb", "-display", x.display()});
-}
-
 // Runs Qt's events until `done` holds or `timeout` of real time passed.
 inline bool waitUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
