@@ -34,16 +34,13 @@ TEST(LocalAccounts, RealUsersAreFilteredAndSortedAndAdminsMarked) {
     };
     root.setAccounts(json::array({
                          user("zoe", "502", "/Users/zoe", "Zoe Berg"),
-                         user("Guest", "201", "/Users/Guest"),
                          user("Guest2", "601", "/Users/Guest2"),
                          user("_mbsetupuser", "501", "/var/setup"),
                          user("old", "499", "/Users/old"),
                          user("edge", "500", "/Users/edge"),
                          user("alpha", "abc", "/Users/alpha"),
                          user("noid", nullptr, "/Users/noid"),
-                         user("nohome", "510", nullptr),
                          user("varempty", "512", "/var/empty"),
-                         user("devnull", "513", "/dev/null"),
                          user("Parent", "501", "/Users/Parent", "The Parent"),
                      }),
                      json::array({"root", "parent", "zoe"}));

@@ -4,16 +4,12 @@
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
-#include <QWebEnginePage>
-#include <QWebEngineScriptCollection>
 #include <QWebEngineView>
 #include <QWindow>
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -33,22 +29,11 @@ struct Recorder : webview::WindowDelegate {
     void pageFinished(const std::string& url) override { finished.push_back(url); }
     void navigationFailed(const std::string& d) override { failed.push_back(d); }
     void provisionalNavigationFailed(const std::string& d) override { unreachable.push_back(d); }
-    void messageReceived(const std::optional<std::string>& m) override { messages.push_back(m); }
+    void messageReceived(const std::optional<std::string>&) override {}
     void windowClosed() override { ++closed; }
     std::vector<std::string> finished, failed, unreachable;
-    std::vector<std::optional<std::string>> messages;
     int closed = 0;
 };
-
-// What the pages wrote to their consoles (Qt logs them in the "js" category).
-std::mutex consoleMutex;
-std::vector<std::string> console;
-void captureConsole(QtMsgType, const QMessageLogContext& context, const QString& message) {
-    if (context.category && std::string(context.category) == "js") {
-        std::lock_guard lock(consoleMutex);
-        console.push_back(message.toStdString());
-    }
-}
 
 bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -77,7 +62,6 @@ class ManagerWindowTest : public ::testing::Test {
         static char name[] = "test_webview";
         static char* argv[] = {name, nullptr};
         app_ = library_->createApplication(argc, argv).release();
-        qInstallMessageHandler(captureConsole);
 #endif
     }
     static void TearDownTestSuite() {
@@ -100,16 +84,6 @@ class ManagerWindowTest : public ::testing::Test {
         ASSERT_NE(widget, nullptr);
         view = widget->findChild<QWebEngineView*>();
         ASSERT_NE(view, nullptr);
-    }
-    QVariant evaluate(const QString& script) {
-        QVariant result;
-        bool done = false;
-        view->page()->runJavaScript(script, [&](const QVariant& v) {
-            result = v;
-            done = true;
-        });
-        spinUntil([&] { return done; });
-        return result;
     }
 
     Recorder events;
@@ -187,56 +161,6 @@ TEST_F(ManagerWindowTest, AnUnreachableOrUnansweredLoadFailsOnce) {
                                                             "The request timed out."}));
     EXPECT_EQ(events.failed, std::vector<std::string>{});
     EXPECT_EQ(events.finished, std::vector<std::string>{});
-}
-
-TEST_F(ManagerWindowTest, BridgeKeepsAPagesOwnWebviewAndReportsPostingFailures) {
-    LocalServer server;
-    server.server.Get("/page", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("<html><body>page</body></html>", "text/html");
-    });
-    server.start();
-    window->load(server.url() + "/page");
-    ASSERT_TRUE(spinUntil([&] { return !events.finished.empty(); }));
-    EXPECT_EQ(events.finished, std::vector<std::string>{server.url() + "/page"});
-
-    // Values that are not strings travel as JSON; one that cannot be made
-    // JSON is reported on the console and posts nothing.
-    {
-        std::lock_guard lock(consoleMutex);
-        console.clear();
-    }
-    evaluate(
-        "var c = {}; c.self = c; window.chrome.webview.postMessage(c);"
-        "window.chrome.webview.postMessage([1, 'two']);"
-        "window.chrome.webview.postMessage('plain');"
-        "window.chrome.webview.postMessage(undefined);"
-        "window.chrome.webview.addEventListener('message', function () {});");
-    ASSERT_TRUE(spinUntil([&] { return events.messages.size() >= 3; }));
-    spinUntil([] { return false; }, 300ms);
-    EXPECT_EQ(events.messages,
-              (std::vector<std::optional<std::string>>{"[1,\"two\"]", "plain", std::nullopt}));
-    {
-        std::lock_guard lock(consoleMutex);
-        ASSERT_EQ(console.size(), 1u) << testing::PrintToString(console);
-        EXPECT_EQ(console[0].rfind("Tarvo bridge failed TypeError: Converting circular", 0), 0u)
-            << console[0];
-    }
-
-    // The injected script run again over a page that has its own object
-    // leaves it alone; a `window.chrome` without one keeps its other members.
-    const auto scripts = view->page()->scripts().find("tarvo-bridge");
-    ASSERT_EQ(scripts.size(), 1);
-    const QString shim = scripts[0].sourceCode();
-    EXPECT_TRUE(scripts[0].runsOnSubFrames());
-    evaluate("window.chrome.webview = {mine: true, postMessage: function () {}};");
-    evaluate(shim);
-    EXPECT_EQ(evaluate("window.chrome.webview.mine === true").toBool(), true);
-    evaluate("window.chrome = {other: 7};");
-    evaluate(shim);
-    EXPECT_EQ(evaluate("[window.chrome.other, typeof window.chrome.webview.postMessage,"
-                       " typeof window.chrome.webview.removeEventListener].join(' ')")
-                  .toString(),
-              "7 function function");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // Opens the chat window with a real ChatController against a local chat
-// service, for trying the window by hand, for screenshots, and for the window
-// screenshots. Not installed.
+// service, for trying the window by hand and for screenshots. Not installed.
 //
 //   chat_harness                        a conversation; a parent writes every 20 s
 //   chat_harness --scene NAME --screenshot FILE
@@ -8,7 +7,6 @@
 //        conversation  two parents, and sent, failed and pending messages
 //        toast         a long parent message arriving after the first poll
 #include <QApplication>
-#include <QLabel>
 #include <QScreen>
 #include <QTimer>
 #include <functional>
@@ -31,28 +29,6 @@ using namespace tarvo;
 
 namespace {
 
-struct Options {
-    std::string scene;
-    std::string screenshot;
-};
-
-Options parse(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--scene" && i + 1 < argc)
-            o.scene = argv[++i];
-        else if (a == "--screenshot" && i + 1 < argc)
-            o.screenshot = argv[++i];
-        else {
-            std::cerr << "usage: chat_harness [--scene empty|conversation|toast] "
-                         "[--screenshot FILE]\n";
-            std::exit(2);
-        }
-    }
-    return o;
-}
-
 // Calls `then` once `done()` holds, checking every 50 ms; gives up after `ms`.
 void when(std::function<bool()> done, std::function<void()> then, int ms = 10000) {
     auto* timer = new QTimer;
@@ -70,7 +46,11 @@ void when(std::function<bool()> done, std::function<void()> then, int ms = 10000
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Options options = parse(argc, argv);
+    struct {
+        std::string scene, screenshot;
+    } options;
+    for (int i = 1; i + 1 < argc; i += 2)
+        (std::string(argv[i]) == "--scene" ? options.scene : options.screenshot) = argv[i + 1];
     test::TempRoot root;  // history and log in a throw-away home
     QApplication app(argc, argv);
     platform::QtMainQueue queue;
