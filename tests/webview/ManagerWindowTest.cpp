@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QAbstractButton>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
