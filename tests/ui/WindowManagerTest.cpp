@@ -128,8 +128,17 @@ TEST_F(WindowManagerTest, BlockerCoversBothScreensWinsBackTopAndKeyboardAndIgnor
         return a.pid == ::getpid() && a.bundleId == std::string("app.tarvo.agent");
     }));
 
-    // A pushy window puts itself in the stay-on-top layer and in front.
+    // An ordinary window that takes the focus and raises itself stays below.
     EXPECT_TRUE(waitUntil([&] { return above(mine, otherId); }));
+    const auto toFront = [&] {
+        x->run({"xdotool", "windowactivate", "--sync", std::to_string(otherId)});
+        x->run({"xdotool", "windowraise", std::to_string(otherId)});
+    };
+    toFront();
+    ASSERT_TRUE(waitUntil([] { return QApplication::activeWindow() == nullptr; }));
+    settleFor(300ms);
+    EXPECT_TRUE(above(mine, otherId));
+    // A pushy one puts itself in the stay-on-top layer too: in front until the pin.
     Display* dpy = XOpenDisplay(x->screen(0).c_str());
     ASSERT_TRUE(dpy);
     XEvent ev{};
@@ -143,10 +152,8 @@ TEST_F(WindowManagerTest, BlockerCoversBothScreensWinsBackTopAndKeyboardAndIgnor
     XSendEvent(dpy, DefaultRootWindow(dpy), False,
                SubstructureRedirectMask | SubstructureNotifyMask, &ev);
     XCloseDisplay(dpy);
-    x->run({"xdotool", "windowactivate", "--sync", std::to_string(otherId)});
-    x->run({"xdotool", "windowraise", std::to_string(otherId)});
+    toFront();
     ASSERT_TRUE(waitUntil([&] { return above(otherId, mine); }));
-    ASSERT_TRUE(waitUntil([] { return QApplication::activeWindow() == nullptr; }));
     queue.advance(ui::FullScreenBlockerController::kPinInterval);
     EXPECT_TRUE(waitUntil([&] { return above(mine, otherId); }, 3s));
     EXPECT_TRUE(waitUntil([&] { return active() == mine; }));
