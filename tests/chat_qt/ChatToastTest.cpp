@@ -4,7 +4,6 @@
 #include <QAudioDevice>
 #include <QMediaDevices>
 #include <QScreen>
-#include <QTest>
 
 #include "chat_qt/ChatQtFixture.h"
 
@@ -68,32 +67,16 @@ TEST_F(ChatToastTest, SlidesInBottomRightAndASecondMessageReplacesTheTextForTwoM
     EXPECT_EQ(replies, 0);
 }
 
-TEST_F(ChatToastTest, ReplyDismissAndAClickOnTheCard) {
-    const struct {
-        const char* name;
-        std::function<void(ChatToast&)> act;
-        int replies;
-    } cases[] = {
-        {"reply", [](ChatToast& t) { t.replyButton()->click(); }, 1},
-        {"dismiss", [](ChatToast& t) { t.dismissButton()->click(); }, 0},
-        {"card",
-         [](ChatToast& t) {
-             QTest::mouseClick(t.window(), Qt::LeftButton, {}, {40, 60});
-         },
-         1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        replies = 0;
-        present("Mum", "hello");
-        ChatToast* toast = ChatToast::shared();
-        QPointer<QWidget> card(toast->window());
-        c.act(*toast);
-        EXPECT_EQ(shown(), nullptr);
-        toast->replyTapped();  // a second click while it fades does nothing more
-        EXPECT_EQ(replies, c.replies);
-        EXPECT_TRUE(waitUntil([&] { return card.isNull(); }));
-    }
+// Reply and a click on the card are clicked for real under X (ChatXTest).
+TEST_F(ChatToastTest, DismissClosesWithoutReplying) {
+    present("Mum", "hello");
+    ChatToast* toast = ChatToast::shared();
+    QPointer<QWidget> card(toast->window());
+    toast->dismissButton()->click();
+    EXPECT_EQ(shown(), nullptr);
+    toast->replyTapped();  // a click while it fades does nothing
+    EXPECT_EQ(replies, 0);
+    EXPECT_TRUE(waitUntil([&] { return card.isNull(); }));
 }
 
 }  // namespace
