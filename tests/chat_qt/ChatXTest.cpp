@@ -20,14 +20,8 @@ class ChatXTest : public ChatQtTest {
     }
     // The toast resting where the X server has it.
     bool toastAt(QPoint at) const {
-        if (!ChatToast::shared() || !ChatToast::shared()->window()) return false;
-        const std::string info =
-            x->run({"xwininfo", "-id", std::to_string(ChatToast::shared()->window()->winId())});
-        auto field = [&](const std::string& key) {
-            const auto i = info.find(key);
-            return i == std::string::npos ? -1 : std::atoi(info.c_str() + i + key.size());
-        };
-        return QPoint(field("Absolute upper-left X:"), field("Absolute upper-left Y:")) == at;
+        QWidget* toast = ChatToast::shared() ? ChatToast::shared()->window() : nullptr;
+        return toast && serverGeometry(*x, toast->winId()).topLeft() == at;
     }
     void click(int x0, int y0) {
         x->run({"xdotool", "mousemove", std::to_string(x0), std::to_string(y0), "click", "1"});

@@ -62,4 +62,15 @@ inline void settleFor(std::chrono::milliseconds period) {
     waitUntil([] { return false; }, period);
 }
 
+// Where the X server has window `id`: its absolute origin and its size.
+inline QRect serverGeometry(const XServer& x, unsigned long id) {
+    const std::string out = x.run({"xwininfo", "-id", std::to_string(id)});
+    auto field = [&](const std::string& name) {
+        const auto at = out.find(name);
+        return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + name.size());
+    };
+    return QRect(field("Absolute upper-left X:"), field("Absolute upper-left Y:"), field("Width:"),
+                 field("Height:"));
+}
+
 }  // namespace tarvo::test
