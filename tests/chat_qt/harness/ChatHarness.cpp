@@ -1,7 +1,7 @@
 // Opens the chat window with a real ChatController against a local chat
 // service, for trying the window by hand and for screenshots. Not installed.
 //
-//   chat_harness                        a conversation, to try by hand
+//   chat_harness                        a conversation; a parent writes every 20 s
 //   chat_harness --scene NAME --screenshot FILE
 //        empty         no messages yet
 //        conversation  two parents, and sent, failed and pending messages
@@ -131,6 +131,13 @@ int main(int argc, char** argv) {
         });
     } else {
         window->open();
+        auto* parentTimer = new QTimer(&app);
+        QObject::connect(parentTimer, &QTimer::timeout, [&] {
+            static std::int64_t next = 100;
+            server.addMessage(next, "parent", "Message number " + std::to_string(next), "Mum");
+            ++next;
+        });
+        parentTimer->start(20000);
         std::cerr << "chat_harness: service at " << server.url() << ", log " << Paths::agentLog()
                   << "\n";
     }
