@@ -13,17 +13,21 @@ namespace tarvo::test {
 
 // The chat window with a real conversation controller against a local chat
 // service, on virtual time; network work runs when the test says so. One
-// QApplication for the whole program, offscreen unless the runner chose.
+// application for the whole program (Qt's animations stop for good with the
+// first one): offscreen, or on a private X server with a window manager.
 class ChatQtTest : public ::testing::Test {
   protected:
-    ChatQtTest() {
+    explicit ChatQtTest(bool onX = false) {
         if (QApplication::instance()) return;
-        if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        static int argc = 1;
-        static char name[] = "test_chat_qt";
-        static char* argv[] = {name, nullptr};
-        static QApplication* app = new QApplication(argc, argv);  // kept to the end
-        (void)app;
+        if (!onX) {
+            static OffscreenApp* app = new OffscreenApp();  // kept to the end
+            (void)app;
+            return;
+        }
+        x = std::make_unique<XServer>();
+        display = std::make_unique<EnvGuard>("DISPLAY",
+                                             x->display());  // for the window's own X connection
+        app = ui::makeAgentApplication({"-platform", "xcb", "-display", x->display()});
     }
     ~ChatQtTest() override {
         // The toast is process-wide and its close timer lives on this test's queue.
@@ -60,6 +64,9 @@ class ChatQtTest : public ::testing::Test {
     }
     std::string log() const { return readText(Paths::agentLog()); }
 
+    std::unique_ptr<XServer> x;
+    std::unique_ptr<EnvGuard> display;
+    std::unique_ptr<QApplication> app;
     TempRoot root;
     EnvGuard tz{"TZ", "UTC"};
     ChatTestServer server;

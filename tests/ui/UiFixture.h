@@ -44,11 +44,6 @@ class OffscreenApp {
     std::unique_ptr<QApplication> app_;
 };
 
-// The agent's application on a private X server. Destroy it before the server.
-inline std::unique_ptr<QApplication> xcbApp(const XServer& x) {
-    return ui::makeAgentApplication({"-platform", "xcb", "-display", x.display()});
-}
-
 // Runs Qt's events until `done` holds or `timeout` of real time passed.
 inline bool waitUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
@@ -65,6 +60,17 @@ inline bool waitUntil(const std::function<bool()>& done,
 
 inline void settleFor(std::chrono::milliseconds period) {
     waitUntil([] { return false; }, period);
+}
+
+// Where the X server has window `id`: its absolute origin and its size.
+inline QRect serverGeometry(const XServer& x, unsigned long id) {
+    const std::string out = x.run({"xwininfo", "-id", std::to_string(id)});
+    auto field = [&](const std::string& name) {
+        const auto at = out.find(name);
+        return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + name.size());
+    };
+    return QRect(field("Absolute upper-left X:"), field("Absolute upper-left Y:"), field("Width:"),
+                 field("Height:"));
 }
 
 }  // namespace tarvo::test

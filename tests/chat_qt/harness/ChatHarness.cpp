@@ -1,25 +1,14 @@
 // Opens the chat window with a real ChatController against a local chat
-// service, for trying the window by hand, for screenshots, and for the window
-// tests under a private X server. Not installed.
+// service, for trying the window by hand and for screenshots. Not installed.
 //
 //   chat_harness                        a conversation; a parent writes every 20 s
 //   chat_harness --scene NAME --screenshot FILE
 //        empty         no messages yet
 //        conversation  two parents, and sent, failed and pending messages
 //        toast         a long parent message arriving after the first poll
-//   chat_harness --control              commands on standard input, one a line
-//        open | hide | minimise | cover | uncover | state | ids | toastinfo |
-//        toast SENDER|BODY | notice SENDER|BODY | quit
-//        Every command answers one line; a toast's reply prints "replied".
-#include <unistd.h>
-
 #include <QApplication>
-#include <QLabel>
 #include <QScreen>
-#include <QSocketNotifier>
 #include <QTimer>
-#include <QWindow>
-#include <cstdio>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -40,35 +29,6 @@ using namespace tarvo;
 
 namespace {
 
-struct Options {
-    std::string scene;
-    std::string screenshot;
-    bool control = false;
-};
-
-Options parse(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--scene" && i + 1 < argc)
-            o.scene = argv[++i];
-        else if (a == "--screenshot" && i + 1 < argc)
-            o.screenshot = argv[++i];
-        else if (a == "--control")
-            o.control = true;
-        else {
-            std::cerr << "usage: chat_harness [--scene empty|conversation|toast] "
-                         "[--screenshot FILE] [--control]\n";
-            std::exit(2);
-        }
-    }
-    return o;
-}
-
-void say(const std::string& line) {
-    std::cout << line << std::endl;  // flushed: the tests read line by line
-}
-
 // Calls `then` once `done()` holds, checking every 50 ms; gives up after `ms`.
 void when(std::function<bool()> done, std::function<void()> then, int ms = 10000) {
     auto* timer = new QTimer;
@@ -83,16 +43,14 @@ void when(std::function<bool()> done, std::function<void()> then, int ms = 10000
     timer->start(50);
 }
 
-std::string hex(WId id) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(id));
-    return buf;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Options options = parse(argc, argv);
+    struct {
+        std::string scene, screenshot;
+    } options;
+    for (int i = 1; i + 1 < argc; i += 2)
+        (std::string(argv[i]) == "--scene" ? options.scene : options.screenshot) = argv[i + 1];
     test::TempRoot root;  // history and log in a throw-away home
     QApplication app(argc, argv);
     platform::QtMainQueue queue;
@@ -138,86 +96,7 @@ int main(int argc, char** argv) {
     // Let the slide, the layout and the scrolling settle before a picture.
     auto settle = [&](std::function<void()> then) { QTimer::singleShot(700, then); };
 
-    std::unique_ptr<QWidget> cover;
-    std::unique_ptr<QSocketNotifier> stdinNotifier;
-    std::string pending;
-
-    if (options.control) {
-        stdinNotifier = std::make_unique<QSocketNotifier>(0, QSocketNotifier::Read);
-        QObject::connect(stdinNotifier.get(), &QSocketNotifier::activated, [&] {
-            char buf[4096];
-            const ssize_t n = ::read(0, buf, sizeof buf);
-            if (n <= 0) {
-                queue.quit(0);
-                return;
-            }
-            pending.append(buf, size_t(n));
-            size_t eol;
-            while ((eol = pending.find('\n')) != std::string::npos) {
-                const std::string line = pending.substr(0, eol);
-                pending.erase(0, eol + 1);
-                const std::string cmd = line.substr(0, line.find(' '));
-                const std::string arg = line.size() > cmd.size() ? line.substr(cmd.size() + 1) : "";
-                QWidget* w = window->window();
-                if (cmd == "open") {
-                    window->open();
-                    say("ok");
-                } else if (cmd == "hide") {
-                    w->close();
-                    say("ok");
-                } else if (cmd == "minimise") {
-                    w->showMinimized();
-                    say("ok");
-                } else if (cmd == "cover") {
-                    cover = std::make_unique<QWidget>();
-                    cover->setWindowTitle("Cover");
-                    cover->setGeometry(w->frameGeometry().adjusted(-40, -60, 40, 40));
-                    cover->show();
-                    cover->raise();
-                    cover->activateWindow();
-                    say("ok");
-                } else if (cmd == "uncover") {
-                    cover.reset();
-                    window->open();
-                    say("ok");
-                } else if (cmd == "state") {
-                    const ChatWindowState s = window->windowState();
-                    say("state active=" + std::to_string(s.applicationActive) + " visible=" +
-                        std::to_string(s.visible) + " minimised=" + std::to_string(s.miniaturised) +
-                        " unobscured=" + std::to_string(s.unobscured) +
-                        " seen=" + std::to_string(s.seen()));
-                } else if (cmd == "ids") {
-                    auto* toast = chatqt::ChatToast::shared();
-                    say("ids chat=" + hex(w->winId()) + " toast=" +
-                        (toast && toast->window() ? hex(toast->window()->winId()) : "0"));
-                } else if (cmd == "toastinfo") {
-                    auto* toast = chatqt::ChatToast::shared();
-                    if (!toast || !toast->window()) {
-                        say("toast none");
-                    } else {
-                        const QRect g = toast->window()->geometry();
-                        say("toast " + std::to_string(g.x()) + " " + std::to_string(g.y()) + " " +
-                            std::to_string(g.width()) + " " + std::to_string(g.height()));
-                    }
-                } else if (cmd == "toast" || cmd == "notice") {
-                    // "notice" replies without opening the chat, so that the
-                    // focus after a click is the toast's doing alone.
-                    const bool opens = cmd == "toast";
-                    const auto bar = arg.find('|');
-                    window->presentToast(arg.substr(0, bar), arg.substr(bar + 1), [&, opens] {
-                        say("replied");
-                        if (opens) chat->openChat();
-                    });
-                    say("ok");
-                } else if (cmd == "quit") {
-                    queue.quit(0);
-                } else {
-                    say("unknown " + cmd);
-                }
-            }
-        });
-        say("ready");
-    } else if (options.scene == "empty") {
+    if (options.scene == "empty") {
         window->open();
         when(loaded, [&] { settle(shoot); });
     } else if (options.scene == "conversation") {
@@ -265,7 +144,6 @@ int main(int argc, char** argv) {
 
     const int code = queue.run();
     chatqt::ChatToast::discard();
-    cover.reset();
     window.reset();
     return code;
 }
