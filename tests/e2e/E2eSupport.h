@@ -1,10 +1,8 @@
 #pragma once
 
-// What the end-to-end tests share: the real `tarvo agent` as a child process,
-// the environment it is started with, and the user it runs for.
+// What the end-to-end tests share: the real `tarvo` roles as child processes,
+// the user they run for, and the agent's windows on a private X server.
 #include <pwd.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,19 +15,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ServiceProcess.h"
 #include "core/Paths.h"
-#include "core/Subprocess.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 #include "support/XServer.h"
 
 namespace tarvo::test {
 
-using polling::waitUntil;
-
 inline std::string userName() {
     const passwd* pw = ::getpwuid(::getuid());
     return pw ? pw->pw_name : "";
+}
+
+inline std::string presenceFlag() {
+    return Paths::activeChildrenDir() + "/" + std::to_string(::getuid()) + ".flag";
 }
 
 // The root's config.json naming this user as the child of `device`, served by `api`.
@@ -49,14 +49,9 @@ inline std::string today() {
 }
 
 // `tarvo <role>` as a child process, ended at destruction if still running.
-class TarvoProcess : public Process {
-  public:
+struct TarvoProcess : Process {
     TarvoProcess(const std::string& role, const std::vector<std::string>& env)
         : Process(Launch{.argv = {tarvoBinary(), role}, .env = env, .capture = false}) {}
-    // The exit status once the process has ended within `limit`; none otherwise.
-    std::optional<int> exitStatus(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-        return wait(limit);
-    }
 };
 
 // Whether the window with the keyboard is `size` ("1280x800") large.

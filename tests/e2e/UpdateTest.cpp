@@ -92,7 +92,7 @@ TEST(UpdateEndToEnd, NewerPackageWaitsWhileTheChildIsPresentAndInstallsOnceTheCh
 
     // The child logs out: the agent ends and takes its flag with it.
     ASSERT_EQ(::kill(agent->pid(), SIGTERM), 0);
-    EXPECT_EQ(agent->exitStatus(), 0);
+    EXPECT_EQ(agent->wait(), 0);
     agent.reset();
     EXPECT_FALSE(exists(flag));
 
@@ -102,7 +102,7 @@ TEST(UpdateEndToEnd, NewerPackageWaitsWhileTheChildIsPresentAndInstallsOnceTheCh
     ASSERT_TRUE(waitUntil([&] { return hasLine(logMessages(log), submitted); })) << readText(log);
     // The package would restart the daemon; here it simply stops.
     ASSERT_EQ(::kill(daemon.pid(), SIGTERM), 0);
-    EXPECT_EQ(daemon.exitStatus(), 0);
+    EXPECT_EQ(daemon.wait(), 0);
 
     const auto lines = logMessages(log);
     EXPECT_TRUE(hasLine(lines, std::string("[updater] INFO  updating ") + appVersion +

@@ -1,12 +1,9 @@
-#!/usr/bin/env python3
-"""Evaluates one JavaScript expression in the page of a web view that listens
-for the DevTools protocol on 127.0.0.1:PORT (QtWebEngine started with
-QTWEBENGINE_REMOTE_DEBUGGING), and prints the result as JSON.
+#!/usr/bin/python3
+"""Evaluates one JavaScript expression (a promise awaited) in the page of a web
+view that serves the DevTools protocol on 127.0.0.1:PORT and prints its value
+as JSON. Exit status 1 when there is no page yet or the expression threw.
 
 usage: devtools.py PORT EXPRESSION
-
-A promise is awaited. Exit status: 0 with the value printed; 1 when there is
-no page to talk to (yet); 2 when the expression threw.
 """
 import json
 import sys
@@ -15,54 +12,27 @@ import urllib.request
 import websocket
 
 
-def page_socket_url(port):
-    with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=5) as r:
-        targets = json.load(r)
-    for t in targets:
-        if t.get("type") == "page" and t.get("webSocketDebuggerUrl"):
-            return t["webSocketDebuggerUrl"]
-    return None
-
-
-def main():
-    if len(sys.argv) != 3:
-        print(__doc__, file=sys.stderr)
-        return 64
-    port, expression = sys.argv[1], sys.argv[2]
+def main(port, expression):
     try:
-        url = page_socket_url(port)
-        if not url:
-            print("no page yet", file=sys.stderr)
-            return 1
-        ws = websocket.create_connection(url, timeout=10, suppress_origin=True)
-    except (OSError, websocket.WebSocketException) as e:
-        print(f"no DevTools on port {port}: {e}", file=sys.stderr)
-        return 1
-    try:
-        ws.send(json.dumps({
-            "id": 1,
-            "method": "Runtime.evaluate",
-            "params": {"expression": expression, "returnByValue": True, "awaitPromise": True},
-        }))
-        while True:
-            answer = json.loads(ws.recv())
-            if answer.get("id") == 1:
-                break
-    except (OSError, websocket.WebSocketException) as e:
-        print(f"DevTools connection lost: {e}", file=sys.stderr)
-        return 1
-    finally:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=5) as r:
+            pages = [t["webSocketDebuggerUrl"] for t in json.load(r)
+                     if t.get("type") == "page" and t.get("webSocketDebuggerUrl")]
+        if not pages:
+            return "no page yet"
+        ws = websocket.create_connection(pages[0], timeout=10, suppress_origin=True)
+        ws.send(json.dumps({"id": 1, "method": "Runtime.evaluate", "params": {
+            "expression": expression, "returnByValue": True, "awaitPromise": True}}))
+        while (answer := json.loads(ws.recv())).get("id") != 1:
+            pass
         ws.close()
-    if "error" in answer:
-        print(json.dumps(answer["error"]), file=sys.stderr)
-        return 1
-    result = answer["result"]
-    if "exceptionDetails" in result:
-        print(json.dumps(result["exceptionDetails"]), file=sys.stderr)
-        return 2
+    except (OSError, websocket.WebSocketException) as e:
+        return f"no DevTools on port {port}: {e}"
+    result = answer.get("result", {})
+    if "error" in answer or "exceptionDetails" in result:
+        return json.dumps(answer)
     print(json.dumps(result["result"].get("value")))
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(*sys.argv[1:3]))

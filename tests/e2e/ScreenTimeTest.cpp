@@ -1,0 +1,88 @@
+// Screen time with the real binaries under a private two-screen X server with
+// openbox: the parent's one-minute quota, already used up today, puts the
+// real agent's blocker on both screens; the child asks for more time from
+// it, the parent grants it on the dashboard of a real tarvo-service and the
+// blocker goes; the parent's schedule then shuts the child out again, and
+// SIGTERM with the more-time dialog open ends the agent cleanly.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "E2eSupport.h"
+
+namespace tarvo::test {
+namespace {
+
+using nlohmann::json;
+
+TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialogOpen) {
+    XServer x({.screens = {"1280x800", "1024x768"}});
+    ASSERT_TRUE(x.running() && x.error().empty()) << x.error();
+    TempRoot root;
+    DemoFamily family("DEV-E2E-TIME", userName());
+    ParentSession& parent = family.parent;
+    family.allowAllDay();
+    parent.postOk(family.childApi + "/limits",
+                  {{"dailyMinutes", 1}, {"warnMinutes", 0}, {"allowedApps", json::array()}});
+    writeChildConfig(family.service.url(), "DEV-E2E-TIME");
+    writeText(Paths::perUserScreenTimeStateFile(), json{{"day", today()},
+                                                        {"seconds", 60},
+                                                        {"quotaMinutes", 1},
+                                                        {"warnAtMinutesRemaining", 0},
+                                                        {"grantedBonusMinutes", 0}}
+                                                       .dump());
+    TarvoProcess agent("agent", environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
+    const std::multiset<std::string> bothScreens{"1280x800", "1024x768"};
+    auto openDialog = [&] {
+        // The button has the keyboard; the dialog takes it.
+        if (!waitUntil([&] { return activeWindowIs(x, "1280x800"); })) return false;
+        x.run({"xdotool", "key", "space"});
+        return waitUntil(
+            [&] { return agentWindows(x).size() == 3 && !activeWindowIs(x, "1280x800"); });
+    };
+    {
+        SCOPED_TRACE("the used-up quota");
+        ASSERT_TRUE(waitUntil([&] { return agentWindows(x) == bothScreens; }))
+            << readText(Paths::agentLog());
+        EXPECT_TRUE(exists(presenceFlag()));
+        ASSERT_TRUE(openDialog());
+        x.run({"xdotool", "key", "--delay", "50", "ctrl+a", "4", "5", "Return"});
+    }
+    {
+        SCOPED_TRACE("the request on the dashboard, granted");
+        json request;
+        ASSERT_TRUE(waitUntil([&] {
+            request = parent.child()["requests"][0];
+            return !request.is_null();
+        })) << family.service.stderrText();
+        EXPECT_EQ(request["minutes"], 45);
+        EXPECT_EQ(request["reason"], "from blocker");
+        EXPECT_EQ(request["account"], userName());
+        parent.postOk("/web/api/requests/" + request["id"].dump() + "/decide", {{"grant", true}});
+        EXPECT_TRUE(waitUntil([&] { return agentWindows(x).empty(); })) << agentWindows(x).size();
+    }
+    {
+        SCOPED_TRACE("the schedule: one minute a day, ten hours from now");
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        ::localtime_r(&now, &local);
+        const int start = (local.tm_hour * 60 + local.tm_min + 600) % 1380;
+        json elsewhere = json::array();
+        for (int day = 0; day < 7; ++day)
+            elsewhere.push_back({{"day", day}, {"start", start}, {"end", start + 1}});
+        parent.postOk(family.childApi + "/rules", {{"whitelist", family.child["whitelist"]},
+                                                   {"blacklist", family.child["blacklist"]},
+                                                   {"accessWindows", elsewhere}});
+        ASSERT_TRUE(waitUntil([&] { return agentWindows(x) == bothScreens; }))
+            << readText(Paths::agentLog());
+        EXPECT_NE(readText(Paths::agentLog()).find("outside permitted usage window"),
+                  std::string::npos);
+    }
+    ASSERT_TRUE(openDialog());
+    ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);
+    EXPECT_EQ(agent.wait(), 0);
+    EXPECT_FALSE(exists(presenceFlag()));
+    EXPECT_EQ(parent.child()["requests"].size(), 1u) << "nothing asked on the way out";
+}
+
+}  // namespace
+}  // namespace tarvo::test
