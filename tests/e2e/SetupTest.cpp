@@ -24,35 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-// The page shown by the manager's web view, through its DevTools port.
-class DevToolsPage {
-  public:
-    explicit DevToolsPage(int port) : port_(std::to_string(port)) {}
-    // The value of `expression` in the page; none while there is no page or it throws.
-    std::optional<json> eval(const std::string& expression) {
-        const ProcessResult r = runProcess(
-            "/usr/bin/python3", {sourceDir() + "/tests/e2e/devtools.py", port_, expression});
-        last_ = r.out + r.err;
-        json value = json::parse(r.out, nullptr, false);
-        if (!r.succeeded() || value.is_discarded()) return std::nullopt;
-        return value;
-    }
-    bool becomes(const std::string& expression, const json& expected,
-                 std::chrono::milliseconds limit = 30s) {
-        return waitUntil([&] { return eval(expression) == expected; }, limit);
-    }
-    const std::string& seen() const { return last_; }  // what the last call printed
-
-  private:
-    std::string port_;
-    std::string last_;
-};
-
-json childUsers() {
-    if (!exists(Paths::configFile())) return json();
-    return json::parse(readText(Paths::configFile()), nullptr, false).value("child_users", json());
-}
-
 TEST(SetupEndToEnd, ParentSignsInOnTheRealPagesAssignsAnAccountAndTheConfigNamesTheChild) {
     DaemonRoot root;  // stand-in tools, and a network of this test's own
     const std::string home = root.root() + "/Users/parent";
@@ -85,59 +56,78 @@ TEST(SetupEndToEnd, ParentSignsInOnTheRealPagesAssignsAnAccountAndTheConfigNames
                   ":detect_leaks=0:new_delete_type_mismatch=0");
 #endif
     TarvoProcess manager("manager", environmentWith(env));
-    DevToolsPage page(devtools);
+    // The page in the manager's web view: the value of a JavaScript
+    // expression; none while there is no page or it throws.
+    std::string seen;  // what the last evaluation printed
+    auto eval = [&](const std::string& expression) -> std::optional<json> {
+        const ProcessResult r = runProcess(
+            "/usr/bin/python3",
+            {sourceDir() + "/tests/e2e/devtools.py", std::to_string(devtools), expression});
+        seen = r.out + r.err;
+        json value = json::parse(r.out, nullptr, false);
+        if (!r.succeeded() || value.is_discarded()) return std::nullopt;
+        return value;
+    };
+    auto becomes = [&](const std::string& expression, const json& expected,
+                       std::chrono::milliseconds limit = 30s) {
+        return waitUntil([&] { return eval(expression) == expected; }, limit);
+    };
+    auto childUsers = [] {
+        const json config = json::parse(readText(Paths::configFile()), nullptr, false);
+        return config.is_object() ? config.value("child_users", json()) : json();
+    };
 
     // The service's own sign-in page, asked for this computer.
     ASSERT_TRUE(
-        page.becomes("location.href.startsWith('" + family.service.url() +
-                         "Signin?type=desktop&deviceId=') && document.readyState === 'complete' && "
-                         "document.getElementById('title').textContent + '|' + "
-                         "document.getElementById('desktop-note').hidden",
-                     "Sign in|false", 60s))
-        << page.seen() << "\n"
+        becomes("location.href.startsWith('" + family.service.url() +
+                    "Signin?type=desktop&deviceId=') && document.readyState === 'complete' && "
+                    "document.getElementById('title').textContent + '|' + "
+                    "document.getElementById('desktop-note').hidden",
+                "Sign in|false", 60s))
+        << seen << "\n"
         << readText(Paths::managerLog());
 
     ASSERT_TRUE(
-        page.eval("document.getElementById('email').value = 'demo@tarvo.local';"
-                  "document.getElementById('password').value = 'tarvo-demo';"
-                  "document.getElementById('submit').click(); true"));
+        eval("document.getElementById('email').value = 'demo@tarvo.local';"
+             "document.getElementById('password').value = 'tarvo-demo';"
+             "document.getElementById('submit').click(); true"));
 
     // Signing in hands the token to the manager, which sends the accounts and
     // opens the assignment page: it lists exactly those accounts.
     const std::string accounts =
         "location.pathname === '/AssignDesktopUsers' && "
         "[...document.querySelectorAll('select[data-account]')].map(s => s.dataset.account)";
-    ASSERT_TRUE(page.becomes(accounts, json{"emma", "parent"})) << page.seen() << "\n"
-                                                                << readText(Paths::managerLog());
+    ASSERT_TRUE(becomes(accounts, json{"emma", "parent"})) << seen << "\n"
+                                                           << readText(Paths::managerLog());
     EXPECT_TRUE(childUsers().is_null()) << "nothing written before the parent saves";
 
     // emma is the demo child; parent stays a parent.
-    ASSERT_EQ(page.eval("(() => {"
-                        "  const s = document.querySelector('select[data-account=\"emma\"]');"
-                        "  const o = [...s.options].find(o => o.textContent === 'Demo Child');"
-                        "  if (!o) return false;"
-                        "  s.value = o.value; s.dispatchEvent(new Event('change'));"
-                        "  document.getElementById('save').click();"
-                        "  return true; })()"),
+    ASSERT_EQ(eval("(() => {"
+                   "  const s = document.querySelector('select[data-account=\"emma\"]');"
+                   "  const o = [...s.options].find(o => o.textContent === 'Demo Child');"
+                   "  if (!o) return false;"
+                   "  s.value = o.value; s.dispatchEvent(new Event('change'));"
+                   "  document.getElementById('save').click();"
+                   "  return true; })()"),
               std::optional<json>(true))
-        << page.seen();
+        << seen;
 
-    ASSERT_TRUE(waitUntil([] { return childUsers() == json{"emma"}; }))
+    ASSERT_TRUE(waitUntil([&] { return childUsers() == json{"emma"}; }))
         << readText(Paths::managerLog());
     const json config = json::parse(readText(Paths::configFile()));
     EXPECT_EQ(config.value("api", ""), family.service.url());
     EXPECT_FALSE(config.contains("device_id"));
     // The service keeps the assignment too: emma to the demo child, parent to nobody.
-    const json devices = family.parent.overview()["devices"];
     std::map<std::string, json> assigned;
-    for (const auto& d : devices)
+    const json overview = family.parent.overview();
+    for (const auto& d : overview["devices"])
         for (const auto& a : d["accounts"]) assigned[a["account"]] = a["childId"];
-    EXPECT_EQ(assigned["emma"], family.child["id"]) << devices.dump();
-    EXPECT_TRUE(assigned["parent"].is_null()) << devices.dump();
+    EXPECT_EQ(assigned["emma"], family.child["id"]);
+    EXPECT_TRUE(assigned["parent"].is_null());
 
     // Finish asks the manager to close, an open "Setup complete" alert notwithstanding.
-    ASSERT_TRUE(page.becomes("document.getElementById('finish').hidden", false)) << page.seen();
-    page.eval("document.getElementById('finish').click(); true");
+    ASSERT_TRUE(becomes("document.getElementById('finish').hidden", false)) << seen;
+    eval("document.getElementById('finish').click(); true");
     EXPECT_EQ(manager.wait(), std::optional<int>(0)) << readText(Paths::managerLog());
     EXPECT_TRUE(hasLine(logMessages(Paths::managerLog()),
                         "[manager] INFO  wrote config.json with child_users=[\"emma\"]"));

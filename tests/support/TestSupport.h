@@ -1,5 +1,7 @@
 #pragma once
 
+#include <time.h>
+
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -38,11 +40,14 @@ class EnvGuard {
 // Sets the process's time zone (TZ, then tzset) for one scope.
 class ScopedTimeZone {
   public:
-    explicit ScopedTimeZone(const std::string& zone);
-    ~ScopedTimeZone();
+    explicit ScopedTimeZone(const std::string& zone) : tz_(std::in_place, "TZ", zone) { tzset(); }
+    ~ScopedTimeZone() {
+        tz_.reset();
+        tzset();
+    }
 
   private:
-    std::optional<std::string> old_;
+    std::optional<EnvGuard> tz_;
 };
 
 // Points TARVO_ROOT and HOME into a temporary directory for one scope, so

@@ -4,7 +4,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <tuple>
 
 #include "core/Background.h"
 #include "core/Clock.h"
@@ -61,11 +60,11 @@ class VirtualMainQueue : public MainQueue {
 
     std::shared_ptr<VirtualClock> clock() const { return clock_; }
     size_t activeTimers() const;
-    bool quitRequested() const { return quit_.has_value(); }
     std::optional<int> exitCode() const { return quit_; }
 
   private:
     struct Timer {
+        TimerId id;
         Task task;
         Millis interval;  // zero for one-shot
     };
@@ -76,10 +75,9 @@ class VirtualMainQueue : public MainQueue {
     std::condition_variable posted_;
     std::deque<Task> tasks_;
     TimerId nextId_ = 1;
-    std::map<TimerId, Timer> timers_;
-    // Due time, then creation order, identify the next timer to fire.
-    std::map<std::tuple<MonoTime, std::uint64_t, TimerId>, TimerId> schedule_;
     std::uint64_t sequence_ = 0;
+    // By due time, then the order of scheduling.
+    std::map<std::pair<MonoTime, std::uint64_t>, Timer> schedule_;
     std::map<int, Task> signalHandlers_;
     std::optional<int> quit_;
 };
