@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The reference service's pages (sign-in, dashboard) in headless chromium,
+# The reference service's pages (sign-in, dashboard, account assignment) in headless chromium,
 # driven by the dashboard's browser test.
 set -euo pipefail
 cmake --build "$BUILD" --target tarvo-service >/dev/null

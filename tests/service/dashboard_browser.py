@@ -18,7 +18,7 @@ import urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service as DriverService
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 SERVICE = sys.argv[1]
 SHOTS = sys.argv[2] if len(sys.argv) > 2 else None
@@ -112,6 +112,36 @@ def main():
         assert [(m["from"], m["text"], m["senderName"]) for m in polled["messages"]] == \
             [("parent", "dinner at 7", "Demo Parent")], polled
         shot("service-dashboard-after.png")
+
+        # The setup window: the sign-in posts the token, the assignment page the
+        # accounts, through the web view's bridge (recorded here).
+        driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": """
+            window.chrome = {webview: {postMessage: (m) => sessionStorage.setItem('posted',
+                JSON.stringify([...JSON.parse(sessionStorage.getItem('posted') || '[]'), m])),
+              addEventListener() {}, removeEventListener() {}}};"""})
+        posted = lambda: driver.execute_script(
+            "return JSON.parse(sessionStorage.getItem('posted') || '[]')")
+        driver.get(base + "Signin?type=desktop&deviceId=" + DEVICE)
+        by_id("email").send_keys(email)
+        by_id("password").send_keys(password)
+        by_id("submit").click()
+        token = wait.until(lambda d: next((m.split("|", 1)[1] for m in posted()
+                                           if m.startswith("updateData|")), None))
+        assert re.fullmatch(r"[0-9a-f]{64}", token), token
+        client("SetDesktopSettings", {"device_id": DEVICE, "token": token,
+                                      "users": ["kid", "sibling"]})
+        driver.get(base + "AssignDesktopUsers?from=desktop")
+        select = wait.until(lambda d: d.find_element(By.CSS_SELECTOR,
+                                                     "select[data-account=sibling]"))
+        Select(select).select_by_value("new")
+        select.find_element(By.XPATH, "following-sibling::input").send_keys("Sibling")
+        shot("service-assign.png")
+        by_id("save").click()
+        wait.until(lambda d: any(m.startswith("userCreated|") for m in posted()))
+        assert "closeApp" not in posted(), "closed before the computer saved its settings"
+        by_id("finish").click()
+        wait.until(lambda d: "closeApp" in posted())
+        assert client("GetUsersForDeviceId", deviceId=DEVICE) == ["kid", "sibling"]
         print("dashboard browser test passed")
     finally:
         if driver:
