@@ -3,9 +3,13 @@
 // streams (median and 99th percentile over every delivery), and check-in
 // requests per second from 2 and 8 keep-alive clients.
 //   bench_service_events [path/to/tarvo-service]
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,26 +25,51 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/RawEventStream.h"
-
 namespace {
 
 using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-using tarvo::test::RawEventStream;
-using tarvo::test::RawEventStreams;
+struct Stream {
+    int fd = -1;
+    std::string got;
+    ~Stream() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+std::unique_ptr<Stream> openStream(int port, const std::string& device, const std::string& user) {
+    auto s = std::make_unique<Stream>();
+    s->fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s->fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return nullptr;
+    const std::string req = "GET /api/notifications/sse-direct?userId=" + user +
+                            "&deviceId=" + device + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    if (send(s->fd, req.data(), req.size(), 0) < 0) return nullptr;
+    return s;
+}
 
 // Reads until every stream holds `text`; the moment each one first did.
-std::vector<Clock::time_point> waitAll(RawEventStreams& streams, const std::string& text) {
+std::vector<Clock::time_point> waitAll(std::vector<std::unique_ptr<Stream>>& streams,
+                                       const std::string& text) {
     std::vector<Clock::time_point> at(streams.size());
     size_t left = streams.size();
     std::vector<bool> done(streams.size(), false);
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (left > 0 && Clock::now() < deadline) {
-        const auto fed = tarvo::test::readStreams(streams, 100);
+        std::vector<pollfd> fds;
+        for (auto& s : streams) fds.push_back({s->fd, POLLIN, 0});
+        poll(fds.data(), fds.size(), 100);
         const auto now = Clock::now();
-        for (size_t i : fed) {
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (!(fds[i].revents & POLLIN)) continue;
+            char buf[8192];
+            const ssize_t n = recv(fds[i].fd, buf, sizeof buf, 0);
+            if (n <= 0) continue;
+            streams[i]->got.append(buf, static_cast<size_t>(n));
             if (!done[i] && streams[i]->got.find(text) != std::string::npos) {
                 done[i] = true;
                 at[i] = now;
@@ -124,8 +153,8 @@ int main(int argc, char** argv) {
 
     // One dashboard change, timed until every stream has read its event.
     int round = 0;
-    auto measure = [&](RawEventStreams& streams, int rounds, std::vector<double>& all,
-                       std::vector<double>& slowest) {
+    auto measure = [&](std::vector<std::unique_ptr<Stream>>& streams, int rounds,
+                       std::vector<double>& all, std::vector<double>& slowest) {
         for (int i = 0; i < rounds; ++i) {
             const std::string marker = "bench-" + std::to_string(++round) + ".example";
             const auto t0 = Clock::now();
@@ -146,8 +175,8 @@ int main(int argc, char** argv) {
         }
     };
 
-    RawEventStreams one;
-    one.push_back(std::make_unique<RawEventStream>(service.port, "DEV-BENCH", "kid"));
+    std::vector<std::unique_ptr<Stream>> one;
+    one.push_back(openStream(service.port, "DEV-BENCH", "kid"));
     waitAll(one, ": connected");
     std::vector<double> oneAll, oneWorst;
     measure(one, 10, oneAll, oneWorst);  // warm-up
@@ -159,7 +188,7 @@ int main(int argc, char** argv) {
         percentile(oneAll, 0.5), percentile(oneAll, 0.99), oneAll.size());
 
     // 200 streams: fifty accounts of the child on each of four computers.
-    RawEventStreams many;
+    std::vector<std::unique_ptr<Stream>> many;
     for (int d = 0; d < 4; ++d) {
         const std::string device = "DEV-MANY-" + std::to_string(d);
         const std::string token = signIn(device).second;
@@ -175,8 +204,7 @@ int main(int argc, char** argv) {
                   Json{{"deviceId", device}, {"assignments", assignments}}.dump(),
                   "application/json");
         for (int k = 0; k < 50; ++k)
-            many.push_back(
-                std::make_unique<RawEventStream>(service.port, device, "k" + std::to_string(k)));
+            many.push_back(openStream(service.port, device, "k" + std::to_string(k)));
     }
     waitAll(many, ": connected");
     std::vector<double> manyAll, manyWorst;

@@ -7,12 +7,44 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <ctime>
+#include <set>
+#include <sstream>
+
 #include "E2eSupport.h"
+#include "support/XServer.h"
 
 namespace tarvo::test {
 namespace {
 
 using nlohmann::json;
+
+// Whether the window with the keyboard is `size` ("1280x800") large.
+inline bool activeWindowIs(const XServer& x, const std::string& size) {
+    return x.run({"xdotool", "getactivewindow", "getwindowgeometry"}).find("Geometry: " + size) !=
+           std::string::npos;
+}
+
+// Geometries of the agent's viewable windows, as "WxH" (both screens).
+inline std::multiset<std::string> agentWindows(const XServer& x) {
+    std::multiset<std::string> sizes;
+    for (int screen = 0; screen < 2; ++screen) {
+        std::stringstream ids(x.run({"xdotool", "search", "--screen", std::to_string(screen),
+                                     "--onlyvisible", "--class", "app.tarvo.agent"},
+                                    screen));
+        std::string id;
+        while (ids >> id) {
+            const std::string info = x.run({"xwininfo", "-id", id});
+            if (info.find("IsViewable") == std::string::npos) continue;
+            auto field = [&](const std::string& name) {
+                auto at = info.find(name);
+                return at == std::string::npos ? -1 : std::atoi(info.c_str() + at + name.size());
+            };
+            sizes.insert(std::to_string(field("Width:")) + "x" + std::to_string(field("Height:")));
+        }
+    }
+    return sizes;
+}
 
 TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialogOpen) {
     XServer x({.screens = {"1280x800", "1024x768"}});
@@ -24,7 +56,12 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialog
     parent.postOk(family.childApi + "/limits",
                   {{"dailyMinutes", 1}, {"warnMinutes", 0}, {"allowedApps", json::array()}});
     writeChildConfig(family.service.url(), "DEV-E2E-TIME");
-    writeText(Paths::perUserScreenTimeStateFile(), json{{"day", today()},
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char today[16];
+    std::strftime(today, sizeof today, "%Y-%m-%d", &local);
+    writeText(Paths::perUserScreenTimeStateFile(), json{{"day", today},
                                                         {"seconds", 60},
                                                         {"quotaMinutes", 1},
                                                         {"warnAtMinutesRemaining", 0},
@@ -62,9 +99,6 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialog
     }
     {
         SCOPED_TRACE("the schedule: one minute a day, ten hours from now");
-        const std::time_t now = std::time(nullptr);
-        std::tm local{};
-        ::localtime_r(&now, &local);
         const int start = (local.tm_hour * 60 + local.tm_min + 600) % 1380;
         json elsewhere = json::array();
         for (int day = 0; day < 7; ++day)

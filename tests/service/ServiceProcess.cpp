@@ -4,8 +4,6 @@
 
 #include <stdexcept>
 
-#include "core/Subprocess.h"
-
 #ifndef TARVO_SERVICE_BINARY
 #error "TARVO_SERVICE_BINARY must name the built tarvo-service"
 #endif
@@ -20,16 +18,10 @@ std::string ServiceProcess::url() const {
 }
 
 void ServiceProcess::start() {
-    // The shell only sends standard error to the log before it becomes the service.
-    std::vector<std::string> argv{"/bin/sh",
-                                  "-c",
-                                  "exec \"$@\" 2>>\"$0\"",
-                                  dataDir_ + "/stderr.log",
-                                  TARVO_SERVICE_BINARY,
-                                  "--listen",
-                                  "127.0.0.1:" + std::to_string(port_),
-                                  "--data",
-                                  dataDir_};
+    // The shell sends standard error to the log, then becomes the service.
+    std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$@\" 2>>\"$0\"",
+                                  dataDir_ + "/stderr.log", TARVO_SERVICE_BINARY};
+    argv.insert(argv.end(), {"--listen", "127.0.0.1:" + std::to_string(port_), "--data", dataDir_});
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     process_ = std::make_unique<Process>(Launch{.argv = argv});
     // The line "listening on http://127.0.0.1:PORT", whole.
@@ -54,35 +46,6 @@ void ServiceProcess::kill9() {
     process_.reset();
 }
 
-const TestCertificates& TestCertificates::get() {
-    static TempDir dir;
-    static const TestCertificates certs = [] {
-        TestCertificates c{dir / "ca.pem", dir / "server.pem", dir / "server.key"};
-        writeText(dir / "server.ext", "subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n");
-        const std::vector<std::string> ec{"-newkey", "ec", "-pkeyopt",
-                                          "ec_paramgen_curve:prime256v1", "-nodes"};
-        auto openssl = [](std::vector<std::string> args, const std::vector<std::string>& more) {
-            args.insert(args.end(), more.begin(), more.end());
-            return runProcess("/usr/bin/openssl", args).succeeded();
-        };
-        const bool made = openssl({"req", "-x509", "-keyout", dir / "ca.key", "-out", c.caFile,
-                                   "-days", "2", "-subj", "/CN=Service Test Authority", "-addext",
-                                   "basicConstraints=critical,CA:TRUE", "-addext",
-                                   "keyUsage=critical,keyCertSign,cRLSign"},
-                                  ec) &&
-                          openssl({"req", "-keyout", c.keyFile, "-out", dir / "server.csr", "-subj",
-                                   "/CN=127.0.0.1"},
-                                  ec) &&
-                          openssl({"x509", "-req", "-in", dir / "server.csr", "-CA", c.caFile,
-                                   "-CAkey", dir / "ca.key", "-CAcreateserial", "-out", c.certFile,
-                                   "-days", "2", "-extfile", dir / "server.ext"},
-                                  {});
-        if (!made) throw std::runtime_error("openssl could not make the test certificates");
-        return c;
-    }();
-    return certs;
-}
-
 httplib::Result ParentSession::signIn(const std::string& email, const std::string& password,
                                       const std::string& deviceId) {
     json body{{"email", email}, {"password", password}};
@@ -93,7 +56,8 @@ httplib::Result ParentSession::signIn(const std::string& email, const std::strin
 httplib::Result ParentSession::post(const std::string& path, const json& body) {
     httplib::Client http("127.0.0.1", service_.port());
     http.set_read_timeout(10, 0);
-    auto r = http.Post(path, httplib::Headers{{"Cookie", cookie_}}, body.dump(), "application/json");
+    auto r =
+        http.Post(path, httplib::Headers{{"Cookie", cookie_}}, body.dump(), "application/json");
     if (r && r->has_header("Set-Cookie")) {
         const std::string c = r->get_header_value("Set-Cookie");
         cookie_ = c.substr(0, c.find(';'));

@@ -42,12 +42,6 @@ class ServiceProcess {
     int port_ = 0;
 };
 
-// A throw-away certificate authority and a certificate for 127.0.0.1 signed by it.
-struct TestCertificates {
-    std::string caFile, certFile, keyFile;
-    static const TestCertificates& get();
-};
-
 // A parent on the dashboard's API (plain HTTP): JSON calls with the session
 // cookie that a sign-in or sign-up sets.
 class ParentSession {

@@ -19,8 +19,6 @@ class EventStreamServer {
 
     explicit EventStreamServer(httplib::Server& server);
     ~EventStreamServer() { close(); }
-    EventStreamServer(const EventStreamServer&) = delete;
-    EventStreamServer& operator=(const EventStreamServer&) = delete;
 
     void write(std::string piece);
     void push(const std::string& data) { write("data: " + data + "\n\n"); }

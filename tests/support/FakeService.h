@@ -23,8 +23,6 @@ class FakeService {
   public:
     explicit FakeService(const std::function<void(httplib::Server&)>& routes = {});
     ~FakeService();
-    FakeService(const FakeService&) = delete;
-    FakeService& operator=(const FakeService&) = delete;
 
     void answer(const std::string& path, int status, const std::string& body);
     // The requests received for `path` (all of them for ""), bodies included.

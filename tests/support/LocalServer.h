@@ -25,8 +25,6 @@ class LocalServer {
 
     LocalServer();
     ~LocalServer();
-    LocalServer(const LocalServer&) = delete;
-    LocalServer& operator=(const LocalServer&) = delete;
 
     void start();
     void stop();
