@@ -52,7 +52,7 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialog
     TempRoot root;
     DemoFamily family("DEV-E2E-TIME", userName());
     ParentSession& parent = family.parent;
-    family.allowAllDay();
+    // Allowed all day (as seeded): only the quota stands in the way.
     parent.postOk(family.childApi + "/limits",
                   {{"dailyMinutes", 1}, {"warnMinutes", 0}, {"allowedApps", json::array()}});
     writeChildConfig(family.service.url(), "DEV-E2E-TIME");

@@ -46,13 +46,6 @@ void ServiceProcess::kill9() {
     process_.reset();
 }
 
-httplib::Result ParentSession::signIn(const std::string& email, const std::string& password,
-                                      const std::string& deviceId) {
-    json body{{"email", email}, {"password", password}};
-    if (!deviceId.empty()) body["deviceId"] = deviceId;
-    return post("/web/api/signin", body);
-}
-
 httplib::Result ParentSession::post(const std::string& path, const json& body) {
     httplib::Client http("127.0.0.1", service_.port());
     http.set_read_timeout(10, 0);
@@ -87,23 +80,13 @@ json ParentSession::child(const std::string& name) {
     throw std::runtime_error("no child " + name);
 }
 
-DemoFamily::DemoFamily(const std::string& device, const std::string& account,
-                       std::vector<std::string> extra)
+DemoFamily::DemoFamily(const std::string& device, const std::string& account)
     : service(data.path(), {"--seed-demo", device + ":" + account}) {
-    service.extraArgs.insert(service.extraArgs.end(), extra.begin(), extra.end());
     service.start();
     const auto r = parent.signIn(kDemoEmail, kDemoPassword);
     if (!r || r->status != 200) throw std::runtime_error("the demo parent cannot sign in");
     child = parent.child();
     childApi = "/web/api/children/" + child["id"].dump();
-}
-
-void DemoFamily::allowAllDay() {
-    json allDay = json::array();
-    for (int day = 0; day < 7; ++day) allDay.push_back({{"day", day}, {"start", 0}, {"end", 1440}});
-    parent.postOk(childApi + "/rules", {{"whitelist", child["whitelist"]},
-                                        {"blacklist", child["blacklist"]},
-                                        {"accessWindows", allDay}});
 }
 
 }  // namespace tarvo::test

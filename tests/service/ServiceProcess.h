@@ -15,9 +15,8 @@ namespace tarvo::test {
 
 using polling::waitUntil;
 
-// A real tarvo-service process on 127.0.0.1 with its data in a directory of
-// its own and its request log in "stderr.log" there. start() waits until it
-// listens; the port stays the same across restarts.
+// A real tarvo-service on 127.0.0.1, its data and request log ("stderr.log")
+// in `dataDir`. start() waits until it listens, on the same port each time.
 class ServiceProcess {
   public:
     ServiceProcess(std::string dataDir, std::vector<std::string> args)
@@ -47,8 +46,9 @@ class ServiceProcess {
 class ParentSession {
   public:
     explicit ParentSession(const ServiceProcess& service) : service_(service) {}
-    httplib::Result signIn(const std::string& email, const std::string& password,
-                           const std::string& deviceId = "");
+    httplib::Result signIn(const std::string& email, const std::string& password) {
+        return post("/web/api/signin", {{"email", email}, {"password", password}});
+    }
     httplib::Result post(const std::string& path, const nlohmann::json& body);
     nlohmann::json postOk(const std::string& path,
                           const nlohmann::json& body);  // throws unless 2xx
@@ -67,10 +67,7 @@ inline constexpr const char* kDemoPassword = "tarvo-demo";
 // A started tarvo-service seeded with the demo family for `account` on
 // `device`, and its parent signed in.
 struct DemoFamily {
-    DemoFamily(const std::string& device, const std::string& account,
-               std::vector<std::string> extra = {});
-    // Saves the child's lists as they are, with usage allowed all day, every day.
-    void allowAllDay();
+    DemoFamily(const std::string& device, const std::string& account);
 
     TempDir data;
     ServiceProcess service;
