@@ -1,9 +1,7 @@
-// Screen time with the real binaries under a private two-screen X server with
-// openbox: the parent's one-minute quota, already used up today, puts the
-// real agent's blocker on both screens; the child asks for more time from
-// it, the parent grants it on the dashboard of a real tarvo-service and the
-// blocker goes; the parent's schedule then shuts the child out again, and
-// SIGTERM with the more-time dialog open ends the agent cleanly.
+// Screen time with the real binaries on a private two-screen X server: the
+// used-up quota blocks both screens, the child asks for more time, the parent
+// grants it on a real tarvo-service's dashboard and the blocker goes; the
+// schedule shuts the child out again, and SIGTERM with the dialog open ends it.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -20,27 +18,23 @@ namespace {
 using nlohmann::json;
 
 // Whether the window with the keyboard is `size` ("1280x800") large.
-inline bool activeWindowIs(const XServer& x, const std::string& size) {
+bool activeWindowIs(const XServer& x, const std::string& size) {
     return x.run({"xdotool", "getactivewindow", "getwindowgeometry"}).find("Geometry: " + size) !=
            std::string::npos;
 }
 
 // Geometries of the agent's viewable windows, as "WxH" (both screens).
-inline std::multiset<std::string> agentWindows(const XServer& x) {
+std::multiset<std::string> agentWindows(const XServer& x) {
     std::multiset<std::string> sizes;
     for (int screen = 0; screen < 2; ++screen) {
         std::stringstream ids(x.run({"xdotool", "search", "--screen", std::to_string(screen),
                                      "--onlyvisible", "--class", "app.tarvo.agent"},
                                     screen));
-        std::string id;
-        while (ids >> id) {
-            const std::string info = x.run({"xwininfo", "-id", id});
-            if (info.find("IsViewable") == std::string::npos) continue;
-            auto field = [&](const std::string& name) {
-                auto at = info.find(name);
-                return at == std::string::npos ? -1 : std::atoi(info.c_str() + at + name.size());
-            };
-            sizes.insert(std::to_string(field("Width:")) + "x" + std::to_string(field("Height:")));
+        for (std::string id; ids >> id;) {
+            const std::string info = x.run({"xdotool", "getwindowgeometry", id});
+            const size_t at = info.find("Geometry: ");
+            if (at != std::string::npos)
+                sizes.insert(info.substr(at + 10, info.find('\n', at) - at - 10));
         }
     }
     return sizes;

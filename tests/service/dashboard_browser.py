@@ -30,7 +30,6 @@ def test(service, profile):
     base = "http://127.0.0.1:%s/" % re.search(r":(\d+)$", service.stdout.readline()).group(1)
 
     def client(call, body=None, **query):
-        """One call of the client's API, as the child's computer makes it."""
         request = urllib.request.Request(base + "api/" + call + "?" + urllib.parse.urlencode(query),
                                          body and json.dumps(body).encode(),
                                          {"Content-Type": "application/json"})
@@ -60,36 +59,34 @@ def test(service, profile):
         shot("service-signin.png")
         by_id("submit").click()
 
-    def set_text(element_id, text):
-        by_id(element_id).clear()
-        by_id(element_id).send_keys(text)
+    def set_text(css, text):
+        driver.find_element(By.CSS_SELECTOR, css).clear()
+        driver.find_element(By.CSS_SELECTOR, css).send_keys(text)
 
     try:
         sign_in("Signin")
         # The chart shows today's usage, longest first.
         bars = wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#chart-today .bar") or None)
         assert [b.get_attribute("data-bundle") for b in bars] == ["com.apple.Safari", "org.game"]
-        set_text("bl", "example.org\ngames.example")
+        set_text("#bl", "example.org\ngames.example")
         by_id("save-rules").click()
         wait.until(lambda d: "Saved" in by_id("rules-status").text)
         assert client("GetUserSettingsByDeviceId", **KID)["blacklist"] == [
             "example.org", "games.example"]
 
         # Grant the pending request with five more minutes than asked.
-        minutes = driver.find_element(By.CSS_SELECTOR, "#requests .grant-minutes")
-        minutes.clear()
-        minutes.send_keys("25")
+        set_text("#requests .grant-minutes", "25")
         shot("service-dashboard.png")
         driver.find_element(By.CSS_SELECTOR, "#requests .grant").click()
         wait.until(lambda d: "Granted 25 min" in by_id("requests").text)
         assert client("CheckMoreTimeApproval", deviceId=DEVICE, username="kid")[
             "granted_minutes"] == 25
 
-        set_text("daily", "90")
+        set_text("#daily", "90")
         by_id("save-limits").click()
         wait.until(lambda d: "Saved" in by_id("limits-status").text)
         assert client("GetAppLimits", **KID)["daily_minutes"] == 90
-        set_text("chat-input", "dinner at 7")
+        set_text("#chat-input", "dinner at 7")
         by_id("chat-send").click()
         wait.until(lambda d: "dinner at 7" in by_id("chat").text)
         polled = client("GetChildChatMessages", deviceId=DEVICE, username="kid")["messages"]

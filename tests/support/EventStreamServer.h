@@ -10,9 +10,8 @@
 
 namespace tarvo::test {
 
-// The service's event stream, served on an httplib server: every stream
-// writes exactly the pieces handed to write(), in order, and ends once
-// close() has been called and the pieces are out.
+// The service's event stream on an httplib server: every stream writes the
+// pieces handed to write(), in order, and ends once close() was called.
 class EventStreamServer {
   public:
     static constexpr const char* kPath = "/api/notifications/sse-direct";

@@ -49,8 +49,7 @@ inline void writeConfig(const nlohmann::json& config) {
     writeText(Paths::configFile(), config.dump());
 }
 
-// Options for a client under test: fixed user, hardware, host and clock, and
-// short time-outs.
+// A client under test: fixed user, hardware, host and clock, short time-outs.
 inline ServerClient::Options testOptions(std::shared_ptr<VirtualClock> clock = nullptr) {
     ServerClient::Options o;
     o.username = "kid";

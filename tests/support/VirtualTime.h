@@ -43,8 +43,7 @@ class VirtualMainQueue : public MainQueue {
                            std::optional<Millis> firstDelay = std::nullopt) override;
     void cancel(TimerId id) override;
     void onSignal(int signo, Task handler) override;
-    // Runs posted work and timers, moving virtual time, until quit(); returns
-    // -1 when nothing is left that could ever call quit().
+    // Runs posted work and timers until quit(); -1 when nothing is left to run.
     int run() override;
     void quit(int exitCode = 0) override;
 
@@ -52,8 +51,7 @@ class VirtualMainQueue : public MainQueue {
     size_t runPending();
     // Moves virtual time forward by `d`, running posted work and due timers.
     void advance(Millis d);
-    // Waits in real time for work posted from other threads, running it as it
-    // arrives, until `done()` holds; false when `realTimeout` passed first.
+    // Runs work posted from other threads until `done()`, waiting in real time.
     bool runUntil(const std::function<bool()>& done, Millis realTimeout = Millis(5000));
     // Calls the handler registered for `signo`, as the real loop would.
     bool deliverSignal(int signo);

@@ -23,8 +23,7 @@ XServer::XServer(Options options) {
     const std::string number = xvfb_->out().substr(0, xvfb_->out().find('\n'));
     display_ = ":" + number;
     for (size_t i = 0; options.windowManager && i < options.screens.size(); ++i) {
-        // openbox runs its start-up command once it manages the screen
-        // (theme, menus and key bindings loaded): that is when it is ready.
+        // openbox runs its start-up command once it manages the screen.
         const std::string ready = "/tmp/tarvo-xserver-" + std::to_string(getpid()) + "-" + number +
                                   "." + std::to_string(i) + ".ready";
         ::unlink(ready.c_str());
@@ -32,7 +31,6 @@ XServer::XServer(Options options) {
             Launch{.argv = {"/usr/bin/openbox", "--sm-disable", "--startup", "touch " + ready},
                    .env = environmentWith({"DISPLAY=" + screen(static_cast<int>(i))}),
                    .capture = false}));
-        // Generous: a loaded machine can take seconds to start a window manager.
         const bool started = polling::waitUntil([&] { return exists(ready); });
         ::unlink(ready.c_str());
         if (!started) {

@@ -8,12 +8,10 @@
 
 namespace tarvo::test {
 
-// A private X server (Xvfb) for tests that need real windows: stacking,
-// focus, exposure, several screens. Each screen is "WxH"; more than one gives
-// an Xvfb with that many X screens (":N.0", ":N.1", …), which Qt reports as
-// separate QScreens, the first one primary. With a window manager, openbox
-// runs on every screen (it honours stay-on-top, focus stealing prevention and
-// close requests the way a desktop does).
+// A private X server (Xvfb) for stacking, focus, exposure and several screens:
+// one X screen (":N.0", ":N.1", …, each a QScreen, the first primary) per
+// "WxH", with openbox on each unless told otherwise (it honours stay-on-top,
+// focus stealing prevention and close requests the way a desktop does).
 class XServer {
   public:
     struct Options {
@@ -30,11 +28,9 @@ class XServer {
     const std::string& display() const { return display_; }  // ":N", its first screen
     std::string screen(int index) const { return display_ + "." + std::to_string(index); }
 
-    // Starts trayer, a system tray, on the first screen and waits until its
-    // window exists; false when it could not be started.
+    // Starts trayer, a system tray, on the first screen; false when it did not come up.
     bool startTrayHost();
-    // Runs a command found on PATH with DISPLAY set to screen `screenIndex`:
-    // its standard output, "" when it failed.
+    // Runs a command found on PATH on screen `screenIndex`: its output, "" when it failed.
     std::string run(const std::vector<std::string>& argv, int screenIndex = 0) const;
 
   private:
