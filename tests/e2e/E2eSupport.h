@@ -1,7 +1,6 @@
 #pragma once
 
-// What the end-to-end tests share: the real `tarvo` roles as child processes
-// for this user, the child, against a real tarvo-service.
+// The end-to-end tests' `tarvo` roles, run for this user as the child.
 #include <pwd.h>
 #include <unistd.h>
 

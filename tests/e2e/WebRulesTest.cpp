@@ -1,7 +1,6 @@
-// The whole web-filtering chain with the real binaries: the parent edits the
-// child's lists on the dashboard of a real tarvo-service, the child's agent
-// writes the new rules, and the daemon's proxy answers the child's browser
-// accordingly. Runs in a network of its own, so the proxy's port 8080 is free.
+// Web filtering with the real binaries: the parent edits the lists on a real
+// tarvo-service, the agent writes the rules and the daemon's proxy answers
+// accordingly. In a network of its own, so the proxy's port 8080 is free.
 #include <gtest/gtest.h>
 #include <signal.h>
 

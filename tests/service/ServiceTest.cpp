@@ -1,5 +1,5 @@
 // The client's own classes against a real tarvo-service, from both sides of
-// every call; then bad input, other families, restarts, kills and streams.
+// every call; then bad input, other families, kills and restarts.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -23,12 +23,6 @@ class ServiceTest : public ::testing::Test {
   protected:
     void SetUp() override {
         writeText(Paths::configFile(), json{{"api", service.url()}, {"device_id", kDevice}}.dump());
-    }
-    void restart(const std::vector<std::string>& extra) {
-        service.stop();
-        service.extraArgs.insert(service.extraArgs.end(), extra.begin(), extra.end());
-        service.start();
-        SetUp();
     }
     static std::shared_ptr<ServerClient> client(const std::string& user = "kid") {
         ServerClient::Options o;
@@ -267,7 +261,10 @@ TEST_F(ServiceTest, DataSurvivesAKillANewerDatabaseIsRefusedAndUpdatesComeOverHt
     writeText(
         updates / "manifest.json",
         json{{"version", "0.3.0"}, {"url", "https://u.example/T.pkg"}, {"sha256", "AB"}}.dump());
-    restart({"--updates", updates.path(), "--cert", cert, "--key", key});
+    service.extraArgs.insert(service.extraArgs.end(),
+                             {"--updates", updates.path(), "--cert", cert, "--key", key});
+    service.start();
+    SetUp();
     EnvGuard trust("SSL_CERT_FILE", cert);
     EXPECT_EQ(client()->fetchAppLimits().dailyMinutes, 7) << "kept, and seeding changed nothing";
     httplib::SSLClient https("127.0.0.1", service.port());

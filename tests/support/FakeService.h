@@ -1,10 +1,6 @@
 #pragma once
 
-#include <functional>
 #include <map>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "core/Paths.h"
 #include "platform/fake/FakeSystemLog.h"

@@ -23,7 +23,7 @@ class LocalServer {
     };
 
     LocalServer();
-    ~LocalServer();
+    ~LocalServer() { stop(); }
 
     void start();
     void stop();
