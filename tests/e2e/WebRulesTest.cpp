@@ -22,6 +22,7 @@ TEST(WebRulesEndToEnd, ParentsBlacklistBlocksTheHostAtTheProxyAndWhitelistingLet
     NetNamespace ns;
     if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy needs a network of its own)";
     DaemonRoot root(DaemonRoot::Proxy::Real);
+    std::filesystem::create_directories(root.root() + "/Users/child");  // else HOME is ignored
     EnvGuard home("HOME", root.root() + "/Users/child");
     WebSite site("127.0.0.3");
     const std::string page = "http://127.0.0.3:" + std::to_string(site.port()) + "/page";
