@@ -28,7 +28,6 @@ class ServiceProcess {
     int port() const { return port_; }
     std::string url() const;  // "http(s)://127.0.0.1:PORT/"
     std::string stderrText() const { return readText(dataDir_ + "/stderr.log"); }
-    // Waits until the request log holds `text`.
     bool waitForLog(const std::string& text) const {
         return waitUntil([&] { return stderrText().find(text) != std::string::npos; });
     }

@@ -10,9 +10,10 @@ namespace tarvo::test {
 using namespace std::chrono_literals;
 
 XServer::XServer(Options options) {
-    // Xvfb picks a free display itself and writes its number to -displayfd.
-    std::vector<std::string> argv{"/usr/bin/Xvfb", "-displayfd", "1",
-                                  "-nolisten",     "tcp",        "-noreset"};
+    // Xvfb picks a free display, named on -displayfd; its stderr never fills a pipe.
+    std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$@\" 2>/dev/null", "sh",
+                                  "/usr/bin/Xvfb"};
+    argv.insert(argv.end(), {"-displayfd", "1", "-nolisten", "tcp", "-noreset"});
     for (size_t i = 0; i < options.screens.size(); ++i)
         argv.insert(argv.end(), {"-screen", std::to_string(i), options.screens[i] + "x24"});
     xvfb_ = std::make_unique<Process>(Launch{.argv = argv});
