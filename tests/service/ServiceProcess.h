@@ -1,71 +1,78 @@
 #pragma once
 
 #include <httplib.h>
-#include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "support/Processes.h"
 #include "support/TestSupport.h"
 
 namespace tarvo::test {
 
 using polling::waitUntil;
 
-// A real tarvo-service process on 127.0.0.1 with its data in a directory of
-// its own. start() waits until it listens; the port stays the same across
-// restarts, so clients keep their base URL.
+// A real tarvo-service on 127.0.0.1, its data and request log ("stderr.log")
+// in `dataDir`. start() waits until it listens, on the same port each time.
 class ServiceProcess {
   public:
-    explicit ServiceProcess(std::string dataDir, std::vector<std::string> extraArgs = {});
-    ~ServiceProcess() { stop(); }
+    ServiceProcess(std::string dataDir, std::vector<std::string> args)
+        : extraArgs(std::move(args)), dataDir_(std::move(dataDir)) {}
 
     void start();
-    void stop() { end(SIGTERM); }
-    void kill9() { end(SIGKILL); }
-
+    void stop() { process_.reset(); }
+    void kill9();
     int port() const { return port_; }
     std::string url() const;  // "http(s)://127.0.0.1:PORT/"
-    std::string stderrText() const { return readText(stderrPath_); }
-    // Waits (up to 30 s) until the request log has `count` lines holding `text`.
-    bool waitForLog(const std::string& text, size_t count = 1) const;
+    std::string stderrText() const { return readText(dataDir_ + "/stderr.log"); }
+    bool waitForLog(const std::string& text) const {
+        return waitUntil([&] { return stderrText().find(text) != std::string::npos; });
+    }
 
     std::vector<std::string> extraArgs;
 
   private:
-    void end(int sig);
-    std::string dataDir_, stderrPath_;
-    pid_t pid_ = -1;
+    std::string dataDir_;
+    std::unique_ptr<Process> process_;
     int port_ = 0;
 };
 
-// A throw-away certificate authority and a certificate for 127.0.0.1 signed by it.
-struct TestCertificates {
-    std::string caFile, certFile, keyFile;
-    static const TestCertificates& get();
-};
-
-// A parent on the dashboard's API: a cookie jar and JSON calls.
+// A parent on the dashboard's API (plain HTTP): JSON calls with the session
+// cookie that a sign-in or sign-up sets.
 class ParentSession {
   public:
-    explicit ParentSession(int port);
-    httplib::Result signIn(const std::string& email, const std::string& password,
-                           const std::string& deviceId = "");
-    httplib::Result signUp(const std::string& email, const std::string& password,
-                           const std::string& name);
+    explicit ParentSession(const ServiceProcess& service) : service_(service) {}
+    httplib::Result signIn(const std::string& email, const std::string& password) {
+        return post("/web/api/signin", {{"email", email}, {"password", password}});
+    }
     httplib::Result post(const std::string& path, const nlohmann::json& body);
     nlohmann::json postOk(const std::string& path,
                           const nlohmann::json& body);  // throws unless 2xx
     nlohmann::json overview();
-    nlohmann::json child(const std::string& name);
+    nlohmann::json child(const std::string& name = "Demo Child");
     const std::string& cookie() const { return cookie_; }
 
   private:
-    httplib::Result keepCookie(httplib::Result r);
-    httplib::Client http_;
+    const ServiceProcess& service_;
     std::string cookie_;
+};
+
+inline constexpr const char* kDemoEmail = "demo@tarvo.local";
+inline constexpr const char* kDemoPassword = "tarvo-demo";
+
+// A started tarvo-service seeded with the demo family for `account` on
+// `device`, and its parent signed in.
+struct DemoFamily {
+    DemoFamily(const std::string& device, const std::string& account);
+
+    TempDir data;
+    ServiceProcess service;
+    ParentSession parent{service};
+    nlohmann::json child;  // as the overview listed it after the sign-in
+    std::string childApi;  // "/web/api/children/<id>"
 };
 
 }  // namespace tarvo::test

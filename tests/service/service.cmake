@@ -1,17 +1,14 @@
 # tarvo-service's tests: the contract tests (test_service, from the module
-# loop), the client probe the browser test reads the client's side with, and
-# the dashboard in headless chromium.
+# loop) and the dashboard in headless chromium.
 if(TARGET test_service AND TARGET tarvo-service)
   add_dependencies(test_service tarvo-service)
   target_compile_definitions(test_service PRIVATE
     TARVO_SERVICE_BINARY="$<TARGET_FILE:tarvo-service>")
-  add_executable(service_client_probe ${CMAKE_CURRENT_LIST_DIR}/probe/ClientProbe.cpp)
-  target_link_libraries(service_client_probe PRIVATE tarvo_options tarvo_app)
   find_program(CHROMEDRIVER chromedriver PATHS /usr/bin /usr/lib/chromium)
   if(CHROMEDRIVER)
     add_test(NAME service_dashboard_browser
       COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/dashboard_browser.py
-        $<TARGET_FILE:tarvo-service> $<TARGET_FILE:service_client_probe>)
+        $<TARGET_FILE:tarvo-service>)
     set_tests_properties(service_dashboard_browser PROPERTIES TIMEOUT 180)
   endif()
 endif()

@@ -10,17 +10,14 @@
 
 namespace tarvo::test {
 
-// The service's event stream, served on an httplib server: every stream
-// writes exactly the pieces handed to write(), in order, and ends once
-// close() has been called and the pieces are out.
+// The service's event stream on an httplib server: every stream writes the
+// pieces handed to write(), in order, and ends once close() was called.
 class EventStreamServer {
   public:
     static constexpr const char* kPath = "/api/notifications/sse-direct";
 
     explicit EventStreamServer(httplib::Server& server);
     ~EventStreamServer() { close(); }
-    EventStreamServer(const EventStreamServer&) = delete;
-    EventStreamServer& operator=(const EventStreamServer&) = delete;
 
     void write(std::string piece);
     void push(const std::string& data) { write("data: " + data + "\n\n"); }

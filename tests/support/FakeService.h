@@ -1,10 +1,6 @@
 #pragma once
 
-#include <functional>
 #include <map>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "core/Paths.h"
 #include "platform/fake/FakeSystemLog.h"
@@ -23,8 +19,6 @@ class FakeService {
   public:
     explicit FakeService(const std::function<void(httplib::Server&)>& routes = {});
     ~FakeService();
-    FakeService(const FakeService&) = delete;
-    FakeService& operator=(const FakeService&) = delete;
 
     void answer(const std::string& path, int status, const std::string& body);
     // The requests received for `path` (all of them for ""), bodies included.
@@ -51,8 +45,7 @@ inline void writeConfig(const nlohmann::json& config) {
     writeText(Paths::configFile(), config.dump());
 }
 
-// Options for a client under test: fixed user, hardware, host and clock, and
-// short time-outs.
+// A client under test: fixed user, hardware, host and clock, short time-outs.
 inline ServerClient::Options testOptions(std::shared_ptr<VirtualClock> clock = nullptr) {
     ServerClient::Options o;
     o.username = "kid";

@@ -25,10 +25,6 @@ LocalServer::LocalServer() {
     });
 }
 
-LocalServer::~LocalServer() {
-    stop();
-}
-
 void LocalServer::start() {
     port_ = server.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server.listen_after_bind(); });

@@ -10,9 +10,8 @@
 
 namespace tarvo::test {
 
-// A real HTTP server on 127.0.0.1 with an ephemeral port, run on its own
-// thread, that records every request it receives. Register handlers on
-// `server` before start().
+// A real HTTP server on 127.0.0.1 (an ephemeral port, its own thread) that
+// records every request. Handlers go on `server` before start().
 class LocalServer {
   public:
     struct Received {
@@ -24,9 +23,7 @@ class LocalServer {
     };
 
     LocalServer();
-    ~LocalServer();
-    LocalServer(const LocalServer&) = delete;
-    LocalServer& operator=(const LocalServer&) = delete;
+    ~LocalServer() { stop(); }
 
     void start();
     void stop();

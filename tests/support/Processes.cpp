@@ -21,15 +21,12 @@ namespace tarvo::test {
 
 std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        bool replaced = false;
-        for (const auto& o : overrides)
-            if (entry.rfind(o.substr(0, o.find('=') + 1), 0) == 0) replaced = true;
-        if (!replaced) env.push_back(entry);
-    }
-    for (const auto& o : overrides)
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (const auto& o : overrides) {
+        const std::string name = o.substr(0, o.find('=') + 1);
+        std::erase_if(env, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
         if (o.back() != '=') env.push_back(o);
+    }
     return env;
 }
 using namespace std::chrono_literals;

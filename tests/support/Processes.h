@@ -30,8 +30,8 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& overrid
 // Runs `launch` to its end (killed after `limit`).
 ProcessResult run(const Launch& launch, std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-// A started child. What it prints is gathered as it comes; at destruction it
-// is sent SIGTERM, then SIGKILL when it has not ended within five seconds.
+// A started child, its output gathered as it comes; ended at destruction
+// (SIGTERM, then SIGKILL after five seconds).
 class Process {
   public:
     explicit Process(const Launch& launch);
@@ -42,12 +42,10 @@ class Process {
     pid_t pid() const { return pid_; }
     std::string out();
     std::string err();
-    // Polls until standard output holds `text`; false when the child ends or
-    // the deadline passes first.
+    // Polls until standard output holds `text`; false when the child ended first.
     bool waitForOutput(const std::string& text,
                        std::chrono::milliseconds limit = std::chrono::seconds(30));
-    // Polls until the child ends: its exit status, or 128 + the signal that
-    // ended it; none while it still runs at the deadline.
+    // Its exit status (128 + signal when killed) once ended; none at the deadline.
     std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
     void kill(int signal);
 
@@ -61,11 +59,9 @@ class Process {
     std::optional<int> exit_;
 };
 
-// Puts the calling thread, and every thread and process it starts from then
-// on, into a network namespace of its own with only loopback up: fixed ports
-// such as 8080 are free, every 127.x.y.z address is local and nothing
-// reaches the outside. The thread returns to its old namespace at
-// destruction. Needs root.
+// Puts the calling thread, and what it starts from then on, into a network
+// namespace with only loopback up (port 8080 free, every 127.x.y.z local,
+// no way out) until destruction. Needs root.
 class NetNamespace {
   public:
     NetNamespace();

@@ -37,20 +37,6 @@ EnvGuard::~EnvGuard() {
         unsetenv(name_.c_str());
 }
 
-ScopedTimeZone::ScopedTimeZone(const std::string& zone) {
-    if (const char* v = getenv("TZ")) old_ = v;
-    setenv("TZ", zone.c_str(), 1);
-    tzset();
-}
-
-ScopedTimeZone::~ScopedTimeZone() {
-    if (old_)
-        setenv("TZ", old_->c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
-}
-
 TempRoot::TempRoot() : root_("TARVO_ROOT", dir_.path()), home_("HOME", dir_.path() + "/home") {
     fs::create_directories(dir_.path() + "/home");
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <time.h>
+
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -38,15 +40,17 @@ class EnvGuard {
 // Sets the process's time zone (TZ, then tzset) for one scope.
 class ScopedTimeZone {
   public:
-    explicit ScopedTimeZone(const std::string& zone);
-    ~ScopedTimeZone();
+    explicit ScopedTimeZone(const std::string& zone) : tz_(std::in_place, "TZ", zone) { tzset(); }
+    ~ScopedTimeZone() {
+        tz_.reset();
+        tzset();
+    }
 
   private:
-    std::optional<std::string> old_;
+    std::optional<EnvGuard> tz_;
 };
 
-// Points TARVO_ROOT and HOME into a temporary directory for one scope, so
-// every fixed and per-user path lands there.
+// TARVO_ROOT and HOME in a temporary directory for one scope.
 class TempRoot {
   public:
     TempRoot();
@@ -64,10 +68,8 @@ void writeText(const std::string& path, const std::string& text);  // creates pa
 std::vector<std::string> readLines(const std::string& path);
 bool exists(const std::string& path);
 
-// Polls `done` until it holds or `limit` passes: for waiting in real time on
-// something another process does. In a namespace of its own, brought in with
-// `using polling::waitUntil` where wanted: the Qt tests have a waitUntil that
-// runs Qt's events.
+// Polls `done` until it holds or `limit` passes, in real time. In a namespace
+// of its own: the Qt tests have a waitUntil that runs Qt's events.
 namespace polling {
 bool waitUntil(const std::function<bool()>& done,
                std::chrono::milliseconds limit = std::chrono::seconds(30));

@@ -1,5 +1,7 @@
 #include "support/VirtualTime.h"
 
+#include <algorithm>
+
 namespace tarvo {
 namespace {
 
@@ -8,16 +10,13 @@ namespace {
 template <typename Task>
 size_t runQueued(std::mutex& mutex, std::deque<Task>& tasks) {
     size_t ran = 0;
-    for (;;) {
-        Task task;
-        {
-            std::lock_guard lock(mutex);
-            if (tasks.empty()) return ran;
-            task = std::move(tasks.front());
-            tasks.pop_front();
-        }
+    for (;; ++ran) {
+        std::unique_lock lock(mutex);
+        if (tasks.empty()) return ran;
+        Task task = std::move(tasks.front());
+        tasks.pop_front();
+        lock.unlock();
         task();
-        ++ran;
     }
 }
 
@@ -60,31 +59,23 @@ void VirtualMainQueue::post(Task task) {
 
 MainQueue::TimerId VirtualMainQueue::postDelayed(Millis delay, Task task) {
     std::lock_guard lock(mutex_);
-    TimerId id = nextId_++;
-    timers_[id] = {std::move(task), Millis(0)};
-    schedule_[{clock_->monotonic() + std::max(delay, Millis(0)), sequence_++, id}] = id;
-    return id;
+    const MonoTime due = clock_->monotonic() + std::max(delay, Millis(0));
+    schedule_[{due, sequence_++}] = {nextId_, std::move(task), Millis(0)};
+    return nextId_++;
 }
 
 MainQueue::TimerId VirtualMainQueue::startRepeating(Millis interval, Task task,
                                                     std::optional<Millis> firstDelay) {
     std::lock_guard lock(mutex_);
-    TimerId id = nextId_++;
-    if (interval <= Millis(0)) interval = Millis(1);
-    timers_[id] = {std::move(task), interval};
-    schedule_[{clock_->monotonic() + firstDelay.value_or(interval), sequence_++, id}] = id;
-    return id;
+    interval = std::max(interval, Millis(1));
+    const MonoTime due = clock_->monotonic() + firstDelay.value_or(interval);
+    schedule_[{due, sequence_++}] = {nextId_, std::move(task), interval};
+    return nextId_++;
 }
 
 void VirtualMainQueue::cancel(TimerId id) {
     std::lock_guard lock(mutex_);
-    timers_.erase(id);
-    for (auto it = schedule_.begin(); it != schedule_.end(); ++it) {
-        if (it->second == id) {
-            schedule_.erase(it);
-            break;
-        }
-    }
+    std::erase_if(schedule_, [id](const auto& entry) { return entry.second.id == id; });
 }
 
 void VirtualMainQueue::onSignal(int signo, Task handler) {
@@ -116,35 +107,22 @@ size_t VirtualMainQueue::runPending() {
 void VirtualMainQueue::fireDueTimers(MonoTime until) {
     for (;;) {
         runPending();
-        Task task;
-        {
-            std::lock_guard lock(mutex_);
-            if (schedule_.empty()) break;
-            auto first = schedule_.begin();
-            MonoTime due = std::get<0>(first->first);
-            if (due > until) break;
-            TimerId id = first->second;
-            schedule_.erase(first);
-            auto it = timers_.find(id);
-            if (it == timers_.end()) continue;
-            task = it->second.task;
-            if (it->second.interval > Millis(0)) {
-                schedule_[{due + it->second.interval, sequence_++, id}] = id;
-            } else {
-                timers_.erase(it);
-            }
-            MonoTime now = clock_->monotonic();
-            if (due > now) {
-                // Move the clock outside the lock: the clock has its own.
-                auto step = std::chrono::duration_cast<Millis>(due - now);
-                mutex_.unlock();
-                clock_->advance(step);
-                mutex_.lock();
-            }
+        std::unique_lock lock(mutex_);
+        if (schedule_.empty() || schedule_.begin()->first.first > until) break;
+        auto node = schedule_.extract(schedule_.begin());
+        const MonoTime due = node.key().first;
+        Task task = node.mapped().task;
+        if (node.mapped().interval > Millis(0)) {
+            node.key() = {due + node.mapped().interval, sequence_++};
+            schedule_.insert(std::move(node));
         }
+        lock.unlock();
+        // The clock has a lock of its own: moved outside ours.
+        const MonoTime now = clock_->monotonic();
+        if (due > now) clock_->advance(std::chrono::duration_cast<Millis>(due - now));
         task();
     }
-    MonoTime now = clock_->monotonic();
+    const MonoTime now = clock_->monotonic();
     if (until > now) clock_->advance(std::chrono::duration_cast<Millis>(until - now));
     runPending();
 }
@@ -159,10 +137,8 @@ bool VirtualMainQueue::runUntil(const std::function<bool()>& done, Millis realTi
         runPending();
         if (done()) return true;
         std::unique_lock lock(mutex_);
-        if (!tasks_.empty()) continue;
-        if (posted_.wait_until(lock, deadline) == std::cv_status::timeout && tasks_.empty()) {
+        if (!posted_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) {
             lock.unlock();
-            runPending();
             return done();
         }
     }
@@ -170,7 +146,7 @@ bool VirtualMainQueue::runUntil(const std::function<bool()>& done, Millis realTi
 
 size_t VirtualMainQueue::activeTimers() const {
     std::lock_guard lock(mutex_);
-    return timers_.size();
+    return schedule_.size();
 }
 
 int VirtualMainQueue::run() {
@@ -182,7 +158,7 @@ int VirtualMainQueue::run() {
             if (quit_) return *quit_;
             if (schedule_.empty() && tasks_.empty()) return -1;
             if (!tasks_.empty()) continue;
-            next = std::get<0>(schedule_.begin()->first);
+            next = schedule_.begin()->first.first;
         }
         fireDueTimers(next);
     }

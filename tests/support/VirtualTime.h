@@ -4,7 +4,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <tuple>
 
 #include "core/Background.h"
 #include "core/Clock.h"
@@ -44,8 +43,7 @@ class VirtualMainQueue : public MainQueue {
                            std::optional<Millis> firstDelay = std::nullopt) override;
     void cancel(TimerId id) override;
     void onSignal(int signo, Task handler) override;
-    // Runs posted work and timers, moving virtual time, until quit(); returns
-    // -1 when nothing is left that could ever call quit().
+    // Runs posted work and timers until quit(); -1 when nothing is left to run.
     int run() override;
     void quit(int exitCode = 0) override;
 
@@ -53,19 +51,18 @@ class VirtualMainQueue : public MainQueue {
     size_t runPending();
     // Moves virtual time forward by `d`, running posted work and due timers.
     void advance(Millis d);
-    // Waits in real time for work posted from other threads, running it as it
-    // arrives, until `done()` holds; false when `realTimeout` passed first.
+    // Runs work posted from other threads until `done()`, waiting in real time.
     bool runUntil(const std::function<bool()>& done, Millis realTimeout = Millis(5000));
     // Calls the handler registered for `signo`, as the real loop would.
     bool deliverSignal(int signo);
 
     std::shared_ptr<VirtualClock> clock() const { return clock_; }
     size_t activeTimers() const;
-    bool quitRequested() const { return quit_.has_value(); }
     std::optional<int> exitCode() const { return quit_; }
 
   private:
     struct Timer {
+        TimerId id;
         Task task;
         Millis interval;  // zero for one-shot
     };
@@ -76,10 +73,9 @@ class VirtualMainQueue : public MainQueue {
     std::condition_variable posted_;
     std::deque<Task> tasks_;
     TimerId nextId_ = 1;
-    std::map<TimerId, Timer> timers_;
-    // Due time, then creation order, identify the next timer to fire.
-    std::map<std::tuple<MonoTime, std::uint64_t, TimerId>, TimerId> schedule_;
     std::uint64_t sequence_ = 0;
+    // By due time, then the order of scheduling.
+    std::map<std::pair<MonoTime, std::uint64_t>, Timer> schedule_;
     std::map<int, Task> signalHandlers_;
     std::optional<int> quit_;
 };

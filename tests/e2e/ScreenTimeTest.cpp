@@ -1,0 +1,116 @@
+// Screen time with the real binaries on a private two-screen X server: the
+// used-up quota blocks both screens, the child asks for more time, the parent
+// grants it on a real tarvo-service's dashboard and the blocker goes; the
+// schedule shuts the child out again, and SIGTERM with the dialog open ends it.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <ctime>
+#include <set>
+#include <sstream>
+
+#include "E2eSupport.h"
+#include "support/XServer.h"
+
+namespace tarvo::test {
+namespace {
+
+using nlohmann::json;
+
+// Whether the window with the keyboard is `size` ("1280x800") large.
+bool activeWindowIs(const XServer& x, const std::string& size) {
+    return x.run({"xdotool", "getactivewindow", "getwindowgeometry"}).find("Geometry: " + size) !=
+           std::string::npos;
+}
+
+// Geometries of the agent's viewable windows, as "WxH" (both screens).
+std::multiset<std::string> agentWindows(const XServer& x) {
+    std::multiset<std::string> sizes;
+    for (int screen = 0; screen < 2; ++screen) {
+        std::stringstream ids(x.run({"xdotool", "search", "--screen", std::to_string(screen),
+                                     "--onlyvisible", "--class", "app.tarvo.agent"},
+                                    screen));
+        for (std::string id; ids >> id;) {
+            const std::string info = x.run({"xdotool", "getwindowgeometry", id});
+            const size_t at = info.find("Geometry: ");
+            if (at != std::string::npos)
+                sizes.insert(info.substr(at + 10, info.find('\n', at) - at - 10));
+        }
+    }
+    return sizes;
+}
+
+TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialogOpen) {
+    XServer x({.screens = {"1280x800", "1024x768"}});
+    ASSERT_TRUE(x.running() && x.error().empty()) << x.error();
+    TempRoot root;
+    DemoFamily family("DEV-E2E-TIME", userName());
+    ParentSession& parent = family.parent;
+    // Allowed all day (as seeded): only the quota stands in the way.
+    parent.postOk(family.childApi + "/limits",
+                  {{"dailyMinutes", 1}, {"warnMinutes", 0}, {"allowedApps", json::array()}});
+    writeChildConfig(family.service.url(), "DEV-E2E-TIME");
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char today[16];
+    std::strftime(today, sizeof today, "%Y-%m-%d", &local);
+    writeText(Paths::perUserScreenTimeStateFile(), json{{"day", today},
+                                                        {"seconds", 60},
+                                                        {"quotaMinutes", 1},
+                                                        {"warnAtMinutesRemaining", 0},
+                                                        {"grantedBonusMinutes", 0}}
+                                                       .dump());
+    TarvoProcess agent("agent", environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
+    const std::multiset<std::string> bothScreens{"1280x800", "1024x768"};
+    auto openDialog = [&] {
+        // The button has the keyboard; the dialog takes it.
+        if (!waitUntil([&] { return activeWindowIs(x, "1280x800"); })) return false;
+        x.run({"xdotool", "key", "space"});
+        return waitUntil(
+            [&] { return agentWindows(x).size() == 3 && !activeWindowIs(x, "1280x800"); });
+    };
+    {
+        SCOPED_TRACE("the used-up quota");
+        ASSERT_TRUE(waitUntil([&] { return agentWindows(x) == bothScreens; }))
+            << readText(Paths::agentLog());
+        EXPECT_TRUE(exists(presenceFlag()));
+        ASSERT_TRUE(openDialog());
+        x.run({"xdotool", "key", "--delay", "50", "ctrl+a", "4", "5", "Return"});
+    }
+    {
+        SCOPED_TRACE("the request on the dashboard, granted");
+        json request;
+        ASSERT_TRUE(waitUntil([&] {
+            request = parent.child()["requests"][0];
+            return !request.is_null();
+        })) << family.service.stderrText();
+        EXPECT_EQ(request["minutes"], 45);
+        EXPECT_EQ(request["reason"], "from blocker");
+        EXPECT_EQ(request["account"], userName());
+        parent.postOk("/web/api/requests/" + request["id"].dump() + "/decide", {{"grant", true}});
+        EXPECT_TRUE(waitUntil([&] { return agentWindows(x).empty(); })) << agentWindows(x).size();
+    }
+    {
+        SCOPED_TRACE("the schedule: one minute a day, ten hours from now");
+        const int start = (local.tm_hour * 60 + local.tm_min + 600) % 1380;
+        json elsewhere = json::array();
+        for (int day = 0; day < 7; ++day)
+            elsewhere.push_back({{"day", day}, {"start", start}, {"end", start + 1}});
+        parent.postOk(family.childApi + "/rules", {{"whitelist", family.child["whitelist"]},
+                                                   {"blacklist", family.child["blacklist"]},
+                                                   {"accessWindows", elsewhere}});
+        ASSERT_TRUE(waitUntil([&] { return agentWindows(x) == bothScreens; }))
+            << readText(Paths::agentLog());
+        EXPECT_NE(readText(Paths::agentLog()).find("outside permitted usage window"),
+                  std::string::npos);
+    }
+    ASSERT_TRUE(openDialog());
+    ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);
+    EXPECT_EQ(agent.wait(), 0);
+    EXPECT_FALSE(exists(presenceFlag()));
+    EXPECT_EQ(parent.child()["requests"].size(), 1u) << "nothing asked on the way out";
+}
+
+}  // namespace
+}  // namespace tarvo::test
