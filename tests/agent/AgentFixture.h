@@ -19,16 +19,15 @@ namespace tarvo::test {
 // What the child would see, as a list of lines in the order it happened.
 class RecordingViews : public AgentViews {
   public:
-    // A view that records its showing and its going.
-    template <class View>
-    struct Recorder : View {
-        Recorder(RecordingViews& views, std::string what) : views(views), what(std::move(what)) {}
-        void show() { views.record(what + " shown"); }
-        void show(std::int64_t m) { views.record(what + ": " + std::to_string(m)); }
-        void dismiss() { views.record(what + " dismissed"); }
-        void close() { views.record(what + " closed"); }
+    struct Blocker : BlockerView {
+        Blocker(RecordingViews& views) : views(views) {}
+        void show() override { views.lines.push_back("blocker shown"); }
+        void dismiss() override { views.lines.push_back("blocker dismissed"); }
         RecordingViews& views;
-        std::string what;
+    };
+    struct Warning : TimeWarningView {
+        void show(std::int64_t) override {}
+        void close() override {}
     };
     struct Chat : ChatView {
         void showRows(const std::vector<ChatRow>&) override {}
@@ -40,26 +39,18 @@ class RecordingViews : public AgentViews {
         void presentToast(const std::string&, const std::string&, std::function<void()>) override {}
     };
 
-    void becomeMenuBarOnly() override { record("menu-bar only"); }
-    std::unique_ptr<BlockerView> makeBlocker(const std::string& childName, std::int64_t minutesUsed,
-                                             MoreTimeRequest onRequest) override {
-        moreTime = std::move(onRequest);
-        return std::make_unique<Recorder<BlockerView>>(
-            *this, "blocker for " + childName + ", " + std::to_string(minutesUsed) + "m,");
+    void becomeMenuBarOnly() override { lines.push_back("menu-bar only"); }
+    std::unique_ptr<BlockerView> makeBlocker(const std::string&, std::int64_t,
+                                             MoreTimeRequest) override {
+        return std::make_unique<Blocker>(*this);
     }
     std::unique_ptr<TimeWarningView> makeTimeWarning() override {
-        return std::make_unique<Recorder<TimeWarningView>>(*this, "warning");
+        return std::make_unique<Warning>();
     }
     std::shared_ptr<ChatView> makeChatView() override { return std::make_shared<Chat>(); }
-    void installChatMenuItem(std::function<void()>) override { record("chat item"); }
-
-    void record(std::string line) { lines.push_back(std::move(line)); }
-    bool saw(const std::string& line) const {
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
+    void installChatMenuItem(std::function<void()>) override { lines.push_back("chat item"); }
 
     std::vector<std::string> lines;
-    MoreTimeRequest moreTime;
 };
 
 // An agent for user "kid" (uid 501) on virtual time, its Background run by
@@ -77,12 +68,7 @@ class AgentFixture : public ::testing::Test {
         background.runAll();
     }
 
-    void writeConfig(const nlohmann::json& children) {
-        test::writeConfig({{"child_users", children}, {"api", service.url()}});
-    }
-    std::shared_ptr<Agent> makeAgent() {
-        auto options = testOptions(clock);
-        options.sleep = [this](std::chrono::seconds s) { slept.push_back(s.count()); };
+    void makeAgent() {
         Agent::Dependencies deps;
         deps.queue = &queue;
         deps.background = &background;
@@ -91,9 +77,10 @@ class AgentFixture : public ::testing::Test {
         deps.workspace = workspace;
         deps.views = views;
         deps.presenceOnOwnThread = false;  // the heartbeat on virtual time
-        deps.server = ServerClient::create(options);
+        auto options = testOptions(clock);
+        options.sleep = [](std::chrono::seconds) {};
+        deps.server = ServerClient::create(std::move(options));
         agent = Agent::create(std::move(deps));
-        return agent;
     }
     // Runs Background work and main-queue posts (without moving virtual time)
     // until `done` holds; false when it never does.
@@ -106,16 +93,16 @@ class AgentFixture : public ::testing::Test {
         }
         return false;
     }
-    // Moves virtual time in steps, running the work each step starts.
-    void advance(std::chrono::seconds total, std::chrono::seconds step = std::chrono::seconds(1)) {
-        for (auto passed = std::chrono::seconds(0); passed < total; passed += step) {
-            queue.advance(step);
+    // Moves virtual time a second at a time, running the work each step starts.
+    void advance(std::chrono::seconds total) {
+        for (auto passed = std::chrono::seconds(0); passed < total; ++passed) {
+            queue.advance(std::chrono::seconds(1));
             background.runAll();
             queue.runPending();
         }
     }
     void startChild() {
-        writeConfig({"kid"});
+        writeConfig({{"child_users", {"kid"}}, {"api", service.url()}});
         makeAgent();
         ASSERT_TRUE(agent->start());
         ASSERT_TRUE(settle([&] { return agent->bootstrapped(); }));
@@ -136,7 +123,6 @@ class AgentFixture : public ::testing::Test {
     std::shared_ptr<platform::FakeWorkspace> workspace =
         std::make_shared<platform::FakeWorkspace>();
     std::shared_ptr<RecordingViews> views = std::make_shared<RecordingViews>();
-    std::vector<std::int64_t> slept;
     std::shared_ptr<Agent> agent;
 };
 

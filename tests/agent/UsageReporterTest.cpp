@@ -9,67 +9,36 @@
 namespace tarvo {
 namespace {
 
-using namespace std::chrono_literals;
-using Usage = UsageReporter::Usage;
-
-// The "samples" of every usage report the service received, as
-// bundle id → (name, seconds, sampled_at).
-struct Reported {
-    std::string name;
-    std::int64_t seconds;
-    std::string sampledAt;
-    bool operator==(const Reported&) const = default;
-};
-
-class UsageReporterTest : public ::testing::Test {
-  protected:
+TEST(UsageReporter, SamplesAddUpPerApplicationAndOneFlushSendsOneBatch) {
     test::TempRoot root;
     test::FakeService service;
     test::EnvGuard base{"TARVO_BASE_URL", service.url()};
-    std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
-    std::shared_ptr<ServerClient> server = ServerClient::create(test::testOptions(clock));
-
-    std::vector<std::map<std::string, Reported>> reports() {
-        std::vector<std::map<std::string, Reported>> out;
-        for (const auto& r : service.requests("/api/UpdateProcessUsage")) {
-            auto doc = json::parse(r.body);
-            if (!doc || !doc->contains("samples")) continue;
-            std::map<std::string, Reported> batch;
-            for (const auto& s : (*doc)["samples"])
-                batch[s["bundle_id"]] = {s["app_name"], s["seconds"], s["sampled_at"]};
-            out.push_back(batch);
-        }
-        return out;
-    }
-    FocusSample sample(std::optional<std::string> id, std::string name, std::int64_t seconds) {
-        return {std::move(id), std::move(name), seconds, clock->now()};
-    }
-};
-
-TEST_F(UsageReporterTest, SamplesAddUpPerApplicationAndOneFlushSendsOneBatch) {
+    auto clock = std::make_shared<VirtualClock>();
     InlineBackground background;
-    UsageReporter reporter(clock, background, server);
-    reporter.recordSample(sample("com.apple.Safari", "Safari", 30));
-    reporter.recordSample(sample("org.example.game", "Game", 12));
-    reporter.recordSample(sample(std::nullopt, "Script", 40));  // no identifier: dropped
-    reporter.recordSample(sample("", "Blank", 40));             // empty identifier: dropped
-    reporter.recordSample(sample("com.apple.Safari", "Safari Technology Preview", 25));
-    const std::map<std::string, Usage> wantBuffer = {
-        {"com.apple.Safari", {"Safari Technology Preview", 55}},
-        {"org.example.game", {"Game", 12}}};
-    EXPECT_EQ(reporter.buffer(), wantBuffer) << "seconds add up; the latest name wins";
+    UsageReporter reporter(clock, background, ServerClient::create(test::testOptions(clock)));
+    auto sample = [&](std::optional<std::string> id, std::string name, std::int64_t seconds) {
+        reporter.recordSample({std::move(id), std::move(name), seconds, clock->now()});
+    };
+    sample("com.apple.Safari", "Safari", 30);
+    sample("org.example.game", "Game", 12);
+    sample(std::nullopt, "Script", 40);  // no identifier: dropped
+    sample("", "Blank", 40);             // empty identifier: dropped
+    sample("com.apple.Safari", "Safari Preview", 25);
 
-    clock->advance(42s);
-    const std::string at = formatIsoUtc(clock->now());
+    clock->advance(std::chrono::seconds(42));
     reporter.flushUsage();
-    EXPECT_TRUE(reporter.buffer().empty());
-    const std::vector<std::map<std::string, Reported>> want = {
-        {{"com.apple.Safari", {"Safari Technology Preview", 55, at}},
-         {"org.example.game", {"Game", 12, at}}}};
-    EXPECT_EQ(reports(), want);
-
     reporter.flushUsage();  // nothing buffered: nothing sent
-    EXPECT_EQ(service.requests().size(), 1u);
+    auto sent = service.requests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].path, "/api/UpdateProcessUsage");
+    std::map<std::string, std::tuple<std::string, std::int64_t, std::string>> got;
+    auto body = json::parse(sent[0].body).value_or(nullptr);
+    for (const auto& s : body["samples"])
+        got[s["bundle_id"]] = {s["app_name"], s["seconds"], s["sampled_at"]};
+    const std::string at = "2026-01-01T00:00:42Z";
+    const decltype(got) want = {{"com.apple.Safari", {"Safari Preview", 55, at}},
+                                {"org.example.game", {"Game", 12, at}}};
+    EXPECT_EQ(got, want) << "seconds add up; the latest name wins";
 }
 
 }  // namespace
