@@ -3,16 +3,77 @@
 #include <gtest/gtest.h>
 
 #include "chat/ChatStore.h"
-#include "chat/ChatTestServer.h"
 #include "core/Paths.h"
 #include "platform/fake/FakeUserSession.h"
-#include "support/TestSupport.h"
+#include "support/FakeService.h"
 #include "support/VirtualTime.h"
 
 namespace tarvo {
 namespace {
 
 using namespace std::chrono_literals;
+
+// The chat service on 127.0.0.1: keeps messages like the real one does, on
+// the shared fake service that records every request.
+class ChatTestServer {
+  public:
+    ChatTestServer() : service_([this](httplib::Server& s) { routes(s); }) {}
+
+    std::string url() const { return service_.url(); }
+    std::vector<test::LocalServer::Received> received(const std::string& path) const {
+        return service_.requests(path);
+    }
+    void addMessage(std::int64_t id, const std::string& from, const std::string& text) {
+        std::lock_guard lock(mutex_);
+        messages_.push_back({{"id", id}, {"from", from}, {"text", text}});
+        nextId_ = std::max(nextId_, id + 1);
+    }
+    // Every poll gets every message.
+    void replayAll(bool on) {
+        std::lock_guard lock(mutex_);
+        replayAll_ = on;
+    }
+    void fail(int pollStatus, int sendStatus) {
+        std::lock_guard lock(mutex_);
+        pollStatus_ = pollStatus;
+        sendStatus_ = sendStatus;
+    }
+    void setMarkReadStatus(int status) {
+        service_.answer("/api/MarkChatMessagesRead", status, "{}");
+    }
+
+  private:
+    void routes(httplib::Server& s) {
+        s.Get("/api/GetChildChatMessages", [this](const auto& req, auto& res) {
+            std::lock_guard lock(mutex_);
+            res.status = pollStatus_;
+            if (pollStatus_ != 200) return res.set_content("down", "text/plain");
+            auto after = json::parseDecimal(req.get_param_value("afterId")).value_or(0);
+            json::Json list = json::Json::array();
+            for (const auto& m : messages_)
+                if (m["id"] > after || replayAll_) list.push_back(m);
+            res.set_content(json::Json{{"messages", list}}.dump(), "application/json");
+        });
+        s.Post("/api/SendChildChatMessage", [this](const auto& req, auto& res) {
+            std::lock_guard lock(mutex_);
+            res.status = sendStatus_;
+            if (sendStatus_ != 200) return res.set_content("try later", "text/plain");
+            json::Json m = {{"id", nextId_++},
+                            {"from", "child"},
+                            {"text", json::parse(req.body).value()["message"]},
+                            {"sentAt", "2026-01-01T10:00:00Z"}};
+            messages_.push_back(m);
+            res.set_content(json::Json{{"chatMessage", m}}.dump(), "application/json");
+        });
+    }
+
+    std::mutex mutex_;
+    std::vector<json::Json> messages_;
+    std::int64_t nextId_ = 1;
+    int pollStatus_ = 200, sendStatus_ = 200;
+    bool replayAll_ = false;
+    test::FakeService service_;  // last: its handlers use everything above
+};
 
 class FakeChatView : public ChatView {
   public:
@@ -50,7 +111,7 @@ class ChatControllerTest : public ::testing::Test {
   protected:
     test::TempRoot root;
     test::EnvGuard tz{"TZ", "UTC"};
-    test::ChatTestServer server;
+    ChatTestServer server;
     std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
     VirtualMainQueue queue{clock};
     InlineBackground background;
@@ -141,8 +202,9 @@ TEST_F(ChatControllerTest, SendTrimsShowsPendingAndAFailedSendCanBeResent) {
     ASSERT_EQ(view->rows.size(), 1u);
     EXPECT_EQ(view->rows[0].text, "see you at 5");
     EXPECT_EQ(view->rows[0].statusLine, "12:00 AM  sending…");
-    EXPECT_EQ(json::parse(server.received("/api/SendChildChatMessage")[0].body)->at("message"),
-              "see you at 5");
+    EXPECT_EQ(
+        json::parse(server.received("/api/SendChildChatMessage")[0].body),
+        (json::Json{{"deviceId", "DEV-1"}, {"username", "emma"}, {"message", "see you at 5"}}));
     queue.advance(0ms);
     EXPECT_EQ(view->rows[0].statusLine, "10:00 AM  ✓✓");
     EXPECT_EQ(ids(ChatStore::load()), (std::vector<std::int64_t>{1}));
@@ -188,7 +250,12 @@ TEST_F(ChatControllerTest, ReadReportsOnlyWhileSeenAndNeverTwice) {
     view->state = {true, true, false, true};
     session->setScreenLocked(false);
     queue.advance(2s);
-    EXPECT_EQ(readReports(), std::vector<json::Json>{json::Json({1, 3})});
+    EXPECT_EQ(json::parse(server.received("/api/MarkChatMessagesRead").at(0).body),
+              (json::Json{{"deviceId", "DEV-1"},
+                          {"username", "emma"},
+                          {"role", "child"},
+                          {"messageIds", {1, 3}},
+                          {"readAtUtc", formatIsoUtcMillis(clock->now())}}));
     queue.advance(10s);
     EXPECT_EQ(readReports().size(), 1u);
 
