@@ -62,26 +62,30 @@ TEST(SSEDelegate, InvalidUtf8ChunksAreDroppedWholeAndARunawayBufferWithALogLine)
     EXPECT_EQ(payloads, std::vector<std::string>{"next"});
 }
 
-// What the stream delivered, collected across threads.
+// What a stream delivered, collected across threads; `cancelInHandler`
+// makes the session cancel itself from its first event's handler.
 struct Collector {
     std::mutex mutex;
     std::condition_variable cv;
     std::vector<ServerClient::SSEEvent> events;
     int activity = 0;
-    std::shared_ptr<SSESession> subscribe(ServerClient& client) {
-        return client.subscribeEvents(
+    std::shared_ptr<SSESession> session;
+    void subscribe(ServerClient& client, bool cancelInHandler = false) {
+        std::lock_guard lock(mutex);  // the handlers wait until `session` is set
+        session = client.subscribeEvents(
             [this] {
                 std::lock_guard lock(mutex);
                 ++activity;
                 cv.notify_all();
             },
-            [this](const ServerClient::SSEEvent& e) {
+            [this, cancelInHandler](const ServerClient::SSEEvent& e) {
                 std::lock_guard lock(mutex);
                 events.push_back(e);
                 cv.notify_all();
+                if (cancelInHandler) session->cancel();
             });
     }
-    bool waitFor(size_t count, int activityAtLeast = 0) {
+    bool waitFor(size_t count, int activityAtLeast) {
         std::unique_lock lock(mutex);
         return cv.wait_for(lock, 10s,
                            [&] { return events.size() >= count && activity >= activityAtLeast; });
@@ -103,9 +107,10 @@ TEST(EventStream, DeliversEventsSplitAtAwkwardPlacesAndEndsQuietly) {
     test::FakeService service;
     Collector got;
     auto client = clientOf(service);
-    auto session = got.subscribe(*client);
-    EXPECT_EQ(session->url(), service.url() + "/api/notifications/sse-direct?userId=kid&deviceId=" +
-                                  test::kTestUuid);
+    got.subscribe(*client);
+    EXPECT_EQ(
+        got.session->url(),
+        service.url() + "/api/notifications/sse-direct?userId=kid&deviceId=" + test::kTestUuid);
     for (const char* piece :
          {": connected\n\n", "da", "ta: {\"type\":\"force_", "update\"}\n",
           "\ndata: {\"whitelist\":[\"caf\xc3",
@@ -114,9 +119,9 @@ TEST(EventStream, DeliversEventsSplitAtAwkwardPlacesAndEndsQuietly) {
           "\n\r",
           "\n: heartbeat\n\ndata: <m>15</m> more_time_approved\n\ndata: {\"type\":\"x\"}\n\n"})
         service.events.write(piece);
-    ASSERT_TRUE(got.waitFor(3, 4));
+    ASSERT_TRUE(got.waitFor(3, 4));  // comment blocks give no activity
     service.events.close();
-    EXPECT_TRUE(waitUntilStopped(*session));
+    EXPECT_TRUE(waitUntilStopped(*got.session));
     std::lock_guard lock(got.mutex);
     EXPECT_EQ(service.events.accept(), "text/event-stream");
     ASSERT_EQ(got.events.size(), 3u);
@@ -124,12 +129,12 @@ TEST(EventStream, DeliversEventsSplitAtAwkwardPlacesAndEndsQuietly) {
     EXPECT_EQ(got.events[1].rules.whitelist, std::vector<std::string>{"café.fr"});
     EXPECT_EQ(got.events[1].rules.accessWindows, (std::vector<AccessWindow>{{1, 480, 540, 0}}));
     EXPECT_EQ(got.events[2].minutes, 15);
-    EXPECT_EQ(got.activity, 4);  // comment blocks give no activity
     EXPECT_TRUE(test::logLinesWith("WARN").empty());
 
     service.events.setStatus(503);
     Collector none;
-    EXPECT_TRUE(waitUntilStopped(*none.subscribe(*client)));
+    none.subscribe(*client);
+    EXPECT_TRUE(waitUntilStopped(*none.session));
     EXPECT_EQ(none.activity, 0);
     EXPECT_EQ(test::logLinesWith("[server] WARN  SSE stream answered HTTP 503").size(), 1u);
 }
@@ -143,36 +148,21 @@ TEST(EventStream, NothingIsDeliveredOnceTheSessionEnds) {
         Collector got;
         test::FakeService service;
         auto client = clientOf(service);
-        std::shared_ptr<SSESession> session;
-        std::mutex m;
-        std::unique_lock lock(m);  // a handler waits until `session` is set
-        auto active = [&] {
-            std::lock_guard g(got.mutex);
-            ++got.activity;
-            got.cv.notify_all();
-        };
-        session = client->subscribeEvents(active, [&](const ServerClient::SSEEvent& e) {
-            std::lock_guard l(m);
-            std::lock_guard g(got.mutex);
-            got.events.push_back(e);
-            got.cv.notify_all();
-            if (how == 3) session->cancel();
-        });
-        lock.unlock();
+        got.subscribe(*client, how == 2);
         service.events.write("data: force_update\n\n");
-        ASSERT_TRUE(got.waitFor(1));
-        std::weak_ptr<SSESession> weak = session;
-        if (how == 0) session->cancel();
-        if (how == 1) session.reset();
-        if (how == 2) client.reset();
+        ASSERT_TRUE(got.waitFor(1, 1));
+        std::weak_ptr<SSESession> weak = got.session;
+        if (how == 0) got.session->cancel();
+        if (how == 1) got.session.reset();
+        if (how == 3) client.reset();
         service.events.write("data: force_update\n\n");
-        if (how == 2) {
+        if (how == 3) {
             EXPECT_TRUE(got.waitFor(1, 2));  // the block arrived, but no event came of it
-            session->cancel();
+            got.session->cancel();
         } else {
             EXPECT_TRUE(weak.expired() || waitUntilStopped(*weak.lock()));
         }
-        std::lock_guard g(got.mutex);
+        std::lock_guard lock(got.mutex);
         EXPECT_EQ(got.events.size(), 1u);
     }
 }
