@@ -1,24 +1,27 @@
-#include "core/AtomicFile.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <future>
 #include <set>
 #include <thread>
 
+#include "core/AtomicFile.h"
+#include "core/Paths.h"
 #include "support/TestSupport.h"
 
 namespace tarvo {
 namespace {
 
 namespace fs = std::filesystem;
+using test::EnvGuard;
+using test::TempDir;
 using Step = AtomicWriteError::Step;
 
 // A write(2) that writes at most `chunk` bytes a call, is interrupted every
@@ -199,6 +202,40 @@ TEST(UntrustedFile, ReadsOnlyASingleLinkRegularFileWithinTheCap) {
         EXPECT_EQ(file.data, data);
         EXPECT_EQ(file.why, why);
     }
+}
+
+// $HOME names the home only when it is a directory of the process's own
+// user; anything else (sudo -E keeping a user's HOME for root, a missing or
+// relative path) falls back to the passwd entry.
+TEST(Paths, HomeIsHonouredOnlyWhenOwnedByTheUser) {
+    const std::string passwdHome = getpwuid(getuid())->pw_dir;
+    TempDir own, foreign;
+    ASSERT_EQ(chown(foreign.path().c_str(), getuid() + 1, static_cast<gid_t>(-1)), 0)
+        << "the test needs to run as root";
+    test::writeText(own / "file", "x");
+    const std::pair<std::optional<std::string>, std::string> cases[] = {
+        {own.path(), own.path()}, {foreign.path(), passwdHome}, {own / "file", passwdHome},
+        {"relative", passwdHome}, {std::nullopt, passwdHome},
+    };
+    for (const auto& [home, want] : cases) {
+        EnvGuard guard("HOME", home);
+        EXPECT_EQ(Paths::home(), want) << home.value_or("(unset)");
+    }
+}
+
+// A relative root would move with every change of directory (the proxy
+// changes its own): it is made absolute once, at start.
+TEST(Paths, ARelativeRootIsMadeAbsoluteOnce) {
+    TempDir dir;
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    EnvGuard root("TARVO_ROOT", "demo");
+    Paths::makeRootAbsolute();
+    EXPECT_EQ(chdir("/"), 0);
+    EXPECT_EQ(Paths::configFile(),
+              dir.path() + "/demo/Library/Application Support/Tarvo/config.json");
+    ASSERT_EQ(chdir(cwd), 0);
 }
 
 }  // namespace
