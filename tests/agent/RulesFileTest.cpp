@@ -23,7 +23,7 @@ class RulesFileTest : public ::testing::Test {
   protected:
     RulesFileTest() { fs::create_directories(Paths::dataDir()); }
 
-    std::shared_ptr<RulesFile> make(Background& background, bool renameFails = false) {
+    std::shared_ptr<RulesFile> make(bool renameFails = false) {
         RulesFile::Options options;
         options.username = "emma";
         options.uid = 501;
@@ -35,9 +35,8 @@ class RulesFileTest : public ::testing::Test {
                 return -1;
             };
         return RulesFile::create(std::move(options), TarvoLog("agent", std::nullopt, syslog_),
-                                 background);
+                                 inline_);
     }
-    std::shared_ptr<RulesFile> make(bool renameFails = false) { return make(inline_, renameFails); }
     // The messages logged since the last call.
     std::vector<std::string> newLines() {
         std::vector<std::string> out;
@@ -177,23 +176,6 @@ TEST_F(RulesFileTest, StartUpClampOfAnotherChildsRulesAndRecoveryFromTheCache) {
     EXPECT_EQ(replayed, cached.accessWindows);
     EXPECT_EQ(onDisk()["whitelist"], Json(cached.whitelist));
     EXPECT_EQ(onDisk()["username"], "emma");
-}
-
-TEST_F(RulesFileTest, QueuedWritesLandInTheOrderAskedAndReportTheirResults) {
-    ManualBackground background;
-    auto file = make(background);
-    std::vector<std::optional<Outcome>> results;
-    auto note = [&](const RulesFile::WriteResult& r) { results.push_back(r.outcome); };
-    file->writeRulesFile(rules({"a.com"}, {}), note);
-    file->writeRulesFile(rules({"a.com"}, {}), note);
-    file->writeRulesFile(rules({"b.com"}, {"bad\xff"}), note);
-    file->writeRulesFile(rules({"c.com"}, {}), note);
-    EXPECT_FALSE(test::exists(path()));  // nothing happens on the caller's thread
-    background.runAll();
-    const std::vector<std::optional<Outcome>> want = {Outcome::written, Outcome::unchanged,
-                                                      std::nullopt, Outcome::written};
-    EXPECT_EQ(results, want);
-    EXPECT_EQ(onDisk()["whitelist"], Json::array({"c.com"}));
 }
 
 }  // namespace

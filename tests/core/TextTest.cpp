@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "core/Json.h"
 #include "core/Text.h"
 #include "core/TimeFormat.h"
 
@@ -32,30 +31,6 @@ TEST(Text, Utf8ValidityReplacementAndCharacterLimit) {
                                  2),
               "a\xE2\x80\x94");
     EXPECT_EQ(replaceInvalidUtf8("\xFFxyz", 2), x + "x");
-}
-
-TEST(Json, IntegersAreExactlyTheNumbersThatFitInt64) {
-    const std::pair<const char*, std::optional<std::int64_t>> numbers[] = {
-        {"15.0", 15},
-        {"15.5", std::nullopt},
-        {"\"15\"", std::nullopt},
-        {"1e3", 1000},
-        {"1e300", std::nullopt},
-        {"-9223372036854775808", INT64_MIN},
-        {"9223372036854775808", std::nullopt},
-    };
-    for (const auto& [text, want] : numbers)
-        EXPECT_EQ(json::integer(json::Json{{"k", json::Json::parse(text)}}, "k"), want) << text;
-    const std::pair<const char*, std::optional<std::int64_t>> decimals[] = {
-        {"+42", 42},
-        {"007", 7},
-        {"", std::nullopt},
-        {" 4", std::nullopt},
-        {"4.0", std::nullopt},
-        {"9223372036854775807", INT64_MAX},
-        {"9223372036854775808", std::nullopt},
-    };
-    for (const auto& [text, want] : decimals) EXPECT_EQ(json::parseDecimal(text), want) << text;
 }
 
 TEST(TimeFormat, FormatsAndParsesUtc) {

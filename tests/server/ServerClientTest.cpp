@@ -30,7 +30,6 @@ TEST_F(ServerClientTest, BaseUrlPrecedence) {
         std::string want;
     } cases[] = {
         {{}, {}, ServerClient::kDefaultBaseUrl},
-        {env, R"({"api":"http://cfg.example/x"})", "http://cfg.example/x"},
         {"not a url", {}, ServerClient::kDefaultBaseUrl},
         {env, R"({"api":"relative/path"})", env},
         {env, "{broken", env},
@@ -59,10 +58,6 @@ TEST_F(ServerClientTest, EveryEndpointSendsItsRequest) {
          "/api/CheckinCurrentUser?deviceId=" + d + host + "&os=macos&version=0.2.15&user=kid"},
         {[&] { cl->fetchRules(); },
          "/api/GetUserSettingsByDeviceId?device_id=" + d + host + "&username=kid"},
-        {[&] { cl->fetchAppLimits(); },
-         "/api/GetAppLimits?device_id=" + d + host + "&username=kid"},
-        {[&] { cl->checkMoreTimeApproval(); },
-         "/api/CheckMoreTimeApproval?deviceId=" + d + "&username=kid"},
         {[&] { cl->getChildAccountDevices("t k/n"); },
          "/api/GetChildAccountDevices?token=t%20k%2Fn"},
         {[&] { cl->requestMoreTime(15, "homework é"); },
