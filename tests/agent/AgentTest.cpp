@@ -19,7 +19,7 @@ namespace {
 using nlohmann::json;
 using std::chrono::seconds;
 
-// What the child would see, as a list of lines in the order it happened.
+// Views that show nothing but note the menu-bar calls.
 class RecordingViews : public AgentViews {
   public:
     struct Silent : BlockerView, TimeWarningView {
@@ -67,7 +67,9 @@ class AgentTest : public ::testing::Test {
         background.runAll();
     }
 
-    void makeAgent() {
+    // Starts the agent for a child; false when it refuses.
+    bool start() {
+        writeConfig({{"child_users", {"sam", "kid"}}, {"api", service.url()}});
         Agent::Dependencies deps;
         deps.queue = &queue;
         deps.background = &background;
@@ -80,6 +82,7 @@ class AgentTest : public ::testing::Test {
         options.sleep = [](std::chrono::seconds) {};
         deps.server = ServerClient::create(std::move(options));
         agent = Agent::create(std::move(deps));
+        return agent->start();
     }
     // Runs Background work and main-queue posts (without moving virtual time)
     // until `done` holds; false when it never does.
@@ -99,13 +102,6 @@ class AgentTest : public ::testing::Test {
             background.runAll();
             queue.runPending();
         }
-    }
-    void startChild() {
-        writeConfig({{"child_users", {"kid"}}, {"api", service.url()}});
-        makeAgent();
-        ASSERT_TRUE(agent->start());
-        ASSERT_TRUE(settle([&] { return agent->bootstrapped(); }));
-        ASSERT_TRUE(settle([&] { return service.events.streams() == 1; }));
     }
     nlohmann::json rulesOnDisk() const {
         return nlohmann::json::parse(readText(Paths::rulesFile()));
@@ -127,15 +123,13 @@ class AgentTest : public ::testing::Test {
 
 // (That a child who is not flagged makes the agent exit cheaply, and that
 // SIGTERM ends it cleanly, is shown by the end-to-end tests.)
-TEST_F(AgentTest, ChildRegistersClampsBootstrapsBeatsAndShutsDown) {
+TEST_F(AgentTest, ChildRegistersClampsBootstrapsBeatsReconnectsAndShutsDown) {
     // Another child's rules are on disk from an earlier session.
     writeText(Paths::rulesFile(), json{{"username", "sam"}, {"whitelist", {"s.example"}}}.dump());
     service.answer("/api/GetUserSettingsByDeviceId", 200, R"({"whitelist":["a.example"]})");
     service.answer("/api/GetAppLimits", 200,
                    R"({"allowed_bundle_ids":["com.apple.Safari"],"daily_minutes":90})");
-    writeConfig({{"child_users", {"sam", "kid"}}, {"api", service.url()}});
-    makeAgent();
-    ASSERT_TRUE(agent->start());
+    ASSERT_TRUE(start());
     // Before the bootstrap has run: flag, proxy configuration, fail-closed rules.
     const std::string flag = Paths::activeChildrenDir() + "/501.flag";
     ASSERT_TRUE(exists(flag));
@@ -146,7 +140,7 @@ TEST_F(AgentTest, ChildRegistersClampsBootstrapsBeatsAndShutsDown) {
     EXPECT_TRUE(service.requests().empty());
     EXPECT_EQ(views->lines.front(), "menu-bar only");
 
-    ASSERT_TRUE(settle([&] { return agent->bootstrapped(); }));
+    ASSERT_TRUE(settle([&] { return service.events.streams() == 1; }));
     EXPECT_EQ(rulesOnDisk()["whitelist"], json{"a.example"});
     EXPECT_EQ(service.requests()[0].path, "/api/CheckinCurrentUser");
     EXPECT_EQ(agent->screenTime()->state().quotaMinutes, 90);
@@ -159,33 +153,30 @@ TEST_F(AgentTest, ChildRegistersClampsBootstrapsBeatsAndShutsDown) {
     };
     ASSERT_EQ(utime(flag.c_str(), &old), 0);
     struct stat st {};
-    queue.advance(seconds(14));
+    advance(seconds(14));
     ASSERT_EQ(::stat(flag.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, 1000);
-    queue.advance(seconds(1));
+    advance(seconds(1));
     ASSERT_EQ(::stat(flag.c_str(), &st), 0);
     EXPECT_GT(st.st_mtime, 1000);
+
+    // 90 s of silence rebuild the stream; the rebuild resets the silence clock,
+    // so the 120 s poll tick stays quiet; at 180 s: poll, then rebuild.
+    const size_t fetched = service.requests("/api/GetUserSettingsByDeviceId").size();
+    advance(seconds(74));
+    EXPECT_EQ(service.events.streams(), 1);
+    advance(seconds(1));
+    ASSERT_TRUE(settle([&] { return service.events.streams() == 2; }));
+    advance(seconds(89));
+    EXPECT_EQ(service.requests("/api/GetUserSettingsByDeviceId").size(), fetched);
+    advance(seconds(1));
+    ASSERT_TRUE(settle([&] { return service.events.streams() == 3; }));
+    EXPECT_EQ(service.requests("/api/GetUserSettingsByDeviceId").size(), fetched + 1);
 
     EXPECT_TRUE(queue.deliverSignal(SIGINT));
     EXPECT_FALSE(exists(flag));
     EXPECT_EQ(queue.exitCode(), 0);
     EXPECT_EQ(agent->activeTimers(), 0);
-}
-
-TEST_F(AgentTest, SilenceOfNinetySecondsRebuildsTheStreamAndPollsTheRules) {
-    startChild();
-    const size_t fetched = service.requests("/api/GetUserSettingsByDeviceId").size();
-    advance(seconds(89));
-    EXPECT_EQ(service.events.streams(), 1);
-    advance(seconds(1));  // exactly 90 s of silence
-    ASSERT_TRUE(settle([&] { return service.events.streams() == 2; }));
-    // The rebuild reset the silence clock: the 120 s poll tick stays quiet.
-    advance(seconds(89));
-    EXPECT_EQ(service.requests("/api/GetUserSettingsByDeviceId").size(), fetched);
-    // At 180 s the stream has been silent 90 s again: poll, then rebuild.
-    advance(seconds(1));
-    ASSERT_TRUE(settle([&] { return service.events.streams() == 3; }));
-    EXPECT_EQ(service.requests("/api/GetUserSettingsByDeviceId").size(), fetched + 1);
 }
 
 // A grant is the parent's explicit choice: it takes down a blocker the
@@ -194,7 +185,8 @@ TEST_F(AgentTest, SilenceOfNinetySecondsRebuildsTheStreamAndPollsTheRules) {
 TEST_F(AgentTest, GrantedTimeTakesDownTheBlockerOfTheScheduleAndOfTheQuota) {
     service.answer("/api/GetAppLimits", 200,
                    R"({"daily_minutes":1,"warn_at_minutes_remaining":0})");
-    startChild();
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(settle([&] { return service.events.streams() == 1; }));
     // Monday mornings only; the clock says Thursday: the schedule blocks.
     service.events.push(R"({"whitelist":["x.example"],)"
                         R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
