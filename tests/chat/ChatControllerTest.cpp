@@ -255,15 +255,5 @@ TEST_F(ChatControllerTest, WorkFinishingAfterTheChatIsGoneChangesNothing) {
     EXPECT_FALSE(test::exists(ChatStore::path()));
 }
 
-TEST(ChatDisplayTime, HoursAndMinutesInTheLocalZone) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"UTC", "12:00 PM"}, {"EST5", "7:00 AM"}, {"<+0530>-5:30", "5:30 PM"}};
-    for (const auto& [tz, shown] : cases) {
-        test::EnvGuard zone("TZ", tz);
-        EXPECT_EQ(ChatController::displayTime(parseIsoUtc("2025-03-01T12:00:00Z")), shown) << tz;
-    }
-    EXPECT_EQ(ChatController::displayTime(std::nullopt), "");
-}
-
 }  // namespace
 }  // namespace tarvo

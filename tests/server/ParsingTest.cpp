@@ -33,75 +33,53 @@ TEST(AccessWindows, WireFormParsing) {
         EXPECT_EQ(AccessWindows::parse(*json::parse(text)), want) << text;
 }
 
-TEST(ParseRules, KeySpellingsTypesAndWrongShapes) {
-    struct Case {
-        const char* json;
-        std::vector<std::string> white, black;
-        std::string deviceId;
-        size_t windows;
-    } cases[] = {
-        {R"({"whitelist":[{"url":"x.com"},{"Url":"y.com"},{"other":1}],"blacklists":[{"Url":"b.com"}],"device_id":"D9"})",
-         {"x.com", "y.com"},
-         {"b.com"},
-         "D9",
-         0},
-        {R"({"whitelist":"a.com","blacklist":[" B.com ",""],"device_id":5})",
-         {},
-         {" B.com ", ""},
-         "OWN",
-         0},
-        // The plural key wins over the singular; mixed lists count as neither.
-        {R"({"whitelists":[{"url":"p.com"}],"whitelist":[{"url":"s.com"}],"blacklist":["a",{"url":"b"}]})",
-         {"p.com"},
-         {},
-         "OWN",
-         0},
-        {R"({"AccessWindows":[{"dayOfWeek":1,"start":1,"end":2}]})", {}, {}, "OWN", 1},
-        {R"({"accessWindows":null,"AccessWindows":[{"dayOfWeek":1,"start":1,"end":2}]})",
-         {},
-         {},
-         "OWN",
-         0},
-    };
-    for (const auto& c : cases) {
-        auto r = ServerClient::parseRules(c.json, "OWN");
-        EXPECT_EQ(r.whitelist, c.white) << c.json;
-        EXPECT_EQ(r.blacklist, c.black) << c.json;
-        EXPECT_EQ(r.deviceId, c.deviceId) << c.json;
-        EXPECT_EQ(r.accessWindows.size(), c.windows) << c.json;
-    }
-    EXPECT_THROW(ServerClient::parseRules("[]", "D"), ServerError);
-    EXPECT_THROW(ServerClient::parseAppLimits("null"), ServerError);
-    EXPECT_THROW(ServerClient::parseRules("<html>", "D"), JsonError);
+std::string joined(const auto& list) {
+    std::string out;
+    for (const auto& item : list) out += item + ",";
+    return out;
 }
 
-TEST(ParseAppLimits, KeySpellingsAndDefaults) {
-    struct Case {
-        const char* json;
-        std::set<std::string> ids;
-        std::int64_t daily, warn;
-    } cases[] = {
-        {R"({"allowed_bundle_ids":["Com.Apple.Safari"],"daily_minutes":"90"})",
-         {"com.apple.safari"},
-         90,
-         5},
-        {R"({"allowed_bundle_ids":"x","allowed_apps":[{"bundle_id":"A.B"},{"bundleId":"C.D"}]})",
-         {"a.b", "c.d"},
-         0,
-         5},
-        {R"({"daily_minutes":"9 0","dailyMinutes":30,"warn_at_minutes_remaining":"3","warnAtMinutesRemaining":2})",
-         {},
-         30,
-         2},
+// Each answer with what is read from it: whitelist | blacklist | device | windows,
+// and allowed ids | daily minutes | warn-at.
+TEST(ParseRulesAndLimits, KeySpellingsTypesAndWrongShapes) {
+    const std::pair<const char*, const char*> rules[] = {
+        {R"({"whitelist":[{"url":"x.com"},{"Url":"y.com"},{"other":1}],"blacklists":[{"Url":"b.com"}],"device_id":"D9"})",
+         "x.com,y.com,|b.com,|D9|0"},
+        {R"({"whitelist":"a.com","blacklist":[" B.com ",""],"device_id":5})", "| B.com ,,|OWN|0"},
+        // The plural key wins over the singular; mixed lists count as neither.
+        {R"({"whitelists":[{"url":"p.com"}],"whitelist":[{"url":"s.com"}],"blacklist":["a",{"url":"b"}]})",
+         "p.com,||OWN|0"},
+        {R"({"AccessWindows":[{"dayOfWeek":1,"start":1,"end":2}]})", "||OWN|1"},
+        {R"({"accessWindows":null,"AccessWindows":[{"dayOfWeek":1,"start":1,"end":2}]})",
+         "||OWN|0"},
     };
-    for (const auto& c : cases) {
-        auto l = ServerClient::parseAppLimits(c.json);
-        EXPECT_EQ(l.allowedBundleIds, c.ids) << c.json;
-        EXPECT_EQ(l.dailyMinutes, c.daily) << c.json;
-        EXPECT_EQ(l.warnAtMinutesRemaining, c.warn) << c.json;
+    for (const auto& [text, want] : rules) {
+        auto r = ServerClient::parseRules(text, "OWN");
+        EXPECT_EQ(joined(r.whitelist) + "|" + joined(r.blacklist) + "|" + r.deviceId + "|" +
+                      std::to_string(r.accessWindows.size()),
+                  want)
+            << text;
+    }
+    const std::pair<const char*, const char*> limits[] = {
+        {R"({"allowed_bundle_ids":["Com.Apple.Safari"],"daily_minutes":"90"})",
+         "com.apple.safari,|90|5"},
+        {R"({"allowed_bundle_ids":"x","allowed_apps":[{"bundle_id":"A.B"},{"bundleId":"C.D"}]})",
+         "a.b,c.d,|0|5"},
+        {R"({"daily_minutes":"9 0","dailyMinutes":30,"warn_at_minutes_remaining":"3","warnAtMinutesRemaining":2})",
+         "|30|2"},
+    };
+    for (const auto& [text, want] : limits) {
+        auto l = ServerClient::parseAppLimits(text);
+        EXPECT_EQ(joined(l.allowedBundleIds) + "|" + std::to_string(l.dailyMinutes) + "|" +
+                      std::to_string(l.warnAtMinutesRemaining),
+                  want)
+            << text;
     }
     EXPECT_EQ(ServerClient::parseApproval(R"({"approved":true,"grantedMinutes":15})"), 15);
     EXPECT_EQ(ServerClient::parseApproval(R"({"approved":"true","granted_minutes":30})"), 0);
+    EXPECT_THROW(ServerClient::parseRules("[]", "D"), ServerError);
+    EXPECT_THROW(ServerClient::parseAppLimits("null"), ServerError);
+    EXPECT_THROW(ServerClient::parseRules("<html>", "D"), JsonError);
 }
 
 TEST(ClassifySSEPayload, TagsThenJsonAndTheFirstRuleThatAppliesWins) {
@@ -149,6 +127,9 @@ TEST(AccessWindowsTime, AllowedAndNextWindowInLocalTime) {
     constexpr int kMon = 1, kTue = 2, kSat = 6;
     const std::vector<AccessWindow> morning = {{kMon, 480, 720, 0}};
     const std::vector<AccessWindow> overnight = {{kMon, 1320, 120, 0}};
+    const std::vector<AccessWindow> empty = {{kMon, 600, 600, 0}}, far = {{kTue, INT64_MAX, 0, 0}};
+    const std::vector<AccessWindow> several = {
+        {kSat, 0, 10, 0}, {kTue, 900, 960, 0}, {kTue, 300, 360, 0}};
     struct Case {
         const char* name;
         std::vector<AccessWindow> windows;
@@ -166,20 +147,9 @@ TEST(AccessWindowsTime, AllowedAndNextWindowInLocalTime) {
         {"wrapping window, end is exclusive", overnight, local(2, 2, 0), false, 1200},
         {"wrapping window does not reach the next weekday", overnight, local(3, 1, 0), false,
          6 * 1440 + 1320 - 60},
-        {"start equal to end never allows",
-         {{kMon, 600, 600, 0}},
-         local(2, 10, 0),
-         false,
-         7 * 1440},
-        {"a start too far off to count saturates",
-         {{kTue, INT64_MAX, 0, 0}},
-         local(2, 8, 0),
-         false,
-         INT64_MAX},
-        {"the earliest later start wins, not the first listed",
-         {{kSat, 0, 10, 0}, {kTue, 900, 960, 0}, {kTue, 300, 360, 0}},
-         local(2, 20, 0),
-         false,
+        {"start equal to end never allows", empty, local(2, 10, 0), false, 7 * 1440},
+        {"a start too far off to count saturates", far, local(2, 8, 0), false, INT64_MAX},
+        {"the earliest later start wins, not the first listed", several, local(2, 20, 0), false,
          1440 + 300 - 1200},
     };
     for (const auto& c : cases) {
