@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "chat/ChatStore.h"
+#include "chat/ChatTestServer.h"
 #include "core/Paths.h"
 #include "platform/fake/FakeUserSession.h"
 #include "support/FakeService.h"
@@ -47,47 +48,7 @@ std::vector<std::int64_t> ids(const List& list) {
 
 class ChatControllerTest : public ::testing::Test {
   protected:
-    void addMessage(std::int64_t id, const std::string& from, const std::string& text) {
-        std::lock_guard lock(mutex);
-        messages.push_back({{"id", id}, {"from", from}, {"text", text}});
-    }
-    void answer(int pollStatus, int sendStatus, bool everything = false) {
-        std::lock_guard lock(mutex);
-        pollStatus_ = pollStatus;
-        sendStatus_ = sendStatus;
-        replayAll = everything;
-    }
-    // The chat service on 127.0.0.1: keeps messages like the real one does;
-    // `replayAll` gives every poll every message.
-    void routes(httplib::Server& s) {
-        s.Get("/api/GetChildChatMessages", [this](const auto& req, auto& res) {
-            std::lock_guard lock(mutex);
-            res.status = pollStatus_;
-            if (pollStatus_ != 200) return res.set_content("down", "text/plain");
-            auto after = json::parseDecimal(req.get_param_value("afterId")).value_or(0);
-            json::Json list = json::Json::array();
-            for (const auto& m : messages)
-                if (m["id"] > after || replayAll) list.push_back(m);
-            res.set_content(json::Json{{"messages", list}}.dump(), "application/json");
-        });
-        s.Post("/api/SendChildChatMessage", [this](const auto& req, auto& res) {
-            std::lock_guard lock(mutex);
-            res.status = sendStatus_;
-            if (sendStatus_ != 200) return res.set_content("try later", "text/plain");
-            messages.push_back({{"id", static_cast<std::int64_t>(messages.size()) + 1},
-                                {"from", "child"},
-                                {"text", json::parse(req.body).value()["message"]},
-                                {"sentAt", "2026-01-01T10:00:00Z"}});
-            res.set_content(json::Json{{"chatMessage", messages.back()}}.dump(),
-                            "application/json");
-        });
-    }
-
-    std::mutex mutex;
-    std::vector<json::Json> messages;
-    int pollStatus_ = 200, sendStatus_ = 200;
-    bool replayAll = false;
-    test::FakeService server{[this](httplib::Server& s) { routes(s); }};
+    test::ChatTestServer server;
     test::TempRoot root;
     test::EnvGuard tz{"TZ", "UTC"};
     std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
@@ -108,13 +69,13 @@ class ChatControllerTest : public ::testing::Test {
     }
     std::vector<std::string> afterIds() const {
         std::vector<std::string> out;
-        for (const auto& r : server.requests("/api/GetChildChatMessages"))
+        for (const auto& r : server.received("/api/GetChildChatMessages"))
             out.push_back(test::queryOf(r).at("afterId"));
         return out;
     }
     std::vector<json::Json> readReports() const {
         std::vector<json::Json> out;
-        for (const auto& r : server.requests("/api/MarkChatMessagesRead"))
+        for (const auto& r : server.received("/api/MarkChatMessagesRead"))
             out.push_back(json::parse(r.body)->at("messageIds"));
         return out;
     }
@@ -123,20 +84,21 @@ class ChatControllerTest : public ::testing::Test {
 TEST_F(ChatControllerTest, PollsFromTheStoredHighestIdAndToastsOnlyNewParentMessages) {
     ChatStore::save({ChatMessage{40, "parent", "old", std::nullopt, std::nullopt},
                      ChatMessage{41, "child", "reply", std::nullopt, std::nullopt}});
-    addMessage(40, "parent", "old, again");
-    addMessage(42, "parent", "new");
-    answer(503, 200, true);
+    server.addMessage(40, "parent", "old, again");
+    server.addMessage(42, "parent", "new");
+    server.replayAll(true);
+    server.failPolls(503);
     auto chat = start(background);
     EXPECT_EQ(view->subtitle, "Connecting…");
     queue.advance(0ms);
     EXPECT_EQ(view->subtitle, "Reconnecting…");
-    auto reports = server.requests("/api/ReportChatClientStatus");
+    auto reports = server.received("/api/ReportChatClientStatus");
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(json::parse(reports[0].body)->at("lastError"),
-              "HTTP 503: GetChildChatMessages :: down");
+              "HTTP 503: GetChildChatMessages :: unavailable");
 
     // The first successful poll is the initial load: known messages stay, no toast.
-    answer(200, 200, true);
+    server.failPolls(200);
     queue.advance(30s);
     EXPECT_EQ(afterIds(), (std::vector<std::string>{"41", "41"}));
     EXPECT_EQ(ids(chat->messages()), (std::vector<std::int64_t>{40, 41, 42}));
@@ -150,15 +112,15 @@ TEST_F(ChatControllerTest, PollsFromTheStoredHighestIdAndToastsOnlyNewParentMess
     EXPECT_EQ(afterIds().back(), "42");
     EXPECT_EQ(view->renders, renders);
 
-    answer(200, 200);
-    addMessage(50, "parent", "first");
-    addMessage(51, "Parent", "second");
-    addMessage(52, "child", "mine");
+    server.replayAll(false);
+    server.addMessage(50, "parent", "first");
+    server.addMessage(51, "Parent", "second");
+    server.addMessage(52, "child", "mine");
     queue.advance(30s);
     EXPECT_EQ(view->toasts, std::vector<std::string>{"your parent: second"});
     view->reply();
     EXPECT_EQ(view->opened, 1);
-    addMessage(53, "child", "more");
+    server.addMessage(53, "child", "more");
     queue.advance(30s);
     EXPECT_EQ(view->toasts.size(), 1u);
 }
@@ -171,7 +133,7 @@ TEST_F(ChatControllerTest, SendTrimsShowsPendingAndAFailedSendCanBeResent) {
         chat->sendTapped(blank);
         EXPECT_EQ(view->input, "untouched");
     }
-    EXPECT_TRUE(server.requests("/api/SendChildChatMessage").empty());
+    EXPECT_TRUE(server.received("/api/SendChildChatMessage").empty());
 
     chat->sendTapped("  see you at 5 \n");
     EXPECT_EQ(view->input, "");
@@ -180,13 +142,13 @@ TEST_F(ChatControllerTest, SendTrimsShowsPendingAndAFailedSendCanBeResent) {
     EXPECT_EQ(view->rows[0].text, "see you at 5");
     EXPECT_EQ(view->rows[0].statusLine, "12:00 AM  sending…");
     EXPECT_EQ(
-        json::parse(server.requests("/api/SendChildChatMessage")[0].body),
+        json::parse(server.received("/api/SendChildChatMessage")[0].body),
         (json::Json{{"deviceId", "DEV-1"}, {"username", "emma"}, {"message", "see you at 5"}}));
     queue.advance(0ms);
     EXPECT_EQ(view->rows[0].statusLine, "10:00 AM  ✓✓");
     EXPECT_EQ(ids(ChatStore::load()), (std::vector<std::int64_t>{1}));
 
-    answer(200, 500);
+    server.failSends(500);
     chat->sendTapped("hello");
     chat->sendTapped("other");
     queue.advance(0ms);
@@ -194,7 +156,7 @@ TEST_F(ChatControllerTest, SendTrimsShowsPendingAndAFailedSendCanBeResent) {
     EXPECT_EQ(view->rows[2].statusLine, "12:00 AM  not sent — tap send to retry");
     EXPECT_EQ(view->input, "other");
     EXPECT_EQ(chat->failedIds(), (std::set<std::int64_t>{-3, -2}));
-    answer(200, 200);
+    server.failSends(200);
     chat->sendTapped("hello");
     queue.advance(0ms);
     // "other" stays failed; "hello" is there once, stored.
@@ -203,9 +165,9 @@ TEST_F(ChatControllerTest, SendTrimsShowsPendingAndAFailedSendCanBeResent) {
 }
 
 TEST_F(ChatControllerTest, ReadReportsOnlyWhileSeenAndNeverTwice) {
-    addMessage(1, "parent", "a");
-    addMessage(2, "child", "b");
-    addMessage(3, "PARENT", "c");
+    server.addMessage(1, "parent", "a");
+    server.addMessage(2, "child", "b");
+    server.addMessage(3, "PARENT", "c");
     auto chat = start(background);
     queue.advance(0ms);
     struct Hidden {
@@ -227,7 +189,7 @@ TEST_F(ChatControllerTest, ReadReportsOnlyWhileSeenAndNeverTwice) {
     view->state = {true, true, false, true};
     session->setScreenLocked(false);
     queue.advance(2s);
-    EXPECT_EQ(json::parse(server.requests("/api/MarkChatMessagesRead").at(0).body),
+    EXPECT_EQ(json::parse(server.received("/api/MarkChatMessagesRead").at(0).body),
               (json::Json{{"deviceId", "DEV-1"},
                           {"username", "emma"},
                           {"role", "child"},
@@ -237,8 +199,8 @@ TEST_F(ChatControllerTest, ReadReportsOnlyWhileSeenAndNeverTwice) {
     EXPECT_EQ(readReports().size(), 1u);
 
     // A failed report is not repeated; a new parent message is reported alone.
-    server.answer("/api/MarkChatMessagesRead", 500, "{}");
-    addMessage(4, "parent", "d");
+    server.setMarkReadStatus(500);
+    server.addMessage(4, "parent", "d");
     queue.advance(50s);
     EXPECT_EQ(readReports(), (std::vector<json::Json>{json::Json({1, 3}), json::Json({4})}));
 }
@@ -251,7 +213,7 @@ TEST_F(ChatControllerTest, WorkFinishingAfterTheChatIsGoneChangesNothing) {
     EXPECT_EQ(queue.activeTimers(), 0u);
     manual.runAll();
     queue.advance(0ms);
-    EXPECT_TRUE(server.requests("/api/SendChildChatMessage").empty());
+    EXPECT_TRUE(server.received("/api/SendChildChatMessage").empty());
     EXPECT_FALSE(test::exists(ChatStore::path()));
 }
 
