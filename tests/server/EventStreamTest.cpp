@@ -102,52 +102,26 @@ std::shared_ptr<ServerClient> clientOf(test::FakeService& service) {
     return ServerClient::create(test::testOptions());
 }
 
-TEST(EventStream, DeliversEventsAndEndsQuietly) {
-    test::TempRoot root;
-    test::FakeService service;
-    Collector got;
-    auto client = clientOf(service);
-    got.subscribe(*client);
-    EXPECT_EQ(
-        got.session->url(),
-        service.url() + "/api/notifications/sse-direct?userId=kid&deviceId=" + test::kTestUuid);
-    service.events.write(": connected\n\ndata: {\"type\":\"force_");
-    service.events.write("update\"}\n\ndata: <m>15</m> more_time_approved\n\ndata: x\n\n");
-    ASSERT_TRUE(got.waitFor(2, 3));  // comment blocks give no activity
-    service.events.close();
-    EXPECT_TRUE(waitUntilStopped(*got.session));
-    std::lock_guard lock(got.mutex);
-    EXPECT_EQ(service.events.accept(), "text/event-stream");
-    ASSERT_EQ(got.events.size(), 2u);
-    EXPECT_EQ(got.events[0].kind, Kind::forceUpdate);
-    EXPECT_EQ(got.events[1].minutes, 15);
-    EXPECT_TRUE(test::logLinesWith("WARN").empty());
-
-    service.events.setStatus(503);
-    Collector none;
-    none.subscribe(*client);
-    EXPECT_TRUE(waitUntilStopped(*none.session));
-    EXPECT_EQ(none.activity, 0);
-    EXPECT_EQ(test::logLinesWith("[server] WARN  SSE stream answered HTTP 503").size(), 1u);
-}
-
 // However the session ends (cancelled, released, cancelled from its own
-// handler, its client gone), no event follows.
+// handler, its client gone, the server closing), no event follows, and no
+// warning; a stream refused by the server delivers nothing.
 TEST(EventStream, NothingIsDeliveredOnceTheSessionEnds) {
     test::TempRoot root;
-    for (int how = 0; how < 4; ++how) {
+    for (int how = 0; how < 5; ++how) {
         SCOPED_TRACE(how);
         Collector got;
         test::FakeService service;
         auto client = clientOf(service);
         got.subscribe(*client, how == 2);
-        service.events.write("data: force_update\n\n");
+        service.events.write(": connected\n\ndata: force_update\n\n");
         ASSERT_TRUE(got.waitFor(1, 1));
+        EXPECT_EQ(got.events.at(0).kind, Kind::forceUpdate);
         std::weak_ptr<SSESession> weak = got.session;
         if (how == 0) got.session->cancel();
         if (how == 1) got.session.reset();
         if (how == 3) client.reset();
-        service.events.write("data: force_update\n\n");
+        if (how == 4) service.events.close();
+        if (how != 4) service.events.write("data: force_update\n\n");
         if (how == 3) {
             EXPECT_TRUE(got.waitFor(1, 2));  // the block arrived, but no event came of it
             got.session->cancel();
@@ -156,7 +130,18 @@ TEST(EventStream, NothingIsDeliveredOnceTheSessionEnds) {
         }
         std::lock_guard lock(got.mutex);
         EXPECT_EQ(got.events.size(), 1u);
+        EXPECT_EQ(service.events.accept(), "text/event-stream");
     }
+    EXPECT_TRUE(test::logLinesWith("WARN").empty());
+
+    test::FakeService refusing;
+    refusing.events.setStatus(503);
+    auto client = clientOf(refusing);
+    Collector none;
+    none.subscribe(*client);
+    EXPECT_TRUE(waitUntilStopped(*none.session));
+    EXPECT_EQ(none.activity, 0);
+    EXPECT_EQ(test::logLinesWith("[server] WARN  SSE stream answered HTTP 503").size(), 1u);
 }
 
 }  // namespace
