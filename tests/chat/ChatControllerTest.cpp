@@ -169,21 +169,15 @@ TEST_F(ChatControllerTest, ReadReportsOnlyWhileSeenAndNeverTwice) {
     server.addMessage(3, "PARENT", "c");
     auto chat = start(background);
     queue.advance(0ms);
-    struct Hidden {
-        const char* why;
-        ChatWindowState state;
-        bool locked;
-    } hidden[] = {
-        {"screen locked", {true, true, false, true}, true},
-        {"window hidden", {true, false, false, true}, false},
-        {"covered", {true, true, false, false}, false},
-    };
-    for (const auto& h : hidden) {
-        SCOPED_TRACE(h.why);
-        view->state = h.state;
-        session->setScreenLocked(h.locked);
+    // The screen locked, the window hidden, the window covered.
+    const std::pair<ChatWindowState, bool> hidden[] = {{{true, true, false, true}, true},
+                                                       {{true, false, false, true}, false},
+                                                       {{true, true, false, false}, false}};
+    for (const auto& [state, locked] : hidden) {
+        view->state = state;
+        session->setScreenLocked(locked);
         queue.advance(2s);
-        EXPECT_TRUE(readReports().empty());
+        EXPECT_TRUE(readReports().empty()) << locked;
     }
     view->state = {true, true, false, true};
     session->setScreenLocked(false);
