@@ -93,8 +93,6 @@ TEST(ClassifySSEPayload, TagsThenJsonAndTheFirstRuleThatAppliesWins) {
         {R"({"type":"MORE_TIME_APPROVED","granted_minutes":15})", Kind::moreTimeApproved, 15},
         {"more_time_approved <minutes>abc</minutes><m>10</m> force_update", Kind::moreTimeApproved,
          10},
-        {"moreTimeApproved <m>99999999999999999999</m>", Kind::moreTimeApproved, 0},
-        {R"({"type":"forceUpdate"})", std::nullopt},
         {R"({"type":"forceUpdate","whitelist":["a.com"]})", Kind::rulesUpdated, 0, 1},
         {R"({"Whitelist":["a"]})", std::nullopt},
     };
