@@ -3,7 +3,6 @@
 #include "agent/AppLimitEnforcer.h"
 #include "agent/FocusMonitor.h"
 #include "agent/UsageReporter.h"
-#include "core/Json.h"
 #include "platform/fake/FakeUserSession.h"
 #include "platform/fake/FakeWorkspace.h"
 #include "support/FakeService.h"

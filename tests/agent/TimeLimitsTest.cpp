@@ -7,7 +7,6 @@
 #include "platform/fake/FakeSystemLog.h"
 #include "platform/fake/FakeUserSession.h"
 #include "support/FakeService.h"
-#include "support/TestSupport.h"
 #include "support/VirtualTime.h"
 
 namespace tarvo {
@@ -113,14 +112,18 @@ TEST_F(ScreenTimeTrackerTest, RolloverAtLocalMidnightResetsCountsGrantsAndFlags)
     test::ScopedTimeZone newYork("America/New_York");
     // 23:57 on 31 December in New York; UTC is already on the next day.
     clock->setWall(fromUnixSeconds(1'767'243'420));
-    auto tracker = start(1, 0);
+    auto tracker = start(1, 1);
     tracker->extendQuota(1);  // a grant that must not outlive the day
     queue.advance(6min);
-    EXPECT_EQ(events, (std::vector<Seen>{{Kind::quotaExtended, 2, 0},
-                                         {Kind::quotaExhausted, 0, 120},     // 23:59, limit 2
-                                         {Kind::quotaExhausted, 0, 225}}));  // 00:00:45, limit 1
+    // Limit 2 until midnight, 1 after: warned and exhausted once each day.
+    EXPECT_EQ(events, (std::vector<Seen>{{Kind::warning, 1, 0},
+                                         {Kind::quotaExtended, 2, 0},
+                                         {Kind::warning, 1, 60},
+                                         {Kind::quotaExhausted, 0, 120},
+                                         {Kind::warning, 1, 180},            // 00:00
+                                         {Kind::quotaExhausted, 0, 225}}));  // 00:00:45
     // The tick at 00:00:00 counts its 15 s to the new day.
-    EXPECT_EQ(tracker->state(), (DailyState{"2026-01-01", 3 * 60 + 15, 1, 0, 0}));
+    EXPECT_EQ(tracker->state(), (DailyState{"2026-01-01", 3 * 60 + 15, 1, 1, 0}));
     EXPECT_EQ(readState(), tracker->state());
 }
 

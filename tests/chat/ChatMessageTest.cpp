@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "chat/ChatMessage.h"
 #include "chat/ChatService.h"
 #include "chat/ChatStore.h"

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <condition_variable>
-#include <optional>
 
 #include "core/Json.h"
 #include "support/FakeService.h"
