@@ -1,7 +1,6 @@
 #pragma once
 
 #include <condition_variable>
-#include <optional>
 
 #include "core/Json.h"
 #include "support/FakeService.h"
@@ -16,28 +15,21 @@ class ChatTestServer {
     ~ChatTestServer() { holdSends(false); }  // held sends answer before the server goes
 
     std::string url() const { return service_.url(); }
-    std::vector<LocalServer::Received> received(const std::string& path = "") const {
+    std::vector<LocalServer::Received> received(const std::string& path) const {
         return service_.requests(path);
     }
-
     void addMessage(std::int64_t id, const std::string& from, const std::string& text,
-                    std::optional<std::string> senderName = std::nullopt) {
+                    const std::string& senderName = "") {
         std::lock_guard lock(mutex_);
-        json::Json m = {
-            {"id", id}, {"from", from}, {"text", text}, {"sentAt", "2026-01-01T09:00:00Z"}};
-        if (senderName) m["senderName"] = *senderName;
-        messages_.push_back(m);
+        messages_.push_back(
+            {{"id", id}, {"from", from}, {"text", text}, {"sentAt", "2026-01-01T09:00:00Z"}});
+        if (!senderName.empty()) messages_.back()["senderName"] = senderName;
         nextId_ = std::max(nextId_, id + 1);
     }
     void setParents(std::vector<std::string> names) { set(parents_, std::move(names)); }
-    void failPolls(int status, std::string body = "unavailable") {
-        set(pollStatus_, status);
-        set(pollBody_, std::move(body));
-    }
-    void setPollBody(std::optional<std::string> body) { set(rawPollBody_, std::move(body)); }
-    void replayAll(bool on) { set(replayAll_, on); }  // every poll gets every message
-    void setSendBody(std::optional<std::string> body) { set(rawSendBody_, std::move(body)); }
+    void failPolls(int status) { set(pollStatus_, status); }
     void failSends(int status) { set(sendStatus_, status); }
+    void replayAll(bool on) { set(replayAll_, on); }  // every poll gets every message
     void setMarkReadStatus(int status) {
         service_.answer("/api/MarkChatMessagesRead", status, "{}");
     }
@@ -56,14 +48,12 @@ class ChatTestServer {
     void routes(httplib::Server& s) {
         s.Get("/api/GetChildChatMessages", [this](const auto& req, auto& res) {
             std::lock_guard lock(mutex_);
-            if (pollStatus_ != 200 || rawPollBody_) {
-                res.status = pollStatus_;
-                return res.set_content(rawPollBody_.value_or(pollBody_), "application/json");
-            }
+            res.status = pollStatus_;
+            if (pollStatus_ != 200) return res.set_content("unavailable", "text/plain");
             auto after = json::parseDecimal(req.get_param_value("afterId")).value_or(0);
             json::Json list = json::Json::array(), parents = json::Json::array();
             for (const auto& m : messages_)
-                if (json::integer(m, "id").value_or(0) > after || replayAll_) list.push_back(m);
+                if (m["id"] > after || replayAll_) list.push_back(m);
             for (const auto& p : parents_) parents.push_back({{"name", p}});
             res.set_content(json::Json{{"messages", list}, {"parents", parents}}.dump(),
                             "application/json");
@@ -71,18 +61,14 @@ class ChatTestServer {
         s.Post("/api/SendChildChatMessage", [this](const auto& req, auto& res) {
             std::unique_lock lock(mutex_);
             released_.wait(lock, [this] { return !holdSends_; });
-            if (sendStatus_ != 200) {
-                res.status = sendStatus_;
-                return res.set_content("try later", "text/plain");
-            }
-            if (rawSendBody_) return res.set_content(*rawSendBody_, "application/json");
-            auto body = json::parse(req.body).value_or(json::Json::object());
-            json::Json m = {{"id", nextId_++},
-                            {"from", "child"},
-                            {"text", json::string(body, "message").value_or("")},
-                            {"sentAt", "2026-01-01T10:00:00Z"}};
-            messages_.push_back(m);
-            res.set_content(json::Json{{"chatMessage", m}}.dump(), "application/json");
+            res.status = sendStatus_;
+            if (sendStatus_ != 200) return res.set_content("try later", "text/plain");
+            messages_.push_back({{"id", nextId_++},
+                                 {"from", "child"},
+                                 {"text", json::parse(req.body).value()["message"]},
+                                 {"sentAt", "2026-01-01T10:00:00Z"}});
+            res.set_content(json::Json{{"chatMessage", messages_.back()}}.dump(),
+                            "application/json");
         });
     }
 
@@ -92,8 +78,6 @@ class ChatTestServer {
     std::vector<std::string> parents_;
     std::int64_t nextId_ = 1;
     int pollStatus_ = 200, sendStatus_ = 200;
-    std::string pollBody_;
-    std::optional<std::string> rawPollBody_, rawSendBody_;
     bool replayAll_ = false, holdSends_ = false;
     FakeService service_;  // last: its handlers use everything above
 };

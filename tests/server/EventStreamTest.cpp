@@ -19,54 +19,35 @@ std::vector<std::string> feed(const std::vector<std::string>& chunks) {
 // position (inside "data:", inside a multi-byte character, between "\r\n"
 // pairs), and byte by byte.
 TEST(SSEDelegate, FramingSurvivesEverySplit) {
-    struct Case {
-        std::string stream;
-        std::vector<std::string> want;
-    } cases[] = {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"data: one\n\ndata: two\n\n", {"one", "two"}},
         {"data: a\r\ndata: b\r\n\r\n", {"a\r\nb"}},
-        {": heartbeat\n\n: ping\r\n\r\nevent: x\nid: 3\nretry: 10\n\n", {}},
-        {"event: rules\nid: 1\ndata: é€😀\n\n", {"é€😀"}},
+        {": heartbeat\n\nevent: x\nid: 3\n\ndat a: no\ndata\n\n", {}},
+        {"event: rules\ndata: é€😀\n\ndata: kept\n\ndata: no separator yet", {"é€😀", "kept"}},
         {"data:x\n  data:   y \t\n\n", {"x\ny"}},
-        {"data: kept\n\ndata: no separator yet", {"kept"}},
         {"data: \u00a0spaced\u3000\n\n", {"spaced"}},
-        {"data: a\n\r\n\r\ndata: b\n\n", {"a", "b"}},
-        {"dat a: no\ndata\n: x\n\n", {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.stream);
-        EXPECT_EQ(feed({c.stream}), c.want);
-        for (size_t cut = 1; cut < c.stream.size(); ++cut)
-            EXPECT_EQ(feed({c.stream.substr(0, cut), c.stream.substr(cut)}), c.want) << cut;
+    for (const auto& [stream, want] : cases) {
+        SCOPED_TRACE(stream);
+        EXPECT_EQ(feed({stream}), want);
+        for (size_t cut = 1; cut < stream.size(); ++cut)
+            EXPECT_EQ(feed({stream.substr(0, cut), stream.substr(cut)}), want) << cut;
         std::vector<std::string> bytes;
-        for (char ch : c.stream) bytes.emplace_back(1, ch);
-        EXPECT_EQ(feed(bytes), c.want);
+        for (char ch : stream) bytes.emplace_back(1, ch);
+        EXPECT_EQ(feed(bytes), want);
     }
 }
 
-TEST(SSEDelegate, InvalidUtf8ChunksAreDroppedWhole) {
-    struct Case {
-        const char* name;
-        std::vector<std::string> chunks;
-        std::vector<std::string> want;
-    } cases[] = {
-        {"garbage chunk", {"data: a\n\n", "data: \xff bad\n\n", "data: c\n\n"}, {"a", "c"}},
+TEST(SSEDelegate, InvalidUtf8ChunksAreDroppedWholeAndARunawayBufferWithALogLine) {
+    const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+        {{"data: a\n\n", "data: \xff bad\n\n", "data: c\n\n"}, {"a", "c"}},
         // A held-back lead the next chunk does not complete is broken itself.
-        {"broken held-back lead",
-         {"data: a\xe2", "\x82\n\ndata: b\n\n", "data: c\n\n"},
-         {"adata: c"}},
-        {"unfinished character then ASCII", {"data: \xe2\x82", "x\n\n"}, {"x"}},
-        {"overlong", {"data: \xc0\xaf\n\n", "data: ok\n\n"}, {"ok"}},
-        {"surrogate", {"data: \xed\xa0\x80\n\n"}, {}},
-        {"lone continuation", {"\x80", "data: ok\n\n"}, {"ok"}},
-        {"four bytes over three chunks",
-         {"data: \xf0", "\x9f", "\x98\x80\n\n"},
-         {"\xf0\x9f\x98\x80"}},
+        {{"data: a\xe2", "\x82\n\ndata: b\n\n", "data: c\n\n"}, {"adata: c"}},
+        {{"data: \xe2\x82", "x\n\n"}, {"x"}},
+        {{"data: \xf0", "\x9f", "\x98\x80\n\n"}, {"\xf0\x9f\x98\x80"}},
     };
-    for (const auto& c : cases) EXPECT_EQ(feed(c.chunks), c.want) << c.name;
-}
+    for (const auto& [chunks, want] : cases) EXPECT_EQ(feed(chunks), want) << chunks[1];
 
-TEST(SSEDelegate, RunawayBufferIsDiscardedWithALogLine) {
     test::TempRoot root;
     TarvoLog log("server", Paths::agentLog());
     std::vector<std::string> payloads;
@@ -81,154 +62,86 @@ TEST(SSEDelegate, RunawayBufferIsDiscardedWithALogLine) {
     EXPECT_EQ(payloads, std::vector<std::string>{"next"});
 }
 
-// What the stream delivered, collected across threads.
+// What a stream delivered, collected across threads; `cancelInHandler`
+// makes the session cancel itself from its first event's handler.
 struct Collector {
     std::mutex mutex;
     std::condition_variable cv;
     std::vector<ServerClient::SSEEvent> events;
     int activity = 0;
-
-    std::function<void()> onActivity() {
-        return [this] {
-            std::lock_guard lock(mutex);
-            ++activity;
-            cv.notify_all();
-        };
+    std::shared_ptr<SSESession> session;
+    void subscribe(ServerClient& client, bool cancelInHandler = false) {
+        std::lock_guard lock(mutex);  // the handlers wait until `session` is set
+        session = client.subscribeEvents(
+            [this] {
+                std::lock_guard lock(mutex);
+                ++activity;
+                cv.notify_all();
+            },
+            [this, cancelInHandler](const ServerClient::SSEEvent& e) {
+                std::lock_guard lock(mutex);
+                events.push_back(e);
+                cv.notify_all();
+                if (cancelInHandler) session->cancel();
+            });
     }
-    std::function<void(const ServerClient::SSEEvent&)> handler() {
-        return [this](const ServerClient::SSEEvent& e) {
-            std::lock_guard lock(mutex);
-            events.push_back(e);
-            cv.notify_all();
-        };
-    }
-    bool waitFor(size_t events_, int activity_ = 0) {
+    bool waitFor(size_t count, int activityAtLeast) {
         std::unique_lock lock(mutex);
         return cv.wait_for(lock, 10s,
-                           [&] { return events.size() >= events_ && activity >= activity_; });
-    }
-    size_t count() {
-        std::lock_guard lock(mutex);
-        return events.size();
+                           [&] { return events.size() >= count && activity >= activityAtLeast; });
     }
 };
 
-class EventStreamTest : public ::testing::Test {
-  protected:
-    std::shared_ptr<ServerClient> client(test::FakeService* on = nullptr) {
-        test::writeConfig({{"api", (on ? on : &service)->url() + "/"}});
-        return ServerClient::create(test::testOptions());
-    }
-    bool waitUntilStopped(SSESession& s) {
-        for (int i = 0; i < 1000 && s.running(); ++i) std::this_thread::sleep_for(10ms);
-        return !s.running();
-    }
-    test::TempRoot root;
-    test::FakeService service;
-    test::EventStreamServer& stream = service.events;
-    Collector got;
-};
-
-TEST_F(EventStreamTest, DeliversEventsSplitAtAwkwardPlaces) {
-    auto cl = client();
-    auto session = cl->subscribeEvents(got.onActivity(), got.handler());
-    const std::string url =
-        service.url() + "/api/notifications/sse-direct?userId=kid&deviceId=" + test::kTestUuid;
-    EXPECT_EQ(session->url(), url);
-    EXPECT_EQ(test::logLinesWith("[server] INFO  SSE subscribed to " + url).size(), 1u);
-
-    for (const char* piece :
-         {": connected\n\n", "da", "ta: {\"type\":\"force_", "update\"}\n",
-          "\ndata: {\"whitelist\":[\"caf\xc3",
-          "\xa9.fr\"],\"accessWindows\":[{\"dayOfWeek\":1,\"start\":\"08:00\",\"end\":\"09:00\"}]}"
-          "\r",
-          "\n\r",
-          "\n: heartbeat\n\ndata: <m>15</m> more_time_approved\n\ndata: {\"type\":\"x\"}\n\n",
-          "data: MoreTimeApproved\n\n"})
-        stream.write(piece);
-    ASSERT_TRUE(got.waitFor(4));
-    session->cancel();
-
-    std::lock_guard lock(got.mutex);
-    EXPECT_EQ(stream.accept(), "text/event-stream");
-    ASSERT_EQ(got.events.size(), 4u);
-    EXPECT_EQ(got.events[0].kind, Kind::forceUpdate);
-    EXPECT_EQ(got.events[1].kind, Kind::rulesUpdated);
-    EXPECT_EQ(got.events[1].rules.whitelist, std::vector<std::string>{"café.fr"});
-    EXPECT_EQ(got.events[1].rules.deviceId, test::kTestUuid);
-    EXPECT_EQ(got.events[1].rules.accessWindows, (std::vector<AccessWindow>{{1, 480, 540, 0}}));
-    EXPECT_EQ(got.events[2].kind, Kind::moreTimeApproved);
-    EXPECT_EQ(got.events[2].minutes, 15);
-    EXPECT_EQ(got.events[3].minutes, 0);
-    EXPECT_EQ(got.activity, 5);  // comment blocks give no activity
-    EXPECT_EQ(test::logLinesWith("[server] DEBUG ignored SSE chunk: {\"type\":\"x\"}").size(), 1u);
+bool waitUntilStopped(SSESession& s) {
+    for (int i = 0; i < 1000 && s.running(); ++i) std::this_thread::sleep_for(10ms);
+    return !s.running();
 }
 
-TEST_F(EventStreamTest, EndsSilentlyOnCloseAndDeliversNothingOnAnErrorStatus) {
-    auto cl = client();
-    auto session = cl->subscribeEvents(got.onActivity(), got.handler());
-    stream.write("data: force_update\n\n");
-    ASSERT_TRUE(got.waitFor(1, 1));
-    stream.close();
-    EXPECT_TRUE(waitUntilStopped(*session));
-    EXPECT_TRUE(test::logLinesWith("WARN").empty());
-
-    stream.setStatus(503);
-    Collector none;
-    auto failed = cl->subscribeEvents(none.onActivity(), none.handler());
-    EXPECT_TRUE(waitUntilStopped(*failed));
-    std::lock_guard lock(none.mutex);
-    EXPECT_EQ(none.activity, 0);
-    EXPECT_TRUE(none.events.empty());
-    EXPECT_EQ(test::logLinesWith("[server] WARN  SSE stream answered HTTP 503").size(), 1u);
+std::shared_ptr<ServerClient> clientOf(test::FakeService& service) {
+    test::writeConfig({{"api", service.url() + "/"}});
+    return ServerClient::create(test::testOptions());
 }
 
 // However the session ends (cancelled, released, cancelled from its own
-// handler, its client gone), no event follows.
-TEST_F(EventStreamTest, NothingIsDeliveredOnceTheSessionEnds) {
-    struct Case {
-        const char* name;
-        std::function<void(std::shared_ptr<ServerClient>&, std::shared_ptr<SSESession>&)> end;
-        bool stillActive;  // activity is still signalled
-    } cases[] = {
-        {"cancel, twice", [](auto&, auto& s) { s->cancel(), s->cancel(); }, false},
-        {"released", [](auto&, auto& s) { s.reset(); }, false},
-        {"client gone", [](auto& c, auto&) { c.reset(); }, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Collector mine;
-        test::FakeService fresh;  // no piece left over from the case before
-        auto cl = client(&fresh);
-        auto session = cl->subscribeEvents(mine.onActivity(), mine.handler());
-        std::weak_ptr<SSESession> weak = session;
-        fresh.events.write("data: force_update\n\n");
-        ASSERT_TRUE(mine.waitFor(1));
-        c.end(cl, session);
-        fresh.events.write("data: force_update\n\n");
-        if (c.stillActive) {
-            EXPECT_TRUE(mine.waitFor(1, 2));
-            session->cancel();
+// handler, its client gone, the server closing), no event follows, and no
+// warning; a stream refused by the server delivers nothing.
+TEST(EventStream, NothingIsDeliveredOnceTheSessionEnds) {
+    test::TempRoot root;
+    for (int how = 0; how < 5; ++how) {
+        SCOPED_TRACE(how);
+        Collector got;
+        test::FakeService service;
+        auto client = clientOf(service);
+        got.subscribe(*client, how == 2);
+        service.events.write(": connected\n\ndata: force_update\n\n");
+        ASSERT_TRUE(got.waitFor(1, 1));
+        EXPECT_EQ(got.events.at(0).kind, Kind::forceUpdate);
+        std::weak_ptr<SSESession> weak = got.session;
+        if (how == 0) got.session->cancel();
+        if (how == 1) got.session.reset();
+        if (how == 3) client.reset();
+        if (how == 4) service.events.close();
+        if (how != 4) service.events.write("data: force_update\n\n");
+        if (how == 3) {
+            EXPECT_TRUE(got.waitFor(1, 2));  // the block arrived, but no event came of it
+            got.session->cancel();
         } else {
-            EXPECT_TRUE(weak.expired() || !weak.lock()->running());
+            EXPECT_TRUE(weak.expired() || waitUntilStopped(*weak.lock()));
         }
-        EXPECT_EQ(mine.count(), 1u);
+        std::lock_guard lock(got.mutex);
+        EXPECT_EQ(got.events.size(), 1u);
+        EXPECT_EQ(service.events.accept(), "text/event-stream");
     }
+    EXPECT_TRUE(test::logLinesWith("WARN").empty());
 
-    // Cancelled from inside its own handler.
-    auto cl = client();
-    std::shared_ptr<SSESession> session;
-    std::mutex m;
-    std::unique_lock lock(m);  // the handler waits until `session` is set
-    session = cl->subscribeEvents(got.onActivity(), [&](const ServerClient::SSEEvent& e) {
-        std::lock_guard l(m);
-        got.handler()(e);
-        session->cancel();
-    });
-    lock.unlock();
-    stream.write("data: force_update\n\ndata: force_update\n\n");
-    EXPECT_TRUE(waitUntilStopped(*session));
-    EXPECT_EQ(got.count(), 1u);
+    test::FakeService refusing;
+    refusing.events.setStatus(503);
+    auto client = clientOf(refusing);
+    Collector none;
+    none.subscribe(*client);
+    EXPECT_TRUE(waitUntilStopped(*none.session));
+    EXPECT_EQ(none.activity, 0);
+    EXPECT_EQ(test::logLinesWith("[server] WARN  SSE stream answered HTTP 503").size(), 1u);
 }
 
 }  // namespace

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include "agent/AppLimitEnforcer.h"
+#include "agent/FocusMonitor.h"
+#include "agent/UsageReporter.h"
+#include "platform/fake/FakeUserSession.h"
+#include "platform/fake/FakeWorkspace.h"
+#include "support/FakeService.h"
+#include "support/VirtualTime.h"
+
+namespace tarvo {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::ActivationPolicy;
+using platform::RunningApp;
+
+RunningApp app(pid_t pid, std::optional<std::string> id,
+               ActivationPolicy policy = ActivationPolicy::regular) {
+    return RunningApp{pid, std::move(id), "App " + std::to_string(pid), policy, 0};
+}
+
+class AppsTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<AppLimitEnforcer> startEnforcer() {
+        auto enforcer = AppLimitEnforcer::create(queue, clock, background, workspace, server,
+                                                 {"org.mozilla.firefox", "com.valve.steam"});
+        enforcer->start();
+        return enforcer;
+    }
+    // An activation as the system delivers it: the switch lands on the main queue.
+    void activate(const std::optional<RunningApp>& a) {
+        workspace->activate(a);
+        queue.runPending();
+    }
+
+    test::TempRoot root;
+    test::FakeService service;
+    test::EnvGuard base{"TARVO_BASE_URL", service.url()};
+    std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+    VirtualMainQueue queue{clock};
+    InlineBackground background;
+    std::shared_ptr<platform::FakeWorkspace> workspace =
+        std::make_shared<platform::FakeWorkspace>();
+    std::shared_ptr<platform::FakeUserSession> session =
+        std::make_shared<platform::FakeUserSession>();
+    std::shared_ptr<ServerClient> server = ServerClient::create(test::testOptions(clock));
+};
+
+TEST_F(AppsTest, ClosesOnlyOrdinaryApplicationsOffTheAllowlist) {
+    const std::pair<RunningApp, bool> cases[] = {
+        {app(10, "org.mozilla.Firefox"), false},  // allowed, compared in lower case
+        {app(11, "com.apple.Safari"), false},     // the system's own
+        {app(12, "APP.TARVO.agent"), false},      // this product's own, any case
+        {app(14, "com.spotify.client", ActivationPolicy::accessory), false},
+        {app(15, "com.example.daemon", ActivationPolicy::prohibited), false},
+        {app(16, std::nullopt), false},
+        {app(18, "com.Roblox.Player"), true},
+        {app(19, "com.apple"), true},                 // a prefix needs its dot
+        {app(21, "org.mozilla.firefox.beta"), true},  // exact match only
+    };
+    std::vector<pid_t> closed;
+    for (const auto& [a, close] : cases) {
+        workspace->launch(a, /*quitsWhenAsked=*/a.pid != 21);
+        if (close) closed.push_back(a.pid);
+    }
+    auto enforcer = startEnforcer();
+    queue.advance(4900ms);
+    EXPECT_TRUE(workspace->terminateRequests().empty()) << "no sweep before the first 5 seconds";
+    queue.advance(100ms);
+    EXPECT_EQ(workspace->terminateRequests(), closed);
+    EXPECT_EQ(
+        test::logLinesWith("INFO  closing unauthorized app: App 18 (com.roblox.player)").size(),
+        1u);
+    EXPECT_EQ(service.requests("/api/ReportAppLimitReached").size(), closed.size());
+    // One that ignores the request is forced three seconds later.
+    queue.advance(2900ms);
+    EXPECT_TRUE(workspace->forceRequests().empty());
+    queue.advance(100ms);
+    EXPECT_EQ(workspace->forceRequests(), std::vector<pid_t>{21});
+    EXPECT_FALSE(workspace->running(21));
+
+    // Relaunches are closed every time but reported once per five minutes.
+    for (pid_t pid = 50; pid < 54; ++pid) {
+        workspace->launch(RunningApp{pid, "com.example.Game", std::nullopt, {}, 0});
+        queue.advance(2min);
+        EXPECT_EQ(service.requests("/api/ReportAppLimitReached").size(), pid < 53 ? 4u : 5u);
+    }
+    EXPECT_EQ(workspace->terminateRequests().back(), 53);
+    auto body = json::parse(service.requests("/api/ReportAppLimitReached")[3].body).value();
+    EXPECT_EQ(body["app_name"], "com.example.game") << "no name: the application goes by its id";
+}
+
+// Focus stretches end at 30-second polls, switches and stop; an idle user at
+// a poll drops the stretch. The samples add up per application and go out as
+// one batch.
+TEST_F(AppsTest, FocusSamplesAddUpToOneUsageReport) {
+    std::vector<std::tuple<std::string, std::int64_t, WallTime>> samples;
+    UsageReporter reporter(clock, background, server);
+    auto monitor =
+        FocusMonitor::create(queue, clock, workspace, session, [&](const FocusSample& s) {
+            samples.emplace_back(s.bundleId.value_or("-"), s.elapsedSeconds, s.timestamp);
+            reporter.recordSample(s);
+        });
+    const WallTime t0 = clock->now();
+    workspace->setFrontmost(app(1, "safari"));
+    monitor->start();
+    session->setIdleSeconds(60);  // exactly the threshold is still active
+    queue.advance(65s);
+    activate(app(2, "notes"));
+    queue.advance(10s);
+    activate(app(2, "notes"));  // the same application again: a new stretch from here
+    queue.advance(500ms);
+    activate(app(3, "game"));  // notes for half a second: nothing
+    queue.advance(500ms);
+    activate(std::nullopt);          // nothing frontmost: the game's half second neither
+    queue.advance(2min);             // polls with nothing in front do nothing
+    activate(app(4, std::nullopt));  // no identifier: sampled, never reported
+    queue.advance(7s);
+    activate(app(1, "safari"));
+    session->setIdleSeconds(61);
+    queue.advance(25s);  // the poll at 210 s finds the user away: counting restarts
+    session->setIdleSeconds(2);
+    queue.advance(10s);
+    monitor->stop();
+    const std::vector<std::tuple<std::string, std::int64_t, WallTime>> want = {
+        {"safari", 30, t0 + 30s}, {"safari", 30, t0 + 60s}, {"safari", 5, t0 + 65s},
+        {"notes", 10, t0 + 75s},  {"-", 7, t0 + 203s},      {"safari", 28, t0 + 238s}};
+    EXPECT_EQ(samples, want);
+
+    reporter.flushUsage();
+    reporter.flushUsage();  // nothing buffered: nothing sent
+    auto sent = service.requests("/api/UpdateProcessUsage");
+    ASSERT_EQ(sent.size(), 1u);
+    std::map<std::string, std::int64_t> got;
+    auto body = json::parse(sent[0].body).value_or(nullptr);
+    for (const auto& s : body["samples"]) {
+        got[s["bundle_id"]] = s["seconds"];
+        EXPECT_EQ(s["sampled_at"], "2026-01-01T00:03:58Z");
+    }
+    EXPECT_EQ(got, (std::map<std::string, std::int64_t>{{"notes", 10}, {"safari", 93}}));
+}
+
+}  // namespace
+}  // namespace tarvo

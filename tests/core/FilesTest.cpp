@@ -1,0 +1,214 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "core/AtomicFile.h"
+#include "core/Paths.h"
+#include "support/TestSupport.h"
+
+namespace tarvo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::EnvGuard;
+using test::TempDir;
+using Step = AtomicWriteError::Step;
+
+// A write(2) that writes at most `chunk` bytes a call, is interrupted every
+// other call, and fails with ENOSPC once `limit` bytes are written.
+std::function<ssize_t(int, const void*, size_t)> flakyWrite(size_t chunk, size_t limit) {
+    auto written = std::make_shared<size_t>(0);
+    auto calls = std::make_shared<int>(0);
+    return [=](int fd, const void* data, size_t size) -> ssize_t {
+        errno = (*calls)++ % 2 == 1 ? EINTR : ENOSPC;
+        if (errno == EINTR || *written >= limit) return -1;
+        const ssize_t n = ::write(fd, data, std::min({size, chunk, limit - *written}));
+        *written += static_cast<size_t>(n);
+        return n;
+    };
+}
+
+int refusedRename(int, const char*, const char*) {
+    errno = EXDEV;
+    return -1;
+}
+
+// Every writer in the program goes through here: each case plants what it
+// needs beside "target" (which holds "old"), writes "new content" with its
+// options and checks the outcome, what is left in the directory, and that
+// nothing was written through to "victim". The umask is 0: files without a
+// mode must still be private to their owner.
+TEST(AtomicFile, WritesAndFailures) {
+    const std::string data = "new content";
+    int fifoReader = -1;
+    // Rename refused, so the target is rewritten in place; the temporary file stays.
+    auto inPlace = [](AtomicWriteOptions& o) {
+        o.tempName = ".t";
+        o.calls.rename = refusedRename;
+        o.writeInPlaceIfRenameFails = true;
+    };
+    auto plantAtTemp = [](auto& d) { test::writeText(d / ".t", "leftover"); };
+    // clang-format off
+    struct Case {
+        const char* name;
+        std::function<void(const test::TempDir&)> setUp;
+        std::function<void(AtomicWriteOptions&)> configure;
+        std::optional<Step> failsAt;
+        int err;
+        std::optional<std::string> target;  // its content after; none: not a regular file
+        std::set<std::string> left;         // the directory's entries besides "victim"
+    } cases[] = {
+        {"replaces the target, mode set on the descriptor", {},
+         [](auto& o) { o.mode = 0644; }, {}, 0, data, {"target"}},
+        {"short and interrupted writes", {},
+         [](auto& o) { o.calls.write = flakyWrite(3, SIZE_MAX); }, {}, 0, data, {"target"}},
+        {"a write that fails after 4 bytes", {},
+         [](auto& o) { o.calls.write = flakyWrite(3, 4); }, Step::write, ENOSPC, "old", {"target"}},
+        {"a rename that fails", {}, [](auto& o) { o.calls.rename = refusedRename; },
+         Step::rename, EXDEV, "old", {"target"}},
+        {"a leftover file at the temporary name is replaced", plantAtTemp,
+         [](auto& o) { o.tempName = ".t"; }, {}, 0, data, {"target"}},
+        {"a link at the temporary name is replaced",
+         [](auto& d) { fs::create_symlink(d / "victim", d / ".t"); },
+         [](auto& o) { o.tempName = ".t"; }, {}, 0, data, {"target"}},
+        {"a FIFO at the temporary name is replaced",
+         [](auto& d) { ASSERT_EQ(::mkfifo((d / ".t").c_str(), 0600), 0); },
+         [](auto& o) { o.tempName = ".t"; }, {}, 0, data, {"target"}},
+        {"a directory at the temporary name",
+         [](auto& d) { fs::create_directories(d / ".t/in"); },
+         [](auto& o) { o.tempName = ".t"; }, Step::create, EEXIST, "old", {"target", ".t"}},
+        {"in-place fallback after a failed rename", {}, inPlace, {}, 0, data, {"target", ".t"}},
+        {"in-place fallback onto a link",
+         [](auto& d) { fs::remove(d / "target"); fs::create_symlink(d / "victim", d / "target"); },
+         inPlace, Step::writeInPlace, ELOOP, std::nullopt, {"target", ".t"}},
+        {"in-place fallback onto a FIFO that has a reader",
+         [&](auto& d) {
+             fs::remove(d / "target");
+             ASSERT_EQ(::mkfifo((d / "target").c_str(), 0600), 0);
+             fifoReader = ::open((d / "target").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         },
+         inPlace, Step::writeInPlace, EINVAL, std::nullopt, {"target", ".t"}},
+        {"no replacing an existing target", {}, [](auto& o) { o.replaceExisting = false; },
+         Step::link, EEXIST, "old", {"target"}},
+    };
+    // clang-format on
+    const mode_t oldMask = ::umask(0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        test::writeText(dir / "victim", "precious");
+        test::writeText(dir / "target", "old");
+        ::chmod((dir / "target").c_str(), 0600);
+        if (c.setUp) c.setUp(dir);
+        AtomicWriteOptions options;
+        if (c.configure) c.configure(options);
+        try {
+            replaceFileAtomically(dir / "target", data, options);
+            EXPECT_FALSE(c.failsAt) << "no error";
+        } catch (const AtomicWriteError& e) {
+            ASSERT_TRUE(c.failsAt) << e.what();
+            EXPECT_EQ(e.step(), *c.failsAt) << e.what();
+            EXPECT_EQ(e.code().value(), c.err) << e.what();
+        }
+        const std::string target = dir / "target";
+        if (c.target) {
+            ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
+            EXPECT_EQ(test::readText(target), *c.target);
+            EXPECT_EQ(static_cast<mode_t>(fs::status(target).permissions()),
+                      *c.target == data ? options.mode.value_or(0600) : 0600);
+        } else {
+            EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(target)));
+        }
+        std::set<std::string> left;
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (e.path().filename() != "victim") left.insert(e.path().filename());
+        EXPECT_EQ(left, c.left);
+        EXPECT_EQ(test::readText(dir / "victim"), "precious");
+        if (fifoReader >= 0) ::close(fifoReader);
+        fifoReader = -1;
+    }
+    ::umask(oldMask);
+}
+
+TEST(AtomicFile, AConcurrentReaderSeesOnlyWholeVersions) {
+    test::TempDir dir;
+    const std::string path = dir / "shared.json";
+    const std::string a(256 * 1024, 'a'), b(512 * 1024, 'b');
+    replaceFileAtomically(path, a);
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0}, torn{0};
+    std::thread reader([&] {
+        for (; !stop; ++reads) {
+            auto content = readFile(path);
+            if (content != a && content != b) ++torn;  // never missing either
+        }
+    });
+    for (int i = 0; i < 200; ++i) replaceFileAtomically(path, i % 2 ? a : b);
+    while (reads < 50) std::this_thread::yield();
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+}
+
+// What a root process reads from a directory every user can write (links,
+// hard links and FIFOs planted there are refused: see the daemon's hardening
+// tests, which plant them as an ordinary user).
+TEST(UntrustedFile, ReadsFromTheOffsetWithinTheCap) {
+    TempDir dir;
+    test::writeText(dir / "log", "earlier\nlater\n");
+    test::writeText(dir / "big", std::string(109, 'x'));
+    const std::tuple<const char*, std::optional<std::string>, std::string> cases[] = {
+        {"log", "later\n", ""},
+        {"big", std::nullopt, "larger than 100 bytes"},
+        {"missing", std::nullopt, std::strerror(ENOENT)},
+    };
+    for (const auto& [name, data, why] : cases) {
+        const UntrustedFile file = readUntrustedFile(dir / name, 100, 8);
+        EXPECT_EQ(file.data, data) << name;
+        EXPECT_EQ(file.why, why) << name;
+    }
+}
+
+// $HOME names the home only when it is a directory of the process's own
+// user; anything else (sudo -E keeping a user's HOME for root, a missing or
+// relative path) falls back to the passwd entry.
+TEST(Paths, HomeIsHonouredOnlyWhenOwnedByTheUser) {
+    const std::string passwdHome = getpwuid(getuid())->pw_dir;
+    TempDir own, foreign;
+    ASSERT_EQ(chown(foreign.path().c_str(), getuid() + 1, static_cast<gid_t>(-1)), 0)
+        << "the test needs to run as root";
+    test::writeText(own / "file", "x");
+    const std::pair<std::optional<std::string>, std::string> cases[] = {
+        {own.path(), own.path()}, {foreign.path(), passwdHome}, {own / "file", passwdHome},
+        {"relative", passwdHome}, {std::nullopt, passwdHome},
+    };
+    for (const auto& [home, want] : cases) {
+        EnvGuard guard("HOME", home);
+        EXPECT_EQ(Paths::home(), want) << home.value_or("(unset)");
+    }
+}
+
+// A relative root would move with every change of directory (the proxy
+// changes its own): it is made absolute once, at start.
+TEST(Paths, ARelativeRootIsMadeAbsoluteOnce) {
+    TempDir dir;
+    const auto cwd = fs::current_path();
+    fs::current_path(dir.path());
+    EnvGuard root("TARVO_ROOT", "demo");
+    Paths::makeRootAbsolute();
+    fs::current_path("/");
+    EXPECT_EQ(Paths::configFile(),
+              dir.path() + "/demo/Library/Application Support/Tarvo/config.json");
+    fs::current_path(cwd);
+}
+
+}  // namespace
+}  // namespace tarvo
