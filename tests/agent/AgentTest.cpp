@@ -41,11 +41,6 @@ class SilentViews : public AgentViews {
 // hand, against the fake service, in a temp root.
 class AgentTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        session->setUserName("kid");
-        session->setFullName("Kid Lind");
-        session->setUid(501);
-    }
     void TearDown() override {
         if (agent && !agent->isShutDown()) agent->shutdown();
         agent.reset();
@@ -54,6 +49,8 @@ class AgentTest : public ::testing::Test {
 
     // Starts the agent for a child; false when it refuses.
     bool start() {
+        session->setUserName("kid");
+        session->setUid(501);
         writeConfig({{"child_users", {"sam", "kid"}}, {"api", service.url()}});
         Agent::Dependencies deps;
         deps.queue = &queue;
@@ -106,8 +103,6 @@ class AgentTest : public ::testing::Test {
     std::shared_ptr<Agent> agent;
 };
 
-// (That a child who is not flagged makes the agent exit cheaply, and that
-// SIGTERM ends it cleanly, is shown by the end-to-end tests.)
 TEST_F(AgentTest, AChildsSession) {
     // Another child's rules are on disk from an earlier session.
     writeText(Paths::rulesFile(), json{{"username", "sam"}, {"whitelist", {"s.example"}}}.dump());

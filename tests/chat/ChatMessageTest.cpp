@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "chat/ChatMessage.h"
-#include "chat/ChatService.h"
 #include "chat/ChatStore.h"
 #include "core/Paths.h"
 #include "support/FakeService.h"
@@ -29,21 +28,6 @@ TEST(ChatMessageDecoding, TolerantFieldsAndTimestamps) {
             << text;
     }
     EXPECT_FALSE(ChatMessage::fromJson(*json::parse("[]")).has_value());
-}
-
-TEST(ChatResponses, MessageShapes) {
-    const std::pair<const char*, std::vector<std::int64_t>> shapes[] = {
-        {R"([{"id":1},{"id":"2"}])", {1, 2}},
-        // "messages" that is no list of messages leaves "Messages" to decide.
-        {R"({"messages":"none","Messages":[{"id":5}]})", {5}},
-        {R"({"message":"plain text","Message":{"id":11}})", {11}},
-        {"not json", {}},
-    };
-    for (const auto& [body, want] : shapes) {
-        std::vector<std::int64_t> ids;
-        for (const auto& m : ChatService::parseMessages(body)) ids.push_back(m.id);
-        EXPECT_EQ(ids, want) << body;
-    }
 }
 
 ChatMessage msg(std::int64_t id, std::string text = "m") {

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,17 +78,6 @@ TEST(LinuxUserSession, LogOutEndsTheSessionFromTheEnvironment) {
     EXPECT_FALSE(session.logOut());
     EXPECT_EQ(test::readLines(dir / "calls"),
               (std::vector<std::string>{"terminate-session 42", "terminate-session 42"}));
-}
-
-TEST(LinuxUserSession, FullNameFromGecos) {
-    const std::pair<const char*, std::optional<std::string>> cases[] = {
-        {"Emma Lind,,,", "Emma Lind"},
-        {"& Smith,Room 4", "Emma Smith"},
-        {",,,", std::nullopt},
-        {"  ", std::nullopt},
-    };
-    for (const auto& [gecos, name] : cases)
-        EXPECT_EQ(LinuxUserSession::fullNameFromGecos(gecos, "emma"), name) << gecos;
 }
 
 }  // namespace

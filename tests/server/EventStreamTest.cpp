@@ -93,8 +93,7 @@ struct Collector {
 };
 
 bool waitUntilStopped(SSESession& s) {
-    for (int i = 0; i < 1000 && s.running(); ++i) std::this_thread::sleep_for(10ms);
-    return !s.running();
+    return test::polling::waitUntil([&] { return !s.running(); });
 }
 
 std::shared_ptr<ServerClient> clientOf(test::FakeService& service) {
@@ -104,7 +103,7 @@ std::shared_ptr<ServerClient> clientOf(test::FakeService& service) {
 
 // However the session ends (cancelled, released, cancelled from its own
 // handler, its client gone, the server closing), no event follows, and no
-// warning; a stream refused by the server delivers nothing.
+// warning.
 TEST(EventStream, NothingIsDeliveredOnceTheSessionEnds) {
     test::TempRoot root;
     for (int how = 0; how < 5; ++how) {
@@ -133,15 +132,6 @@ TEST(EventStream, NothingIsDeliveredOnceTheSessionEnds) {
         EXPECT_EQ(service.events.accept(), "text/event-stream");
     }
     EXPECT_TRUE(test::logLinesWith("WARN").empty());
-
-    test::FakeService refusing;
-    refusing.events.setStatus(503);
-    auto client = clientOf(refusing);
-    Collector none;
-    none.subscribe(*client);
-    EXPECT_TRUE(waitUntilStopped(*none.session));
-    EXPECT_EQ(none.activity, 0);
-    EXPECT_EQ(test::logLinesWith("[server] WARN  SSE stream answered HTTP 503").size(), 1u);
 }
 
 }  // namespace

@@ -21,26 +21,6 @@ class ServerClientTest : public ::testing::Test {
     test::FakeService service;
 };
 
-TEST_F(ServerClientTest, BaseUrlPrecedence) {
-    const std::string env = "http://127.0.0.1:1/env/";
-    struct Case {
-        std::optional<std::string> envValue;
-        std::optional<std::string> config;  // config.json text; none = absent
-        std::string want;
-    } cases[] = {
-        {"not a url", {}, ServerClient::kDefaultBaseUrl},
-        {env, R"({"api":"relative/path"})", env},
-        {env, "{broken", env},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.config.value_or("no config"));
-        test::TempRoot r;
-        test::EnvGuard guard("TARVO_BASE_URL", c.envValue);
-        if (c.config) test::writeText(Paths::configFile(), *c.config);
-        EXPECT_EQ(ServerClient::create(test::testOptions())->api(), c.want);
-    }
-}
-
 // (What each call sends, and what the real service makes of it, is shown by
 // the service's contract tests.)
 TEST_F(ServerClientTest, ErrorStatusesWrongShapesAndNoServer) {
@@ -57,8 +37,6 @@ TEST_F(ServerClientTest, ErrorStatusesWrongShapesAndNoServer) {
         {"/api/GetUsersForDeviceId", R"(["a"])", [&] { cl->getUsersForDeviceId(); }, "HTTP 404"},
         {"/api/GetUsersForDeviceId", R"({"users":["a",1]})", [&] { cl->getUsersForDeviceId(); },
          "users-for-device not a string array"},
-        {"/api/GetChildAccountDevices", R"({"a":"x","b":2})",
-         [&] { cl->getChildAccountDevices("t"); }, "child-account-devices not a string map"},
     };
     for (const auto& [path, body, call, want] : cases) {
         service.answer(path, want == "HTTP 404" ? 404 : 200, body);
