@@ -64,19 +64,14 @@ TEST_F(ChatToastTest, SlidesInBottomRightAndASecondMessageReplacesTheTextForTwoM
     queue.advance(1s);
     EXPECT_EQ(shown(), nullptr);  // closing: fading out
     EXPECT_TRUE(waitUntil([&] { return ChatToast::shared() == nullptr; }));
-    EXPECT_EQ(replies, 0);
-}
 
-// Reply and a click on the card are clicked for real under X (ChatXTest).
-TEST_F(ChatToastTest, DismissClosesWithoutReplying) {
+    // Dismiss closes without replying; Reply is clicked for real under X (ChatXTest).
     present("Mum", "hello");
-    ChatToast* toast = ChatToast::shared();
-    QPointer<QWidget> card(toast->window());
+    toast = ChatToast::shared();
     toast->dismissButton()->click();
     EXPECT_EQ(shown(), nullptr);
     toast->replyTapped();  // a click while it fades does nothing
     EXPECT_EQ(replies, 0);
-    EXPECT_TRUE(waitUntil([&] { return card.isNull(); }));
 }
 
 }  // namespace
