@@ -3,7 +3,6 @@
 #include <QAbstractButton>
 #include <QAudioDevice>
 #include <QMediaDevices>
-#include <QScreen>
 
 #include "chat_qt/ChatQtFixture.h"
 
@@ -34,15 +33,11 @@ class ChatToastTest : public ChatQtTest {
 TEST_F(ChatToastTest, SlidesInBottomRightAndASecondMessageReplacesTheTextForTwoMoreMinutes) {
     present("Mum", "first");
     ASSERT_NE(shown(), nullptr);
-    // It starts just off the right edge and ends 20 in from the right and
-    // bottom edges of the primary screen's room.
-    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-    const QPoint end(area.right() + 1 - 360 - 20, area.bottom() + 1 - 150 - 20);
-    EXPECT_GT(shown()->x(), end.x());
-    EXPECT_TRUE(waitUntil([&] { return shown()->pos() == end; }, 2s)) << shown()->x();
-    EXPECT_EQ(shown()->size(), QSize(360, 150));
-    EXPECT_NE(log().find("[chat] INFO  toast shown at {{" + std::to_string(end.x()) + ", " +
-                         std::to_string(end.y()) + "}, {360, 150}} visible=true"),
+    // It slides in from just off the right edge to 20 in from the right and
+    // bottom of the 1280 x 800 screen.
+    EXPECT_GT(shown()->x(), 900);
+    EXPECT_TRUE(waitUntil([&] { return shown()->geometry() == QRect(900, 630, 360, 150); }, 2s));
+    EXPECT_NE(log().find("[chat] INFO  toast shown at {{900, 630}, {360, 150}} visible=true"),
               std::string::npos)
         << log();
     if (QMediaDevices::audioOutputs().isEmpty()) {
@@ -64,19 +59,14 @@ TEST_F(ChatToastTest, SlidesInBottomRightAndASecondMessageReplacesTheTextForTwoM
     queue.advance(1s);
     EXPECT_EQ(shown(), nullptr);  // closing: fading out
     EXPECT_TRUE(waitUntil([&] { return ChatToast::shared() == nullptr; }));
-    EXPECT_EQ(replies, 0);
-}
 
-// Reply and a click on the card are clicked for real under X (ChatXTest).
-TEST_F(ChatToastTest, DismissClosesWithoutReplying) {
+    // Dismiss closes without replying; Reply is clicked for real under X (ChatXTest).
     present("Mum", "hello");
-    ChatToast* toast = ChatToast::shared();
-    QPointer<QWidget> card(toast->window());
+    toast = ChatToast::shared();
     toast->dismissButton()->click();
     EXPECT_EQ(shown(), nullptr);
     toast->replyTapped();  // a click while it fades does nothing
     EXPECT_EQ(replies, 0);
-    EXPECT_TRUE(waitUntil([&] { return card.isNull(); }));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include "SetupFixture.h"
 #include "core/Background.h"
-#include "manager/HtmlEntities.h"
 #include "manager/ManagerController.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "support/LocalServer.h"
@@ -71,8 +70,7 @@ class ManagerControllerTest : public ::testing::Test {
             json::array({"parent"}));
         restart();
     }
-    // A new controller and window, as a new run of the setup window.
-    void restart() {
+    void restart() {  // a new run of the setup window
         view = std::make_shared<RecordingView>();
         controller = ManagerController::create(server, queue, background, clock, "parent");
         controller->attachView(view);
@@ -85,7 +83,6 @@ class ManagerControllerTest : public ::testing::Test {
         const auto all = service.received();
         return std::count_if(all.begin(), all.end(), [&](const auto& r) { return r.path == path; });
     }
-    // The bodies SetDesktopSettings received, parsed.
     std::vector<json> sent() const {
         std::vector<json> out;
         for (auto& r : service.received())
@@ -155,7 +152,7 @@ TEST_F(ManagerControllerTest, BridgeMessages) {
     const std::string long200(200, 'q');
     const struct {
         std::optional<std::string> body;
-        std::string line;  // besides "web → host"
+        std::string line;
         std::optional<std::string> token;
         size_t userQueries;
         int terminations;
@@ -182,10 +179,6 @@ TEST_F(ManagerControllerTest, BridgeMessages) {
         send(c.body);
         const auto all = test::logMessages();
         const std::vector<std::string> lines(all.begin() + long(linesBefore), all.end());
-        const std::string host =
-            c.body ? "[manager] INFO  web → host: " + decodeHtmlEntities(*c.body).substr(0, 80)
-                   : "";
-        EXPECT_EQ(c.body.has_value(), hasLine(lines, host)) << testing::PrintToString(lines);
         EXPECT_TRUE(c.line.empty() || hasLine(lines, c.line)) << testing::PrintToString(lines);
         EXPECT_EQ(controller->token(), c.token);
         EXPECT_EQ(sent().size() - sentBefore, c.token ? 1u : 0u);

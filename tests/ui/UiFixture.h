@@ -24,17 +24,16 @@ namespace tarvo::test {
 class OffscreenApp {
   public:
     explicit OffscreenApp(std::vector<QRect> screens = {QRect(0, 0, 1280, 800)}) {
-        std::string json =
-            R"({"synchronousWindowSystemEvents": true, "windowFrameMargins": false, "screens": [)";
-        for (size_t i = 0; i < screens.size(); ++i) {
-            const QRect& r = screens[i];
-            json += (i ? "," : "") + std::string("{\"name\": \"s") + std::to_string(i) +
-                    "\", \"x\": " + std::to_string(r.x()) + ", \"y\": " + std::to_string(r.y()) +
-                    ", \"width\": " + std::to_string(r.width()) +
-                    ", \"height\": " + std::to_string(r.height()) +
-                    ", \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}";
-        }
-        writeText(dir_ / "screens.json", json + "]}");
+        QStringList list;
+        for (const QRect& r : screens)
+            list << QString::asprintf(R"({"name": "s%lld", "x": %d, "y": %d, "width": %d,
+                "height": %d, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1})",
+                                      static_cast<long long>(list.size()), r.x(), r.y(), r.width(),
+                                      r.height());
+        writeText(dir_ / "screens.json",
+                  R"({"synchronousWindowSystemEvents": true, "windowFrameMargins": false, )"
+                  R"("screens": [)" +
+                      list.join(",").toStdString() + "]}");
         app_ = ui::makeAgentApplication(
             {"-platform", "offscreen:configfile=" + (dir_ / "screens.json")});
     }

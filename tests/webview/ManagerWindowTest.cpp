@@ -2,8 +2,8 @@
 // X server with a window manager.
 #include <unistd.h>
 
-#include <QApplication>
 #include <QAbstractButton>
+#include <QApplication>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTimer>

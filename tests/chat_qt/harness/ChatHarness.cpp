@@ -1,8 +1,7 @@
 // Opens the chat window with a real ChatController against a local chat
-// service, for trying the window by hand and for screenshots. Not installed.
+// service, for screenshots. Not installed.
 //
-//   chat_harness                        a conversation; a parent writes every 20 s
-//   chat_harness --scene NAME --screenshot FILE
+//   chat_harness --scene NAME [--screenshot FILE]
 //        empty         no messages yet
 //        conversation  two parents, and sent, failed and pending messages
 //        toast         a long parent message arriving after the first poll
@@ -10,7 +9,6 @@
 #include <QScreen>
 #include <QTimer>
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <string>
 
@@ -69,7 +67,7 @@ int main(int argc, char** argv) {
     auto session = std::make_shared<platform::FakeUserSession>();
     auto chat = ChatController::create(service, "emma", queue, background, nullptr, session);
 
-    if (options.scene == "conversation" || options.scene == "toast" || options.scene.empty()) {
+    if (options.scene == "conversation" || options.scene == "toast") {
         server.setParents(options.scene == "conversation" ? std::vector<std::string>{"Mum", "Dad"}
                                                           : std::vector<std::string>{"Mum"});
         server.addMessage(1, "parent", "Hi sweetie! Did you finish your homework?", "Mum");
@@ -96,10 +94,7 @@ int main(int argc, char** argv) {
     // Let the slide, the layout and the scrolling settle before a picture.
     auto settle = [&](std::function<void()> then) { QTimer::singleShot(700, then); };
 
-    if (options.scene == "empty") {
-        window->open();
-        when(loaded, [&] { settle(shoot); });
-    } else if (options.scene == "conversation") {
+    if (options.scene == "conversation") {
         window->open();
         when(loaded, [&] {
             window->setInputText("See you soon");
@@ -129,17 +124,9 @@ int main(int argc, char** argv) {
             chat->pollOnce();
             when([&] { return chatqt::ChatToast::shared() != nullptr; }, [&] { settle(shoot); });
         });
-    } else {
+    } else {  // "empty"
         window->open();
-        auto* parentTimer = new QTimer(&app);
-        QObject::connect(parentTimer, &QTimer::timeout, [&] {
-            static std::int64_t next = 100;
-            server.addMessage(next, "parent", "Message number " + std::to_string(next), "Mum");
-            ++next;
-        });
-        parentTimer->start(20000);
-        std::cerr << "chat_harness: service at " << server.url() << ", log " << Paths::agentLog()
-                  << "\n";
+        when(loaded, [&] { settle(shoot); });
     }
 
     const int code = queue.run();
