@@ -23,7 +23,6 @@ class ServiceProcess {
         : extraArgs(std::move(args)), dataDir_(std::move(dataDir)) {}
 
     void start();
-    void stop() { process_.reset(); }
     void kill9();
     int port() const { return port_; }
     std::string url() const;  // "http(s)://127.0.0.1:PORT/"
@@ -52,7 +51,7 @@ class ParentSession {
     nlohmann::json postOk(const std::string& path,
                           const nlohmann::json& body);  // throws unless 2xx
     nlohmann::json overview();
-    nlohmann::json child(const std::string& name = "Demo Child");
+    nlohmann::json child();  // the family's first child
     const std::string& cookie() const { return cookie_; }
 
   private:

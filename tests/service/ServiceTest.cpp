@@ -24,21 +24,13 @@ class ServiceTest : public ::testing::Test {
     void SetUp() override {
         writeText(Paths::configFile(), json{{"api", service.url()}, {"device_id", kDevice}}.dump());
     }
-    static std::shared_ptr<ServerClient> client(const std::string& user = "kid") {
+    static std::shared_ptr<ServerClient> client() {
         ServerClient::Options o;
-        o.username = user;
+        o.username = "kid";
         o.requestTimeout = std::chrono::seconds(10);
         o.hardware = std::make_shared<platform::FakeHardwareIdentity>("0F3A5C21-9B7E-4D2A");
         o.host = std::make_shared<platform::FakeHostInfo>("kids-mac.local");
         return ServerClient::create(o);
-    }
-    static std::string serverError(const std::function<void()>& call) {
-        try {
-            call();
-        } catch (const ServerError& e) {
-            return e.what();
-        }
-        return "no error";
     }
     json decide(const json& request, const json& body) {
         return parent.postOk("/web/api/requests/" + request["id"].dump() + "/decide", body);
@@ -50,12 +42,11 @@ class ServiceTest : public ::testing::Test {
     ParentSession& parent = family.parent;
 };
 
-TEST_F(ServiceTest, SettingsLimitsAndGrantsReachTheClientAndAGrantComesOnlyOnce) {
+TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill) {
     auto c = client();
     c->checkInCurrentUser();
     EXPECT_EQ(c->fetchRules().blacklist, std::vector<std::string>{"example.org"});
     EXPECT_EQ(parent.overview()["devices"][0]["computerName"], "kids-mac");  // the check-in
-    EXPECT_EQ(serverError([&] { client("visitor")->fetchRules(); }), "HTTP 404");
     // Without a stream a grant waits for the poll; a denial gives nothing.
     c->requestMoreTime(15, "reading");
     c->requestMoreTime(10, "game");
@@ -64,7 +55,9 @@ TEST_F(ServiceTest, SettingsLimitsAndGrantsReachTheClientAndAGrantComesOnlyOnce)
     for (const auto& r : requests)
         EXPECT_EQ(decide(r, {{"grant", r["reason"] == "reading"}})["pushed"], false);
     EXPECT_EQ(c->checkMoreTimeApproval(), 15);
-    EXPECT_EQ(c->checkMoreTimeApproval(), 0);
+    EXPECT_EQ(c->checkMoreTimeApproval(), 0) << "handed out twice";
+    const std::string again = "/web/api/requests/" + requests[0]["id"].dump() + "/decide";
+    EXPECT_EQ(parent.post(again, {{"grant", true}})->status, 409) << "decided again";
 
     std::mutex mutex;
     std::vector<ServerClient::SSEEvent> events;
@@ -72,56 +65,41 @@ TEST_F(ServiceTest, SettingsLimitsAndGrantsReachTheClientAndAGrantComesOnlyOnce)
         std::lock_guard lock(mutex);
         events.push_back(e);
     });
-    auto event = [&](size_t n) {
-        std::optional<ServerClient::SSEEvent> got;
-        waitUntil([&] {
-            std::lock_guard lock(mutex);
-            if (events.size() > n) got = events[n];
-            return got.has_value();
-        });
-        return got.value_or(ServerClient::SSEEvent{});
-    };
     ASSERT_TRUE(service.waitForLog("stream opened"));
     parent.postOk(family.childApi + "/rules",
                   {{"whitelist", {"School.example", " docs.example "}},
                    {"blacklist", json::array()},
                    {"accessWindows", {{{"day", 6}, {"start", 22 * 60}, {"end", 1440}}}}});
-    ASSERT_EQ(event(0).kind, Kind::rulesUpdated);
-    EXPECT_EQ(event(0).rules.whitelist,
-              (std::vector<std::string>{"school.example", "docs.example"}));
+    c->requestMoreTime(20, "homework");
+    EXPECT_EQ(decide(parent.child()["requests"][0], {{"grant", true}, {"minutes", 25}})["pushed"],
+              true);
+    parent.postOk(
+        family.childApi + "/limits",
+        {{"dailyMinutes", 45}, {"warnMinutes", 10}, {"allowedApps", {"Com.Apple.Safari"}}});
+    std::vector<ServerClient::SSEEvent> got;
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return (got = events).size() >= 3;
+    }));
+    EXPECT_EQ(got[0].kind, Kind::rulesUpdated);
+    EXPECT_EQ(got[0].rules.whitelist, (std::vector<std::string>{"school.example", "docs.example"}));
+    EXPECT_EQ(got[1].kind, Kind::moreTimeApproved);
+    EXPECT_EQ(got[1].minutes, 25);
+    EXPECT_EQ(c->checkMoreTimeApproval(), 0) << "pushed and then handed out again";
+    EXPECT_EQ(got[2].kind, Kind::forceUpdate);
     const auto windows = c->fetchRules().accessWindows;
     ASSERT_EQ(windows.size(), 1u);
     EXPECT_EQ(windows[0].dayOfWeek, 6);
     EXPECT_EQ(windows[0].startMinutes, 22 * 60);
-
-    c->requestMoreTime(20, "homework");
-    const json request = parent.child()["requests"][0];
-    ASSERT_EQ(request["reason"], "homework");
-    EXPECT_EQ(decide(request, {{"grant", true}, {"minutes", 25}})["pushed"], true);
-    ASSERT_EQ(event(1).kind, Kind::moreTimeApproved);
-    EXPECT_EQ(event(1).minutes, 25);
-    EXPECT_EQ(c->checkMoreTimeApproval(), 0) << "handed out twice";
-    EXPECT_EQ(
-        parent.post("/web/api/requests/" + request["id"].dump() + "/decide", {{"grant", true}})
-            ->status,
-        409)
-        << "decided again";
-
-    parent.postOk(
-        family.childApi + "/limits",
-        {{"dailyMinutes", 45}, {"warnMinutes", 10}, {"allowedApps", {"Com.Apple.Safari"}}});
-    EXPECT_EQ(event(2).kind, Kind::forceUpdate);
     const auto limits = c->fetchAppLimits();
     EXPECT_EQ(limits.dailyMinutes, 45);
     EXPECT_EQ(limits.warnAtMinutesRemaining, 10);
     EXPECT_EQ(limits.allowedBundleIds, std::set<std::string>{"com.apple.safari"});
-}
 
-TEST_F(ServiceTest, UsageChatAndSetupGoBothWays) {
     const auto now = std::chrono::system_clock::now();
-    client()->reportUsage({{"org.game", "Game", 120, now},
-                           {"org.game", "Game", 300, now - std::chrono::hours(24 * 3)}});
-    client()->reportAppLimitReached("org.game", "Game");
+    c->reportUsage({{"org.game", "Game", 120, now},
+                    {"org.game", "Game", 300, now - std::chrono::hours(24 * 3)}});
+    c->reportAppLimitReached("org.game", "Game");
     const auto child = parent.child();
     EXPECT_EQ(child["usageToday"][0]["seconds"], 120);
     EXPECT_EQ(child["usageWeek"][0]["seconds"], 420);
@@ -144,102 +122,7 @@ TEST_F(ServiceTest, UsageChatAndSetupGoBothWays) {
     EXPECT_TRUE(messages[0]["readByChildAt"].is_null()) << "the child's own message";
     EXPECT_EQ(overview["devices"][0]["accounts"][0]["chatError"], "HTTP 500: boom");
 
-    // Setup: the sign-in's token sends the accounts; the assignments come back.
-    ParentSession setup(service);
-    const json signIn{{"email", kDemoEmail}, {"password", kDemoPassword}, {"deviceId", kDevice}};
-    const std::string token = setup.postOk("/web/api/signin", signIn)["token"];
-    auto computer = client("");
-    EXPECT_EQ(serverError([&] { computer->setDesktopSettings("not-a-token", {"alice"}); }),
-              "HTTP 401");
-    computer->setDesktopSettings(token, {"alice", "kid", "parent"});
-    const auto created = parent.postOk("/web/api/children", {{"name", "Alice"}});
-    parent.postOk(
-        "/web/api/assign",
-        {{"deviceId", kDevice}, {"assignments", {{"alice", created["id"]}, {"parent", nullptr}}}});
-    EXPECT_EQ(computer->getUsersForDeviceId(), (std::vector<std::string>{"alice", "kid"}));
-    EXPECT_EQ(computer->getChildAccountDevices(token),
-              (std::map<std::string, std::string>{{"alice", kDevice}, {"kid", kDevice}}));
-}
-
-TEST_F(ServiceTest, BadInputGetsAShortJsonErrorAndChangesNothing) {
-    const std::string rules = family.childApi + "/rules";
-    const std::string kid = R"({"device_id":"DEV-CONTRACT-1","username":"kid")";
-    const std::string sample =
-        R"({"bundle_id":"a","seconds":5,"sampled_at":"2025-01-01T00:00:00Z"})";
-    struct Case {
-        std::string path;
-        std::string body;  // none: a GET
-        int status;
-    };
-    const std::vector<Case> cases = {
-        {"/api/RequestMoreTime", "{\"device_id\":", 400},
-        {"/api/RequestMoreTime", kid + R"(,"requested_minutes":1441})", 400},
-        {"/api/RequestMoreTime", R"({"device_id":"NO","username":"kid","requested_minutes":5})",
-         404},
-        {"/api/UpdateProcessUsage", std::string(2 << 20, 'x'), 413},
-        {"/api/UpdateProcessUsage", kid + R"(,"samples":[)" + sample + R"(,{"bundle_id":"b"}]})",
-         400},
-        {"/api/GetAppLimits?username=kid&device_id=" + std::string(300, 'd'), "", 400},
-        {"/api/GetAppLimits?device_id=DEV-CONTRACT-1&username=k%0A", "", 400},
-        {"/api/SendChildChatMessage",
-         R"({"deviceId":"DEV-CONTRACT-1","username":"kid","message":"   "})", 400},
-        {rules,
-         R"({"whitelist":[],"blacklist":[],"accessWindows":[{"day":1,"start":0,"end":1441}]})",
-         400},
-    };
-    httplib::Client http("127.0.0.1", service.port());
-    const httplib::Headers cookie{{"Cookie", parent.cookie()}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path + " " + c.body.substr(0, 100));
-        auto r = c.body.empty() ? http.Get(c.path, cookie)
-                                : http.Post(c.path, cookie, c.body, "application/json");
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->status, c.status) << r->body;
-        const json body = json::parse(r->body, nullptr, false);
-        EXPECT_TRUE(body.is_object() && body.contains("error") && r->body.size() < 200) << r->body;
-    }
-    EXPECT_EQ(http.Post(rules, cookie, "whitelist=a", "application/x-www-form-urlencoded")->status,
-              415);
-    EXPECT_EQ(http.Get("/web/api/overview")->status, 401) << "without a session";
-    // Nothing was half-written.
-    const auto child = parent.child();
-    EXPECT_TRUE(child["usageWeek"].empty());
-    EXPECT_TRUE(child["requests"].empty());
-    EXPECT_EQ(child["accessWindows"].size(), 7u);
-}
-
-TEST_F(ServiceTest, AParentReachesOnlyTheirOwnFamilyAndGuessingIsStoppedAfterFiveFailures) {
-    client()->requestMoreTime(5, "x");
-    const auto request = parent.child()["requests"][0];
-    ParentSession other(service);
-    const json account{{"email", "other@example.org"}, {"password", "long enough"}, {"name", "O"}};
-    ASSERT_EQ(other.post("/web/api/signup", account)->status, 200);
-    EXPECT_TRUE(other.overview()["children"].empty() && other.overview()["devices"].empty());
-    for (const auto& [path, body] : std::vector<std::pair<std::string, json>>{
-             {family.childApi + "/rules",
-              {{"whitelist", {"x"}}, {"blacklist", {"x"}}, {"accessWindows", json::array()}}},
-             {family.childApi + "/chat", {{"text", "hi"}}},
-             {"/web/api/requests/" + request["id"].dump() + "/decide", {{"grant", true}}},
-             {"/web/api/assign", {{"deviceId", kDevice}, {"assignments", {{"kid", nullptr}}}}}})
-        EXPECT_EQ(other.post(path, body)->status, 404) << path;
-    const auto after = parent.child();
-    EXPECT_EQ(after["blacklist"], json({"example.org"}));
-    EXPECT_EQ(after["requests"][0]["status"], "pending");
-    EXPECT_TRUE(after["chat"].empty());
-    EXPECT_EQ(client()->getUsersForDeviceId(), std::vector<std::string>{"kid"});
-
-    ParentSession guesser(service);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(guesser.signIn("Demo@Tarvo.local", "guess" + std::to_string(i))->status, 401);
-    // Even the right password waits now, in any letter case of the address.
-    EXPECT_EQ(guesser.signIn(kDemoEmail, kDemoPassword)->status, 429);
-    EXPECT_TRUE(guesser.cookie().empty());
-    EXPECT_EQ(other.signIn("other@example.org", "long enough")->status, 200) << "another address";
-}
-
-TEST_F(ServiceTest, DataSurvivesAKillANewerDatabaseIsRefusedAndUpdatesComeOverHttps) {
-    parent.postOk(family.childApi + "/limits",
-                  {{"dailyMinutes", 7}, {"warnMinutes", 1}, {"allowedApps", json::array()}});
+    // A kill, a newer database, then the same data over HTTPS with updates.
     service.kill9();  // what was acknowledged is on disk
     const std::string db = family.data / "tarvo-service.sqlite3";
     ASSERT_TRUE(runProcess("/usr/bin/sqlite3", {db, "PRAGMA user_version=99"}).succeeded());
@@ -266,7 +149,7 @@ TEST_F(ServiceTest, DataSurvivesAKillANewerDatabaseIsRefusedAndUpdatesComeOverHt
     service.start();
     SetUp();
     EnvGuard trust("SSL_CERT_FILE", cert);
-    EXPECT_EQ(client()->fetchAppLimits().dailyMinutes, 7) << "kept, and seeding changed nothing";
+    EXPECT_EQ(client()->fetchAppLimits().dailyMinutes, 45) << "kept, and seeding changed nothing";
     httplib::SSLClient https("127.0.0.1", service.port());
     https.set_ca_cert_path(cert.c_str());
     EXPECT_EQ(json::parse(https.Get("/api/MacUpdateManifest")->body)["version"], "0.3.0");
@@ -277,6 +160,84 @@ TEST_F(ServiceTest, DataSurvivesAKillANewerDatabaseIsRefusedAndUpdatesComeOverHt
     ASSERT_TRUE(r);
     for (const char* flag : {"; HttpOnly", "; SameSite=Strict", "; Secure"})
         EXPECT_NE(r->get_header_value("Set-Cookie").find(flag), std::string::npos) << flag;
+}
+
+TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothingAndGuessingStopsAfterFiveFailures) {
+    const std::string rules = family.childApi + "/rules";
+    const std::string kid = R"({"device_id":"DEV-CONTRACT-1","username":"kid")";
+    const std::string sample =
+        R"({"bundle_id":"a","seconds":5,"sampled_at":"2025-01-01T00:00:00Z"})";
+    struct Case {
+        std::string path;
+        std::string body;  // none: a GET
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"/api/RequestMoreTime", "{\"device_id\":", 400},
+        {"/api/RequestMoreTime", kid + R"(,"requested_minutes":1441})", 400},
+        {"/api/RequestMoreTime", R"({"device_id":"NO","username":"kid","requested_minutes":5})",
+         404},
+        {"/api/UpdateProcessUsage", std::string(2 << 20, 'x'), 413},
+        {"/api/UpdateProcessUsage", kid + R"(,"samples":[)" + sample + R"(,{"bundle_id":"b"}]})",
+         400},
+        {"/api/GetAppLimits?username=kid&device_id=" + std::string(300, 'd'), "", 400},
+        {"/api/GetAppLimits?device_id=DEV-CONTRACT-1&username=k%0A", "", 400},
+        {"/api/GetUserSettingsByDeviceId?device_id=DEV-CONTRACT-1&username=visitor", "", 404},
+        {"/api/SetDesktopSettings", R"({"device_id":"DEV-CONTRACT-1","token":"x","users":["a"]})",
+         401},
+        {"/api/SendChildChatMessage",
+         R"({"deviceId":"DEV-CONTRACT-1","username":"kid","message":"   "})", 400},
+        {rules,
+         R"({"whitelist":[],"blacklist":[],"accessWindows":[{"day":1,"start":0,"end":1441}]})",
+         400},
+    };
+    httplib::Client http("127.0.0.1", service.port());
+    const httplib::Headers cookie{{"Cookie", parent.cookie()}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + c.body.substr(0, 100));
+        auto r = c.body.empty() ? http.Get(c.path, cookie)
+                                : http.Post(c.path, cookie, c.body, "application/json");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, c.status) << r->body;
+        const json body = json::parse(r->body, nullptr, false);
+        EXPECT_TRUE(body.is_object() && body.contains("error") && r->body.size() < 200) << r->body;
+    }
+    EXPECT_EQ(http.Post(rules, cookie, "whitelist=a", "application/x-www-form-urlencoded")->status,
+              415);
+    EXPECT_EQ(http.Get("/web/api/overview")->status, 401) << "without a session";
+    // Nothing was half-written.
+    const auto child = parent.child();
+    EXPECT_TRUE(child["usageWeek"].empty());
+    EXPECT_TRUE(child["requests"].empty());
+    EXPECT_EQ(child["accessWindows"].size(), 7u);
+
+    // Another family's parent reaches nothing of this one.
+    client()->requestMoreTime(5, "x");
+    const auto request = parent.child()["requests"][0];
+    ParentSession other(service);
+    const json account{{"email", "other@example.org"}, {"password", "long enough"}, {"name", "O"}};
+    ASSERT_EQ(other.post("/web/api/signup", account)->status, 200);
+    EXPECT_TRUE(other.overview()["children"].empty() && other.overview()["devices"].empty());
+    for (const auto& [path, body] : std::vector<std::pair<std::string, json>>{
+             {family.childApi + "/rules",
+              {{"whitelist", {"x"}}, {"blacklist", {"x"}}, {"accessWindows", json::array()}}},
+             {family.childApi + "/chat", {{"text", "hi"}}},
+             {"/web/api/requests/" + request["id"].dump() + "/decide", {{"grant", true}}},
+             {"/web/api/assign", {{"deviceId", kDevice}, {"assignments", {{"kid", nullptr}}}}}})
+        EXPECT_EQ(other.post(path, body)->status, 404) << path;
+    const auto after = parent.child();
+    EXPECT_EQ(after["blacklist"], json({"example.org"}));
+    EXPECT_EQ(after["requests"][0]["status"], "pending");
+    EXPECT_TRUE(after["chat"].empty());
+    EXPECT_EQ(client()->getUsersForDeviceId(), std::vector<std::string>{"kid"});
+
+    ParentSession guesser(service);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(guesser.signIn("Demo@Tarvo.local", "guess" + std::to_string(i))->status, 401);
+    // Even the right password waits now, in any letter case of the address.
+    EXPECT_EQ(guesser.signIn(kDemoEmail, kDemoPassword)->status, 429);
+    EXPECT_TRUE(guesser.cookie().empty());
+    EXPECT_EQ(other.signIn("other@example.org", "long enough")->status, 200) << "another address";
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #!/usr/bin/python3
-"""The parent's pages in a real browser (headless chromium): each change made
-there is checked in what the child's computer then reads from the service.
-
-    dashboard_browser.py TARVO_SERVICE [SCREENSHOT_DIR]
-"""
+"""dashboard_browser.py TARVO_SERVICE [SCREENSHOT_DIR]: the parent's pages in headless
+chromium, each change checked in what the child's computer then reads from the service."""
 import datetime
 import json
 import os

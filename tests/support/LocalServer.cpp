@@ -10,7 +10,7 @@ namespace tarvo::test {
 LocalServer::LocalServer() {
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
         std::lock_guard lock(mutex_);
-        received_.push_back({req.method, req.path, req.target, req.body, req.headers});
+        received_.push_back({req.path, req.target, req.body, req.headers});
         pendingBodies_[&req] = received_.size() - 1;
         return httplib::Server::HandlerResponse::Unhandled;
     });
@@ -41,11 +41,6 @@ void LocalServer::stop() {
 std::vector<LocalServer::Received> LocalServer::received() const {
     std::lock_guard lock(mutex_);
     return received_;
-}
-
-size_t LocalServer::count() const {
-    std::lock_guard lock(mutex_);
-    return received_.size();
 }
 
 int deadPort() {

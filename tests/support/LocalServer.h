@@ -15,7 +15,6 @@ namespace tarvo::test {
 class LocalServer {
   public:
     struct Received {
-        std::string method;
         std::string path;    // without the query
         std::string target;  // path and query exactly as sent
         std::string body;
@@ -30,7 +29,6 @@ class LocalServer {
     int port() const { return port_; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
     std::vector<Received> received() const;
-    size_t count() const;
 
     httplib::Server server;
 
