@@ -61,7 +61,8 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialog
                                                         {"warnAtMinutesRemaining", 0},
                                                         {"grantedBonusMinutes", 0}}
                                                        .dump());
-    TarvoProcess agent("agent", environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"}));
+    TarvoProcess agent("agent", environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb",
+                                                 "TARVO_RESOURCES=" + sourceDir() + "/resources"}));
     const std::multiset<std::string> bothScreens{"1280x800", "1024x768"};
     auto openDialog = [&] {
         // The button has the keyboard; the dialog takes it.
@@ -75,6 +76,8 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialog
         ASSERT_TRUE(waitUntil([&] { return agentWindows(x) == bothScreens; }))
             << readText(Paths::agentLog());
         EXPECT_TRUE(exists(presenceFlag()));
+        // The chat window is made with the blocker's library, its backdrop found.
+        EXPECT_NE(readText(Paths::agentLog()).find("backdrop=loaded"), std::string::npos);
         ASSERT_TRUE(openDialog());
         x.run({"xdotool", "key", "--delay", "50", "ctrl+a", "4", "5", "Return"});
     }
