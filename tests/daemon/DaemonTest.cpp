@@ -140,7 +140,9 @@ TEST(Supervisor, LaunchesRetriesAndRestartsTheProxyButNotAfterShutdown) {
     EXPECT_EQ(readText(Paths::rulesFile()), readText(h.root.resources() + "/proxy_rules.json"));
     EXPECT_TRUE(h.logged("[daemon] INFO  seeded default rules at " + Paths::rulesFile()));
     const std::string missing = "[daemon] ERROR proxy binary missing: ";
-    h.queue.advance(5s);
+    h.queue.advance(4900ms);
+    EXPECT_EQ(h.count(missing), 1u);
+    h.queue.advance(100ms);
     EXPECT_EQ(h.count(missing), 2u);
     h.root.installFakeProxy();
     h.queue.advance(5s);
@@ -174,7 +176,9 @@ TEST(Supervisor, LaunchesRetriesAndRestartsTheProxyButNotAfterShutdown) {
     ASSERT_EQ(::kill(*h.daemon->proxyPid(), SIGKILL), 0);
     ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));
     EXPECT_TRUE(h.logged("[daemon] WARN  proxy exited (code 9); restarting in 2s"));
-    h.queue.advance(2s);
+    h.queue.advance(1900ms);
+    EXPECT_FALSE(h.daemon->proxyPid());
+    h.queue.advance(100ms);
     ASSERT_TRUE(h.waitForLaunches(2));
     EXPECT_EQ(readText(key), readText(h.root.resources() + "/mitmproxy-ca.pem"));
     launches = fakeLaunches(h.root.records());
