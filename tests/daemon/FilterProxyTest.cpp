@@ -1,7 +1,5 @@
-// The filtering proxy (resources/proxy) run for real: mitmdump with our
-// addon, driven by curl and raw sockets, in a network namespace of its own so
-// that port 8080 is always free and 127.0.0.2 and 127.0.0.3 are two local
-// "sites".
+// The filtering proxy run for real in a network namespace of its own, where
+// port 8080 is free and 127.0.0.2 and 127.0.0.3 are two local "sites".
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -29,9 +29,8 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-// A made root (stand-ins at their macOS paths) with TARVO_ROOT and HOME
-// pointing at it, the updater on a virtual clock, and a self-signed
-// certificate for 127.0.0.1 trusted through SSL_CERT_FILE.
+// A made root, the updater on a virtual clock, and a self-signed certificate
+// for 127.0.0.1 trusted through SSL_CERT_FILE.
 struct UpdaterRoot {
     UpdaterRoot() {
         EXPECT_TRUE(run({.argv = {sourceDir() + "/scripts/make-root", root.path()}}).succeeded());
@@ -41,7 +40,6 @@ struct UpdaterRoot {
         setLimits({});
     }
     ~UpdaterRoot() { Updater::setEnvironment({}); }
-    // Where cert.pem and key.pem are.
     static const std::string& certificates() {
         static TempDir dir;
         static const std::string path =
@@ -86,7 +84,6 @@ struct UpdaterRoot {
         const timespec times[2] = {at, at};
         ::utimensat(AT_FDCWD, flag.c_str(), times, 0);
     }
-    // Entries of the log directory other than daemon.log.
     std::vector<std::string> logDirExtras() const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(logDir))
