@@ -190,30 +190,15 @@ TEST(FilteringProxy, DecidesOnTheRealDestinationAndKeepsTheLastGoodRules) {
     // blacklist entry wins; names need not resolve.
     replaceFile(s.rules, R"({"whitelist": ["example.test", "*.allowed.test",
         "https://site.test/path", "127.0.0.2", "[::1]:8443"], "blacklist": ["ads.example.test"]})");
-    const std::pair<const char*, bool> hosts[] = {
-        {"example.test", true},
-        {"www.example.test", true},
-        {"EXAMPLE.test.", true},
-        {"x.allowed.test", true},
-        {"allowed.test", true},
-        {"site.test", true},
-        {"[::1]", true},
-        {"127.0.0.2", true},
-        {"127.0.0.20", false},
-        {"ads.example.test", false},
-        {"badexample.test", false},
-        {"deep.ads.example.test", false},
-        {"example.test.evil", false},
-        {"other.test", false},
-    };
-    for (const auto& [host, allowed] : hosts) {
-        SCOPED_TRACE(host);
+    for (const char* host : {"example.test", "www.example.test", "EXAMPLE.test.", "x.allowed.test",
+                             "allowed.test", "site.test", "[::1]", "127.0.0.2"}) {
         const CurlAnswer answer = curlVia(kPort, {"http://" + std::string(host) + ":1/"});
-        if (allowed) {
-            EXPECT_FALSE(answer.blockedByTarvo) << answer.status << answer.error;
-        } else {
-            expectBlockPage(answer);
-        }
+        EXPECT_FALSE(answer.blockedByTarvo) << host << answer.status << answer.error;
+    }
+    for (const char* host : {"127.0.0.20", "ads.example.test", "badexample.test",
+                             "deep.ads.example.test", "example.test.evil", "other.test"}) {
+        SCOPED_TRACE(host);
+        expectBlockPage(curlVia(kPort, {"http://" + std::string(host) + ":1/"}));
     }
     // Each blocked host is logged once a minute for the child named, whatever
     // the name looks like.

@@ -109,17 +109,12 @@ TEST(UpdaterRules, VersionOrderAndVersionText) {
         {"", "0.0.1", false},       {"99999999999999999999999", "1", false}};
     for (const auto& [a, b, newer] : order)
         EXPECT_EQ(Updater::isNewer(a, b), newer) << a << " vs " << b;
-    const std::pair<std::string, bool> texts[] = {{"0.2.16-Beta_1+build.7", true},
-                                                  {std::string(100, 'z'), true},
-                                                  {std::string(101, '1'), false},
-                                                  {"", false},
-                                                  {"../x", false},
-                                                  {"(x)", false},
-                                                  {"1.2$HOME", false},
-                                                  {"1.2\n", false},
-                                                  {"\xC3\xA9", false}};
-    for (const auto& [text, safe] : texts)
-        EXPECT_EQ(Updater::isSafeVersionText(text), safe) << text;
+    for (const std::string& text : {std::string("0.2.16-Beta_1+build.7"), std::string(100, 'z')})
+        EXPECT_TRUE(Updater::isSafeVersionText(text)) << text;
+    for (const std::string& text :
+         {std::string(101, '1'), std::string(), std::string("../x"), std::string("(x)"),
+          std::string("1.2$HOME"), std::string("1.2\n"), std::string("\xC3\xA9")})
+        EXPECT_FALSE(Updater::isSafeVersionText(text)) << text;
 }
 
 TEST(UpdaterRules, ManifestAddressOsVersionAndChildPresence) {
