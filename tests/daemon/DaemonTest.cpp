@@ -55,6 +55,7 @@ TEST(Presence, FreshnessAndCleanupOfFlags) {
         SCOPED_TRACE(c.what);
         fs::remove_all(h.root.flagDir());
         fs::create_directory(h.root.flagDir());
+        fs::permissions(h.root.flagDir(), fs::perms::all);  // as the daemon makes it
         for (const auto& [name, age] : c.flags) h.root.writeFlag(name, h.clock->now(), age);
         EXPECT_EQ(h.daemon->anyChildLoggedIn(), c.present);
         EXPECT_EQ(left(), c.remaining);
