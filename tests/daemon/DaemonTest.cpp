@@ -53,8 +53,8 @@ TEST(Presence, FreshnessAndCleanupOfFlags) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        fs::remove_all(h.root.flagDir());
-        fs::create_directory(h.root.flagDir());
+        // Emptied, not made again: a new directory in its place is not the daemon's.
+        for (const auto& e : fs::directory_iterator(h.root.flagDir())) fs::remove(e.path());
         fs::permissions(h.root.flagDir(), fs::perms::all);  // as the daemon makes it
         for (const auto& [name, age] : c.flags) h.root.writeFlag(name, h.clock->now(), age);
         EXPECT_EQ(h.daemon->anyChildLoggedIn(), c.present);
