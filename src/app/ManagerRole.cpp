@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <ostream>
 
-#include "app/Roles.h"
 #include "app/ModuleLoader.h"
+#include "app/Roles.h"
 #include "core/Background.h"
 #include "core/Paths.h"
 #include "core/TarvoLog.h"
