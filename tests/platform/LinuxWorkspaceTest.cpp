@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -77,6 +78,7 @@ TEST(LinuxWorkspaceXvfb, ListsWatchesAndEndsApplications) {
     if (!x.running()) GTEST_SKIP() << x.error();
     Display* dpy = XOpenDisplay(x.display().c_str());
     ASSERT_NE(dpy, nullptr);
+    const std::unique_ptr<Display, int (*)(Display*)> closeDisplay(dpy, XCloseDisplay);
     const Window root = DefaultRootWindow(dpy);
     auto set = [&](Window w, const char* name, Atom type, int format, const void* data, int n) {
         XChangeProperty(dpy, w, XInternAtom(dpy, name, False), type, format, PropModeReplace,
