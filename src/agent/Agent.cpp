@@ -101,13 +101,15 @@ bool Agent::start() {
     usage_ = std::make_unique<UsageReporter>(clock_, background_, server_);
 
     rulesFile_->neutralizeStaleRulesIfNotMine();
+    // Before the flag exists: a SIGTERM from here on (a log-out right after
+    // log-in) still shuts down cleanly and takes the flag away.
+    installSignalHandlers();
     writePresence();
     rulesFile_->writeProxyConfig();
     startPresenceHeartbeat();
     background_.run([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->bootstrap();
     });
-    installSignalHandlers();
     return true;
 }
 
