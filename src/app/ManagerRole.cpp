@@ -45,7 +45,7 @@ class WindowEvents : public webview::WindowDelegate {
 
 int runManager(const Invocation& inv) {
     const TarvoLog log("manager", Paths::managerLog());
-    const LoadedWebView webView = loadWebView(webViewDirectory());
+    const LoadedWebView webView = loadWebView(moduleDirectory());
     if (!webView.library) {
         log.error(webView.error);
         inv.err << "tarvo: " << webView.error << "\n" << std::flush;

@@ -13,9 +13,6 @@ namespace tarvo::app {
 // next to the executable too. No search path (LD_LIBRARY_PATH and the like) is
 // consulted, so nothing outside the installation can be loaded in their place.
 std::string moduleDirectory();
-inline std::string webViewDirectory() {
-    return moduleDirectory();
-}
 
 template <typename Library>
 struct LoadedModule {

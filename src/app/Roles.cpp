@@ -172,23 +172,22 @@ int runAgent(const Invocation&) {
     };
     auto session = std::make_shared<platform::LinuxUserSession>(std::move(sessionOptions));
 
-    // Only a child's session ever reaches the window system.
+    // Only a child's session ever reaches the window system, and only there
+    // is the window code (Qt Widgets and the graphics stack) loaded.
     const bool child = Agent::configListsChild(session->userName()).value_or(false);
-    bool windows = child && (!qtNeedsX11() || platform::x11DisplayReachable());
-    if (child && !windows)
-        TarvoLog("agent", Paths::agentLog())
-            .error(
-                "cannot open the display — the blocker cannot be shown; enforcing without windows");
-    // The window code (Qt Widgets and the graphics stack) is loaded only here.
     ui::WindowsLibrary* windowLibrary = nullptr;
-    if (windows) {
+    std::string noWindows;  // why a child's session runs without them
+    if (child && qtNeedsX11() && !platform::x11DisplayReachable()) {
+        noWindows = "cannot open the display";
+    } else if (child) {
         const LoadedWindows loaded = loadWindows(moduleDirectory());
         windowLibrary = loaded.library;
-        windows = windowLibrary != nullptr;
-        if (!windows)
-            TarvoLog("agent", Paths::agentLog())
-                .error(loaded.error + " — the blocker cannot be shown; enforcing without windows");
+        noWindows = loaded.error;
     }
+    if (!noWindows.empty())
+        TarvoLog("agent", Paths::agentLog())
+            .error(noWindows + " — the blocker cannot be shown; enforcing without windows");
+    const bool windows = windowLibrary != nullptr;
 
     static int coreArgc = 1;
     static char coreName[] = "tarvo";
