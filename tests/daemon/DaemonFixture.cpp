@@ -98,18 +98,6 @@ void DaemonRoot::installFakeProxy() {
     fs::rename(path + ".tmp", path);
 }
 
-void DaemonRoot::writeFlag(const std::string& name, WallTime now, std::chrono::seconds age) {
-    const std::string path = flagDir() + "/" + name;
-    writeText(path, "");
-    const auto ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>((now - age).time_since_epoch())
-            .count();
-    const timespec t{static_cast<time_t>(ns / 1'000'000'000),
-                     static_cast<long>(ns % 1'000'000'000)};
-    const timespec times[2] = {t, t};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
-
 std::pair<bool, bool> DaemonRoot::proxyStates(const std::string& service) const {
     std::ifstream in(root() + "/.standins/networksetup/state.json");
     const auto state = nlohmann::json::parse(in, nullptr, false);
@@ -118,12 +106,6 @@ std::pair<bool, bool> DaemonRoot::proxyStates(const std::string& service) const 
                state[service][kind].value("enabled", false);
     };
     return {enabled("web"), enabled("secureweb")};
-}
-
-void DaemonRoot::setServices(const std::vector<std::string>& services) {
-    std::string text;
-    for (const auto& s : services) text += s + "\n";
-    writeText(root() + "/.standins/networksetup/services", text);
 }
 
 std::vector<std::vector<std::string>> DaemonRoot::networksetupCalls() const {
@@ -161,12 +143,16 @@ size_t countLinesStartingWith(const std::vector<std::string>& lines, const std::
                          [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
 
-DaemonHarness::DaemonHarness(DaemonRoot::Proxy proxy, std::shared_ptr<Background> settings)
-    : root(proxy) {
-    Daemon::Options options;
+DaemonHarness::DaemonHarness(DaemonRoot::Proxy proxy, Daemon::Options options) : root(proxy) {
     options.exitProcess = [this](int code) { exitCode = code; };
-    options.background = settings ? settings : std::make_shared<InlineBackground>();
+    if (!options.background) options.background = std::make_shared<InlineBackground>();
     daemon = Daemon::create(queue, clock, options);
+}
+
+void DaemonHarness::writeFlag(const std::string& name, std::chrono::seconds age) const {
+    writeText(root.flagDir() + "/" + name, "");
+    fs::last_write_time(root.flagDir() + "/" + name,
+                        std::chrono::file_clock::from_sys(clock->now() - age));
 }
 
 DaemonHarness::~DaemonHarness() {

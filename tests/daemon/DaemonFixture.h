@@ -31,11 +31,10 @@ struct TestPki {
 };
 const TestPki& testPki();
 
-// A root laid out by scripts/make-root (stand-in tools included), with
-// TARVO_ROOT pointing at it and TARVO_RESOURCES at a resources folder holding
-// the default rules, the TestPki authority and, unless told otherwise, a
-// scripted fake proxy that records how it was started. The test process
-// enters a private network first.
+// A made root (stand-in tools included) in TARVO_ROOT; TARVO_RESOURCES holds
+// the default rules, the TestPki authority and a proxy: a scripted fake that
+// records how it was started, the real one, or none. The test process enters
+// a private network first.
 class DaemonRoot {
   public:
     enum class Proxy { Fake, Real, Missing };
@@ -47,11 +46,12 @@ class DaemonRoot {
     std::string dataDir() const { return root() + "/Library/Application Support/Tarvo"; }
     std::string flagDir() const { return dataDir() + "/active-children"; }
     void installFakeProxy();
-    void writeFlag(const std::string& name, WallTime now, std::chrono::seconds age);
     // The enabled states of the web and secure web proxy of `service`.
     std::pair<bool, bool> proxyStates(const std::string& service) const;
-    // Services listed by the networksetup stand-in ("*" marks a disabled one).
-    void setServices(const std::vector<std::string>& services);
+    // Services listed by the networksetup stand-in, one a line ("*" marks a disabled one).
+    void setServices(const std::string& lines) const {
+        writeText(root() + "/.standins/networksetup/services", lines);
+    }
     std::vector<std::vector<std::string>> networksetupCalls() const;
 
   private:
@@ -70,13 +70,16 @@ bool hasLine(const std::vector<std::string>& lines, const std::string& text);
 size_t countLinesStartingWith(const std::vector<std::string>& lines, const std::string& prefix);
 
 // A daemon on virtual time in a fresh root; shutdown records the exit code.
+// The settings calls run inline unless `options` names a background.
 struct DaemonHarness {
     explicit DaemonHarness(DaemonRoot::Proxy proxy = DaemonRoot::Proxy::Fake,
-                           std::shared_ptr<Background> settings = nullptr);
+                           Daemon::Options options = {});
     ~DaemonHarness();
     std::vector<std::string> log() const;
     bool logged(const std::string& message) const { return hasLine(log(), message); }
     size_t count(const std::string& prefix) const { return countLinesStartingWith(log(), prefix); }
+    // A presence flag dated `age` before the virtual clock's now.
+    void writeFlag(const std::string& name, std::chrono::seconds age = {}) const;
     bool waitFor(const std::function<bool()>& done) {
         return queue.runUntil(done, std::chrono::seconds(30));
     }
@@ -92,8 +95,8 @@ struct DaemonHarness {
 };
 
 // A web server on a loopback `address` answering GET /page with "hello from
-// the server" and GET /big with kBigBodySize bytes; plain HTTP, or HTTPS
-// with the TestPki server certificate. Counts the requests it gets.
+// the server" and GET /big with kBigBodySize bytes; HTTP, or HTTPS with the
+// TestPki server certificate. Counts the requests it gets.
 class WebSite {
   public:
     static constexpr size_t kBigBodySize = 3 * 1024 * 1024;

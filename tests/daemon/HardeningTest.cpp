@@ -101,7 +101,7 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         DaemonHarness h;
-        h.root.setServices({});  // the ticks here are about files, not settings
+        h.root.setServices("");  // the ticks here are about files, not settings
         TempDir out;
         auto sh = [&](const std::string& script, bool byRoot) {
             const std::vector<std::string> env = {
