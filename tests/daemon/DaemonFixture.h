@@ -1,9 +1,14 @@
 #pragma once
+// The daemon's test fixture, shared with the end-to-end tests.
 
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,8 +16,9 @@
 #include <vector>
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
-#include "core/Background.h"
+#include "core/Paths.h"
 #include "daemon/Daemon.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
@@ -22,37 +28,118 @@ namespace tarvo::test {
 
 using polling::waitUntil;
 
-// A throw-away authority, a certificate for "localhost" and 127.0.0.2, and a
-// mitmdump that trusts that site upstream. Made once per test process.
+inline void mustRun(const std::vector<std::string>& argv) {
+    const ProcessResult r = run({.argv = argv});
+    if (!r.succeeded()) ADD_FAILURE() << argv[0] << ": " << r.launchError << r.err;
+}
+
+// A throw-away authority (scripts/make-test-ca), a self-signed certificate for
+// "localhost" and 127.0.0.2, and a mitmdump that trusts that site upstream.
+// Made once per test process.
 struct TestPki {
     std::string caPem;     // key + certificate, what the proxy's confdir holds
     std::string rootCert;  // certificate alone, what clients trust
     std::string serverCert, serverKey, mitmdump;
 };
-const TestPki& testPki();
+inline const TestPki& testPki() {
+    static TempDir dir;
+    static const TestPki pki = [] {
+        ::chmod(dir.path().c_str(), 0755);
+        mustRun({sourceDir() + "/scripts/make-test-ca", dir / "ca"});
+        TestPki p{dir / "ca/mitmproxy-ca.pem", dir / "ca/rootCert.pem", dir / "server.pem",
+                  dir / "server.key", dir / "mitmdump"};
+        mustRun({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                 "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", p.serverKey, "-out",
+                 p.serverCert, "-days", "30", "-subj", "/CN=localhost", "-addext",
+                 "subjectAltName=DNS:localhost,IP:127.0.0.2"});
+        writeText(p.mitmdump,
+                  "#!/bin/sh\nexec /usr/bin/mitmdump \"$@\" --set "
+                  "ssl_verify_upstream_trusted_ca=" +
+                      p.serverCert + "\n");
+        ::chmod(p.mitmdump.c_str(), 0755);
+        return p;
+    }();
+    return pki;
+}
+
+// A stand-in proxy: records its arguments and the three variables it was
+// given, talks on both streams, then waits to be told to stop. With
+// TARVO_TEST_LISTEN it listens on the proxy's port from a child process, as
+// mitmdump may under its launcher; a port already taken ends it with status 1.
+inline const char* const kFakeProxy = R"(#!/bin/bash
+out="$TARVO_TEST_RECORDS/launch.$$"
+printf 'arg:%s\n' "$@" > "$out.tmp"
+for v in PROXY_RULES_FILE TARVO_DATA_DIR TARVO_CONFIG_FILE; do echo "env:$v=${!v}"; done >> "$out.tmp"
+mv "$out.tmp" "$out"
+printf 'ready\n\n'
+printf 'something odd\n' >&2
+[ -z "$TARVO_TEST_LISTEN" ] && exec sleep 1000
+/usr/bin/python3 -c 'import socket, time
+s = socket.socket()
+s.bind(("127.0.0.1", 8080))
+s.listen()
+print("listening", flush=True)
+time.sleep(1000)' 2>/dev/null &
+trap 'kill $!; exit 143' TERM
+wait $!
+)";
 
 // A made root (stand-in tools included) in TARVO_ROOT; TARVO_RESOURCES holds
-// the default rules, the TestPki authority and a proxy: a scripted fake that
-// records how it was started, the real one, or none. The test process enters
-// a private network first.
+// the default rules, the TestPki authority and a proxy: the fake, the real
+// one, or none. The test process enters a private network first.
 class DaemonRoot {
   public:
     enum class Proxy { Fake, Real, Missing };
-    explicit DaemonRoot(Proxy proxy = Proxy::Fake);
+    explicit DaemonRoot(Proxy proxy = Proxy::Fake)
+        : root_("TARVO_ROOT", dir_.path()), resources_("TARVO_RESOURCES", resources()) {
+        namespace fs = std::filesystem;
+        enterPrivateNetwork();
+        ::chmod(dir_.path().c_str(), 0755);  // reachable by the unprivileged runs
+        mustRun({sourceDir() + "/scripts/make-root", dir_.path()});
+        fs::create_directories(resources() + "/proxy");
+        fs::create_directories(records());
+        fs::copy_file(sourceDir() + "/resources/proxy_rules.json",
+                      resources() + "/proxy_rules.json");
+        fs::copy_file(testPki().caPem, resources() + "/mitmproxy-ca.pem");
+        fs::copy_file(testPki().rootCert, resources() + "/rootCert.pem");
+        ::setenv("TARVO_TEST_RECORDS", records().c_str(), 1);
+        if (proxy == Proxy::Fake) installFakeProxy();
+        if (proxy == Proxy::Real)
+            for (const char* f : {"TarvoProxy", "tarvo_filter.py"})
+                fs::copy_file(sourceDir() + "/resources/proxy/" + f, resources() + "/proxy/" + f);
+    }
 
     const std::string& root() const { return dir_.path(); }
     std::string resources() const { return dir_.path() + "/Resources"; }
     std::string records() const { return dir_.path() + "/proxy-records"; }
     std::string dataDir() const { return root() + "/Library/Application Support/Tarvo"; }
     std::string flagDir() const { return dataDir() + "/active-children"; }
-    void installFakeProxy();
+    void installFakeProxy() const {
+        const std::string path = resources() + "/proxy/TarvoProxy";
+        writeText(path + ".tmp", kFakeProxy);
+        ::chmod((path + ".tmp").c_str(), 0755);
+        std::filesystem::rename(path + ".tmp", path);
+    }
     // The enabled states of the web and secure web proxy of `service`.
-    std::pair<bool, bool> proxyStates(const std::string& service) const;
+    std::pair<bool, bool> proxyStates(const std::string& service) const {
+        std::ifstream in(root() + "/.standins/networksetup/state.json");
+        const auto state = nlohmann::json::parse(in, nullptr, false);
+        auto enabled = [&](const char* kind) {
+            return state.is_object() && state.contains(service) && state[service].contains(kind) &&
+                   state[service][kind].value("enabled", false);
+        };
+        return {enabled("web"), enabled("secureweb")};
+    }
     // Services listed by the networksetup stand-in, one a line ("*" marks a disabled one).
     void setServices(const std::string& lines) const {
         writeText(root() + "/.standins/networksetup/services", lines);
     }
-    std::vector<std::vector<std::string>> networksetupCalls() const;
+    std::vector<std::vector<std::string>> networksetupCalls() const {
+        std::vector<std::vector<std::string>> calls;
+        for (const auto& line : readLines(root() + "/.standins/networksetup/calls.log"))
+            calls.push_back(nlohmann::json::parse(line).get<std::vector<std::string>>());
+        return calls;
+    }
 
   private:
     TempDir dir_;
@@ -62,30 +149,69 @@ class DaemonRoot {
 
 // What each launch of the fake proxy saw: its pid, then "arg:…" lines and
 // "env:NAME=value" lines for the three variables the daemon sets.
-std::vector<std::pair<pid_t, std::vector<std::string>>> fakeLaunches(const std::string& records);
+inline std::vector<std::pair<pid_t, std::vector<std::string>>> fakeLaunches(
+    const std::string& records) {
+    std::vector<std::pair<pid_t, std::vector<std::string>>> launches;
+    for (const auto& entry : std::filesystem::directory_iterator(records)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("launch.", 0) == 0 && name.find(".tmp") == std::string::npos)
+            launches.emplace_back(std::stoi(name.substr(7)), readLines(entry.path().string()));
+    }
+    return launches;
+}
 
 // The log lines of `path` after the timestamp ("[daemon] INFO  proxy started …").
-std::vector<std::string> logMessages(const std::string& path);
-bool hasLine(const std::vector<std::string>& lines, const std::string& text);
-size_t countLinesStartingWith(const std::vector<std::string>& lines, const std::string& prefix);
+inline std::vector<std::string> logMessages(const std::string& path) {
+    std::vector<std::string> out = readLines(path);
+    for (auto& line : out) line.erase(0, line.find(' ') + 1);
+    return out;
+}
+inline bool hasLine(const std::vector<std::string>& lines, const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+}
+inline size_t countLinesStartingWith(const std::vector<std::string>& lines,
+                                     const std::string& prefix) {
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
 
 // A daemon on virtual time in a fresh root; shutdown records the exit code.
 // The settings calls run inline unless `options` names a background.
 struct DaemonHarness {
     explicit DaemonHarness(DaemonRoot::Proxy proxy = DaemonRoot::Proxy::Fake,
-                           Daemon::Options options = {});
-    ~DaemonHarness();
-    std::vector<std::string> log() const;
+                           Daemon::Options options = {})
+        : root(proxy) {
+        options.exitProcess = [this](int code) { exitCode = code; };
+        if (!options.background) options.background = std::make_shared<InlineBackground>();
+        daemon = Daemon::create(queue, clock, options);
+    }
+    ~DaemonHarness() {
+        if (::testing::Test::HasFailure())
+            for (const auto& l : log()) std::fprintf(stderr, "%s\n", l.c_str());
+    }
+    std::vector<std::string> log() const { return logMessages(Paths::daemonLog()); }
     bool logged(const std::string& message) const { return hasLine(log(), message); }
     size_t count(const std::string& prefix) const { return countLinesStartingWith(log(), prefix); }
-    // A presence flag dated `age` before the virtual clock's now.
-    void writeFlag(const std::string& name, std::chrono::seconds age = {}) const;
     bool waitFor(const std::function<bool()>& done) {
         return queue.runUntil(done, std::chrono::seconds(30));
     }
-    bool waitForLaunches(size_t n);
+    bool waitForLaunches(size_t n) {
+        return waitFor(
+            [&] { return fakeLaunches(root.records()).size() >= n && daemon->proxyPid(); });
+    }
     // Kills the running proxy and waits for the daemon to start another.
-    bool restartProxy();
+    bool restartProxy() {
+        ::kill(*daemon->proxyPid(), SIGKILL);
+        if (!waitFor([&] { return !daemon->proxyPid(); })) return false;
+        queue.advance(std::chrono::seconds(2));
+        return waitFor([&] { return daemon->proxyPid().has_value(); });
+    }
+    // A presence flag dated `age` before the virtual clock's now.
+    void writeFlag(const std::string& name, std::chrono::seconds age = {}) const {
+        writeText(root.flagDir() + "/" + name, "");
+        std::filesystem::last_write_time(root.flagDir() + "/" + name,
+                                         std::chrono::file_clock::from_sys(clock->now() - age));
+    }
 
     DaemonRoot root;
     std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
@@ -100,8 +226,30 @@ struct DaemonHarness {
 class WebSite {
   public:
     static constexpr size_t kBigBodySize = 3 * 1024 * 1024;
-    explicit WebSite(const std::string& address, bool tls = false);
-    ~WebSite();
+    explicit WebSite(const std::string& address, bool tls = false) {
+        if (tls)
+            server_ = std::make_unique<httplib::SSLServer>(testPki().serverCert.c_str(),
+                                                           testPki().serverKey.c_str());
+        else
+            server_ = std::make_unique<httplib::Server>();
+        server_->set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
+            ++requests_;
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        server_->Get("/page", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("hello from the server", "text/plain");
+        });
+        server_->Get("/big", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(kBigBodySize, 'x'), "application/octet-stream");
+        });
+        port_ = server_->bind_to_any_port(address);
+        thread_ = std::thread([this] { server_->listen_after_bind(); });
+        while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~WebSite() {
+        server_->stop();
+        thread_.join();
+    }
     int port() const { return port_; }
     int requests() const { return requests_; }
 
@@ -120,11 +268,45 @@ struct CurlAnswer {
     std::string body;
     std::string error;
 };
-CurlAnswer curlVia(int proxyPort, const std::vector<std::string>& args);
+inline CurlAnswer curlVia(int proxyPort, const std::vector<std::string>& args) {
+    TempDir dir;
+    std::vector<std::string> argv = {"/usr/bin/curl",
+                                     "-sS",
+                                     "--max-time",
+                                     "20",
+                                     "-x",
+                                     "http://127.0.0.1:" + std::to_string(proxyPort),
+                                     "--cacert",
+                                     testPki().rootCert,
+                                     "-D",
+                                     dir / "headers",
+                                     "-o",
+                                     dir / "body",
+                                     "-w",
+                                     "%{http_code}"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const ProcessResult r = run({.argv = argv});
+    // HTTP/2 sends header names in lower case.
+    std::string headers = readText(dir / "headers");
+    for (char& c : headers) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return {std::atoi(r.out.c_str()), headers.find("x-tarvo-blocked: 1") != std::string::npos,
+            readText(dir / "body"), r.err};
+}
 
 // A new file renamed over `path`, the way the agent writes.
-void replaceFile(const std::string& path, const std::string& text);
+inline void replaceFile(const std::string& path, const std::string& text) {
+    writeText(path + ".new", text);
+    std::filesystem::rename(path + ".new", path);
+}
+
 // Runs a bash script as nobody (a child planting files); fails the test on error.
-bool asNobody(const std::string& script, const std::vector<std::string>& env = {});
+inline bool asNobody(const std::string& script, const std::vector<std::string>& env = {}) {
+    std::vector<std::string> all = {"PATH=/usr/bin:/bin"};
+    all.insert(all.end(), env.begin(), env.end());
+    const ProcessResult r =
+        run({.argv = {"/bin/bash", "-ec", script}, .env = all, .user = kNobody});
+    if (!r.succeeded()) ADD_FAILURE() << script << ": " << r.err;
+    return r.succeeded();
+}
 
 }  // namespace tarvo::test

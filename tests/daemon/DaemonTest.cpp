@@ -268,8 +268,6 @@ TEST(ProxyListener, LoopbackAndWildcardListenersOnThePortCount) {
                 found = found || s.inode == st.st_ino;
             EXPECT_EQ(found, c.counts) << (source == listener::Source::procTables ? "/proc" : "");
         }
-        EXPECT_EQ(listener::holdersOf(st.st_ino), std::set<pid_t>{::getpid()});
-        EXPECT_TRUE(listener::socketsOf(listener::processTree(::getppid())).count(st.st_ino));
         ::close(fd);
     }
 }
@@ -280,11 +278,10 @@ TEST(SingleDaemon, ASecondDaemonRefusesAndTheFirstKeepsItsSettings) {
     DaemonRoot root;
     Process first({.argv = {tarvoBinary(), "daemon"}, .capture = false});
     // The clear's last call made, nothing is still under way when counting.
-    const std::vector<std::string> lastClear = {"-setsecurewebproxystate", "Thunderbolt Bridge",
-                                                "off"};
     ASSERT_TRUE(waitUntil([&] {
         const auto calls = root.networksetupCalls();
-        return !calls.empty() && calls.back() == lastClear;
+        return !calls.empty() && calls.back()[0] == "-setsecurewebproxystate" &&
+               calls.back()[1] == "Thunderbolt Bridge";
     }));
     const size_t calls = root.networksetupCalls().size();
     const ProcessResult second = run({.argv = {tarvoBinary(), "daemon"}}, 30s);
@@ -320,14 +317,9 @@ TEST(InstallCert, RefusesPrivateKeysMissingFilesAndOrdinaryUsers) {
                std::string::npos;
     };
     const std::string key = root.resources() + "/mitmproxy-ca.pem", missing = root.root() + "/x";
+    const std::string hasKey = ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n";
     const std::tuple<std::string, std::optional<uid_t>, std::string> refusals[] = {
-        {key,
-         {},
-         "refusing to install " + key +
-             ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n"},
-        {missing, {}, ""},
-        {"", kNobody, ""},
-    };
+        {key, {}, "refusing to install " + key + hasKey}, {missing, {}, ""}, {"", kNobody, ""}};
     for (const auto& [path, user, why] : refusals) {
         SCOPED_TRACE(path);
         Launch launch{.argv = {tarvoBinary(), "install-cert"}, .user = user};
@@ -342,6 +334,345 @@ TEST(InstallCert, RefusesPrivateKeysMissingFilesAndOrdinaryUsers) {
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out, "certificate trusted: " + cert + "\n");
     EXPECT_TRUE(trusted());
+}
+
+// A child (the ordinary user nobody) plants links, FIFOs and directories in
+// the shared folders; root's daemon never writes, reads or opens up anything
+// through them.
+// Everything under `dir`: type, permissions, owner, links and content, so
+// that any write, chmod, creation or deletion shows.
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        struct stat st {};
+        ::lstat(e.path().c_str(), &st);
+        out[e.path()] = std::to_string(st.st_mode) + "/" + std::to_string(st.st_uid) + "/" +
+                        std::to_string(st.st_nlink) +
+                        (S_ISREG(st.st_mode) ? readText(e.path()) : "");
+    }
+    return out;
+}
+
+bool isRealDirOwnedByUs(const std::string& path, mode_t mode) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 07777) == mode;
+}
+
+TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant entries as an ordinary user";
+    struct Case {
+        const char* what;
+        std::string before;   // planted before the daemon starts
+        std::string after;    // planted while it runs; a proxy restart and a tick follow
+        std::string warning;  // "$DATA" stands for the data directory
+        std::string gone;     // under the data directory
+        bool byRoot = false;  // planted by root (an earlier build, or root's own)
+    };
+    const std::string ignoring = "ignoring $DATA/proxy_config.json";
+    const std::string notOurs = " (directory that is not ours)";
+    const std::vector<Case> cases = {
+        {"dangling link where the rules file will be seeded",
+         R"(ln -s "$OUT/created-by-root" "$DATA/proxy_rules.json")"},
+        {"symbolic link at the log file", R"(ln -s "$OUT/victim.txt" "$LOGS/daemon.log")"},
+        {"hard link at the log file", R"(ln "$OUT/victim.txt" "$LOGS/daemon.log")"},
+        {"FIFO at proxy_config.json", R"(mkfifo "$DATA/proxy_config.json")", "",
+         ignoring + " (FIFO)"},
+        {"someone else's directory at the configuration directory",
+         R"(mkdir -m 0755 "$DATA/mitmproxy"; touch "$DATA/mitmproxy/mine")", "", "",
+         "mitmproxy/mine"},
+        {"configuration directory renamed away and replaced by a link", "",
+         R"(mv "$DATA/mitmproxy" "$DATA/moved"; ln -s "$OUT/userdir" "$DATA/mitmproxy")"},
+        {"flag directory replaced by a link", "",
+         R"(mv "$DATA/active-children" "$DATA/old"; ln -s "$OUT/flags" "$DATA/active-children")"},
+        {"flag directory is a link to a root-owned directory shaped like it",
+         R"(ln -s "$OUT/rootflags" "$DATA/active-children")"},
+        {"root's configuration directory renamed to the flag directory's name", "",
+         R"(mv "$DATA/active-children" "$DATA/old"; mv "$DATA/mitmproxy" "$DATA/active-children")",
+         "replaced untrusted $DATA/active-children" + notOurs},
+        {"link at updater.log in a log directory others could write",
+         R"(ln -s "$OUT/victim.txt" "$LOGS/updater.log"; echo planted > "$LOGS/planted")", "",
+         "replaced untrusted log directory (directory with mode 0777)"},
+        {"symbolic link at proxy_config.json to a root-only file",
+         R"(ln -s "$OUT/root-secret.json" "$DATA/proxy_config.json")", "",
+         ignoring + " (symbolic link)"},
+        {"hard link at proxy_config.json to a root-only file",
+         R"(umask 077; echo '{"username":"root-secret"}' > "$DATA/../secret"; ln "$DATA/../secret" "$DATA/proxy_config.json")",
+         "", ignoring + " (hard link)", "", true},
+        {"root-owned configuration directory open to others",
+         R"(mkdir -m 755 "$DATA/mitmproxy"; ln -s "$OUT/victim.txt" "$DATA/mitmproxy/planted")", "",
+         "replaced untrusted $DATA/mitmproxy (directory with mode 0755)", "mitmproxy/planted",
+         true},
+        {"another of root's private directories in the configuration directory's place", "",
+         R"(mkdir -m 700 "$DATA/decoy"; touch "$DATA/decoy/kept"; mv "$DATA/mitmproxy" "$DATA/x"; mv "$DATA/decoy" "$DATA/mitmproxy")",
+         "replaced untrusted $DATA/mitmproxy" + notOurs, "mitmproxy/kept", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DaemonHarness h;
+        h.root.setServices("");  // the ticks here are about files, not settings
+        TempDir out;
+        auto sh = [&](const std::string& script, bool byRoot) {
+            const std::vector<std::string> env = {
+                "DATA=" + h.root.dataDir(), "LOGS=" + Paths::systemLogDir(), "OUT=" + out.path()};
+            if (!byRoot) return asNobody(script, env);
+            return run({.argv = {"/bin/bash", "-ec", script}, .env = environmentWith(env)})
+                .succeeded();
+        };
+        // Shared directories an earlier version left open to everyone, and a
+        // folder of the child's outside the root where planted links may point.
+        ASSERT_TRUE(sh(R"(cd "$OUT"; echo untouched > victim.txt; mkdir flags rootflags userdir
+touch -d 2000-01-01 flags/123.flag rootflags/124.flag; chmod 777 rootflags
+chown 65534:65534 . victim.txt flags userdir; chmod 755 .
+(umask 077; echo '{"username":"root-secret"}' > root-secret.json)
+mkdir -p "$DATA" "$LOGS"; chmod 777 "$DATA" "$LOGS")",
+                       true));
+        const std::string conf = Paths::mitmproxyDir();
+        const auto before = snapshot(out.path());
+        if (!c.before.empty()) {
+            ASSERT_TRUE(sh(c.before, c.byRoot));
+        }
+        h.daemon->start();
+        ASSERT_TRUE(h.queue.runUntil([&] { return h.daemon->proxyPid().has_value(); }, 15s));
+        h.queue.advance(0ms);
+        const int held = ::open(conf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (!c.after.empty()) {
+            ASSERT_TRUE(sh(c.after, c.byRoot));
+            ASSERT_TRUE(h.restartProxy());
+            h.queue.advance(5s);
+        }
+        EXPECT_EQ(snapshot(out.path()), before);
+        // Root's configuration directory as it was is never opened up, and
+        // the one in use is real, private and holds the staged key.
+        struct stat st {};
+        EXPECT_EQ(::fstat(held, &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        ::close(held);
+        EXPECT_TRUE(isRealDirOwnedByUs(conf, 0700));
+        const std::string key = conf + "/mitmproxy-ca.pem";
+        EXPECT_EQ(readText(key), readText(h.root.resources() + "/mitmproxy-ca.pem"));
+        EXPECT_FALSE(run({.argv = {"/bin/cat", key}, .user = kNobody}).succeeded());
+        EXPECT_TRUE(isRealDirOwnedByUs(Paths::systemLogDir(), 0755));
+        EXPECT_TRUE(isRealDirOwnedByUs(h.root.flagDir(), 0777));
+        ASSERT_EQ(::lstat(Paths::daemonLog().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1);
+        EXPECT_EQ(h.count("[daemon] INFO  daemon starting"), 1u);
+        ASSERT_EQ(::lstat(Paths::rulesFile().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0666);
+        EXPECT_EQ(readText(Paths::rulesFile()), readText(h.root.resources() + "/proxy_rules.json"));
+        for (const auto& launch : fakeLaunches(h.root.records()))
+            EXPECT_EQ(launch.second.size(), 9u) << "no identity read through a planted file";
+        if (!c.warning.empty()) {
+            std::string line = "[daemon] WARN  " + c.warning;
+            if (const size_t at = line.find("$DATA"); at != std::string::npos)
+                line.replace(at, 5, h.root.dataDir());
+            EXPECT_TRUE(h.logged(line)) << line;
+        }
+        if (!c.gone.empty())
+            EXPECT_FALSE(fs::exists(fs::symlink_status(h.root.dataDir() + "/" + c.gone)));
+        // What was moved aside is removed, not left to pile up.
+        for (const std::string& dir : {h.root.dataDir(), h.root.root() + "/Library/Logs"})
+            for (const auto& e : fs::directory_iterator(dir))
+                EXPECT_NE(e.path().filename().string().rfind(".tarvo-aside.", 0), 0u) << e.path();
+    }
+}
+
+// The filtering proxy run for real in a network namespace of its own, where
+// port 8080 is free and 127.0.0.2 and 127.0.0.3 are two local "sites".
+constexpr int kPort = 8080;
+const char* const kNoRules = "no rules file \xE2\x80\x94 blocking everything";
+
+// A loopback port served by a child process that prints each connection and
+// the bytes it sent (in hex), answers "pong" and closes.
+const char* const kListener = R"(import socket, sys
+s = socket.create_server((sys.argv[1], 0))
+print(s.getsockname()[1], flush=True)
+while True:
+    c = s.accept()[0]
+    c.settimeout(2)
+    print("connection", c.recv(4096).hex(), flush=True)
+    c.sendall(b"pong")
+    c.close())";
+
+int portOf(Process& listener) {
+    EXPECT_TRUE(listener.waitForOutput("\n"));
+    return std::atoi(listener.out().c_str());
+}
+
+void expectBlockPage(const CurlAnswer& a) {
+    EXPECT_EQ(a.status, 403) << a.error;
+    EXPECT_TRUE(a.blockedByTarvo);
+    EXPECT_NE(a.body.find("This site is blocked"), std::string::npos) << a.body;
+}
+
+size_t countLines(const std::string& text, const std::string& line) {
+    size_t n = 0;
+    for (size_t at = text.find(line + "\n"); at != std::string::npos;
+         at = text.find(line + "\n", at + 1))
+        n += at == 0 || text[at - 1] == '\n';
+    return n;
+}
+
+// What comes back through a CONNECT tunnel to `target` that carries bytes
+// that are neither HTTP nor TLS (curl's telnet sends its input as it is).
+std::string rawTunnel(const std::string& target) {
+    return run({.argv = {"/bin/bash", "-c",
+                         "printf '\\x00\\x01\\x02 not HTTP, not TLS\\n' | /usr/bin/curl -sS "
+                         "--max-time 10 -p -x http://127.0.0.1:8080 telnet://" +
+                             target}})
+        .out;
+}
+
+// One proxy through its life: no rules, then rules deciding on where traffic
+// really goes (the address connected to, the CONNECT target, the TLS server
+// name; a Host header naming another host is refused, a blocked destination
+// never contacted), files a child plants at the rules path, and how entries
+// match. Then the certificate authority comes only from a directory that is
+// this user's alone, and "ready" only once listening: anything else stops the
+// proxy, and no key is made elsewhere.
+TEST(FilteringProxy, DecidesOnTheRealDestinationKeepsTheLastGoodRulesAndTrustsOnlyItsConfdir) {
+    NetNamespace ns;
+    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
+    // A data directory everybody may write (where the child replaces the
+    // rules file), a private confdir, someone else's, one others may read, a
+    // link to the private one.
+    TempDir dir;
+    const std::string data = dir / "data", rules = data + "/proxy_rules.json", conf = dir / "conf";
+    mustRun({"/bin/bash", "-ec",
+             "cd '" + dir.path() + "'; chmod 755 .; mkdir -m 777 data; mkdir -m 700 conf; cp '" +
+                 testPki().caPem + "' conf; mkdir tmp; mkdir -m 1777 shared; mkdir -m 755 " +
+                 "open; cp conf/* open; ln -s ../conf shared/link"});
+    ASSERT_TRUE(asNobody("mkdir -m 700 '" + dir.path() + "/shared/planted'"));
+    auto launch = [&](const std::string& confdir, int port) {
+        return Launch{.argv = {sourceDir() + "/resources/proxy/TarvoProxy", "--port",
+                               std::to_string(port), "--host", "127.0.0.1", "--confdir", confdir,
+                               "--username", "-x", "--device-id", "--port"}};
+    };
+    WebSite site("127.0.0.2");
+    WebSite secure("127.0.0.2", /*tls=*/true);
+    Process raw({.argv = {"/usr/bin/python3", "-c", kListener, "127.0.0.2"}});
+    Process blocked({.argv = {"/usr/bin/python3", "-c", kListener, "127.0.0.3"}});
+    EnvGuard rulesFile("PROXY_RULES_FILE", rules);
+    EnvGuard mitmdump("MITMDUMP", testPki().mitmdump);
+    EnvGuard tmpdir("TMPDIR", dir / "tmp");
+    Process proxy(launch(conf, kPort));
+    ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
+    EXPECT_EQ(countLines(proxy.err(), kNoRules), 1u) << proxy.err();
+    const std::string a = "127.0.0.2:" + std::to_string(site.port());
+    const std::string tls = std::to_string(secure.port());
+    const std::string b = "127.0.0.3:" + std::to_string(portOf(blocked));
+    const std::string pageA = "http://" + a + "/page", pageB = "http://" + b + "/page";
+    const std::string pageTls = "https://127.0.0.2:" + tls + "/page", toA = ":127.0.0.2:" + tls;
+    expectBlockPage(curlVia(kPort, {pageA}));
+
+    replaceFile(rules, R"({"whitelist": ["127.0.0.2", "localhost"], "blacklist": []})");
+    const std::string H = "-H", other = "Host: elsewhere.test", allowed = "Host: 127.0.0.2";
+    const std::string elsewhere = "https://elsewhere.test:" + tls + "/page";
+    const std::string localhost = "https://localhost:" + tls + "/page";
+    // Plain, in a tunnel (-p), and over TLS: to an allowed or a blocked
+    // address, naming another host (403: the block page) or another allowed
+    // one (421: ask again on a connection of its own); TLS server names that
+    // are not the tunnel's destination.
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{pageA}, 200},
+        {{pageB, H, allowed}, 403},
+        {{pageA, H, other}, 403},
+        {{"-p", pageA}, 200},
+        {{"-p", pageB, H, allowed}, 403},
+        {{"-p", pageA, H, other}, 403},
+        {{pageTls}, 200},
+        {{pageTls, H, other}, 403},
+        {{pageTls, H, "Host: localhost"}, 421},
+        {{elsewhere, "--connect-to", "elsewhere.test:" + tls + toA, H, allowed}, 403},
+        {{localhost, "--connect-to", "localhost:" + tls + toA, H, allowed}, 421},
+        {{"https://" + b + "/page"}, 403},
+        {{"https://blocked.test/page"}, 403},  // a name that does not resolve
+    };
+    int served = 0;
+    for (const auto& [args, status] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const CurlAnswer answer = curlVia(kPort, args);
+        served += status == 200;
+        if (status == 403) {
+            expectBlockPage(answer);
+        } else {
+            EXPECT_EQ(answer.status, status) << answer.error;
+            EXPECT_FALSE(answer.blockedByTarvo);
+            EXPECT_EQ(answer.body, status == 200 ? "hello from the server" : answer.body);
+        }
+    }
+    EXPECT_EQ(site.requests() + secure.requests(), served) << "a refused request was forwarded";
+    // Bodies past the streaming threshold arrive whole, over HTTP and HTTPS.
+    for (const std::string& url : {"http://" + a + "/big", "https://127.0.0.2:" + tls + "/big"})
+        EXPECT_EQ(curlVia(kPort, {url}).body, std::string(WebSite::kBigBodySize, 'x')) << url;
+    // A tunnel no entry admits relays nothing, whatever it carries; an
+    // admitted one still relays raw bytes.
+    EXPECT_EQ(rawTunnel(b), "");
+    EXPECT_EQ(rawTunnel("127.0.0.2:" + std::to_string(portOf(raw))), "pong");
+    EXPECT_NE(raw.out().find("connection 000102206e6f74"), std::string::npos) << raw.out();
+    EXPECT_EQ(blocked.out().find("connection"), std::string::npos) << "contacted";
+
+    // Whatever the child puts at the rules path, a file the proxy cannot use
+    // leaves the last good rules in force, and the proxy never hangs on it.
+    replaceFile(rules, R"({"whitelist": ["127.0.0.2"], "blacklist": ["127.0.0.3"]})");
+    const std::string open = R"({"whitelist": ["127.0.0.2", "127.0.0.3"], "blacklist": []})";
+    writeText(dir / "open.json", open);
+    ::chmod((dir / "open.json").c_str(), 0644);
+    const std::string d = "D='" + data + "'; ", rename = " && mv -T $D/new $D/proxy_rules.json";
+    for (const std::string& plant : std::vector<std::string>{
+             "printf '[%.0s' $(seq 100000) > $D/new", "ln -s '" + (dir / "open.json") + "' $D/new",
+             "mkfifo $D/new", "echo '[]' > $D/new",
+             "{ printf '%s' '" + open + "'; head -c 9000000 /dev/zero | tr '\\0' ' '; } > $D/new",
+             "printf '%s' '" + open + "' > $D/new; ln $D/new $D/other"}) {
+        SCOPED_TRACE(plant);
+        ASSERT_TRUE(asNobody(d + plant + rename));
+        EXPECT_EQ(curlVia(kPort, {pageA}).status, 200);
+        expectBlockPage(curlVia(kPort, {pageB}));
+    }
+    EXPECT_NE(proxy.err().find("ignoring unreadable rules file"), std::string::npos);
+    // Good rules written after all that still take effect.
+    ASSERT_TRUE(asNobody(d + "printf '%s' '" + open + "' > $D/new" + rename));
+    EXPECT_FALSE(curlVia(kPort, {pageB}).blockedByTarvo);
+    EXPECT_TRUE(waitUntil([&] { return blocked.out().find("connection") != std::string::npos; }));
+
+    // Host names match with their subdomains, addresses only themselves, a
+    // blacklist entry wins; names need not resolve.
+    replaceFile(rules, R"({"whitelist": ["example.test", "*.allowed.test",
+        "https://site.test/path", "127.0.0.2", "[::1]:8443"], "blacklist": ["ads.example.test"]})");
+    for (const char* host : {"example.test", "www.example.test", "EXAMPLE.test.", "x.allowed.test",
+                             "allowed.test", "site.test", "[::1]", "127.0.0.2"})
+        EXPECT_FALSE(curlVia(kPort, {"http://" + std::string(host) + ":1/"}).blockedByTarvo)
+            << host;
+    for (const char* host : {"127.0.0.20", "ads.example.test", "badexample.test",
+                             "deep.ads.example.test", "example.test.evil", "other.test"}) {
+        SCOPED_TRACE(host);
+        expectBlockPage(curlVia(kPort, {"http://" + std::string(host) + ":1/"}));
+    }
+    // Each blocked host is logged once a minute for the child named, whatever
+    // the name looks like.
+    EXPECT_TRUE(waitUntil([&] { return countLines(proxy.out(), "blocked other.test for -x"); }));
+    for (const char* host : {"127.0.0.3", "other.test", "ads.example.test"})
+        EXPECT_EQ(countLines(proxy.out(), std::string("blocked ") + host + " for -x"), 1u);
+    EXPECT_EQ(countLines(proxy.err(), kNoRules), 1u);
+    proxy.kill(SIGTERM);
+    proxy.wait();
+
+    const std::string shared = dir / "shared";
+    for (const std::string& confdir :
+         {shared + "/planted", dir / "open", shared + "/link", dir / "missing", conf}) {
+        SCOPED_TRACE(confdir);
+        WebSite squatter("127.0.0.1");  // the port taken, for the trusted directory
+        const bool trusted = confdir == conf;
+        Process refused(launch(confdir, trusted ? squatter.port() : kPort));
+        const auto code = refused.wait();
+        EXPECT_TRUE(code && *code != 0);
+        EXPECT_EQ(refused.err().find("no trusted configuration directory") == std::string::npos,
+                  trusted)
+            << refused.err();
+        EXPECT_EQ(refused.out().find("ready"), std::string::npos);
+        EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+        EXPECT_TRUE(fs::is_empty(shared + "/planted"));
+    }
 }
 
 }  // namespace
