@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -199,13 +198,6 @@ struct DaemonHarness {
         return waitFor(
             [&] { return fakeLaunches(root.records()).size() >= n && daemon->proxyPid(); });
     }
-    // Kills the running proxy and waits for the daemon to start another.
-    bool restartProxy() {
-        ::kill(*daemon->proxyPid(), SIGKILL);
-        if (!waitFor([&] { return !daemon->proxyPid(); })) return false;
-        queue.advance(std::chrono::seconds(2));
-        return waitFor([&] { return daemon->proxyPid().has_value(); });
-    }
     // A presence flag dated `age` before the virtual clock's now.
     void writeFlag(const std::string& name, std::chrono::seconds age = {}) const {
         writeText(root.flagDir() + "/" + name, "");
@@ -221,11 +213,10 @@ struct DaemonHarness {
 };
 
 // A web server on a loopback `address` answering GET /page with "hello from
-// the server" and GET /big with kBigBodySize bytes; HTTP, or HTTPS with the
-// TestPki server certificate. Counts the requests it gets.
+// the server"; HTTP, or HTTPS with the TestPki server certificate. Counts the
+// requests it gets.
 class WebSite {
   public:
-    static constexpr size_t kBigBodySize = 3 * 1024 * 1024;
     explicit WebSite(const std::string& address, bool tls = false) {
         if (tls)
             server_ = std::make_unique<httplib::SSLServer>(testPki().serverCert.c_str(),
@@ -238,9 +229,6 @@ class WebSite {
         });
         server_->Get("/page", [](const httplib::Request&, httplib::Response& res) {
             res.set_content("hello from the server", "text/plain");
-        });
-        server_->Get("/big", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content(std::string(kBigBodySize, 'x'), "application/octet-stream");
         });
         port_ = server_->bind_to_any_port(address);
         thread_ = std::thread([this] { server_->listen_after_bind(); });

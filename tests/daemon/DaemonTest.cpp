@@ -25,8 +25,19 @@ using namespace std::chrono_literals;
 
 // Only a regular file with one name, dated less than a minute back or a
 // minute ahead at most (planted, or a clock set back), counts. Every other
-// flag goes, whatever its name; other names neither count nor go.
-TEST(Presence, FreshnessAndCleanupOfFlags) {
+// flag goes, whatever its name; other names neither count nor go. Only
+// transitions act; a new child bounces the proxy so that it picks up the
+// identity. The settings calls (up to 30 s each) never hold the main thread:
+// they run later, in the order asked, on enabled services only, and shutdown
+// ends only after the last clear.
+TEST(Presence, FreshFlagsOnlyAndTransitionsChangeTheSettingsOffTheMainThreadInOrder) {
+    auto settings = std::make_shared<ManualBackground>();
+    DaemonHarness h(DaemonRoot::Proxy::Fake, {.background = settings});
+    h.root.setServices(" Odd Name\n*Bluetooth PAN\n");
+    writeText(Paths::rulesFile(), "{}");
+    h.daemon->start();
+    EXPECT_EQ(readText(Paths::rulesFile()), "{}") << "present rules are never reseeded";
+    ASSERT_TRUE(h.waitForLaunches(1));
     const struct {
         std::vector<std::pair<std::string, std::chrono::seconds>> flags;  // name, age
         bool present;
@@ -39,8 +50,6 @@ TEST(Presence, FreshnessAndCleanupOfFlags) {
         {{{"501.flag", -60s}}, true, {"501.flag"}},
         {{{"501.flag", -61s}}, false, {}},
     };
-    DaemonHarness h;
-    h.daemon->start();
     const std::string dir = h.root.flagDir();
     auto left = [&] {
         std::set<std::string> names;
@@ -61,20 +70,7 @@ TEST(Presence, FreshnessAndCleanupOfFlags) {
     fs::create_hard_link(dir + "/fresh.txt", dir + "/502.flag");
     EXPECT_FALSE(h.daemon->anyChildLoggedIn());
     EXPECT_EQ(left(), std::set<std::string>{"fresh.txt"});
-}
-
-// Only transitions act; a new child bounces the proxy so that it picks up the
-// identity. The settings calls (up to 30 s each) never hold the main thread:
-// they run later, in the order asked, on enabled services only, and shutdown
-// ends only after the last clear.
-TEST(Presence, TransitionsChangeTheSettingsOffTheMainThreadInOrder) {
-    auto settings = std::make_shared<ManualBackground>();
-    DaemonHarness h(DaemonRoot::Proxy::Fake, {.background = settings});
-    h.root.setServices(" Odd Name\n*Bluetooth PAN\n");
-    writeText(Paths::rulesFile(), "{}");
-    h.daemon->start();
-    EXPECT_EQ(readText(Paths::rulesFile()), "{}") << "present rules are never reseeded";
-    ASSERT_TRUE(h.waitForLaunches(1));
+    fs::remove(dir + "/fresh.txt");
     const pid_t first = *h.daemon->proxyPid();
     h.queue.advance(0ms);  // the first tick comes at once
     EXPECT_TRUE(h.logged("[daemon] INFO  no child user \xE2\x80\x94 clearing system proxy"));
@@ -143,24 +139,20 @@ TEST(Supervisor, LaunchesRetriesAndRestartsTheProxyButNotAfterShutdown) {
     h.queue.advance(5s);
     EXPECT_EQ(checks, 3) << "at 4 s, 6.5 s and 9 s";
     ASSERT_TRUE(h.waitForLaunches(1));
-    auto expected = [](const std::vector<std::string>& identity) {
-        std::vector<std::string> lines = {"--port",    "8080",      "--host",
-                                          "127.0.0.1", "--confdir", Paths::mitmproxyDir()};
-        lines.insert(lines.end(), identity.begin(), identity.end());
+    auto expected = [](std::vector<std::string> lines) {
+        lines.insert(lines.begin(),
+                     {"--port", "8080", "--host", "127.0.0.1", "--confdir", Paths::mitmproxyDir()});
         for (auto& arg : lines) arg = "arg:" + arg;
-        lines.push_back("env:PROXY_RULES_FILE=" + Paths::rulesFile());
-        lines.push_back("env:TARVO_DATA_DIR=" + Paths::systemLogDir());
-        lines.push_back("env:TARVO_CONFIG_FILE=" + Paths::proxyConfigFile());
+        lines.insert(lines.end(), {"env:PROXY_RULES_FILE=" + Paths::rulesFile(),
+                                   "env:TARVO_DATA_DIR=" + Paths::systemLogDir(),
+                                   "env:TARVO_CONFIG_FILE=" + Paths::proxyConfigFile()});
         return lines;
     };
     auto launches = fakeLaunches(h.root.records());
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0].second, expected({"--username", "-x", "--device-id", "--port"}));
     EXPECT_EQ(launches[0].first, *h.daemon->proxyPid());
-    ASSERT_TRUE(h.waitFor([&] {
-        return h.logged("[daemon] INFO  [proxy] ready") &&
-               h.logged("[daemon] WARN  [proxy] something odd");
-    }));
+    ASSERT_TRUE(h.waitFor([&] { return h.logged("[daemon] WARN  [proxy] something odd"); }));
     const std::string key = Paths::mitmproxyDir() + "/mitmproxy-ca.pem";
     EXPECT_EQ(fs::status(key).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
@@ -274,7 +266,7 @@ TEST(ProxyListener, LoopbackAndWildcardListenersOnThePortCount) {
 
 // The real `tarvo daemon`: one per machine, root only, and a second one
 // refused without touching the first one's settings.
-TEST(SingleDaemon, ASecondDaemonRefusesAndTheFirstKeepsItsSettings) {
+TEST(RealBinary, OneDaemonPerMachineAndInstallCertRefusesPrivateKeys) {
     DaemonRoot root;
     Process first({.argv = {tarvoBinary(), "daemon"}, .capture = false});
     // The clear's last call made, nothing is still under way when counting.
@@ -303,12 +295,11 @@ TEST(SingleDaemon, ASecondDaemonRefusesAndTheFirstKeepsItsSettings) {
     EXPECT_EQ(user.err, "daemon must run as root (it changes the system proxy settings)\n");
     first.kill(SIGKILL);
     for (const auto& launch : fakeLaunches(root.records())) ::kill(launch.first, SIGKILL);
-}
 
-// A private key, a missing file and an ordinary user are refused and nothing
-// is trusted; then the bundled certificate is.
-TEST(InstallCert, RefusesPrivateKeysMissingFilesAndOrdinaryUsers) {
-    DaemonRoot root;
+    // install-cert (the daemon trusted the certificate; it is taken away): a
+    // private key, a missing file and an ordinary user are refused and
+    // nothing is trusted; then the bundled certificate is.
+    ASSERT_TRUE(Keychain::removeRootCert());
     const std::string cert = root.resources() + "/rootCert.pem";
     // The stand-in digests the certificate on its own; the two must agree.
     const std::string digest = Keychain::bundledCertFingerprint(cert).value_or("?");
@@ -320,13 +311,13 @@ TEST(InstallCert, RefusesPrivateKeysMissingFilesAndOrdinaryUsers) {
     const std::string hasKey = ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n";
     const std::tuple<std::string, std::optional<uid_t>, std::string> refusals[] = {
         {key, {}, "refusing to install " + key + hasKey}, {missing, {}, ""}, {"", kNobody, ""}};
-    for (const auto& [path, user, why] : refusals) {
+    for (const auto& [path, who, why] : refusals) {
         SCOPED_TRACE(path);
-        Launch launch{.argv = {tarvoBinary(), "install-cert"}, .user = user};
+        Launch launch{.argv = {tarvoBinary(), "install-cert"}, .user = who};
         if (!path.empty()) launch.argv.push_back(path);
         const ProcessResult r = run(launch);
         EXPECT_EQ(r.exitStatus, 1);
-        if (!user) EXPECT_EQ(r.err, why + "certificate not installed: " + path + "\n");
+        if (!who) EXPECT_EQ(r.err, why + "certificate not installed: " + path + "\n");
         EXPECT_EQ(r.out, "");
         EXPECT_FALSE(trusted());
     }
@@ -438,7 +429,10 @@ mkdir -p "$DATA" "$LOGS"; chmod 777 "$DATA" "$LOGS")",
         const int held = ::open(conf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (!c.after.empty()) {
             ASSERT_TRUE(sh(c.after, c.byRoot));
-            ASSERT_TRUE(h.restartProxy());
+            ::kill(*h.daemon->proxyPid(), SIGKILL);  // and the daemon starts another
+            ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));
+            h.queue.advance(2s);
+            ASSERT_TRUE(h.waitFor([&] { return h.daemon->proxyPid().has_value(); }));
             h.queue.advance(5s);
         }
         EXPECT_EQ(snapshot(out.path()), before);
@@ -602,9 +596,6 @@ TEST(FilteringProxy, DecidesOnTheRealDestinationKeepsTheLastGoodRulesAndTrustsOn
         }
     }
     EXPECT_EQ(site.requests() + secure.requests(), served) << "a refused request was forwarded";
-    // Bodies past the streaming threshold arrive whole, over HTTP and HTTPS.
-    for (const std::string& url : {"http://" + a + "/big", "https://127.0.0.2:" + tls + "/big"})
-        EXPECT_EQ(curlVia(kPort, {url}).body, std::string(WebSite::kBigBodySize, 'x')) << url;
     // A tunnel no entry admits relays nothing, whatever it carries; an
     // admitted one still relays raw bytes.
     EXPECT_EQ(rawTunnel(b), "");
