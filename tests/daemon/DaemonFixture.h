@@ -7,9 +7,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,10 +94,9 @@ class DaemonRoot {
         mustRun({sourceDir() + "/scripts/make-root", dir_.path()});
         fs::create_directories(resources() + "/proxy");
         fs::create_directories(records());
-        fs::copy_file(sourceDir() + "/resources/proxy_rules.json",
-                      resources() + "/proxy_rules.json");
-        fs::copy_file(testPki().caPem, resources() + "/mitmproxy-ca.pem");
-        fs::copy_file(testPki().rootCert, resources() + "/rootCert.pem");
+        for (const std::string& f :
+             {sourceDir() + "/resources/proxy_rules.json", testPki().caPem, testPki().rootCert})
+            fs::copy_file(f, resources() + "/" + fs::path(f).filename().string());
         ::setenv("TARVO_TEST_RECORDS", records().c_str(), 1);
         if (proxy == Proxy::Fake) installFakeProxy();
         if (proxy == Proxy::Real)
@@ -121,8 +117,8 @@ class DaemonRoot {
     }
     // The enabled states of the web and secure web proxy of `service`.
     std::pair<bool, bool> proxyStates(const std::string& service) const {
-        std::ifstream in(root() + "/.standins/networksetup/state.json");
-        const auto state = nlohmann::json::parse(in, nullptr, false);
+        const auto state = nlohmann::json::parse(
+            readText(root() + "/.standins/networksetup/state.json"), nullptr, false);
         auto enabled = [&](const char* kind) {
             return state.is_object() && state.contains(service) && state[service].contains(kind) &&
                    state[service][kind].value("enabled", false);
@@ -151,11 +147,9 @@ class DaemonRoot {
 inline std::vector<std::pair<pid_t, std::vector<std::string>>> fakeLaunches(
     const std::string& records) {
     std::vector<std::pair<pid_t, std::vector<std::string>>> launches;
-    for (const auto& entry : std::filesystem::directory_iterator(records)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("launch.", 0) == 0 && name.find(".tmp") == std::string::npos)
-            launches.emplace_back(std::stoi(name.substr(7)), readLines(entry.path().string()));
-    }
+    for (const auto& e : std::filesystem::directory_iterator(records))
+        if (const std::string name = e.path().filename(); !name.ends_with(".tmp"))
+            launches.emplace_back(std::stoi(name.substr(7)), readLines(e.path()));
     return launches;
 }
 
@@ -183,10 +177,6 @@ struct DaemonHarness {
         options.exitProcess = [this](int code) { exitCode = code; };
         if (!options.background) options.background = std::make_shared<InlineBackground>();
         daemon = Daemon::create(queue, clock, options);
-    }
-    ~DaemonHarness() {
-        if (::testing::Test::HasFailure())
-            for (const auto& l : log()) std::fprintf(stderr, "%s\n", l.c_str());
     }
     std::vector<std::string> log() const { return logMessages(Paths::daemonLog()); }
     bool logged(const std::string& message) const { return hasLine(log(), message); }
@@ -266,19 +256,13 @@ inline CurlAnswer curlVia(int proxyPort, const std::vector<std::string>& args) {
                                      "http://127.0.0.1:" + std::to_string(proxyPort),
                                      "--cacert",
                                      testPki().rootCert,
-                                     "-D",
-                                     dir / "headers",
                                      "-o",
                                      dir / "body",
                                      "-w",
-                                     "%{http_code}"};
+                                     "%{http_code} %header{x-tarvo-blocked}"};
     argv.insert(argv.end(), args.begin(), args.end());
     const ProcessResult r = run({.argv = argv});
-    // HTTP/2 sends header names in lower case.
-    std::string headers = readText(dir / "headers");
-    for (char& c : headers) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return {std::atoi(r.out.c_str()), headers.find("x-tarvo-blocked: 1") != std::string::npos,
-            readText(dir / "body"), r.err};
+    return {std::atoi(r.out.c_str()), r.out.ends_with(" 1"), readText(dir / "body"), r.err};
 }
 
 // A new file renamed over `path`, the way the agent writes.

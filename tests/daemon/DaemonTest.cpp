@@ -354,49 +354,46 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant entries as an ordinary user";
     struct Case {
         const char* what;
-        std::string before;   // planted before the daemon starts
-        std::string after;    // planted while it runs; a proxy restart and a tick follow
-        std::string warning;  // "$DATA" stands for the data directory
+        std::string before;  // planted before the daemon starts
+        std::string after;   // planted while it runs; a proxy restart and a tick follow
+        std::string warning;
         std::string gone;     // under the data directory
         bool byRoot = false;  // planted by root (an earlier build, or root's own)
     };
-    const std::string ignoring = "ignoring $DATA/proxy_config.json";
-    const std::string notOurs = " (directory that is not ours)";
+    // $D: the data directory, $L: the log directory, $O: a folder of the
+    // child's outside the root where planted links may point.
+    const std::string ignoring = "ignoring $D/proxy_config.json",
+                      notOurs = " (directory that is not ours)";
     const std::vector<Case> cases = {
-        {"dangling link where the rules file will be seeded",
-         R"(ln -s "$OUT/created-by-root" "$DATA/proxy_rules.json")"},
-        {"symbolic link at the log file", R"(ln -s "$OUT/victim.txt" "$LOGS/daemon.log")"},
-        {"hard link at the log file", R"(ln "$OUT/victim.txt" "$LOGS/daemon.log")"},
-        {"FIFO at proxy_config.json", R"(mkfifo "$DATA/proxy_config.json")", "",
-         ignoring + " (FIFO)"},
-        {"someone else's directory at the configuration directory",
-         R"(mkdir -m 0755 "$DATA/mitmproxy"; touch "$DATA/mitmproxy/mine")", "", "",
-         "mitmproxy/mine"},
-        {"configuration directory renamed away and replaced by a link", "",
-         R"(mv "$DATA/mitmproxy" "$DATA/moved"; ln -s "$OUT/userdir" "$DATA/mitmproxy")"},
-        {"flag directory replaced by a link", "",
-         R"(mv "$DATA/active-children" "$DATA/old"; ln -s "$OUT/flags" "$DATA/active-children")"},
-        {"flag directory is a link to a root-owned directory shaped like it",
-         R"(ln -s "$OUT/rootflags" "$DATA/active-children")"},
-        {"root's configuration directory renamed to the flag directory's name", "",
-         R"(mv "$DATA/active-children" "$DATA/old"; mv "$DATA/mitmproxy" "$DATA/active-children")",
-         "replaced untrusted $DATA/active-children" + notOurs},
+        {"dangling link at the rules file", R"(ln -s "$O/created-by-root" "$D/proxy_rules.json")"},
+        {"symbolic link at the log", R"(ln -s "$O/victim.txt" "$L/daemon.log")"},
+        {"hard link at the log", R"(ln "$O/victim.txt" "$L/daemon.log")"},
+        {"FIFO at proxy_config.json", R"(mkfifo "$D/proxy_config.json")", "", ignoring + " (FIFO)"},
+        {"someone else's directory at the confdir",
+         R"(mkdir -m 0755 "$D/mitmproxy"; touch "$D/mitmproxy/mine")", "", "", "mitmproxy/mine"},
+        {"confdir moved away, a link in its place", "",
+         R"(mv "$D/mitmproxy" "$D/moved"; ln -s "$O/userdir" "$D/mitmproxy")"},
+        {"flag directory moved away, a link in its place", "",
+         R"(mv "$D/active-children" "$D/old"; ln -s "$O/flags" "$D/active-children")"},
+        {"flag directory a link to one of root's", R"(ln -s "$O/rootflags" "$D/active-children")"},
+        {"root's confdir renamed to the flag directory's name", "",
+         R"(mv "$D/active-children" "$D/old"; mv "$D/mitmproxy" "$D/active-children")",
+         "replaced untrusted $D/active-children" + notOurs},
         {"link at updater.log in a log directory others could write",
-         R"(ln -s "$OUT/victim.txt" "$LOGS/updater.log"; echo planted > "$LOGS/planted")", "",
+         R"(ln -s "$O/victim.txt" "$L/updater.log"; echo planted > "$L/planted")", "",
          "replaced untrusted log directory (directory with mode 0777)"},
         {"symbolic link at proxy_config.json to a root-only file",
-         R"(ln -s "$OUT/root-secret.json" "$DATA/proxy_config.json")", "",
+         R"(ln -s "$O/root-secret.json" "$D/proxy_config.json")", "",
          ignoring + " (symbolic link)"},
         {"hard link at proxy_config.json to a root-only file",
-         R"(umask 077; echo '{"username":"root-secret"}' > "$DATA/../secret"; ln "$DATA/../secret" "$DATA/proxy_config.json")",
+         R"(umask 077; echo '{"username":"root-secret"}' > "$D/../secret"; ln "$D/../secret" "$D/proxy_config.json")",
          "", ignoring + " (hard link)", "", true},
-        {"root-owned configuration directory open to others",
-         R"(mkdir -m 755 "$DATA/mitmproxy"; ln -s "$OUT/victim.txt" "$DATA/mitmproxy/planted")", "",
-         "replaced untrusted $DATA/mitmproxy (directory with mode 0755)", "mitmproxy/planted",
-         true},
-        {"another of root's private directories in the configuration directory's place", "",
-         R"(mkdir -m 700 "$DATA/decoy"; touch "$DATA/decoy/kept"; mv "$DATA/mitmproxy" "$DATA/x"; mv "$DATA/decoy" "$DATA/mitmproxy")",
-         "replaced untrusted $DATA/mitmproxy" + notOurs, "mitmproxy/kept", true},
+        {"root's confdir open to others",
+         R"(mkdir -m 755 "$D/mitmproxy"; ln -s "$O/victim.txt" "$D/mitmproxy/planted")", "",
+         "replaced untrusted $D/mitmproxy (directory with mode 0755)", "mitmproxy/planted", true},
+        {"another of root's private directories in the confdir's place", "",
+         R"(mkdir -m 700 "$D/decoy"; touch "$D/decoy/kept"; mv "$D/mitmproxy" "$D/x"; mv "$D/decoy" "$D/mitmproxy")",
+         "replaced untrusted $D/mitmproxy" + notOurs, "mitmproxy/kept", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -404,19 +401,19 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
         h.root.setServices("");  // the ticks here are about files, not settings
         TempDir out;
         auto sh = [&](const std::string& script, bool byRoot) {
-            const std::vector<std::string> env = {
-                "DATA=" + h.root.dataDir(), "LOGS=" + Paths::systemLogDir(), "OUT=" + out.path()};
+            const std::vector<std::string> env = {"D=" + h.root.dataDir(),
+                                                  "L=" + Paths::systemLogDir(), "O=" + out.path()};
             if (!byRoot) return asNobody(script, env);
             return run({.argv = {"/bin/bash", "-ec", script}, .env = environmentWith(env)})
                 .succeeded();
         };
         // Shared directories an earlier version left open to everyone, and a
         // folder of the child's outside the root where planted links may point.
-        ASSERT_TRUE(sh(R"(cd "$OUT"; echo untouched > victim.txt; mkdir flags rootflags userdir
+        ASSERT_TRUE(sh(R"(cd "$O"; echo untouched > victim.txt; mkdir flags rootflags userdir
 touch -d 2000-01-01 flags/123.flag rootflags/124.flag; chmod 777 rootflags
 chown 65534:65534 . victim.txt flags userdir; chmod 755 .
 (umask 077; echo '{"username":"root-secret"}' > root-secret.json)
-mkdir -p "$DATA" "$LOGS"; chmod 777 "$DATA" "$LOGS")",
+mkdir -p "$D" "$L"; chmod 777 "$D" "$L")",
                        true));
         const std::string conf = Paths::mitmproxyDir();
         const auto before = snapshot(out.path());
@@ -458,8 +455,8 @@ mkdir -p "$DATA" "$LOGS"; chmod 777 "$DATA" "$LOGS")",
             EXPECT_EQ(launch.second.size(), 9u) << "no identity read through a planted file";
         if (!c.warning.empty()) {
             std::string line = "[daemon] WARN  " + c.warning;
-            if (const size_t at = line.find("$DATA"); at != std::string::npos)
-                line.replace(at, 5, h.root.dataDir());
+            if (const size_t at = line.find("$D"); at != std::string::npos)
+                line.replace(at, 2, h.root.dataDir());
             EXPECT_TRUE(h.logged(line)) << line;
         }
         if (!c.gone.empty())
