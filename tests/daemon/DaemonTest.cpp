@@ -38,11 +38,8 @@ TEST(Presence, FreshFlagsOnlyAndTransitionsChangeTheSettingsOffTheMainThreadInOr
     h.daemon->start();
     EXPECT_EQ(readText(Paths::rulesFile()), "{}") << "present rules are never reseeded";
     ASSERT_TRUE(h.waitForLaunches(1));
-    const struct {
-        std::vector<std::pair<std::string, std::chrono::seconds>> flags;  // name, age
-        bool present;
-        std::set<std::string> remaining;
-    } cases[] = {
+    using Flags = std::vector<std::pair<std::string, std::chrono::seconds>>;  // name, age
+    const std::tuple<Flags, bool, std::set<std::string>> cases[] = {
         {{{"501.flag", 59s}}, true, {"501.flag"}},
         {{{"501.flag", 60s}}, false, {}},
         {{{"501.flag.bak", 3600s}}, false, {"501.flag.bak"}},
@@ -56,13 +53,13 @@ TEST(Presence, FreshFlagsOnlyAndTransitionsChangeTheSettingsOffTheMainThreadInOr
         for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename());
         return names;
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.flags[0].first + " " + std::to_string(c.flags[0].second.count()));
+    for (const auto& [flags, present, remaining] : cases) {
+        SCOPED_TRACE(flags[0].first + " " + std::to_string(flags[0].second.count()));
         // Emptied, not made again: a new directory in its place is not the daemon's.
         for (const auto& e : fs::directory_iterator(dir)) fs::remove(e.path());
-        for (const auto& [name, age] : c.flags) h.writeFlag(name, age);
-        EXPECT_EQ(h.daemon->anyChildLoggedIn(), c.present);
-        EXPECT_EQ(left(), c.remaining);
+        for (const auto& [name, age] : flags) h.writeFlag(name, age);
+        EXPECT_EQ(h.daemon->anyChildLoggedIn(), present);
+        EXPECT_EQ(left(), remaining);
     }
     // Neither a link nor a second name of a file someone keeps fresh.
     h.writeFlag("fresh.txt");
@@ -83,7 +80,7 @@ TEST(Presence, FreshFlagsOnlyAndTransitionsChangeTheSettingsOffTheMainThreadInOr
     EXPECT_TRUE(h.logged("[daemon] WARN  proxy exited (code 15); restarting in 2s"));
 
     // One child leaves and another arrives between two ticks: no transition.
-    fs::remove(h.root.flagDir() + "/501.flag");
+    fs::remove(dir + "/501.flag");
     h.writeFlag("502.flag");
     h.queue.advance(10s);
     EXPECT_EQ(h.count("[daemon] INFO  bouncing proxy"), 1u);
@@ -264,9 +261,10 @@ TEST(ProxyListener, LoopbackAndWildcardListenersOnThePortCount) {
     }
 }
 
-// The real `tarvo daemon`: one per machine, root only, and a second one
-// refused without touching the first one's settings.
-TEST(RealBinary, OneDaemonPerMachineAndInstallCertRefusesPrivateKeys) {
+// The real binary: one `tarvo daemon` per machine, root only; install-cert
+// refuses a file holding a private key, a missing file and ordinary users.
+// What is refused changes nothing: no second start, no settings call, no trust.
+TEST(RealBinary, OneRootDaemonPerMachineAndInstallCertRefusesPrivateKeys) {
     DaemonRoot root;
     Process first({.argv = {tarvoBinary(), "daemon"}, .capture = false});
     // The clear's last call made, nothing is still under way when counting.
@@ -276,29 +274,12 @@ TEST(RealBinary, OneDaemonPerMachineAndInstallCertRefusesPrivateKeys) {
                calls.back()[1] == "Thunderbolt Bridge";
     }));
     const size_t calls = root.networksetupCalls().size();
-    const ProcessResult second = run({.argv = {tarvoBinary(), "daemon"}}, 30s);
-    EXPECT_EQ(second.exitStatus, 1);
-    EXPECT_EQ(second.err, "tarvo daemon: another daemon is already running (pid " +
-                              std::to_string(first.pid()) + ")\n");
-    EXPECT_EQ(
-        countLinesStartingWith(logMessages(Paths::daemonLog()), "[daemon] INFO  daemon starting"),
-        1u);
-    EXPECT_EQ(root.networksetupCalls().size(), calls);
-
     // A lock only root can take: a root-only directory, a private file.
     const std::string lock = Paths::daemonLockFile();
     EXPECT_EQ(fs::symlink_status(fs::path(lock).parent_path()).permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::symlink_status(lock).permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
-    const ProcessResult user = run({.argv = {tarvoBinary(), "daemon"}, .user = kNobody}, 30s);
-    EXPECT_EQ(user.exitStatus, 1);
-    EXPECT_EQ(user.err, "daemon must run as root (it changes the system proxy settings)\n");
-    first.kill(SIGKILL);
-    for (const auto& launch : fakeLaunches(root.records())) ::kill(launch.first, SIGKILL);
-
-    // install-cert (the daemon trusted the certificate; it is taken away): a
-    // private key, a missing file and an ordinary user are refused and
-    // nothing is trusted; then the bundled certificate is.
+    // The daemon trusted the certificate; taken away, what follows must not trust it.
     ASSERT_TRUE(Keychain::removeRootCert());
     const std::string cert = root.resources() + "/rootCert.pem";
     // The stand-in digests the certificate on its own; the two must agree.
@@ -308,19 +289,34 @@ TEST(RealBinary, OneDaemonPerMachineAndInstallCertRefusesPrivateKeys) {
                std::string::npos;
     };
     const std::string key = root.resources() + "/mitmproxy-ca.pem", missing = root.root() + "/x";
-    const std::string hasKey = ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n";
-    const std::tuple<std::string, std::optional<uid_t>, std::string> refusals[] = {
-        {key, {}, "refusing to install " + key + hasKey}, {missing, {}, ""}, {"", kNobody, ""}};
-    for (const auto& [path, who, why] : refusals) {
-        SCOPED_TRACE(path);
-        Launch launch{.argv = {tarvoBinary(), "install-cert"}, .user = who};
-        if (!path.empty()) launch.argv.push_back(path);
-        const ProcessResult r = run(launch);
+    const std::string no = "certificate not installed: ", denied = "SecKeychainItemImport: write";
+    const std::string second = "tarvo daemon: another daemon is already running (pid " +
+                               std::to_string(first.pid()) + ")\n";
+    const std::string hasKey = "refusing to install " + key +
+                               ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n";
+    const std::tuple<std::vector<std::string>, std::optional<uid_t>, std::string> refusals[] = {
+        {{"daemon"}, {}, second},
+        {{"daemon"}, kNobody, "daemon must run as root (it changes the system proxy settings)\n"},
+        {{"install-cert", key}, {}, hasKey + no + key + "\n"},
+        {{"install-cert", missing}, {}, no + missing + "\n"},
+        {{"install-cert"}, kNobody, denied + " permissions error.\n" + no + cert + "\n"},
+    };
+    for (const auto& [args, who, err] : refusals) {
+        SCOPED_TRACE(args.back());
+        std::vector<std::string> argv = {tarvoBinary()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ProcessResult r = run({.argv = argv, .user = who}, 30s);
         EXPECT_EQ(r.exitStatus, 1);
-        if (!who) EXPECT_EQ(r.err, why + "certificate not installed: " + path + "\n");
+        EXPECT_EQ(r.err, err);
         EXPECT_EQ(r.out, "");
         EXPECT_FALSE(trusted());
     }
+    EXPECT_EQ(
+        countLinesStartingWith(logMessages(Paths::daemonLog()), "[daemon] INFO  daemon starting"),
+        1u);
+    EXPECT_EQ(root.networksetupCalls().size(), calls);
+    first.kill(SIGKILL);
+    for (const auto& launch : fakeLaunches(root.records())) ::kill(launch.first, SIGKILL);
     const ProcessResult r = run({.argv = {tarvoBinary(), "install-cert"}});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out, "certificate trusted: " + cert + "\n");
