@@ -70,12 +70,8 @@ mv "$out.tmp" "$out"
 printf 'ready\n\n'
 printf 'something odd\n' >&2
 [ -z "$TARVO_TEST_LISTEN" ] && exec sleep 1000
-/usr/bin/python3 -c 'import socket, time
-s = socket.socket()
-s.bind(("127.0.0.1", 8080))
-s.listen()
-print("listening", flush=True)
-time.sleep(1000)' 2>/dev/null &
+/usr/bin/python3 -c 'import socket, time; s = socket.create_server(("127.0.0.1", 8080))
+print("listening", flush=True); time.sleep(1000)' 2>/dev/null &
 trap 'kill $!; exit 143' TERM
 wait $!
 )";
@@ -107,8 +103,6 @@ class DaemonRoot {
     const std::string& root() const { return dir_.path(); }
     std::string resources() const { return dir_.path() + "/Resources"; }
     std::string records() const { return dir_.path() + "/proxy-records"; }
-    std::string dataDir() const { return root() + "/Library/Application Support/Tarvo"; }
-    std::string flagDir() const { return dataDir() + "/active-children"; }
     void installFakeProxy() const {
         const std::string path = resources() + "/proxy/TarvoProxy";
         writeText(path + ".tmp", kFakeProxy);
@@ -162,10 +156,10 @@ inline std::vector<std::string> logMessages(const std::string& path) {
 inline bool hasLine(const std::vector<std::string>& lines, const std::string& text) {
     return std::find(lines.begin(), lines.end(), text) != lines.end();
 }
-inline size_t countLinesStartingWith(const std::vector<std::string>& lines,
-                                     const std::string& prefix) {
-    return std::count_if(lines.begin(), lines.end(),
-                         [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+// The lines of the daemon's log starting with `prefix`.
+inline size_t daemonLogCount(const std::string& prefix) {
+    return std::ranges::count_if(logMessages(Paths::daemonLog()),
+                                 [&](const std::string& l) { return l.starts_with(prefix); });
 }
 
 // A daemon on virtual time in a fresh root; shutdown records the exit code.
@@ -180,7 +174,7 @@ struct DaemonHarness {
     }
     std::vector<std::string> log() const { return logMessages(Paths::daemonLog()); }
     bool logged(const std::string& message) const { return hasLine(log(), message); }
-    size_t count(const std::string& prefix) const { return countLinesStartingWith(log(), prefix); }
+    size_t count(const std::string& prefix) const { return daemonLogCount(prefix); }
     bool waitFor(const std::function<bool()>& done) {
         return queue.runUntil(done, std::chrono::seconds(30));
     }
@@ -190,8 +184,8 @@ struct DaemonHarness {
     }
     // A presence flag dated `age` before the virtual clock's now.
     void writeFlag(const std::string& name, std::chrono::seconds age = {}) const {
-        writeText(root.flagDir() + "/" + name, "");
-        std::filesystem::last_write_time(root.flagDir() + "/" + name,
+        writeText(Paths::activeChildrenDir() + "/" + name, "");
+        std::filesystem::last_write_time(Paths::activeChildrenDir() + "/" + name,
                                          std::chrono::file_clock::from_sys(clock->now() - age));
     }
 

@@ -47,7 +47,7 @@ TEST(Presence, FreshFlagsOnlyAndTransitionsChangeTheSettingsOffTheMainThreadInOr
         {{{"501.flag", -60s}}, true, {"501.flag"}},
         {{{"501.flag", -61s}}, false, {}},
     };
-    const std::string dir = h.root.flagDir();
+    const std::string dir = Paths::activeChildrenDir();
     auto left = [&] {
         std::set<std::string> names;
         for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename());
@@ -153,10 +153,8 @@ TEST(Supervisor, LaunchesRetriesAndRestartsTheProxyButNotAfterShutdown) {
     const std::string key = Paths::mitmproxyDir() + "/mitmproxy-ca.pem";
     EXPECT_EQ(fs::status(key).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
-    // Killed outright: code 9, a new process 2 seconds later, the CA staged
-    // again, and a configuration that cannot be read gives no identity.
+    // Killed outright: code 9, a new process 2 seconds later, the CA staged again.
     writeText(key, "tampered");
-    writeText(Paths::proxyConfigFile(), "{username");
     ASSERT_EQ(::kill(*h.daemon->proxyPid(), SIGKILL), 0);
     ASSERT_TRUE(h.waitFor([&] { return !h.daemon->proxyPid(); }));
     EXPECT_TRUE(h.logged("[daemon] WARN  proxy exited (code 9); restarting in 2s"));
@@ -165,10 +163,6 @@ TEST(Supervisor, LaunchesRetriesAndRestartsTheProxyButNotAfterShutdown) {
     h.queue.advance(100ms);
     ASSERT_TRUE(h.waitForLaunches(2));
     EXPECT_EQ(readText(key), readText(h.root.resources() + "/mitmproxy-ca.pem"));
-    launches = fakeLaunches(h.root.records());
-    std::erase_if(launches, [&](const auto& l) { return l.first != *h.daemon->proxyPid(); });
-    ASSERT_EQ(launches.size(), 1u);
-    EXPECT_EQ(launches[0].second, expected({}));
 
     // After a shutdown the stopped proxy is not restarted.
     ASSERT_TRUE(h.queue.deliverSignal(SIGINT));
@@ -196,9 +190,8 @@ TEST(Supervisor, AForeignListenerOnTheProxyPortIsEndedAndTheProxyStartedAgain) {
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);  // before the first start, then between an exit and the restart
         Process squatter({.argv = {"/usr/bin/python3", "-c",
-                                   "import socket, time\ns = socket.socket()\n"
-                                   "s.bind(('127.0.0.1', 8080))\ns.listen()\n"
-                                   "print('up', flush=True)\ntime.sleep(1000)\n"},
+                                   "import socket, time; s = socket.create_server(('127.0.0.1', "
+                                   "8080)); print('up', flush=True); time.sleep(1000)"},
                           .user = kNobody});
         ASSERT_TRUE(squatter.waitForOutput("up"));
         if (round == 1) h.daemon->start();
@@ -311,9 +304,7 @@ TEST(RealBinary, OneRootDaemonPerMachineAndInstallCertRefusesPrivateKeys) {
         EXPECT_EQ(r.out, "");
         EXPECT_FALSE(trusted());
     }
-    EXPECT_EQ(
-        countLinesStartingWith(logMessages(Paths::daemonLog()), "[daemon] INFO  daemon starting"),
-        1u);
+    EXPECT_EQ(daemonLogCount("[daemon] INFO  daemon starting"), 1u);
     EXPECT_EQ(root.networksetupCalls().size(), calls);
     first.kill(SIGKILL);
     for (const auto& launch : fakeLaunches(root.records())) ::kill(launch.first, SIGKILL);
@@ -397,7 +388,7 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
         h.root.setServices("");  // the ticks here are about files, not settings
         TempDir out;
         auto sh = [&](const std::string& script, bool byRoot) {
-            const std::vector<std::string> env = {"D=" + h.root.dataDir(),
+            const std::vector<std::string> env = {"D=" + Paths::dataDir(),
                                                   "L=" + Paths::systemLogDir(), "O=" + out.path()};
             if (!byRoot) return asNobody(script, env);
             return run({.argv = {"/bin/bash", "-ec", script}, .env = environmentWith(env)})
@@ -440,7 +431,7 @@ mkdir -p "$D" "$L"; chmod 777 "$D" "$L")",
         EXPECT_EQ(readText(key), readText(h.root.resources() + "/mitmproxy-ca.pem"));
         EXPECT_FALSE(run({.argv = {"/bin/cat", key}, .user = kNobody}).succeeded());
         EXPECT_TRUE(isRealDirOwnedByUs(Paths::systemLogDir(), 0755));
-        EXPECT_TRUE(isRealDirOwnedByUs(h.root.flagDir(), 0777));
+        EXPECT_TRUE(isRealDirOwnedByUs(Paths::activeChildrenDir(), 0777));
         ASSERT_EQ(::lstat(Paths::daemonLog().c_str(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1);
         EXPECT_EQ(h.count("[daemon] INFO  daemon starting"), 1u);
@@ -452,13 +443,13 @@ mkdir -p "$D" "$L"; chmod 777 "$D" "$L")",
         if (!c.warning.empty()) {
             std::string line = "[daemon] WARN  " + c.warning;
             if (const size_t at = line.find("$D"); at != std::string::npos)
-                line.replace(at, 2, h.root.dataDir());
+                line.replace(at, 2, Paths::dataDir());
             EXPECT_TRUE(h.logged(line)) << line;
         }
         if (!c.gone.empty())
-            EXPECT_FALSE(fs::exists(fs::symlink_status(h.root.dataDir() + "/" + c.gone)));
+            EXPECT_FALSE(fs::exists(fs::symlink_status(Paths::dataDir() + "/" + c.gone)));
         // What was moved aside is removed, not left to pile up.
-        for (const std::string& dir : {h.root.dataDir(), h.root.root() + "/Library/Logs"})
+        for (const std::string& dir : {Paths::dataDir(), h.root.root() + "/Library/Logs"})
             for (const auto& e : fs::directory_iterator(dir))
                 EXPECT_NE(e.path().filename().string().rfind(".tarvo-aside.", 0), 0u) << e.path();
     }
@@ -580,13 +571,11 @@ TEST(FilteringProxy, DecidesOnTheRealDestinationKeepsTheLastGoodRulesAndTrustsOn
         SCOPED_TRACE(testing::PrintToString(args));
         const CurlAnswer answer = curlVia(kPort, args);
         served += status == 200;
-        if (status == 403) {
-            expectBlockPage(answer);
-        } else {
-            EXPECT_EQ(answer.status, status) << answer.error;
-            EXPECT_FALSE(answer.blockedByTarvo);
-            EXPECT_EQ(answer.body, status == 200 ? "hello from the server" : answer.body);
-        }
+        EXPECT_EQ(answer.status, status) << answer.error;
+        EXPECT_EQ(answer.blockedByTarvo, status == 403);
+        if (status != 421)
+            EXPECT_NE(answer.body.find(status == 200 ? "hello from" : "This site is blocked"),
+                      std::string::npos);
     }
     EXPECT_EQ(site.requests() + secure.requests(), served) << "a refused request was forwarded";
     // A tunnel no entry admits relays nothing, whatever it carries; an
