@@ -113,9 +113,9 @@ class DaemonRoot {
     std::pair<bool, bool> proxyStates(const std::string& service) const {
         const auto state = nlohmann::json::parse(
             readText(root() + "/.standins/networksetup/state.json"), nullptr, false);
-        auto enabled = [&](const char* kind) {
-            return state.is_object() && state.contains(service) && state[service].contains(kind) &&
-                   state[service][kind].value("enabled", false);
+        auto enabled = [&](const std::string& kind) {
+            const nlohmann::json::json_pointer at("/" + service + "/" + kind + "/enabled");
+            return state.is_object() && state.value(at, false);
         };
         return {enabled("web"), enabled("secureweb")};
     }
@@ -172,8 +172,9 @@ struct DaemonHarness {
         if (!options.background) options.background = std::make_shared<InlineBackground>();
         daemon = Daemon::create(queue, clock, options);
     }
-    std::vector<std::string> log() const { return logMessages(Paths::daemonLog()); }
-    bool logged(const std::string& message) const { return hasLine(log(), message); }
+    bool logged(const std::string& message) const {
+        return hasLine(logMessages(Paths::daemonLog()), message);
+    }
     size_t count(const std::string& prefix) const { return daemonLogCount(prefix); }
     bool waitFor(const std::function<bool()>& done) {
         return queue.runUntil(done, std::chrono::seconds(30));
@@ -202,16 +203,11 @@ struct DaemonHarness {
 class WebSite {
   public:
     explicit WebSite(const std::string& address, bool tls = false) {
-        if (tls)
-            server_ = std::make_unique<httplib::SSLServer>(testPki().serverCert.c_str(),
-                                                           testPki().serverKey.c_str());
-        else
-            server_ = std::make_unique<httplib::Server>();
-        server_->set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
+        server_.reset(
+            tls ? new httplib::SSLServer(testPki().serverCert.c_str(), testPki().serverKey.c_str())
+                : new httplib::Server());
+        server_->Get("/page", [this](const httplib::Request&, httplib::Response& res) {
             ++requests_;
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-        server_->Get("/page", [](const httplib::Request&, httplib::Response& res) {
             res.set_content("hello from the server", "text/plain");
         });
         port_ = server_->bind_to_any_port(address);
