@@ -29,9 +29,9 @@ inline void mustRun(const std::vector<std::string>& argv) {
     if (!r.succeeded()) ADD_FAILURE() << argv[0] << ": " << r.launchError << r.err;
 }
 
-// A throw-away authority (scripts/make-test-ca), a self-signed certificate for
-// "localhost" and 127.0.0.2, and a mitmdump that trusts that site upstream.
-// Made once per test process.
+// Made once per process: a throw-away authority (scripts/make-test-ca), a
+// certificate of its own for "localhost" and 127.0.0.2, and a mitmdump that
+// trusts that site upstream.
 struct TestPki {
     std::string caPem;     // key + certificate, what the proxy's confdir holds
     std::string rootCert;  // certificate alone, what clients trust
@@ -40,28 +40,25 @@ struct TestPki {
 inline const TestPki& testPki() {
     static TempDir dir;
     static const TestPki pki = [] {
-        ::chmod(dir.path().c_str(), 0755);
-        mustRun({sourceDir() + "/scripts/make-test-ca", dir / "ca"});
-        TestPki p{dir / "ca/mitmproxy-ca.pem", dir / "ca/rootCert.pem", dir / "server.pem",
-                  dir / "server.key", dir / "mitmdump"};
-        mustRun({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                 "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", p.serverKey, "-out",
-                 p.serverCert, "-days", "30", "-subj", "/CN=localhost", "-addext",
-                 "subjectAltName=DNS:localhost,IP:127.0.0.2"});
-        writeText(p.mitmdump,
-                  "#!/bin/sh\nexec /usr/bin/mitmdump \"$@\" --set "
-                  "ssl_verify_upstream_trusted_ca=" +
-                      p.serverCert + "\n");
-        ::chmod(p.mitmdump.c_str(), 0755);
-        return p;
+        mustRun({"/bin/bash", "-ec",
+                 "cd '" + dir.path() + "'; chmod 755 .; '" + sourceDir() +
+                     "/scripts/make-test-ca' ca; openssl req -x509 -newkey ec -pkeyopt "
+                     "ec_paramgen_curve:prime256v1 -nodes -keyout server.key -out server.pem "
+                     "-days 30 -subj /CN=localhost -addext "
+                     "subjectAltName=DNS:localhost,IP:127.0.0.2 2>/dev/null\n"
+                     "printf '#!/bin/sh\\nexec /usr/bin/mitmdump \"$@\" --set "
+                     "ssl_verify_upstream_trusted_ca=%s/server.pem\\n' \"$PWD\" > mitmdump\n"
+                     "chmod 755 mitmdump"});
+        return TestPki{dir / "ca/mitmproxy-ca.pem", dir / "ca/rootCert.pem", dir / "server.pem",
+                       dir / "server.key", dir / "mitmdump"};
     }();
     return pki;
 }
 
 // A stand-in proxy: records its arguments and the three variables it was
-// given, talks on both streams, then waits to be told to stop. With
+// given, talks on both streams, waits to be told to stop. With
 // TARVO_TEST_LISTEN it listens on the proxy's port from a child process, as
-// mitmdump may under its launcher; a port already taken ends it with status 1.
+// mitmdump may under its launcher.
 inline const char* const kFakeProxy = R"(#!/bin/bash
 out="$TARVO_TEST_RECORDS/launch.$$"
 printf 'arg:%s\n' "$@" > "$out.tmp"
@@ -76,9 +73,8 @@ trap 'kill $!; exit 143' TERM
 wait $!
 )";
 
-// A made root (stand-in tools included) in TARVO_ROOT; TARVO_RESOURCES holds
-// the default rules, the TestPki authority and a proxy: the fake, the real
-// one, or none. The test process enters a private network first.
+// A made root in TARVO_ROOT, in a private network; TARVO_RESOURCES holds the
+// default rules, the TestPki authority and a proxy: fake, real, or none.
 class DaemonRoot {
   public:
     enum class Proxy { Fake, Real, Missing };
@@ -88,11 +84,9 @@ class DaemonRoot {
         enterPrivateNetwork();
         ::chmod(dir_.path().c_str(), 0755);  // reachable by the unprivileged runs
         mustRun({sourceDir() + "/scripts/make-root", dir_.path()});
-        fs::create_directories(resources() + "/proxy");
-        fs::create_directories(records());
-        for (const std::string& f :
-             {sourceDir() + "/resources/proxy_rules.json", testPki().caPem, testPki().rootCert})
-            fs::copy_file(f, resources() + "/" + fs::path(f).filename().string());
+        mustRun({"/bin/bash", "-ec", "mkdir -p \"$1/proxy\" \"$2\"; cp \"$3\" \"$4\" \"$5\" \"$1\"",
+                 "-", resources(), records(), sourceDir() + "/resources/proxy_rules.json",
+                 testPki().caPem, testPki().rootCert});
         ::setenv("TARVO_TEST_RECORDS", records().c_str(), 1);
         if (proxy == Proxy::Fake) installFakeProxy();
         if (proxy == Proxy::Real)
@@ -136,8 +130,7 @@ class DaemonRoot {
     EnvGuard resources_;
 };
 
-// What each launch of the fake proxy saw: its pid, then "arg:…" lines and
-// "env:NAME=value" lines for the three variables the daemon sets.
+// Each launch of the fake proxy: its pid, its "arg:…" and "env:NAME=value" lines.
 inline std::vector<std::pair<pid_t, std::vector<std::string>>> fakeLaunches(
     const std::string& records) {
     std::vector<std::pair<pid_t, std::vector<std::string>>> launches;
@@ -156,14 +149,13 @@ inline std::vector<std::string> logMessages(const std::string& path) {
 inline bool hasLine(const std::vector<std::string>& lines, const std::string& text) {
     return std::find(lines.begin(), lines.end(), text) != lines.end();
 }
-// The lines of the daemon's log starting with `prefix`.
 inline size_t daemonLogCount(const std::string& prefix) {
     return std::ranges::count_if(logMessages(Paths::daemonLog()),
                                  [&](const std::string& l) { return l.starts_with(prefix); });
 }
 
-// A daemon on virtual time in a fresh root; shutdown records the exit code.
-// The settings calls run inline unless `options` names a background.
+// A daemon on virtual time in a fresh root; settings calls run inline unless
+// `options` names a background, and shutdown records the exit code.
 struct DaemonHarness {
     explicit DaemonHarness(DaemonRoot::Proxy proxy = DaemonRoot::Proxy::Fake,
                            Daemon::Options options = {})
@@ -197,9 +189,8 @@ struct DaemonHarness {
     std::optional<int> exitCode;
 };
 
-// A web server on a loopback `address` answering GET /page with "hello from
-// the server"; HTTP, or HTTPS with the TestPki server certificate. Counts the
-// requests it gets.
+// A web server on a loopback `address` counting requests for GET /page ("hello
+// from the server"); HTTP, or HTTPS with the TestPki server certificate.
 class WebSite {
   public:
     explicit WebSite(const std::string& address, bool tls = false) {
@@ -228,8 +219,7 @@ class WebSite {
     std::atomic<int> requests_{0};
 };
 
-// What curl got through the HTTP proxy on 127.0.0.1:`proxyPort`, trusting
-// the TestPki authority.
+// What curl got through the proxy on 127.0.0.1:`proxyPort`, trusting TestPki.
 struct CurlAnswer {
     int status = 0;  // 0: no HTTP answer
     bool blockedByTarvo = false;
