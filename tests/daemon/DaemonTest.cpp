@@ -1,7 +1,7 @@
 // The daemon on virtual time with a scripted stand-in proxy that records its
 // launches, the real `tarvo daemon`, and the keychain tool behind install-cert.
 
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -223,17 +223,14 @@ TEST(ProxyListener, LoopbackAndWildcardListenersOnThePortCount) {
     const int port = 18080 + static_cast<int>(::getpid() % 1000);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.address);
-        const int fd = ::socket(c.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in in{.sin_family = AF_INET};
-        sockaddr_in6 in6{.sin6_family = AF_INET6};
-        in.sin_port = in6.sin6_port = htons(static_cast<uint16_t>(port + c.portOffset));
-        int off = 0;
+        const addrinfo hints{.ai_flags = AI_NUMERICHOST, .ai_family = c.family};
+        addrinfo* at = nullptr;
+        ASSERT_EQ(
+            ::getaddrinfo(c.address, std::to_string(port + c.portOffset).c_str(), &hints, &at), 0);
+        const int fd = ::socket(c.family, SOCK_STREAM | SOCK_CLOEXEC, 0), off = 0;
         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        const bool v4 = c.family == AF_INET;
-        ::inet_pton(c.family, c.address, v4 ? static_cast<void*>(&in.sin_addr) : &in6.sin6_addr);
-        ASSERT_EQ(v4 ? ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in)
-                     : ::bind(fd, reinterpret_cast<sockaddr*>(&in6), sizeof in6),
-                  0);
+        ASSERT_EQ(::bind(fd, at->ai_addr, at->ai_addrlen), 0);
+        ::freeaddrinfo(at);
         ASSERT_EQ(c.listen ? ::listen(fd, 1) : 0, 0);
         struct stat st {};
         ::fstat(fd, &st);
