@@ -37,7 +37,7 @@ class SilentViews : public AgentViews {
     void installChatMenuItem(std::function<void()>) override {}
 };
 
-// An agent for user "kid" (uid 501) on virtual time, its Background run by
+// An agent for child "kid" (uid 501) on virtual time, its Background run by
 // hand, against the fake service, in a temp root.
 class AgentTest : public ::testing::Test {
   protected:
@@ -45,26 +45,6 @@ class AgentTest : public ::testing::Test {
         if (agent && !agent->isShutDown()) agent->shutdown();
         agent.reset();
         background.runAll();
-    }
-
-    // Starts the agent for a child; false when it refuses.
-    bool start() {
-        session->setUserName("kid");
-        session->setUid(501);
-        writeConfig({{"child_users", {"sam", "kid"}}, {"api", service.url()}});
-        Agent::Dependencies deps;
-        deps.queue = &queue;
-        deps.background = &background;
-        deps.clock = clock;
-        deps.session = session;
-        deps.workspace = workspace;
-        deps.views = views;
-        deps.presenceOnOwnThread = false;  // the heartbeat on virtual time
-        auto options = testOptions(clock);
-        options.sleep = [](std::chrono::seconds) {};
-        deps.server = ServerClient::create(std::move(options));
-        agent = Agent::create(std::move(deps));
-        return agent->start();
     }
     // Runs Background work and main-queue posts (without moving virtual time)
     // until `done` holds; false when it never does.
@@ -85,9 +65,7 @@ class AgentTest : public ::testing::Test {
             queue.runPending();
         }
     }
-    nlohmann::json rulesOnDisk() const {
-        return nlohmann::json::parse(readText(Paths::rulesFile()));
-    }
+    json rulesOnDisk() const { return json::parse(readText(Paths::rulesFile())); }
 
     ScopedTimeZone zone{"UTC"};
     TempRoot root;
@@ -95,11 +73,6 @@ class AgentTest : public ::testing::Test {
     VirtualMainQueue queue{clock};
     ManualBackground background;
     FakeService service;
-    std::shared_ptr<platform::FakeUserSession> session =
-        std::make_shared<platform::FakeUserSession>();
-    std::shared_ptr<platform::FakeWorkspace> workspace =
-        std::make_shared<platform::FakeWorkspace>();
-    std::shared_ptr<SilentViews> views = std::make_shared<SilentViews>();
     std::shared_ptr<Agent> agent;
 };
 
@@ -112,7 +85,22 @@ TEST_F(AgentTest, AChildsSession) {
                    R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
     service.answer("/api/GetAppLimits", 200,
                    R"({"allowed_bundle_ids":["com.apple.Safari"],"daily_minutes":90})");
-    ASSERT_TRUE(start());
+    auto session = std::make_shared<platform::FakeUserSession>();
+    session->setUserName("kid");
+    session->setUid(501);
+    writeConfig({{"child_users", {"sam", "kid"}}, {"api", service.url()}});
+    Agent::Dependencies deps{.queue = &queue,
+                             .background = &background,
+                             .clock = clock,
+                             .session = session,
+                             .workspace = std::make_shared<platform::FakeWorkspace>(),
+                             .views = std::make_shared<SilentViews>(),
+                             .presenceOnOwnThread = false};  // the heartbeat on virtual time
+    auto options = testOptions(clock);
+    options.sleep = [](std::chrono::seconds) {};
+    deps.server = ServerClient::create(std::move(options));
+    agent = Agent::create(std::move(deps));
+    ASSERT_TRUE(agent->start());
     // Before the bootstrap has run: flag, proxy configuration, fail-closed rules.
     const std::string flag = Paths::activeChildrenDir() + "/501.flag";
     ASSERT_TRUE(exists(flag));
@@ -127,10 +115,7 @@ TEST_F(AgentTest, AChildsSession) {
     EXPECT_EQ(service.requests()[0].path, "/api/CheckinCurrentUser");
     EXPECT_EQ(agent->screenTime()->state().quotaMinutes, 90);
     EXPECT_EQ(agent->appLimits()->allowed(), std::set<std::string>{"com.apple.safari"});
-    // Rules pushed on the stream replace the file.
-    service.events.push(R"({"whitelist":["x.example"],)"
-                        R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
-    ASSERT_TRUE(settle([&] { return rulesOnDisk()["whitelist"] == json{"x.example"}; }));
+    // (Rules pushed on the stream reach the proxy: see the end-to-end tests.)
     EXPECT_TRUE(agent->blockerShown());
     EXPECT_TRUE(agent->schedule()->blockedBySchedule());
 
