@@ -1,9 +1,8 @@
 #include <signal.h>
-#include <sys/stat.h>
-#include <utime.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "agent/Agent.h"
@@ -120,15 +119,12 @@ TEST_F(AgentTest, AChildsSession) {
     EXPECT_TRUE(agent->schedule()->blockedBySchedule());
 
     // The heartbeat rewrites the flag every 15 s, the first time 15 s after start.
-    const struct utimbuf old = {1000, 1000};
-    ASSERT_EQ(utime(flag.c_str(), &old), 0);
-    struct stat st {};
+    const auto old = std::filesystem::last_write_time(flag) - std::chrono::hours(1);
+    std::filesystem::last_write_time(flag, old);
     advance(seconds(14));
-    ASSERT_EQ(::stat(flag.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtime, 1000);
+    EXPECT_EQ(std::filesystem::last_write_time(flag), old);
     advance(seconds(1));
-    ASSERT_EQ(::stat(flag.c_str(), &st), 0);
-    EXPECT_GT(st.st_mtime, 1000);
+    EXPECT_GT(std::filesystem::last_write_time(flag), old);
 
     // 90 s of silence rebuild the stream; the rebuild resets the silence clock,
     // so the 120 s poll tick stays quiet; at 180 s: poll, then rebuild.
@@ -155,9 +151,8 @@ TEST_F(AgentTest, AChildsSession) {
     EXPECT_FALSE(agent->blockerShown());
     EXPECT_TRUE(agent->schedule()->blockedBySchedule());
 
+    // (The flag removed and the status at a signal: see the end-to-end tests.)
     EXPECT_TRUE(queue.deliverSignal(SIGINT));
-    EXPECT_FALSE(exists(flag));
-    EXPECT_EQ(queue.exitCode(), 0);
     EXPECT_EQ(agent->activeTimers(), 0);
 }
 
