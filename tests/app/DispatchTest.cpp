@@ -13,74 +13,51 @@ namespace {
 using Args = std::vector<std::string>;
 
 TEST(Dispatch, ChoosesTheSubcommandAfterDroppingProcessSerialNumbers) {
-    struct Case {
-        std::vector<std::string> raw;
-        std::optional<std::vector<std::string>> called;  // the command's own arguments
-        int status;
-        uid_t uid = 0;
-    };
-    const std::string refusal = "check-update must run as root (installing a .pkg needs it)";
-    const Case cases[] = {
+    // The arguments, those the command is called with (none: not called), the status.
+    const std::tuple<Args, std::optional<Args>, int> cases[] = {
         {{}, Args{}, 0},
         {{"-psn_0_1", "status"}, Args{"status"}, 0},
         {{"install-cert", "-psn_9", "relative/cert.pem", "x"},
          Args{"install-cert", "relative/cert.pem", "x"},
          1},
-        {{"check-update"}, std::nullopt, 1, 501},  // root-only: refused before any work
         {{"Status"}, std::nullopt, 64},
         {{"-psn"}, std::nullopt, 64},  // only the "-psn_" prefix is dropped
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.raw.empty() ? "none" : c.raw[0]);
-        std::vector<std::vector<std::string>> calls;
+    for (const auto& [raw, called, status] : cases) {
+        SCOPED_TRACE(raw.empty() ? "none" : raw[0]);
+        std::vector<Args> calls;
         std::vector<Command> table;
-        for (std::string name : {"manager", "status", "install-cert", "check-update"})
-            table.push_back({name,
-                             [&calls, name](const Invocation& inv) {
+        for (std::string name : {"manager", "status", "install-cert"})
+            table.push_back({name, [&calls, name](const Invocation& inv) {
                                  calls.push_back(inv.args);
                                  return name == "install-cert" ? 1 : 0;
-                             },
-                             name == "check-update" ? refusal : ""});
+                             }});
         std::ostringstream out, err;
-        EXPECT_EQ(dispatch(c.raw, table, out, err, c.uid), c.status);
-        if (!c.called) {
-            EXPECT_TRUE(calls.empty());
-            EXPECT_EQ(err.str(), c.uid ? refusal + "\n" : usage() + "\n");
-        } else {
-            EXPECT_EQ(calls, std::vector<std::vector<std::string>>{*c.called});
-        }
+        EXPECT_EQ(dispatch(raw, table, out, err, 0), status);
+        EXPECT_EQ(calls, called ? std::vector<Args>{*called} : std::vector<Args>{});
+        if (!called) EXPECT_EQ(err.str(), usage() + "\n");
     }
 }
 
 // The real executable, byte for byte. A subcommand asked for help explains
-// and runs nothing (no data deleted, no daemon started, "--help" no path).
-TEST(TarvoBinary, VersionHelpAndUnknownSubcommands) {
+// and runs nothing (no data deleted).
+TEST(TarvoBinary, VersionHelpUnknownSubcommandsAndRootOnlyOnes) {
     const std::string usageText = usage() + "\n";
-    EXPECT_EQ(usageText.substr(0, usageText.find('\n', 13)),
-              "tarvo 0.2.15\nusage: tarvo <subcommand> [args]");
-    const std::tuple<std::vector<std::string>, int, std::string, std::string> cases[] = {
-        {{"version"}, 0, "tarvo 0.2.15\n", ""},
-        {{"-psn_0_42", "version"}, 0, "tarvo 0.2.15\n", ""},
-        {{"-h"}, 0, usageText, ""},
-        {{"uninstall", "--help"}, 0, usageText, ""},
-        {{"daemon", "-h"}, 0, usageText, ""},
-        {{"install-cert", "--help"}, 0, usageText, ""},
-        {{"check-update", "x", "-h"}, 0, usageText, ""},  // "-h" anywhere after
-        {{"frobnicate", "now"}, 64, "", usageText},
+    const std::string refusal = "check-update must run as root (installing a .pkg needs it)\n";
+    const std::tuple<Args, int, std::string, std::string, std::optional<uid_t>> cases[] = {
+        {{"version"}, 0, "tarvo 0.2.15\n", "", {}},
+        {{"-h"}, 0, usageText, "", {}},
+        {{"uninstall", "--help"}, 0, usageText, "", {}},
+        {{"check-update", "x", "-h"}, 0, usageText, "", {}},  // "-h" anywhere after
+        {{"frobnicate", "now"}, 64, "", usageText, {}},
+        {{"check-update"}, 1, "", refusal, test::kNobody},  // before doing any work
     };
-    for (const auto& [args, status, out, err] : cases) {
-        std::vector<std::string> argv = {test::tarvoBinary()};
+    for (const auto& [args, status, out, err, user] : cases) {
+        Args argv = {test::tarvoBinary()};
         argv.insert(argv.end(), args.begin(), args.end());
-        const auto r = test::run({.argv = argv});
-        EXPECT_EQ(r.exitStatus, status) << args[0];
-        EXPECT_EQ(r.out, out) << args[0];
-        EXPECT_EQ(r.err, err) << args[0];
+        const auto r = test::run({.argv = argv, .user = user});
+        EXPECT_EQ(std::tie(r.exitStatus, r.out, r.err), std::tie(status, out, err)) << args[0];
     }
-    // Root-only commands refuse anyone else before doing any work.
-    const auto refused =
-        test::run({.argv = {test::tarvoBinary(), "check-update"}, .user = test::kNobody});
-    EXPECT_EQ(refused.exitStatus, 1);
-    EXPECT_EQ(refused.err, "check-update must run as root (installing a .pkg needs it)\n");
 }
 
 }  // namespace

@@ -6,20 +6,17 @@
 namespace tarvo {
 namespace {
 
-using namespace std::chrono;
 using namespace text;
 
 TEST(Text, Utf8ValidityReplacementAndCharacterLimit) {
     const std::string x = "\xEF\xBF\xBD";  // U+FFFD
-    // Overlong, surrogate, past U+10FFFF, cut off, stray continuation; then valid ones.
-    const std::pair<std::string, std::string> cases[] = {
-        {"\xC0\xAF", x + x},
-        {"a\xED\xA0\x80z", "a" + x + x + x + "z"},
-        {"\xF4\x90\x80\x80", x + x + x + x},
-        {"ok\xE2\x80", "ok" + x + x},
-        {"\x80x", x + "x"},
-        {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
-        {"\xC3\xA9\xE2\x80\x94", "\xC3\xA9\xE2\x80\x94"}};
+    // Overlong, surrogate, past U+10FFFF, cut off, stray continuation; then U+10FFFF.
+    const std::pair<std::string, std::string> cases[] = {{"\xC0\xAF", x + x},
+                                                         {"a\xED\xA0\x80z", "a" + x + x + x + "z"},
+                                                         {"\xF4\x90\x80\x80", x + x + x + x},
+                                                         {"ok\xE2\x80", "ok" + x + x},
+                                                         {"\x80x", x + "x"},
+                                                         {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"}};
     for (const auto& [bytes, cleaned] : cases) {
         EXPECT_EQ(isValidUtf8(bytes), bytes == cleaned) << cleaned;
         EXPECT_EQ(replaceInvalidUtf8(bytes), cleaned);
@@ -29,32 +26,23 @@ TEST(Text, Utf8ValidityReplacementAndCharacterLimit) {
     EXPECT_EQ(replaceInvalidUtf8("\xFFxyz", 2), x + "x");
 }
 
-TEST(TimeFormat, FormatsAndParsesUtc) {
-    const WallTime t{milliseconds(1765038765123)};  // 2025-12-06T16:32:45.123Z
-    EXPECT_EQ(formatIsoUtc(t), "2025-12-06T16:32:45Z");
-    EXPECT_EQ(formatIsoUtcMillis(t), "2025-12-06T16:32:45.123Z");
-
+// (Offsets, fractions and formatting: see ChatMessageDecoding.)
+TEST(TimeFormat, ParsesOnlyRealDaysAndWhatTheClockCanHold) {
     const std::pair<const char*, std::optional<double>> cases[] = {
-        {"2025-12-06T16:32:45.123Z", 1765038765.123},
-        {"2025-12-06T18:32:45+02:00", 1765038765.0},
         {"2025-12-06 16:32:45Z", std::nullopt},
         {"2024-02-29T12:00:00Z", 1709208000.0},
         {"2025-02-29T12:00:00Z", std::nullopt},
         // A leap second is the next minute's first, but never makes a day exist.
         {"2016-12-31T23:59:60Z", 1483228800.0},
         {"2025-04-31T23:59:60Z", std::nullopt},
-        // Only what the clock can hold.
         {"2262-04-11T23:47:16Z", 9223372036.0},
         {"2262-04-11T23:47:17Z", std::nullopt},
         {"2025-12-06T24:00:00Z", std::nullopt},
         {"2025-12-06T16:32:45Zjunk", std::nullopt},
     };
     for (const auto& [text, unix] : cases) {
-        auto got = parseIsoUtc(text);
-        ASSERT_EQ(got.has_value(), unix.has_value()) << text;
-        if (got) {
-            EXPECT_NEAR(toUnixSeconds(*got), *unix, 0.0005) << text;
-        }
+        const auto got = parseIsoUtc(text);
+        EXPECT_EQ(got ? std::optional(toUnixSeconds(*got)) : std::nullopt, unix) << text;
     }
 }
 

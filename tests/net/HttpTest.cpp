@@ -16,12 +16,10 @@ TEST(Url, PathJoiningQueryEncodingAndWhatCountsAsAUrl) {
     EXPECT_EQ(appendPath("https://svc.example/v2/", "/api/X"), "https://svc.example/v2/api/X");
     EXPECT_EQ(withQuery("http://h/p", {{"id", "AB-12"}, {"user", "kid one"}, {"q", "a&b=c/é"}}),
               "http://h/p?id=AB-12&user=kid%20one&q=a%26b%3Dc%2F%C3%A9");
-    for (const auto& [text, url] :
-         std::vector<std::pair<std::string, bool>>{{"http://127.0.0.1:8080/base/", true},
-                                                   {"ftp://x", false},
-                                                   {"https://", false},
-                                                   {"http:// spaces .com", false}})
-        EXPECT_EQ(isHttpUrl(text), url) << text;
+    EXPECT_TRUE(isHttpUrl("http://127.0.0.1:8080/base/"));
+    EXPECT_FALSE(isHttpUrl("ftp://x"));
+    EXPECT_FALSE(isHttpUrl("https://"));
+    EXPECT_FALSE(isHttpUrl("http:// spaces .com"));
 }
 
 class HttpTest : public ::testing::Test {
@@ -30,9 +28,8 @@ class HttpTest : public ::testing::Test {
         server.server.Get("/echo", [](const httplib::Request& req, httplib::Response& res) {
             res.set_content(req.target, "text/plain");
         });
-        server.server.Get("/silent", [](const httplib::Request&, httplib::Response& res) {
+        server.server.Get("/silent", [](const httplib::Request&, httplib::Response&) {
             std::this_thread::sleep_for(500ms);
-            res.set_content("late", "text/plain");
         });
         server.server.Get(R"(/hop/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
             const int left = std::stoi(req.matches[1]);
@@ -41,19 +38,17 @@ class HttpTest : public ::testing::Test {
         });
         server.start();
     }
-    void TearDown() override { server.stop(); }
     test::LocalServer server;
+    const std::string dead = "http://127.0.0.1:" + std::to_string(test::deadPort());
 };
 
 // Never through a proxy, whatever the environment says: the system's web
 // proxy is our own filtering proxy.
 TEST_F(HttpTest, RequestsReachTheServerAsSentAndNeverThroughAProxy) {
-    const std::string dead = "http://127.0.0.1:" + std::to_string(test::deadPort());
     test::EnvGuard a("http_proxy", dead), b("HTTPS_PROXY", dead), c("ALL_PROXY", dead),
         d("HTTP_PROXY", dead), e("no_proxy", std::nullopt), f("NO_PROXY", std::nullopt);
-    auto get = perform({.url = withQuery(server.url() + "/echo", {{"b", "2"}, {"a", "1 2"}})});
-    EXPECT_EQ(get.status, 200);
-    EXPECT_EQ(get.body, "/echo?b=2&a=1%202");
+    const auto url = withQuery(server.url() + "/echo", {{"b", "2"}, {"a", "1 2"}});
+    EXPECT_EQ(perform({.url = url}).body, "/echo?b=2&a=1%202");
     EXPECT_EQ(perform({.url = server.url() + "/missing"}).status, 404) << "reported, not thrown";
 }
 
@@ -62,8 +57,7 @@ TEST_F(HttpTest, RequestsReachTheServerAsSentAndNeverThroughAProxy) {
 TEST_F(HttpTest, TransportErrors) {
     EXPECT_EQ(perform({.url = server.url() + "/hop/3"}).body, "arrived");
     EXPECT_THROW(perform({.url = server.url() + "/hop/40"}), TransportError);
-    const std::string dead = "http://127.0.0.1:" + std::to_string(test::deadPort()) + "/x";
-    EXPECT_THROW(perform({.url = dead}), TransportError);
+    EXPECT_THROW(perform({.url = dead + "/x"}), TransportError);
     try {
         perform({.url = server.url() + "/silent", .idleTimeout = 300ms});
         ADD_FAILURE() << "a server that never answers must time out";
