@@ -7,17 +7,14 @@
 
 namespace tarvo::test {
 
-// The chat service on 127.0.0.1: keeps messages like the real one does, on
-// the shared fake service that records every request.
+// The chat service on 127.0.0.1, on the shared fake service that records
+// every request. Every poll gets every message, as a service may replay them.
 class ChatTestServer {
   public:
-    ChatTestServer() : service_([this](httplib::Server& s) { routes(s); }) {}
+    ChatTestServer() : service([this](httplib::Server& s) { routes(s); }) {}
     ~ChatTestServer() { holdSends(false); }  // held sends answer before the server goes
 
-    std::string url() const { return service_.url(); }
-    std::vector<LocalServer::Received> received(const std::string& path) const {
-        return service_.requests(path);
-    }
+    std::string url() const { return service.url(); }
     void addMessage(std::int64_t id, const std::string& from, const std::string& text,
                     const std::string& senderName = "") {
         std::lock_guard lock(mutex_);
@@ -29,10 +26,6 @@ class ChatTestServer {
     void setParents(std::vector<std::string> names) { set(parents_, std::move(names)); }
     void failPolls(int status) { set(pollStatus_, status); }
     void failSends(int status) { set(sendStatus_, status); }
-    void replayAll(bool on) { set(replayAll_, on); }  // every poll gets every message
-    void setMarkReadStatus(int status) {
-        service_.answer("/api/MarkChatMessagesRead", status, "{}");
-    }
     // Keeps every send waiting for its answer until released.
     void holdSends(bool on) {
         set(holdSends_, on);
@@ -46,16 +39,13 @@ class ChatTestServer {
         field = std::forward<V>(value);
     }
     void routes(httplib::Server& s) {
-        s.Get("/api/GetChildChatMessages", [this](const auto& req, auto& res) {
+        s.Get("/api/GetChildChatMessages", [this](const auto&, auto& res) {
             std::lock_guard lock(mutex_);
             res.status = pollStatus_;
             if (pollStatus_ != 200) return res.set_content("unavailable", "text/plain");
-            auto after = json::parseDecimal(req.get_param_value("afterId")).value_or(0);
-            json::Json list = json::Json::array(), parents = json::Json::array();
-            for (const auto& m : messages_)
-                if (m["id"] > after || replayAll_) list.push_back(m);
+            json::Json parents = json::Json::array();
             for (const auto& p : parents_) parents.push_back({{"name", p}});
-            res.set_content(json::Json{{"messages", list}, {"parents", parents}}.dump(),
+            res.set_content(json::Json{{"messages", messages_}, {"parents", parents}}.dump(),
                             "application/json");
         });
         s.Post("/api/SendChildChatMessage", [this](const auto& req, auto& res) {
@@ -78,8 +68,10 @@ class ChatTestServer {
     std::vector<std::string> parents_;
     std::int64_t nextId_ = 1;
     int pollStatus_ = 200, sendStatus_ = 200;
-    bool replayAll_ = false, holdSends_ = false;
-    FakeService service_;  // last: its handlers use everything above
+    bool holdSends_ = false;
+
+  public:
+    FakeService service;  // last: its handlers use everything above
 };
 
 }  // namespace tarvo::test
