@@ -1,8 +1,7 @@
 // The chat window and its toast with a real conversation controller against a
-// local chat service, on virtual time; network work runs when the test says
-// so. Offscreen: rows and bubbles, the header, hiding, geometry and the toast's
-// timing. On a private X server with a window manager: focus, where the toast
-// lands, and what the window reports when it is covered or minimised.
+// local chat service, on virtual time. Offscreen: rows, the header, hiding,
+// geometry, the toast's timing. Under X: focus, where the toast lands, and
+// what the window reports when it is covered or minimised.
 #include <QAbstractButton>
 #include <QLabel>
 #include <QLineEdit>
@@ -61,10 +60,10 @@ class ChatQtTest : public ::testing::Test {
         window = std::make_shared<ChatWindow>(c);
         auto service =
             std::make_shared<ChatService>(server.url(), "DEV-1", "emma", std::nullopt, clock);
-        chat = ChatController::create(service, "emma", queue, background, clock, session);
+        chat = ChatController::create(service, "emma", queue, background, clock,
+                                      std::make_shared<platform::FakeUserSession>());
         chat->attachView(window);
         chat->startPolling();
-        chat->startReadWatcher();
     }
     // Lets every queued network call run and its result land.
     void settle() {
@@ -85,32 +84,31 @@ class ChatQtTest : public ::testing::Test {
     std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
     VirtualMainQueue queue{clock};
     ManualBackground background;
-    std::shared_ptr<platform::FakeUserSession> session =
-        std::make_shared<platform::FakeUserSession>();
     std::shared_ptr<ChatWindow> window;
     std::shared_ptr<ChatController> chat;
 };
 
-struct RowView {
-    QString name, text, status;
-    QRect row, bubble;
-    QColor bubbleColour, statusColour;
-};
-
-RowView inspect(QWidget* row) {
+// A row as "name|text|status|side colour[ red]": the side of its bubble, what
+// is really painted just inside the bubble's leading edge, a red status.
+std::string describe(QWidget* row) {
     auto* status = row->findChild<QLabel*>("status");
-    RowView v{row->findChild<QLabel*>("name")->text(),
-              row->findChild<QTextEdit*>("text")->toPlainText(), status->text(), row->rect(),
-              row->findChild<QWidget*>("bubble")->geometry()};
-    // What is really painted just inside the bubble's leading edge.
-    v.bubbleColour = row->grab().toImage().pixelColor(v.bubble.x() + 6, v.bubble.center().y());
-    v.statusColour = status->palette().color(QPalette::WindowText);
-    return v;
-}
-
-bool near(const QColor& a, const QColor& b) {
-    return std::abs(a.red() - b.red()) <= 3 && std::abs(a.green() - b.green()) <= 3 &&
-           std::abs(a.blue() - b.blue()) <= 3;
+    const QRect bubble = row->findChild<QWidget*>("bubble")->geometry();
+    const QColor painted = row->grab().toImage().pixelColor(bubble.x() + 6, bubble.center().y());
+    auto near = [&](const QColor& c) {
+        return std::abs(painted.red() - c.red()) <= 3 &&
+               std::abs(painted.green() - c.green()) <= 3 &&
+               std::abs(painted.blue() - c.blue()) <= 3;
+    };
+    const QString side = bubble.left() == 0                      ? "left "
+                         : bubble.right() == row->rect().right() ? "right "
+                                                                 : "middle ";
+    return (row->findChild<QLabel*>("name")->text() + "|" +
+            row->findChild<QTextEdit*>("text")->toPlainText() + "|" + status->text() + "|" + side +
+            (near(chatqt::teal()) ? "teal"
+             : near(Qt::white)    ? "white"
+                                  : painted.name()) +
+            (status->palette().color(QPalette::WindowText) == chatqt::systemRed() ? " red" : ""))
+        .toStdString();
 }
 
 TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
@@ -139,7 +137,7 @@ TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
     queue.advance(0ms);
     settle();
     ASSERT_EQ(window->rowWidgets().size(), 3u);
-    EXPECT_EQ(inspect(window->rowWidgets()[1]).name, "Parent") << "before any name is known";
+    EXPECT_EQ(describe(window->rowWidgets()[1]).rfind("Parent|", 0), 0u) << "no name known yet";
 
     server.setParents({"Mum", "Dad"});
     chat->pollOnce();
@@ -156,36 +154,22 @@ TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
     window->sendButton()->click();  // left unanswered: pending
     settleFor(20ms);
 
-    const struct {
-        const char* name;
-        std::string text;
-        const char* status;
-        bool child, red;
-    } expected[] = {
-        {"Dad", "from dad", "9:00 AM  ✓✓", false, false},
-        {"Mum", "no name given", "9:00 AM  ✓✓", false, false},
-        {"emma", std::string(200, 'x'), "9:00 AM  ✓✓", true, false},
-        {"emma", "<b>not</b> through", "12:00 AM  not sent — tap send to retry", true, true},
-        {"emma", "still going", "12:00 AM  sending…", true, false},
+    const std::string expected[] = {
+        "Dad|from dad|9:00 AM  ✓✓|left white",
+        "Mum|no name given|9:00 AM  ✓✓|left white",
+        "emma|" + std::string(200, 'x') + "|9:00 AM  ✓✓|right teal",
+        "emma|<b>not</b> through|12:00 AM  not sent — tap send to retry|right teal red",
+        "emma|still going|12:00 AM  sending…|right teal",
     };
     const auto rows = window->rowWidgets();
     ASSERT_EQ(rows.size(), std::size(expected));
-    const int oneLine = inspect(rows[0]).bubble.height();
+    auto bubble = [&](size_t i) { return rows[i]->findChild<QWidget*>("bubble")->geometry(); };
     for (size_t i = 0; i < rows.size(); ++i) {
-        SCOPED_TRACE(i);
-        const RowView v = inspect(rows[i]);
-        const auto& e = expected[i];
-        EXPECT_EQ(v.name, QString::fromUtf8(e.name));
-        EXPECT_EQ(v.text.toStdString(), e.text);
-        EXPECT_EQ(v.status, QString::fromUtf8(e.status));
-        EXPECT_EQ(v.row.width(), window->scrollArea()->widget()->width() - 28);
-        EXPECT_LE(v.bubble.width(), 300);
-        EXPECT_EQ(e.child ? v.bubble.right() : v.bubble.left(), e.child ? v.row.right() : 0);
-        EXPECT_TRUE(near(v.bubbleColour, e.child ? chatqt::teal() : QColor(Qt::white)))
-            << v.bubbleColour.name().toStdString();
-        EXPECT_EQ(v.statusColour == chatqt::systemRed(), e.red);
+        EXPECT_EQ(describe(rows[i]), expected[i]);
+        EXPECT_EQ(rows[i]->width(), window->scrollArea()->widget()->width() - 28) << i;
+        EXPECT_LE(bubble(i).width(), 300) << i;
     }
-    EXPECT_GT(inspect(rows[2]).bubble.height(), 2 * oneLine) << "a long word is broken";
+    EXPECT_GT(bubble(2).height(), 2 * bubble(0).height()) << "a long word is broken";
 }
 
 TEST_F(ChatQtTest, ClosingHidesAndOpeningShowsTheConversationAtTheBottom) {
@@ -222,14 +206,10 @@ TEST_F(ChatQtTest, ClosingHidesAndOpeningShowsTheConversationAtTheBottom) {
 
 // Where it lands is checked under X (ChatXTest).
 TEST_F(ChatQtTest, ToastASecondMessageReplacesTheTextForTwoMoreMinutes) {
+    start();
     int replies = 0;
-    auto present = [&](const std::string& sender, const std::string& body) {
-        ChatToast::Context c;
-        c.queue = &queue;
-        c.log = TarvoLog("chat", Paths::agentLog());
-        c.soundFile = sourceDir() + "/resources/Ping.wav";
-        ChatToast::present(
-            sender, body, [&] { ++replies; }, c);
+    auto present = [&](const char* sender, const std::string& body) {
+        window->presentToast(sender, body, [&] { ++replies; });
     };
     // The toast on screen, or none once it started closing.
     auto shown = [] { return ChatToast::shared() ? ChatToast::shared()->window() : nullptr; };

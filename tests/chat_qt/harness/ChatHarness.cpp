@@ -1,38 +1,21 @@
-// Opens the chat window with a real ChatController against a local chat
-// service, for screenshots. Not installed.
-//
-//   chat_harness --scene NAME [--screenshot FILE]
-//        empty         no messages yet
-//        conversation  two parents, and sent, failed and pending messages
-//        toast         a long parent message arriving after the first poll
-#include <QApplication>
+// The chat window with a real ChatController against a local chat service, for
+// screenshots (scripts/screenshots.d/chat.sh). Not installed.
+//   chat_harness --scene empty|conversation|toast [--screenshot FILE]
+// conversation: two parents, and sent, failed and pending messages; toast: a
+// long parent message arriving after the first poll.
 #include <QScreen>
-#include <QTimer>
 
 #include "chat/ChatController.h"
 #include "chat/ChatTestServer.h"
 #include "chat/qt/ChatToast.h"
 #include "chat/qt/ChatWindow.h"
 #include "core/Background.h"
-#include "core/Paths.h"
 #include "platform/fake/FakeUserSession.h"
 #include "platform/qt/QtMainQueue.h"
-#include "support/TestSupport.h"
+#include "ui/UiFixture.h"
 
 using namespace tarvo;
-
-// Calls `then` once `done()` holds, checking every 50 ms; gives up after 10 s.
-void when(std::function<bool()> done, std::function<void()> then) {
-    auto* timer = new QTimer;
-    auto left = std::make_shared<int>(200);
-    QObject::connect(timer, &QTimer::timeout, [timer, done, then, left] {
-        if (!done() && --*left > 0) return;
-        timer->stop();
-        timer->deleteLater();
-        then();
-    });
-    timer->start(50);
-}
+using namespace std::chrono_literals;
 
 int main(int argc, char** argv) {
     std::string scene, screenshot;
@@ -64,55 +47,33 @@ int main(int argc, char** argv) {
     chat->attachView(window);
     chat->startPolling();
     chat->startReadWatcher();
+    if (scene != "toast") window->open();
+    test::waitUntil([&] { return chat->didInitialLoad(); }, 10s);
 
-    // The picture once the slide, the layout and the scrolling settled.
-    auto shoot = [&] {
-        QTimer::singleShot(700, [&] {
-            if (!screenshot.empty())
-                QGuiApplication::primaryScreen()->grabWindow(0).save(
-                    QString::fromStdString(screenshot));
-            queue.quit(0);
-        });
-    };
-    auto send = [&](const char* text) {
+    auto send = [&](const char* text, const std::string& statusEnd) {
         window->setInputText(text);
         window->sendTapped();
+        test::waitUntil([&] { return window->rows().back().statusLine.ends_with(statusEnd); }, 10s);
     };
-    auto lastStatusEndsWith = [&](std::string suffix) {
-        return [&window, suffix] {
-            return !window->rows().empty() && window->rows().back().statusLine.ends_with(suffix);
-        };
-    };
-    auto loaded = [&] { return chat->didInitialLoad(); };
-    if (scene == "toast") {
-        when(loaded, [&] {
-            server.addMessage(10, "parent",
-                              "Time to wrap up the game, dinner is ready in five minutes. Please "
-                              "wash your hands and come down.",
-                              "Mum");
-            chat->pollOnce();
-            when([] { return chatqt::ChatToast::shared() != nullptr; }, shoot);
-        });
-    } else {
-        window->open();
-        when(loaded, [&] {
-            if (!two) return shoot();
-            send("See you soon");
-            when(lastStatusEndsWith("✓✓"), [&] {
-                server.failSends(503);
-                send("Can I have 30 more minutes?");
-                when(lastStatusEndsWith("retry"), [&] {
-                    server.failSends(200);
-                    server.holdSends(true);
-                    send("On my way!");
-                    shoot();
-                });
-            });
-        });
+    if (two) {
+        send("See you soon", "✓✓");
+        server.failSends(503);
+        send("Can I have 30 more minutes?", "retry");
+        server.failSends(200);
+        server.holdSends(true);
+        send("On my way!", "sending…");
+    } else if (scene == "toast") {
+        server.addMessage(10, "parent",
+                          "Time to wrap up the game, dinner is ready in five minutes. Please wash "
+                          "your hands and come down.",
+                          "Mum");
+        chat->pollOnce();
+        test::waitUntil([] { return chatqt::ChatToast::shared() != nullptr; }, 10s);
     }
-
-    const int code = queue.run();
+    test::settleFor(700ms);  // the slide, the layout and the scrolling
+    if (!screenshot.empty())
+        QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromStdString(screenshot));
     chatqt::ChatToast::discard();
     window.reset();
-    return code;
+    return 0;
 }
