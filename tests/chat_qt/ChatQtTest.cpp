@@ -19,7 +19,6 @@
 #include "core/Paths.h"
 #include "core/Subprocess.h"
 #include "platform/fake/FakeUserSession.h"
-#include "support/VirtualTime.h"
 #include "ui/UiFixture.h"
 
 namespace tarvo::test {
@@ -34,15 +33,13 @@ class ChatQtTest : public ::testing::Test {
   protected:
     explicit ChatQtTest(bool onX = false) {
         if (QApplication::instance()) return;
-        if (!onX) {
-            static QApplication* kept =
-                ui::makeAgentApplication({"-platform", "offscreen"}).release();
-            (void)kept;
-            return;
+        if (onX) {
+            x = std::make_unique<XServer>();
+            display.emplace("DISPLAY", x->display());  // for the window's own X connection
+            app = ui::makeAgentApplication({"-platform", "xcb", "-display", x->display()});
+        } else {
+            ui::makeAgentApplication({"-platform", "offscreen"}).release();  // kept to the end
         }
-        x = std::make_unique<XServer>();
-        display.emplace("DISPLAY", x->display());  // for the window's own X connection
-        app = ui::makeAgentApplication({"-platform", "xcb", "-display", x->display()});
     }
     ~ChatQtTest() override {
         // The toast is process-wide and its close timer lives on this test's queue.
@@ -73,7 +70,6 @@ class ChatQtTest : public ::testing::Test {
         }
         settleFor(20ms);
     }
-    std::string log() const { return readText(Paths::agentLog()); }
 
     std::unique_ptr<XServer> x;
     std::optional<EnvGuard> display;
@@ -95,19 +91,17 @@ std::string describe(QWidget* row) {
     const QRect bubble = row->findChild<QWidget*>("bubble")->geometry();
     const QColor painted = row->grab().toImage().pixelColor(bubble.x() + 6, bubble.center().y());
     auto near = [&](const QColor& c) {
-        return std::abs(painted.red() - c.red()) <= 3 &&
-               std::abs(painted.green() - c.green()) <= 3 &&
-               std::abs(painted.blue() - c.blue()) <= 3;
+        return std::max({std::abs(painted.red() - c.red()), std::abs(painted.green() - c.green()),
+                         std::abs(painted.blue() - c.blue())}) <= 3;
     };
-    const QString side = bubble.left() == 0                      ? "left "
-                         : bubble.right() == row->rect().right() ? "right "
-                                                                 : "middle ";
+    QString colour = near(chatqt::teal()) ? "teal" : painted.name();
+    if (near(Qt::white)) colour = "white";
+    QString side = bubble.left() == 0 ? "left " : "middle ";
+    if (bubble.right() == row->rect().right()) side = "right ";
+    const bool red = status->palette().color(QPalette::WindowText) == chatqt::systemRed();
     return (row->findChild<QLabel*>("name")->text() + "|" +
             row->findChild<QTextEdit*>("text")->toPlainText() + "|" + status->text() + "|" + side +
-            (near(chatqt::teal()) ? "teal"
-             : near(Qt::white)    ? "white"
-                                  : painted.name()) +
-            (status->palette().color(QPalette::WindowText) == chatqt::systemRed() ? " red" : ""))
+            colour + (red ? " red" : ""))
         .toStdString();
 }
 
@@ -126,13 +120,7 @@ TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
     EXPECT_EQ(w->geometry(), QRect(area.topLeft() + QPoint((area.width() - 440) / 2,
                                                            (area.height() - size.height()) / 2),
                                    size));
-    EXPECT_EQ(w->minimumSize(), QSize(380, 460));
     EXPECT_FALSE(window->backdropLoaded());
-    EXPECT_NE(log().find("[chat] INFO  chat window frame={{" + std::to_string(w->x()) + ", " +
-                         std::to_string(w->y()) + "}, {440, " + std::to_string(size.height()) +
-                         "}} backdrop=MISSING"),
-              std::string::npos)
-        << log();
     window->open();
     queue.advance(0ms);
     settle();
@@ -172,7 +160,7 @@ TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
     EXPECT_GT(bubble(2).height(), 2 * bubble(0).height()) << "a long word is broken";
 }
 
-TEST_F(ChatQtTest, ClosingHidesAndOpeningShowsTheConversationAtTheBottom) {
+TEST_F(ChatQtTest, ClosingHidesOpeningShowsTheBottomAndTheToastKeepsTwoMinutes) {
     for (int id = 1; id <= 30; ++id)
         server.addMessage(id, id % 2 ? "parent" : "child", "message " + std::to_string(id));
     start();
@@ -202,23 +190,19 @@ TEST_F(ChatQtTest, ClosingHidesAndOpeningShowsTheConversationAtTheBottom) {
     ASSERT_NE(window->window(), nullptr);
     EXPECT_TRUE(window->window()->isVisible());
     EXPECT_EQ(window->rowWidgets().size(), 31u);
-}
 
-// Where it lands is checked under X (ChatXTest).
-TEST_F(ChatQtTest, ToastASecondMessageReplacesTheTextForTwoMoreMinutes) {
-    start();
+    // The toast (the one for message 31 gone): where it lands is checked under X.
+    ChatToast::discard();
     int replies = 0;
-    auto present = [&](const char* sender, const std::string& body) {
-        window->presentToast(sender, body, [&] { ++replies; });
-    };
+    const auto reply = [&] { ++replies; };
     // The toast on screen, or none once it started closing.
     auto shown = [] { return ChatToast::shared() ? ChatToast::shared()->window() : nullptr; };
-    present("Mum", "first");
+    window->presentToast("Mum", "first", reply);
     ASSERT_NE(shown(), nullptr);
     ChatToast* toast = ChatToast::shared();
     EXPECT_EQ(toast->bodyLines(), QStringList{"first"});
     queue.advance(100s);
-    present("Dad", std::string(500, 'w'));
+    window->presentToast("Dad", std::string(500, 'w'), reply);
     EXPECT_EQ(ChatToast::shared(), toast);
     EXPECT_EQ(toast->title(), "Message from Mum");
     EXPECT_EQ(toast->body(), QString(500, 'w'));
@@ -232,7 +216,7 @@ TEST_F(ChatQtTest, ToastASecondMessageReplacesTheTextForTwoMoreMinutes) {
     EXPECT_TRUE(waitUntil([&] { return ChatToast::shared() == nullptr; }));
 
     // Dismiss closes without replying; Reply is clicked for real under X.
-    present("Mum", "hello");
+    window->presentToast("Mum", "hello", reply);
     toast = ChatToast::shared();
     toast->dismissButton()->click();
     EXPECT_EQ(shown(), nullptr);
@@ -250,9 +234,6 @@ class ChatXTest : public ChatQtTest {
     bool toastAt(QPoint at) const {
         QWidget* toast = ChatToast::shared() ? ChatToast::shared()->window() : nullptr;
         return toast && serverGeometry(*x, toast->winId()).topLeft() == at;
-    }
-    void click(int x0, int y0) {
-        x->run({"xdotool", "mousemove", std::to_string(x0), std::to_string(y0), "click", "1"});
     }
 };
 
@@ -276,7 +257,7 @@ TEST_F(ChatXTest, TheToastNeverTakesTheFocusAndTheWindowKnowsWhenItIsSeen) {
     EXPECT_NE(x->run({"xprop", "-id", toastId, "_NET_WM_DESKTOP"}).find("= 4294967295"),
               std::string::npos);
     EXPECT_EQ(active(), chatId);
-    click(960, 700);
+    x->run({"xdotool", "mousemove", "960", "700", "click", "1"});
     // Asked at once: once the card is gone the window manager gives the focus back.
     EXPECT_TRUE(waitUntil([&] { return replies == 1; }));
     EXPECT_EQ(active(), chatId) << "a click on the card leaves the focus where it was";
@@ -286,7 +267,7 @@ TEST_F(ChatXTest, TheToastNeverTakesTheFocusAndTheWindowKnowsWhenItIsSeen) {
     ASSERT_TRUE(waitUntil([&] { return !window->windowState().visible; }));
     window->presentToast("Dad", "Come down please", [&] { chat->openChat(); });
     ASSERT_TRUE(waitUntil([&] { return toastAt({900, 630}); }));
-    click(1210, 754);  // on "Reply"
+    x->run({"xdotool", "mousemove", "1210", "754", "click", "1"});  // on "Reply"
     EXPECT_TRUE(waitUntil([&] { return window->windowState().seen() && active() == chatId; }));
 
     // Another of our windows over it: the application is still active, and
