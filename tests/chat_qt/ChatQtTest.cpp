@@ -195,12 +195,12 @@ TEST_F(ChatQtTest, ClosingHidesOpeningShowsTheBottomAndTheToastKeepsTwoMinutes) 
     ChatToast::discard();
     int replies = 0;
     const auto reply = [&] { ++replies; };
-    // The toast on screen, or none once it started closing.
     auto shown = [] { return ChatToast::shared() ? ChatToast::shared()->window() : nullptr; };
     window->presentToast("Mum", "first", reply);
     ASSERT_NE(shown(), nullptr);
+    // Shown without asking for the focus, which Xvfb cannot tell from being refused it.
+    EXPECT_TRUE(shown()->testAttribute(Qt::WA_ShowWithoutActivating));
     ChatToast* toast = ChatToast::shared();
-    EXPECT_EQ(toast->bodyLines(), QStringList{"first"});
     queue.advance(100s);
     window->presentToast("Dad", std::string(500, 'w'), reply);
     EXPECT_EQ(ChatToast::shared(), toast);
