@@ -3,8 +3,6 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 
-#include <sstream>
-
 #include "platform/fake/FakeUserSession.h"
 #include "support/FakeService.h"
 #include "ui/ChatStatusItem.h"
@@ -37,13 +35,12 @@ class WindowManagerTest : public ::testing::Test {
     }
     // Whether `a` is stacked above `b`, as the window manager says.
     bool above(unsigned long a, unsigned long b) const {
-        const std::string out = x->run({"xprop", "-root", "_NET_CLIENT_LIST_STACKING"});
-        std::vector<unsigned long> ids;
-        std::stringstream in(out.substr(out.find('#') + 1));
-        for (std::string item; std::getline(in, item, ',');)
-            ids.push_back(std::strtoul(item.c_str(), nullptr, 16));
-        auto ia = std::find(ids.begin(), ids.end(), a), ib = std::find(ids.begin(), ids.end(), b);
-        return ia != ids.end() && ib != ids.end() && ia > ib;
+        std::string out = x->run({"xprop", "-root", "_NET_CLIENT_LIST_STACKING"});
+        std::replace(out.begin(), out.end(), '\n', ',');
+        const auto at = [&](unsigned long id) {
+            return out.find(" 0x" + QString::number(id, 16).toStdString() + ",");
+        };
+        return at(a) != std::string::npos && at(b) != std::string::npos && at(a) > at(b);
     }
 
     std::unique_ptr<XServer> x;
@@ -51,9 +48,8 @@ class WindowManagerTest : public ::testing::Test {
     VirtualMainQueue queue;
 };
 
-// With another client's window (xmessage) active: the time card leaves the
-// focus there; the blocker covers both screens, stays on top and takes the
-// keyboard back, and ignores close and move requests.
+// Another client's window (xmessage) active: the card leaves the focus there; the blocker
+// covers both screens, stays on top, takes the keyboard back, ignores close and move.
 TEST_F(WindowManagerTest, TheCardLeavesTheFocusAndTheBlockerCoversBothScreensAndWinsItBack) {
     start({.screens = {"1280x800", "1024x768"}});
     Process other(Launch{.argv = {"/usr/bin/xmessage", "-geometry", "400x160+200+200", "other"},
@@ -79,7 +75,6 @@ TEST_F(WindowManagerTest, TheCardLeavesTheFocusAndTheBlockerCoversBothScreensAnd
     settleFor(500ms);
     EXPECT_EQ(active(), otherId);
     EXPECT_EQ(serverGeometry(*x, card->winId()), QRect(1280 - 360 - 24, 24, 360, 96));
-    warning.reset();
 
     auto blocker = views->makeBlocker("Emma", 60, [](std::int64_t) {});
     blocker->show();
@@ -107,7 +102,6 @@ TEST_F(WindowManagerTest, TheCardLeavesTheFocusAndTheBlockerCoversBothScreensAnd
     ev.xclient.format = 32;
     ev.xclient.data.l[0] = 1;  // add
     ev.xclient.data.l[1] = static_cast<long>(XInternAtom(dpy, "_NET_WM_STATE_ABOVE", False));
-    ev.xclient.data.l[3] = 1;
     XSendEvent(dpy, DefaultRootWindow(dpy), False,
                SubstructureRedirectMask | SubstructureNotifyMask, &ev);
     XCloseDisplay(dpy);
@@ -117,33 +111,26 @@ TEST_F(WindowManagerTest, TheCardLeavesTheFocusAndTheBlockerCoversBothScreensAnd
     EXPECT_TRUE(waitUntil([&] { return above(mine, otherId); }, 3s));
     EXPECT_TRUE(waitUntil([&] { return active() == mine; }));
 
-    x->run({"xdotool", "key", "--clearmodifiers", "alt+F4"});
-    x->run({"xdotool", "key", "Escape"});
+    x->run({"xdotool", "key", "--clearmodifiers", "alt+F4", "Escape"});
     x->run({"xdotool", "windowmove", std::to_string(mine), "300", "200"});
     settleFor(800ms);
     EXPECT_EQ(serverGeometry(*x, mine), QRect(0, 0, 1280, 800));
     EXPECT_TRUE(viewable(mine));
 }
 
-// Without a tray host one warning; the icon appears when a host starts, and a
-// click on it opens the chat.
 TEST_F(WindowManagerTest, TrayIconWaitsForATrayHostAndAClickOpensTheChat) {
     TempRoot root;
     start();
     int clicks = 0;
     ui::ChatStatusItem item([&] { ++clicks; });
     QSystemTrayIcon* tray = item.trayIcon();
-    EXPECT_EQ(tray->toolTip(), "Chat with parent");
     settleFor(200ms);
     EXPECT_FALSE(tray->geometry().isValid());
-    const auto warnings = [] {
-        return logLinesWith("WARN  no system tray — chat icon appears when a tray host starts")
-            .size();
-    };
-    EXPECT_EQ(warnings(), 1u);
+    const std::string warning = "WARN  no system tray — chat icon appears when a tray host starts";
+    EXPECT_EQ(logLinesWith(warning).size(), 1u);
     ASSERT_TRUE(x->startTrayHost());
     ASSERT_TRUE(waitUntil([&] { return tray->geometry().isValid(); }));
-    EXPECT_EQ(warnings(), 1u);
+    EXPECT_EQ(logLinesWith(warning).size(), 1u);
     settleFor(200ms);
     const QPoint at = tray->geometry().center();
     x->run({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()), "click", "1"});
