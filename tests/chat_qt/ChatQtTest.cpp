@@ -55,8 +55,8 @@ class ChatQtTest : public ::testing::Test {
         c.log = TarvoLog("chat", Paths::agentLog());
         c.queue = &queue;
         window = std::make_shared<ChatWindow>(c);
-        auto service =
-            std::make_shared<ChatService>(server.url(), "DEV-1", "emma", std::nullopt, clock);
+        auto service = std::make_shared<ChatService>(server.service.url(), "DEV-1", "emma",
+                                                     std::nullopt, clock);
         chat = ChatController::create(service, "emma", queue, background, clock,
                                       std::make_shared<platform::FakeUserSession>());
         chat->attachView(window);
@@ -132,12 +132,12 @@ TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
     settle();
     EXPECT_EQ(window->titleLabel()->text(), "Mum, Dad & emma");
     EXPECT_EQ(window->avatarLabel()->text(), "EM");
-    server.failSends(503);
+    server.sendStatus = 503;
     QTest::keyClicks(window->input(), "  <b>not</b> through  ");
     QTest::keyClick(window->input(), Qt::Key_Return);
     settle();
     EXPECT_EQ(window->input()->text(), "<b>not</b> through") << "back in the field for a retry";
-    server.failSends(200);
+    server.sendStatus = 200;
     window->input()->setText("still going");
     window->sendButton()->click();  // left unanswered: pending
     settleFor(20ms);

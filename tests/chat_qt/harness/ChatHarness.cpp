@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     config.log = TarvoLog("chat", Paths::agentLog());
     config.queue = &queue;
     auto window = std::make_shared<ChatWindow>(config);
-    auto service = std::make_shared<ChatService>(server.url(), "DEV-1", "emma", config.log);
+    auto service = std::make_shared<ChatService>(server.service.url(), "DEV-1", "emma", config.log);
     auto chat = ChatController::create(service, "emma", queue, background, nullptr,
                                        std::make_shared<platform::FakeUserSession>());
     const bool two = scene == "conversation";
@@ -57,9 +57,9 @@ int main(int argc, char** argv) {
     };
     if (two) {
         send("See you soon", "✓✓");
-        server.failSends(503);
+        server.sendStatus = 503;
         send("Can I have 30 more minutes?", "retry");
-        server.failSends(200);
+        server.sendStatus = 200;
         server.holdSends(true);
         send("On my way!", "sending…");
     } else if (scene == "toast") {
