@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 
 #include "core/Json.h"
@@ -7,17 +8,13 @@
 
 namespace tarvo::test {
 
-// The chat service on 127.0.0.1: keeps messages like the real one does, on
-// the shared fake service that records every request.
+// The chat service on 127.0.0.1, on the shared fake service that records
+// every request. Every poll gets every message, as a service may replay them.
 class ChatTestServer {
   public:
-    ChatTestServer() : service_([this](httplib::Server& s) { routes(s); }) {}
+    ChatTestServer() : service([this](httplib::Server& s) { routes(s); }) {}
     ~ChatTestServer() { holdSends(false); }  // held sends answer before the server goes
 
-    std::string url() const { return service_.url(); }
-    std::vector<LocalServer::Received> received(const std::string& path) const {
-        return service_.requests(path);
-    }
     void addMessage(std::int64_t id, const std::string& from, const std::string& text,
                     const std::string& senderName = "") {
         std::lock_guard lock(mutex_);
@@ -26,43 +23,33 @@ class ChatTestServer {
         if (!senderName.empty()) messages_.back()["senderName"] = senderName;
         nextId_ = std::max(nextId_, id + 1);
     }
-    void setParents(std::vector<std::string> names) { set(parents_, std::move(names)); }
-    void failPolls(int status) { set(pollStatus_, status); }
-    void failSends(int status) { set(sendStatus_, status); }
-    void replayAll(bool on) { set(replayAll_, on); }  // every poll gets every message
-    void setMarkReadStatus(int status) {
-        service_.answer("/api/MarkChatMessagesRead", status, "{}");
+    void setParents(const std::vector<std::string>& names) {
+        std::lock_guard lock(mutex_);
+        parents_ = json::Json::array();
+        for (const auto& name : names) parents_.push_back({{"name", name}});
     }
+    std::atomic<int> pollStatus = 200, sendStatus = 200;  // what polls and sends answer
     // Keeps every send waiting for its answer until released.
     void holdSends(bool on) {
-        set(holdSends_, on);
+        std::lock_guard lock(mutex_);
+        holdSends_ = on;
         released_.notify_all();
     }
 
   private:
-    template <class T, class V>
-    void set(T& field, V&& value) {
-        std::lock_guard lock(mutex_);
-        field = std::forward<V>(value);
-    }
     void routes(httplib::Server& s) {
-        s.Get("/api/GetChildChatMessages", [this](const auto& req, auto& res) {
+        s.Get("/api/GetChildChatMessages", [this](const auto&, auto& res) {
             std::lock_guard lock(mutex_);
-            res.status = pollStatus_;
-            if (pollStatus_ != 200) return res.set_content("unavailable", "text/plain");
-            auto after = json::parseDecimal(req.get_param_value("afterId")).value_or(0);
-            json::Json list = json::Json::array(), parents = json::Json::array();
-            for (const auto& m : messages_)
-                if (m["id"] > after || replayAll_) list.push_back(m);
-            for (const auto& p : parents_) parents.push_back({{"name", p}});
-            res.set_content(json::Json{{"messages", list}, {"parents", parents}}.dump(),
+            res.status = pollStatus;
+            if (pollStatus != 200) return res.set_content("unavailable", "text/plain");
+            res.set_content(json::Json{{"messages", messages_}, {"parents", parents_}}.dump(),
                             "application/json");
         });
         s.Post("/api/SendChildChatMessage", [this](const auto& req, auto& res) {
             std::unique_lock lock(mutex_);
             released_.wait(lock, [this] { return !holdSends_; });
-            res.status = sendStatus_;
-            if (sendStatus_ != 200) return res.set_content("try later", "text/plain");
+            res.status = sendStatus;
+            if (sendStatus != 200) return res.set_content("try later", "text/plain");
             messages_.push_back({{"id", nextId_++},
                                  {"from", "child"},
                                  {"text", json::parse(req.body).value()["message"]},
@@ -75,11 +62,12 @@ class ChatTestServer {
     std::mutex mutex_;
     std::condition_variable released_;
     std::vector<json::Json> messages_;
-    std::vector<std::string> parents_;
+    json::Json parents_ = json::Json::array();
     std::int64_t nextId_ = 1;
-    int pollStatus_ = 200, sendStatus_ = 200;
-    bool replayAll_ = false, holdSends_ = false;
-    FakeService service_;  // last: its handlers use everything above
+    bool holdSends_ = false;
+
+  public:
+    FakeService service;  // last: its handlers use everything above
 };
 
 }  // namespace tarvo::test

@@ -1,14 +1,14 @@
-// The setup window's controller against a local service: the bridge's
-// messages, sending the accounts, saving the assignments, and config.json.
+// The setup window's logic: the page's text (entities, bridge messages, hosts,
+// list notation), this computer's accounts through the dscl stand-in, and the
+// controller against a local service (sending the accounts, saving the
+// assignments, config.json).
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "SetupFixture.h"
-#include "core/Background.h"
+#include "manager/HtmlEntities.h"
+#include "manager/LocalAccounts.h"
 #include "manager/ManagerController.h"
-#include "platform/fake/FakeSystemLog.h"
-#include "support/LocalServer.h"
-#include "support/VirtualTime.h"
+#include "support/FakeService.h"
 
 namespace tarvo {
 namespace {
@@ -17,53 +17,107 @@ using nlohmann::json;
 using test::account;
 using test::hasLine;
 using Style = ManagerView::AlertStyle;
-constexpr const char* kDevice = "0A1B2C3D-0000-4000-8000-00000000ABCD";
 
-struct Alert {
-    std::string title, text;
-    Style style;
-    bool operator==(const Alert&) const = default;
-};
+TEST(BridgeText, HtmlEntitiesDecodeLikeThePageEscapes) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"&#x41;&#65;&#&#66;", "AA&#B"},
+        {"&#X41;", "&#X41;"},          // only a lower-case x marks hexadecimal
+        {"&#xD800;", "&#xD800;"},      // surrogates stay
+        {"&#x110000;", "&#x110000;"},  // past the last code point
+        {"&#x10FFFF;", "\xF4\x8F\xBF\xBF"},
+        {"&#4294967296;", "&#4294967296;"},  // overflows 32 bits
+        {"&#x0000000000041;", "A"},          // leading zeros are no overflow
+        {"&lt;b&gt; &quot;x&quot; &apos;y&apos;", "<b> \"x\" 'y'"},
+        {"&amp;lt; &amp;#65; &amp;amp;", "&lt; &#65; &amp;"},  // the ampersand comes back last
+        {std::string(200000, '&'), std::string(200000, '&')},
+    };
+    for (const auto& [in, want] : cases)
+        EXPECT_EQ(decodeHtmlEntities(in), want) << in.substr(0, 40);
+}
 
-// What the window was asked to do, in order.
+TEST(BridgeText, MessagesHostsAndListNotation) {
+    using V = std::vector<std::string>;
+    const std::vector<std::pair<const char*, V>> messages = {
+        {"|updateData|tok", {"updateData", "tok"}},
+        {"updateData||tok", {"updateData", "|tok"}},
+        {"updateData|", {"updateData"}},
+        {"|", {}},
+    };
+    for (const auto& [in, want] : messages)
+        EXPECT_EQ(ManagerController::splitMessage(in), want) << in;
+    EXPECT_EQ(prefixCharacters("\xC3\xA9\xE2\x80\x94x", 2), "\xC3\xA9\xE2\x80\x94");
+    const std::vector<std::pair<const char*, const char*>> hosts = {
+        {"https://user:pw@api.example.com:443?x", "api.example.com"},
+        {"http://[::1]:9/", "::1"},
+        {"not a url", ""},
+    };
+    for (const auto& [url, want] : hosts) EXPECT_EQ(ManagerController::hostOf(url), want) << url;
+    EXPECT_EQ(ManagerController::listNotation({"emma", "a\"b"}), "[\"emma\", \"a\\\"b\"]");
+}
+
+TEST(LocalAccounts, DsclOutputUniqueIdsAndRealUsers) {
+    const std::vector<std::tuple<const char*, const char*, std::optional<std::string>>> reads = {
+        {"\n  RealName:\n   Emma Lind  \n\n", "RealName", "Emma Lind"},
+        {"RealName:\n", "RealName", std::nullopt},
+    };
+    for (const auto& [out, key, want] : reads)
+        EXPECT_EQ(LocalAccounts::parseReadOutput(out, key), want) << out;
+    const std::vector<std::pair<const char*, std::optional<std::uint32_t>>> ids = {
+        {"+501", 501u},         {"4294967295", 4294967295u}, {"4294967296", std::nullopt},
+        {"-501", std::nullopt}, {"", std::nullopt},          {"++5", std::nullopt}};
+    for (const auto& [text, want] : ids)
+        EXPECT_EQ(LocalAccounts::parseUniqueId(text), want) << text;
+
+    // Real users: a uid from 500, a real home, no leading underscore.
+    test::SetupRoot root;
+    json users = {account("zoe", 502), account("Guest2", 601),   account("_mbsetupuser", 501),
+                  account("old", 499), account("edge", 500),     account("alpha", 0),
+                  account("noid", 0),  account("varempty", 512), account("Parent", 501)};
+    users[0]["RealName"] = "Zoe Berg";
+    users[5]["UniqueID"] = "abc";
+    users[6].erase("UniqueID");
+    users[7]["NFSHomeDirectory"] = "/var/empty";
+    users[8]["RealName"] = "The Parent";
+    root.setAccounts(users, json::array({"root", "parent", "zoe"}));
+    const std::vector<LocalUserAccount> want = {
+        {"Guest2", "", 601, false, false},
+        {"Parent", "The Parent", 501, true, true},
+        {"edge", "", 500, false, false},
+        {"zoe", "Zoe Berg", 502, true, false},
+    };
+    EXPECT_EQ(LocalAccounts::enumerateRealUsers("Parent"), want);
+    root.setAccounts(json::array(), json::array({"a b", "c"}));
+    EXPECT_EQ(LocalAccounts::admins(), (std::vector<std::string>{"a", "b", "c"}));
+    // A machine without the tool has no accounts to offer.
+    std::filesystem::remove(Paths::dsclTool());
+    EXPECT_TRUE(LocalAccounts::enumerateRealUsers("x").empty());
+}
+
+std::string alert(const std::string& title, Style style) {
+    return title + " (" + std::to_string(static_cast<int>(style)) + ")";
+}
+
 struct RecordingView : ManagerView {
     void presentAlert(const std::string& title, const std::string& text, Style style) override {
-        alerts.push_back({title, text, style});
+        alerts.push_back(alert(title, style));
+        texts.push_back(text);
         if (onAlert) onAlert();  // while the alert is up
     }
     void load(const std::string& url) override { loads.push_back(url); }
     void terminate() override { ++terminations; }
-    std::vector<Alert> alerts;
+    std::vector<std::string> alerts, texts, loads;
     std::function<void()> onAlert;
-    std::vector<std::string> loads;
     int terminations = 0;
 };
 
-// The controller for user "parent", its conversations run on the test thread,
-// against a service whose three calls answer with the status and body set here.
+// The controller for user "parent", its conversations run on the test thread.
 class ManagerControllerTest : public ::testing::Test {
   protected:
-    struct Answer {
-        int status = 200;
-        std::string body;
-    };
     ManagerControllerTest() {
-        auto answer = [](const Answer* a) {
-            return [a](const httplib::Request&, httplib::Response& res) {
-                res.status = a->status;
-                res.set_content(a->body, "application/json");
-            };
-        };
-        service.server.Post("/api/SetDesktopSettings", answer(&desktopSettings));
-        service.server.Get("/api/GetUsersForDeviceId", answer(&usersForDevice));
-        service.server.Get("/api/GetChildAccountDevices", answer(&childAccountDevices));
-        service.start();
-        ServerClient::Options options;
+        service.answer("/api/GetUsersForDeviceId", 200, R"(["emma"])");
+        service.answer("/api/GetChildAccountDevices", 200, R"({"max":"d1","emma":"d2"})");
+        auto options = test::testOptions(clock);
         options.defaultBaseUrl = service.url() + "/";
-        options.hardware = std::make_shared<platform::FakeHardwareIdentity>(kDevice);
-        options.host = std::make_shared<platform::FakeHostInfo>("parents-mac.local");
-        options.clock = clock;
-        options.requestTimeout = std::chrono::seconds(2);
         server = ServerClient::create(options);
         root.setAccounts(
             json::array({account("parent", 501), account("emma", 502), account("max", 503)}),
@@ -79,23 +133,16 @@ class ManagerControllerTest : public ::testing::Test {
         controller->handleMessage(body);
         queue.runPending();
     }
-    size_t requests(const std::string& path) const {
-        const auto all = service.received();
-        return std::count_if(all.begin(), all.end(), [&](const auto& r) { return r.path == path; });
-    }
     std::vector<json> sent() const {
         std::vector<json> out;
-        for (auto& r : service.received())
-            if (r.path == "/api/SetDesktopSettings") out.push_back(json::parse(r.body));
+        for (auto& r : service.requests("/api/SetDesktopSettings"))
+            out.push_back(json::parse(r.body));
         return out;
     }
     static json config() { return json::parse(test::readText(Paths::configFile())); }
 
-    Answer desktopSettings{200, "{}"};
-    Answer usersForDevice{200, R"(["emma"])"};
-    Answer childAccountDevices{200, R"({"max":"d1","emma":"d2"})"};
     test::SetupRoot root;
-    test::LocalServer service;
+    test::FakeService service;
     std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
     VirtualMainQueue queue{clock};
     InlineBackground background;
@@ -104,10 +151,10 @@ class ManagerControllerTest : public ::testing::Test {
     std::shared_ptr<RecordingView> view;
 };
 
-TEST_F(ManagerControllerTest, SignInSendsTheAccountsAndSavesTheAssignments) {
+TEST_F(ManagerControllerTest, SignInSendsTheAccountsAndSavesTheAssignmentsOrExplains) {
     controller->loadSignIn();
-    EXPECT_EQ(view->loads,
-              std::vector<std::string>{service.url() + "/Signin?type=desktop&deviceId=" + kDevice});
+    EXPECT_EQ(view->loads, std::vector<std::string>{
+                               service.url() + "/Signin?type=desktop&deviceId=" + test::kTestUuid});
     controller->navigationFailed("The request timed out.");
     controller->provisionalNavigationFailed("Could not connect to the server.");
 
@@ -129,64 +176,74 @@ TEST_F(ManagerControllerTest, SignInSendsTheAccountsAndSavesTheAssignments) {
     struct stat st {};
     ASSERT_EQ(::stat(Paths::configFile().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
-    ASSERT_EQ(view->alerts.size(), 1u);
-    EXPECT_EQ(view->alerts[0].title, "Setup complete");
-    EXPECT_EQ(view->alerts[0].text.rfind("Tarvo is now monitoring: emma\n\n", 0), 0u);
+    EXPECT_EQ(view->alerts,
+              std::vector<std::string>{alert("Setup complete", Style::Informational)});
+    EXPECT_EQ(view->texts[0].rfind("Tarvo is now monitoring: emma\n\n", 0), 0u);
     for (const char* line : {"INFO  Load failed: The request timed out.",
                              "INFO  Couldn't reach 127.0.0.1: Could not connect to the server.",
-                             "INFO  Sending 3 local account(s) to 127.0.0.1…",
                              "INFO  wrote config.json with child_users=[\"emma\"]"})
         EXPECT_TRUE(hasLine(test::logMessages(), std::string("[manager] ") + line)) << line;
 
     // A file that is not a JSON object is replaced whole.
-    for (const char* existing : {"{not json", R"(["x"])"}) {
-        test::writeText(Paths::configFile(), existing);
-        controller->writeConfig({"a"});
-        EXPECT_EQ(config(), json({{"api", server->api()},
-                                  {"child_users", {"a"}},
-                                  {"updated_at", "2026-01-01T01:01:01Z"}}));
-    }
+    test::writeText(Paths::configFile(), R"(["x"])");
+    controller->writeConfig({"a"});
+    EXPECT_EQ(config(), json({{"api", server->api()},
+                              {"child_users", {"a"}},
+                              {"updated_at", "2026-01-01T01:01:01Z"}}));
+
+    // Without the device's users the token's devices decide; without those, it explains.
+    service.answer("/api/GetUsersForDeviceId", 500, "");
+    send("userCreated|1");
+    EXPECT_EQ(config()["child_users"], json({"emma", "max"}));
+    std::filesystem::remove(Paths::configFile());
+    service.answer("/api/GetChildAccountDevices", 503, "");
+    send("userCreated|1");
+    EXPECT_EQ(service.requests("/api/GetChildAccountDevices").back().target,
+              "/api/GetChildAccountDevices?token=tok-1");
+    EXPECT_FALSE(test::exists(Paths::configFile()));
+    EXPECT_EQ(view->alerts.back(), alert("No children assigned yet", Style::Warning));
+
+    // config.json is a directory that holds something: the rename cannot replace it.
+    service.answer("/api/GetChildAccountDevices", 200, R"({"emma":"d2"})");
+    std::filesystem::create_directories(Paths::configFile() + "/inside");
+    const std::string description =
+        "Couldn't replace " + Paths::configFile() + " (errno " + std::to_string(EISDIR) + ").";
+    send("userCreated|1");
+    EXPECT_EQ(view->alerts.back(), alert("Couldn't save settings", Style::Critical));
+    EXPECT_NE(view->texts.back().find("\n\n" + description + "\n\n"), std::string::npos);
+    EXPECT_TRUE(
+        hasLine(test::logMessages(), "[manager] ERROR config write failed: " + description));
+    EXPECT_TRUE(std::filesystem::is_directory(Paths::configFile() + "/inside"));
 }
 
+// What each message led to: requests (the token sent, the users asked for, and
+// without a token nothing else), the window closed, the warning logged.
 TEST_F(ManagerControllerTest, BridgeMessages) {
-    const std::string long200(200, 'q');
-    const struct {
-        std::optional<std::string> body;
-        std::string line;
-        std::optional<std::string> token;
-        size_t userQueries;
-        int terminations;
-    } cases[] = {
-        {std::nullopt, "", std::nullopt, 0, 0},
-        {"updateData|a&amp;b",
-         "[manager] INFO  bridge payload contained HTML entities — decoded before use", "a&b", 0,
-         0},
-        {"userCreated|whatever", "", std::nullopt, 1, 0},
-        {"closeApp|now", "", std::nullopt, 0, 1},
-        {"closeAppNow", "", std::nullopt, 0, 1},
-        {"updateData|", "[manager] WARN  unrecognised bridge message: updateData|", std::nullopt, 0,
-         0},
-        {"UpdateData|x", "[manager] WARN  unknown verb 'UpdateData'", std::nullopt, 0, 0},
-        {long200, "[manager] WARN  unrecognised bridge message: " + long200.substr(0, 120),
-         std::nullopt, 0, 0},
+    service.answer("/api/GetUsersForDeviceId", 500, "");
+    const std::string q120(120, 'q');
+    const std::pair<std::optional<std::string>, std::string> cases[] = {
+        {std::nullopt, ""},
+        {"updateData|a&amp;b", "sent a&b"},
+        {"userCreated|whatever", "asked"},
+        {"closeAppNow", "closed"},
+        {"UpdateData|x", "WARN  unknown verb 'UpdateData'"},
+        {q120 + "qq", "WARN  unrecognised bridge message: " + q120},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.body.value_or("(not a string)"));
+    for (const auto& [body, want] : cases) {
+        SCOPED_TRACE(body.value_or("(not a string)"));
         restart();
-        const size_t sentBefore = sent().size();
-        const size_t queriesBefore = requests("/api/GetUsersForDeviceId");
-        const size_t linesBefore = test::logMessages().size();
-        send(c.body);
-        const auto all = test::logMessages();
-        const std::vector<std::string> lines(all.begin() + long(linesBefore), all.end());
-        EXPECT_TRUE(c.line.empty() || hasLine(lines, c.line)) << testing::PrintToString(lines);
-        EXPECT_EQ(controller->token(), c.token);
-        EXPECT_EQ(sent().size() - sentBefore, c.token ? 1u : 0u);
-        if (c.token) {
-            EXPECT_EQ(sent().back()["token"], *c.token);
-        }
-        EXPECT_EQ(requests("/api/GetUsersForDeviceId") - queriesBefore, c.userQueries);
-        EXPECT_EQ(view->terminations, c.terminations);
+        const size_t before = service.requests().size();
+        send(body);
+        const auto all = service.requests();
+        std::string did = view->terminations ? "closed" : "";
+        for (auto r = all.begin() + long(before); r != all.end(); ++r)
+            did += r->path == "/api/SetDesktopSettings"
+                       ? "sent " + json::parse(r->body)["token"].get<std::string>()
+                       : "asked";
+        const auto log = test::logMessages();
+        if (!log.empty() && log.back().find("WARN") != std::string::npos)
+            did += log.back().substr(10);
+        EXPECT_EQ(did, want);
     }
 }
 
@@ -199,68 +256,17 @@ TEST_F(ManagerControllerTest, AccountAlertsWaitForTheParent) {
     root.setAccounts(json::array({account("b", 502), account("a", 501)}), json::array({"A", "b"}));
     send("updateData|t");
     root.setAccounts(json::array({account("emma", 502)}), json::array());
-    desktopSettings.status = 500;
+    service.answer("/api/SetDesktopSettings", 500, "{}");
     send("updateData|t");
-    EXPECT_EQ(
-        view->alerts,
-        (std::vector<Alert>{
-            {"No usable accounts found",
-             "Tarvo couldn't find a standard user account on this Mac. Create a non-administrator "
-             "account for your child in System Settings → Users & Groups, then run Tarvo setup "
-             "again.",
-             Style::Critical},
-            {"All accounts are administrators",
-             "Every account on this Mac is an administrator, and an administrator can turn Tarvo "
-             "off. Create a standard (non-administrator) account for your child, then assign it "
-             "here.",
-             Style::Warning},
-            {"Couldn't send accounts",
-             "Tarvo couldn't reach the server to register this Mac's user accounts.\n\nHTTP 500",
-             Style::Critical}}));
+    EXPECT_EQ(view->alerts,
+              (std::vector<std::string>{alert("No usable accounts found", Style::Critical),
+                                        alert("All accounts are administrators", Style::Warning),
+                                        alert("Couldn't send accounts", Style::Critical)}));
+    EXPECT_TRUE(view->texts[2].ends_with("user accounts.\n\nHTTP 500")) << view->texts[2];
     EXPECT_EQ(sentWhileUp, (std::vector<size_t>{0, 0, 2}));
     ASSERT_EQ(sent().size(), 2u);
     EXPECT_EQ(sent()[0]["users"], json({"a", "b"}));
-    EXPECT_EQ(sent()[1]["users"], json({"emma"}));
     EXPECT_EQ(view->loads.size(), 1u) << "only an accepted list opens the assignment page";
-}
-
-TEST_F(ManagerControllerTest, AssignmentsFallBackToTheTokensDevicesOrExplain) {
-    usersForDevice = {500, ""};
-    send("userCreated|1");  // no token yet: nothing to fall back on
-    send("updateData|tok");
-    send("userCreated|1");
-    EXPECT_EQ(config()["child_users"], json({"emma", "max"}));
-    std::filesystem::remove(Paths::configFile());
-    childAccountDevices.status = 503;
-    send("userCreated|1");
-    EXPECT_EQ(requests("/api/GetChildAccountDevices"), 2u);
-    EXPECT_EQ(service.received().back().target, "/api/GetChildAccountDevices?token=tok");
-    EXPECT_FALSE(test::exists(Paths::configFile()));
-    const Alert none{"No children assigned yet",
-                     "Tarvo didn't get any monitored accounts back from the server. Assign at "
-                     "least one child to a Mac account on the web page, then try again.",
-                     Style::Warning};
-    ASSERT_EQ(view->alerts.size(), 3u);
-    EXPECT_EQ(view->alerts[0], none);
-    EXPECT_EQ(view->alerts[1].title, "Setup complete");
-    EXPECT_EQ(view->alerts[2], none);
-}
-
-TEST_F(ManagerControllerTest, WriteFailuresLeaveTheOldStateAndExplain) {
-    // config.json is a directory that holds something: the rename cannot replace it.
-    std::filesystem::create_directories(Paths::configFile() + "/inside");
-    const std::string description =
-        "Couldn't replace " + Paths::configFile() + " (errno " + std::to_string(EISDIR) + ").";
-    send("userCreated|1");
-    const Alert want{"Couldn't save settings",
-                     "Tarvo couldn't write its configuration file.\n\n" + description +
-                         "\n\nMake sure Tarvo is installed (the installer creates the folder "
-                         "this app writes to).",
-                     Style::Critical};
-    EXPECT_EQ(view->alerts, std::vector<Alert>{want});
-    EXPECT_TRUE(
-        hasLine(test::logMessages(), "[manager] ERROR config write failed: " + description));
-    EXPECT_TRUE(std::filesystem::is_directory(Paths::configFile() + "/inside"));
 }
 
 }  // namespace

@@ -2,18 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include <nlohmann/json.hpp>
 
 #include "core/Paths.h"
 #include "core/Subprocess.h"
 #include "support/TestSupport.h"
 
-// The setup window's fixtures, for its controller here and for the real
-// window in tests/webview.
+// The setup window's fixtures, for its logic here and for the real window in
+// tests/webview.
 namespace tarvo::test {
 
 // A dscl account: a name, a uid and a home under /Users.
@@ -35,21 +31,17 @@ inline bool hasLine(const std::vector<std::string>& lines, const std::string& li
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-// A throw-away root with the stand-in tools (scripts/make-root), TARVO_ROOT
-// and HOME pointing into it; the dscl stand-in answers with the accounts set.
-class SetupRoot {
-  public:
+// A throw-away root with the stand-in tools (scripts/make-root); the dscl
+// stand-in answers with the accounts set.
+struct SetupRoot : TempRoot {
     SetupRoot() {
-        ProcessResult made = runProcess(sourceDir() + "/scripts/make-root", {root_.path()});
+        ProcessResult made = runProcess(sourceDir() + "/scripts/make-root", {path()});
         EXPECT_TRUE(made.succeeded()) << made.launchError << made.err;
     }
     void setAccounts(const nlohmann::json& users, const nlohmann::json& admins) const {
-        writeText(root_.path() + "/.standins/dscl/fixture.json",
+        writeText(path() + "/.standins/dscl/fixture.json",
                   nlohmann::json{{"users", users}, {"groups", {{"admin", admins}}}}.dump(1));
     }
-
-  private:
-    TempRoot root_;
 };
 
 }  // namespace tarvo::test

@@ -1,27 +1,27 @@
 // The real `tarvo manager` on a private X server, talking to a local service
-// whose pages post over the bridge from the main frame and from an iframe.
+// whose pages post over the bridge from the main frame and from an iframe; and
+// how the executable leaves Qt WebEngine and Qt Widgets to its role libraries.
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-#include <nlohmann/json.hpp>
-
 #include "manager/SetupFixture.h"
-#include "support/LocalServer.h"
+#include "support/FakeService.h"
 #include "support/Processes.h"
 #include "support/XServer.h"
+#include "ui/AgentWindowsLibrary.h"
+#include "webview/WebViewLibrary.h"
 
 namespace tarvo::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-const char* const kSignInPage = R"(<!doctype html>
-<html><body><h1>Sign in to Tarvo</h1><iframe src="/frame"></iframe>
-<script>
-(function () {
+// Envelopes relayed from sub-frames never reach the page's own listeners, and
+// the bridge leaves no names of its own on the page.
+const char* const kSignInPage = R"(<!doctype html><iframe src="/frame"></iframe><script>
   var webview = window.chrome.webview;
-  // Envelopes relayed from sub-frames never reach the page's own listeners.
   window.addEventListener('message', function (e) {
     webview.postMessage('leak|' + JSON.stringify(e.data));
   });
@@ -29,30 +29,23 @@ const char* const kSignInPage = R"(<!doctype html>
   var found = names.filter(function (n) { return n in window; });
   webview.postMessage('globals|' + (found.join(',') || 'none'));
   webview.postMessage({kind: 'not a string'});
-})();
-</script></body></html>)";
+</script>)";
 
 TEST(ManagerProcess, TheBridgeCarriesMessagesFromFramesAndCloseAppEndsTheProcess) {
     XServer x;
     ASSERT_TRUE(x.running()) << x.error();
     SetupRoot root;
     root.setAccounts({account("parent", 501), account("emma", 502)}, {"parent"});
-    LocalServer service;
-    auto page = [](const char* html) {
-        return [html](const httplib::Request&, httplib::Response& res) {
-            res.set_content(html, "text/html");
-        };
-    };
-    service.server.Get("/Signin", page(kSignInPage));
-    service.server.Get("/frame", page("<script>window.chrome.webview.postMessage("
-                                      "'updateData|tok&amp;123');</script>"));
-    service.server.Get("/AssignDesktopUsers",
-                       page("<script>window.chrome.webview.postMessage('closeApp');</script>"));
-    service.server.Post("/api/SetDesktopSettings",
-                        [](const httplib::Request&, httplib::Response& res) {
-                            res.set_content("{}", "application/json");
-                        });
-    service.start();
+    // The accounts' POST gets the fake service's "{}".
+    FakeService service([](httplib::Server& s) {
+        for (const auto& [path, html] :
+             {std::pair{"/Signin", kSignInPage},
+              {"/frame",
+               "<script>window.chrome.webview.postMessage('updateData|tok&amp;123')</script>"},
+              {"/AssignDesktopUsers",
+               "<script>window.chrome.webview.postMessage('closeApp')</script>"}})
+            s.Get(path, [html](const auto&, auto& res) { res.set_content(html, "text/html"); });
+    });
     std::vector<std::string> env{"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb",
                                  "TARVO_BASE_URL=" + service.url() + "/"};
 #if defined(__SANITIZE_ADDRESS__)
@@ -67,20 +60,14 @@ TEST(ManagerProcess, TheBridgeCarriesMessagesFromFramesAndCloseAppEndsTheProcess
     EXPECT_EQ(manager.wait(60s), std::optional<int>(0)) << testing::PrintToString(logMessages());
 
     // The accounts went out once, with the token decoded.
-    std::vector<nlohmann::json> sent;
-    for (const auto& r : service.received())
-        if (r.path == "/api/SetDesktopSettings") sent.push_back(nlohmann::json::parse(r.body));
+    const auto sent = service.requests("/api/SetDesktopSettings");
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].value("token", ""), "tok&123");
+    EXPECT_EQ(nlohmann::json::parse(sent[0].body)["token"], "tok&123");
     const auto log = logMessages();
-    for (const std::string& line : {
-             std::string("[manager] INFO  web → host: globals|none"),
-             std::string(
-                 "[manager] WARN  unrecognised bridge message: {\"kind\":\"not a string\"}"),
-             std::string("[manager] INFO  web → host: updateData|tok&123"),
-             std::string("[manager] INFO  web → host: closeApp"),
-         })
-        EXPECT_TRUE(hasLine(log, line)) << line;
+    for (const std::string line : {"INFO  web → host: globals|none",
+                                   "WARN  unrecognised bridge message: {\"kind\":\"not a string\"}",
+                                   "INFO  web → host: closeApp"})
+        EXPECT_TRUE(hasLine(log, "[manager] " + line)) << line;
     for (const auto& line : log) EXPECT_EQ(line.find("web → host: leak|"), std::string::npos);
     EXPECT_EQ(hasLine(log,
                       "[manager] WARN  running as root — the web view starts without its "
@@ -88,26 +75,47 @@ TEST(ManagerProcess, TheBridgeCarriesMessagesFromFramesAndCloseAppEndsTheProcess
               ::geteuid() == 0);
 }
 
-// No display is needed to find out that the web view cannot be loaded.
-TEST(ManagerProcess, MissingOrBrokenWebViewLibraryIsOneLineAndStatusOne) {
+TEST(RoleLibraries, TheExecutableLinksNeitherAndTheLibrariesAnswerOnlyTheirRevision) {
+    ProcessResult r = runProcess("/usr/bin/ldd", {tarvoBinary()});
+    ASSERT_TRUE(r.succeeded()) << r.err;
+    EXPECT_EQ(r.out.find("WebEngine"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Widgets"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("libQt6Core"), std::string::npos) << r.out;
+
+    // A caller built against another shape of the interface gets nothing.
+    const std::tuple<const char*, const char*, int> libraries[] = {
+        {webview::kLibraryFile, webview::kEntryPoint, webview::kInterfaceRevision},
+        {ui::kWindowsLibraryFile, ui::kWindowsEntryPoint, ui::kWindowsInterfaceRevision},
+    };
+    const std::string dir = std::filesystem::path(tarvoBinary()).parent_path().string();
+    for (const auto& [file, entryName, revision] : libraries) {
+        SCOPED_TRACE(file);
+        void* handle = ::dlopen((dir + "/" + file).c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        ASSERT_NE(handle, nullptr) << ::dlerror();
+        auto entry = reinterpret_cast<void* (*)(int)>(::dlsym(handle, entryName));
+        ASSERT_NE(entry, nullptr);
+        EXPECT_NE(entry(revision), nullptr);
+        EXPECT_EQ(entry(revision + 1), nullptr);
+        EXPECT_EQ(entry(0), nullptr);
+    }
+
+    // Without the web view library beside it, or with a broken one, the
+    // manager (and the setup window, opened with no arguments) says so in one
+    // line, with no display needed.
     TempRoot root;
     TempDir install;
     const std::string bin = install / "tarvo";
     std::filesystem::copy_file(tarvoBinary(), bin);
-    std::filesystem::permissions(bin, std::filesystem::perms::owner_all);
-    // With no arguments the executable opens the setup window too.
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"manager"}, "libtarvo_webview.so beside the executable"},
-        {{}, "could not be loaded: "},  // the file beside it is garbage
-    };
-    for (const auto& [args, wantInError] : cases) {
+    for (const auto& [args, wantInError] :
+         {std::pair<std::vector<std::string>, std::string>{
+              {"manager"}, "libtarvo_webview.so beside the executable"},
+          {{}, "could not be loaded: "}}) {
         SCOPED_TRACE(wantInError);
         if (args.empty()) writeText(install / "libtarvo_webview.so", "garbage");
-        ProcessResult r = runProcess(bin, args);
+        r = runProcess(bin, args);
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
-        EXPECT_EQ(r.err.rfind("tarvo: ", 0), 0u) << r.err;
+        EXPECT_TRUE(r.err.starts_with("tarvo: ") && r.err.find('\n') == r.err.size() - 1) << r.err;
         EXPECT_NE(r.err.find(wantInError), std::string::npos) << r.err;
     }
 }
