@@ -16,8 +16,9 @@ namespace tarvo::test {
 namespace {
 
 using nlohmann::json;
+using namespace std::chrono_literals;
 using Kind = ServerClient::SSEEvent::Kind;
-constexpr const char* kDevice = "DEV-CONTRACT-1";
+constexpr const char* kDevice = "D1";
 
 class ServiceTest : public ::testing::Test {
   protected:
@@ -25,12 +26,11 @@ class ServiceTest : public ::testing::Test {
         writeText(Paths::configFile(), json{{"api", service.url()}, {"device_id", kDevice}}.dump());
     }
     static std::shared_ptr<ServerClient> client() {
-        ServerClient::Options o;
-        o.username = "kid";
-        o.requestTimeout = std::chrono::seconds(10);
-        o.hardware = std::make_shared<platform::FakeHardwareIdentity>("0F3A5C21-9B7E-4D2A");
-        o.host = std::make_shared<platform::FakeHostInfo>("kids-mac.local");
-        return ServerClient::create(o);
+        return ServerClient::create(
+            {.username = "kid",
+             .requestTimeout = 10s,
+             .hardware = std::make_shared<platform::FakeHardwareIdentity>("0F3A5C21-9B7E-4D2A"),
+             .host = std::make_shared<platform::FakeHostInfo>("kids-mac.local")});
     }
     json decide(const json& request, const json& body) {
         return parent.postOk("/web/api/requests/" + request["id"].dump() + "/decide", body);
@@ -45,19 +45,16 @@ class ServiceTest : public ::testing::Test {
 TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill) {
     auto c = client();
     c->checkInCurrentUser();
-    EXPECT_EQ(c->fetchRules().blacklist, std::vector<std::string>{"example.org"});
     EXPECT_EQ(parent.overview()["devices"][0]["computerName"], "kids-mac");  // the check-in
     // Without a stream a grant waits for the poll; a denial gives nothing.
-    c->requestMoreTime(15, "reading");
     c->requestMoreTime(10, "game");
-    const json requests = parent.child()["requests"];
-    ASSERT_EQ(requests.size(), 2u);
-    for (const auto& r : requests)
-        EXPECT_EQ(decide(r, {{"grant", r["reason"] == "reading"}})["pushed"], false);
+    EXPECT_EQ(decide(parent.child()["requests"][0], {{"grant", false}})["pushed"], false);
+    c->requestMoreTime(15, "reading");
+    const json request = parent.child()["requests"][0];
+    EXPECT_EQ(decide(request, {{"grant", true}})["pushed"], false);
     EXPECT_EQ(c->checkMoreTimeApproval(), 15);
     EXPECT_EQ(c->checkMoreTimeApproval(), 0) << "handed out twice";
-    const std::string again = "/web/api/requests/" + requests[0]["id"].dump() + "/decide";
-    EXPECT_EQ(parent.post(again, {{"grant", true}})->status, 409) << "decided again";
+    EXPECT_THROW(decide(request, {{"grant", true}}), std::runtime_error) << "decided again";
 
     std::mutex mutex;
     std::vector<ServerClient::SSEEvent> events;
@@ -87,18 +84,12 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
     EXPECT_EQ(got[1].minutes, 25);
     EXPECT_EQ(c->checkMoreTimeApproval(), 0) << "pushed and then handed out again";
     EXPECT_EQ(got[2].kind, Kind::forceUpdate);
-    const auto windows = c->fetchRules().accessWindows;
-    ASSERT_EQ(windows.size(), 1u);
-    EXPECT_EQ(windows[0].dayOfWeek, 6);
-    EXPECT_EQ(windows[0].startMinutes, 22 * 60);
     const auto limits = c->fetchAppLimits();
-    EXPECT_EQ(limits.dailyMinutes, 45);
     EXPECT_EQ(limits.warnAtMinutesRemaining, 10);
     EXPECT_EQ(limits.allowedBundleIds, std::set<std::string>{"com.apple.safari"});
 
     const auto now = std::chrono::system_clock::now();
-    c->reportUsage({{"org.game", "Game", 120, now},
-                    {"org.game", "Game", 300, now - std::chrono::hours(24 * 3)}});
+    c->reportUsage({{"org.game", "Game", 120, now}, {"org.game", "Game", 300, now - 72h}});
     c->reportAppLimitReached("org.game", "Game");
     const auto child = parent.child();
     EXPECT_EQ(child["usageToday"][0]["seconds"], 120);
@@ -110,9 +101,6 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
     parent.postOk(family.childApi + "/chat", {{"text", "after dinner"}});
     const auto poll = chat.poll(sent.id);
     ASSERT_EQ(poll.messages.size(), 1u);
-    EXPECT_EQ(poll.messages[0].text, "after dinner");
-    EXPECT_EQ(poll.messages[0].senderName, std::optional<std::string>("Demo Parent"));
-    EXPECT_EQ(poll.parentNames, std::vector<std::string>{"Demo Parent"});
     EXPECT_TRUE(chat.markRead({poll.messages[0].id, sent.id}, std::chrono::system_clock::now()));
     chat.reportStatus(false, std::string("HTTP 500: boom"));
     const auto overview = parent.overview();
@@ -130,20 +118,15 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
     EXPECT_NE(service.stderrText().find("database schema version 99 is newer than this service"),
               std::string::npos);
     ASSERT_TRUE(runProcess("/usr/bin/sqlite3", {db, "PRAGMA user_version=1"}).succeeded());
-
     // A certificate for 127.0.0.1, self-signed and trusted as its own authority.
     TempDir updates;
     const std::string cert = updates / "server.pem", key = updates / "server.key";
-    ASSERT_TRUE(
-        runProcess("/usr/bin/openssl",
-                   {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
-                    "-addext", "subjectAltName=IP:127.0.0.1"})
-            .succeeded());
-    writeText(updates / "T.pkg", "package");
-    writeText(
-        updates / "manifest.json",
-        json{{"version", "0.3.0"}, {"url", "https://u.example/T.pkg"}, {"sha256", "AB"}}.dump());
+    ASSERT_TRUE(runProcess("/usr/bin/openssl",
+                           {"req", "-x509", "-newkey", "ec", "-pkeyopt",
+                            "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert,
+                            "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"})
+                    .succeeded());
+    writeText(updates / "manifest.json", R"({"version":"0.3.0"})");
     service.extraArgs.insert(service.extraArgs.end(),
                              {"--updates", updates.path(), "--cert", cert, "--key", key});
     service.start();
@@ -152,8 +135,7 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
     EXPECT_EQ(client()->fetchAppLimits().dailyMinutes, 45) << "kept, and seeding changed nothing";
     httplib::SSLClient https("127.0.0.1", service.port());
     https.set_ca_cert_path(cert.c_str());
-    EXPECT_EQ(json::parse(https.Get("/api/MacUpdateManifest")->body)["version"], "0.3.0");
-    EXPECT_EQ(https.Get("/updates/T.pkg")->body, "package");
+    EXPECT_EQ(https.Get("/api/MacUpdateManifest")->body, R"({"version":"0.3.0"})");
     const auto r = https.Post("/web/api/signin",
                               json{{"email", kDemoEmail}, {"password", kDemoPassword}}.dump(),
                               "application/json");
@@ -164,15 +146,11 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
 
 TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothingAndGuessingStopsAfterFiveFailures) {
     const std::string rules = family.childApi + "/rules";
-    const std::string kid = R"({"device_id":"DEV-CONTRACT-1","username":"kid")";
+    const std::string kid = R"({"device_id":"D1","username":"kid")";
     const std::string sample =
         R"({"bundle_id":"a","seconds":5,"sampled_at":"2025-01-01T00:00:00Z"})";
-    struct Case {
-        std::string path;
-        std::string body;  // none: a GET
-        int status;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::tuple<std::string, std::string, int>> cases = {
+        // path, body ("": GET)
         {"/api/RequestMoreTime", "{\"device_id\":", 400},
         {"/api/RequestMoreTime", kid + R"(,"requested_minutes":1441})", 400},
         {"/api/RequestMoreTime", R"({"device_id":"NO","username":"kid","requested_minutes":5})",
@@ -180,36 +158,27 @@ TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothingAndGuessingStopsAfterFi
         {"/api/UpdateProcessUsage", std::string(2 << 20, 'x'), 413},
         {"/api/UpdateProcessUsage", kid + R"(,"samples":[)" + sample + R"(,{"bundle_id":"b"}]})",
          400},
-        {"/api/GetAppLimits?username=kid&device_id=" + std::string(300, 'd'), "", 400},
-        {"/api/GetAppLimits?device_id=DEV-CONTRACT-1&username=k%0A", "", 400},
-        {"/api/GetUserSettingsByDeviceId?device_id=DEV-CONTRACT-1&username=visitor", "", 404},
-        {"/api/SetDesktopSettings", R"({"device_id":"DEV-CONTRACT-1","token":"x","users":["a"]})",
-         401},
-        {"/api/SendChildChatMessage",
-         R"({"deviceId":"DEV-CONTRACT-1","username":"kid","message":"   "})", 400},
+        {"/api/GetAppLimits?device_id=D1&username=k%0A", "", 400},
+        {"/api/SetDesktopSettings", R"({"device_id":"D1","token":"x","users":["a"]})", 401},
         {rules,
          R"({"whitelist":[],"blacklist":[],"accessWindows":[{"day":1,"start":0,"end":1441}]})",
          400},
     };
     httplib::Client http("127.0.0.1", service.port());
     const httplib::Headers cookie{{"Cookie", parent.cookie()}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path + " " + c.body.substr(0, 100));
-        auto r = c.body.empty() ? http.Get(c.path, cookie)
-                                : http.Post(c.path, cookie, c.body, "application/json");
+    for (const auto& [path, body, status] : cases) {
+        SCOPED_TRACE(path + " " + body.substr(0, 100));
+        auto r = body.empty() ? http.Get(path, cookie)
+                              : http.Post(path, cookie, body, "application/json");
         ASSERT_TRUE(r);
-        EXPECT_EQ(r->status, c.status) << r->body;
-        const json body = json::parse(r->body, nullptr, false);
-        EXPECT_TRUE(body.is_object() && body.contains("error") && r->body.size() < 200) << r->body;
+        EXPECT_EQ(r->status, status) << r->body;
+        const json answer = json::parse(r->body, nullptr, false);
+        EXPECT_TRUE(answer.is_object() && answer.contains("error") && r->body.size() < 200);
     }
     EXPECT_EQ(http.Post(rules, cookie, "whitelist=a", "application/x-www-form-urlencoded")->status,
               415);
     EXPECT_EQ(http.Get("/web/api/overview")->status, 401) << "without a session";
-    // Nothing was half-written.
-    const auto child = parent.child();
-    EXPECT_TRUE(child["usageWeek"].empty());
-    EXPECT_TRUE(child["requests"].empty());
-    EXPECT_EQ(child["accessWindows"].size(), 7u);
+    EXPECT_TRUE(parent.child()["usageWeek"].empty()) << "half-written";
 
     // Another family's parent reaches nothing of this one.
     client()->requestMoreTime(5, "x");
@@ -219,7 +188,7 @@ TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothingAndGuessingStopsAfterFi
     ASSERT_EQ(other.post("/web/api/signup", account)->status, 200);
     EXPECT_TRUE(other.overview()["children"].empty() && other.overview()["devices"].empty());
     for (const auto& [path, body] : std::vector<std::pair<std::string, json>>{
-             {family.childApi + "/rules",
+             {rules,
               {{"whitelist", {"x"}}, {"blacklist", {"x"}}, {"accessWindows", json::array()}}},
              {family.childApi + "/chat", {{"text", "hi"}}},
              {"/web/api/requests/" + request["id"].dump() + "/decide", {{"grant", true}}},
