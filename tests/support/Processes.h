@@ -1,6 +1,10 @@
 #pragma once
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <optional>
@@ -8,6 +12,7 @@
 #include <vector>
 
 #include "core/Subprocess.h"
+#include "support/TestSupport.h"
 
 namespace tarvo::test {
 
@@ -27,30 +32,89 @@ struct Launch {
 // This process's environment with `overrides` ("NAME=value", or "NAME=" to drop).
 std::vector<std::string> environmentWith(const std::vector<std::string>& overrides);
 
+// The command line that runs `launch` (through setpriv for another user).
+std::vector<std::string> commandLine(const Launch& launch);
+
 // Runs `launch` to its end (killed after `limit`).
-ProcessResult run(const Launch& launch, std::chrono::milliseconds limit = std::chrono::seconds(60));
+inline ProcessResult run(const Launch& launch,
+                         std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    const auto argv = commandLine(launch);
+    return runProcess(argv[0], {argv.begin() + 1, argv.end()},
+                      {.environment = launch.env, .timeout = limit});
+}
 
 // A started child, its output gathered as it comes; ended at destruction
 // (SIGTERM, then SIGKILL after five seconds).
 class Process {
   public:
-    explicit Process(const Launch& launch);
-    ~Process();
+    explicit Process(const Launch& launch) {
+        const auto argv = commandLine(launch);
+        const SpawnedProcess p = spawnProcess(argv[0], {argv.begin() + 1, argv.end()},
+                                              {.captureStdout = launch.capture,
+                                               .captureStderr = launch.capture,
+                                               .environment = launch.env,
+                                               .discardUncaptured = true});
+        pid_ = p.pid;
+        outFd_ = p.stdoutFd;
+        errFd_ = p.stderrFd;
+    }
+    ~Process() {
+        kill(SIGTERM);
+        if (!wait(std::chrono::seconds(5))) {
+            kill(SIGKILL);
+            wait();
+        }
+        for (int fd : {outFd_, errFd_})
+            if (fd >= 0) ::close(fd);
+    }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
     pid_t pid() const { return pid_; }
-    std::string out();
-    std::string err();
+    std::string out() {
+        drain();
+        return out_;
+    }
+    std::string err() {
+        drain();
+        return err_;
+    }
     // Polls until standard output holds `text`; false when the child ended first.
     bool waitForOutput(const std::string& text,
-                       std::chrono::milliseconds limit = std::chrono::seconds(30));
+                       std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        polling::waitUntil(
+            [&] { return out().find(text) != std::string::npos || wait(std::chrono::seconds(0)); },
+            limit);
+        return out().find(text) != std::string::npos;
+    }
     // Its exit status (128 + signal when killed) once ended; none at the deadline.
-    std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
-    void kill(int signal);
+    std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        polling::waitUntil(
+            [&] {
+                int status = 0;
+                if (exit_ || ::waitpid(pid_, &status, WNOHANG) != pid_) return exit_.has_value();
+                exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return true;
+            },
+            limit);
+        return exit_;
+    }
+    void kill(int signal) {
+        if (!exit_) ::kill(pid_, signal);
+    }
 
   private:
-    void drain();
+    void drain() {
+        for (auto [fd, text] : {std::pair{outFd_, &out_}, std::pair{errFd_, &err_}}) {
+            char buf[4096];
+            pollfd p{fd, POLLIN, 0};
+            while (fd >= 0 && ::poll(&p, 1, 0) > 0) {
+                const ssize_t n = ::read(fd, buf, sizeof buf);
+                if (n <= 0) break;
+                text->append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
     pid_t pid_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
