@@ -46,11 +46,11 @@ class ServiceProcess {
         if (process_) process_->kill(SIGKILL);
         process_.reset();
     }
-    int port() const { return port_; }
-    std::string url() const {  // "http(s)://127.0.0.1:PORT/"
+    std::string origin() const {  // "http(s)://127.0.0.1:PORT"
         const bool tls = std::ranges::find(extraArgs, "--cert") != extraArgs.end();
-        return std::string(tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + "/";
+        return std::string(tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
     }
+    std::string url() const { return origin() + "/"; }
     std::string stderrText() const { return readText(dataDir_ + "/stderr.log"); }
     bool waitForLog(const std::string& text) const {
         return waitUntil([&] { return stderrText().find(text) != std::string::npos; });
@@ -64,8 +64,8 @@ class ServiceProcess {
     int port_ = 0;
 };
 
-// A parent on the dashboard's API (plain HTTP): JSON calls with the session
-// cookie that a sign-in or sign-up sets.
+// A parent on the dashboard's API: JSON calls with the session cookie that a
+// sign-in or sign-up sets.
 class ParentSession {
   public:
     explicit ParentSession(const ServiceProcess& service) : service_(service) {}
@@ -73,7 +73,7 @@ class ParentSession {
         return post("/web/api/signin", {{"email", email}, {"password", password}});
     }
     httplib::Result post(const std::string& path, const nlohmann::json& body) {
-        auto r = httplib::Client("127.0.0.1", service_.port())
+        auto r = httplib::Client(service_.origin())
                      .Post(path, {{"Cookie", cookie_}}, body.dump(), "application/json");
         const std::string set = r ? r->get_header_value("Set-Cookie") : "";
         if (!set.empty()) cookie_ = set.substr(0, set.find(';'));
@@ -88,12 +88,11 @@ class ParentSession {
     nlohmann::json postOk(const std::string& path, const nlohmann::json& body) {
         return ok(post(path, body), path);
     }
-    nlohmann::json overview() {
-        return ok(httplib::Client("127.0.0.1", service_.port())
-                      .Get("/web/api/overview", {{"Cookie", cookie_}}),
-                  "overview");
+    // The family's first child, as the overview lists it.
+    nlohmann::json child() {
+        auto r = httplib::Client(service_.origin()).Get("/web/api/overview", {{"Cookie", cookie_}});
+        return ok(r, "overview")["children"].at(0);
     }
-    nlohmann::json child() { return overview()["children"].at(0); }  // the family's first
     const std::string& cookie() const { return cookie_; }
 
   private:
@@ -104,8 +103,7 @@ class ParentSession {
 inline constexpr const char* kDemoEmail = "demo@tarvo.local";
 inline constexpr const char* kDemoPassword = "tarvo-demo";
 
-// A started tarvo-service seeded with the demo family for `account` on
-// `device`, and its parent signed in.
+// A started tarvo-service seeded with the demo family for `account` on `device`, parent signed in.
 struct DemoFamily {
     DemoFamily(const std::string& device, const std::string& account)
         : service(data.path(), {"--seed-demo", device + ":" + account}) {
