@@ -1,7 +1,5 @@
 #include "support/EventStreamServer.h"
 
-#include <chrono>
-
 namespace tarvo::test {
 
 EventStreamServer::EventStreamServer(httplib::Server& server) {

@@ -12,9 +12,8 @@
 
 namespace tarvo::test {
 
-// The service on 127.0.0.1: the routes a test adds, the event stream, and
-// for every other GET and POST an answer from a table of path → (status,
-// body), 200 with "{}" when the path is not in it. Every request is recorded.
+// The service on 127.0.0.1: the routes a test adds, the event stream, and for every other GET and
+// POST an answer from a table of path → (status, body), else 200 "{}". Every request is recorded.
 class FakeService {
   public:
     explicit FakeService(const std::function<void(httplib::Server&)>& routes = {}) {
@@ -56,7 +55,6 @@ class FakeService {
     std::map<std::string, std::pair<int, std::string>> answers_;
 };
 
-// A request's query parameters.
 inline std::map<std::string, std::string> queryOf(const LocalServer::Received& request) {
     httplib::Params params;
     if (auto q = request.target.find('?'); q != std::string::npos)
@@ -64,7 +62,6 @@ inline std::map<std::string, std::string> queryOf(const LocalServer::Received& r
     return {params.begin(), params.end()};
 }
 
-// The agent log's lines that contain `text`.
 inline std::vector<std::string> logLinesWith(const std::string& text) {
     auto lines = readLines(Paths::agentLog());
     std::erase_if(lines, [&](const auto& line) { return line.find(text) == std::string::npos; });
@@ -77,14 +74,12 @@ inline void writeConfig(const nlohmann::json& config) {
 
 // A client under test: fixed user, hardware, host and clock, short time-outs.
 inline ServerClient::Options testOptions(std::shared_ptr<VirtualClock> clock = nullptr) {
-    ServerClient::Options o;
-    o.username = "kid";
-    o.requestTimeout = std::chrono::milliseconds(400);
-    o.hardware =
-        std::make_shared<platform::FakeHardwareIdentity>("0F3A5C21-9B7E-4D2A-8C11-5E6F7A8B9C0D");
-    o.host = std::make_shared<platform::FakeHostInfo>("kids-mac.local");
-    o.clock = clock ? clock : std::make_shared<VirtualClock>();
-    return o;
+    return {.username = "kid",
+            .requestTimeout = std::chrono::milliseconds(400),
+            .hardware = std::make_shared<platform::FakeHardwareIdentity>(
+                "0F3A5C21-9B7E-4D2A-8C11-5E6F7A8B9C0D"),
+            .host = std::make_shared<platform::FakeHostInfo>("kids-mac.local"),
+            .clock = clock ? clock : std::make_shared<VirtualClock>()};
 }
 
 }  // namespace tarvo::test

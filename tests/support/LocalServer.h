@@ -71,8 +71,7 @@ class LocalServer {
     int port_ = 0;
 };
 
-// A TCP port on 127.0.0.1 that nothing listens on: bound, then closed
-// without listening, so connections are refused.
+// A port on 127.0.0.1 that refuses connections: bound, then closed without listening.
 inline int deadPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}};

@@ -9,28 +9,16 @@
 #include <cerrno>
 #include <cstring>
 
-extern char** environ;
-
 namespace tarvo::test {
 
-std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    for (const auto& o : overrides) {
-        const std::string name = o.substr(0, o.find('=') + 1);
-        std::erase_if(env, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
-        if (o.back() != '=') env.push_back(o);
-    }
-    return env;
+std::string tarvoBinary() {
+    const char* v = getenv("TARVO_BINARY");
+    return v && *v ? v : TARVO_BINARY_DEFAULT;
 }
 
-std::vector<std::string> commandLine(const Launch& launch) {
-    if (!launch.user) return launch.argv;
-    const std::string id = std::to_string(*launch.user);
-    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id,
-                                     "--clear-groups", "--"};
-    argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
-    return argv;
+std::string sourceDir() {
+    const char* v = getenv("TARVO_SOURCE_DIR");
+    return v && *v ? v : TARVO_SOURCE_DIR_DEFAULT;
 }
 
 NetNamespace::NetNamespace() {

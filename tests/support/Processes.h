@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,12 +29,26 @@ struct Launch {
 };
 
 // This process's environment with `overrides` ("NAME=value", or "NAME=" to drop).
-std::vector<std::string> environmentWith(const std::vector<std::string>& overrides);
+inline std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (const auto& o : overrides) {
+        const std::string name = o.substr(0, o.find('=') + 1);
+        std::erase_if(env, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+        if (o.back() != '=') env.push_back(o);
+    }
+    return env;
+}
 
-// The command line that runs `launch` (through setpriv for another user).
-std::vector<std::string> commandLine(const Launch& launch);
+inline std::vector<std::string> commandLine(const Launch& launch) {
+    if (!launch.user) return launch.argv;
+    const std::string id = std::to_string(*launch.user);
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id,
+                                     "--clear-groups", "--"};
+    argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
+    return argv;
+}
 
-// Runs `launch` to its end (killed after `limit`).
 inline ProcessResult run(const Launch& launch,
                          std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     const auto argv = commandLine(launch);
@@ -49,14 +62,11 @@ class Process {
   public:
     explicit Process(const Launch& launch) {
         const auto argv = commandLine(launch);
-        const SpawnedProcess p = spawnProcess(argv[0], {argv.begin() + 1, argv.end()},
-                                              {.captureStdout = launch.capture,
-                                               .captureStderr = launch.capture,
-                                               .environment = launch.env,
-                                               .discardUncaptured = true});
-        pid_ = p.pid;
-        outFd_ = p.stdoutFd;
-        errFd_ = p.stderrFd;
+        p_ = spawnProcess(argv[0], {argv.begin() + 1, argv.end()},
+                          {.captureStdout = launch.capture,
+                           .captureStderr = launch.capture,
+                           .environment = launch.env,
+                           .discardUncaptured = true});
     }
     ~Process() {
         kill(SIGTERM);
@@ -64,13 +74,13 @@ class Process {
             kill(SIGKILL);
             wait();
         }
-        for (int fd : {outFd_, errFd_})
+        for (int fd : {p_.stdoutFd, p_.stderrFd})
             if (fd >= 0) ::close(fd);
     }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return p_.pid; }
     std::string out() {
         drain();
         return out_;
@@ -92,7 +102,8 @@ class Process {
         polling::waitUntil(
             [&] {
                 int status = 0;
-                if (exit_ || ::waitpid(pid_, &status, WNOHANG) != pid_) return exit_.has_value();
+                if (exit_ || ::waitpid(p_.pid, &status, WNOHANG) != p_.pid)
+                    return exit_.has_value();
                 exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
                 return true;
             },
@@ -100,12 +111,12 @@ class Process {
         return exit_;
     }
     void kill(int signal) {
-        if (!exit_) ::kill(pid_, signal);
+        if (!exit_) ::kill(p_.pid, signal);
     }
 
   private:
     void drain() {
-        for (auto [fd, text] : {std::pair{outFd_, &out_}, std::pair{errFd_, &err_}}) {
+        for (auto [fd, text] : {std::pair{p_.stdoutFd, &out_}, std::pair{p_.stderrFd, &err_}}) {
             char buf[4096];
             pollfd p{fd, POLLIN, 0};
             while (fd >= 0 && ::poll(&p, 1, 0) > 0) {
@@ -115,17 +126,14 @@ class Process {
             }
         }
     }
-    pid_t pid_ = -1;
-    int outFd_ = -1;
-    int errFd_ = -1;
+    SpawnedProcess p_;
     std::string out_;
     std::string err_;
     std::optional<int> exit_;
 };
 
-// Puts the calling thread, and what it starts from then on, into a network
-// namespace with only loopback up (port 8080 free, every 127.x.y.z local,
-// no way out) until destruction. Needs root.
+// Puts the calling thread, and what it starts from then on, into a network namespace with only
+// loopback up (port 8080 free, every 127.x.y.z local, no way out) until destruction. Needs root.
 class NetNamespace {
   public:
     NetNamespace();
@@ -141,8 +149,7 @@ class NetNamespace {
     std::string error_;
 };
 
-// The same for the rest of this test process's main thread, entered once;
-// false without root.
+// The same for the rest of this test process's main thread, entered once; false without root.
 bool enterPrivateNetwork();
 
 }  // namespace tarvo::test

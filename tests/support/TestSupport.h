@@ -61,14 +61,13 @@ class EnvGuard {
 // Sets the process's time zone (TZ, then tzset) for one scope.
 class ScopedTimeZone {
   public:
-    explicit ScopedTimeZone(const std::string& zone) : tz_(std::in_place, "TZ", zone) { tzset(); }
-    ~ScopedTimeZone() {
-        tz_.reset();
-        tzset();
-    }
+    explicit ScopedTimeZone(const std::string& zone) : tz_("TZ", zone) { tzset(); }
 
   private:
-    std::optional<EnvGuard> tz_;
+    struct Reset {
+        ~Reset() { tzset(); }
+    } reset_;  // destroyed last, once TZ is restored
+    EnvGuard tz_;
 };
 
 // TARVO_ROOT and HOME in a temporary directory for one scope.
@@ -89,7 +88,6 @@ inline std::string readText(const std::string& path) {
     return ss.str();
 }
 
-// Creates the parent directories first.
 inline void writeText(const std::string& path, const std::string& text) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;

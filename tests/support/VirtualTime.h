@@ -1,7 +1,6 @@
 #pragma once
 
 #include <algorithm>
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -9,25 +8,9 @@
 #include "core/Background.h"
 #include "core/Clock.h"
 #include "core/MainQueue.h"
+#include "support/TestSupport.h"
 
 namespace tarvo {
-namespace detail {
-
-// Runs queued tasks, and any they queue, until none is left; each runs
-// outside the lock so that it may queue more. Returns how many ran.
-template <typename Task>
-size_t runQueued(std::mutex& mutex, std::deque<Task>& tasks) {
-    for (size_t ran = 0;; ++ran) {
-        std::unique_lock lock(mutex);
-        if (tasks.empty()) return ran;
-        Task task = std::move(tasks.front());
-        tasks.pop_front();
-        lock.unlock();
-        task();
-    }
-}
-
-}  // namespace detail
 
 // A clock that moves only when told to. Wall and monotonic time advance
 // together unless a test sets the wall clock on its own (sleep, clock change).
@@ -60,22 +43,44 @@ class VirtualClock : public Clock {
     MonoTime mono_;
 };
 
-// A main queue on virtual time: advance(90s) fires every timer due within
-// those 90 seconds, in due order, with the clock set to each timer's due time.
-// post() is safe from any thread; everything else belongs to the test thread.
+// Tests: keeps tasks until the test runs them, to order work deterministically.
+class ManualBackground : public Background {
+  public:
+    void run(Task task) override {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+    }
+    // Runs queued tasks, and any they queue, until none is left; each runs
+    // outside the lock so that it may queue more. Returns how many ran.
+    size_t runAll() {
+        for (size_t ran = 0;; ++ran) {
+            std::unique_lock lock(mutex_);
+            if (tasks_.empty()) return ran;
+            Task task = std::move(tasks_.front());
+            tasks_.pop_front();
+            lock.unlock();
+            task();
+        }
+    }
+    size_t pending() const {
+        std::lock_guard lock(mutex_);
+        return tasks_.size();
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::deque<Task> tasks_;
+};
+
+// A main queue on virtual time: advance(90s) fires every timer due within those 90 seconds, in due
+// order, the clock at each one's due time. post() is safe from any thread, the rest is the test's.
 class VirtualMainQueue : public MainQueue {
   public:
     explicit VirtualMainQueue(
         std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>())
         : clock_(std::move(clock)) {}
 
-    void post(Task task) override {
-        {
-            std::lock_guard lock(mutex_);
-            tasks_.push_back(std::move(task));
-        }
-        posted_.notify_all();
-    }
+    void post(Task task) override { posted_.run(std::move(task)); }
     TimerId postDelayed(Millis delay, Task task) override {
         return schedule(std::max(delay, Millis(0)), std::move(task), Millis(0));
     }
@@ -96,14 +101,12 @@ class VirtualMainQueue : public MainQueue {
     int run() override {
         for (;;) {
             runPending();
-            MonoTime next;
-            {
-                std::lock_guard lock(mutex_);
-                if (quit_) return *quit_;
-                if (schedule_.empty() && tasks_.empty()) return -1;
-                if (!tasks_.empty()) continue;
-                next = schedule_.begin()->first.first;
-            }
+            std::unique_lock lock(mutex_);
+            if (quit_) return *quit_;
+            if (posted_.pending() > 0) continue;
+            if (schedule_.empty()) return -1;
+            const MonoTime next = schedule_.begin()->first.first;
+            lock.unlock();
             fireDueTimers(next);
         }
     }
@@ -113,23 +116,17 @@ class VirtualMainQueue : public MainQueue {
     }
 
     // Runs everything posted so far (and what that posts) without moving time.
-    size_t runPending() { return detail::runQueued(mutex_, tasks_); }
-    // Moves virtual time forward by `d`, running posted work and due timers.
+    size_t runPending() { return posted_.runAll(); }
     void advance(Millis d) { fireDueTimers(clock_->monotonic() + d); }
     // Runs work posted from other threads until `done()`, waiting in real time.
     bool runUntil(const std::function<bool()>& done, Millis realTimeout = Millis(5000)) {
-        const auto deadline = std::chrono::steady_clock::now() + realTimeout;
-        for (;;) {
-            runPending();
-            if (done()) return true;
-            std::unique_lock lock(mutex_);
-            if (!posted_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) {
-                lock.unlock();
+        return test::polling::waitUntil(
+            [&] {
+                runPending();
                 return done();
-            }
-        }
+            },
+            realTimeout);
     }
-    // Calls the handler registered for `signo`, as the real loop would.
     bool deliverSignal(int signo) {
         std::unique_lock lock(mutex_);
         auto it = signalHandlers_.find(signo);
@@ -184,8 +181,7 @@ class VirtualMainQueue : public MainQueue {
 
     std::shared_ptr<VirtualClock> clock_;
     mutable std::mutex mutex_;
-    std::condition_variable posted_;
-    std::deque<Task> tasks_;
+    ManualBackground posted_;
     TimerId nextId_ = 1;
     std::uint64_t sequence_ = 0;
     // By due time, then the order of scheduling.
@@ -194,29 +190,9 @@ class VirtualMainQueue : public MainQueue {
     std::optional<int> quit_;
 };
 
-// Tests: runs each task at once on the calling thread.
 class InlineBackground : public Background {
   public:
     void run(Task task) override { task(); }
-};
-
-// Tests: keeps tasks until the test runs them, to order work deterministically.
-class ManualBackground : public Background {
-  public:
-    void run(Task task) override {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
-    }
-    // Runs queued tasks (and any they queue) until none is left; returns how many ran.
-    size_t runAll() { return detail::runQueued(mutex_, tasks_); }
-    size_t pending() const {
-        std::lock_guard lock(mutex_);
-        return tasks_.size();
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::deque<Task> tasks_;
 };
 
 }  // namespace tarvo

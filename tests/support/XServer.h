@@ -1,20 +1,16 @@
 #pragma once
 
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "support/Processes.h"
-#include "support/TestSupport.h"
 
 namespace tarvo::test {
 
-// A private X server (Xvfb) for stacking, focus, exposure and several screens:
-// one X screen (":N.0", ":N.1", …, each a QScreen, the first primary) per
-// "WxH", with openbox on each unless told otherwise (it honours stay-on-top,
-// focus stealing prevention and close requests the way a desktop does).
+// A private X server (Xvfb) for stacking, focus, exposure and several screens: one X screen
+// (":N.0", ":N.1", …, each a QScreen, the first primary) per "WxH", with openbox on each unless
+// told otherwise: it keeps stay-on-top, focus stealing prevention and close requests as a desktop.
 class XServer {
   public:
     struct Options {
@@ -25,16 +21,9 @@ class XServer {
     XServer() : XServer(Options{}) {}
     explicit XServer(Options options) {
         // Xvfb picks a free display, named on -displayfd; its stderr never fills a pipe.
-        std::vector<std::string> argv{"/bin/sh",
-                                      "-c",
-                                      "exec \"$@\" 2>/dev/null",
-                                      "sh",
-                                      "/usr/bin/Xvfb",
-                                      "-displayfd",
-                                      "1",
-                                      "-nolisten",
-                                      "tcp",
-                                      "-noreset"};
+        std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$@\" 2>/dev/null", "sh",
+                                      "/usr/bin/Xvfb"};
+        argv.insert(argv.end(), {"-displayfd", "1", "-nolisten", "tcp", "-noreset"});
         for (size_t i = 0; i < options.screens.size(); ++i)
             argv.insert(argv.end(), {"-screen", std::to_string(i), options.screens[i] + "x24"});
         xvfb_ = std::make_unique<Process>(Launch{.argv = argv});
@@ -43,13 +32,13 @@ class XServer {
             return;
         }
         display_ = ":" + xvfb_->out().substr(0, xvfb_->out().find('\n'));
-        for (size_t i = 0; options.windowManager && i < options.screens.size(); ++i) {
+        for (int i = 0; options.windowManager && i < int(options.screens.size()); ++i) {
             // openbox runs its start-up command once it manages the screen.
-            const std::string ready = "/tmp/tarvo-xserver-" + std::to_string(getpid()) + "-" +
-                                      screen(static_cast<int>(i)) + ".ready";
+            const std::string ready =
+                "/tmp/tarvo-xserver-" + std::to_string(getpid()) + "-" + screen(i) + ".ready";
             wms_.push_back(std::make_unique<Process>(
                 Launch{.argv = {"/usr/bin/openbox", "--sm-disable", "--startup", "touch " + ready},
-                       .env = environmentWith({"DISPLAY=" + screen(static_cast<int>(i))}),
+                       .env = environmentWith({"DISPLAY=" + screen(i)}),
                        .capture = false}));
             const bool started = polling::waitUntil([&] { return exists(ready); });
             ::unlink(ready.c_str());
