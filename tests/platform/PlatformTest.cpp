@@ -67,7 +67,7 @@ TEST(LinuxUserSession, LockStateAndLogOutAskLogindOnlyAboutAPlausibleSession) {
     EXPECT_EQ(loginctl.calls, "terminate-session 42;");
 }
 
-TEST(QtMainQueue, TimersRepeatFireOnceAndCancelAndNeverEarly) {
+TEST(QtMainQueue, TimersRepeatCancelAndNeverFireEarly) {
     int argc = 1;
     char* argv[] = {const_cast<char*>("test"), nullptr};
     QCoreApplication app(argc, argv);
