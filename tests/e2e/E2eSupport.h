@@ -25,11 +25,11 @@ inline std::string presenceFlag() {
     return Paths::activeChildrenDir() + "/" + std::to_string(::getuid()) + ".flag";
 }
 
-// The root's config.json naming this user as the child of `device`, served by `api`.
-inline void writeChildConfig(const std::string& api, const std::string& device) {
-    writeText(
-        Paths::configFile(),
-        nlohmann::json{{"child_users", {userName()}}, {"api", api}, {"device_id", device}}.dump());
+// The root's config.json naming `child` (this user) as the child of `device`, served by `api`.
+inline void writeChildConfig(const std::string& api, const std::string& device,
+                             const std::string& child = userName()) {
+    writeText(Paths::configFile(),
+              nlohmann::json{{"child_users", {child}}, {"api", api}, {"device_id", device}}.dump());
 }
 
 // `tarvo <role>` as a child process, ended at destruction if still running.

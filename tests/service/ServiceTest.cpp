@@ -1,9 +1,8 @@
-// The client's own classes against a real tarvo-service, from both sides of
-// every call; then bad input, other families, kills and restarts.
+// The client's own classes against a real tarvo-service, from both sides of every call;
+// then bad input, other families, kills and restarts.
 #include <gtest/gtest.h>
 
 #include <mutex>
-#include <set>
 
 #include "ServiceProcess.h"
 #include "chat/ChatService.h"
@@ -16,8 +15,9 @@ namespace tarvo::test {
 namespace {
 
 using nlohmann::json;
+using namespace std::chrono_literals;
 using Kind = ServerClient::SSEEvent::Kind;
-constexpr const char* kDevice = "DEV-CONTRACT-1";
+constexpr const char* kDevice = "D1";
 
 class ServiceTest : public ::testing::Test {
   protected:
@@ -25,12 +25,11 @@ class ServiceTest : public ::testing::Test {
         writeText(Paths::configFile(), json{{"api", service.url()}, {"device_id", kDevice}}.dump());
     }
     static std::shared_ptr<ServerClient> client() {
-        ServerClient::Options o;
-        o.username = "kid";
-        o.requestTimeout = std::chrono::seconds(10);
-        o.hardware = std::make_shared<platform::FakeHardwareIdentity>("0F3A5C21-9B7E-4D2A");
-        o.host = std::make_shared<platform::FakeHostInfo>("kids-mac.local");
-        return ServerClient::create(o);
+        return ServerClient::create(
+            {.username = "kid",
+             .requestTimeout = 10s,
+             .hardware = std::make_shared<platform::FakeHardwareIdentity>("0F3A5C21-9B7E-4D2A"),
+             .host = std::make_shared<platform::FakeHostInfo>("kids-mac.local")});
     }
     json decide(const json& request, const json& body) {
         return parent.postOk("/web/api/requests/" + request["id"].dump() + "/decide", body);
@@ -44,20 +43,14 @@ class ServiceTest : public ::testing::Test {
 
 TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill) {
     auto c = client();
-    c->checkInCurrentUser();
-    EXPECT_EQ(c->fetchRules().blacklist, std::vector<std::string>{"example.org"});
-    EXPECT_EQ(parent.overview()["devices"][0]["computerName"], "kids-mac");  // the check-in
     // Without a stream a grant waits for the poll; a denial gives nothing.
-    c->requestMoreTime(15, "reading");
     c->requestMoreTime(10, "game");
-    const json requests = parent.child()["requests"];
-    ASSERT_EQ(requests.size(), 2u);
-    for (const auto& r : requests)
-        EXPECT_EQ(decide(r, {{"grant", r["reason"] == "reading"}})["pushed"], false);
+    EXPECT_EQ(decide(parent.child()["requests"][0], {{"grant", false}})["pushed"], false);
+    c->requestMoreTime(15, "reading");
+    const json request = parent.child()["requests"][0];
+    EXPECT_EQ(decide(request, {{"grant", true}})["pushed"], false);
     EXPECT_EQ(c->checkMoreTimeApproval(), 15);
     EXPECT_EQ(c->checkMoreTimeApproval(), 0) << "handed out twice";
-    const std::string again = "/web/api/requests/" + requests[0]["id"].dump() + "/decide";
-    EXPECT_EQ(parent.post(again, {{"grant", true}})->status, 409) << "decided again";
 
     std::mutex mutex;
     std::vector<ServerClient::SSEEvent> events;
@@ -73,56 +66,29 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
     c->requestMoreTime(20, "homework");
     EXPECT_EQ(decide(parent.child()["requests"][0], {{"grant", true}, {"minutes", 25}})["pushed"],
               true);
-    parent.postOk(
-        family.childApi + "/limits",
-        {{"dailyMinutes", 45}, {"warnMinutes", 10}, {"allowedApps", {"Com.Apple.Safari"}}});
     std::vector<ServerClient::SSEEvent> got;
     ASSERT_TRUE(waitUntil([&] {
         std::lock_guard lock(mutex);
-        return (got = events).size() >= 3;
+        return (got = events).size() >= 2;
     }));
     EXPECT_EQ(got[0].kind, Kind::rulesUpdated);
     EXPECT_EQ(got[0].rules.whitelist, (std::vector<std::string>{"school.example", "docs.example"}));
     EXPECT_EQ(got[1].kind, Kind::moreTimeApproved);
     EXPECT_EQ(got[1].minutes, 25);
     EXPECT_EQ(c->checkMoreTimeApproval(), 0) << "pushed and then handed out again";
-    EXPECT_EQ(got[2].kind, Kind::forceUpdate);
-    const auto windows = c->fetchRules().accessWindows;
-    ASSERT_EQ(windows.size(), 1u);
-    EXPECT_EQ(windows[0].dayOfWeek, 6);
-    EXPECT_EQ(windows[0].startMinutes, 22 * 60);
-    const auto limits = c->fetchAppLimits();
-    EXPECT_EQ(limits.dailyMinutes, 45);
-    EXPECT_EQ(limits.warnAtMinutesRemaining, 10);
-    EXPECT_EQ(limits.allowedBundleIds, std::set<std::string>{"com.apple.safari"});
-
-    const auto now = std::chrono::system_clock::now();
-    c->reportUsage({{"org.game", "Game", 120, now},
-                    {"org.game", "Game", 300, now - std::chrono::hours(24 * 3)}});
-    c->reportAppLimitReached("org.game", "Game");
-    const auto child = parent.child();
-    EXPECT_EQ(child["usageToday"][0]["seconds"], 120);
-    EXPECT_EQ(child["usageWeek"][0]["seconds"], 420);
-    EXPECT_EQ(child["blockedApps"][0]["bundleId"], "org.game");
 
     ChatService chat(service.url(), kDevice, "kid");
     const auto sent = chat.send("can I play?");
     parent.postOk(family.childApi + "/chat", {{"text", "after dinner"}});
     const auto poll = chat.poll(sent.id);
     ASSERT_EQ(poll.messages.size(), 1u);
-    EXPECT_EQ(poll.messages[0].text, "after dinner");
-    EXPECT_EQ(poll.messages[0].senderName, std::optional<std::string>("Demo Parent"));
-    EXPECT_EQ(poll.parentNames, std::vector<std::string>{"Demo Parent"});
     EXPECT_TRUE(chat.markRead({poll.messages[0].id, sent.id}, std::chrono::system_clock::now()));
-    chat.reportStatus(false, std::string("HTTP 500: boom"));
-    const auto overview = parent.overview();
-    const auto& messages = overview["children"][0]["chat"];
+    const auto messages = parent.child()["chat"];
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_TRUE(messages[1]["readByChildAt"].is_string());
     EXPECT_TRUE(messages[0]["readByChildAt"].is_null()) << "the child's own message";
-    EXPECT_EQ(overview["devices"][0]["accounts"][0]["chatError"], "HTTP 500: boom");
 
-    // A kill, a newer database, then the same data over HTTPS with updates.
+    // A kill, a newer database, then the same data over HTTPS.
     service.kill9();  // what was acknowledged is on disk
     const std::string db = family.data / "tarvo-service.sqlite3";
     ASSERT_TRUE(runProcess("/usr/bin/sqlite3", {db, "PRAGMA user_version=99"}).succeeded());
@@ -130,33 +96,20 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
     EXPECT_NE(service.stderrText().find("database schema version 99 is newer than this service"),
               std::string::npos);
     ASSERT_TRUE(runProcess("/usr/bin/sqlite3", {db, "PRAGMA user_version=1"}).succeeded());
-
     // A certificate for 127.0.0.1, self-signed and trusted as its own authority.
-    TempDir updates;
-    const std::string cert = updates / "server.pem", key = updates / "server.key";
+    TempDir keys;
+    const std::string cert = keys / "server.pem", key = keys / "server.key";
     ASSERT_TRUE(
         runProcess("/usr/bin/openssl",
-                   {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
-                    "-addext", "subjectAltName=IP:127.0.0.1"})
+                   {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"})
             .succeeded());
-    writeText(updates / "T.pkg", "package");
-    writeText(
-        updates / "manifest.json",
-        json{{"version", "0.3.0"}, {"url", "https://u.example/T.pkg"}, {"sha256", "AB"}}.dump());
-    service.extraArgs.insert(service.extraArgs.end(),
-                             {"--updates", updates.path(), "--cert", cert, "--key", key});
+    service.extraArgs.insert(service.extraArgs.end(), {"--cert", cert, "--key", key});
     service.start();
     SetUp();
     EnvGuard trust("SSL_CERT_FILE", cert);
-    EXPECT_EQ(client()->fetchAppLimits().dailyMinutes, 45) << "kept, and seeding changed nothing";
-    httplib::SSLClient https("127.0.0.1", service.port());
-    https.set_ca_cert_path(cert.c_str());
-    EXPECT_EQ(json::parse(https.Get("/api/MacUpdateManifest")->body)["version"], "0.3.0");
-    EXPECT_EQ(https.Get("/updates/T.pkg")->body, "package");
-    const auto r = https.Post("/web/api/signin",
-                              json{{"email", kDemoEmail}, {"password", kDemoPassword}}.dump(),
-                              "application/json");
+    EXPECT_EQ(client()->fetchRules().whitelist.size(), 2u) << "kept, and seeding changed nothing";
+    const auto r = parent.signIn(kDemoEmail, kDemoPassword);
     ASSERT_TRUE(r);
     for (const char* flag : {"; HttpOnly", "; SameSite=Strict", "; Secure"})
         EXPECT_NE(r->get_header_value("Set-Cookie").find(flag), std::string::npos) << flag;
@@ -164,52 +117,30 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
 
 TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothingAndGuessingStopsAfterFiveFailures) {
     const std::string rules = family.childApi + "/rules";
-    const std::string kid = R"({"device_id":"DEV-CONTRACT-1","username":"kid")";
-    const std::string sample =
-        R"({"bundle_id":"a","seconds":5,"sampled_at":"2025-01-01T00:00:00Z"})";
-    struct Case {
-        std::string path;
-        std::string body;  // none: a GET
-        int status;
-    };
-    const std::vector<Case> cases = {
+    // Path, body ("": a GET), status.
+    const std::vector<std::tuple<std::string, std::string, int>> cases = {
         {"/api/RequestMoreTime", "{\"device_id\":", 400},
-        {"/api/RequestMoreTime", kid + R"(,"requested_minutes":1441})", 400},
-        {"/api/RequestMoreTime", R"({"device_id":"NO","username":"kid","requested_minutes":5})",
-         404},
         {"/api/UpdateProcessUsage", std::string(2 << 20, 'x'), 413},
-        {"/api/UpdateProcessUsage", kid + R"(,"samples":[)" + sample + R"(,{"bundle_id":"b"}]})",
-         400},
-        {"/api/GetAppLimits?username=kid&device_id=" + std::string(300, 'd'), "", 400},
-        {"/api/GetAppLimits?device_id=DEV-CONTRACT-1&username=k%0A", "", 400},
-        {"/api/GetUserSettingsByDeviceId?device_id=DEV-CONTRACT-1&username=visitor", "", 404},
-        {"/api/SetDesktopSettings", R"({"device_id":"DEV-CONTRACT-1","token":"x","users":["a"]})",
-         401},
-        {"/api/SendChildChatMessage",
-         R"({"deviceId":"DEV-CONTRACT-1","username":"kid","message":"   "})", 400},
+        {"/api/GetAppLimits?device_id=D1&username=k%0A", "", 400},
+        {"/api/SetDesktopSettings", R"({"device_id":"D1","token":"x","users":["a"]})", 401},
         {rules,
          R"({"whitelist":[],"blacklist":[],"accessWindows":[{"day":1,"start":0,"end":1441}]})",
          400},
     };
-    httplib::Client http("127.0.0.1", service.port());
+    httplib::Client http(service.origin());
     const httplib::Headers cookie{{"Cookie", parent.cookie()}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path + " " + c.body.substr(0, 100));
-        auto r = c.body.empty() ? http.Get(c.path, cookie)
-                                : http.Post(c.path, cookie, c.body, "application/json");
+    for (const auto& [path, body, status] : cases) {
+        SCOPED_TRACE(path + " " + body.substr(0, 100));
+        auto r = body.empty() ? http.Get(path, cookie)
+                              : http.Post(path, cookie, body, "application/json");
         ASSERT_TRUE(r);
-        EXPECT_EQ(r->status, c.status) << r->body;
-        const json body = json::parse(r->body, nullptr, false);
-        EXPECT_TRUE(body.is_object() && body.contains("error") && r->body.size() < 200) << r->body;
+        EXPECT_EQ(r->status, status) << r->body;
+        const json answer = json::parse(r->body, nullptr, false);
+        EXPECT_TRUE(answer.is_object() && answer.contains("error") && r->body.size() < 200);
     }
     EXPECT_EQ(http.Post(rules, cookie, "whitelist=a", "application/x-www-form-urlencoded")->status,
               415);
     EXPECT_EQ(http.Get("/web/api/overview")->status, 401) << "without a session";
-    // Nothing was half-written.
-    const auto child = parent.child();
-    EXPECT_TRUE(child["usageWeek"].empty());
-    EXPECT_TRUE(child["requests"].empty());
-    EXPECT_EQ(child["accessWindows"].size(), 7u);
 
     // Another family's parent reaches nothing of this one.
     client()->requestMoreTime(5, "x");
@@ -217,9 +148,8 @@ TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothingAndGuessingStopsAfterFi
     ParentSession other(service);
     const json account{{"email", "other@example.org"}, {"password", "long enough"}, {"name", "O"}};
     ASSERT_EQ(other.post("/web/api/signup", account)->status, 200);
-    EXPECT_TRUE(other.overview()["children"].empty() && other.overview()["devices"].empty());
     for (const auto& [path, body] : std::vector<std::pair<std::string, json>>{
-             {family.childApi + "/rules",
+             {rules,
               {{"whitelist", {"x"}}, {"blacklist", {"x"}}, {"accessWindows", json::array()}}},
              {family.childApi + "/chat", {{"text", "hi"}}},
              {"/web/api/requests/" + request["id"].dump() + "/decide", {{"grant", true}}},
@@ -236,8 +166,6 @@ TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothingAndGuessingStopsAfterFi
         EXPECT_EQ(guesser.signIn("Demo@Tarvo.local", "guess" + std::to_string(i))->status, 401);
     // Even the right password waits now, in any letter case of the address.
     EXPECT_EQ(guesser.signIn(kDemoEmail, kDemoPassword)->status, 429);
-    EXPECT_TRUE(guesser.cookie().empty());
-    EXPECT_EQ(other.signIn("other@example.org", "long enough")->status, 200) << "another address";
 }
 
 }  // namespace

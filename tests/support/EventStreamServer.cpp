@@ -1,7 +1,5 @@
 #include "support/EventStreamServer.h"
 
-#include <chrono>
-
 namespace tarvo::test {
 
 EventStreamServer::EventStreamServer(httplib::Server& server) {
@@ -10,11 +8,6 @@ EventStreamServer::EventStreamServer(httplib::Server& server) {
             std::lock_guard lock(mutex_);
             ++streams_;
             accept_ = req.get_header_value("Accept");
-            if (status_ != 200) {
-                res.status = status_;
-                res.set_content("data: {\"type\":\"force_update\"}\n\n", "text/event-stream");
-                return;
-            }
         }
         res.set_chunked_content_provider(
             "text/event-stream", [this](size_t, httplib::DataSink& sink) { return provide(sink); });
@@ -35,33 +28,6 @@ bool EventStreamServer::provide(httplib::DataSink& sink) {
     lock.unlock();
     if (onWrite) onWrite();
     return sink.write(piece.data(), piece.size());
-}
-
-void EventStreamServer::write(std::string piece) {
-    std::lock_guard lock(mutex_);
-    pieces_.push_back(std::move(piece));
-    cv_.notify_all();
-}
-
-void EventStreamServer::close() {
-    std::lock_guard lock(mutex_);
-    closing_ = true;
-    cv_.notify_all();
-}
-
-void EventStreamServer::setStatus(int status) {
-    std::lock_guard lock(mutex_);
-    status_ = status;
-}
-
-int EventStreamServer::streams() const {
-    std::lock_guard lock(mutex_);
-    return streams_;
-}
-
-std::string EventStreamServer::accept() const {
-    std::lock_guard lock(mutex_);
-    return accept_;
 }
 
 }  // namespace tarvo::test

@@ -19,13 +19,25 @@ class EventStreamServer {
     explicit EventStreamServer(httplib::Server& server);
     ~EventStreamServer() { close(); }
 
-    void write(std::string piece);
+    void write(std::string piece) {
+        std::lock_guard lock(mutex_);
+        pieces_.push_back(std::move(piece));
+        cv_.notify_all();
+    }
     void push(const std::string& data) { write("data: " + data + "\n\n"); }
-    void close();
-    // Any status but 200 answers with a body and no stream.
-    void setStatus(int status);
-    int streams() const;
-    std::string accept() const;  // the Accept header of the last stream request
+    void close() {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+        cv_.notify_all();
+    }
+    int streams() const {
+        std::lock_guard lock(mutex_);
+        return streams_;
+    }
+    std::string accept() const {  // the Accept header of the last stream request
+        std::lock_guard lock(mutex_);
+        return accept_;
+    }
 
     // Called on the stream's thread just before each piece goes out.
     std::function<void()> onWrite;
@@ -37,7 +49,6 @@ class EventStreamServer {
     std::condition_variable cv_;
     std::deque<std::string> pieces_;
     bool closing_ = false;
-    int status_ = 200;
     int streams_ = 0;
     std::string accept_;
 };

@@ -12,17 +12,39 @@
 
 namespace tarvo::test {
 
-// The service on 127.0.0.1: the routes a test adds, the event stream, and
-// for every other GET and POST an answer from a table of path → (status,
-// body), 200 with "{}" when the path is not in it. Every request is recorded.
+// The service on 127.0.0.1: the routes a test adds, the event stream, and for every other GET and
+// POST an answer from a table of path → (status, body), else 200 "{}". Every request is recorded.
 class FakeService {
   public:
-    explicit FakeService(const std::function<void(httplib::Server&)>& routes = {});
-    ~FakeService();
+    explicit FakeService(const std::function<void(httplib::Server&)>& routes = {}) {
+        if (routes) routes(http.server);
+        auto answer = [this](const httplib::Request& req, httplib::Response& res) {
+            std::lock_guard lock(mutex_);
+            auto it = answers_.find(req.path);
+            if (it == answers_.end()) return res.set_content("{}", "application/json");
+            res.status = it->second.first;
+            res.set_content(it->second.second, "application/json");
+        };
+        http.server.Get(".*", answer);
+        http.server.Post(".*", answer);
+        http.start();
+    }
+    // The streams end before the server stops, so that no handler outlives them.
+    ~FakeService() {
+        events.close();
+        http.stop();
+    }
 
-    void answer(const std::string& path, int status, const std::string& body);
+    void answer(const std::string& path, int status, const std::string& body) {
+        std::lock_guard lock(mutex_);
+        answers_[path] = {status, body};
+    }
     // The requests received for `path` (all of them for ""), bodies included.
-    std::vector<LocalServer::Received> requests(const std::string& path = "") const;
+    std::vector<LocalServer::Received> requests(const std::string& path = "") const {
+        auto all = http.received();
+        std::erase_if(all, [&](const auto& r) { return !path.empty() && r.path != path; });
+        return all;
+    }
     std::string url() const { return http.url(); }
 
     LocalServer http;
@@ -33,13 +55,18 @@ class FakeService {
     std::map<std::string, std::pair<int, std::string>> answers_;
 };
 
-// A request's query parameters.
-std::map<std::string, std::string> queryOf(const LocalServer::Received& request);
+inline std::map<std::string, std::string> queryOf(const LocalServer::Received& request) {
+    httplib::Params params;
+    if (auto q = request.target.find('?'); q != std::string::npos)
+        httplib::detail::parse_query_text(request.target.substr(q + 1), params);
+    return {params.begin(), params.end()};
+}
 
-// The agent log's lines that contain `text`.
-std::vector<std::string> logLinesWith(const std::string& text);
-
-inline const std::string kTestUuid = "0F3A5C21-9B7E-4D2A-8C11-5E6F7A8B9C0D";
+inline std::vector<std::string> logLinesWith(const std::string& text) {
+    auto lines = readLines(Paths::agentLog());
+    std::erase_if(lines, [&](const auto& line) { return line.find(text) == std::string::npos; });
+    return lines;
+}
 
 inline void writeConfig(const nlohmann::json& config) {
     writeText(Paths::configFile(), config.dump());
@@ -47,13 +74,12 @@ inline void writeConfig(const nlohmann::json& config) {
 
 // A client under test: fixed user, hardware, host and clock, short time-outs.
 inline ServerClient::Options testOptions(std::shared_ptr<VirtualClock> clock = nullptr) {
-    ServerClient::Options o;
-    o.username = "kid";
-    o.requestTimeout = std::chrono::milliseconds(400);
-    o.hardware = std::make_shared<platform::FakeHardwareIdentity>(kTestUuid);
-    o.host = std::make_shared<platform::FakeHostInfo>("kids-mac.local");
-    o.clock = clock ? clock : std::make_shared<VirtualClock>();
-    return o;
+    return {.username = "kid",
+            .requestTimeout = std::chrono::milliseconds(400),
+            .hardware = std::make_shared<platform::FakeHardwareIdentity>(
+                "0F3A5C21-9B7E-4D2A-8C11-5E6F7A8B9C0D"),
+            .host = std::make_shared<platform::FakeHostInfo>("kids-mac.local"),
+            .clock = clock ? clock : std::make_shared<VirtualClock>()};
 }
 
 }  // namespace tarvo::test

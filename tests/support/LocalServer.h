@@ -1,6 +1,10 @@
 #pragma once
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <map>
 #include <mutex>
@@ -21,14 +25,41 @@ class LocalServer {
         httplib::Headers headers;
     };
 
-    LocalServer();
+    LocalServer() {
+        server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+            std::lock_guard lock(mutex_);
+            received_.push_back({req.path, req.target, req.body, req.headers});
+            pendingBodies_[&req] = received_.size() - 1;
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        // The body is read only after pre-routing: complete the record once the
+        // request has been handled.
+        server.set_post_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+            std::lock_guard lock(mutex_);
+            if (auto it = pendingBodies_.find(&req); it != pendingBodies_.end()) {
+                received_[it->second].body = req.body;
+                pendingBodies_.erase(it);
+            }
+        });
+    }
     ~LocalServer() { stop(); }
 
-    void start();
-    void stop();
+    void start() {
+        port_ = server.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    void stop() {
+        if (!thread_.joinable()) return;
+        server.stop();
+        thread_.join();
+    }
     int port() const { return port_; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    std::vector<Received> received() const;
+    std::vector<Received> received() const {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
 
     httplib::Server server;
 
@@ -40,7 +71,15 @@ class LocalServer {
     int port_ = 0;
 };
 
-// A TCP port on 127.0.0.1 that nothing listens on.
-int deadPort();
+// A port on 127.0.0.1 that refuses connections: bound, then closed without listening.
+inline int deadPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}};
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
 
 }  // namespace tarvo::test

@@ -1,6 +1,9 @@
 #pragma once
 
-#include <sys/types.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <optional>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "core/Subprocess.h"
+#include "support/TestSupport.h"
 
 namespace tarvo::test {
 
@@ -25,43 +29,111 @@ struct Launch {
 };
 
 // This process's environment with `overrides` ("NAME=value", or "NAME=" to drop).
-std::vector<std::string> environmentWith(const std::vector<std::string>& overrides);
+inline std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (const auto& o : overrides) {
+        const std::string name = o.substr(0, o.find('=') + 1);
+        std::erase_if(env, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+        if (o.back() != '=') env.push_back(o);
+    }
+    return env;
+}
 
-// Runs `launch` to its end (killed after `limit`).
-ProcessResult run(const Launch& launch, std::chrono::milliseconds limit = std::chrono::seconds(60));
+inline std::vector<std::string> commandLine(const Launch& launch) {
+    if (!launch.user) return launch.argv;
+    const std::string id = std::to_string(*launch.user);
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id,
+                                     "--clear-groups", "--"};
+    argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
+    return argv;
+}
+
+inline ProcessResult run(const Launch& launch,
+                         std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    const auto argv = commandLine(launch);
+    return runProcess(argv[0], {argv.begin() + 1, argv.end()},
+                      {.environment = launch.env, .timeout = limit});
+}
 
 // A started child, its output gathered as it comes; ended at destruction
 // (SIGTERM, then SIGKILL after five seconds).
 class Process {
   public:
-    explicit Process(const Launch& launch);
-    ~Process();
+    explicit Process(const Launch& launch) {
+        const auto argv = commandLine(launch);
+        p_ = spawnProcess(argv[0], {argv.begin() + 1, argv.end()},
+                          {.captureStdout = launch.capture,
+                           .captureStderr = launch.capture,
+                           .environment = launch.env,
+                           .discardUncaptured = true});
+    }
+    ~Process() {
+        kill(SIGTERM);
+        if (!wait(std::chrono::seconds(5))) {
+            kill(SIGKILL);
+            wait();
+        }
+        for (int fd : {p_.stdoutFd, p_.stderrFd})
+            if (fd >= 0) ::close(fd);
+    }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    pid_t pid() const { return pid_; }
-    std::string out();
-    std::string err();
+    pid_t pid() const { return p_.pid; }
+    std::string out() {
+        drain();
+        return out_;
+    }
+    std::string err() {
+        drain();
+        return err_;
+    }
     // Polls until standard output holds `text`; false when the child ended first.
     bool waitForOutput(const std::string& text,
-                       std::chrono::milliseconds limit = std::chrono::seconds(30));
+                       std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        polling::waitUntil(
+            [&] { return out().find(text) != std::string::npos || wait(std::chrono::seconds(0)); },
+            limit);
+        return out().find(text) != std::string::npos;
+    }
     // Its exit status (128 + signal when killed) once ended; none at the deadline.
-    std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
-    void kill(int signal);
+    std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        polling::waitUntil(
+            [&] {
+                int status = 0;
+                if (exit_ || ::waitpid(p_.pid, &status, WNOHANG) != p_.pid)
+                    return exit_.has_value();
+                exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return true;
+            },
+            limit);
+        return exit_;
+    }
+    void kill(int signal) {
+        if (!exit_) ::kill(p_.pid, signal);
+    }
 
   private:
-    void drain();
-    pid_t pid_ = -1;
-    int outFd_ = -1;
-    int errFd_ = -1;
+    void drain() {
+        for (auto [fd, text] : {std::pair{p_.stdoutFd, &out_}, std::pair{p_.stderrFd, &err_}}) {
+            char buf[4096];
+            pollfd p{fd, POLLIN, 0};
+            while (fd >= 0 && ::poll(&p, 1, 0) > 0) {
+                const ssize_t n = ::read(fd, buf, sizeof buf);
+                if (n <= 0) break;
+                text->append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    SpawnedProcess p_;
     std::string out_;
     std::string err_;
     std::optional<int> exit_;
 };
 
-// Puts the calling thread, and what it starts from then on, into a network
-// namespace with only loopback up (port 8080 free, every 127.x.y.z local,
-// no way out) until destruction. Needs root.
+// Puts the calling thread, and what it starts from then on, into a network namespace with only
+// loopback up (port 8080 free, every 127.x.y.z local, no way out) until destruction. Needs root.
 class NetNamespace {
   public:
     NetNamespace();
@@ -77,8 +149,7 @@ class NetNamespace {
     std::string error_;
 };
 
-// The same for the rest of this test process's main thread, entered once;
-// false without root.
+// The same for the rest of this test process's main thread, entered once; false without root.
 bool enterPrivateNetwork();
 
 }  // namespace tarvo::test

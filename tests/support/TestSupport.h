@@ -1,11 +1,17 @@
 #pragma once
 
+#include <stdlib.h>
 #include <time.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tarvo::test {
@@ -13,8 +19,14 @@ namespace tarvo::test {
 // A fresh directory under /tmp, removed with everything in it at destruction.
 class TempDir {
   public:
-    TempDir();
-    ~TempDir();
+    TempDir() {
+        path_ = (std::filesystem::temp_directory_path() / "tarvo-test-XXXXXX").string();
+        if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
@@ -27,12 +39,21 @@ class TempDir {
 // Sets (or, with none, unsets) an environment variable for one scope.
 class EnvGuard {
   public:
-    EnvGuard(std::string name, std::optional<std::string> value);
-    ~EnvGuard();
+    EnvGuard(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+        if (const char* v = getenv(name_.c_str())) old_ = v;
+        set(value);
+    }
+    ~EnvGuard() { set(old_); }
     EnvGuard(const EnvGuard&) = delete;
     EnvGuard& operator=(const EnvGuard&) = delete;
 
   private:
+    void set(const std::optional<std::string>& value) {
+        if (value)
+            setenv(name_.c_str(), value->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
     std::string name_;
     std::optional<std::string> old_;
 };
@@ -40,40 +61,63 @@ class EnvGuard {
 // Sets the process's time zone (TZ, then tzset) for one scope.
 class ScopedTimeZone {
   public:
-    explicit ScopedTimeZone(const std::string& zone) : tz_(std::in_place, "TZ", zone) { tzset(); }
-    ~ScopedTimeZone() {
-        tz_.reset();
-        tzset();
-    }
+    explicit ScopedTimeZone(const std::string& zone) : tz_("TZ", zone) { tzset(); }
 
   private:
-    std::optional<EnvGuard> tz_;
+    struct Reset {
+        ~Reset() { tzset(); }
+    } reset_;  // destroyed last, once TZ is restored
+    EnvGuard tz_;
 };
 
 // TARVO_ROOT and HOME in a temporary directory for one scope.
 class TempRoot {
   public:
-    TempRoot();
+    TempRoot() { std::filesystem::create_directories(dir_.path() + "/home"); }
     const std::string& path() const { return dir_.path(); }
-    std::string home() const { return dir_.path() + "/home"; }
 
   private:
     TempDir dir_;
-    EnvGuard root_;
-    EnvGuard home_;
+    EnvGuard root_{"TARVO_ROOT", dir_.path()};
+    EnvGuard home_{"HOME", dir_.path() + "/home"};
 };
 
-std::string readText(const std::string& path);
-void writeText(const std::string& path, const std::string& text);  // creates parent dirs
-std::vector<std::string> readLines(const std::string& path);
-bool exists(const std::string& path);
+inline std::string readText(const std::string& path) {
+    std::ostringstream ss;
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
+    return ss.str();
+}
+
+inline void writeText(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+inline std::vector<std::string> readLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+inline bool exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
 
 // Polls `done` until it holds or `limit` passes, in real time. In a namespace
 // of its own: the Qt tests have a waitUntil that runs Qt's events.
 namespace polling {
-bool waitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds limit = std::chrono::seconds(30));
+inline bool waitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
 }
+}  // namespace polling
 
 // The built tarvo executable and the source tree (set by the test runner).
 std::string tarvoBinary();
