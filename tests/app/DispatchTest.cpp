@@ -35,7 +35,9 @@ TEST(Dispatch, ChoosesTheSubcommandAfterDroppingProcessSerialNumbers) {
         std::ostringstream out, err;
         EXPECT_EQ(dispatch(raw, table, out, err, 0), status);
         EXPECT_EQ(calls, called ? std::vector<Args>{*called} : std::vector<Args>{});
-        if (!called) EXPECT_EQ(err.str(), usage() + "\n");
+        if (!called) {
+            EXPECT_EQ(err.str(), usage() + "\n");
+        }
     }
 }
 

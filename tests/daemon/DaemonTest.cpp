@@ -172,7 +172,7 @@ TEST(Supervisor, AForeignListenerOnTheProxyPortIsEndedAndTheProxyStartedAgain) {
         }
         return done();
     };
-    for (int round = 1; round <= 2; ++round) {
+    for (size_t round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);  // before the first start, then between an exit and the restart
         Process squatter({.argv = {"/usr/bin/python3", "-c",
                                    "import socket, time; s = socket.create_server(('127.0.0.1', "
@@ -420,8 +420,9 @@ mkdir -p "$D" "$L"; chmod 777 "$D" "$L")",
         const std::string warning =
             std::regex_replace(c.warning, std::regex("\\$D"), Paths::dataDir());
         EXPECT_TRUE(warning.empty() || h.logged("[daemon] WARN  " + warning)) << warning;
-        if (!c.gone.empty())
+        if (!c.gone.empty()) {
             EXPECT_FALSE(fs::exists(fs::symlink_status(Paths::dataDir() + "/" + c.gone)));
+        }
     }
 }
 
@@ -510,9 +511,10 @@ TEST(FilteringProxy, DecidesOnTheRealDestinationKeepsTheLastGoodRulesAndTrustsOn
         served += status == 200;
         EXPECT_EQ(answer.status, status) << answer.error;
         EXPECT_EQ(answer.blockedByTarvo, status == 403);
-        if (status != 421)
+        if (status != 421) {
             EXPECT_NE(answer.body.find(status == 200 ? "hello from" : "This site is blocked"),
                       std::string::npos);
+        }
     }
     EXPECT_EQ(site.requests() + secure.requests(), served) << "a refused request was forwarded";
     // A tunnel no entry admits reaches nothing, whatever it carries (curl's

@@ -72,12 +72,13 @@ inline void writeConfig(const nlohmann::json& config) {
     writeText(Paths::configFile(), config.dump());
 }
 
+inline const std::string kTestUuid = "0F3A5C21-9B7E-4D2A-8C11-5E6F7A8B9C0D";
+
 // A client under test: fixed user, hardware, host and clock, short time-outs.
 inline ServerClient::Options testOptions(std::shared_ptr<VirtualClock> clock = nullptr) {
     return {.username = "kid",
             .requestTimeout = std::chrono::milliseconds(400),
-            .hardware = std::make_shared<platform::FakeHardwareIdentity>(
-                "0F3A5C21-9B7E-4D2A-8C11-5E6F7A8B9C0D"),
+            .hardware = std::make_shared<platform::FakeHardwareIdentity>(kTestUuid),
             .host = std::make_shared<platform::FakeHostInfo>("kids-mac.local"),
             .clock = clock ? clock : std::make_shared<VirtualClock>()};
 }
