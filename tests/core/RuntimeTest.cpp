@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <atomic>
 #include <future>
 #include <stdexcept>
@@ -62,6 +64,32 @@ TEST(Subprocess, LaunchFailuresAndTimeouts) {
     auto r = runProcess("/bin/sleep", {"30"}, {.timeout = std::chrono::milliseconds(200)});
     EXPECT_TRUE(r.timedOut);
     EXPECT_EQ(r.termSignal, SIGKILL);
+}
+
+// Captured and detached tools read nothing of ours; a tool shown to the
+// person at the terminal reads what they type.
+TEST(Subprocess, StandardInputIsInheritedOnlyWhereTheCallerShowsTheTool) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const int savedStdin = dup(0);
+    ASSERT_EQ(dup2(fds[0], 0), 0);
+    close(fds[0]);
+    const std::string line = "from the terminal\n";
+    ASSERT_EQ(write(fds[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    close(fds[1]);
+    const std::vector<std::string> readsALine{"-c", "read x && [ \"$x\" = \"from the terminal\" ]"};
+    // /dev/null for the first two leaves the line in our pipe for the last.
+    EXPECT_NE(runProcess("/bin/sh", readsALine).exitStatus, 0);
+    SpawnOptions detached;
+    detached.discardUncaptured = true;
+    detached.captureStdout = detached.captureStderr = false;
+    SpawnedProcess d = spawnProcess("/bin/sh", readsALine, detached);
+    int status = 0;
+    ASSERT_EQ(waitpid(d.pid, &status, 0), d.pid);
+    EXPECT_NE(WEXITSTATUS(status), 0);
+    EXPECT_EQ(runShowingOutput("/bin/sh", readsALine), 0);
+    dup2(savedStdin, 0);
+    close(savedStdin);
 }
 
 }  // namespace

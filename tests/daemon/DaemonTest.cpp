@@ -556,6 +556,17 @@ TEST(FilteringProxy, DecidesOnTheRealDestinationKeepsTheLastGoodRulesAndTrustsOn
         SCOPED_TRACE(host);
         expectBlockPage(curlVia(8080, {"http://" + std::string(host) + ":1/"}));
     }
+    // Each blocked host is logged once a minute for the child named, whatever
+    // the name looks like.
+    auto logged = [&](const std::string& host) {
+        std::istringstream out(proxy.out());
+        size_t n = 0;
+        for (std::string line; std::getline(out, line);) n += line == "blocked " + host + " for -x";
+        return n;
+    };
+    EXPECT_TRUE(waitUntil([&] { return logged("other.test") > 0; }));
+    for (const char* host : {"127.0.0.3", "other.test", "ads.example.test"})
+        EXPECT_EQ(logged(host), 1u) << host;
     const std::string err = proxy.err();  // said once, at the start
     EXPECT_NE(err.find(kNoRules), std::string::npos);
     EXPECT_EQ(err.find(kNoRules), err.rfind(kNoRules));
