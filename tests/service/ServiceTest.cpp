@@ -88,7 +88,16 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
     EXPECT_TRUE(messages[1]["readByChildAt"].is_string());
     EXPECT_TRUE(messages[0]["readByChildAt"].is_null()) << "the child's own message";
 
-    // A kill, a newer database, then the same data over HTTPS.
+    const auto now = std::chrono::system_clock::now();
+    c->reportUsage({{"org.game", "Game", 120, now},
+                    {"org.game", "Game", 300, now - std::chrono::hours(24 * 3)}});
+    c->reportAppLimitReached("org.game", "Game");
+    const auto child = parent.child();
+    EXPECT_EQ(child["usageToday"][0]["seconds"], 120);
+    EXPECT_EQ(child["usageWeek"][0]["seconds"], 420);
+    EXPECT_EQ(child["blockedApps"][0]["bundleId"], "org.game");
+
+    // A kill, a newer database, then the same data and the updates over HTTPS.
     service.kill9();  // what was acknowledged is on disk
     const std::string db = family.data / "tarvo-service.sqlite3";
     ASSERT_TRUE(runProcess("/usr/bin/sqlite3", {db, "PRAGMA user_version=99"}).succeeded());
@@ -104,11 +113,17 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
                    {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
                     "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"})
             .succeeded());
-    service.extraArgs.insert(service.extraArgs.end(), {"--cert", cert, "--key", key});
+    writeText(keys / "T.pkg", "package");
+    writeText(keys / "manifest.json", json{{"version", "0.3.0"}, {"sha256", "AB"}}.dump());
+    service.extraArgs.insert(service.extraArgs.end(),
+                             {"--updates", keys.path(), "--cert", cert, "--key", key});
     service.start();
     SetUp();
     EnvGuard trust("SSL_CERT_FILE", cert);
     EXPECT_EQ(client()->fetchRules().whitelist.size(), 2u) << "kept, and seeding changed nothing";
+    httplib::Client https(service.origin());
+    EXPECT_EQ(json::parse(https.Get("/api/MacUpdateManifest")->body)["version"], "0.3.0");
+    EXPECT_EQ(https.Get("/updates/T.pkg")->body, "package");
     const auto r = parent.signIn(kDemoEmail, kDemoPassword);
     ASSERT_TRUE(r);
     for (const char* flag : {"; HttpOnly", "; SameSite=Strict", "; Secure"})
