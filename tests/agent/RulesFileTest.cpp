@@ -96,6 +96,29 @@ TEST_F(RulesFileTest, StartUpClampOfAnotherChildsRules) {
     test::writeText(path(), R"({"username": "Emma", "whitelist": ["a.com"]})");  // exact comparison
     make()->neutralizeStaleRulesIfNotMine();
     EXPECT_EQ(onDisk()["whitelist"], Json::array({"tarvo.app"}));
+
+    // The server unreachable: our own cached rules take the place of another
+    // child's; without a cache they stay; once the file is ours, it is kept.
+    const Rules cached{{"c.com", "d.com"}, {"z.com"}, "dev-cache", {{1, 480, 720, 0}}};
+    int reads = 0;
+    std::optional<std::vector<AccessWindow>> replayed;
+    auto recover = [&](bool haveCache) {
+        make()->recoverFromCacheIfClamped(
+            [&]() -> std::optional<Rules> {
+                ++reads;
+                return haveCache ? std::optional(cached) : std::nullopt;
+            },
+            [&](std::vector<AccessWindow> windows) { replayed = std::move(windows); });
+    };
+    test::writeText(path(), kOtherChild);
+    recover(false);
+    EXPECT_FALSE(replayed);
+    EXPECT_EQ(test::readText(path()), kOtherChild);
+    recover(true);
+    EXPECT_EQ(replayed, cached.accessWindows);
+    EXPECT_EQ(onDisk()["whitelist"], Json(cached.whitelist));
+    recover(true);
+    EXPECT_EQ(reads, 2);
 }
 
 }  // namespace
