@@ -85,6 +85,25 @@ TEST_F(ScreenTimeTrackerTest, IdleIntervalsAreNotCountedAndTicksCountTheMonotoni
     EXPECT_EQ(tracker->state().seconds, 3615 + 450);
 }
 
+// The child can write the state file: only a count for today that could be
+// real is kept; anything else starts a fresh day.
+TEST_F(ScreenTimeTrackerTest, AStoredCountIsKeptOnlyWhenItCouldBeReal) {
+    const std::string day = localDayKey(clock->now());
+    const std::pair<std::string, std::int64_t> cases[] = {
+        {day + R"(","seconds":600)", 600},
+        {day + R"(","seconds":-9)", 0},
+        {R"(2025-12-31","seconds":600)", 0},
+    };
+    for (const auto& [stored, kept] : cases) {
+        test::writeText(
+            Paths::perUserScreenTimeStateFile(),
+            R"({"day":")" + stored +
+                R"(,"quotaMinutes":60,"warnAtMinutesRemaining":5,"grantedBonusMinutes":0})");
+        auto tracker = ScreenTimeTracker::create(queue, clock, session, 45, 3, {});
+        EXPECT_EQ(tracker->state(), (DailyState{day, kept, 45, 3, 0})) << stored;
+    }
+}
+
 TEST_F(ScreenTimeTrackerTest, RolloverAtLocalMidnightResetsCountsGrantsAndFlags) {
     test::ScopedTimeZone newYork("America/New_York");
     // 23:57 on 31 December in New York; UTC is already on the next day.
