@@ -227,22 +227,15 @@ struct CurlAnswer {
     std::string error;
 };
 inline CurlAnswer curlVia(int proxyPort, const std::vector<std::string>& args) {
-    TempDir dir;
-    std::vector<std::string> argv = {"/usr/bin/curl",
-                                     "-sS",
-                                     "--max-time",
-                                     "20",
-                                     "-x",
-                                     "http://127.0.0.1:" + std::to_string(proxyPort),
-                                     "--cacert",
-                                     testPki().rootCert,
-                                     "-o",
-                                     dir / "body",
-                                     "-w",
-                                     "%{http_code} %header{x-tarvo-blocked}"};
+    const std::string proxy = "http://127.0.0.1:" + std::to_string(proxyPort);
+    const char* const status = "\n%{http_code} %header{x-tarvo-blocked}";
+    std::vector<std::string> argv = {"/usr/bin/curl", "-sS", "--max-time", "20",      "-x",
+                                     proxy,           "-w",  status,       "--cacert"};
+    argv.push_back(testPki().rootCert);
     argv.insert(argv.end(), args.begin(), args.end());
     const ProcessResult r = run({.argv = argv});
-    return {std::atoi(r.out.c_str()), r.out.ends_with(" 1"), readText(dir / "body"), r.err};
+    const size_t end = r.out.rfind('\n');  // the body, then the status line
+    return {std::atoi(r.out.c_str() + end + 1), r.out.ends_with(" 1"), r.out.substr(0, end), r.err};
 }
 
 // A new file renamed over `path`, the way the agent writes.
