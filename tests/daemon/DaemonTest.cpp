@@ -278,17 +278,9 @@ TEST(RealBinary, OneRootDaemonPerMachineAndInstallCertRefusesPrivateKeys) {
     EXPECT_TRUE(Keychain::isRootCertInstalled());
 }
 
-// Everything under `dir`: type, permissions, owner, links and content.
-std::map<std::string, std::string> snapshot(const std::string& dir) {
-    std::map<std::string, std::string> out;
-    for (const auto& e : fs::recursive_directory_iterator(dir)) {
-        struct stat st {};
-        ::lstat(e.path().c_str(), &st);
-        out[e.path()] = std::to_string(st.st_mode) + "/" + std::to_string(st.st_uid) + "/" +
-                        std::to_string(st.st_nlink) +
-                        (S_ISREG(st.st_mode) ? readText(e.path()) : "");
-    }
-    return out;
+// Everything under `dir`: type, permissions, owner, links, size and time written.
+std::string snapshot(const std::string& dir) {
+    return run({.argv = {"/usr/bin/find", dir, "-printf", "%p %M %U %n %s %T@\n"}}).out;
 }
 
 bool isRealDirOwnedByUs(const std::string& path, mode_t mode) {
