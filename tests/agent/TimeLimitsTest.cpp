@@ -131,7 +131,7 @@ TEST(ScheduleEnforcer, ADayUnderAScheduleThenItsLifting) {
     EXPECT_FALSE(blocker->shown);
     queue.advance(4h);
     // Lifting the schedule leaves a blocker the quota holds, and only that one.
-    blocker->quotaMinutes = 1;
+    blocker->bonusMinutes = 1;  // a grant counts as quota
     blocker->usedSeconds = 60;
     enforcer->updateAccessWindows({});
     queue.runPending();
