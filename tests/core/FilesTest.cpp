@@ -15,8 +15,6 @@ namespace tarvo {
 namespace {
 
 namespace fs = std::filesystem;
-using test::EnvGuard;
-using test::TempDir;
 using Step = AtomicWriteError::Step;
 
 // A write(2) that writes 3 bytes, is interrupted, writes 1 byte, then fails with ENOSPC.
@@ -109,18 +107,15 @@ TEST(AtomicFile, WritesAndFailures) {
             if (e.path().filename() != "victim") left.insert(e.path().filename());
         EXPECT_EQ(left, c.left);
         EXPECT_EQ(test::readText(dir / "victim"), "precious");
-        if (fifoReader >= 0) ::close(fifoReader);
-        fifoReader = -1;
     }
+    ::close(fifoReader);
     ::umask(oldMask);
 }
 
 // (Links, hard links and FIFOs planted for it to read: see Hardening.)
-TEST(UntrustedFile, ReadsFromTheOffsetWithinTheCap) {
-    TempDir dir;
-    test::writeText(dir / "log", "earlier\nlater\n");
-    test::writeText(dir / "big", std::string(109, 'x'));
-    EXPECT_EQ(readUntrustedFile(dir / "log", 100, 8).data, "later\n");
+TEST(UntrustedFile, NothingOfAFileLargerThanTheCap) {
+    test::TempDir dir;
+    test::writeText(dir / "big", std::string(101, 'x'));
     const UntrustedFile big = readUntrustedFile(dir / "big", 100);
     EXPECT_EQ(std::pair(big.data, big.why),
               std::pair(std::optional<std::string>(), std::string("larger than 100 bytes")));
@@ -132,7 +127,7 @@ TEST(UntrustedFile, ReadsFromTheOffsetWithinTheCap) {
 // changes its own): it is made absolute once, at start.
 TEST(Paths, HomeIsHonouredOnlyWhenOwnedByTheUserAndARelativeRootIsMadeAbsolute) {
     const std::string passwdHome = getpwuid(getuid())->pw_dir;
-    TempDir own, foreign;
+    test::TempDir own, foreign;
     ASSERT_EQ(chown(foreign.path().c_str(), getuid() + 1, static_cast<gid_t>(-1)), 0)
         << "the test needs to run as root";
     test::writeText(own / "file", "x");
@@ -141,13 +136,13 @@ TEST(Paths, HomeIsHonouredOnlyWhenOwnedByTheUserAndARelativeRootIsMadeAbsolute) 
         {"relative", passwdHome}, {std::nullopt, passwdHome},
     };
     for (const auto& [home, want] : cases) {
-        EnvGuard guard("HOME", home);
+        test::EnvGuard guard("HOME", home);
         EXPECT_EQ(Paths::home(), want) << home.value_or("(unset)");
     }
 
     const auto cwd = fs::current_path();
     fs::current_path(own.path());
-    EnvGuard root("TARVO_ROOT", "demo");
+    test::EnvGuard root("TARVO_ROOT", "demo");
     Paths::makeRootAbsolute();
     fs::current_path("/");
     EXPECT_EQ(Paths::configFile(),

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <atomic>
 #include <future>
@@ -43,12 +42,10 @@ TEST(SerialQueue, TasksFromManyThreadsNeverOverlapKeepEachPostersOrderAndSurvive
     EXPECT_EQ(lastSeen, std::vector<int>(6, 299));
 }
 
-TEST(Subprocess, ArgumentsAndOutputsReachTheCallerUnchanged) {
+TEST(Subprocess, ArgumentsOutputsLaunchFailuresAndTimeouts) {
     // printf repeats its format for every argument: one NUL-terminated field each.
-    EXPECT_EQ(runProcess("/usr/bin/printf",
-                         {"%s\\0", "with blanks", "$HOME", "`id`; rm -rf /", "", "ü\n*"})
-                  .out,
-              "with blanks\0$HOME\0`id`; rm -rf /\0\0ü\n*\0"s);
+    EXPECT_EQ(runProcess("/usr/bin/printf", {"%s\\0", "a b", "$HOME", "`id`; rm -rf /", ""}).out,
+              "a b\0$HOME\0`id`; rm -rf /\0\0"s);
     // (Separate standard output and error, and the status: see TarvoBinary.)
     auto merged = runProcess("/bin/sh", {"-c", "echo out; echo err >&2"}, {.mergeStderr = true});
     EXPECT_EQ(merged.out + "|" + merged.err, "out\nerr\n|");
@@ -57,36 +54,25 @@ TEST(Subprocess, ArgumentsAndOutputsReachTheCallerUnchanged) {
     EXPECT_EQ(big.out.size() + big.err.size(), 600000u);
     // A child that never reads a large input must not take us down with SIGPIPE.
     EXPECT_TRUE(runProcess("/bin/true", {}, {.input = std::string(1 << 20, 'x')}).succeeded());
-}
-
-TEST(Subprocess, LaunchFailuresAndTimeouts) {
     EXPECT_FALSE(runProcess("/no/such/tool", {}).launched);
     auto r = runProcess("/bin/sleep", {"30"}, {.timeout = std::chrono::milliseconds(200)});
     EXPECT_TRUE(r.timedOut);
     EXPECT_EQ(r.termSignal, SIGKILL);
 }
 
-// Captured and detached tools read nothing of ours; a tool shown to the
-// person at the terminal reads what they type.
+// Captured tools (and detached ones, spawned alike) read nothing of ours; a
+// tool shown to the person at the terminal reads what they type.
 TEST(Subprocess, StandardInputIsInheritedOnlyWhereTheCallerShowsTheTool) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     const int savedStdin = dup(0);
     ASSERT_EQ(dup2(fds[0], 0), 0);
     close(fds[0]);
-    const std::string line = "from the terminal\n";
-    ASSERT_EQ(write(fds[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    ASSERT_EQ(write(fds[1], "from the terminal\n", 18), 18);
     close(fds[1]);
     const std::vector<std::string> readsALine{"-c", "read x && [ \"$x\" = \"from the terminal\" ]"};
-    // /dev/null for the first two leaves the line in our pipe for the last.
+    // /dev/null for the first leaves the line in our pipe for the last.
     EXPECT_NE(runProcess("/bin/sh", readsALine).exitStatus, 0);
-    SpawnOptions detached;
-    detached.discardUncaptured = true;
-    detached.captureStdout = detached.captureStderr = false;
-    SpawnedProcess d = spawnProcess("/bin/sh", readsALine, detached);
-    int status = 0;
-    ASSERT_EQ(waitpid(d.pid, &status, 0), d.pid);
-    EXPECT_NE(WEXITSTATUS(status), 0);
     EXPECT_EQ(runShowingOutput("/bin/sh", readsALine), 0);
     dup2(savedStdin, 0);
     close(savedStdin);

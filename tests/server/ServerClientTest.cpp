@@ -8,26 +8,17 @@ namespace tarvo {
 namespace {
 
 using namespace std::chrono_literals;
-using nlohmann::json;
-using test::logLinesWith;
-
-class ServerClientTest : public ::testing::Test {
-  protected:
-    std::shared_ptr<ServerClient> client(ServerClient::Options o = test::testOptions()) {
-        test::writeConfig({{"api", service.url()}});
-        return ServerClient::create(std::move(o));
-    }
-    test::TempRoot root;
-    test::FakeService service;
-};
 
 // (What each call sends, and what the real service makes of it, is shown by
 // the service's contract tests; an unreachable service by AgentStart.)
-TEST_F(ServerClientTest, ErrorAnswersRetriesAndTheCache) {
+TEST(ServerClient, ErrorAnswersRetriesAndTheCache) {
+    test::TempRoot root;
+    test::FakeService service;
+    test::writeConfig({{"api", service.url()}});
     std::vector<std::chrono::seconds> pauses;
     auto options = test::testOptions();
     options.sleep = [&](std::chrono::seconds s) { pauses.push_back(s); };
-    auto cl = client(options);
+    auto cl = ServerClient::create(std::move(options));
     service.answer("/api/GetUsersForDeviceId", 200, R"({"users":["a",1]})");
     EXPECT_THROW(cl->getUsersForDeviceId(), ServerError);
     // The never-throwing calls log and return; an error status grants nothing.
@@ -35,7 +26,7 @@ TEST_F(ServerClientTest, ErrorAnswersRetriesAndTheCache) {
     service.answer("/api/UpdateProcessUsage", 500, "");
     EXPECT_EQ(cl->checkMoreTimeApproval(), 0);
     cl->reportUsage({{"com.a", "A", 1, {}}});
-    EXPECT_EQ(logLinesWith("[server] WARN  usage report failed: HTTP 500").size(), 1u);
+    EXPECT_EQ(test::logLinesWith("[server] WARN  usage report failed: HTTP 500").size(), 1u);
 
     // Only settings with entries are cached: an empty answer never replaces them.
     service.answer("/api/GetUserSettingsByDeviceId", 200, R"({"whitelist":["w"]})");
