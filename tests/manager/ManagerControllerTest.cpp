@@ -35,33 +35,13 @@ TEST(BridgeText, HtmlEntitiesDecodeLikeThePageEscapes) {
         EXPECT_EQ(decodeHtmlEntities(in), want) << in.substr(0, 40);
 }
 
-TEST(BridgeText, MessagesHostsAndListNotation) {
-    using V = std::vector<std::string>;
-    const std::vector<std::pair<const char*, V>> messages = {
-        {"|updateData|tok", {"updateData", "tok"}},
-        {"updateData||tok", {"updateData", "|tok"}},
-        {"updateData|", {"updateData"}},
-        {"|", {}},
-    };
-    for (const auto& [in, want] : messages)
-        EXPECT_EQ(ManagerController::splitMessage(in), want) << in;
+TEST(BridgeText, PrefixesHostsAndListNotation) {
     EXPECT_EQ(prefixCharacters("\xC3\xA9\xE2\x80\x94x", 2), "\xC3\xA9\xE2\x80\x94");
-    const std::vector<std::pair<const char*, const char*>> hosts = {
-        {"https://user:pw@api.example.com:443?x", "api.example.com"},
-        {"http://[::1]:9/", "::1"},
-        {"not a url", ""},
-    };
-    for (const auto& [url, want] : hosts) EXPECT_EQ(ManagerController::hostOf(url), want) << url;
+    EXPECT_EQ(ManagerController::hostOf("https://user:pw@[::1]:443?x"), "::1");
     EXPECT_EQ(ManagerController::listNotation({"emma", "a\"b"}), "[\"emma\", \"a\\\"b\"]");
 }
 
-TEST(LocalAccounts, DsclOutputUniqueIdsAndRealUsers) {
-    const std::vector<std::tuple<const char*, const char*, std::optional<std::string>>> reads = {
-        {"\n  RealName:\n   Emma Lind  \n\n", "RealName", "Emma Lind"},
-        {"RealName:\n", "RealName", std::nullopt},
-    };
-    for (const auto& [out, key, want] : reads)
-        EXPECT_EQ(LocalAccounts::parseReadOutput(out, key), want) << out;
+TEST(LocalAccounts, UniqueIdsAndRealUsers) {
     const std::vector<std::pair<const char*, std::optional<std::uint32_t>>> ids = {
         {"+501", 501u},         {"4294967295", 4294967295u}, {"4294967296", std::nullopt},
         {"-501", std::nullopt}, {"", std::nullopt},          {"++5", std::nullopt}};
@@ -155,8 +135,6 @@ TEST_F(ManagerControllerTest, SignInSendsTheAccountsAndSavesTheAssignmentsOrExpl
     controller->loadSignIn();
     EXPECT_EQ(view->loads, std::vector<std::string>{
                                service.url() + "/Signin?type=desktop&deviceId=" + test::kTestUuid});
-    controller->navigationFailed("The request timed out.");
-    controller->provisionalNavigationFailed("Could not connect to the server.");
 
     send("updateData|tok-1");
     ASSERT_EQ(sent().size(), 1u);
@@ -179,17 +157,6 @@ TEST_F(ManagerControllerTest, SignInSendsTheAccountsAndSavesTheAssignmentsOrExpl
     EXPECT_EQ(view->alerts,
               std::vector<std::string>{alert("Setup complete", Style::Informational)});
     EXPECT_EQ(view->texts[0].rfind("Tarvo is now monitoring: emma\n\n", 0), 0u);
-    for (const char* line : {"INFO  Load failed: The request timed out.",
-                             "INFO  Couldn't reach 127.0.0.1: Could not connect to the server.",
-                             "INFO  wrote config.json with child_users=[\"emma\"]"})
-        EXPECT_TRUE(hasLine(test::logMessages(), std::string("[manager] ") + line)) << line;
-
-    // A file that is not a JSON object is replaced whole.
-    test::writeText(Paths::configFile(), R"(["x"])");
-    controller->writeConfig({"a"});
-    EXPECT_EQ(config(), json({{"api", server->api()},
-                              {"child_users", {"a"}},
-                              {"updated_at", "2026-01-01T01:01:01Z"}}));
 
     // Without the device's users the token's devices decide; without those, it explains.
     service.answer("/api/GetUsersForDeviceId", 500, "");
@@ -224,6 +191,8 @@ TEST_F(ManagerControllerTest, BridgeMessages) {
     const std::pair<std::optional<std::string>, std::string> cases[] = {
         {std::nullopt, ""},
         {"updateData|a&amp;b", "sent a&b"},
+        {"|updateData||t|", "sent |t|"},
+        {"updateData|", "WARN  unrecognised bridge message: updateData|"},
         {"userCreated|whatever", "asked"},
         {"closeAppNow", "closed"},
         {"UpdateData|x", "WARN  unknown verb 'UpdateData'"},

@@ -1,9 +1,8 @@
-// The agent's views offscreen: texts, the cursor, and the timers on virtual
+// The agent's views offscreen: texts and the timers on virtual
 // time (screens, stacking and focus are checked under X in WindowManagerTest).
 #include <QComboBox>
 #include <QLabel>
 #include <QMessageBox>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QTimer>
 
@@ -28,11 +27,12 @@ class ViewsTest : public ::testing::Test {
         blocker->show();
         return dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
     }
-    // Clicks `text` on the blocker and runs `act` on the modal dialog it opens.
+    // Clicks `text` on the blocker and runs `act` on the modal dialog it opens
+    // (which may destroy the blocker and its buttons).
     void withModal(const QString& text, std::function<void(QWidget*)> act) {
         QTimer::singleShot(0, [act] { act(QApplication::activeModalWidget()); });
         for (auto* b : showBlocker().front()->findChildren<QPushButton*>())
-            if (b->text() == text) b->click();
+            if (b->text() == text) return b->click();
     }
 
     std::unique_ptr<QApplication> app_ = ui::makeAgentApplication({"-platform", "offscreen"});
@@ -45,19 +45,13 @@ class ViewsTest : public ::testing::Test {
     std::vector<std::int64_t> asked;
 };
 
-TEST_F(ViewsTest, BlockerAndTimeCardTextsCursorAndTimers) {
+TEST_F(ViewsTest, BlockerAndTimeCardTextsAndTimers) {
     views->becomeMenuBarOnly();
     ui::BlockerWindow* w = showBlocker().front();
     EXPECT_EQ(w->findChild<QLabel*>("headline")->text(), "Time's up, Emma Lind.");
     EXPECT_EQ(w->findChild<QLabel*>("usedLine")->text(),
               "You've used 95 minutes today. Your parent can grant more time.");
     EXPECT_EQ(views->activationPolicy(), platform::ActivationPolicy::regular);
-    ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::BlankCursor);
-    QMouseEvent move(QEvent::MouseMove, QPointF(10, 10), QPointF(10, 10), Qt::NoButton,
-                     Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(w, &move);
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "the mouse brings the cursor back";
 
     blocker->dismiss();
     EXPECT_EQ(queue.activeTimers(), 0u);

@@ -19,6 +19,7 @@
 #include "support/LocalServer.h"
 #include "support/TestSupport.h"
 #include "support/XServer.h"
+#include "ui/UiFixture.h"
 
 namespace tarvo::test {
 namespace {
@@ -35,13 +36,6 @@ struct Recorder : webview::WindowDelegate {
     void windowClosed() override { events.push_back("closed"); }
     std::vector<std::string> events;
 };
-
-bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
 
 // Qt WebEngine starts once per process: one test walks through the window.
 TEST(ManagerWindow, CentredModalAlertsAndLoadsThatFailOnce) {
@@ -64,7 +58,7 @@ TEST(ManagerWindow, CentredModalAlertsAndLoadsThatFailOnce) {
     const auto window = loaded.library->createWindow(events, {});
     window->buildWindow();
     QWidget* widget = nullptr;  // shown, exposed and active
-    ASSERT_TRUE(spinUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         return (widget = QApplication::activeWindow()) && widget->windowHandle()->isExposed();
     }));
     EXPECT_EQ(widget->windowTitle(), "Tarvo Manager");
@@ -76,7 +70,7 @@ TEST(ManagerWindow, CentredModalAlertsAndLoadsThatFailOnce) {
     EXPECT_LE(std::abs(offset.y()), 20) << offset.y();
     EXPECT_EQ(widget->findChild<QWebEngineView*>()->geometry(), widget->rect());
     widget->resize(300, 200);
-    EXPECT_TRUE(spinUntil([&] { return widget->size() == QSize(800, 600); })) << widget->width();
+    EXPECT_TRUE(waitUntil([&] { return widget->size() == QSize(800, 600); })) << widget->width();
 
     // An alert returns once the parent has pressed its one button.
     for (const auto& [style, icon] : {std::pair{Style::Warning, QMessageBox::Warning},
@@ -100,7 +94,7 @@ TEST(ManagerWindow, CentredModalAlertsAndLoadsThatFailOnce) {
     EXPECT_EQ(events.events, std::vector<std::string>{"closed"});
 
     window->load("http://127.0.0.1:" + std::to_string(deadPort()) + "/");
-    EXPECT_TRUE(spinUntil([&] { return events.events.size() == 2; }));
+    EXPECT_TRUE(waitUntil([&] { return events.events.size() == 2; }));
     LocalServer server;
     std::atomic<bool> release{false};
     server.server.Get("/Signin", [&](const httplib::Request&, httplib::Response& res) {
@@ -115,9 +109,9 @@ TEST(ManagerWindow, CentredModalAlertsAndLoadsThatFailOnce) {
     EXPECT_TRUE(timers[0]->isActive());
     EXPECT_EQ(timers[0]->interval(), 60000);
     timers[0]->start(500);
-    EXPECT_TRUE(spinUntil([&] { return events.events.size() == 3; }));
+    EXPECT_TRUE(waitUntil([&] { return events.events.size() == 3; }));
     release = true;
-    spinUntil([] { return false; }, 1s);  // the stopped load is not reported a second time
+    settleFor(1s);  // the stopped load is not reported a second time
     EXPECT_EQ(events.events, (std::vector<std::string>{"closed", "Could not connect to the server.",
                                                        "The request timed out."}));
 }
