@@ -24,7 +24,6 @@ class EventStreamServer {
         pieces_.push_back(std::move(piece));
         cv_.notify_all();
     }
-    void push(const std::string& data) { write("data: " + data + "\n\n"); }
     void close() {
         std::lock_guard lock(mutex_);
         closing_ = true;

@@ -22,13 +22,12 @@ class LocalServer {
         std::string path;    // without the query
         std::string target;  // path and query exactly as sent
         std::string body;
-        httplib::Headers headers;
     };
 
     LocalServer() {
         server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
             std::lock_guard lock(mutex_);
-            received_.push_back({req.path, req.target, req.body, req.headers});
+            received_.push_back({req.path, req.target, req.body});
             pendingBodies_[&req] = received_.size() - 1;
             return httplib::Server::HandlerResponse::Unhandled;
         });
