@@ -32,10 +32,4 @@ inline void writeChildConfig(const std::string& api, const std::string& device,
               nlohmann::json{{"child_users", {child}}, {"api", api}, {"device_id", device}}.dump());
 }
 
-// `tarvo <role>` as a child process, ended at destruction if still running.
-struct TarvoProcess : Process {
-    TarvoProcess(const std::string& role, const std::vector<std::string>& env)
-        : Process(Launch{.argv = {tarvoBinary(), role}, .env = env, .capture = false}) {}
-};
-
 }  // namespace tarvo::test

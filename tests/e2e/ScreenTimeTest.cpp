@@ -1,7 +1,5 @@
-// Screen time with the real binaries on a private two-screen X server: the
-// used-up quota blocks both screens, the child asks for more time, the parent
-// grants it on a real tarvo-service's dashboard and the blocker goes; the
-// schedule shuts the child out again, and SIGTERM with the dialog open ends it.
+// Screen time with the real binaries and a real tarvo-service's dashboard on a
+// private two-screen X server.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -53,8 +51,10 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialog
         R"({"seconds":60,"quotaMinutes":1,"warnAtMinutesRemaining":0,"grantedBonusMinutes":0,)"
         R"("day":")" +
             std::string(today) + "\"}");
-    TarvoProcess agent("agent", environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb",
-                                                 "TARVO_RESOURCES=" + sourceDir() + "/resources"}));
+    Process agent({.argv = {tarvoBinary(), "agent"},
+                   .env = environmentWith({"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb",
+                                           "TARVO_RESOURCES=" + sourceDir() + "/resources"}),
+                   .capture = false});
     const std::multiset<std::string> bothScreens{"1280x800", "1024x768"};
     auto openDialog = [&] {
         // The button has the keyboard; the dialog takes it.

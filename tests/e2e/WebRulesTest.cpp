@@ -34,8 +34,10 @@ TEST(WebRulesEndToEnd, ParentsBlacklistBlocksTheHostAtTheProxyAndWhitelistingLet
     };
     save(json::array());
     writeChildConfig(family.service.url(), "DEV-E2E-WEB");
-    TarvoProcess daemon("daemon", environmentWith({}));
-    TarvoProcess agent("agent", environmentWith({"DISPLAY=", "QT_QPA_PLATFORM=offscreen"}));
+    Process daemon({.argv = {tarvoBinary(), "daemon"}, .capture = false});
+    Process agent({.argv = {tarvoBinary(), "agent"},
+                   .env = environmentWith({"DISPLAY=", "QT_QPA_PLATFORM=offscreen"}),
+                   .capture = false});
 
     // The agent's first load allows the site; the daemon starts the proxy for it.
     ASSERT_TRUE(waitUntil([&] { return curlVia(8080, {page}).status == 200; }, 60s))

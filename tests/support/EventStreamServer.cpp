@@ -1,4 +1,4 @@
-#include "support/EventStreamServer.h"
+#include "support/LocalServer.h"
 
 namespace tarvo::test {
 

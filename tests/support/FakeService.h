@@ -5,7 +5,6 @@
 #include "core/Paths.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "server/ServerClient.h"
-#include "support/EventStreamServer.h"
 #include "support/LocalServer.h"
 #include "support/TestSupport.h"
 #include "support/VirtualTime.h"

@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -22,13 +25,12 @@ class LocalServer {
         std::string path;    // without the query
         std::string target;  // path and query exactly as sent
         std::string body;
-        httplib::Headers headers;
     };
 
     LocalServer() {
         server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
             std::lock_guard lock(mutex_);
-            received_.push_back({req.path, req.target, req.body, req.headers});
+            received_.push_back({req.path, req.target, req.body});
             pendingBodies_[&req] = received_.size() - 1;
             return httplib::Server::HandlerResponse::Unhandled;
         });
@@ -81,5 +83,47 @@ inline int deadPort() {
     ::close(fd);
     return ntohs(addr.sin_port);
 }
+
+// The service's event stream on an httplib server: every stream writes the
+// pieces handed to write(), in order, and ends once close() was called.
+class EventStreamServer {
+  public:
+    static constexpr const char* kPath = "/api/notifications/sse-direct";
+
+    explicit EventStreamServer(httplib::Server& server);
+    ~EventStreamServer() { close(); }
+
+    void write(std::string piece) {
+        std::lock_guard lock(mutex_);
+        pieces_.push_back(std::move(piece));
+        cv_.notify_all();
+    }
+    void close() {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+        cv_.notify_all();
+    }
+    int streams() const {
+        std::lock_guard lock(mutex_);
+        return streams_;
+    }
+    std::string accept() const {  // the Accept header of the last stream request
+        std::lock_guard lock(mutex_);
+        return accept_;
+    }
+
+    // Called on the stream's thread just before each piece goes out.
+    std::function<void()> onWrite;
+
+  private:
+    bool provide(httplib::DataSink& sink);
+
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::string> pieces_;
+    bool closing_ = false;
+    int streams_ = 0;
+    std::string accept_;
+};
 
 }  // namespace tarvo::test

@@ -105,7 +105,7 @@ class VirtualMainQueue : public MainQueue {
             if (quit_) return *quit_;
             if (posted_.pending() > 0) continue;
             if (schedule_.empty()) return -1;
-            const MonoTime next = schedule_.begin()->first.first;
+            const MonoTime next = schedule_.begin()->first;
             lock.unlock();
             fireDueTimers(next);
         }
@@ -151,8 +151,7 @@ class VirtualMainQueue : public MainQueue {
     };
     TimerId schedule(Millis delay, Task task, Millis interval) {
         std::lock_guard lock(mutex_);
-        schedule_[{clock_->monotonic() + delay, sequence_++}] = {nextId_, std::move(task),
-                                                                 interval};
+        schedule_.emplace(clock_->monotonic() + delay, Timer{nextId_, std::move(task), interval});
         return nextId_++;
     }
     void moveClockTo(MonoTime t) {
@@ -163,12 +162,12 @@ class VirtualMainQueue : public MainQueue {
         for (;;) {
             runPending();
             std::unique_lock lock(mutex_);
-            if (schedule_.empty() || schedule_.begin()->first.first > until) break;
+            if (schedule_.empty() || schedule_.begin()->first > until) break;
             auto node = schedule_.extract(schedule_.begin());
-            const MonoTime due = node.key().first;
+            const MonoTime due = node.key();
             Task task = node.mapped().task;
             if (node.mapped().interval > Millis(0)) {
-                node.key() = {due + node.mapped().interval, sequence_++};
+                node.key() = due + node.mapped().interval;
                 schedule_.insert(std::move(node));
             }
             lock.unlock();
@@ -183,9 +182,7 @@ class VirtualMainQueue : public MainQueue {
     mutable std::mutex mutex_;
     ManualBackground posted_;
     TimerId nextId_ = 1;
-    std::uint64_t sequence_ = 0;
-    // By due time, then the order of scheduling.
-    std::map<std::pair<MonoTime, std::uint64_t>, Timer> schedule_;
+    std::multimap<MonoTime, Timer> schedule_;  // equal due times in the order of scheduling
     std::map<int, Task> signalHandlers_;
     std::optional<int> quit_;
 };
