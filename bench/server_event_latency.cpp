@@ -22,7 +22,7 @@
 #include "core/Background.h"
 #include "core/Paths.h"
 #include "server/ServerClient.h"
-#include "support/EventStreamServer.h"
+#include "support/LocalServer.h"
 
 namespace {
 
