@@ -40,6 +40,4 @@ class WindowsLibrary {
     ~WindowsLibrary() = default;
 };
 
-using WindowsEntryPoint = WindowsLibrary* (*)(int revision);
-
 }  // namespace tarvo::ui

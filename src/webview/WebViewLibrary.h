@@ -67,6 +67,4 @@ class Library {
     ~Library() = default;
 };
 
-using EntryPoint = Library* (*)(int revision);
-
 }  // namespace tarvo::webview
