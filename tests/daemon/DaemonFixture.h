@@ -140,15 +140,6 @@ inline std::vector<std::pair<pid_t, std::vector<std::string>>> fakeLaunches(
     return launches;
 }
 
-// The log lines of `path` after the timestamp ("[daemon] INFO  proxy started …").
-inline std::vector<std::string> logMessages(const std::string& path) {
-    std::vector<std::string> out = readLines(path);
-    for (auto& line : out) line.erase(0, line.find(' ') + 1);
-    return out;
-}
-inline bool hasLine(const std::vector<std::string>& lines, const std::string& text) {
-    return std::find(lines.begin(), lines.end(), text) != lines.end();
-}
 inline size_t daemonLogCount(const std::string& prefix) {
     return std::ranges::count_if(logMessages(Paths::daemonLog()),
                                  [&](const std::string& l) { return l.starts_with(prefix); });

@@ -178,8 +178,8 @@ TEST_F(ManagerControllerTest, SignInSendsTheAccountsAndSavesTheAssignmentsOrExpl
     send("userCreated|1");
     EXPECT_EQ(view->alerts.back(), alert("Couldn't save settings", Style::Critical));
     EXPECT_NE(view->texts.back().find("\n\n" + description + "\n\n"), std::string::npos);
-    EXPECT_TRUE(
-        hasLine(test::logMessages(), "[manager] ERROR config write failed: " + description));
+    EXPECT_TRUE(hasLine(test::logMessages(Paths::managerLog()),
+                        "[manager] ERROR config write failed: " + description));
     EXPECT_TRUE(std::filesystem::is_directory(Paths::configFile() + "/inside"));
 }
 
@@ -209,7 +209,7 @@ TEST_F(ManagerControllerTest, BridgeMessages) {
             did += r->path == "/api/SetDesktopSettings"
                        ? "sent " + json::parse(r->body)["token"].get<std::string>()
                        : "asked";
-        const auto log = test::logMessages();
+        const auto log = test::logMessages(Paths::managerLog());
         if (!log.empty() && log.back().find("WARN") != std::string::npos)
             did += log.back().substr(10);
         EXPECT_EQ(did, want);

@@ -18,19 +18,6 @@ inline nlohmann::json account(const std::string& name, int uid) {
         {"name", name}, {"UniqueID", std::to_string(uid)}, {"NFSHomeDirectory", "/Users/" + name}};
 }
 
-// The lines of the manager's log without their timestamps: "[manager] INFO  …".
-inline std::vector<std::string> logMessages() {
-    std::vector<std::string> out;
-    if (exists(Paths::managerLog()))
-        for (const std::string& line : readLines(Paths::managerLog()))
-            out.push_back(line.substr(line.find(" [") + 1));
-    return out;
-}
-
-inline bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
 // A throw-away root with the stand-in tools (scripts/make-root); the dscl
 // stand-in answers with the accounts set.
 struct SetupRoot : TempRoot {

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -98,6 +99,18 @@ inline std::vector<std::string> readLines(const std::string& path) {
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+// The lines of a log without their timestamps: "[daemon] INFO  …" (none for a
+// log not yet written).
+inline std::vector<std::string> logMessages(const std::string& path) {
+    std::vector<std::string> out = readLines(path);
+    for (auto& line : out) line.erase(0, line.find(' ') + 1);
+    return out;
+}
+
+inline bool hasLine(const std::vector<std::string>& lines, const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
 }
 
 inline bool exists(const std::string& path) {

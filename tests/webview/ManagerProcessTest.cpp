@@ -57,13 +57,14 @@ TEST(ManagerProcess, TheBridgeCarriesMessagesFromFramesAndCloseAppEndsTheProcess
                   ":detect_leaks=0:new_delete_type_mismatch=0");
 #endif
     Process manager({.argv = {tarvoBinary(), "manager"}, .env = environmentWith(env)});
-    EXPECT_EQ(manager.wait(60s), std::optional<int>(0)) << testing::PrintToString(logMessages());
+    EXPECT_EQ(manager.wait(60s), std::optional<int>(0))
+        << testing::PrintToString(logMessages(Paths::managerLog()));
 
     // The accounts went out once, with the token decoded.
     const auto sent = service.requests("/api/SetDesktopSettings");
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(nlohmann::json::parse(sent[0].body)["token"], "tok&123");
-    const auto log = logMessages();
+    const auto log = logMessages(Paths::managerLog());
     for (const std::string line : {"INFO  web → host: globals|none",
                                    "WARN  unrecognised bridge message: {\"kind\":\"not a string\"}",
                                    "INFO  web → host: closeApp"})
