@@ -23,9 +23,7 @@
 #include "daemon/DaemonLock.h"
 #include "daemon/Keychain.h"
 #include "device/DeviceIdStore.h"
-#include "platform/linux/LinuxDisplay.h"
 #include "platform/linux/LinuxUserSession.h"
-#include "platform/linux/LinuxWorkspace.h"
 #include "platform/qt/QtCoreLoop.h"
 #include "platform/qt/QtMainQueue.h"
 #include "updater/Updater.h"
@@ -173,16 +171,17 @@ int runAgent(const Invocation&) {
     auto session = std::make_shared<platform::LinuxUserSession>(std::move(sessionOptions));
 
     // Only a child's session ever reaches the window system, and only there
-    // is the window code (Qt Widgets and the graphics stack) loaded.
+    // is the window code (Qt Widgets, X11 and the graphics stack) loaded.
     const bool child = Agent::configListsChild(session->userName()).value_or(false);
     ui::WindowsLibrary* windowLibrary = nullptr;
     std::string noWindows;  // why a child's session runs without them
-    if (child && qtNeedsX11() && !platform::x11DisplayReachable()) {
-        noWindows = "cannot open the display";
-    } else if (child) {
+    if (child) {
         const LoadedWindows loaded = loadWindows(moduleDirectory());
-        windowLibrary = loaded.library;
         noWindows = loaded.error;
+        if (loaded.library && qtNeedsX11() && !loaded.library->displayReachable())
+            noWindows = "cannot open the display";
+        else
+            windowLibrary = loaded.library;
     }
     if (!noWindows.empty())
         TarvoLog("agent", Paths::agentLog())
@@ -206,7 +205,8 @@ int runAgent(const Invocation&) {
         deps.background = &background;
         deps.session = session;
         if (windows) {
-            deps.workspace = std::make_shared<platform::LinuxWorkspace>();
+            session->setIdleSource([windowLibrary] { return windowLibrary->idleSeconds(); });
+            deps.workspace = windowLibrary->createWorkspace();
             deps.views = windowLibrary->createViews(queue, session, Paths::bundleResources());
         } else {
             deps.workspace = std::make_shared<NoWindowSystem>();

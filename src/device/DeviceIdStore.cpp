@@ -7,7 +7,7 @@
 #include "core/Json.h"
 #include "core/Paths.h"
 #include "core/TarvoLog.h"
-#include "platform/linux/LinuxHardwareIdentity.h"
+#include "platform/Machine.h"
 
 namespace tarvo {
 namespace {
@@ -94,9 +94,7 @@ std::string DeviceIdStore::encode(const Record& record) {
 }
 
 std::string DeviceIdStore::getOrCreate() {
-    static const platform::LinuxHardwareIdentity hardware;
-    static const platform::LinuxHostInfo host;
-    return getOrCreate(hardware, host, *systemClock());
+    return getOrCreate(*platform::machineIdentity(), *platform::machineHostInfo(), *systemClock());
 }
 
 std::string DeviceIdStore::getOrCreate(const platform::HardwareIdentity& hardware,

@@ -11,7 +11,7 @@
 #include "core/Paths.h"
 #include "core/Version.h"
 #include "device/DeviceIdStore.h"
-#include "platform/linux/LinuxHardwareIdentity.h"
+#include "platform/Machine.h"
 #include "server/SettingsCache.h"
 
 namespace tarvo {
@@ -27,7 +27,8 @@ std::string processUserName() {
 
 const std::string& ServerClient::computerName() {
     // Initialised once, even when first touched from several threads.
-    static const std::string name = computerNameFromHostName(platform::LinuxHostInfo().hostName());
+    static const std::string name =
+        computerNameFromHostName(platform::machineHostInfo()->hostName());
     return name;
 }
 
@@ -42,8 +43,8 @@ std::shared_ptr<ServerClient> ServerClient::create(Options options) {
 ServerClient::ServerClient(Options options)
     : options_(std::move(options)), log_("server", Paths::agentLog()) {
     const bool ownHost = options_.host != nullptr;
-    if (!options_.hardware) options_.hardware = std::make_shared<platform::LinuxHardwareIdentity>();
-    if (!options_.host) options_.host = std::make_shared<platform::LinuxHostInfo>();
+    if (!options_.hardware) options_.hardware = platform::machineIdentity();
+    if (!options_.host) options_.host = platform::machineHostInfo();
     if (!options_.clock) options_.clock = systemClock();
 
     api_ = options_.defaultBaseUrl;

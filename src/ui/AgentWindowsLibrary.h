@@ -3,15 +3,19 @@
 // The boundary between the tarvo executable and the agent's windows
 // (libtarvo_windows.so). The executable links Qt Core only, so the roles that
 // show nothing (the daemon, the short commands) start without loading Qt
-// Widgets, Qt Multimedia and the graphics stack; the agent role loads the
-// library when a child's session has a display. This header holds no Qt type.
+// Widgets, Qt Multimedia, X11 and the graphics stack; the agent role loads the
+// library for a child's session and asks it for everything that reaches the
+// display: the windows, the running applications and the idle time. This
+// header holds no Qt or X11 type.
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "agent/AgentViews.h"
 #include "core/MainQueue.h"
 #include "platform/UserSession.h"
+#include "platform/Workspace.h"
 
 class QCoreApplication;
 
@@ -22,10 +26,16 @@ inline constexpr const char* kWindowsLibraryFile = "libtarvo_windows.so";
 // The entry point's symbol: `WindowsLibrary* tarvo_windows_library(int revision)`.
 inline constexpr const char* kWindowsEntryPoint = "tarvo_windows_library";
 // Bumped whenever the class below changes shape.
-inline constexpr int kWindowsInterfaceRevision = 1;
+inline constexpr int kWindowsInterfaceRevision = 2;
 
 class WindowsLibrary {
   public:
+    // Whether the X display named by DISPLAY accepts a connection now.
+    virtual bool displayReachable() = 0;
+    // The applications of the session's display.
+    virtual std::shared_ptr<platform::Workspace> createWorkspace() = 0;
+    // Seconds since the last input on the display; none when unknown.
+    virtual std::optional<double> idleSeconds() = 0;
     // The agent's application object (a QApplication whose windows carry the
     // agent's WM_CLASS and which outlives its last closed window).
     virtual std::unique_ptr<QCoreApplication> createApplication() = 0;

@@ -16,7 +16,7 @@
 
 #include <QtGui/qguiapplication_platform.h>
 
-#include "platform/linux/X11WindowState.h"
+#include "platform/x11/X11WindowState.h"
 #include "ui/MoreTimeRequestPopup.h"
 #include "ui/UiStyle.h"
 

@@ -7,7 +7,7 @@
 
 #include "core/Paths.h"
 #include "core/TarvoLog.h"
-#include "platform/linux/X11WindowState.h"
+#include "platform/x11/X11WindowState.h"
 #include "ui/ChatStatusItem.h"
 #include "ui/FullScreenBlockerController.h"
 #include "ui/TimeWarningPopup.h"

@@ -3,6 +3,8 @@
 #include "chat/qt/ChatWindow.h"
 #include "core/Paths.h"
 #include "core/TarvoLog.h"
+#include "platform/x11/LinuxWorkspace.h"
+#include "platform/x11/X11Display.h"
 #include "ui/AgentApplication.h"
 #include "ui/AgentWindowsLibrary.h"
 #include "ui/QtAgentViews.h"
@@ -12,6 +14,14 @@ namespace {
 
 class QtWindowsLibrary final : public WindowsLibrary {
   public:
+    bool displayReachable() override { return platform::x11DisplayReachable(); }
+
+    std::shared_ptr<platform::Workspace> createWorkspace() override {
+        return std::make_shared<platform::LinuxWorkspace>();
+    }
+
+    std::optional<double> idleSeconds() override { return platform::x11IdleSeconds(); }
+
     std::unique_ptr<QCoreApplication> createApplication() override {
         return makeAgentApplication();
     }

@@ -62,5 +62,21 @@ TEST(TarvoBinary, VersionHelpUnknownSubcommandsAndRootOnlyOnes) {
     }
 }
 
+// The short commands start without the windowing stack: the dynamic loader's
+// own account of every library it opened names no Qt Gui, Qt Widgets, X11 or
+// xcb (while it does name Qt Core, so the account is really read).
+TEST(TarvoBinary, ShortCommandsLoadNoWindowingLibraries) {
+    test::TempRoot root;
+    for (const char* command : {"version", "help", "status"}) {
+        const Args args = {command};
+        Args argv = {test::tarvoBinary()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto r = test::run({.argv = argv, .env = test::environmentWith({"LD_DEBUG=files"})});
+        EXPECT_NE(r.err.find("libQt6Core.so"), std::string::npos) << args[0];
+        for (const char* library : {"libQt6Gui", "libQt6Widgets", "libX11", "libxcb", "libXss"})
+            EXPECT_EQ(r.err.find(library), std::string::npos) << args[0] << " loads " << library;
+    }
+}
+
 }  // namespace
 }  // namespace tarvo::app

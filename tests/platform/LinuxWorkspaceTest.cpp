@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxWorkspace.h"
+#include "platform/x11/LinuxWorkspace.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,5 @@
 #include "platform/linux/LinuxUserSession.h"
 
-#include <X11/Xlib.h>
-#include <X11/extensions/scrnsaver.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -92,22 +90,7 @@ uid_t LinuxUserSession::uid() const {
 }
 
 std::optional<double> LinuxUserSession::idleSeconds() const {
-    if (!options_.useX11) return std::nullopt;
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) return std::nullopt;
-    Display* dpy = XOpenDisplay(nullptr);
-    if (!dpy) return std::nullopt;
-    std::optional<double> idle;
-    int eventBase = 0, errorBase = 0;
-    if (XScreenSaverQueryExtension(dpy, &eventBase, &errorBase)) {
-        if (XScreenSaverInfo* info = XScreenSaverAllocInfo()) {
-            if (XScreenSaverQueryInfo(dpy, DefaultRootWindow(dpy), info))
-                idle = static_cast<double>(info->idle) / 1000.0;
-            XFree(info);
-        }
-    }
-    XCloseDisplay(dpy);
-    return idle;
+    return options_.idle ? options_.idle() : std::nullopt;
 }
 
 std::optional<std::string> LinuxUserSession::session() const {

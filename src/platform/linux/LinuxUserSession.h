@@ -9,9 +9,9 @@
 
 namespace tarvo::platform {
 
-// Linux: the passwd entry (GECOS full name), the X screen saver's idle counter
-// when a display is reachable, and logind (through loginctl) for the lock
-// state and for ending the session.
+// Linux: the passwd entry (GECOS full name), the idle counter of the session's
+// display (handed in by whoever reaches the display: the window library), and
+// logind (through loginctl) for the lock state and for ending the session.
 class LinuxUserSession : public UserSession {
   public:
     struct CommandOutput {
@@ -23,6 +23,8 @@ class LinuxUserSession : public UserSession {
     // one in (the agent passes a wrapper around tarvo::runProcess).
     using CommandRunner =
         std::function<CommandOutput(const std::string& path, const std::vector<std::string>& args)>;
+    // Seconds since the last input; none when unknown.
+    using IdleSource = std::function<std::optional<double>()>;
 
     struct Options {
         CommandRunner run;  // none: no logind queries, lock state unknown
@@ -30,8 +32,8 @@ class LinuxUserSession : public UserSession {
         // The logind session; none reads XDG_SESSION_ID, else asks logind for
         // the user's display session.
         std::optional<std::string> sessionId;
-        // Use the X screen saver extension when DISPLAY is set.
-        bool useX11 = true;
+        // Where idle time comes from; none: unknown.
+        IdleSource idle;
     };
 
     explicit LinuxUserSession(Options options);
@@ -42,6 +44,9 @@ class LinuxUserSession : public UserSession {
     std::optional<double> idleSeconds() const override;
     std::optional<bool> screenLocked() const override;
     bool logOut() override;
+    // Sets where idle time comes from; before the session is shared with
+    // other threads.
+    void setIdleSource(IdleSource idle) { options_.idle = std::move(idle); }
 
     // The full name from a GECOS field: the text before the first comma, with
     // "&" standing for the capitalised login name; none when that is empty.

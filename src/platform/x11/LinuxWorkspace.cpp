@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxWorkspace.h"
+#include "platform/x11/LinuxWorkspace.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
