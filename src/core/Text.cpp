@@ -48,19 +48,6 @@ std::size_t utf8SequenceLength(std::string_view s) {
     return len;
 }
 
-std::size_t incompleteUtf8Tail(std::string_view s) {
-    for (std::size_t k = 1; k <= 3 && k <= s.size(); ++k) {
-        const std::string_view tail = s.substr(s.size() - k);
-        const auto c = static_cast<unsigned char>(tail[0]);
-        if ((c & 0xC0) == 0x80) continue;  // a continuation byte: look further back
-        std::size_t len;
-        unsigned char lo, hi;
-        if (!leadByte(c, len, lo, hi) || len <= k) return 0;
-        return tailFits(tail, len, lo, hi) ? k : 0;
-    }
-    return 0;
-}
-
 bool isValidUtf8(std::string_view bytes) {
     while (!bytes.empty()) {
         const std::size_t n = utf8SequenceLength(bytes);

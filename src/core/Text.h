@@ -14,9 +14,6 @@ namespace tarvo::text {
 // no surrogates, nothing past U+10FFFF); 0 when `s` starts with none.
 std::size_t utf8SequenceLength(std::string_view s);
 bool isValidUtf8(std::string_view bytes);
-// How many bytes at the end of `s` begin a well-formed character that is only
-// cut short (a stream's next chunk may complete it); 0 when none do.
-std::size_t incompleteUtf8Tail(std::string_view s);
 // `bytes` with every byte that is not part of a well-formed sequence replaced
 // by U+FFFD, cut after `maxCharacters` characters (never inside one).
 std::string replaceInvalidUtf8(std::string_view bytes,

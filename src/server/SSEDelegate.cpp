@@ -7,27 +7,10 @@ SSEDelegate::SSEDelegate(std::function<void(const std::string&)> onBlock, const 
     : onBlock_(std::move(onBlock)), log_(log) {}
 
 void SSEDelegate::didReceive(std::string_view chunk) {
-    // A character split between two chunks is held back until its last byte
-    // arrives, rather than losing the chunk (and the events in it).
-    const bool held = !pending_.empty();
-    std::string data = pending_;
-    pending_.clear();
-    data.append(chunk);
-    auto accept = [this](std::string_view bytes) {
-        const size_t tail = text::incompleteUtf8Tail(bytes);
-        if (!text::isValidUtf8(bytes.substr(0, bytes.size() - tail))) return false;
-        buffer_.append(bytes.substr(0, bytes.size() - tail));
-        pending_.assign(bytes.substr(bytes.size() - tail));
-        return true;
-    };
-    // A held-back beginning the chunk does not complete was itself broken:
-    // it goes, and the chunk is judged on its own.
-    if (!accept(data) && !(held && accept(chunk))) {
-        if (log_)
-            log_->warn("SSE chunk dropped: " + std::to_string(chunk.size()) +
-                       " bytes that are not UTF-8");
-        return;
-    }
+    // Blocks are cut from the bytes as they come: a separator never occurs
+    // inside a multi-byte character, so a character split between chunks
+    // simply waits for its end, and a broken byte spoils only its own block.
+    buffer_.append(chunk);
     cutBlocks();
 }
 
@@ -41,6 +24,12 @@ void SSEDelegate::cutBlocks() {
         const size_t sep = lfFirst ? lf : crlf;
         const std::string_view block(buffer_.data() + pos, sep - pos);
         pos = sep + (lfFirst ? 2 : 4);
+        if (!text::isValidUtf8(block)) {
+            if (log_)
+                log_->warn("SSE event dropped: " + std::to_string(block.size()) +
+                           " bytes that are not UTF-8");
+            continue;
+        }
 
         std::string payload;
         bool any = false;

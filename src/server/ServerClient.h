@@ -205,7 +205,6 @@ class SSEDelegate {
     void cutBlocks();
 
     std::string buffer_;
-    std::string pending_;  // an incomplete UTF-8 sequence at the end of the last chunk
     std::function<void(const std::string&)> onBlock_;
     const TarvoLog* log_;
 };

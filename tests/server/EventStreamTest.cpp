@@ -34,15 +34,19 @@ TEST(SSEDelegate, FramingSurvivesEverySplit) {
     }
 }
 
-TEST(SSEDelegate, InvalidUtf8ChunksAreDroppedWholeAndSoIsARunawayBuffer) {
+// A block that is not UTF-8 is lost alone: its neighbours, in the same chunk
+// or the next, arrive whole and apart.
+TEST(SSEDelegate, ABrokenByteLosesOnlyItsOwnBlockAndARunawayBufferGoes) {
     const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
         {{"data: a\n\n", "data: \xff bad\n\n", "data: c\n\n"}, {"a", "c"}},
-        // A held-back lead the next chunk does not complete is broken itself.
-        {{"data: a\xe2", "\x82\n\ndata: b\n\n", "data: c\n\n"}, {"adata: c"}},
-        {{"data: \xe2\x82", "x\n\n"}, {"x"}},
+        {{"data: a\n\ndata: \xff bad\n\ndata: c\n\n"}, {"a", "c"}},
+        // A lead byte the next chunk does not complete spoils its block only.
+        {{"data: a\xe2", "\x82\n\ndata: b\n\n", "data: c\n\n"}, {"b", "c"}},
+        {{"data: \xe2\x82", "x\n\n"}, {}},
         {{"data: \xf0", "\x9f", "\x98\x80\n\n"}, {"\xf0\x9f\x98\x80"}},
+        {{"data: \xc3", "\xa9\r\n\r\ndata: \xc3\xa9\n\n"}, {"\xc3\xa9", "\xc3\xa9"}},
     };
-    for (const auto& [chunks, want] : cases) EXPECT_EQ(feed(chunks), want) << chunks[1];
+    for (const auto& [chunks, want] : cases) EXPECT_EQ(feed(chunks), want) << chunks.front();
 
     // A runaway buffer is dropped whole: only what follows it arrives.
     std::vector<std::string> runaway(SSEDelegate::kMaxBuffer / (1 << 20) + 1,
