@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 
 namespace tarvo::net {
@@ -18,6 +19,42 @@ void globalInit() {
 bool unreserved(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == '_' || c == '~';
+}
+
+// Owners of curl's handles, so that every way out of a transfer frees them.
+struct EasyFree {
+    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct ListFree {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+struct MultiFree {
+    void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyFree>;
+using HeaderList = std::unique_ptr<curl_slist, ListFree>;
+using MultiHandle = std::unique_ptr<CURLM, MultiFree>;
+
+// An easy handle added to a multi handle, taken out again when it goes.
+class Attached {
+  public:
+    Attached(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {
+        curl_multi_add_handle(multi_, easy_);
+    }
+    ~Attached() { curl_multi_remove_handle(multi_, easy_); }
+    Attached(const Attached&) = delete;
+    Attached& operator=(const Attached&) = delete;
+
+  private:
+    CURLM* multi_;
+    CURL* easy_;
+};
+
+void appendHeader(HeaderList& list, const std::string& line) {
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (!grown) throw TransportError(CURLE_OUT_OF_MEMORY, "cannot add a request header");
+    (void)list.release();  // the grown list owns the old nodes now
+    list.reset(grown);
 }
 
 struct Transfer {
@@ -144,16 +181,16 @@ bool isHttpUrl(std::string_view text) {
 Response perform(const Request& request) {
     globalInit();
     Response response;
-    CURL* curl = curl_easy_init();
-    if (!curl) throw TransportError(CURLE_FAILED_INIT, "cannot create an HTTP handle");
+    const EasyHandle easy(curl_easy_init());
+    if (!easy) throw TransportError(CURLE_FAILED_INIT, "cannot create an HTTP handle");
+    CURL* const curl = easy.get();
 
     Transfer transfer{&request, &response, curl, std::chrono::steady_clock::now()};
-    curl_slist* headers = nullptr;
-    for (const auto& [name, value] : request.headers)
-        headers = curl_slist_append(headers, (name + ": " + value).c_str());
+    HeaderList headers;
+    for (const auto& [name, value] : request.headers) appendHeader(headers, name + ": " + value);
     if (request.body && !request.headers.empty()) {
         // curl adds "Expect: 100-continue" to larger bodies; the service never asks for it.
-        headers = curl_slist_append(headers, "Expect:");
+        appendHeader(headers, "Expect:");
     }
 
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
@@ -175,7 +212,7 @@ Response perform(const Request& request) {
     if (request.totalTimeout)
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
                          static_cast<long>(request.totalTimeout->count()));
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
     if (request.method == "GET") {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     } else if (request.method == "POST") {
@@ -199,34 +236,34 @@ Response perform(const Request& request) {
 
     // The multi interface wakes at least every 100 ms, so a cancelled or idle
     // transfer ends promptly even when the peer sends nothing at all.
-    CURLM* multi = curl_multi_init();
-    curl_multi_add_handle(multi, curl);
+    const MultiHandle multiHandle(curl_multi_init());
+    if (!multiHandle) throw TransportError(CURLE_FAILED_INIT, "cannot create an HTTP handle");
+    CURLM* const multi = multiHandle.get();
     CURLcode result = CURLE_OK;
-    for (;;) {
-        int running = 0;
-        CURLMcode mc = curl_multi_perform(multi, &running);
-        if (mc != CURLM_OK) {
-            result = CURLE_FAILED_INIT;
-            break;
-        }
-        if (running == 0) {
-            int left = 0;
-            while (CURLMsg* msg = curl_multi_info_read(multi, &left))
-                if (msg->msg == CURLMSG_DONE) result = msg->data.result;
-            break;
-        }
-        if (onProgress(&transfer, 0, transfer.lastDown, 0, transfer.lastUp) != 0) {
-            result = CURLE_ABORTED_BY_CALLBACK;
-            break;
-        }
-        curl_multi_poll(multi, nullptr, 0, 100, nullptr);
-    }
     long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_multi_remove_handle(multi, curl);
-    curl_multi_cleanup(multi);
-    curl_easy_cleanup(curl);
-    curl_slist_free_all(headers);
+    {
+        const Attached attached(multi, curl);
+        for (;;) {
+            int running = 0;
+            CURLMcode mc = curl_multi_perform(multi, &running);
+            if (mc != CURLM_OK) {
+                result = CURLE_FAILED_INIT;
+                break;
+            }
+            if (running == 0) {
+                int left = 0;
+                while (CURLMsg* msg = curl_multi_info_read(multi, &left))
+                    if (msg->msg == CURLMSG_DONE) result = msg->data.result;
+                break;
+            }
+            if (onProgress(&transfer, 0, transfer.lastDown, 0, transfer.lastUp) != 0) {
+                result = CURLE_ABORTED_BY_CALLBACK;
+                break;
+            }
+            curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+        }
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    }
 
     if (response.stoppedByCaller) {
         response.status = status;
