@@ -104,7 +104,8 @@ bool Agent::start() {
     // Before the flag exists: a SIGTERM from here on (a log-out right after
     // log-in) still shuts down cleanly and takes the flag away.
     installSignalHandlers();
-    writePresence();
+    presence_ = std::make_shared<PresenceFlag>(presenceFlagPath(), log_);
+    presence_->write();
     rulesFile_->writeProxyConfig();
     startPresenceHeartbeat();
     background_.run([weak = weak_from_this()] {
@@ -133,32 +134,19 @@ bool Agent::isChildUser() const {
 
 // --- Presence -----------------------------------------------------------------
 
-void Agent::writePresence() const {
-    writePresenceFlag(presenceFlagPath());
-}
-
-void Agent::writePresenceFlag(const std::string& path) {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    // Rewritten in place (not renamed) so the modification time moves on.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;  // retried at the next heartbeat
-    ::futimens(fd, nullptr);
-    ::close(fd);
-}
-
 void Agent::startPresenceHeartbeat() {
     if (presenceOnOwnThread_) {
-        // The thread holds only the flag's path: it needs nothing of the
-        // agent, and is joined before the flag is removed at shutdown.
+        // The thread holds only the flag: it needs nothing of the agent, and
+        // is joined before the flag is removed at shutdown.
         presenceThread_ = std::make_unique<TimerThread>(
-            kPresenceInterval, [path = presenceFlagPath()] { writePresenceFlag(path); });
+            kPresenceInterval, [presence = presence_] { presence->write(); });
         return;
     }
     presenceTimer_ = ScopedTimer(
-        queue_, queue_.startRepeating(
-                    kPresenceInterval,
-                    weakCallback(shared_from_this(), [](Agent& self) { self.writePresence(); })));
+        queue_,
+        queue_.startRepeating(kPresenceInterval, weakCallback(shared_from_this(), [](Agent& self) {
+                                  self.presence_->write();
+                              })));
 }
 
 void Agent::clearPresent() const {

@@ -13,6 +13,7 @@
 #include "agent/AgentViews.h"
 #include "agent/AppLimitEnforcer.h"
 #include "agent/FocusMonitor.h"
+#include "agent/PresenceFlag.h"
 #include "agent/RulesFile.h"
 #include "agent/ScheduleEnforcer.h"
 #include "agent/ScreenTimeTracker.h"
@@ -129,9 +130,7 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     explicit Agent(Dependencies deps);
 
     bool isChildUser() const;
-    void writePresence() const;
     void startPresenceHeartbeat();
-    static void writePresenceFlag(const std::string& path);
     void clearPresent() const;
     void installSignalHandlers();
     void bootstrap();
@@ -168,6 +167,7 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     std::shared_ptr<RulesFile> rulesFile_;
     std::shared_ptr<ChatController> chat_;
     std::shared_ptr<ChatView> chatView_;
+    std::shared_ptr<PresenceFlag> presence_;
     ScopedTimer presenceTimer_;
     std::unique_ptr<TimerThread> presenceThread_;
     std::shared_ptr<FocusMonitor> focus_;

@@ -61,6 +61,21 @@ class AgentTest : public ::testing::Test {
         }
     }
     json rulesOnDisk() const { return json::parse(readText(Paths::rulesFile())); }
+    // Starts the agent of child "kid" (uid 501) against the fake service.
+    void startAgent() {
+        auto session = std::make_shared<platform::FakeUserSession>();
+        session->setUserName("kid");
+        session->setUid(501);
+        writeConfig({{"child_users", {"sam", "kid"}}, {"api", service.url()}});
+        agent = Agent::create({.queue = &queue,
+                               .background = &background,
+                               .clock = clock,
+                               .session = session,
+                               .workspace = std::make_shared<platform::FakeWorkspace>(),
+                               .views = std::make_shared<SilentViews>(),
+                               .presenceOnOwnThread = false});  // the heartbeat on virtual time
+        ASSERT_TRUE(agent->start());
+    }
 
     ScopedTimeZone zone{"UTC"};
     TempRoot root;
@@ -80,18 +95,7 @@ TEST_F(AgentTest, AChildsSession) {
                    R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
     service.answer("/api/GetAppLimits", 200,
                    R"({"allowed_bundle_ids":["com.apple.Safari"],"daily_minutes":90})");
-    auto session = std::make_shared<platform::FakeUserSession>();
-    session->setUserName("kid");
-    session->setUid(501);
-    writeConfig({{"child_users", {"sam", "kid"}}, {"api", service.url()}});
-    agent = Agent::create({.queue = &queue,
-                           .background = &background,
-                           .clock = clock,
-                           .session = session,
-                           .workspace = std::make_shared<platform::FakeWorkspace>(),
-                           .views = std::make_shared<SilentViews>(),
-                           .presenceOnOwnThread = false});  // the heartbeat on virtual time
-    ASSERT_TRUE(agent->start());
+    startAgent();
     // Before the bootstrap has run: flag, proxy configuration, fail-closed rules.
     const std::string flag = Paths::activeChildrenDir() + "/501.flag";
     EXPECT_EQ(json::parse(readText(Paths::proxyConfigFile())),
@@ -130,6 +134,31 @@ TEST_F(AgentTest, AChildsSession) {
 
     EXPECT_TRUE(queue.deliverSignal(SIGINT));
     EXPECT_EQ(agent->activeTimers(), 0);
+}
+
+// A directory in place of the flag (the child made it): the agent says so at
+// error once, tries again at every heartbeat, and says when the flag is back.
+TEST_F(AgentTest, AFlagThatCannotBeWrittenIsLoggedOnceAndRetriedAtEveryHeartbeat) {
+    const std::string flag = Paths::activeChildrenDir() + "/501.flag";
+    const std::string failed = "[agent] ERROR couldn't write presence flag " + flag + ": ";
+    auto failures = [&] { return logLinesWith(failed).size(); };
+    std::filesystem::create_directories(flag);
+    startAgent();
+    EXPECT_EQ(failures(), 1u);
+    advance(seconds(15));
+    EXPECT_EQ(failures(), 1u) << "one line per run of failures";
+
+    std::filesystem::remove(flag);
+    advance(seconds(14));
+    EXPECT_FALSE(std::filesystem::is_regular_file(flag));
+    advance(seconds(1));
+    EXPECT_TRUE(std::filesystem::is_regular_file(flag));
+    EXPECT_EQ(logLinesWith("[agent] INFO  presence flag " + flag + " written again").size(), 1u);
+
+    std::filesystem::remove(flag);
+    std::filesystem::create_directories(flag);
+    advance(seconds(15));
+    EXPECT_EQ(failures(), 2u) << "a new run of failures is logged again";
 }
 
 }  // namespace
