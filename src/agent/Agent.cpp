@@ -187,30 +187,34 @@ void Agent::bootstrap() {
         log_.error("no settings and no cache — proxy keeps whatever rules are on disk");
     }
 
-    std::int64_t quota = 0;
-    std::int64_t warnAt = 5;
-    std::set<std::string> allowed;
+    ServerClient::AppLimits limits;
     try {
-        auto limits = server_->fetchAppLimits();
+        limits = server_->fetchAppLimits();
         log_.info("initial app limits: " + std::to_string(limits.allowedBundleIds.size()) +
                   " apps, quota=" + std::to_string(limits.dailyMinutes) + "m");
-        quota = limits.dailyMinutes;
-        warnAt = limits.warnAtMinutesRemaining;
-        allowed = std::move(limits.allowedBundleIds);
     } catch (const std::exception& e) {
-        log_.warn(std::string("initial app-limits fetch failed (") + e.what() +
-                  ") — permissive until next tick");
+        // The last limits fetched still hold: a lost network must not end them.
+        if (auto cached = server_->cachedAppLimits()) {
+            limits = std::move(*cached);
+            log_.warn(std::string("initial app-limits fetch failed (") + e.what() +
+                      ") — enforcing the cached limits: " +
+                      std::to_string(limits.allowedBundleIds.size()) +
+                      " apps, quota=" + std::to_string(limits.dailyMinutes) + "m");
+        } else {
+            limits = {};
+            log_.warn(std::string("initial app-limits fetch failed (") + e.what() +
+                      ") — permissive until next tick");
+        }
     }
-    onMain([quota, warnAt, allowed = std::move(allowed)](Agent& self) mutable {
-        self.finishBootstrap(quota, warnAt, std::move(allowed));
+    onMain([limits = std::move(limits)](Agent& self) mutable {
+        self.finishBootstrap(std::move(limits));
     });
 }
 
-void Agent::finishBootstrap(std::int64_t quota, std::int64_t warnAt,
-                            std::set<std::string> allowed) {
-    startScreenTimeTracker(quota, warnAt);
+void Agent::finishBootstrap(ServerClient::AppLimits limits) {
+    startScreenTimeTracker(limits);
     appLimits_ = AppLimitEnforcer::create(queue_, clock_, background_, workspace_, server_,
-                                          std::move(allowed));
+                                          std::move(limits.allowedBundleIds));
     appLimits_->start();
     startFocusMonitor();
     schedule_->start();
@@ -221,14 +225,17 @@ void Agent::finishBootstrap(std::int64_t quota, std::int64_t warnAt,
     bootstrapped_ = true;
 }
 
-void Agent::startScreenTimeTracker(std::int64_t quota, std::int64_t warnAt) {
+void Agent::startScreenTimeTracker(const ServerClient::AppLimits& limits) {
     std::weak_ptr<Agent> weak = weak_from_this();
     screenTime_ = ScreenTimeTracker::create(
-        queue_, clock_, session_, quota, warnAt,
+        queue_, clock_, session_, limits.dailyMinutes, limits.warnAtMinutesRemaining,
         [weak](const ScreenTimeTracker::ThresholdEvent& event) {
             if (auto self = weak.lock())
                 self->onMain([event](Agent& agent) { agent.onTrackerEvent(event); });
         });
+    // Before the first tick, so that a state file the child rewrote is
+    // judged against the service's figures at once.
+    screenTime_->applyServiceTotals(limits.grantedMinutesToday, limits.usedSecondsToday);
     screenTime_->start();
 }
 
@@ -320,8 +327,8 @@ void Agent::requestMoreTimeFromBlocker(std::int64_t minutes) {
     });
 }
 
-void Agent::extendQuota(std::int64_t minutes) {
-    if (screenTime_) screenTime_->extendQuota(minutes);
+void Agent::extendQuota(std::int64_t minutes, std::optional<std::int64_t> requestId) {
+    if (screenTime_ && screenTime_->extendQuota(minutes, requestId)) ++grantsCounted_;
 }
 
 void Agent::updateAccessWindows(std::vector<AccessWindow> windows) {
@@ -363,7 +370,9 @@ void Agent::handleEvent(const ServerClient::SSEEvent& event) {
             break;
         case Kind::moreTimeApproved:
             log_.info("SSE: parent granted +" + std::to_string(event.minutes) + "m");
-            onMain([m = event.minutes](Agent& self) { self.extendQuota(m); });
+            onMain([m = event.minutes, id = event.requestId](Agent& self) {
+                self.extendQuota(m, id);
+            });
             break;
         case Kind::forceUpdate:
             log_.info("SSE force_update — pulling fresh settings");
@@ -376,8 +385,10 @@ void Agent::handleEvent(const ServerClient::SSEEvent& event) {
                 } catch (const std::exception&) {
                 }
                 try {
+                    const std::uint64_t seen = self->grantsCounted_.load();
                     auto limits = self->server_->fetchAppLimits();
-                    self->onMain([limits](Agent& agent) { agent.applyAppLimits(limits); });
+                    self->onMain(
+                        [limits, seen](Agent& agent) { agent.applyAppLimits(limits, seen); });
                 } catch (const std::exception&) {
                 }
             });
@@ -424,8 +435,9 @@ void Agent::startPeriodicTimers() {
             auto s = weak.lock();
             if (!s) return;
             try {
+                const std::uint64_t seen = s->grantsCounted_.load();
                 auto limits = s->server_->fetchAppLimits();
-                s->onMain([limits](Agent& agent) { agent.applyAppLimits(limits); });
+                s->onMain([limits, seen](Agent& agent) { agent.applyAppLimits(limits, seen); });
             } catch (const std::exception&) {
             }
         });
@@ -434,8 +446,9 @@ void Agent::startPeriodicTimers() {
         self.background_.run([weak = self.weak_from_this()] {
             auto s = weak.lock();
             if (!s) return;
-            const std::int64_t minutes = s->server_->checkMoreTimeApproval();
-            if (minutes >= 1) s->onMain([minutes](Agent& agent) { agent.extendQuota(minutes); });
+            for (const auto& grant : s->server_->checkMoreTimeGrants())
+                s->onMain(
+                    [grant](Agent& agent) { agent.extendQuota(grant.minutes, grant.requestId); });
         });
     });
     usageTimer_ = every(kUsageInterval, [](Agent& self) { self.usage_->flushUsage(); });
@@ -468,11 +481,15 @@ void Agent::refreshRules() {
     });
 }
 
-void Agent::applyAppLimits(const ServerClient::AppLimits& limits) {
+void Agent::applyAppLimits(const ServerClient::AppLimits& limits, std::uint64_t grantsSeen) {
     if (appLimits_) appLimits_->updateAllowlist(limits.allowedBundleIds);
+    if (!screenTime_) return;
     // Unchanged limits leave the fired flags alone; new ones let the warning
     // and the exhaustion fire again.
-    if (screenTime_) screenTime_->applyLimits(limits.dailyMinutes, limits.warnAtMinutesRemaining);
+    screenTime_->applyLimits(limits.dailyMinutes, limits.warnAtMinutesRemaining);
+    const bool grantSince = grantsCounted_.load() != grantsSeen;
+    screenTime_->applyServiceTotals(grantSince ? std::nullopt : limits.grantedMinutesToday,
+                                    limits.usedSecondsToday);
 }
 
 // --- Shutdown -----------------------------------------------------------------

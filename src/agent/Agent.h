@@ -134,8 +134,8 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     void clearPresent() const;
     void installSignalHandlers();
     void bootstrap();
-    void finishBootstrap(std::int64_t quota, std::int64_t warnAt, std::set<std::string> allowed);
-    void startScreenTimeTracker(std::int64_t quota, std::int64_t warnAt);
+    void finishBootstrap(ServerClient::AppLimits limits);
+    void startScreenTimeTracker(const ServerClient::AppLimits& limits);
     void onTrackerEvent(const ScreenTimeTracker::ThresholdEvent& event);
     void startFocusMonitor();
     void startChat();
@@ -144,8 +144,10 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     void startPeriodicTimers();
     bool streamSilent() const;
     void refreshRules();
-    void applyAppLimits(const ServerClient::AppLimits& limits);
-    void extendQuota(std::int64_t minutes);
+    // `grantsSeen`: grantsCounted_ when the fetch began. A grant counted since
+    // may be missing from the service's figure, which then caps nothing.
+    void applyAppLimits(const ServerClient::AppLimits& limits, std::uint64_t grantsSeen);
+    void extendQuota(std::int64_t minutes, std::optional<std::int64_t> requestId);
     void updateAccessWindows(std::vector<AccessWindow> windows);
     // Runs `task` on the main queue while the agent lives and is not shut down.
     void onMain(std::function<void(Agent&)> task);
@@ -180,6 +182,9 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     // Monotonic ticks of the event stream's last sign of life: written on the
     // stream's thread, read by the main thread's timers.
     std::atomic<MonoTime::rep> lastSSEActivity_;
+    // Grants the tracker counted: bumped on the main thread, read by fetches
+    // on any thread.
+    std::atomic<std::uint64_t> grantsCounted_{0};
     ScopedTimer safetyRefreshTimer_;
     ScopedTimer sseHealthTimer_;
     // The schedule: access windows, blockedBySchedule and the 60-second check.
