@@ -52,13 +52,14 @@ std::optional<ScreenTimeTracker::DailyState> ScreenTimeTracker::DailyState::from
     if (*seconds < 0 || *bonus < 0) return std::nullopt;
     DailyState state{*day, *seconds, *quota, *warnAt, *bonus};
     const json::Json* ids = json::find(doc, "grantedRequestIds");
-    if (ids && ids->is_array()) {
-        for (const auto& id : *ids) {
-            auto value = json::asInteger(id);
-            if (!value) return state;  // not a list of integers: none
-            state.grantedRequestIds.push_back(*value);
-        }
+    if (!ids || !ids->is_array()) return state;
+    std::vector<std::int64_t> counted;
+    for (const auto& id : *ids) {
+        auto value = json::asInteger(id);
+        if (!value) return state;  // not a list of integers: none
+        counted.push_back(*value);
     }
+    state.grantedRequestIds = std::move(counted);
     return state;
 }
 
