@@ -9,6 +9,7 @@
 #include "core/Paths.h"
 #include "platform/fake/FakeUserSession.h"
 #include "platform/fake/FakeWorkspace.h"
+#include "server/AppLimitsCache.h"
 #include "support/FakeService.h"
 #include "support/VirtualTime.h"
 
@@ -134,6 +135,66 @@ TEST_F(AgentTest, AChildsSession) {
 
     EXPECT_TRUE(queue.deliverSignal(SIGINT));
     EXPECT_EQ(agent->activeTimers(), 0);
+}
+
+// The child rewrote the state file (no time used, 100000 minutes granted) and
+// restarted the agent: the service's figures for the day put both back. A
+// grant pushed and then polled counts once, and not again after a restart.
+TEST_F(AgentTest, TheServicesFiguresOutweighARewrittenStateFileAndAGrantCountsOnce) {
+    ScopedTimeZone newYork("America/New_York");  // 19:00 on 31 December there
+    auto state = [&] { return agent->screenTime()->state(); };
+    writeText(Paths::perUserScreenTimeStateFile(),
+              ScreenTimeTracker::DailyState{"2025-12-31", 0, 60, 5, 100000}.toJson().dump());
+    service.answer("/api/GetAppLimits", 200,
+                   R"({"daily_minutes":60,"granted_minutes_today":15,"used_seconds_today":4500})");
+    startAgent();
+    ASSERT_TRUE(settle([&] { return service.events.streams() == 1; }));
+    EXPECT_EQ(queryOf(service.requests("/api/GetAppLimits").at(0))["day_start"],
+              "2025-12-31T05:00:00Z");
+    EXPECT_EQ(state().grantedBonusMinutes, 15);
+    EXPECT_EQ(state().seconds, 4500);
+    EXPECT_TRUE(agent->blockerShown()) << "75 of 75 minutes used";
+
+    service.grant(7, 10);
+    ASSERT_TRUE(settle([&] { return !agent->blockerShown(); }));
+    advance(seconds(30));  // the poll hands out request 7 as well
+    EXPECT_EQ(queryOf(service.requests("/api/CheckMoreTimeApproval").back())["by_request"], "1");
+    EXPECT_EQ(state().grantedBonusMinutes, 25);
+
+    agent->shutdown();
+    background.runAll();
+    service.answer("/api/GetAppLimits", 200,
+                   R"({"daily_minutes":60,"granted_minutes_today":25,"used_seconds_today":4500})");
+    startAgent();
+    ASSERT_TRUE(settle([&] { return service.events.streams() == 2; }));
+    service.grant(7, 10);  // delivered again
+    service.grant(8, 5);
+    ASSERT_TRUE(settle([&] { return state().grantedBonusMinutes == 30; }));
+    advance(seconds(30));
+    EXPECT_EQ(state().grantedBonusMinutes, 30);
+    EXPECT_EQ(state().grantedRequestIds, (std::vector<std::int64_t>{7, 8}));
+}
+
+// The service out of reach at start: the last limits fetched still hold, and
+// only with none ever fetched does the agent run without limits.
+TEST_F(AgentTest, UnreachableAtStartTheCachedLimitsHold) {
+    service.answer("/api/GetAppLimits", 503, "");
+    for (bool cached : {false, true}) {
+        SCOPED_TRACE(cached);
+        if (cached)
+            AppLimitsCache::save(R"({"allowed_bundle_ids":["com.a"],"daily_minutes":30})", "kid",
+                                 "D");
+        startAgent();
+        ASSERT_TRUE(settle([&] { return agent->bootstrapped(); }));
+        EXPECT_EQ(agent->screenTime()->state().quotaMinutes, cached ? 30 : 0);
+        EXPECT_EQ(agent->appLimits()->allowed().size(), cached ? 1u : 0u);
+        EXPECT_EQ(logLinesWith(cached ? "— enforcing the cached limits: 1 apps, quota=30m"
+                                      : "— permissive until next tick")
+                      .size(),
+                  1u);
+        agent->shutdown();
+        background.runAll();
+    }
 }
 
 // A directory in place of the flag (the child made it): the agent says so at
