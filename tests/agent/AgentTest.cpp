@@ -169,10 +169,32 @@ TEST_F(AgentTest, TheServicesFiguresOutweighARewrittenStateFileAndAGrantCountsOn
     ASSERT_TRUE(settle([&] { return service.events.streams() == 2; }));
     service.grant(7, 10);  // delivered again
     service.grant(8, 5);
-    ASSERT_TRUE(settle([&] { return state().grantedBonusMinutes == 30; }));
-    advance(seconds(30));
+    advance(seconds(30));  // the poll hands out both, whatever the stream delivered
     EXPECT_EQ(state().grantedBonusMinutes, 30);
     EXPECT_EQ(state().grantedRequestIds, (std::vector<std::int64_t>{7, 8}));
+}
+
+// The service's granted minutes cap the bonus at each refresh of the limits,
+// except when a grant was counted while they were on their way: the figure
+// may predate it.
+TEST_F(AgentTest, AGrantCountedWhileTheLimitsWereFetchedIsNotCappedAway) {
+    service.answer("/api/GetAppLimits", 200, R"({"daily_minutes":60,"granted_minutes_today":0})");
+    startAgent();
+    ASSERT_TRUE(settle([&] { return service.events.streams() == 1; }));
+    for (int minute = 0; minute < 5; ++minute) {  // a stream that stays alive
+        service.events.write("data: ping\n\n");
+        ASSERT_TRUE(
+            polling::waitUntil([&] { return agent->lastStreamActivity() == clock->monotonic(); }));
+        advance(seconds(minute < 4 ? 60 : 59));
+    }
+    queue.advance(seconds(1));  // the limits timer queues its fetch
+    service.grant(9, 10);       // pushed while it waits
+    ASSERT_TRUE(polling::waitUntil([&] { return queue.pendingPosts() > 0; }));
+    background.runAll();  // the fetch, with the figure from before the grant
+    queue.runPending();   // the grant is counted, then the limits applied
+    EXPECT_EQ(agent->screenTime()->state().grantedBonusMinutes, 10);
+    advance(seconds(300));
+    EXPECT_EQ(agent->screenTime()->state().grantedBonusMinutes, 0) << "the next figure caps";
 }
 
 // The service out of reach at start: the last limits fetched still hold, and
