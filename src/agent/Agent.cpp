@@ -14,6 +14,7 @@
 #include "core/AtomicFile.h"
 #include "core/Json.h"
 #include "core/Paths.h"
+#include "core/TimeFormat.h"
 #include "core/Weak.h"
 
 namespace tarvo {
@@ -188,6 +189,7 @@ void Agent::bootstrap() {
     }
 
     ServerClient::AppLimits limits;
+    const std::string day = localDayKey(clock_->now());
     try {
         limits = server_->fetchAppLimits();
         log_.info("initial app limits: " + std::to_string(limits.allowedBundleIds.size()) +
@@ -206,13 +208,13 @@ void Agent::bootstrap() {
                       ") — permissive until next tick");
         }
     }
-    onMain([limits = std::move(limits)](Agent& self) mutable {
-        self.finishBootstrap(std::move(limits));
+    onMain([limits = std::move(limits), day](Agent& self) mutable {
+        self.finishBootstrap(std::move(limits), day);
     });
 }
 
-void Agent::finishBootstrap(ServerClient::AppLimits limits) {
-    startScreenTimeTracker(limits);
+void Agent::finishBootstrap(ServerClient::AppLimits limits, std::string day) {
+    startScreenTimeTracker(limits, day);
     appLimits_ = AppLimitEnforcer::create(queue_, clock_, background_, workspace_, server_,
                                           std::move(limits.allowedBundleIds));
     appLimits_->start();
@@ -225,7 +227,7 @@ void Agent::finishBootstrap(ServerClient::AppLimits limits) {
     bootstrapped_ = true;
 }
 
-void Agent::startScreenTimeTracker(const ServerClient::AppLimits& limits) {
+void Agent::startScreenTimeTracker(const ServerClient::AppLimits& limits, const std::string& day) {
     std::weak_ptr<Agent> weak = weak_from_this();
     screenTime_ = ScreenTimeTracker::create(
         queue_, clock_, session_, limits.dailyMinutes, limits.warnAtMinutesRemaining,
@@ -235,7 +237,7 @@ void Agent::startScreenTimeTracker(const ServerClient::AppLimits& limits) {
         });
     // Before the first tick, so that a state file the child rewrote is
     // judged against the service's figures at once.
-    screenTime_->applyServiceTotals(limits.grantedMinutesToday, limits.usedSecondsToday);
+    screenTime_->applyServiceTotals(day, limits.grantedMinutesToday, limits.usedSecondsToday);
     screenTime_->start();
 }
 
@@ -385,10 +387,10 @@ void Agent::handleEvent(const ServerClient::SSEEvent& event) {
                 } catch (const std::exception&) {
                 }
                 try {
-                    const std::uint64_t seen = self->grantsCounted_.load();
+                    const FetchStart start = self->fetchStart();
                     auto limits = self->server_->fetchAppLimits();
                     self->onMain(
-                        [limits, seen](Agent& agent) { agent.applyAppLimits(limits, seen); });
+                        [limits, start](Agent& agent) { agent.applyAppLimits(limits, start); });
                 } catch (const std::exception&) {
                 }
             });
@@ -435,9 +437,9 @@ void Agent::startPeriodicTimers() {
             auto s = weak.lock();
             if (!s) return;
             try {
-                const std::uint64_t seen = s->grantsCounted_.load();
+                const FetchStart start = s->fetchStart();
                 auto limits = s->server_->fetchAppLimits();
-                s->onMain([limits, seen](Agent& agent) { agent.applyAppLimits(limits, seen); });
+                s->onMain([limits, start](Agent& agent) { agent.applyAppLimits(limits, start); });
             } catch (const std::exception&) {
             }
         });
@@ -481,15 +483,19 @@ void Agent::refreshRules() {
     });
 }
 
-void Agent::applyAppLimits(const ServerClient::AppLimits& limits, std::uint64_t grantsSeen) {
+Agent::FetchStart Agent::fetchStart() const {
+    return {grantsCounted_.load(), localDayKey(clock_->now())};
+}
+
+void Agent::applyAppLimits(const ServerClient::AppLimits& limits, const FetchStart& start) {
     if (appLimits_) appLimits_->updateAllowlist(limits.allowedBundleIds);
     if (!screenTime_) return;
     // Unchanged limits leave the fired flags alone; new ones let the warning
     // and the exhaustion fire again.
     screenTime_->applyLimits(limits.dailyMinutes, limits.warnAtMinutesRemaining);
-    const bool grantSince = grantsCounted_.load() != grantsSeen;
-    screenTime_->applyServiceTotals(grantSince ? std::nullopt : limits.grantedMinutesToday,
-                                    limits.usedSecondsToday);
+    const bool grantSince = grantsCounted_.load() != start.grantsSeen;
+    screenTime_->applyServiceTotals(
+        start.day, grantSince ? std::nullopt : limits.grantedMinutesToday, limits.usedSecondsToday);
 }
 
 // --- Shutdown -----------------------------------------------------------------

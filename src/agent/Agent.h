@@ -134,8 +134,8 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     void clearPresent() const;
     void installSignalHandlers();
     void bootstrap();
-    void finishBootstrap(ServerClient::AppLimits limits);
-    void startScreenTimeTracker(const ServerClient::AppLimits& limits);
+    void finishBootstrap(ServerClient::AppLimits limits, std::string day);
+    void startScreenTimeTracker(const ServerClient::AppLimits& limits, const std::string& day);
     void onTrackerEvent(const ScreenTimeTracker::ThresholdEvent& event);
     void startFocusMonitor();
     void startChat();
@@ -144,9 +144,16 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     void startPeriodicTimers();
     bool streamSilent() const;
     void refreshRules();
-    // `grantsSeen`: grantsCounted_ when the fetch began. A grant counted since
-    // may be missing from the service's figure, which then caps nothing.
-    void applyAppLimits(const ServerClient::AppLimits& limits, std::uint64_t grantsSeen);
+    // When the limits' fetch began: the grants counted so far and the local
+    // day, which the service's figures in them are for.
+    struct FetchStart {
+        std::uint64_t grantsSeen = 0;
+        std::string day;
+    };
+    FetchStart fetchStart() const;
+    // A grant counted since `start` may be missing from the service's
+    // figure, which then caps nothing.
+    void applyAppLimits(const ServerClient::AppLimits& limits, const FetchStart& start);
     void extendQuota(std::int64_t minutes, std::optional<std::int64_t> requestId);
     void updateAccessWindows(std::vector<AccessWindow> windows);
     // Runs `task` on the main queue while the agent lives and is not shut down.

@@ -195,8 +195,11 @@ bool ScreenTimeTracker::extendQuota(std::int64_t bonusMinutes,
     return true;
 }
 
-bool ScreenTimeTracker::applyServiceTotals(std::optional<std::int64_t> grantedMinutes,
+bool ScreenTimeTracker::applyServiceTotals(const std::string& day,
+                                           std::optional<std::int64_t> grantedMinutes,
                                            std::optional<std::int64_t> usedSeconds) {
+    // Fetched before midnight and arriving after it: yesterday's figures.
+    if (day != state_.day) return false;
     bool changed = false;
     if (grantedMinutes && state_.grantedBonusMinutes > *grantedMinutes) {
         log_.warn("granted bonus " + std::to_string(state_.grantedBonusMinutes) +

@@ -84,11 +84,12 @@ class ScreenTimeTracker : public std::enable_shared_from_this<ScreenTimeTracker>
     // counted today already, change nothing. Returns whether it counted.
     bool extendQuota(std::int64_t bonusMinutes,
                      std::optional<std::int64_t> requestId = std::nullopt);
-    // The service's figures for today, where it sent them: the granted bonus
-    // never exceeds what it granted, and the seconds never drop below what it
-    // recorded (the state file is the child's to write). Returns whether
-    // anything changed; the next tick judges the new figures.
-    bool applyServiceTotals(std::optional<std::int64_t> grantedMinutes,
+    // The service's figures for local day `day` ("yyyy-MM-dd"), where it sent
+    // them: the granted bonus never exceeds what it granted, and the seconds
+    // never drop below what it recorded (the state file is the child's to
+    // write). Figures for another day than the state's change nothing.
+    // Returns whether anything changed; the next tick judges the new figures.
+    bool applyServiceTotals(const std::string& day, std::optional<std::int64_t> grantedMinutes,
                             std::optional<std::int64_t> usedSeconds);
     // New limits from the service: when either differs, both are stored, the
     // state is written and both events may fire again. Returns whether

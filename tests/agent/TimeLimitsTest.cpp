@@ -89,17 +89,19 @@ TEST_F(ScreenTimeTrackerTest, AStoredCountIsKeptOnlyWhenItCouldBeReal) {
 TEST_F(ScreenTimeTrackerTest, TheServicesFiguresCapTheBonusAndFloorTheSeconds) {
     const std::string day = localDayKey(clock->now());
     using Opt = std::optional<std::int64_t>;
-    // Granted, used → the bonus and seconds kept from a file holding 30 and 600.
-    const std::tuple<Opt, Opt, std::int64_t, std::int64_t> cases[] = {
-        {30, 600, 30, 600}, {29, 599, 29, 600}, {31, 601, 30, 601},
-        {{}, {}, 30, 600},  {0, {}, 0, 600},
+    // The figures' day, granted, used → the bonus and seconds kept from a file
+    // holding 30 and 600.
+    const std::tuple<std::string, Opt, Opt, std::int64_t, std::int64_t> cases[] = {
+        {day, 30, 600, 30, 600}, {day, 29, 599, 29, 600}, {day, 31, 601, 30, 601},
+        {day, {}, {}, 30, 600},  {day, 0, {}, 0, 600},    {"2025-12-31", 0, 900, 30, 600},
     };
-    for (const auto& [granted, used, bonus, seconds] : cases) {
-        SCOPED_TRACE(testing::PrintToString(std::make_pair(granted, used)));
+    for (const auto& [figuresDay, granted, used, bonus, seconds] : cases) {
+        SCOPED_TRACE(figuresDay + testing::PrintToString(std::make_pair(granted, used)));
         test::writeText(Paths::perUserScreenTimeStateFile(),
                         DailyState{day, 600, 60, 5, 30}.toJson().dump());
         auto tracker = ScreenTimeTracker::create(queue, clock, session, 60, 5, {});
-        EXPECT_EQ(tracker->applyServiceTotals(granted, used), bonus != 30 || seconds != 600);
+        EXPECT_EQ(tracker->applyServiceTotals(figuresDay, granted, used),
+                  bonus != 30 || seconds != 600);
         EXPECT_EQ(tracker->state(), (DailyState{day, seconds, 60, 5, bonus}));
         EXPECT_EQ(readState(), tracker->state());
     }
