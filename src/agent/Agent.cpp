@@ -14,6 +14,7 @@
 #include "core/AtomicFile.h"
 #include "core/Json.h"
 #include "core/Paths.h"
+#include "core/TimeFormat.h"
 #include "core/Weak.h"
 
 namespace tarvo {
@@ -104,7 +105,8 @@ bool Agent::start() {
     // Before the flag exists: a SIGTERM from here on (a log-out right after
     // log-in) still shuts down cleanly and takes the flag away.
     installSignalHandlers();
-    writePresence();
+    presence_ = std::make_shared<PresenceFlag>(presenceFlagPath(), log_);
+    presence_->write();
     rulesFile_->writeProxyConfig();
     startPresenceHeartbeat();
     background_.run([weak = weak_from_this()] {
@@ -133,32 +135,19 @@ bool Agent::isChildUser() const {
 
 // --- Presence -----------------------------------------------------------------
 
-void Agent::writePresence() const {
-    writePresenceFlag(presenceFlagPath());
-}
-
-void Agent::writePresenceFlag(const std::string& path) {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    // Rewritten in place (not renamed) so the modification time moves on.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;  // retried at the next heartbeat
-    ::futimens(fd, nullptr);
-    ::close(fd);
-}
-
 void Agent::startPresenceHeartbeat() {
     if (presenceOnOwnThread_) {
-        // The thread holds only the flag's path: it needs nothing of the
-        // agent, and is joined before the flag is removed at shutdown.
+        // The thread holds only the flag: it needs nothing of the agent, and
+        // is joined before the flag is removed at shutdown.
         presenceThread_ = std::make_unique<TimerThread>(
-            kPresenceInterval, [path = presenceFlagPath()] { writePresenceFlag(path); });
+            kPresenceInterval, [presence = presence_] { presence->write(); });
         return;
     }
     presenceTimer_ = ScopedTimer(
-        queue_, queue_.startRepeating(
-                    kPresenceInterval,
-                    weakCallback(shared_from_this(), [](Agent& self) { self.writePresence(); })));
+        queue_,
+        queue_.startRepeating(kPresenceInterval, weakCallback(shared_from_this(), [](Agent& self) {
+                                  self.presence_->write();
+                              })));
 }
 
 void Agent::clearPresent() const {
@@ -199,30 +188,35 @@ void Agent::bootstrap() {
         log_.error("no settings and no cache — proxy keeps whatever rules are on disk");
     }
 
-    std::int64_t quota = 0;
-    std::int64_t warnAt = 5;
-    std::set<std::string> allowed;
+    ServerClient::AppLimits limits;
+    const std::string day = localDayKey(clock_->now());
     try {
-        auto limits = server_->fetchAppLimits();
+        limits = server_->fetchAppLimits();
         log_.info("initial app limits: " + std::to_string(limits.allowedBundleIds.size()) +
                   " apps, quota=" + std::to_string(limits.dailyMinutes) + "m");
-        quota = limits.dailyMinutes;
-        warnAt = limits.warnAtMinutesRemaining;
-        allowed = std::move(limits.allowedBundleIds);
     } catch (const std::exception& e) {
-        log_.warn(std::string("initial app-limits fetch failed (") + e.what() +
-                  ") — permissive until next tick");
+        // The last limits fetched still hold: a lost network must not end them.
+        if (auto cached = server_->cachedAppLimits()) {
+            limits = std::move(*cached);
+            log_.warn(std::string("initial app-limits fetch failed (") + e.what() +
+                      ") — enforcing the cached limits: " +
+                      std::to_string(limits.allowedBundleIds.size()) +
+                      " apps, quota=" + std::to_string(limits.dailyMinutes) + "m");
+        } else {
+            limits = {};
+            log_.warn(std::string("initial app-limits fetch failed (") + e.what() +
+                      ") — permissive until next tick");
+        }
     }
-    onMain([quota, warnAt, allowed = std::move(allowed)](Agent& self) mutable {
-        self.finishBootstrap(quota, warnAt, std::move(allowed));
+    onMain([limits = std::move(limits), day](Agent& self) mutable {
+        self.finishBootstrap(std::move(limits), day);
     });
 }
 
-void Agent::finishBootstrap(std::int64_t quota, std::int64_t warnAt,
-                            std::set<std::string> allowed) {
-    startScreenTimeTracker(quota, warnAt);
+void Agent::finishBootstrap(ServerClient::AppLimits limits, std::string day) {
+    startScreenTimeTracker(limits, day);
     appLimits_ = AppLimitEnforcer::create(queue_, clock_, background_, workspace_, server_,
-                                          std::move(allowed));
+                                          std::move(limits.allowedBundleIds));
     appLimits_->start();
     startFocusMonitor();
     schedule_->start();
@@ -233,14 +227,17 @@ void Agent::finishBootstrap(std::int64_t quota, std::int64_t warnAt,
     bootstrapped_ = true;
 }
 
-void Agent::startScreenTimeTracker(std::int64_t quota, std::int64_t warnAt) {
+void Agent::startScreenTimeTracker(const ServerClient::AppLimits& limits, const std::string& day) {
     std::weak_ptr<Agent> weak = weak_from_this();
     screenTime_ = ScreenTimeTracker::create(
-        queue_, clock_, session_, quota, warnAt,
+        queue_, clock_, session_, limits.dailyMinutes, limits.warnAtMinutesRemaining,
         [weak](const ScreenTimeTracker::ThresholdEvent& event) {
             if (auto self = weak.lock())
                 self->onMain([event](Agent& agent) { agent.onTrackerEvent(event); });
         });
+    // Before the first tick, so that a state file the child rewrote is
+    // judged against the service's figures at once.
+    screenTime_->applyServiceTotals(day, limits.grantedMinutesToday, limits.usedSecondsToday);
     screenTime_->start();
 }
 
@@ -332,8 +329,8 @@ void Agent::requestMoreTimeFromBlocker(std::int64_t minutes) {
     });
 }
 
-void Agent::extendQuota(std::int64_t minutes) {
-    if (screenTime_) screenTime_->extendQuota(minutes);
+void Agent::extendQuota(std::int64_t minutes, std::optional<std::int64_t> requestId) {
+    if (screenTime_ && screenTime_->extendQuota(minutes, requestId)) ++grantsCounted_;
 }
 
 void Agent::updateAccessWindows(std::vector<AccessWindow> windows) {
@@ -375,7 +372,9 @@ void Agent::handleEvent(const ServerClient::SSEEvent& event) {
             break;
         case Kind::moreTimeApproved:
             log_.info("SSE: parent granted +" + std::to_string(event.minutes) + "m");
-            onMain([m = event.minutes](Agent& self) { self.extendQuota(m); });
+            onMain([m = event.minutes, id = event.requestId](Agent& self) {
+                self.extendQuota(m, id);
+            });
             break;
         case Kind::forceUpdate:
             log_.info("SSE force_update — pulling fresh settings");
@@ -388,8 +387,10 @@ void Agent::handleEvent(const ServerClient::SSEEvent& event) {
                 } catch (const std::exception&) {
                 }
                 try {
+                    const FetchStart start = self->fetchStart();
                     auto limits = self->server_->fetchAppLimits();
-                    self->onMain([limits](Agent& agent) { agent.applyAppLimits(limits); });
+                    self->onMain(
+                        [limits, start](Agent& agent) { agent.applyAppLimits(limits, start); });
                 } catch (const std::exception&) {
                 }
             });
@@ -436,8 +437,9 @@ void Agent::startPeriodicTimers() {
             auto s = weak.lock();
             if (!s) return;
             try {
+                const FetchStart start = s->fetchStart();
                 auto limits = s->server_->fetchAppLimits();
-                s->onMain([limits](Agent& agent) { agent.applyAppLimits(limits); });
+                s->onMain([limits, start](Agent& agent) { agent.applyAppLimits(limits, start); });
             } catch (const std::exception&) {
             }
         });
@@ -446,8 +448,9 @@ void Agent::startPeriodicTimers() {
         self.background_.run([weak = self.weak_from_this()] {
             auto s = weak.lock();
             if (!s) return;
-            const std::int64_t minutes = s->server_->checkMoreTimeApproval();
-            if (minutes >= 1) s->onMain([minutes](Agent& agent) { agent.extendQuota(minutes); });
+            for (const auto& grant : s->server_->checkMoreTimeGrants())
+                s->onMain(
+                    [grant](Agent& agent) { agent.extendQuota(grant.minutes, grant.requestId); });
         });
     });
     usageTimer_ = every(kUsageInterval, [](Agent& self) { self.usage_->flushUsage(); });
@@ -480,11 +483,19 @@ void Agent::refreshRules() {
     });
 }
 
-void Agent::applyAppLimits(const ServerClient::AppLimits& limits) {
+Agent::FetchStart Agent::fetchStart() const {
+    return {grantsCounted_.load(), localDayKey(clock_->now())};
+}
+
+void Agent::applyAppLimits(const ServerClient::AppLimits& limits, const FetchStart& start) {
     if (appLimits_) appLimits_->updateAllowlist(limits.allowedBundleIds);
+    if (!screenTime_) return;
     // Unchanged limits leave the fired flags alone; new ones let the warning
     // and the exhaustion fire again.
-    if (screenTime_) screenTime_->applyLimits(limits.dailyMinutes, limits.warnAtMinutesRemaining);
+    screenTime_->applyLimits(limits.dailyMinutes, limits.warnAtMinutesRemaining);
+    const bool grantSince = grantsCounted_.load() != start.grantsSeen;
+    screenTime_->applyServiceTotals(
+        start.day, grantSince ? std::nullopt : limits.grantedMinutesToday, limits.usedSecondsToday);
 }
 
 // --- Shutdown -----------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include "agent/AgentViews.h"
 #include "agent/AppLimitEnforcer.h"
 #include "agent/FocusMonitor.h"
+#include "agent/PresenceFlag.h"
 #include "agent/RulesFile.h"
 #include "agent/ScheduleEnforcer.h"
 #include "agent/ScreenTimeTracker.h"
@@ -129,14 +130,12 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     explicit Agent(Dependencies deps);
 
     bool isChildUser() const;
-    void writePresence() const;
     void startPresenceHeartbeat();
-    static void writePresenceFlag(const std::string& path);
     void clearPresent() const;
     void installSignalHandlers();
     void bootstrap();
-    void finishBootstrap(std::int64_t quota, std::int64_t warnAt, std::set<std::string> allowed);
-    void startScreenTimeTracker(std::int64_t quota, std::int64_t warnAt);
+    void finishBootstrap(ServerClient::AppLimits limits, std::string day);
+    void startScreenTimeTracker(const ServerClient::AppLimits& limits, const std::string& day);
     void onTrackerEvent(const ScreenTimeTracker::ThresholdEvent& event);
     void startFocusMonitor();
     void startChat();
@@ -145,8 +144,17 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     void startPeriodicTimers();
     bool streamSilent() const;
     void refreshRules();
-    void applyAppLimits(const ServerClient::AppLimits& limits);
-    void extendQuota(std::int64_t minutes);
+    // When the limits' fetch began: the grants counted so far and the local
+    // day, which the service's figures in them are for.
+    struct FetchStart {
+        std::uint64_t grantsSeen = 0;
+        std::string day;
+    };
+    FetchStart fetchStart() const;
+    // A grant counted since `start` may be missing from the service's
+    // figure, which then caps nothing.
+    void applyAppLimits(const ServerClient::AppLimits& limits, const FetchStart& start);
+    void extendQuota(std::int64_t minutes, std::optional<std::int64_t> requestId);
     void updateAccessWindows(std::vector<AccessWindow> windows);
     // Runs `task` on the main queue while the agent lives and is not shut down.
     void onMain(std::function<void(Agent&)> task);
@@ -168,6 +176,7 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     std::shared_ptr<RulesFile> rulesFile_;
     std::shared_ptr<ChatController> chat_;
     std::shared_ptr<ChatView> chatView_;
+    std::shared_ptr<PresenceFlag> presence_;
     ScopedTimer presenceTimer_;
     std::unique_ptr<TimerThread> presenceThread_;
     std::shared_ptr<FocusMonitor> focus_;
@@ -180,6 +189,9 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     // Monotonic ticks of the event stream's last sign of life: written on the
     // stream's thread, read by the main thread's timers.
     std::atomic<MonoTime::rep> lastSSEActivity_;
+    // Grants the tracker counted: bumped on the main thread, read by fetches
+    // on any thread.
+    std::atomic<std::uint64_t> grantsCounted_{0};
     ScopedTimer safetyRefreshTimer_;
     ScopedTimer sseHealthTimer_;
     // The schedule: access windows, blockedBySchedule and the 60-second check.

@@ -1,5 +1,6 @@
 #include "agent/ScreenTimeTracker.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "core/AtomicFile.h"
@@ -30,11 +31,13 @@ std::int64_t saturatingSub(std::int64_t a, std::int64_t b) {
 }  // namespace
 
 json::Json ScreenTimeTracker::DailyState::toJson() const {
-    return {{"day", day},
-            {"seconds", seconds},
-            {"quotaMinutes", quotaMinutes},
-            {"warnAtMinutesRemaining", warnAtMinutesRemaining},
-            {"grantedBonusMinutes", grantedBonusMinutes}};
+    json::Json doc = {{"day", day},
+                      {"seconds", seconds},
+                      {"quotaMinutes", quotaMinutes},
+                      {"warnAtMinutesRemaining", warnAtMinutesRemaining},
+                      {"grantedBonusMinutes", grantedBonusMinutes}};
+    if (!grantedRequestIds.empty()) doc["grantedRequestIds"] = grantedRequestIds;
+    return doc;
 }
 
 std::optional<ScreenTimeTracker::DailyState> ScreenTimeTracker::DailyState::fromJson(
@@ -47,7 +50,17 @@ std::optional<ScreenTimeTracker::DailyState> ScreenTimeTracker::DailyState::from
     if (!day || !seconds || !quota || !warnAt || !bonus) return std::nullopt;
     // Negative counts would hand out time nobody granted.
     if (*seconds < 0 || *bonus < 0) return std::nullopt;
-    return DailyState{*day, *seconds, *quota, *warnAt, *bonus};
+    DailyState state{*day, *seconds, *quota, *warnAt, *bonus};
+    const json::Json* ids = json::find(doc, "grantedRequestIds");
+    if (!ids || !ids->is_array()) return state;
+    std::vector<std::int64_t> counted;
+    for (const auto& id : *ids) {
+        auto value = json::asInteger(id);
+        if (!value) return state;  // not a list of integers: none
+        counted.push_back(*value);
+    }
+    state.grantedRequestIds = std::move(counted);
+    return state;
 }
 
 std::int64_t ScreenTimeTracker::DailyState::limitMinutes() const {
@@ -85,8 +98,12 @@ ScreenTimeTracker::ScreenTimeTracker(MainQueue& queue, std::shared_ptr<const Clo
         if (!stored) log_.warn("state file unreadable — starting fresh for " + today);
     }
     if (stored && stored->day == today) {
-        state_ = DailyState{today, stored->seconds, quotaMinutes, warnAtMinutesRemaining,
-                            stored->grantedBonusMinutes};
+        state_ = DailyState{today,
+                            stored->seconds,
+                            quotaMinutes,
+                            warnAtMinutesRemaining,
+                            stored->grantedBonusMinutes,
+                            stored->grantedRequestIds};
     } else {
         state_ = DailyState{today, 0, quotaMinutes, warnAtMinutesRemaining, 0};
         persist();
@@ -149,13 +166,24 @@ void ScreenTimeTracker::rolloverIfNeeded(WallTime now) {
     state_.day = today;
     state_.seconds = 0;
     state_.grantedBonusMinutes = 0;
+    state_.grantedRequestIds.clear();
     warningFired_ = false;
     quotaFired_ = false;
     persist();
 }
 
-void ScreenTimeTracker::extendQuota(std::int64_t bonusMinutes) {
-    if (bonusMinutes < 1) return;
+bool ScreenTimeTracker::extendQuota(std::int64_t bonusMinutes,
+                                    std::optional<std::int64_t> requestId) {
+    if (bonusMinutes < 1) return false;
+    if (requestId) {
+        auto& ids = state_.grantedRequestIds;
+        if (std::find(ids.begin(), ids.end(), *requestId) != ids.end()) {
+            log_.info("grant of request " + std::to_string(*requestId) +
+                      " counted already — ignoring it");
+            return false;
+        }
+        ids.push_back(*requestId);
+    }
     state_.grantedBonusMinutes = saturatingAdd(state_.grantedBonusMinutes, bonusMinutes);
     persist();
     warningFired_ = false;
@@ -164,6 +192,31 @@ void ScreenTimeTracker::extendQuota(std::int64_t bonusMinutes) {
     raise({ThresholdEvent::Kind::quotaExtended, remaining});
     log_.info("quota extended by " + std::to_string(bonusMinutes) +
               "m; remaining=" + std::to_string(remaining) + "m");
+    return true;
+}
+
+bool ScreenTimeTracker::applyServiceTotals(const std::string& day,
+                                           std::optional<std::int64_t> grantedMinutes,
+                                           std::optional<std::int64_t> usedSeconds) {
+    // Fetched before midnight and arriving after it: yesterday's figures.
+    if (day != state_.day) return false;
+    bool changed = false;
+    if (grantedMinutes && state_.grantedBonusMinutes > *grantedMinutes) {
+        log_.warn("granted bonus " + std::to_string(state_.grantedBonusMinutes) +
+                  "m is more than the service granted today — keeping " +
+                  std::to_string(*grantedMinutes) + "m");
+        state_.grantedBonusMinutes = *grantedMinutes;
+        changed = true;
+    }
+    if (usedSeconds && state_.seconds < *usedSeconds) {
+        log_.info("used " + std::to_string(state_.seconds) +
+                  "s is less than the service recorded today — counting from " +
+                  std::to_string(*usedSeconds) + "s");
+        state_.seconds = *usedSeconds;
+        changed = true;
+    }
+    if (changed) persist();
+    return changed;
 }
 
 bool ScreenTimeTracker::applyLimits(std::int64_t quotaMinutes,

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/Clock.h"
 #include "core/Json.h"
@@ -32,12 +33,17 @@ class ScreenTimeTracker : public std::enable_shared_from_this<ScreenTimeTracker>
         std::int64_t quotaMinutes = 0;  // a total limit below 1 minute means no limit
         std::int64_t warnAtMinutesRemaining = 0;
         std::int64_t grantedBonusMinutes = 0;
+        // The request ids of the grants counted this day: a grant that comes
+        // again (pushed and polled, or after a restart) is not counted twice.
+        // Stored under "grantedRequestIds" when there are any.
+        std::vector<std::int64_t> grantedRequestIds = {};
 
         bool operator==(const DailyState&) const = default;
 
         json::Json toJson() const;
-        // None unless all five keys are there with the right types (counts
-        // must not be negative).
+        // None unless the five counts are there with the right types (counts
+        // must not be negative); request ids that are not a list of integers
+        // count as none.
         static std::optional<DailyState> fromJson(const json::Json& doc);
 
         std::int64_t limitMinutes() const;
@@ -74,8 +80,17 @@ class ScreenTimeTracker : public std::enable_shared_from_this<ScreenTimeTracker>
     void start();
     // Stops the timer and writes the state (shutdown).
     void stop();
-    // Adds granted minutes; values below 1 change nothing.
-    void extendQuota(std::int64_t bonusMinutes);
+    // Adds granted minutes; values below 1, and a grant whose request id was
+    // counted today already, change nothing. Returns whether it counted.
+    bool extendQuota(std::int64_t bonusMinutes,
+                     std::optional<std::int64_t> requestId = std::nullopt);
+    // The service's figures for local day `day` ("yyyy-MM-dd"), where it sent
+    // them: the granted bonus never exceeds what it granted, and the seconds
+    // never drop below what it recorded (the state file is the child's to
+    // write). Figures for another day than the state's change nothing.
+    // Returns whether anything changed; the next tick judges the new figures.
+    bool applyServiceTotals(const std::string& day, std::optional<std::int64_t> grantedMinutes,
+                            std::optional<std::int64_t> usedSeconds);
     // New limits from the service: when either differs, both are stored, the
     // state is written and both events may fire again. Returns whether
     // anything changed.

@@ -128,6 +128,17 @@ std::string localDayKey(WallTime t) {
     return buf;
 }
 
+WallTime localDayStart(WallTime t) {
+    const std::time_t tt = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    localtime_r(&tt, &tm);
+    tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
+    tm.tm_isdst = -1;
+    const std::time_t start = std::mktime(&tm);
+    if (start == static_cast<std::time_t>(-1) || start > tt) return t;
+    return std::chrono::system_clock::from_time_t(start);
+}
+
 double toUnixSeconds(WallTime t) {
     using namespace std::chrono;
     return duration_cast<duration<double>>(t.time_since_epoch()).count();

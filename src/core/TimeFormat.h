@@ -18,6 +18,9 @@ std::string formatIsoUtcMillis(WallTime t);
 std::optional<WallTime> parseIsoUtc(std::string_view text);
 // The local calendar day, "2026-12-06", in the process's time zone.
 std::string localDayKey(WallTime t);
+// The start of the local day that holds `t` (its midnight, or the first
+// moment of the day where a clock change skips midnight).
+WallTime localDayStart(WallTime t);
 
 // Seconds since the Unix epoch, and back.
 double toUnixSeconds(WallTime t);

@@ -106,4 +106,13 @@ std::string prefixCharacters(std::string_view text, size_t count) {
     return std::string(text.substr(0, i));
 }
 
+size_t characterCount(std::string_view text) {
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); ++count) {
+        ++i;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+    }
+    return count;
+}
+
 }  // namespace tarvo

@@ -13,5 +13,7 @@ std::string decodeHtmlEntities(std::string_view text);
 
 // The first `count` characters (code points) of UTF-8 `text`.
 std::string prefixCharacters(std::string_view text, size_t count);
+// How many characters prefixCharacters() finds in the whole of `text`.
+size_t characterCount(std::string_view text);
 
 }  // namespace tarvo

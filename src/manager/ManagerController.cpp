@@ -104,7 +104,9 @@ void ManagerController::handleMessage(const std::optional<std::string>& body) {
     if (!body) return;
     const std::string text = decodeHtmlEntities(*body);
     if (text != *body) log_.info("bridge payload contained HTML entities — decoded before use");
-    log_.info("web → host: " + prefixCharacters(text, 80));
+    // The argument after the bar is the parent's sign-in token: only the verb
+    // and the message's length reach the log, which other users can read.
+    log_.info("web → host: " + bridgeSummary(text));
 
     if (text.rfind("closeApp", 0) == 0) {
         if (auto view = view_.lock()) view->terminate();
@@ -112,7 +114,7 @@ void ManagerController::handleMessage(const std::optional<std::string>& body) {
     }
     const std::vector<std::string> pieces = splitMessage(text);
     if (pieces.size() != 2) {
-        log_.warn("unrecognised bridge message: " + prefixCharacters(text, 120));
+        log_.warn("unrecognised bridge message: " + bridgeSummary(text));
         return;
     }
     const std::string& verb = pieces[0];
@@ -301,6 +303,12 @@ void ManagerController::alert(const std::string& title, const std::string& text,
 }
 
 // --- Text helpers ---
+
+std::string ManagerController::bridgeSummary(std::string_view text) {
+    const std::string_view verb = text.substr(0, text.find('|'));
+    return prefixCharacters(verb, 80) + " (" + std::to_string(characterCount(text)) +
+           " characters)";
+}
 
 std::string ManagerController::listNotation(const std::vector<std::string>& names) {
     std::string out = "[";

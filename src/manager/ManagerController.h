@@ -83,6 +83,10 @@ class ManagerController : public std::enable_shared_from_this<ManagerController>
     // The message split at its first "|" with empty pieces dropped: exactly
     // two pieces make a verb and its argument.
     static std::vector<std::string> splitMessage(std::string_view text);
+    // What the log shows of a bridge message: the text before its first "|"
+    // (at most 80 characters), then the whole message's length in characters,
+    // "updateData (15 characters)". The token after the bar is never shown.
+    static std::string bridgeSummary(std::string_view text);
 
   private:
     ManagerController(std::shared_ptr<ServerClient> server, MainQueue& queue,

@@ -12,6 +12,7 @@
 #include "core/Version.h"
 #include "device/DeviceIdStore.h"
 #include "platform/Machine.h"
+#include "server/AppLimitsCache.h"
 #include "server/SettingsCache.h"
 
 namespace tarvo {
@@ -173,11 +174,24 @@ std::optional<ServerClient::Rules> ServerClient::cachedRules() const {
 }
 
 ServerClient::AppLimits ServerClient::fetchAppLimits() {
-    net::Response response =
-        get("api/GetAppLimits",
-            {{"device_id", deviceId_}, {"computer_name", computerName_}, {"username", username_}});
+    net::Response response = get(
+        "api/GetAppLimits", {{"device_id", deviceId_},
+                             {"computer_name", computerName_},
+                             {"username", username_},
+                             {"day_start", formatIsoUtc(localDayStart(options_.clock->now()))}});
     validate(response);
-    return parseAppLimits(response.body);
+    AppLimits limits = parseAppLimits(response.body);
+    AppLimitsCache::save(response.body, username_, deviceId_, options_.clock->now());
+    return limits;
+}
+
+std::optional<ServerClient::AppLimits> ServerClient::cachedAppLimits() const {
+    auto data = AppLimitsCache::load(username_);
+    if (!data) return std::nullopt;
+    AppLimits limits = parseAppLimits(*data);  // an object: load checked it
+    limits.grantedMinutesToday.reset();
+    limits.usedSecondsToday.reset();
+    return limits;
 }
 
 void ServerClient::requestMoreTime(std::int64_t minutes, const std::string& reason) {
@@ -197,6 +211,18 @@ std::int64_t ServerClient::checkMoreTimeApproval() {
         return parseApproval(response.body);
     } catch (const std::exception&) {
         return 0;
+    }
+}
+
+std::vector<ServerClient::Grant> ServerClient::checkMoreTimeGrants() {
+    try {
+        net::Response response =
+            get("api/CheckMoreTimeApproval",
+                {{"deviceId", deviceId_}, {"username", username_}, {"by_request", "1"}});
+        if (response.status < 200 || response.status > 299) return {};
+        return parseApprovalGrants(response.body);
+    } catch (const std::exception&) {
+        return {};
     }
 }
 

@@ -60,8 +60,22 @@ class ServerClient : public std::enable_shared_from_this<ServerClient> {
         std::set<std::string> allowedBundleIds;  // lower-cased
         std::int64_t dailyMinutes = 0;
         std::int64_t warnAtMinutesRemaining = 5;
+        // The service's own figures for this device and account since the
+        // start of the local day, where it sends them: the minutes it granted
+        // and the seconds of usage it was sent. Never negative.
+        std::optional<std::int64_t> grantedMinutesToday;
+        std::optional<std::int64_t> usedSecondsToday;
 
         bool operator==(const AppLimits&) const = default;
+    };
+
+    // One grant of more time; a service that names its requests sends the id,
+    // so that a grant both pushed and polled counts once.
+    struct Grant {
+        std::optional<std::int64_t> requestId;
+        std::int64_t minutes = 0;
+
+        bool operator==(const Grant&) const = default;
     };
 
     // One application usage sample.
@@ -76,14 +90,18 @@ class ServerClient : public std::enable_shared_from_this<ServerClient> {
     struct SSEEvent {
         enum class Kind { rulesUpdated, moreTimeApproved, forceUpdate };
         Kind kind = Kind::forceUpdate;
-        Rules rules;               // rulesUpdated
-        std::int64_t minutes = 0;  // moreTimeApproved (0 when no number was found)
+        Rules rules;                            // rulesUpdated
+        std::int64_t minutes = 0;               // moreTimeApproved (0 when no number was found)
+        std::optional<std::int64_t> requestId;  // moreTimeApproved, when the event names it
 
-        static SSEEvent makeRulesUpdated(Rules r) { return {Kind::rulesUpdated, std::move(r), 0}; }
-        static SSEEvent makeMoreTimeApproved(std::int64_t m) {
-            return {Kind::moreTimeApproved, {}, m};
+        static SSEEvent makeRulesUpdated(Rules r) {
+            return {Kind::rulesUpdated, std::move(r), 0, std::nullopt};
         }
-        static SSEEvent makeForceUpdate() { return {Kind::forceUpdate, {}, 0}; }
+        static SSEEvent makeMoreTimeApproved(std::int64_t m,
+                                             std::optional<std::int64_t> id = std::nullopt) {
+            return {Kind::moreTimeApproved, {}, m, id};
+        }
+        static SSEEvent makeForceUpdate() { return {Kind::forceUpdate, {}, 0, std::nullopt}; }
     };
 
     static constexpr const char* kDefaultBaseUrl = defaultServiceBase;
@@ -131,10 +149,20 @@ class ServerClient : public std::enable_shared_from_this<ServerClient> {
     std::optional<Rules> fetchRulesWithRetryAndCache(int attempts, std::uint64_t delaySeconds);
     // The settings from the cache; none when absent, unparseable or both lists empty.
     std::optional<Rules> cachedRules() const;
+    // Sends the start of the local day ("day_start") so that the service can
+    // say what it granted and recorded today. The answer is written to the
+    // app-limits cache.
     AppLimits fetchAppLimits();
+    // The app limits last fetched for this user, without the day's figures
+    // (they held when fetched); none when there is no usable cache.
+    std::optional<AppLimits> cachedAppLimits() const;
     void requestMoreTime(std::int64_t minutes, const std::string& reason);
     // Never throws; the minutes granted, 0 on any failure or when not approved.
     std::int64_t checkMoreTimeApproval();
+    // Never throws; the grants the service hands out now, asked for by request
+    // ("by_request=1"): each named grant on its own, and whatever the total
+    // holds beyond them as one grant without an id. Empty on any failure.
+    std::vector<Grant> checkMoreTimeGrants();
     // Never throws; nothing is sent for an empty list.
     void reportUsage(const std::vector<UsageEntry>& entries);
     // Never throws.
@@ -158,6 +186,8 @@ class ServerClient : public std::enable_shared_from_this<ServerClient> {
     static AppLimits parseAppLimits(std::string_view data);
     // The granted minutes of an approval answer; 0 unless approved.
     static std::int64_t parseApproval(std::string_view data);
+    // The grants of an approval answer (see checkMoreTimeGrants); empty unless approved.
+    static std::vector<Grant> parseApprovalGrants(std::string_view data);
     // The first tag pair (in `tags` order) around a decimal number, else the
     // first integer of "granted_minutes", "grantedMinutes", "minutes" of a JSON
     // object text, else none.

@@ -97,6 +97,18 @@ std::string_view firstCharacters(std::string_view s, size_t count) {
     return s.substr(0, i);
 }
 
+// A count of the service's that cannot be negative: none when absent, of
+// another type, or below 0.
+std::optional<std::int64_t> count(const Json& doc, std::initializer_list<std::string_view> keys) {
+    auto value = json::firstInteger(doc, keys);
+    if (value && *value < 0) return std::nullopt;
+    return value;
+}
+
+std::optional<std::int64_t> requestIdOf(const Json& doc) {
+    return json::firstInteger(doc, {"request_id", "requestId", "RequestId"});
+}
+
 }  // namespace
 
 ServerClient::Rules ServerClient::parseRules(std::string_view data,
@@ -132,6 +144,10 @@ ServerClient::AppLimits ServerClient::parseAppLimits(std::string_view data) {
     limits.warnAtMinutesRemaining =
         json::firstInteger(doc, {"warn_at_minutes_remaining", "warnAtMinutesRemaining"})
             .value_or(5);
+    limits.grantedMinutesToday =
+        count(doc, {"granted_minutes_today", "grantedMinutesToday", "GrantedMinutesToday"});
+    limits.usedSecondsToday =
+        count(doc, {"used_seconds_today", "usedSecondsToday", "UsedSecondsToday"});
     return limits;
 }
 
@@ -142,6 +158,29 @@ std::int64_t ServerClient::parseApproval(std::string_view data) {
     const auto minutes =
         json::firstInteger(*doc, {"granted_minutes", "grantedMinutes"}).value_or(0);
     return approved ? minutes : 0;
+}
+
+std::vector<ServerClient::Grant> ServerClient::parseApprovalGrants(std::string_view data) {
+    const std::int64_t total = parseApproval(data);
+    if (total < 1) return {};
+    std::vector<Grant> grants;
+    std::int64_t named = 0;
+    auto doc = json::parse(data);
+    auto list = json::objectList(*doc, "grants");
+    if (!list) list = json::objectList(*doc, "Grants");
+    for (const auto& item : list.value_or(std::vector<Json>{})) {
+        const auto id = requestIdOf(item);
+        const auto minutes = count(item, {"granted_minutes", "grantedMinutes", "GrantedMinutes"});
+        if (!id || !minutes || *minutes < 1) continue;
+        std::int64_t sum = 0;
+        if (__builtin_add_overflow(named, *minutes, &sum)) break;
+        named = sum;
+        grants.push_back({id, *minutes});
+    }
+    // What the total holds beyond the named grants (all of it from a service
+    // that names none) counts as it always has.
+    if (total > named) grants.push_back({std::nullopt, total - named});
+    return grants;
 }
 
 std::optional<std::int64_t> ServerClient::extractInt(std::string_view text,
@@ -165,7 +204,9 @@ std::optional<ServerClient::SSEEvent> ServerClient::classifySSEPayload(
     if (lower.find("more_time_approved") != std::string::npos ||
         lower.find("moretimeapproved") != std::string::npos) {
         auto minutes = extractInt(payload, {"m", "minutes", "granted_minutes"});
-        return SSEEvent::makeMoreTimeApproved(minutes.value_or(0));
+        std::optional<std::int64_t> id;
+        if (auto doc = json::parse(payload); doc && doc->is_object()) id = requestIdOf(*doc);
+        return SSEEvent::makeMoreTimeApproved(minutes.value_or(0), id);
     }
     if (lower.find("force_update") != std::string::npos) return SSEEvent::makeForceUpdate();
     if (auto doc = json::parse(payload); doc && doc->is_object()) {

@@ -9,6 +9,7 @@
 #include "core/Paths.h"
 #include "platform/fake/FakeUserSession.h"
 #include "platform/fake/FakeWorkspace.h"
+#include "server/AppLimitsCache.h"
 #include "support/FakeService.h"
 #include "support/VirtualTime.h"
 
@@ -61,6 +62,21 @@ class AgentTest : public ::testing::Test {
         }
     }
     json rulesOnDisk() const { return json::parse(readText(Paths::rulesFile())); }
+    // Starts the agent of child "kid" (uid 501) against the fake service.
+    void startAgent() {
+        auto session = std::make_shared<platform::FakeUserSession>();
+        session->setUserName("kid");
+        session->setUid(501);
+        writeConfig({{"child_users", {"sam", "kid"}}, {"api", service.url()}});
+        agent = Agent::create({.queue = &queue,
+                               .background = &background,
+                               .clock = clock,
+                               .session = session,
+                               .workspace = std::make_shared<platform::FakeWorkspace>(),
+                               .views = std::make_shared<SilentViews>(),
+                               .presenceOnOwnThread = false});  // the heartbeat on virtual time
+        ASSERT_TRUE(agent->start());
+    }
 
     ScopedTimeZone zone{"UTC"};
     TempRoot root;
@@ -80,18 +96,7 @@ TEST_F(AgentTest, AChildsSession) {
                    R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
     service.answer("/api/GetAppLimits", 200,
                    R"({"allowed_bundle_ids":["com.apple.Safari"],"daily_minutes":90})");
-    auto session = std::make_shared<platform::FakeUserSession>();
-    session->setUserName("kid");
-    session->setUid(501);
-    writeConfig({{"child_users", {"sam", "kid"}}, {"api", service.url()}});
-    agent = Agent::create({.queue = &queue,
-                           .background = &background,
-                           .clock = clock,
-                           .session = session,
-                           .workspace = std::make_shared<platform::FakeWorkspace>(),
-                           .views = std::make_shared<SilentViews>(),
-                           .presenceOnOwnThread = false});  // the heartbeat on virtual time
-    ASSERT_TRUE(agent->start());
+    startAgent();
     // Before the bootstrap has run: flag, proxy configuration, fail-closed rules.
     const std::string flag = Paths::activeChildrenDir() + "/501.flag";
     EXPECT_EQ(json::parse(readText(Paths::proxyConfigFile())),
@@ -130,6 +135,113 @@ TEST_F(AgentTest, AChildsSession) {
 
     EXPECT_TRUE(queue.deliverSignal(SIGINT));
     EXPECT_EQ(agent->activeTimers(), 0);
+}
+
+// The child rewrote the state file (no time used, 100000 minutes granted) and
+// restarted the agent: the service's figures for the day put both back. A
+// grant pushed and then polled counts once, and not again after a restart.
+TEST_F(AgentTest, TheServicesFiguresOutweighARewrittenStateFileAndAGrantCountsOnce) {
+    ScopedTimeZone newYork("America/New_York");  // 19:00 on 31 December there
+    auto state = [&] { return agent->screenTime()->state(); };
+    writeText(Paths::perUserScreenTimeStateFile(),
+              ScreenTimeTracker::DailyState{"2025-12-31", 0, 60, 5, 100000}.toJson().dump());
+    service.answer("/api/GetAppLimits", 200,
+                   R"({"daily_minutes":60,"granted_minutes_today":15,"used_seconds_today":4500})");
+    startAgent();
+    ASSERT_TRUE(settle([&] { return service.events.streams() == 1; }));
+    EXPECT_EQ(queryOf(service.requests("/api/GetAppLimits").at(0))["day_start"],
+              "2025-12-31T05:00:00Z");
+    EXPECT_EQ(state().grantedBonusMinutes, 15);
+    EXPECT_EQ(state().seconds, 4500);
+    EXPECT_TRUE(agent->blockerShown()) << "75 of 75 minutes used";
+
+    service.grant(7, 10);
+    ASSERT_TRUE(settle([&] { return !agent->blockerShown(); }));
+    advance(seconds(30));  // the poll hands out request 7 as well
+    EXPECT_EQ(queryOf(service.requests("/api/CheckMoreTimeApproval").back())["by_request"], "1");
+    EXPECT_EQ(state().grantedBonusMinutes, 25);
+
+    agent->shutdown();
+    background.runAll();
+    service.answer("/api/GetAppLimits", 200,
+                   R"({"daily_minutes":60,"granted_minutes_today":25,"used_seconds_today":4500})");
+    startAgent();
+    ASSERT_TRUE(settle([&] { return service.events.streams() == 2; }));
+    service.grant(7, 10);  // delivered again
+    service.grant(8, 5);
+    advance(seconds(30));  // the poll hands out both, whatever the stream delivered
+    EXPECT_EQ(state().grantedBonusMinutes, 30);
+    EXPECT_EQ(state().grantedRequestIds, (std::vector<std::int64_t>{7, 8}));
+}
+
+// The service's granted minutes cap the bonus at each refresh of the limits,
+// except when a grant was counted while they were on their way: the figure
+// may predate it.
+TEST_F(AgentTest, AGrantCountedWhileTheLimitsWereFetchedIsNotCappedAway) {
+    service.answer("/api/GetAppLimits", 200, R"({"daily_minutes":60,"granted_minutes_today":0})");
+    startAgent();
+    ASSERT_TRUE(settle([&] { return service.events.streams() == 1; }));
+    for (int minute = 0; minute < 5; ++minute) {  // a stream that stays alive
+        service.events.write("data: ping\n\n");
+        ASSERT_TRUE(
+            polling::waitUntil([&] { return agent->lastStreamActivity() == clock->monotonic(); }));
+        advance(seconds(minute < 4 ? 60 : 59));
+    }
+    queue.advance(seconds(1));  // the limits timer queues its fetch
+    service.grant(9, 10);       // pushed while it waits
+    ASSERT_TRUE(polling::waitUntil([&] { return queue.pendingPosts() > 0; }));
+    background.runAll();  // the fetch, with the figure from before the grant
+    queue.runPending();   // the grant is counted, then the limits applied
+    EXPECT_EQ(agent->screenTime()->state().grantedBonusMinutes, 10);
+    advance(seconds(300));
+    EXPECT_EQ(agent->screenTime()->state().grantedBonusMinutes, 0) << "the next figure caps";
+}
+
+// The service out of reach at start: the last limits fetched still hold, and
+// only with none ever fetched does the agent run without limits.
+TEST_F(AgentTest, UnreachableAtStartTheCachedLimitsHold) {
+    service.answer("/api/GetAppLimits", 503, "");
+    for (bool cached : {false, true}) {
+        SCOPED_TRACE(cached);
+        if (cached)
+            AppLimitsCache::save(R"({"allowed_bundle_ids":["com.a"],"daily_minutes":30})", "kid",
+                                 "D");
+        startAgent();
+        ASSERT_TRUE(settle([&] { return agent->bootstrapped(); }));
+        EXPECT_EQ(agent->screenTime()->state().quotaMinutes, cached ? 30 : 0);
+        EXPECT_EQ(agent->appLimits()->allowed().size(), cached ? 1u : 0u);
+        EXPECT_EQ(logLinesWith(cached ? "— enforcing the cached limits: 1 apps, quota=30m"
+                                      : "— permissive until next tick")
+                      .size(),
+                  1u);
+        agent->shutdown();
+        background.runAll();
+    }
+}
+
+// A directory in place of the flag (the child made it): the agent says so at
+// error once, tries again at every heartbeat, and says when the flag is back.
+TEST_F(AgentTest, AFlagThatCannotBeWrittenIsLoggedOnceAndRetriedAtEveryHeartbeat) {
+    const std::string flag = Paths::activeChildrenDir() + "/501.flag";
+    const std::string failed = "[agent] ERROR couldn't write presence flag " + flag + ": ";
+    auto failures = [&] { return logLinesWith(failed).size(); };
+    std::filesystem::create_directories(flag);
+    startAgent();
+    EXPECT_EQ(failures(), 1u);
+    advance(seconds(15));
+    EXPECT_EQ(failures(), 1u) << "one line per run of failures";
+
+    std::filesystem::remove(flag);
+    advance(seconds(14));
+    EXPECT_FALSE(std::filesystem::is_regular_file(flag));
+    advance(seconds(1));
+    EXPECT_TRUE(std::filesystem::is_regular_file(flag));
+    EXPECT_EQ(logLinesWith("[agent] INFO  presence flag " + flag + " written again").size(), 1u);
+
+    std::filesystem::remove(flag);
+    std::filesystem::create_directories(flag);
+    advance(seconds(15));
+    EXPECT_EQ(failures(), 2u) << "a new run of failures is logged again";
 }
 
 }  // namespace

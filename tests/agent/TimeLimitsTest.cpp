@@ -84,6 +84,57 @@ TEST_F(ScreenTimeTrackerTest, AStoredCountIsKeptOnlyWhenItCouldBeReal) {
     }
 }
 
+// The child can write the state file; the service's figures for the day bound
+// it: the bonus at most what was granted, the seconds at least those recorded.
+TEST_F(ScreenTimeTrackerTest, TheServicesFiguresCapTheBonusAndFloorTheSeconds) {
+    const std::string day = localDayKey(clock->now());
+    using Opt = std::optional<std::int64_t>;
+    // The figures' day, granted, used → the bonus and seconds kept from a file
+    // holding 30 and 600.
+    const std::tuple<std::string, Opt, Opt, std::int64_t, std::int64_t> cases[] = {
+        {day, 30, 600, 30, 600}, {day, 29, 599, 29, 600}, {day, 31, 601, 30, 601},
+        {day, {}, {}, 30, 600},  {day, 0, {}, 0, 600},    {"2025-12-31", 0, 900, 30, 600},
+    };
+    for (const auto& [figuresDay, granted, used, bonus, seconds] : cases) {
+        SCOPED_TRACE(figuresDay + testing::PrintToString(std::make_pair(granted, used)));
+        test::writeText(Paths::perUserScreenTimeStateFile(),
+                        DailyState{day, 600, 60, 5, 30}.toJson().dump());
+        auto tracker = ScreenTimeTracker::create(queue, clock, session, 60, 5, {});
+        EXPECT_EQ(tracker->applyServiceTotals(figuresDay, granted, used),
+                  bonus != 30 || seconds != 600);
+        EXPECT_EQ(tracker->state(), (DailyState{day, seconds, 60, 5, bonus}));
+        EXPECT_EQ(readState(), tracker->state());
+    }
+}
+
+// However often a grant arrives (pushed, polled, after a restart), its request
+// counts once that day; grants without an id count as they come.
+TEST_F(ScreenTimeTrackerTest, AGrantCountsOncePerRequestUntilTheDayEnds) {
+    auto tracker = start(0, 5);
+    EXPECT_TRUE(tracker->extendQuota(10, 7));
+    EXPECT_FALSE(tracker->extendQuota(10, 7));
+    EXPECT_TRUE(tracker->extendQuota(5, std::nullopt));
+    EXPECT_TRUE(tracker->extendQuota(5, std::nullopt));
+    EXPECT_FALSE(tracker->extendQuota(0, 8));
+    EXPECT_TRUE(tracker->extendQuota(1, 8)) << "an empty grant does not use up its id";
+    tracker->stop();
+    tracker = start(0, 5);
+    EXPECT_FALSE(tracker->extendQuota(10, 7)) << "the ids outlive a restart";
+    EXPECT_EQ(tracker->state().grantedBonusMinutes, 21);
+    EXPECT_EQ(tracker->state().grantedRequestIds, (std::vector<std::int64_t>{7, 8}));
+
+    // Ids that are not a list of integers count as none; the counts stay.
+    auto doc = tracker->state().toJson();
+    doc["grantedRequestIds"] = {7, "8"};
+    EXPECT_EQ(DailyState::fromJson(doc),
+              (DailyState{tracker->state().day, tracker->state().seconds, 0, 5, 21}));
+
+    session->setIdleSeconds(61.0);
+    queue.advance(24h);  // a new day forgets them
+    EXPECT_TRUE(tracker->state().grantedRequestIds.empty());
+    EXPECT_TRUE(tracker->extendQuota(10, 7));
+}
+
 TEST_F(ScreenTimeTrackerTest, RolloverAtLocalMidnightResetsCountsGrantsAndFlags) {
     test::ScopedTimeZone newYork("America/New_York");
     // 23:57 on 31 December in New York; UTC is already on the next day.

@@ -187,16 +187,15 @@ TEST_F(ManagerControllerTest, SignInSendsTheAccountsAndSavesTheAssignmentsOrExpl
 // without a token nothing else), the window closed, the warning logged.
 TEST_F(ManagerControllerTest, BridgeMessages) {
     service.answer("/api/GetUsersForDeviceId", 500, "");
-    const std::string q120(120, 'q');
     const std::pair<std::optional<std::string>, std::string> cases[] = {
         {std::nullopt, ""},
         {"updateData|a&amp;b", "sent a&b"},
         {"|updateData||t|", "sent |t|"},
-        {"updateData|", "WARN  unrecognised bridge message: updateData|"},
+        {"updateData|", "WARN  unrecognised bridge message: updateData (11 characters)"},
         {"userCreated|whatever", "asked"},
         {"closeAppNow", "closed"},
         {"UpdateData|x", "WARN  unknown verb 'UpdateData'"},
-        {q120 + "qq", "WARN  unrecognised bridge message: " + q120},
+        {"||tok", "WARN  unrecognised bridge message:  (5 characters)"},
     };
     for (const auto& [body, want] : cases) {
         SCOPED_TRACE(body.value_or("(not a string)"));
@@ -214,6 +213,32 @@ TEST_F(ManagerControllerTest, BridgeMessages) {
             did += log.back().substr(10);
         EXPECT_EQ(did, want);
     }
+}
+
+// manager.log is readable by every user: a message shows as the text before
+// its first bar, cut at 80 characters, and the whole message's length.
+TEST_F(ManagerControllerTest, TheLogShowsEachMessagesVerbAndLengthButNeverItsToken) {
+    const std::string q80(80, 'q');
+    std::string e80, e81;
+    for (int i = 0; i < 80; ++i) e80 += "\xC3\xA9";  // é
+    e81 = e80 + "\xC3\xA9";
+    const std::pair<std::string, std::string> cases[] = {
+        {"updateData|tok-SECRET-1", "updateData (23 characters)"},
+        {"closeApp", "closeApp (8 characters)"},
+        {R"({"type":"ping"})", R"({"type":"ping"} (15 characters))"},
+        {q80 + "|tok-SECRET-2", q80 + " (93 characters)"},
+        {q80 + "q|tok-SECRET-3", q80 + " (94 characters)"},
+        {"\xC3\xA9\xE2\x82\xAC|\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC (4 characters)"},
+        {e81 + "|tok-SECRET-4", e80 + " (94 characters)"},
+    };
+    for (const auto& [body, want] : cases) {
+        SCOPED_TRACE(body);
+        restart();
+        send(body);
+        EXPECT_TRUE(
+            hasLine(test::logMessages(Paths::managerLog()), "[manager] INFO  web → host: " + want));
+    }
+    EXPECT_EQ(test::readText(Paths::managerLog()).find("SECRET"), std::string::npos);
 }
 
 TEST_F(ManagerControllerTest, AccountAlertsWaitForTheParent) {

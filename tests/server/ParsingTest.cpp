@@ -55,6 +55,58 @@ TEST(ParseRulesAndLimits, KeySpellingsTypesAndWrongShapes) {
     EXPECT_THROW(ServerClient::parseRules("<html>", "D"), JsonError);
 }
 
+// The day's figures beside the app limits: three spellings; a wrong type or a
+// negative count is absent.
+TEST(ParseRulesAndLimits, TheDaysFiguresBesideTheLimits) {
+    using Figures = std::pair<std::optional<std::int64_t>, std::optional<std::int64_t>>;
+    const std::pair<const char*, Figures> cases[] = {
+        {R"({"granted_minutes_today":15,"used_seconds_today":4500})", {15, 4500}},
+        {R"({"grantedMinutesToday":0,"usedSecondsToday":0})", {0, 0}},
+        {R"({"GrantedMinutesToday":2,"UsedSecondsToday":3.0})", {2, 3}},
+        {R"({"granted_minutes_today":"15","used_seconds_today":-1})", {}},
+        {R"({"granted_minutes_today":1.5,"used_seconds_today":null})", {}},
+        {R"({"daily_minutes":60})", {}},
+    };
+    for (const auto& [text, want] : cases) {
+        auto limits = ServerClient::parseAppLimits(text);
+        EXPECT_EQ(Figures(limits.grantedMinutesToday, limits.usedSecondsToday), want) << text;
+    }
+}
+
+// An approval asked for by request: each named grant on its own, the rest of
+// the total as one grant without an id (all of it from an older service).
+TEST(ParseRulesAndLimits, ApprovalGrantsByRequest) {
+    using G = ServerClient::Grant;
+    const std::pair<const char*, std::vector<G>> cases[] = {
+        {R"({"approved":true,"granted_minutes":15,"grants":[{"request_id":7,"granted_minutes":10},{"requestId":8,"grantedMinutes":5}]})",
+         {{7, 10}, {8, 5}}},
+        {R"({"approved":true,"granted_minutes":15})", {{std::nullopt, 15}}},
+        {R"({"approved":true,"grantedMinutes":15,"Grants":[{"request_id":"7","granted_minutes":10},{"RequestId":9,"GrantedMinutes":5}]})",
+         {{9, 5}, {std::nullopt, 10}}},
+        {R"({"approved":true,"granted_minutes":10,"grants":[{"request_id":6,"granted_minutes":0},{"request_id":7,"granted_minutes":1}]})",
+         {{7, 1}, {std::nullopt, 9}}},
+        {R"({"approved":false,"granted_minutes":15,"grants":[{"request_id":7,"granted_minutes":15}]})",
+         {}},
+        {R"({"approved":true,"granted_minutes":15,"grants":{"request_id":7}})",
+         {{std::nullopt, 15}}},
+    };
+    for (const auto& [text, want] : cases)
+        EXPECT_TRUE(ServerClient::parseApprovalGrants(text) == want) << text;
+
+    // A pushed grant names its request the same way.
+    const std::pair<const char*, std::optional<std::int64_t>> events[] = {
+        {R"({"type":"more_time_approved","granted_minutes":10,"request_id":7})", 7},
+        {R"({"type":"more_time_approved","granted_minutes":10,"request_id":"7"})", std::nullopt},
+        {"more_time_approved <minutes>10</minutes>", std::nullopt},
+    };
+    for (const auto& [payload, id] : events) {
+        auto event = ServerClient::classifySSEPayload(payload, "D");
+        ASSERT_TRUE(event) << payload;
+        EXPECT_EQ(event->minutes, 10) << payload;
+        EXPECT_EQ(event->requestId, id) << payload;
+    }
+}
+
 TEST(AccessWindowsTime, AllowedAndNextWindowInLocalTime) {
     // Los Angeles is eight hours behind UTC in early March, so late evenings
     // there fall on the next UTC weekday: local time must be used throughout.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 
+#include "server/AppLimitsCache.h"
 #include "server/SettingsCache.h"
 #include "support/FakeService.h"
 
@@ -46,6 +47,52 @@ TEST(ServerClient, ErrorAnswersRetriesAndTheCache) {
     auto cached = cl->fetchRulesWithRetryAndCache(2, 7);
     EXPECT_EQ(cached.value().whitelist, (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(service.requests("/api/GetUserSettingsByDeviceId").size(), 7u);
+}
+
+// The day's start goes with every app-limits fetch; the limits are kept for
+// when the service cannot be reached; grants are asked for by request.
+TEST(ServerClient, AppLimitsTheirCacheAndGrantsByRequest) {
+    test::TempRoot root;
+    test::ScopedTimeZone newYork("America/New_York");  // 19:00 on 31 December there
+    test::FakeService service;
+    test::writeConfig({{"api", service.url()}});
+    auto cl = ServerClient::create(test::testOptions());
+    service.answer("/api/GetAppLimits", 200,
+                   R"({"allowed_bundle_ids":["A"],"daily_minutes":90,"granted_minutes_today":5})");
+    auto fetched = cl->fetchAppLimits();
+    EXPECT_EQ(test::queryOf(service.requests("/api/GetAppLimits").at(0))["day_start"],
+              "2025-12-31T05:00:00Z");
+    fetched.grantedMinutesToday.reset();  // the day's figures held when fetched, not later
+    EXPECT_EQ(cl->cachedAppLimits(), fetched);
+    service.answer("/api/GetAppLimits", 200, "[]");
+    EXPECT_THROW(cl->fetchAppLimits(), ServerError);
+    EXPECT_EQ(cl->cachedAppLimits(), fetched) << "a bad answer leaves the cache alone";
+
+    // Each cache file: the quota it gives, whether it stays, and what is logged.
+    const std::string other = R"({"schema":1,"username":"sam","payload":{"daily_minutes":1}})";
+    const std::tuple<std::string, std::optional<std::int64_t>, bool, std::string> files[] = {
+        {R"({"schema":1,"username":"KID","payload":{"daily_minutes":30}})", 30, true, ""},
+        {"{oops", std::nullopt, true, "are unusable — ignoring "},
+        {R"({"schema":1,"username":"kid","payload":[1]})", std::nullopt, true, "are unusable"},
+        {other, std::nullopt, false, "belong to 'sam', not 'kid' — discarding them"},
+    };
+    for (const auto& [file, quota, kept, logged] : files) {
+        SCOPED_TRACE(file);
+        std::filesystem::remove(Paths::agentLog());
+        test::writeText(AppLimitsCache::path(), file);
+        auto limits = cl->cachedAppLimits();
+        EXPECT_EQ(limits ? std::optional(limits->dailyMinutes) : std::nullopt, quota);
+        EXPECT_EQ(test::exists(AppLimitsCache::path()), kept);
+        EXPECT_EQ(test::logLinesWith("[cache] WARN  cached app limits " + logged).size(),
+                  logged.empty() ? 0u : 1u);
+        EXPECT_EQ(test::logLinesWith("[cache] WARN").size(), logged.empty() ? 0u : 1u);
+    }
+
+    service.grant(7, 10);
+    EXPECT_TRUE(cl->checkMoreTimeGrants() == (std::vector<ServerClient::Grant>{{7, 10}}));
+    EXPECT_EQ(test::queryOf(service.requests("/api/CheckMoreTimeApproval").at(0))["by_request"],
+              "1");
+    EXPECT_TRUE(cl->checkMoreTimeGrants().empty()) << "handed out once";
 }
 
 TEST(SettingsCache, EnvelopeOwnershipAndWhatLoadMakesOfEachFile) {

@@ -13,12 +13,29 @@ namespace tarvo::test {
 
 // The service on 127.0.0.1: the routes a test adds, the event stream, and for every other GET and
 // POST an answer from a table of path → (status, body), else 200 "{}". Every request is recorded.
+// Grants made with grant() go out as the service sends them: pushed on the stream with their
+// request id, and kept for the approval poll of a client that asks by request ("by_request=1")
+// until such a poll returns them; a poll without it never sees a pushed grant.
 class FakeService {
   public:
     explicit FakeService(const std::function<void(httplib::Server&)>& routes = {}) {
         if (routes) routes(http.server);
         auto answer = [this](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard lock(mutex_);
+            if (req.path == "/api/CheckMoreTimeApproval" && !pending_.empty()) {
+                if (req.get_param_value("by_request") != "1")
+                    return res.set_content("{}", "application/json");
+                nlohmann::json grants = nlohmann::json::array();
+                std::int64_t sum = 0;
+                for (const auto& [id, minutes] : pending_) {
+                    grants.push_back({{"request_id", id}, {"granted_minutes", minutes}});
+                    sum += minutes;
+                }
+                pending_.clear();
+                const nlohmann::json body = {
+                    {"approved", true}, {"granted_minutes", sum}, {"grants", grants}};
+                return res.set_content(body.dump(), "application/json");
+            }
             auto it = answers_.find(req.path);
             if (it == answers_.end()) return res.set_content("{}", "application/json");
             res.status = it->second.first;
@@ -38,6 +55,16 @@ class FakeService {
         std::lock_guard lock(mutex_);
         answers_[path] = {status, body};
     }
+    // The parent grants request `id`: pushed on the stream, and pending for the poll.
+    void grant(std::int64_t id, std::int64_t minutes) {
+        {
+            std::lock_guard lock(mutex_);
+            pending_.emplace_back(id, minutes);
+        }
+        const nlohmann::json event = {
+            {"type", "more_time_approved"}, {"granted_minutes", minutes}, {"request_id", id}};
+        events.write("data: " + event.dump() + "\n\n");
+    }
     // The requests received for `path` (all of them for ""), bodies included.
     std::vector<LocalServer::Received> requests(const std::string& path = "") const {
         auto all = http.received();
@@ -52,6 +79,7 @@ class FakeService {
   private:
     mutable std::mutex mutex_;
     std::map<std::string, std::pair<int, std::string>> answers_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> pending_;  // request id, minutes
 };
 
 inline std::map<std::string, std::string> queryOf(const LocalServer::Received& request) {

@@ -117,6 +117,8 @@ class VirtualMainQueue : public MainQueue {
 
     // Runs everything posted so far (and what that posts) without moving time.
     size_t runPending() { return posted_.runAll(); }
+    // How much posted work waits (posted from any thread).
+    size_t pendingPosts() const { return posted_.pending(); }
     void advance(Millis d) { fireDueTimers(clock_->monotonic() + d); }
     // Runs work posted from other threads until `done()`, waiting in real time.
     bool runUntil(const std::function<bool()>& done, Millis realTimeout = Millis(5000)) {
