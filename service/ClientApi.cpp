@@ -11,6 +11,25 @@ namespace tarvo::service {
 
 // What the computers call: the contract with the client.
 
+namespace {
+
+// Refuses (429, and a log line) what would take one computer past `quota` rows
+// of `table` stored in the last 24 hours (`column`: when each was received).
+void requireQuota(Database& db, const std::string& table, const std::string& column,
+                  const std::string& device, std::int64_t quota, std::int64_t adding,
+                  const std::string& what, const std::string& unit) {
+    const auto stored =
+        db.query("SELECT COUNT(*) FROM " + table + " WHERE device_id = ? AND " + column + " > ?",
+                 {device, dayAgoIso()})[0]
+            .integer(0);
+    if (stored + adding <= quota) return;
+    std::cerr << timestampMs() << " " << what << " quota reached for device " << device << ": "
+              << stored << " " << unit << " in 24 h\n";
+    throw HttpError{429, what + " quota reached for this computer"};
+}
+
+}  // namespace
+
 void Service::checkIn(const httplib::Request& req, httplib::Response& res) {
     const std::string device = param(req, "deviceId");
     const std::string user = param(req, "user", kMaxAccountLength);
@@ -50,10 +69,10 @@ void Service::appLimits(const httplib::Request& req, httplib::Response& res) {
     // grants and use, so a restarted client counts the same day.
     std::optional<std::string> dayStart;
     if (req.has_param("day_start")) {
-        static const std::regex shape(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z$)");
         const std::string v = req.get_param_value("day_start");
-        // Normalising leaves a real time unchanged; "02-31" would move.
-        if (std::regex_match(v, shape) && normaliseIso(v) == v) dayStart = v;
+        // Normalising gives this one form, and leaves only a real time in it
+        // unchanged ("02-30" would move).
+        if (normaliseIso(v) == v) dayStart = v;
     }
     json out;
     db_.read([&] {
@@ -158,15 +177,8 @@ void Service::usage(const httplib::Request& req, httplib::Response& res) {
     const std::string now = nowIso();
     db_.transaction([&] {
         const ChildRef child = requireChild(device, user);
-        const auto stored =
-            db_.query("SELECT COUNT(*) FROM usage_samples WHERE device_id = ? AND received_at > ?",
-                      {device, dayAgoIso()})[0]
-                .integer(0);
-        if (stored + static_cast<std::int64_t>(samples.size()) > kUsageSamplesPerDay) {
-            std::cerr << timestampMs() << " usage quota reached for device " << device << ": "
-                      << stored << " samples in 24 h, " << samples.size() << " more refused\n";
-            throw HttpError{429, "usage quota reached for this computer"};
-        }
+        requireQuota(db_, "usage_samples", "received_at", device, kUsageSamplesPerDay,
+                     static_cast<std::int64_t>(samples.size()), "usage", "samples");
         for (const auto& s : samples)
             db_.run(
                 "INSERT INTO usage_samples (child_id, device_id, account, bundle_id, app_name, "
@@ -185,10 +197,12 @@ void Service::appLimitReached(const httplib::Request& req, httplib::Response& re
     const std::string at = normaliseIso(optionalString(body, "at").value_or("")).value_or(nowIso());
     db_.transaction([&] {
         const ChildRef child = requireChild(device, user);
+        requireQuota(db_, "app_limit_events", "received_at", device, kAppLimitReportsPerDay, 1,
+                     "app-limit", "reports");
         db_.run(
             "INSERT INTO app_limit_events (child_id, device_id, account, bundle_id, app_name, "
-            "at) VALUES (?, ?, ?, ?, ?, ?)",
-            {child.id, device, user, bundle, name, at});
+            "at, received_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
+            {child.id, device, user, bundle, name, at, nowIso()});
     });
     sendJson(res, {{"ok", true}});
 }
@@ -283,15 +297,8 @@ void Service::chatSend(const httplib::Request& req, httplib::Response& res) {
     if (text->size() > kMaxChatLength) throw HttpError{413, "message too long"};
     auto row = db_.transaction([&] {
         const ChildRef child = requireChild(device, user);
-        const auto sent =
-            db_.query("SELECT COUNT(*) FROM chat_messages WHERE device_id = ? AND sent_at > ?",
-                      {device, dayAgoIso()})[0]
-                .integer(0);
-        if (sent >= kChatMessagesPerDay) {
-            std::cerr << timestampMs() << " chat quota reached for device " << device << ": "
-                      << sent << " messages in 24 h\n";
-            throw HttpError{429, "chat quota reached for this computer"};
-        }
+        requireQuota(db_, "chat_messages", "sent_at", device, kChatMessagesPerDay, 1, "chat",
+                     "messages");
         db_.run(
             "INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at, device_id) "
             "VALUES (?, 'child', ?, ?, ?, ?)",

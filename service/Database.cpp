@@ -120,6 +120,8 @@ CREATE INDEX usage_by_device ON usage_samples(device_id, received_at);
 CREATE INDEX usage_by_account ON usage_samples(device_id, account, sampled_at);
 ALTER TABLE chat_messages ADD COLUMN device_id TEXT;
 CREATE INDEX chat_by_device ON chat_messages(device_id, sent_at);
+ALTER TABLE app_limit_events ADD COLUMN received_at TEXT NOT NULL DEFAULT '';
+CREATE INDEX app_limits_by_device ON app_limit_events(device_id, received_at);
 CREATE TABLE signin_attempts (
   email TEXT NOT NULL,
   address TEXT NOT NULL,

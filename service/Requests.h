@@ -35,9 +35,11 @@ inline constexpr size_t kMaxChatLength = 2000;
 inline constexpr size_t kMaxAccountsPerDevice = 64;
 inline constexpr size_t kMaxPendingRequests = 20;
 // What one computer may store in any 24 hours: usage samples (one every 5 s
-// all day is 17,280) and chat messages from its children.
+// all day is 17,280), chat messages from its children and reports of an app
+// closed for its limit (one per 5-second sweep for close to three hours).
 inline constexpr std::int64_t kUsageSamplesPerDay = 20000;
 inline constexpr std::int64_t kChatMessagesPerDay = 500;
+inline constexpr std::int64_t kAppLimitReportsPerDay = 2000;
 
 inline std::int64_t nowSeconds() {
     return static_cast<std::int64_t>(std::time(nullptr));

@@ -45,8 +45,8 @@ options:
 
 Connections beyond 1024 at once, and event streams beyond their limits or for a
 computer and account the parent has not set up, are answered 503 (404) at once.
-Each computer may store 20000 usage samples and 500 chat messages in any 24 hours
-(more: 429).
+Each computer may store 20000 usage samples, 500 chat messages and 2000 app-limit
+reports in any 24 hours (more: 429).
 
 One line per request goes to standard error: time, method, path, status, milliseconds.
 The port actually bound is printed on standard output as "listening on http(s)://HOST:PORT".

@@ -2,6 +2,7 @@
 // then bad input, other families, kills and restarts.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -447,13 +448,18 @@ TEST_F(ServiceTest, OnlyTheParentsSetupMakesComputersAndAccountsAndAComputerStor
                    "&computer_name=HACKED&os=macos&version=9&user=" + user);
     };
     EXPECT_EQ(checkIn("MADE-UP", "kid"), 404);
+    // Left from before: a computer no parent set up, with an account.
+    sql("INSERT INTO devices (device_id) VALUES ('OLD'); INSERT INTO device_accounts "
+        "(device_id, account) VALUES ('OLD', 'kid')");
+    EXPECT_EQ(checkIn("OLD", "kid"), 404);
     EXPECT_EQ(checkIn(kDevice, "intruder"), 404);
     EXPECT_EQ(checkIn(kDevice, "kid"), 200);
-    EXPECT_EQ(sql("SELECT COUNT(*) FROM devices"), "1\n");
-    EXPECT_EQ(sql("SELECT group_concat(account) FROM device_accounts"), "kid\n");
+    EXPECT_EQ(sql("SELECT COUNT(*) FROM devices"), "2\n");
+    EXPECT_EQ(sql("SELECT group_concat(account) FROM device_accounts WHERE device_id = 'D1'"),
+              "kid\n");
     EXPECT_EQ(sql("SELECT computer_name || '|' || version || '|' || (last_checkin IS NOT NULL) "
-                  "FROM devices"),
-              "|9|1\n")
+                  "FROM devices ORDER BY device_id"),
+              "|9|1\n||0\n")
         << "the name is the parent's setup's, the rest the check-in's";
 
     // Reading the overview marks nothing; the page marks what it showed.
@@ -467,41 +473,57 @@ TEST_F(ServiceTest, OnlyTheParentsSetupMakesComputersAndAccountsAndAComputerStor
     EXPECT_TRUE(messages[0]["readByParentAt"].is_string());
     EXPECT_TRUE(messages[1]["readByParentAt"].is_null()) << later.id << " came after";
 
-    // Per computer in any 24 hours: 20,000 usage samples, 500 chat messages.
+    // Per computer in any 24 hours: 20,000 usage samples, 500 chat messages
+    // (two sent above), 2,000 app-limit reports.
     httplib::Client http(service.origin());
+    auto post = [&](const char* path, const json& body) {
+        auto r = http.Post(path, body.dump(), "application/json");
+        return r ? r->status : 0;
+    };
     const json sample{
         {"bundle_id", "org.game"}, {"seconds", 1}, {"sampled_at", "2026-03-01T10:00:00Z"}};
-    auto usage = [&](size_t n) {
-        return http
-            .Post("/api/UpdateProcessUsage",
-                  json{{"device_id", kDevice},
-                       {"username", "kid"},
-                       {"samples", json(std::vector<json>(n, sample))}}
-                      .dump(),
-                  "application/json")
-            ->status;
+    struct Quota {
+        std::function<int(size_t)> send;  // n rows at once, where the call allows
+        size_t perCall;
+        size_t left;
+        std::string table, logged;
     };
-    auto message = [&](size_t) {
-        return http
-            .Post("/api/SendChildChatMessage",
-                  json{{"deviceId", kDevice}, {"username", "kid"}, {"message", "hi"}}.dump(),
-                  "application/json")
-            ->status;
+    const std::vector<Quota> quotas = {
+        {[&](size_t n) {
+             return post("/api/UpdateProcessUsage",
+                         {{"device_id", kDevice},
+                          {"username", "kid"},
+                          {"samples", json(std::vector<json>(n, sample))}});
+         },
+         1000, 20000, "usage_samples SET received_at",
+         "usage quota reached for device D1: 20000 samples in 24 h"},
+        {[&](size_t) {
+             return post("/api/SendChildChatMessage",
+                         {{"deviceId", kDevice}, {"username", "kid"}, {"message", "hi"}});
+         },
+         1, 498, "chat_messages SET sent_at",
+         "chat quota reached for device D1: 500 messages in 24 h"},
+        {[&](size_t) {
+             return post("/api/ReportAppLimitReached",
+                         {{"device_id", kDevice}, {"username", "kid"}, {"bundle_id", "org.game"}});
+         },
+         1, 2000, "app_limit_events SET received_at",
+         "app-limit quota reached for device D1: 2000 reports in 24 h"},
     };
-    for (size_t i = 0; i < 19; ++i) ASSERT_EQ(usage(1000), 200);
-    EXPECT_EQ(usage(999), 200);
-    EXPECT_EQ(usage(2), 429) << "20,001 samples";
-    EXPECT_EQ(usage(1), 200) << "20,000 samples";
-    EXPECT_EQ(usage(1), 429);
-    EXPECT_TRUE(service.waitForLog("usage quota reached for device D1: 20000 samples in 24 h"));
-    for (size_t i = 2; i < 500; ++i) ASSERT_EQ(message(i), 200) << i;
-    EXPECT_EQ(message(500), 429) << "the 501st message";
-    EXPECT_TRUE(service.waitForLog("chat quota reached for device D1: 500 messages in 24 h"));
-    // A day later the quota is free again.
-    sql("UPDATE usage_samples SET received_at = '2026-01-01T00:00:00Z'");
-    sql("UPDATE chat_messages SET sent_at = '2026-01-01T00:00:00Z'");
-    EXPECT_EQ(usage(1000), 200);
-    EXPECT_EQ(message(0), 200);
+    for (const auto& q : quotas) {
+        SCOPED_TRACE(q.logged);
+        for (size_t left = q.left; left > 1; left -= std::min(left - 1, q.perCall))
+            ASSERT_EQ(q.send(std::min(left - 1, q.perCall)), 200);
+        if (q.perCall > 1) {
+            EXPECT_EQ(q.send(2), 429) << "one over";
+        }
+        EXPECT_EQ(q.send(1), 200) << "the last one";
+        EXPECT_EQ(q.send(1), 429) << "one over";
+        EXPECT_TRUE(service.waitForLog(q.logged));
+        // A day later the computer may store again.
+        sql("UPDATE " + q.table + " = '2026-01-01T00:00:00Z'");
+        EXPECT_EQ(q.send(1), 200);
+    }
 }
 
 }  // namespace
