@@ -428,12 +428,12 @@ void Service::events(const httplib::Request& req, httplib::Response& res) {
         EventHub::Refusal why = EventHub::Refusal::none;
         stream = hub_.open(device, user, address, &why);
         if (!stream) {
-            std::string which = why == EventHub::Refusal::total     ? "in all"
-                                : why == EventHub::Refusal::address ? "from " + address
-                                : why == EventHub::Refusal::device  ? "for device " + device
-                                : why == EventHub::Refusal::account
-                                    ? "for " + user + " on device " + device
-                                    : "while stopping";
+            if (why == EventHub::Refusal::shutdown) throw HttpError{503, "service stopping"};
+            const std::string which = why == EventHub::Refusal::total     ? "in all"
+                                      : why == EventHub::Refusal::address ? "from " + address
+                                      : why == EventHub::Refusal::device
+                                          ? "for device " + device
+                                          : "for " + user + " on device " + device;
             if (!config_.quiet)
                 std::cerr << timestampMs() << " event stream refused: too many streams " << which
                           << "\n";
