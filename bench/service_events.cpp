@@ -102,7 +102,9 @@ class Service {
         if (pid_ == 0) {
             dup2(out[1], 1);
             execl(binary.c_str(), binary.c_str(), "--listen", "127.0.0.1:0", "--data", dir_.c_str(),
-                  "--seed-demo", "DEV-BENCH:kid", "--quiet", nullptr);
+                  "--seed-demo", "DEV-BENCH:kid", "--quiet",
+                  // 200 streams from one address, fifty on each computer.
+                  "--max-streams-per-address", "256", "--max-streams-per-device", "64", nullptr);
             _exit(127);
         }
         close(out[1]);
@@ -224,13 +226,12 @@ int main(int argc, char** argv) {
         std::atomic<bool> stop{false};
         std::vector<std::thread> threads;
         for (int c = 0; c < clients; ++c)
-            threads.emplace_back([&, c] {
+            threads.emplace_back([&] {
                 httplib::Client cli("127.0.0.1", service.port);
                 cli.set_keep_alive(true);
                 const std::string path =
                     "/api/CheckinCurrentUser?deviceId=DEV-BENCH&computer_name=bench&os=macos&"
-                    "version=0.2.15&user=k" +
-                    std::to_string(c);
+                    "version=0.2.15&user=kid";
                 while (!stop) {
                     auto r = cli.Get(path.c_str());
                     if (r && r->status == 200) ++done;

@@ -11,34 +11,46 @@ namespace tarvo::service {
 
 // What the computers call: the contract with the client.
 
+namespace {
+
+// Refuses (429, and a log line) what would take one computer past `quota` rows
+// of `table` stored in the last 24 hours (`column`: when each was received).
+void requireQuota(Database& db, const std::string& table, const std::string& column,
+                  const std::string& device, std::int64_t quota, std::int64_t adding,
+                  const std::string& what, const std::string& unit) {
+    const auto stored =
+        db.query("SELECT COUNT(*) FROM " + table + " WHERE device_id = ? AND " + column + " > ?",
+                 {device, dayAgoIso()})[0]
+            .integer(0);
+    if (stored + adding <= quota) return;
+    std::cerr << timestampMs() << " " << what << " quota reached for device " << device << ": "
+              << stored << " " << unit << " in 24 h\n";
+    throw HttpError{429, what + " quota reached for this computer"};
+}
+
+}  // namespace
+
 void Service::checkIn(const httplib::Request& req, httplib::Response& res) {
     const std::string device = param(req, "deviceId");
     const std::string user = param(req, "user", kMaxAccountLength);
-    const std::string computer = req.has_param("computer_name")
-                                     ? req.get_param_value("computer_name").substr(0, 256)
-                                     : std::string();
     const std::string os = req.get_param_value("os").substr(0, 32);
     const std::string version = req.get_param_value("version").substr(0, 32);
     const std::string now = nowIso();
-    db_.transaction([&] {
-        db_.run(
-            "INSERT INTO devices (device_id, computer_name, os, version, last_checkin, last_user) "
-            "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT(device_id) DO UPDATE SET computer_name = "
-            "excluded.computer_name, os = excluded.os, version = excluded.version, last_checkin = "
-            "excluded.last_checkin, last_user = excluded.last_user",
-            {device, computer, os, version, now, user});
+    // Only what the parent set up is updated: an unknown computer or account
+    // creates nothing, and the computer keeps the name the parent's setup gave it.
+    const bool known = db_.transaction([&] {
         if (db_.run("UPDATE device_accounts SET last_checkin = ? WHERE device_id = ? AND account "
-                    "= ?",
-                    {now, device, user}) == 0) {
-            auto n =
-                db_.query("SELECT COUNT(*) FROM device_accounts WHERE device_id = ?", {device});
-            if (n[0].integer(0) < static_cast<std::int64_t>(kMaxAccountsPerDevice))
-                db_.run(
-                    "INSERT INTO device_accounts (device_id, account, last_checkin) VALUES (?, "
-                    "?, ?)",
-                    {device, user, now});
-        }
+                    "= ? AND device_id IN (SELECT device_id FROM devices WHERE family_id IS NOT "
+                    "NULL)",
+                    {now, device, user}) == 0)
+            return false;
+        db_.run(
+            "UPDATE devices SET os = ?, version = ?, last_checkin = ?, last_user = ? WHERE "
+            "device_id = ?",
+            {os, version, now, user, device});
+        return true;
     });
+    if (!known) throw HttpError{404, "unknown device or account"};
     sendJson(res, {{"ok", true}, {"serverTime", now}});
 }
 
@@ -53,14 +65,38 @@ void Service::settings(const httplib::Request& req, httplib::Response& res) {
 void Service::appLimits(const httplib::Request& req, httplib::Response& res) {
     const std::string device = param(req, "device_id");
     const std::string user = param(req, "username", kMaxAccountLength);
-    auto rows = db_.read([&] {
-        return db_.query(
-            "SELECT allowed_apps, daily_minutes, warn_minutes FROM children WHERE id = ?",
-            {requireChild(device, user).id});
+    // The client's local midnight, in UTC: with it the answer carries today's
+    // grants and use, so a restarted client counts the same day.
+    std::optional<std::string> dayStart;
+    if (req.has_param("day_start")) {
+        const std::string v = req.get_param_value("day_start");
+        // Normalising gives this one form, and leaves only a real time in it
+        // unchanged ("02-30" would move).
+        if (normaliseIso(v) == v) dayStart = v;
+    }
+    json out;
+    db_.read([&] {
+        auto rows =
+            db_.query("SELECT allowed_apps, daily_minutes, warn_minutes FROM children WHERE id = ?",
+                      {requireChild(device, user).id});
+        out = {{"allowed_bundle_ids", json::parse(rows[0].text(0))},
+               {"daily_minutes", rows[0].integer(1)},
+               {"warn_at_minutes_remaining", rows[0].integer(2)}};
+        if (!dayStart) return;
+        out["granted_minutes_today"] =
+            db_.query(
+                   "SELECT COALESCE(SUM(granted_minutes), 0) FROM more_time_requests WHERE "
+                   "device_id = ? AND account = ? AND status = 'granted' AND decided_at >= ?",
+                   {device, user, *dayStart})[0]
+                .integer(0);
+        out["used_seconds_today"] =
+            db_.query(
+                   "SELECT COALESCE(SUM(seconds), 0) FROM usage_samples WHERE device_id = ? AND "
+                   "account = ? AND sampled_at >= ?",
+                   {device, user, *dayStart})[0]
+                .integer(0);
     });
-    sendJson(res, {{"allowed_bundle_ids", json::parse(rows[0].text(0))},
-                   {"daily_minutes", rows[0].integer(1)},
-                   {"warn_at_minutes_remaining", rows[0].integer(2)}});
+    sendJson(res, out);
 }
 
 void Service::requestMoreTime(const httplib::Request& req, httplib::Response& res) {
@@ -91,20 +127,28 @@ void Service::requestMoreTime(const httplib::Request& req, httplib::Response& re
 void Service::checkApproval(const httplib::Request& req, httplib::Response& res) {
     const std::string device = param(req, "deviceId");
     const std::string user = param(req, "username", kMaxAccountLength);
-    // Each grant is handed out once: by the stream or by this poll.
-    const std::int64_t minutes = db_.transaction([&] {
+    // A client that counts grants by request id gets every grant a poll has not
+    // yet returned, pushed or not: a stream that died unnoticed may have
+    // swallowed the push. An older client adds every grant it receives, so it
+    // gets only the grants no stream took.
+    const bool byRequest = req.get_param_value("by_request") == "1";
+    json grants = json::array();
+    std::int64_t minutes = 0;
+    db_.transaction([&] {
         requireChild(device, user);
-        auto rows = db_.query(
-            "SELECT COALESCE(SUM(granted_minutes), 0) FROM more_time_requests WHERE device_id = ? "
-            "AND account = ? AND status = 'granted' AND delivered = 0",
-            {device, user});
-        db_.run(
-            "UPDATE more_time_requests SET delivered = 1 WHERE device_id = ? AND account = ? "
-            "AND status = 'granted' AND delivered = 0",
-            {device, user});
-        return rows[0].integer(0);
+        const std::string pending =
+            std::string("device_id = ? AND account = ? AND status = 'granted' AND delivered = 0") +
+            (byRequest ? "" : " AND pushed = 0");
+        for (const auto& r : db_.query("SELECT id, granted_minutes FROM more_time_requests WHERE " +
+                                           pending + " ORDER BY id",
+                                       {device, user})) {
+            grants.push_back({{"request_id", r.integer(0)}, {"granted_minutes", r.integer(1)}});
+            minutes += r.integer(1);
+        }
+        db_.run("UPDATE more_time_requests SET delivered = 1 WHERE " + pending, {device, user});
     });
-    sendJson(res, {{"approved", minutes > 0}, {"granted_minutes", minutes}});
+    sendJson(res,
+             {{"approved", !grants.empty()}, {"granted_minutes", minutes}, {"grants", grants}});
 }
 
 void Service::usage(const httplib::Request& req, httplib::Response& res) {
@@ -130,13 +174,16 @@ void Service::usage(const httplib::Request& req, httplib::Response& res) {
         x.at = *at;
         samples.push_back(std::move(x));
     }
+    const std::string now = nowIso();
     db_.transaction([&] {
         const ChildRef child = requireChild(device, user);
+        requireQuota(db_, "usage_samples", "received_at", device, kUsageSamplesPerDay,
+                     static_cast<std::int64_t>(samples.size()), "usage", "samples");
         for (const auto& s : samples)
             db_.run(
                 "INSERT INTO usage_samples (child_id, device_id, account, bundle_id, app_name, "
-                "seconds, sampled_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                {child.id, device, user, s.bundle, s.name, s.seconds, s.at});
+                "seconds, sampled_at, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                {child.id, device, user, s.bundle, s.name, s.seconds, s.at, now});
     });
     sendJson(res, {{"ok", true}, {"stored", samples.size()}});
 }
@@ -150,10 +197,12 @@ void Service::appLimitReached(const httplib::Request& req, httplib::Response& re
     const std::string at = normaliseIso(optionalString(body, "at").value_or("")).value_or(nowIso());
     db_.transaction([&] {
         const ChildRef child = requireChild(device, user);
+        requireQuota(db_, "app_limit_events", "received_at", device, kAppLimitReportsPerDay, 1,
+                     "app-limit", "reports");
         db_.run(
             "INSERT INTO app_limit_events (child_id, device_id, account, bundle_id, app_name, "
-            "at) VALUES (?, ?, ?, ?, ?, ?)",
-            {child.id, device, user, bundle, name, at});
+            "at, received_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
+            {child.id, device, user, bundle, name, at, nowIso()});
     });
     sendJson(res, {{"ok", true}});
 }
@@ -248,10 +297,12 @@ void Service::chatSend(const httplib::Request& req, httplib::Response& res) {
     if (text->size() > kMaxChatLength) throw HttpError{413, "message too long"};
     auto row = db_.transaction([&] {
         const ChildRef child = requireChild(device, user);
+        requireQuota(db_, "chat_messages", "sent_at", device, kChatMessagesPerDay, 1, "chat",
+                     "messages");
         db_.run(
-            "INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at) VALUES "
-            "(?, 'child', ?, ?, ?)",
-            {child.id, child.name, *text, nowIso()});
+            "INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at, device_id) "
+            "VALUES (?, 'child', ?, ?, ?, ?)",
+            {child.id, child.name, *text, nowIso(), device});
         return db_.query(
             std::string("SELECT ") + kMessageColumns + " FROM chat_messages WHERE id = ?",
             {db_.lastInsertId()})[0];
@@ -366,10 +417,32 @@ void Service::updateFile(const httplib::Request& req, httplib::Response& res) {
 }
 
 void Service::events(const httplib::Request& req, httplib::Response& res) {
-    const std::string user = param(req, "userId", kMaxAccountLength);
-    const std::string device = param(req, "deviceId");
-    auto stream = hub_.open(device, user);
-    if (!stream) throw HttpError{429, "too many event streams"};
+    std::shared_ptr<EventHub::Stream> stream;
+    // A refused stream is answered at once and its connection closed, so that
+    // made-up or surplus streams never hold a thread.
+    try {
+        const std::string user = param(req, "userId", kMaxAccountLength);
+        const std::string device = param(req, "deviceId");
+        db_.read([&] { requireChild(device, user); });
+        const std::string address = clientAddress(req);
+        EventHub::Refusal why = EventHub::Refusal::none;
+        stream = hub_.open(device, user, address, &why);
+        if (!stream) {
+            if (why == EventHub::Refusal::shutdown) throw HttpError{503, "service stopping"};
+            const std::string which = why == EventHub::Refusal::total     ? "in all"
+                                      : why == EventHub::Refusal::address ? "from " + address
+                                      : why == EventHub::Refusal::device
+                                          ? "for device " + device
+                                          : "for " + user + " on device " + device;
+            if (!config_.quiet)
+                std::cerr << timestampMs() << " event stream refused: too many streams " << which
+                          << "\n";
+            throw HttpError{503, "too many event streams"};
+        }
+    } catch (const HttpError& e) {
+        sendAndClose(res, e.status, e.message);
+        return;
+    }
     res.set_header("Cache-Control", "no-cache");
     const auto opened = std::chrono::steady_clock::now();
     if (!config_.quiet)

@@ -110,6 +110,28 @@ CREATE TABLE chat_messages (
 );
 CREATE INDEX chat_by_child ON chat_messages(child_id, id);
 )SQL",
+    // Grants pushed on a stream stay pending for a poll that counts by request;
+    // quotas count what each computer sent in the last day; failed sign-ins
+    // live in a table that expires old rows.
+    R"SQL(
+ALTER TABLE more_time_requests ADD COLUMN pushed INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE usage_samples ADD COLUMN received_at TEXT NOT NULL DEFAULT '';
+CREATE INDEX usage_by_device ON usage_samples(device_id, received_at);
+CREATE INDEX usage_by_account ON usage_samples(device_id, account, sampled_at);
+ALTER TABLE chat_messages ADD COLUMN device_id TEXT;
+CREATE INDEX chat_by_device ON chat_messages(device_id, sent_at);
+ALTER TABLE app_limit_events ADD COLUMN received_at TEXT NOT NULL DEFAULT '';
+CREATE INDEX app_limits_by_device ON app_limit_events(device_id, received_at);
+CREATE TABLE signin_attempts (
+  email TEXT NOT NULL,
+  address TEXT NOT NULL,
+  failures INTEGER NOT NULL,
+  next_at_ms INTEGER NOT NULL,
+  last_at_ms INTEGER NOT NULL,
+  PRIMARY KEY (email, address)
+);
+CREATE INDEX signin_attempts_by_age ON signin_attempts(last_at_ms);
+)SQL",
 };
 
 }  // namespace

@@ -3,16 +3,37 @@
 namespace tarvo::service {
 
 std::shared_ptr<EventHub::Stream> EventHub::open(const std::string& deviceId,
-                                                 const std::string& account) {
+                                                 const std::string& account,
+                                                 const std::string& address, Refusal* why) {
     std::lock_guard lock(mutex_);
-    if (shutdown_ || count_ >= maxStreams_) return nullptr;
+    auto refuse = [&](Refusal r) {
+        if (why) *why = r;
+        return nullptr;
+    };
+    if (shutdown_) return refuse(Refusal::shutdown);
+    if (count_ >= limits_.total) return refuse(Refusal::total);
+    auto countOf = [](const auto& map, const auto& key) -> size_t {
+        auto it = map.find(key);
+        return it == map.end() ? 0 : it->second.size();
+    };
+    auto numberOf = [](const std::map<std::string, size_t>& map, const std::string& key) {
+        auto it = map.find(key);
+        return it == map.end() ? size_t{0} : it->second;
+    };
+    if (numberOf(perAddress_, address) >= limits_.perAddress) return refuse(Refusal::address);
+    if (numberOf(perDevice_, deviceId) >= limits_.perDevice) return refuse(Refusal::device);
+    if (countOf(streams_, Key{deviceId, account}) >= limits_.perAccount)
+        return refuse(Refusal::account);
     auto& set = streams_[{deviceId, account}];
-    if (set.size() >= maxPerKey_) return nullptr;
     auto stream = std::make_shared<Stream>();
     stream->deviceId = deviceId;
     stream->account = account;
+    stream->address = address;
     set.insert(stream);
+    ++perAddress_[address];
+    ++perDevice_[deviceId];
     ++count_;
+    if (why) *why = Refusal::none;
     return stream;
 }
 
@@ -23,6 +44,12 @@ void EventHub::close(const std::shared_ptr<Stream>& stream) {
         if (it != streams_.end() && it->second.erase(stream)) {
             --count_;
             if (it->second.empty()) streams_.erase(it);
+            // Counters that reach zero go, so made-up names leave nothing behind.
+            for (auto* counts : {&perAddress_, &perDevice_}) {
+                const auto& name = counts == &perAddress_ ? stream->address : stream->deviceId;
+                auto c = counts->find(name);
+                if (c != counts->end() && --c->second == 0) counts->erase(c);
+            }
         }
     }
     std::lock_guard lock(stream->mutex);

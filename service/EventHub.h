@@ -14,6 +14,15 @@
 
 namespace tarvo::service {
 
+// How many streams may be open at once: in all, from one source address,
+// for one computer and for one account on it.
+struct StreamLimits {
+    size_t total = 256;
+    size_t perAddress = 32;
+    size_t perDevice = 8;
+    size_t perAccount = 4;
+};
+
 // The open event streams, by device and account. A change is queued on every
 // stream of the accounts it concerns and wakes the stream's thread at once.
 class EventHub {
@@ -21,6 +30,7 @@ class EventHub {
     struct Stream {
         std::string deviceId;
         std::string account;
+        std::string address;  // where the stream's connection comes from
         std::mutex mutex;
         std::condition_variable cv;
         std::deque<std::string> queue;  // complete blocks, ready to write
@@ -28,11 +38,14 @@ class EventHub {
     };
     using Key = std::pair<std::string, std::string>;  // device, account
 
-    explicit EventHub(size_t maxStreams = 4096, size_t maxPerKey = 8)
-        : maxStreams_(maxStreams), maxPerKey_(maxPerKey) {}
+    using Limits = StreamLimits;
+    enum class Refusal { none, total, address, device, account, shutdown };
 
-    // None when too many streams are open (overall or for this key).
-    std::shared_ptr<Stream> open(const std::string& deviceId, const std::string& account);
+    explicit EventHub(Limits limits = {}) : limits_(limits) {}
+
+    // None when a limit is reached; `why` then says which.
+    std::shared_ptr<Stream> open(const std::string& deviceId, const std::string& account,
+                                 const std::string& address, Refusal* why = nullptr);
     void close(const std::shared_ptr<Stream>& stream);
     // Queues `data` (one JSON line) on every stream of each key; the number of
     // streams it was queued on.
@@ -46,9 +59,10 @@ class EventHub {
   private:
     mutable std::mutex mutex_;
     std::map<Key, std::set<std::shared_ptr<Stream>>> streams_;
+    std::map<std::string, size_t> perAddress_;
+    std::map<std::string, size_t> perDevice_;
     size_t count_ = 0;
-    size_t maxStreams_;
-    size_t maxPerKey_;
+    Limits limits_;
     std::atomic<bool> shutdown_{false};
 };
 

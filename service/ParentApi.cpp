@@ -34,7 +34,17 @@ void Service::signIn(const httplib::Request& req, httplib::Response& res) {
     std::string deviceId = optionalString(body, "deviceId").value_or("");
     if (!deviceId.empty() && !validText(deviceId, kMaxIdLength))
         throw HttpError{400, "invalid \"deviceId\""};
-    if (signInBlocked(email)) throw HttpError{429, "too many failed sign-ins; try again later"};
+    const std::string address = clientAddress(req);
+    if (auto wait = reserveSignIn(email, address)) {
+        const auto seconds = (wait->count() + 999) / 1000;
+        res.set_header("Retry-After", std::to_string(seconds));
+        sendJson(
+            res,
+            {{"error", "too many failed sign-ins; try again in " + std::to_string(seconds) + " s"},
+             {"retryAfterMs", wait->count()}},
+            429);
+        return;
+    }
     auto rows = db_.read([&] {
         return db_.query("SELECT id, pw_salt, pw_hash, pw_iterations FROM parents WHERE email = ?",
                          {email});
@@ -45,8 +55,8 @@ void Service::signIn(const httplib::Request& req, httplib::Response& res) {
         rows.empty() ? crypto::kPasswordIterations : static_cast<int>(rows[0].integer(3));
     const std::string hash = crypto::pbkdf2Hex(password, salt, iterations);
     const bool ok = !rows.empty() && crypto::equalConstantTime(hash, rows[0].text(2));
-    recordSignIn(email, ok);
     if (!ok) throw HttpError{401, "wrong email or password"};
+    signInSucceeded(email, address);
     auto [token, setup] =
         db_.transaction([&] { return openSession(rows[0].integer(0), deviceId); });
     setSessionCookie(res, token, kSessionSeconds);
@@ -55,28 +65,51 @@ void Service::signIn(const httplib::Request& req, httplib::Response& res) {
     sendJson(res, out);
 }
 
-bool Service::signInBlocked(const std::string& email) {
-    std::lock_guard lock(failuresMutex_);
-    auto it = failures_.find(lower(email));
-    if (it == failures_.end()) return false;
-    if (std::chrono::steady_clock::now() - it->second.first > config_.signInWindow) {
-        failures_.erase(it);
-        return false;
-    }
-    return it->second.count >= config_.maxSignInFailures;
+namespace {
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
-void Service::recordSignIn(const std::string& email, bool ok) {
-    std::lock_guard lock(failuresMutex_);
+// A row nobody has failed on for this long is forgotten (the delay starts over).
+constexpr std::int64_t kForgetSignInMs = 15 * 60 * 1000;
+
+}  // namespace
+
+std::optional<std::chrono::milliseconds> Service::reserveSignIn(const std::string& email,
+                                                                const std::string& address) {
     const std::string key = lower(email);
-    if (ok) {
-        failures_.erase(key);
-        return;
-    }
-    if (failures_.size() > 100000) failures_.clear();  // bounded, whatever is thrown at it
-    auto& f = failures_[key];
-    if (f.count == 0) f.first = std::chrono::steady_clock::now();
-    ++f.count;
+    const std::int64_t now = nowMs();
+    return db_.transaction([&]() -> std::optional<std::chrono::milliseconds> {
+        // Old rows expire one by one; the table is never emptied to make room.
+        db_.run("DELETE FROM signin_attempts WHERE last_at_ms < ?", {now - kForgetSignInMs});
+        auto row = db_.query(
+            "SELECT failures, next_at_ms FROM signin_attempts WHERE email = ? AND address = ?",
+            {key, address});
+        const std::int64_t failures = row.empty() ? 0 : row[0].integer(0);
+        if (!row.empty() && row[0].integer(1) > now)
+            return std::chrono::milliseconds(row[0].integer(1) - now);
+        // Counted as a failure until the password proves right: a guess made
+        // meanwhile finds the next delay already running.
+        const std::int64_t factor = std::min<std::int64_t>(
+            kSignInDelayCap, std::int64_t{1} << std::min<std::int64_t>(failures, 20));
+        db_.run(
+            "INSERT INTO signin_attempts (email, address, failures, next_at_ms, last_at_ms) "
+            "VALUES (?, ?, ?, ?, ?) ON CONFLICT(email, address) DO UPDATE SET failures = "
+            "excluded.failures, next_at_ms = excluded.next_at_ms, last_at_ms = "
+            "excluded.last_at_ms",
+            {key, address, failures + 1, now + factor * config_.signInDelay.count(), now});
+        return std::nullopt;
+    });
+}
+
+void Service::signInSucceeded(const std::string& email, const std::string& address) {
+    db_.transaction([&] {
+        db_.run("DELETE FROM signin_attempts WHERE email = ? AND address = ?",
+                {lower(email), address});
+    });
 }
 
 void Service::signOut(const httplib::Request& req, httplib::Response& res) {
@@ -109,7 +142,8 @@ void Service::overview(const httplib::Request& req, httplib::Response& res) {
              {"children", json::array()},
              {"devices", json::array()},
              {"setupDevice", s.deviceId}};
-    db_.transaction([&] {
+    // Only reads: the page marks what it showed with a POST of its own.
+    db_.read([&] {
         for (const auto& d :
              db_.query("SELECT device_id, computer_name, os, version, last_checkin FROM devices "
                        "WHERE family_id = ? ORDER BY computer_name",
@@ -163,11 +197,6 @@ void Service::overview(const httplib::Request& req, httplib::Response& res) {
                                              {"status", r.text(4)},
                                              {"grantedMinutes", r.integer(5)},
                                              {"account", r.text(6)}});
-            // The parent has now seen the child's messages.
-            db_.run(
-                "UPDATE chat_messages SET read_by_parent_at = ? WHERE child_id = ? AND sender "
-                "= 'child' AND read_by_parent_at IS NULL",
-                {nowIso(), id});
             auto chat = db_.query(std::string("SELECT ") + kMessageColumns +
                                       " FROM chat_messages WHERE child_id = ? ORDER BY id DESC "
                                       "LIMIT 100",
@@ -293,15 +322,17 @@ void Service::decide(const httplib::Request& req, httplib::Response& res) {
             "delivered = 0 WHERE id = ?",
             {std::string(grant ? "granted" : "denied"), grant ? out.minutes : 0, nowIso(),
              requestId});
-        // A grant goes out once: on the open streams, else through the approval
-        // poll. Published under the database lock, so a poll cannot take it too.
+        // Pushed on the open streams, and kept for the approval poll: a client
+        // that counts by request id takes it there unless a poll already has;
+        // an older client's poll leaves a pushed grant alone. Published under
+        // the database lock, so a poll cannot run between push and mark.
         if (grant) {
             const size_t queued = hub_.publish({out.key}, json{{"type", "more_time_approved"},
                                                                {"granted_minutes", out.minutes},
                                                                {"request_id", requestId}}
                                                               .dump());
             if (queued > 0) {
-                db_.run("UPDATE more_time_requests SET delivered = 1 WHERE id = ?", {requestId});
+                db_.run("UPDATE more_time_requests SET pushed = 1 WHERE id = ?", {requestId});
                 out.viaStream = true;
             }
         }
@@ -331,6 +362,22 @@ void Service::parentChat(const httplib::Request& req, httplib::Response& res) {
             {db_.lastInsertId()})[0];
     });
     sendJson(res, {{"chatMessage", messageJson(row)}});
+}
+
+void Service::parentRead(const httplib::Request& req, httplib::Response& res) {
+    const Session s = requireSession(req);
+    const std::int64_t id = pathId(req);
+    const json body = parseBody(req);
+    // Up to the newest message the page showed: one that came after stays unread.
+    const std::int64_t upTo = integerField(body, "upToId", 0, INT64_MAX);
+    const std::int64_t marked = db_.transaction([&] {
+        familyChild(s, id);
+        return db_.run(
+            "UPDATE chat_messages SET read_by_parent_at = ? WHERE child_id = ? AND sender = "
+            "'child' AND id <= ? AND read_by_parent_at IS NULL",
+            {nowIso(), id, upTo});
+    });
+    sendJson(res, {{"ok", true}, {"marked", marked}});
 }
 
 void Service::refresh(const httplib::Request& req, httplib::Response& res) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <string>
@@ -33,6 +34,12 @@ inline constexpr size_t kMaxSamples = 1000;
 inline constexpr size_t kMaxChatLength = 2000;
 inline constexpr size_t kMaxAccountsPerDevice = 64;
 inline constexpr size_t kMaxPendingRequests = 20;
+// What one computer may store in any 24 hours: usage samples (one every 5 s
+// all day is 17,280), chat messages from its children and reports of an app
+// closed for its limit (one per 5-second sweep for close to three hours).
+inline constexpr std::int64_t kUsageSamplesPerDay = 20000;
+inline constexpr std::int64_t kChatMessagesPerDay = 500;
+inline constexpr std::int64_t kAppLimitReportsPerDay = 2000;
 
 inline std::int64_t nowSeconds() {
     return static_cast<std::int64_t>(std::time(nullptr));
@@ -48,6 +55,10 @@ inline std::string isoUtc(std::time_t t) {
 
 inline std::string nowIso() {
     return isoUtc(std::time(nullptr));
+}
+
+inline std::string dayAgoIso() {
+    return isoUtc(std::time(nullptr) - 24 * 3600);
 }
 
 // "2025-03-01T17:04:05Z", with optional fraction and a zone ("Z" or ±HH:MM),
@@ -138,6 +149,18 @@ inline void sendJson(httplib::Response& res, const json& j, int status = 200) {
 
 inline void sendError(httplib::Response& res, int status, const std::string& message) {
     sendJson(res, json{{"error", message}}, status);
+}
+
+// An error answer after which the connection closes, whatever the client asked:
+// a refused event stream or an over-limit connection holds no thread.
+inline void sendAndClose(httplib::Response& res, int status, const std::string& message) {
+    res.status = status;
+    auto body = std::make_shared<std::string>(json{{"error", message}}.dump());
+    res.set_chunked_content_provider("application/json", [body](size_t, httplib::DataSink& sink) {
+        sink.write(body->data(), body->size());
+        sink.done();
+        return false;  // the answer is whole; false makes the server close
+    });
 }
 
 inline std::int64_t pathId(const httplib::Request& req) {

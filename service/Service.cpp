@@ -14,22 +14,37 @@ namespace tarvo::service {
 
 namespace {
 
-// Each connection gets a thread of its own (up to a limit), so hundreds of
-// open event streams never hold back the short calls.
+// Set on a connection's thread when it came in over the limit: its requests
+// are answered 503 at once and the connection closed.
+thread_local bool overCapacity = false;
+
+// Each connection gets a thread of its own, so hundreds of open event streams
+// never hold back the short calls. The accept loop never waits for a thread:
+// a connection beyond the limit still gets one, only to be told 503.
 class ConnectionThreads : public httplib::TaskQueue {
   public:
     explicit ConnectionThreads(size_t max) : max_(max) {}
     void enqueue(std::function<void()> fn) override {
-        std::unique_lock lock(mutex_);
-        cv_.wait(lock, [&] { return active_ < max_; });
-        ++active_;
-        lock.unlock();
-        std::thread([this, fn = std::move(fn)] {
+        bool over = false;
+        {
+            std::lock_guard lock(mutex_);
+            over = active_ >= max_;
+            ++active_;
+        }
+        try {
+            std::thread([this, fn, over] {
+                overCapacity = over;
+                fn();
+                finished();
+            }).detach();
+        } catch (const std::system_error& e) {
+            // No thread to be had: answer (503) on the accept loop's own.
+            std::cerr << timestampMs() << " cannot start a connection thread: " << e.what() << "\n";
+            overCapacity = true;
             fn();
-            std::lock_guard done(mutex_);
-            --active_;
-            cv_.notify_all();
-        }).detach();
+            overCapacity = false;
+            finished();
+        }
     }
     void shutdown() override {
         std::unique_lock lock(mutex_);
@@ -37,6 +52,11 @@ class ConnectionThreads : public httplib::TaskQueue {
     }
 
   private:
+    void finished() {
+        std::lock_guard done(mutex_);
+        --active_;
+        cv_.notify_all();
+    }
     size_t max_;
     size_t active_ = 0;
     std::mutex mutex_;
@@ -48,7 +68,9 @@ thread_local std::chrono::steady_clock::time_point requestStart{};
 }  // namespace
 
 Service::Service(Config config)
-    : config_(std::move(config)), db_(config_.dataDir + "/tarvo-service.sqlite3") {
+    : config_(std::move(config)),
+      db_(config_.dataDir + "/tarvo-service.sqlite3"),
+      hub_(config_.streams) {
     if (!config_.certFile.empty() || !config_.keyFile.empty()) {
         server_ =
             std::make_unique<httplib::SSLServer>(config_.certFile.c_str(), config_.keyFile.c_str());
@@ -73,12 +95,14 @@ Service::Service(Config config)
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         listenSocket_ = sock;
     });
-    server_->set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+    server_->set_pre_routing_handler([](const httplib::Request&, httplib::Response& res) {
         requestStart = std::chrono::steady_clock::now();
-        return httplib::Server::HandlerResponse::Unhandled;
+        if (!overCapacity) return httplib::Server::HandlerResponse::Unhandled;
+        sendAndClose(res, 503, "service busy; try again shortly");
+        return httplib::Server::HandlerResponse::Handled;
     });
     server_->set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        if (res.body.empty()) {
+        if (res.body.empty() && !res.content_provider_) {
             const char* text = res.status == 413   ? "request body too large"
                                : res.status == 404 ? "not found"
                                : res.status == 400 ? "bad request"
@@ -195,6 +219,7 @@ void Service::routes() {
     on("POST", R"(/web/api/children/(\d+)/rules)", &Service::saveRules);
     on("POST", R"(/web/api/children/(\d+)/limits)", &Service::saveLimits);
     on("POST", R"(/web/api/children/(\d+)/chat)", &Service::parentChat);
+    on("POST", R"(/web/api/children/(\d+)/chat/read)", &Service::parentRead);
     on("POST", R"(/web/api/children/(\d+)/refresh)", &Service::refresh);
     on("POST", R"(/web/api/requests/(\d+)/decide)", &Service::decide);
     on("POST", "/web/api/assign", &Service::assign);
@@ -214,10 +239,20 @@ void Service::routes() {
 
 // ---------------------------------------------------------------- helpers
 
+std::string Service::clientAddress(const httplib::Request& req) const {
+    std::string forwarded;
+    const size_t n = req.get_header_value_count("X-Forwarded-For");
+    for (size_t i = 0; i < n; ++i)
+        forwarded += (i ? "," : "") + req.get_header_value("X-Forwarded-For", i);
+    return service::clientAddress(req.remote_addr, forwarded, config_.trustedProxies);
+}
+
 Service::ChildRef Service::requireChild(const std::string& deviceId, const std::string& account) {
+    // A computer the family set up, and an account on it the parent assigned.
     auto rows = db_.query(
         "SELECT c.id, c.family_id, c.name FROM device_accounts a JOIN children c ON c.id = "
-        "a.child_id WHERE a.device_id = ? AND a.account = ?",
+        "a.child_id JOIN devices d ON d.device_id = a.device_id AND d.family_id = c.family_id "
+        "WHERE a.device_id = ? AND a.account = ?",
         {deviceId, account});
     if (rows.empty()) throw HttpError{404, "unknown device or account"};
     return {rows[0].integer(0), rows[0].integer(1), rows[0].text(2)};

@@ -16,6 +16,7 @@
 
 #include "Database.h"
 #include "EventHub.h"
+#include "Network.h"
 
 namespace tarvo::service {
 
@@ -30,11 +31,19 @@ struct Config {
     std::chrono::milliseconds heartbeat{15000};
     int dataPingEvery = 4;         // every n-th heartbeat also carries a data line
     size_t maxBody = 1024 * 1024;  // bytes
+    // Connections served at once, a thread each; beyond it a connection is
+    // answered 503 at once. Event streams may take only part of them.
     size_t maxConnections = 1024;
-    bool quiet = false;         // no request log lines
-    int maxSignInFailures = 5;  // per address within signInWindow
-    std::chrono::seconds signInWindow{15 * 60};
+    EventHub::Limits streams;
+    bool quiet = false;  // no request log lines
+    // After n wrong passwords for one e-mail from one address, the next try
+    // waits signInDelay * 2^(n-1), at most signInDelay * kSignInDelayCap.
+    std::chrono::milliseconds signInDelay{1000};
+    // Load balancers whose X-Forwarded-For names the client.
+    std::vector<Network> trustedProxies;
 };
+
+inline constexpr int kSignInDelayCap = 30;
 
 // A rejected request: its status and the short text of its JSON error.
 struct HttpError {
@@ -98,6 +107,7 @@ class Service {
     void chatPoll(const httplib::Request& req, httplib::Response& res);
     void chatMarkRead(const httplib::Request& req, httplib::Response& res);
     void chatStatus(const httplib::Request& req, httplib::Response& res);
+    void parentRead(const httplib::Request& req, httplib::Response& res);
     void manifest(const httplib::Request& req, httplib::Response& res);
     void updateFile(const httplib::Request& req, httplib::Response& res);
     void events(const httplib::Request& req, httplib::Response& res);
@@ -131,16 +141,17 @@ class Service {
     std::pair<std::string, std::string> openSession(std::int64_t parentId,
                                                     const std::string& deviceId);  // locked
 
-    // Failed sign-ins per lower-cased address: a child at the parent's sign-in
-    // page does not get to guess the password at machine speed.
-    bool signInBlocked(const std::string& email);
-    void recordSignIn(const std::string& email, bool ok);
-    struct Failures {
-        int count = 0;
-        std::chrono::steady_clock::time_point first;
-    };
-    std::mutex failuresMutex_;
-    std::map<std::string, Failures> failures_;
+    // The address a request comes from, behind trusted proxies.
+    std::string clientAddress(const httplib::Request& req) const;
+
+    // Failed sign-ins per lower-cased e-mail and source address: a child at
+    // the parent's sign-in page does not get to guess the password at machine
+    // speed, and cannot keep the parent out for longer than the longest delay.
+    // Each try is counted before its password is checked, so parallel guesses
+    // wait like sequential ones; none when the try may go ahead, else the wait.
+    std::optional<std::chrono::milliseconds> reserveSignIn(const std::string& email,
+                                                           const std::string& address);
+    void signInSucceeded(const std::string& email, const std::string& address);
 
     Config config_;
     Database db_;

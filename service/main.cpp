@@ -1,6 +1,7 @@
 // tarvo-service: the reference service for the Tarvo client.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -27,8 +28,25 @@ options:
                           create (once) a demo parent with one child whose ACCOUNT on
                           the computer DEVICE_ID is assigned, print its login, then serve
   --heartbeat SECONDS     event-stream heartbeat interval (default 15)
+  --trusted-proxy CIDR    a load balancer (address or network; repeatable): for its
+                          connections the client's address is the right-most hop of
+                          X-Forwarded-For that is no trusted proxy
+  --max-streams N         event streams open at once, in all (default 256, at most 512:
+                          the other connection threads stay free for short calls)
+  --max-streams-per-address N
+                          event streams from one client address (default 32)
+  --max-streams-per-device N
+                          event streams for one computer (default 8; 4 per account)
+  --sign-in-delay MS      wait after a wrong password for one e-mail from one address
+                          (default 1000); it doubles with each further failure, up to
+                          30 times this (30 s)
   --quiet                 no request log lines
   --help                  this text
+
+Connections beyond 1024 at once, and event streams beyond their limits or for a
+computer and account the parent has not set up, are answered 503 (404) at once.
+Each computer may store 20000 usage samples, 500 chat messages and 2000 app-limit
+reports in any 24 hours (more: 429).
 
 One line per request goes to standard error: time, method, path, status, milliseconds.
 The port actually bound is printed on standard output as "listening on http(s)://HOST:PORT".
@@ -87,6 +105,32 @@ int main(int argc, char** argv) {
             } catch (const std::exception&) {
                 return fail("bad --heartbeat " + v);
             }
+        } else if (a == "--trusted-proxy") {
+            std::string v;
+            auto network = value(v) ? tarvo::service::Network::parse(v) : std::nullopt;
+            if (!network) return fail("--trusted-proxy needs an address or CIDR network");
+            config.trustedProxies.push_back(*network);
+        } else if (a == "--max-streams" || a == "--max-streams-per-address" ||
+                   a == "--max-streams-per-device" || a == "--sign-in-delay") {
+            std::string v;
+            long n = 0;
+            try {
+                if (!value(v)) throw std::invalid_argument("missing");
+                size_t used = 0;
+                n = std::stol(v, &used);
+                if (used != v.size()) throw std::invalid_argument("trailing");
+            } catch (const std::exception&) {
+                return fail(a + " needs a number");
+            }
+            const long most =
+                a == "--max-streams" ? static_cast<long>(config.maxConnections / 2) : 100000;
+            if (n < 1 || n > most)
+                return fail(a + " must lie between 1 and " + std::to_string(most));
+            if (a == "--max-streams") config.streams.total = static_cast<size_t>(n);
+            if (a == "--max-streams-per-address")
+                config.streams.perAddress = static_cast<size_t>(n);
+            if (a == "--max-streams-per-device") config.streams.perDevice = static_cast<size_t>(n);
+            if (a == "--sign-in-delay") config.signInDelay = std::chrono::milliseconds(n);
         } else if (a == "--quiet") {
             config.quiet = true;
         } else {
@@ -96,6 +140,12 @@ int main(int argc, char** argv) {
     if (config.certFile.empty() != config.keyFile.empty())
         return fail("--cert and --key go together");
     ::mkdir(config.dataDir.c_str(), 0700);
+    // A descriptor for every connection the service takes: as many as allowed.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     signal(SIGPIPE, SIG_IGN);
     // SIGTERM and SIGINT are taken by a thread of their own (sigwait), so
     // stopping runs as ordinary code, not inside a signal handler. Blocked

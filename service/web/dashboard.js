@@ -111,6 +111,7 @@
       chatBox.append(node);
     }
     if (atBottom) chatBox.scrollTop = chatBox.scrollHeight;
+    markRead(c);
     // Seen apps, usage, computers.
     const seen = $("seen");
     seen.textContent = "";
@@ -131,6 +132,17 @@
           el("td", { textContent: when(a.lastCheckin || d.lastCheckin) }), el("td", { textContent: chatState })));
       }
     if (!rows.children.length) rows.append(el("tr", {}, el("td", { colSpan: 4, className: "muted", textContent: "No computer assigned yet: run Tarvo on the child's computer and sign in." })));
+  }
+
+  // The child's messages on screen are read now; the overview itself marks nothing.
+  const markedUpTo = {};
+  function markRead(c) {
+    const unread = c.chat.filter((m) => m.from === "child" && !m.readByParentAt).map((m) => m.id);
+    if (document.hidden || !unread.length) return;
+    const upToId = Math.max(...unread);
+    if (markedUpTo[c.id] >= upToId) return;
+    markedUpTo[c.id] = upToId;
+    api("web/api/children/" + c.id + "/chat/read", { upToId }).catch(() => { delete markedUpTo[c.id]; });
   }
 
   function render() {

@@ -1,7 +1,12 @@
 #pragma once
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 #include <stdexcept>
@@ -51,6 +56,7 @@ class ServiceProcess {
         return std::string(tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
     }
     std::string url() const { return origin() + "/"; }
+    int port() const { return port_; }
     std::string stderrText() const { return readText(dataDir_ + "/stderr.log"); }
     bool waitForLog(const std::string& text) const {
         return waitUntil([&] { return stderrText().find(text) != std::string::npos; });
@@ -105,8 +111,9 @@ inline constexpr const char* kDemoPassword = "tarvo-demo";
 
 // A started tarvo-service seeded with the demo family for `account` on `device`, parent signed in.
 struct DemoFamily {
-    DemoFamily(const std::string& device, const std::string& account)
-        : service(data.path(), {"--seed-demo", device + ":" + account}) {
+    DemoFamily(const std::string& device, const std::string& account,
+               std::vector<std::string> args = {})
+        : service(data.path(), withSeed(device + ":" + account, std::move(args))) {
         service.start();
         parent.postOk("/web/api/signin", {{"email", kDemoEmail}, {"password", kDemoPassword}});
         child = parent.child();
@@ -118,6 +125,98 @@ struct DemoFamily {
     ParentSession parent{service};
     nlohmann::json child;  // as the overview listed it after the sign-in
     std::string childApi;  // "/web/api/children/<id>"
+
+    // The parent's setup of another computer (or more accounts on one): a
+    // sign-in from it, its accounts sent with the token, each given to the child.
+    // Accounts in `unassigned` are on the computer but given to no child.
+    void setUpComputer(const std::string& device, const std::vector<std::string>& accounts,
+                       std::vector<std::string> unassigned = {}) {
+        const auto token = parent.postOk(
+            "/web/api/signin",
+            {{"email", kDemoEmail}, {"password", kDemoPassword}, {"deviceId", device}})["token"];
+        unassigned.insert(unassigned.begin(), accounts.begin(), accounts.end());
+        const auto& users = unassigned;
+        ParentSession::ok(
+            httplib::Client(service.origin())
+                .Post("/api/SetDesktopSettings",
+                      nlohmann::json{{"device_id", device}, {"token", token}, {"users", users}}
+                          .dump(),
+                      "application/json"),
+            "SetDesktopSettings");
+        nlohmann::json assignments = nlohmann::json::object();
+        for (const auto& a : accounts) assignments[a] = child["id"];
+        parent.postOk("/web/api/assign", {{"deviceId", device}, {"assignments", assignments}});
+    }
+
+  private:
+    static std::vector<std::string> withSeed(const std::string& seed,
+                                             std::vector<std::string> args) {
+        args.insert(args.begin(), {"--seed-demo", seed});
+        return args;
+    }
+};
+
+// One raw HTTP connection to 127.0.0.1:`port` from `source` (any address of
+// 127.0.0.0/8), as a child's script would hold it: `request` is sent at once,
+// the answer is read only when asked, and nothing is read otherwise.
+class RawConnection {
+  public:
+    RawConnection(int port, const std::string& request, const std::string& source = "127.0.0.1")
+        : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in from{}, to{};
+        from.sin_family = to.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+        ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+            ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+            ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(request.size())) {
+            ::close(fd_);
+            throw std::runtime_error("cannot connect from " + source);
+        }
+    }
+    ~RawConnection() { ::close(fd_); }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    static std::string get(const std::string& target, const std::string& headers = "") {
+        return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n";
+    }
+    static std::string stream(const std::string& device, const std::string& account) {
+        return get("/api/notifications/sse-direct?userId=" + account + "&deviceId=" + device);
+    }
+    // Reads until `text` came, the server closed or 30 s passed; all read so far.
+    const std::string& readUntil(const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (got_.find(text) == std::string::npos && !closed_ &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char buf[4096];
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0)
+                closed_ = true;
+            else
+                got_.append(buf, static_cast<size_t>(n));
+        }
+        return got_;
+    }
+    // The answer's status (0: none within 30 s).
+    int status() {
+        const std::string& text = readUntil("\r\n");
+        return text.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(text.c_str() + 9) : 0;
+    }
+    // True once the server has closed the connection (within 30 s).
+    bool closedByServer() {
+        readUntil(std::string(1, '\0') + "never");
+        return closed_;
+    }
+
+  private:
+    int fd_;
+    std::string got_;
+    bool closed_ = false;
 };
 
 }  // namespace tarvo::test

@@ -2,7 +2,9 @@
 // then bad input, other families, kills and restarts.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
+#include <thread>
 
 #include "ServiceProcess.h"
 #include "chat/ChatService.h"
@@ -21,6 +23,8 @@ constexpr const char* kDevice = "D1";
 
 class ServiceTest : public ::testing::Test {
   protected:
+    explicit ServiceTest(std::vector<std::string> args = {})
+        : family(kDevice, "kid", std::move(args)) {}
     void SetUp() override {
         writeText(Paths::configFile(), json{{"api", service.url()}, {"device_id", kDevice}}.dump());
     }
@@ -35,8 +39,20 @@ class ServiceTest : public ::testing::Test {
         return parent.postOk("/web/api/requests/" + request["id"].dump() + "/decide", body);
     }
 
+    // Statements on the service's database, beside the running service.
+    std::string sql(const std::string& statement) const {
+        const auto r = runProcess("/usr/bin/sqlite3", {family.data / "tarvo-service.sqlite3",
+                                                       ".timeout 10000", statement});
+        if (!r.succeeded()) throw std::runtime_error("sqlite3 failed: " + statement);
+        return r.out;
+    }
+    int get(const std::string& target) {
+        auto r = httplib::Client(service.origin()).Get(target, {{"Cookie", parent.cookie()}});
+        return r ? r->status : 0;
+    }
+
     TempRoot root;
-    DemoFamily family{kDevice, "kid"};
+    DemoFamily family;
     ServiceProcess& service = family.service;
     ParentSession& parent = family.parent;
 };
@@ -104,7 +120,7 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
     EXPECT_THROW(service.start(), std::runtime_error);
     EXPECT_NE(service.stderrText().find("database schema version 99 is newer than this service"),
               std::string::npos);
-    ASSERT_TRUE(runProcess("/usr/bin/sqlite3", {db, "PRAGMA user_version=1"}).succeeded());
+    ASSERT_TRUE(runProcess("/usr/bin/sqlite3", {db, "PRAGMA user_version=2"}).succeeded());
     // A certificate for 127.0.0.1, self-signed and trusted as its own authority.
     TempDir keys;
     const std::string cert = keys / "server.pem", key = keys / "server.key";
@@ -130,7 +146,7 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
         EXPECT_NE(r->get_header_value("Set-Cookie").find(flag), std::string::npos) << flag;
 }
 
-TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothingAndGuessingStopsAfterFiveFailures) {
+TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothing) {
     const std::string rules = family.childApi + "/rules";
     // Path, body ("": a GET), status.
     const std::vector<std::tuple<std::string, std::string, int>> cases = {
@@ -167,6 +183,7 @@ TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothingAndGuessingStopsAfterFi
              {rules,
               {{"whitelist", {"x"}}, {"blacklist", {"x"}}, {"accessWindows", json::array()}}},
              {family.childApi + "/chat", {{"text", "hi"}}},
+             {family.childApi + "/chat/read", {{"upToId", 1000}}},
              {"/web/api/requests/" + request["id"].dump() + "/decide", {{"grant", true}}},
              {"/web/api/assign", {{"deviceId", kDevice}, {"assignments", {{"kid", nullptr}}}}}})
         EXPECT_EQ(other.post(path, body)->status, 404) << path;
@@ -175,12 +192,338 @@ TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothingAndGuessingStopsAfterFi
     EXPECT_EQ(after["requests"][0]["status"], "pending");
     EXPECT_TRUE(after["chat"].empty());
     EXPECT_EQ(client()->getUsersForDeviceId(), std::vector<std::string>{"kid"});
+}
 
-    ParentSession guesser(service);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(guesser.signIn("Demo@Tarvo.local", "guess" + std::to_string(i))->status, 401);
-    // Even the right password waits now, in any letter case of the address.
-    EXPECT_EQ(guesser.signIn(kDemoEmail, kDemoPassword)->status, 429);
+// Stream limits and the sign-in delay small enough to reach in a test; the
+// loopback addresses 127.0.0.0 and .1 act as a load balancer.
+class ServiceTestWithLimits : public ServiceTest {
+  protected:
+    ServiceTestWithLimits()
+        : ServiceTest({"--max-streams", "10", "--max-streams-per-address", "6", "--sign-in-delay",
+                       "40", "--trusted-proxy", "127.0.0.0/31"}) {}
+};
+
+TEST_F(ServiceTestWithLimits,
+       StreamsOnlyForSetUpAccountsWithinTheirLimitsAndShortCallsStillAnswer) {
+    family.setUpComputer(kDevice, {"kid", "a2", "a3"}, {"guest"});
+    family.setUpComputer("D2", {"kid"});
+    const int port = service.port();
+    auto shortCallsAnswer = [&] {
+        return get("/web/api/overview") == 200 &&
+               get("/api/GetChildChatMessages?deviceId=D1&username=kid") == 200;
+    };
+    // Streams for made-up computers are answered at once and closed: they hold
+    // no thread, however many come.
+    std::vector<std::unique_ptr<RawConnection>> flood;
+    for (int i = 0; i < 1030; ++i)
+        flood.push_back(std::make_unique<RawConnection>(
+            port, RawConnection::stream("MADE-UP-" + std::to_string(i), "kid")));
+    EXPECT_TRUE(shortCallsAnswer()) << "while the made-up streams are connected";
+    int refused = 0;
+    for (auto& c : flood) refused += c->status() == 404 && c->closedByServer();
+    EXPECT_EQ(refused, 1030);
+
+    struct Case {
+        const char* source;
+        const char* device;
+        const char* account;
+        int status;
+        const char* logged;  // why a 503 was given
+    };
+    const std::vector<Case> cases = {
+        {"127.0.0.2", kDevice, "kid", 200, ""},
+        {"127.0.0.2", kDevice, "kid", 200, ""},
+        {"127.0.0.2", kDevice, "kid", 200, ""},
+        {"127.0.0.2", kDevice, "kid", 200, ""},
+        {"127.0.0.2", kDevice, "kid", 503, "too many streams for kid on device D1"},
+        {"127.0.0.2", kDevice, "a2", 200, ""},
+        {"127.0.0.2", kDevice, "a2", 200, ""},
+        {"127.0.0.2", kDevice, "a2", 503, "too many streams from 127.0.0.2"},
+        {"127.0.0.3", kDevice, "a2", 200, ""},
+        {"127.0.0.3", kDevice, "a2", 200, ""},
+        {"127.0.0.3", kDevice, "a3", 503, "too many streams for device D1"},
+        {"127.0.0.4", "D2", "kid", 200, ""},
+        {"127.0.0.4", "D2", "kid", 200, ""},
+        {"127.0.0.4", "D2", "kid", 503, "too many streams in all"},
+        {"127.0.0.5", kDevice, "guest", 404, ""},  // on the computer, given to no child
+        {"127.0.0.5", kDevice, "nobody", 404, ""},
+    };
+    std::vector<std::unique_ptr<RawConnection>> open;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.source) + " " + c.device + " " + c.account);
+        auto stream = std::make_unique<RawConnection>(
+            port, RawConnection::stream(c.device, c.account), c.source);
+        ASSERT_EQ(stream->status(), c.status);
+        if (c.status == 200) {
+            EXPECT_NE(stream->readUntil(": connected").find(": connected"), std::string::npos);
+            open.push_back(std::move(stream));
+        } else {
+            EXPECT_TRUE(stream->closedByServer());
+        }
+        if (*c.logged) {
+            EXPECT_TRUE(service.waitForLog(c.logged));
+        }
+    }
+    EXPECT_TRUE(shortCallsAnswer()) << "with every stream the limits allow open";
+
+    // Connections beyond the thread limit (1024) are told 503 at once, not
+    // queued behind the others; one within it is served.
+    std::vector<std::unique_ptr<RawConnection>> idle;  // connected, silent
+    while (idle.size() + open.size() < 1023)
+        idle.push_back(std::make_unique<RawConnection>(port, ""));
+    EXPECT_TRUE(waitUntil([&] {
+        return RawConnection(port, RawConnection::get("/api/MacUpdateManifest")).status() == 404;
+    })) << "the 1024th connection";
+    idle.push_back(std::make_unique<RawConnection>(port, ""));
+    RawConnection over(port, RawConnection::get("/api/MacUpdateManifest"));
+    EXPECT_EQ(over.status(), 503);
+    EXPECT_TRUE(over.closedByServer());
+    idle.clear();
+    EXPECT_TRUE(waitUntil(shortCallsAnswer)) << "once the silent connections are gone";
+}
+
+TEST_F(ServiceTestWithLimits, WrongPasswordsSlowGuessingFromOneAddressButNeverLockTheParentOut) {
+    auto signIn = [&](const std::string& from, const std::string& password) {
+        return httplib::Client(service.origin())
+            .Post("/web/api/signin", {{"X-Forwarded-For", from}},
+                  json{{"email", "Demo@Tarvo.local"}, {"password", password}}.dump(),
+                  "application/json");
+    };
+    auto attempts = [&](const std::string& address) {  // "failures|delay ms", or ""
+        return sql(
+            "SELECT failures || '|' || (next_at_ms - last_at_ms) FROM signin_attempts "
+            "WHERE address = '" +
+            address + "'");
+    };
+    // Eight guesses at once: each is counted before its password is checked,
+    // so one is checked and seven wait, as if they came one by one.
+    std::vector<int> statuses(8);
+    std::vector<std::thread> guesses;
+    for (size_t i = 0; i < statuses.size(); ++i)
+        guesses.emplace_back([&, i] {
+            auto r = signIn("198.51.100.8", "guess" + std::to_string(i));
+            statuses[i] = r ? r->status : 0;
+        });
+    for (auto& t : guesses) t.join();
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 401), 1);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 429), 7);
+
+    // After n failures the next try waits 40 ms * 2^(n-1), at most 30 * 40 ms.
+    const std::string guesser = "198.51.100.7";
+    for (const auto& [failures, factor] : std::vector<std::pair<int, int>>{
+             {1, 1}, {2, 2}, {3, 4}, {4, 8}, {5, 16}, {6, 30}, {7, 30}}) {
+        ASSERT_TRUE(waitUntil([&] { return signIn(guesser, "guess")->status == 401; }));
+        EXPECT_EQ(attempts(guesser),
+                  std::to_string(failures) + "|" + std::to_string(factor * 40) + "\n");
+    }
+    // The right password too waits out the delay, then gets in; from another
+    // address it gets in at once.
+    const auto early = signIn(guesser, kDemoPassword);
+    EXPECT_EQ(early->status, 429);
+    const auto waitMs = json::parse(early->body)["retryAfterMs"].get<int>();
+    EXPECT_TRUE(waitMs > 0 && waitMs <= 1200) << waitMs;
+    EXPECT_EQ(early->get_header_value("Retry-After"), std::to_string((waitMs + 999) / 1000));
+    EXPECT_EQ(signIn("203.0.113.9", kDemoPassword)->status, 200);
+    EXPECT_TRUE(waitUntil([&] { return signIn(guesser, kDemoPassword)->status == 200; }));
+    EXPECT_EQ(attempts(guesser), "") << "a right password starts over";
+
+    // Whose address a try counts against: X-Forwarded-For is read only on
+    // connections from the trusted 127.0.0.0/31, right to left.
+    const std::vector<std::tuple<std::string, std::string, std::string>> sources = {
+        {"127.0.0.1", "6.6.6.6, 198.51.100.20", "198.51.100.20"},
+        {"127.0.0.1", "198.51.100.21, 127.0.0.0", "198.51.100.21"},
+        {"127.0.0.1", "", "127.0.0.1"},
+        {"127.0.0.1", "not-an-address, 127.0.0.1", "127.0.0.1"},
+        {"127.0.0.2", "198.51.100.22", "127.0.0.2"},
+    };
+    for (size_t i = 0; i < sources.size(); ++i) {
+        const auto& [source, forwarded, address] = sources[i];
+        SCOPED_TRACE(source + " " + forwarded);
+        const std::string email = "case" + std::to_string(i) + "@example.org";
+        const std::string body = json{{"email", email}, {"password", "guess"}}.dump();
+        RawConnection post(service.port(),
+                           "POST /web/api/signin HTTP/1.1\r\nHost: x\r\nContent-Type: "
+                           "application/json\r\nContent-Length: " +
+                               std::to_string(body.size()) + "\r\n" +
+                               (forwarded.empty() ? "" : "X-Forwarded-For: " + forwarded + "\r\n") +
+                               "\r\n" + body,
+                           source);
+        EXPECT_EQ(post.status(), 401);
+        EXPECT_EQ(sql("SELECT address FROM signin_attempts WHERE email = '" + email + "'"),
+                  address + "\n");
+    }
+
+    // Old rows expire one by one; however many addresses have tried, the
+    // table is never emptied to make room.
+    sql("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100001) "
+        "INSERT INTO signin_attempts SELECT 'many@example.org', 'a' || i, 1, 0, "
+        "CAST(strftime('%s', 'now') AS INTEGER) * 1000 FROM n");
+    sql("INSERT INTO signin_attempts VALUES ('old@example.org', '10.0.0.1', 3, 0, "
+        "(CAST(strftime('%s', 'now') AS INTEGER) - 16 * 60) * 1000)");
+    EXPECT_EQ(signIn("198.51.100.30", "guess")->status, 401);
+    EXPECT_EQ(sql("SELECT COUNT(*) FROM signin_attempts WHERE email = 'many@example.org'"),
+              "100001\n");
+    EXPECT_EQ(sql("SELECT COUNT(*) FROM signin_attempts WHERE email = 'old@example.org'"), "0\n");
+    EXPECT_EQ(attempts("198.51.100.8").substr(0, 2), "1|") << "still held back";
+}
+
+TEST_F(ServiceTest, AGrantSwallowedByADeadStreamStillReachesAClientThatCountsByRequest) {
+    const std::string poll = "/api/CheckMoreTimeApproval?deviceId=D1&username=kid";
+    auto approval = [&](bool byRequest) {
+        auto r = httplib::Client(service.origin()).Get(poll + (byRequest ? "&by_request=1" : ""));
+        return ParentSession::ok(r, "approval");
+    };
+    auto grantOf = [](std::int64_t id, int minutes) {
+        return json{{"approved", true},
+                    {"granted_minutes", minutes},
+                    {"grants", {{{"request_id", id}, {"granted_minutes", minutes}}}}};
+    };
+    const json none{{"approved", false}, {"granted_minutes", 0}, {"grants", json::array()}};
+    auto grant = [&](int minutes) {
+        client()->requestMoreTime(minutes, "homework");
+        const auto request = parent.child()["requests"][0];
+        const bool pushed = decide(request, {{"grant", true}})["pushed"];
+        return std::make_pair(request["id"].get<std::int64_t>(), pushed);
+    };
+    // Without a stream: the first poll of either kind takes it.
+    auto [first, pushed] = grant(10);
+    EXPECT_FALSE(pushed);
+    EXPECT_EQ(approval(false), grantOf(first, 10));
+    EXPECT_EQ(approval(true), none);
+
+    // A stream that took the push and is read no more (the socket stays open).
+    RawConnection dead(service.port(), RawConnection::stream(kDevice, "kid"));
+    ASSERT_NE(dead.readUntil(": connected").find(": connected"), std::string::npos);
+    auto [second, pushedToDead] = grant(15);
+    EXPECT_TRUE(pushedToDead);
+    EXPECT_EQ(approval(false), none) << "an older client has it from the stream";
+    EXPECT_EQ(approval(true), grantOf(second, 15));
+    EXPECT_EQ(approval(true), none) << "handed out twice";
+    auto [third, pushedAgain] = grant(20);
+    EXPECT_TRUE(pushedAgain);
+    EXPECT_EQ(approval(true), grantOf(third, 20));
+    EXPECT_EQ(approval(false), none);
+    const std::string event =
+        "data: " +
+        json{{"type", "more_time_approved"}, {"granted_minutes", 15}, {"request_id", second}}
+            .dump();
+    EXPECT_NE(dead.readUntil(event).find(event), std::string::npos);
+
+    // Today's grants and use, from the client's midnight on.
+    const std::string midnight = "2026-03-01T23:00:00Z", before = "2026-03-01T22:59:59Z";
+    sql("UPDATE more_time_requests SET decided_at = CASE id WHEN " + std::to_string(first) +
+        " THEN '" + before + "' WHEN " + std::to_string(second) + " THEN '" + midnight +
+        "' ELSE '2026-03-02T10:00:00Z' END");
+    auto at = [](const std::string& iso) {
+        std::tm tm{};
+        strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
+        return std::chrono::system_clock::from_time_t(timegm(&tm));
+    };
+    client()->reportUsage(
+        {{"org.game", "Game", 60, at(midnight)}, {"org.game", "Game", 7, at(before)}});
+    const std::vector<std::tuple<std::string, json, json>> days = {
+        {midnight, 35, 60},
+        {before, 45, 67},
+        {"2026-03-01T23:00:00", nullptr, nullptr},
+        {"2026-02-30T23:00:00Z", nullptr, nullptr},
+        {"yesterday", nullptr, nullptr},
+    };
+    for (const auto& [dayStart, granted, used] : days) {
+        SCOPED_TRACE(dayStart);
+        auto r = httplib::Client(service.origin())
+                     .Get("/api/GetAppLimits?device_id=D1&username=kid&day_start=" + dayStart);
+        const json limits = ParentSession::ok(r, "app limits");
+        EXPECT_EQ(limits.value("granted_minutes_today", json()), granted);
+        EXPECT_EQ(limits.value("used_seconds_today", json()), used);
+        EXPECT_EQ(limits["daily_minutes"], 120);
+    }
+    const json plain = ParentSession::ok(
+        httplib::Client(service.origin()).Get("/api/GetAppLimits?device_id=D1&username=kid"), "");
+    EXPECT_FALSE(plain.contains("granted_minutes_today") || plain.contains("used_seconds_today"));
+}
+
+TEST_F(ServiceTest, OnlyTheParentsSetupMakesComputersAndAccountsAndAComputerStoresWithinQuotas) {
+    auto checkIn = [&](const std::string& device, const std::string& user) {
+        return get("/api/CheckinCurrentUser?deviceId=" + device +
+                   "&computer_name=HACKED&os=macos&version=9&user=" + user);
+    };
+    EXPECT_EQ(checkIn("MADE-UP", "kid"), 404);
+    // Left from before: a computer no parent set up, with an account.
+    sql("INSERT INTO devices (device_id) VALUES ('OLD'); INSERT INTO device_accounts "
+        "(device_id, account) VALUES ('OLD', 'kid')");
+    EXPECT_EQ(checkIn("OLD", "kid"), 404);
+    EXPECT_EQ(checkIn(kDevice, "intruder"), 404);
+    EXPECT_EQ(checkIn(kDevice, "kid"), 200);
+    EXPECT_EQ(sql("SELECT COUNT(*) FROM devices"), "2\n");
+    EXPECT_EQ(sql("SELECT group_concat(account) FROM device_accounts WHERE device_id = 'D1'"),
+              "kid\n");
+    EXPECT_EQ(sql("SELECT computer_name || '|' || version || '|' || (last_checkin IS NOT NULL) "
+                  "FROM devices ORDER BY device_id"),
+              "|9|1\n||0\n")
+        << "the name is the parent's setup's, the rest the check-in's";
+
+    // Reading the overview marks nothing; the page marks what it showed.
+    ChatService chat(service.url(), kDevice, "kid");
+    const auto shown = chat.send("can I play?");
+    parent.child();
+    EXPECT_TRUE(parent.child()["chat"][0]["readByParentAt"].is_null());
+    const auto later = chat.send("please?");
+    EXPECT_EQ(parent.postOk(family.childApi + "/chat/read", {{"upToId", shown.id}})["marked"], 1);
+    const auto messages = parent.child()["chat"];
+    EXPECT_TRUE(messages[0]["readByParentAt"].is_string());
+    EXPECT_TRUE(messages[1]["readByParentAt"].is_null()) << later.id << " came after";
+
+    // Per computer in any 24 hours: 20,000 usage samples, 500 chat messages
+    // (two sent above), 2,000 app-limit reports.
+    httplib::Client http(service.origin());
+    auto post = [&](const char* path, const json& body) {
+        auto r = http.Post(path, body.dump(), "application/json");
+        return r ? r->status : 0;
+    };
+    const json sample{
+        {"bundle_id", "org.game"}, {"seconds", 1}, {"sampled_at", "2026-03-01T10:00:00Z"}};
+    struct Quota {
+        std::function<int(size_t)> send;  // n rows at once, where the call allows
+        size_t perCall;
+        size_t left;
+        std::string table, logged;
+    };
+    const std::vector<Quota> quotas = {
+        {[&](size_t n) {
+             return post("/api/UpdateProcessUsage",
+                         {{"device_id", kDevice},
+                          {"username", "kid"},
+                          {"samples", json(std::vector<json>(n, sample))}});
+         },
+         1000, 20000, "usage_samples SET received_at",
+         "usage quota reached for device D1: 20000 samples in 24 h"},
+        {[&](size_t) {
+             return post("/api/SendChildChatMessage",
+                         {{"deviceId", kDevice}, {"username", "kid"}, {"message", "hi"}});
+         },
+         1, 498, "chat_messages SET sent_at",
+         "chat quota reached for device D1: 500 messages in 24 h"},
+        {[&](size_t) {
+             return post("/api/ReportAppLimitReached",
+                         {{"device_id", kDevice}, {"username", "kid"}, {"bundle_id", "org.game"}});
+         },
+         1, 2000, "app_limit_events SET received_at",
+         "app-limit quota reached for device D1: 2000 reports in 24 h"},
+    };
+    for (const auto& q : quotas) {
+        SCOPED_TRACE(q.logged);
+        for (size_t left = q.left; left > 1; left -= std::min(left - 1, q.perCall))
+            ASSERT_EQ(q.send(std::min(left - 1, q.perCall)), 200);
+        if (q.perCall > 1) {
+            EXPECT_EQ(q.send(2), 429) << "one over";
+        }
+        EXPECT_EQ(q.send(1), 200) << "the last one";
+        EXPECT_EQ(q.send(1), 429) << "one over";
+        EXPECT_TRUE(service.waitForLog(q.logged));
+        // A day later the computer may store again.
+        sql("UPDATE " + q.table + " = '2026-01-01T00:00:00Z'");
+        EXPECT_EQ(q.send(1), 200);
+    }
 }
 
 }  // namespace

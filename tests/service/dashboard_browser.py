@@ -33,6 +33,10 @@ def test(service, profile):
             return json.load(answer)
 
     client("RequestMoreTime", dict(KID, requested_minutes=20, reason="homework"))
+    client("SendChildChatMessage", {"deviceId": DEVICE, "username": "kid", "message": "can I play?"})
+    read_by_parent = lambda: client("GetChildChatMessages", deviceId=DEVICE, username="kid")[
+        "messages"][0]["readByParentAt"]
+    assert read_by_parent() is None
 
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
@@ -62,6 +66,9 @@ def test(service, profile):
         wait.until(lambda d: "Granted 25 min" in by_id("requests").text)
         assert client("CheckMoreTimeApproval", deviceId=DEVICE, username="kid")[
             "granted_minutes"] == 25
+        # The child's message, shown on the dashboard, is read now.
+        wait.until(lambda d: "can I play?" in by_id("chat").text)
+        wait.until(lambda d: read_by_parent() is not None)
 
 
         # The setup window: the sign-in posts the token, the assignment page the
