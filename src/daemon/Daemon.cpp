@@ -306,7 +306,7 @@ bool Daemon::anyChildLoggedIn() {
         // a link, so a planted name can only remove itself. What cannot go
         // (a directory with something in it) is reported once.
         const std::string failure = flagdir::removeEntry(dirFd, entry->d_name);
-        if (!failure.empty() && unremovableFlags_.first(entry->d_name, entry->d_ino))
+        if (!failure.empty() && unremovableFlags_.first(entry->d_name))
             log_.error("cannot remove " + Paths::activeChildrenDir() + "/" +
                        flagdir::printableName(entry->d_name) + " (" +
                        (st.st_mode ? describeFileType(st.st_mode) : "unreadable") +

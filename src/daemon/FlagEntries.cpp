@@ -26,9 +26,9 @@ std::string printableName(const std::string& name) {
     return out;
 }
 
-bool Reports::first(const std::string& name, ino_t inode) {
-    seen_.emplace(name, inode);
-    return reported_.emplace(name, inode).second;
+bool Reports::first(const std::string& name) {
+    seen_.insert(name);
+    return reported_.insert(name).second;
 }
 
 void Reports::endWalk() {

@@ -1,10 +1,7 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <set>
 #include <string>
-#include <utility>
 
 namespace tarvo::flagdir {
 
@@ -19,18 +16,18 @@ std::string removeEntry(int dirFd, const char* name);
 std::string printableName(const std::string& name);
 
 // Which entries that could not be removed were reported, so that each is
-// logged once while it stays rather than on every presence tick. An entry is
-// its name and inode: another one made under the same name is new.
+// logged once while it stays rather than on every presence tick; one that
+// goes and comes back is reported again.
 class Reports {
   public:
-    // True the first time the entry is seen since it was last absent.
-    bool first(const std::string& name, ino_t inode);
-    // Forgets the entries not seen since the previous call; called after
+    // True the first time `name` is seen since it was last absent.
+    bool first(const std::string& name);
+    // Forgets the names not seen since the previous call; called after
     // every walk of the directory.
     void endWalk();
 
   private:
-    std::set<std::pair<std::string, ino_t>> reported_, seen_;
+    std::set<std::string> reported_, seen_;
 };
 
 }  // namespace tarvo::flagdir

@@ -80,7 +80,7 @@ TEST(Presence, FreshFlagsOnlyAndTransitionsChangeTheSettingsOffTheMainThreadInOr
     EXPECT_EQ(left(), std::set<std::string>{"notes"});
     ASSERT_TRUE(asNobody("cd '" + dir + "'; rmdir notes; mkdir 601.flag; touch 601.flag/x"));
     EXPECT_FALSE(h.daemon->anyChildLoggedIn());
-    EXPECT_EQ(h.count(stuck), 2u) << "a new entry under that name is reported again";
+    EXPECT_EQ(h.count(stuck), 2u) << "one that went and came back is reported again";
     fs::remove_all(dir + "/601.flag");
     const pid_t first = *h.daemon->proxyPid();
     h.queue.advance(0ms);  // the first tick comes at once
@@ -278,6 +278,14 @@ TEST(Supervisor, TheProxyPortIsNeverFreeAcrossRestarts) {
             h.queue.advance(2s);
         }
         EXPECT_EQ(site.requests(), real ? restarts + 1 : 0);
+        // No proxy for a while (its executable gone): the daemon's own socket,
+        // which it alone holds then, is never taken for a foreign listener.
+        fs::remove(h.root.resources() + "/proxy/TarvoProxy");
+        const pid_t last = *h.daemon->proxyPid();
+        for (pid_t pid : listener::processTree(last)) ::kill(pid, SIGKILL);
+        ASSERT_TRUE(h.waitFor([&] { return h.daemon->proxyPid() != last; }));
+        h.queue.advance(20s);
+        EXPECT_EQ(h.count("[daemon] ERROR proxy binary missing"), 4u);
         EXPECT_EQ(h.count("[daemon] ERROR foreign listener"), 0u);
         taker.kill(SIGTERM);
         taker.wait();
@@ -287,9 +295,7 @@ TEST(Supervisor, TheProxyPortIsNeverFreeAcrossRestarts) {
         const size_t tries = out.find("tries ");
         ASSERT_NE(tries, std::string::npos) << out;
         EXPECT_GT(std::atoi(out.c_str() + tries + 6), 1000) << "the loop kept trying";
-        // Nothing of this round holds the port into the next.
-        for (pid_t pid : listener::processTree(*h.daemon->proxyPid())) ::kill(pid, SIGKILL);
-        h.daemon.reset();
+        h.daemon.reset();  // nothing of this round holds the port into the next
         EXPECT_TRUE(waitUntil([] { return listener::listenersFor(8080).empty(); }));
     }
 }
@@ -665,7 +671,9 @@ TEST(FilteringProxy, DecidesOnTheRealDestinationKeepsTheLastGoodRulesAndTrustsOn
 }
 
 // A client of the proxy on 127.0.0.1:8080 asking for URL:
-//   head N URL     a request whose head is exactly N bytes: its status, or "closed"
+//   head N URL     a request whose head is exactly N bytes: its status,
+//                  "closed", or "waiting" when nothing came for 20 s
+//   blank N        N bytes of empty lines, which come before a head: the same
 //   endless MB     MB megabytes of one header line that never ends: the same
 //   hold N URL     N idle connections and one more ("extra: closed" when the
 //                  proxy closes it), a request on the Nth ("last: status"),
@@ -676,6 +684,8 @@ def connect():
 def status(s):
     try:
         data = s.recv(4096)
+    except socket.timeout:
+        return "waiting"
     except OSError:
         data = b""
     return data.split(b" ")[1].decode() if data.startswith(b"HTTP/") else "closed"
@@ -688,6 +698,10 @@ mode, n = sys.argv[1], int(sys.argv[2])
 if mode == "head":
     s = connect()
     s.sendall(request(sys.argv[3], n))
+    print(status(s))
+elif mode == "blank":
+    s = connect()
+    s.sendall(b"\r\n" * (n // 2))
     print(status(s))
 elif mode == "endless":
     s = connect()
@@ -753,9 +767,8 @@ TEST(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
     // (403). The user's connections above are released, or none is answered.
     const long before = residentKiB(proxy.pid());
     const std::tuple<std::string, int, std::string> heads[] = {
-        {"head", 64 * 1024 - 100, "403"},
-        {"head", 64 * 1024, "403"},
-        {"head", 64 * 1024 + 1, "431"},
+        {"head", 64 * 1024 - 100, "403"}, {"head", 64 * 1024, "403"},
+        {"head", 64 * 1024 + 1, "431"},   {"blank", 256 * 1024, "431|closed"},
         {"endless", 300, "431|closed"},
     };
     for (const auto& [mode, size, answer] : heads) {
@@ -768,33 +781,46 @@ TEST(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
     EXPECT_NE(proxy.err().find("request head over 65536 bytes"), std::string::npos);
 }
 
-// The proxy relies on mitmproxy's internals for these bounds: when they are
-// not as expected it does not start, and says why.
-TEST(FilteringProxy, StopsWhenMitmproxysInternalsAreNotAsExpected) {
+// The proxy runs only as it expects to: on mitmproxy's internals as its
+// bounds know them, and on a listening socket when one is handed over.
+// Otherwise it stops at once and says why.
+TEST(FilteringProxy, StopsWhenMitmproxysInternalsOrItsSocketAreNotAsExpected) {
     NetNamespace ns;
     if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
-    const std::pair<std::string, std::string> changes[] = {
-        {"", ""},  // unchanged: the proxy starts from the copy
-        {"proxy/layers/http/_http1.py", "s/self.buf.maybe_extract_lines()/self.head_lines()/"},
-        {"addons/proxyserver.py", "s/asyncio.start_server(/asyncio_utils.start_server(/"},
+    WebSite site("127.0.0.2");
+    const std::string connected = "exec 3<>/dev/tcp/127.0.0.2/" + std::to_string(site.port());
+    const std::string internals = "mitmproxy's internals are not as this proxy expects";
+    const struct {
+        std::string file, edit;  // a change to a copy of mitmproxy found first
+        std::string before;      // shell commands before the proxy starts
+        int exit;
+        std::string says;
+    } cases[] = {
+        {"", "", "", 0, "ready"},
+        {"proxy/layers/http/_http1.py", "s/self.buf.maybe_extract_lines()/self.head_lines()/", "",
+         3, internals},
+        {"addons/proxyserver.py", "s/asyncio.start_server(/asyncio_utils.start_server(/", "", 3,
+         internals},
+        {"", "", "export TARVO_LISTEN_FD=x", 1, "TARVO_LISTEN_FD='x' is not an open socket"},
+        {"", "", connected + "; export TARVO_LISTEN_FD=3", 1,
+         "TARVO_LISTEN_FD=3 is not a socket listening on 127.0.0.1:8080"},
     };
-    for (const auto& [file, edit] : changes) {
-        SCOPED_TRACE(file);
-        TempDir dir;  // a copy of mitmproxy found first, changed
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file + c.before);
+        TempDir dir;
         mustRun({"/bin/cp", "-r", "/usr/lib/python3/dist-packages/mitmproxy", dir / "mitmproxy"});
-        if (!file.empty()) mustRun({"/bin/sed", "-i", edit, dir / ("mitmproxy/" + file)});
-        Process proxy({.argv = {sourceDir() + "/resources/proxy/TarvoProxy", "--port", "8080",
-                                "--host", "127.0.0.1"},
+        if (!c.file.empty()) mustRun({"/bin/sed", "-i", c.edit, dir / ("mitmproxy/" + c.file)});
+        Process proxy({.argv = {"/bin/bash", "-c",
+                                c.before + "\nexec '" + sourceDir() +
+                                    "/resources/proxy/TarvoProxy' --port 8080 --host 127.0.0.1"},
                        .env = environmentWith({"PYTHONPATH=" + dir.path(), "HOME=" + dir.path(),
                                                "PROXY_RULES_FILE=" + (dir / "none.json")})});
-        if (file.empty()) {
-            EXPECT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
+        if (c.exit == 0) {
+            EXPECT_TRUE(proxy.waitForOutput(c.says)) << proxy.err();
             continue;
         }
-        EXPECT_EQ(proxy.wait(), std::optional<int>(3));
-        EXPECT_NE(proxy.err().find("mitmproxy's internals are not as this proxy expects"),
-                  std::string::npos)
-            << proxy.err();
+        EXPECT_EQ(proxy.wait(), std::optional<int>(c.exit));
+        EXPECT_NE(proxy.err().find(c.says), std::string::npos) << proxy.err();
         EXPECT_EQ(proxy.out().find("ready"), std::string::npos);
     }
 }
