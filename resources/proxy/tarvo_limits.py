@@ -76,7 +76,7 @@ def check_internals():
     problems = []
     try:
         from mitmproxy.addons import proxyserver
-        from mitmproxy.proxy import commands, events  # noqa: F401
+        from mitmproxy.proxy import commands, events
         from mitmproxy.proxy.layers.http import _http1
     except ImportError as e:
         return ["cannot import mitmproxy's proxy server: %s" % e]
@@ -105,6 +105,11 @@ def check_internals():
         problems.append("make_error_response is missing")
     if not hasattr(_http1, "ReceiveBuffer"):
         problems.append("the HTTP/1 layer's ReceiveBuffer is missing")
+    for module, name in ((commands, "SendData"), (commands, "CloseConnection"),
+                         (events, "DataReceived")):
+        if not hasattr(module, name):
+            problems.append("mitmproxy.proxy.%s.%s is missing" % (module.__name__.split(".")[-1],
+                                                                 name))
     return problems
 
 
