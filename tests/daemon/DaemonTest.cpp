@@ -731,7 +731,7 @@ long residentKiB(pid_t pid) {
 // What one client can make the proxy hold is bounded: a request head of up to
 // 64 KiB is served, a longer one refused with 431, an endless one too with the
 // proxy's memory hardly grown; one user's connections past 256 are closed at
-// once while another user's are served.
+// once while another user's are served, and any past 1024 in all.
 TEST(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
     NetNamespace ns;
     if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
@@ -750,18 +750,25 @@ TEST(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
         return Launch{.argv = args, .user = kNobody};
     };
 
-    Process holder(client({"hold", "256", page}));
-    ASSERT_TRUE(holder.waitForOutput("holding")) << holder.err();
-    EXPECT_NE(holder.out().find("extra: closed\nlast: 200\n"), std::string::npos) << holder.out();
-    EXPECT_EQ(curlVia(8080, {page}).status, 200) << "another user is still served";
-    EXPECT_TRUE(waitUntil([&] {
-        return proxy.err().find(
-                   "refused a connection from uid 65534: 256 connections open "
-                   "from this user") != std::string::npos;
-    }));
-    holder.kill(SIGTERM);
-    holder.wait();
-
+    // Four users with 256 connections each: each one's next is closed, and
+    // another user is served until the 1024 in all are reached.
+    std::vector<std::unique_ptr<Process>> holders;
+    for (uid_t uid = kNobody; uid > kNobody - 4; --uid) {
+        SCOPED_TRACE(uid);
+        EXPECT_EQ(curlVia(8080, {page}).status, 200) << "another user is served";
+        Launch hold = client({"hold", "256", page});
+        hold.user = uid;
+        auto& holder = *holders.emplace_back(std::make_unique<Process>(hold));
+        ASSERT_TRUE(holder.waitForOutput("holding")) << holder.err();
+        EXPECT_NE(holder.out().find("extra: closed\nlast: 200\n"), std::string::npos)
+            << holder.out();
+    }
+    EXPECT_EQ(curlVia(8080, {page}).status, 0) << "past 1024 in all";
+    for (const std::string said :
+         {"refused a connection from uid 65534: 256 connections open from this user",
+          "refused a connection from uid 0: 1024 connections open in all"})
+        EXPECT_TRUE(waitUntil([&] { return proxy.err().find(said) != std::string::npos; })) << said;
+    holders.clear();
     // Sizes of the whole head, up to and including the blank line, asking
     // for a site no rule admits: a head the proxy reads gets its block page
     // (403). The user's connections above are released, or none is answered.
@@ -776,7 +783,7 @@ TEST(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
         const ProcessResult r = run(client({mode, std::to_string(size), "http://127.0.0.3:1/"}));
         EXPECT_TRUE(std::regex_match(r.out, std::regex("(" + answer + ")\n"))) << r.out << r.err;
     }
-    EXPECT_EQ(site.requests(), 2) << "the held connection's and the other user's";
+    EXPECT_EQ(site.requests(), 8) << "one on each user's last connection, four of root's";
     EXPECT_LT(residentKiB(proxy.pid()) - before, 32 * 1024) << "KiB grown";
     EXPECT_NE(proxy.err().find("request head over 65536 bytes"), std::string::npos);
 }
