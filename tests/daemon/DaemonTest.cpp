@@ -168,9 +168,9 @@ TEST(Supervisor, LaunchesRetriesAndRestartsTheProxyButNotAfterShutdown) {
     EXPECT_EQ(fakeLaunches(h.root.records()).size(), 2u);
 }
 
-// An ordinary user's program listening on 127.0.0.1:8080 before the proxy
-// binds is ended; the proxy's own listener (held by its child process) is
-// left alone.
+// An ordinary user's program listening on 127.0.0.1:8080 before the daemon
+// could bind it is ended, and the daemon binds it then; the proxy's own
+// listener (the daemon's socket, held by its child process) is left alone.
 TEST(Supervisor, AForeignListenerOnTheProxyPortIsEndedAndTheProxyStartedAgain) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to listen as another user";
     EnvGuard listen("TARVO_TEST_LISTEN", "1");
@@ -194,6 +194,8 @@ TEST(Supervisor, AForeignListenerOnTheProxyPortIsEndedAndTheProxyStartedAgain) {
                         std::to_string(squatter.pid()) +
                         ") ended \xE2\x80\x94 restarting the proxy");
     }));
+    EXPECT_TRUE(
+        h.logged("[daemon] ERROR couldn't listen on 127.0.0.1:8080: Address already in use"));
     EXPECT_EQ(squatter.wait(), std::optional<int>(128 + SIGKILL));
     ASSERT_TRUE(drive([&] { return h.count("[daemon] INFO  [proxy] listening") == 1; }));
     h.queue.advance(30s);
