@@ -48,7 +48,8 @@ struct Spawned {
 int spawnWithPipes(const std::string& path, const std::vector<std::string>& args, bool wantIn,
                    bool wantOut, bool wantErr, bool merge,
                    const std::optional<std::vector<std::string>>& environment, bool newSession,
-                   Spawned& result, bool discardUncaptured = false, bool nullStdin = true) {
+                   Spawned& result, bool discardUncaptured = false, bool nullStdin = true,
+                   const std::vector<int>& passFds = {}) {
     Pipe in, out, err;
     if (wantIn) in.open();
     if (wantOut) out.open();
@@ -70,6 +71,8 @@ int spawnWithPipes(const std::string& path, const std::vector<std::string>& args
         if (!wantErr && !(merge && wantOut))
             posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     }
+    // A descriptor duplicated onto itself loses close-on-exec in the child.
+    for (int fd : passFds) posix_spawn_file_actions_adddup2(&actions, fd, fd);
 
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -253,7 +256,7 @@ SpawnedProcess spawnProcess(const std::string& path, const std::vector<std::stri
                             options.discardUncaptured,
                             // A started service or a tool shown to a person keeps our
                             // standard input; a detached child holds none of our streams.
-                            options.discardUncaptured);
+                            options.discardUncaptured, options.passFds);
     if (rc != 0) throw std::system_error(rc, std::generic_category(), "cannot start " + path);
     return {child.pid, child.out, child.err};
 }

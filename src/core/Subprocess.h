@@ -66,6 +66,10 @@ struct SpawnOptions {
     // to /dev/null instead of being inherited (a detached child must not hold
     // our streams open). Otherwise standard input is inherited.
     bool discardUncaptured = false;
+    // Descriptors the child receives open, at the same numbers (their
+    // close-on-exec flag cleared in the child only): e.g. a listening socket
+    // the parent keeps and hands to each new child.
+    std::vector<int> passFds;
 };
 
 // Starts `path` with `args`; throws std::system_error when it cannot start.

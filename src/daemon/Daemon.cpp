@@ -19,6 +19,7 @@
 #include "core/PresenceFlag.h"
 #include "core/Text.h"
 #include "core/Weak.h"
+#include "daemon/FlagEntries.h"
 #include "daemon/Keychain.h"
 #include "daemon/ProxyConfig.h"
 #include "daemon/ProxyListener.h"
@@ -302,10 +303,17 @@ bool Daemon::anyChildLoggedIn() {
         }
         // Any stale or untrusted flag goes, whatever its name: the unlink is
         // made through the checked directory's descriptor and never follows
-        // a link, so a planted name can only remove itself.
-        ::unlinkat(dirFd, entry->d_name, 0);
+        // a link, so a planted name can only remove itself. What cannot go
+        // (a directory with something in it) is reported once.
+        const std::string failure = flagdir::removeEntry(dirFd, entry->d_name);
+        if (!failure.empty() && unremovableFlags_.first(entry->d_name))
+            log_.error("cannot remove " + Paths::activeChildrenDir() + "/" +
+                       flagdir::printableName(entry->d_name) + " (" +
+                       (st.st_mode ? describeFileType(st.st_mode) : "unreadable") +
+                       "): " + failure);
     }
     ::closedir(dir);
+    unremovableFlags_.endWalk();
     return present;
 }
 
@@ -405,12 +413,22 @@ void Daemon::startProxy() {
         scheduleStart(kRetryDelay);
         return;
     }
+    if (!proxySocket_.held()) {
+        if (const std::string error = proxySocket_.open(kProxyHost, kProxyPort); !error.empty()) {
+            log_.error("couldn't listen on " + std::string(kProxyHost) + ":" +
+                       std::to_string(kProxyPort) + ": " + error);
+            checkListener();  // whoever holds the port instead is ended
+            scheduleStart(kRetryDelay);
+            return;
+        }
+    }
     const std::vector<std::string> args = proxyArguments(stageProxyConfdir());
 
     const std::pair<const char*, std::string> overrides[] = {
         {"PROXY_RULES_FILE", Paths::rulesFile()},
         {"TARVO_DATA_DIR", Paths::systemLogDir()},
         {"TARVO_CONFIG_FILE", Paths::proxyConfigFile()},
+        {"TARVO_LISTEN_FD", std::to_string(proxySocket_.fd())},
     };
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) {
@@ -441,7 +459,8 @@ void Daemon::startProxy() {
         });
     };
     try {
-        proxy_ = std::make_unique<ProxyProcess>(exe, args, env, onOutput, onExit);
+        proxy_ = std::make_unique<ProxyProcess>(exe, args, env, onOutput, onExit,
+                                                std::vector<int>{proxySocket_.fd()});
         log_.info("proxy started (pid " + std::to_string(proxy_->pid()) + ")");
         watchListener();
     } catch (const std::system_error& e) {
@@ -470,8 +489,10 @@ void Daemon::watchListener() {
 }
 
 // Whoever listens where the system proxy settings send the children's
-// traffic must be our proxy (or one of its children). Anyone else is ended,
-// and the proxy, which could not bind, is started again.
+// traffic must be the daemon's own socket, held by the daemon and its proxy
+// (or one of its children). Anyone else (who bound the port before the
+// daemon could, or beside it on another address) is ended, and the proxy
+// started again.
 void Daemon::checkListener() {
     const std::vector<listener::Socket> listeners = listener::listenersFor(kProxyPort);
     std::set<pid_t> ourTree;
@@ -480,6 +501,7 @@ void Daemon::checkListener() {
         ourTree = listener::processTree(proxy_->pid());
         ours = listener::socketsOf(ourTree);
     }
+    if (proxySocket_.held()) ours.insert(proxySocket_.inode());
     bool foreign = false;
     std::set<ino_t> unheld;
     for (const listener::Socket& socket : listeners) {

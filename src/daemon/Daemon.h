@@ -12,7 +12,9 @@
 #include "core/MainQueue.h"
 #include "core/SerialQueue.h"
 #include "core/TarvoLog.h"
+#include "daemon/FlagEntries.h"
 #include "daemon/ProxyProcess.h"
+#include "daemon/ProxySocket.h"
 #include "daemon/RootFiles.h"
 
 namespace tarvo {
@@ -106,6 +108,9 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     // only these are ever trusted under those names again.
     std::optional<rootfiles::DirIdentity> flagDirId_;
     std::optional<rootfiles::DirIdentity> confDirId_;
+    flagdir::Reports unremovableFlags_;
+    // Held from the first start on, and handed to every proxy.
+    ProxySocket proxySocket_;
     std::unique_ptr<ProxyProcess> proxy_;
     bool shouldRun_ = true;
     std::optional<bool> lastChildPresent_;

@@ -15,10 +15,11 @@ namespace tarvo {
 
 ProxyProcess::ProxyProcess(const std::string& path, const std::vector<std::string>& args,
                            const std::vector<std::string>& environment, OutputHandler onOutput,
-                           ExitHandler onExit)
+                           ExitHandler onExit, std::vector<int> passFds)
     : onOutput_(std::move(onOutput)), onExit_(std::move(onExit)) {
     SpawnOptions options;
     options.environment = environment;
+    options.passFds = std::move(passFds);
     SpawnedProcess child = spawnProcess(path, args, options);
     pid_ = child.pid;
     int wake[2];

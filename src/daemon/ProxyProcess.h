@@ -22,11 +22,12 @@ class ProxyProcess {
     // child ended by a signal.
     using ExitHandler = std::function<void(pid_t pid, int status)>;
 
-    // Starts `path` with `args` and `environment` (whole, "NAME=value");
-    // throws std::system_error when it cannot start.
+    // Starts `path` with `args` and `environment` (whole, "NAME=value"),
+    // handing it the descriptors `passFds` at the same numbers; throws
+    // std::system_error when it cannot start.
     ProxyProcess(const std::string& path, const std::vector<std::string>& args,
                  const std::vector<std::string>& environment, OutputHandler onOutput,
-                 ExitHandler onExit);
+                 ExitHandler onExit, std::vector<int> passFds = {});
     // A child still running is killed (SIGKILL) and the helper threads joined;
     // output still in the pipes is read first.
     ~ProxyProcess();

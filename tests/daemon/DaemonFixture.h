@@ -57,8 +57,9 @@ inline const TestPki& testPki() {
 
 // A stand-in proxy: records its arguments and the three variables it was
 // given, talks on both streams, waits to be told to stop. With
-// TARVO_TEST_LISTEN it listens on the proxy's port from a child process, as
-// mitmdump may under its launcher.
+// TARVO_TEST_LISTEN a child process of it holds the listening socket the
+// daemon handed over, as mitmdump may under its launcher, and answers every
+// request with 200 "faked".
 inline const char* const kFakeProxy = R"(#!/bin/bash
 out="$TARVO_TEST_RECORDS/launch.$$"
 printf 'arg:%s\n' "$@" > "$out.tmp"
@@ -67,8 +68,15 @@ mv "$out.tmp" "$out"
 printf 'ready\n\n'
 printf 'something odd\n' >&2
 [ -z "$TARVO_TEST_LISTEN" ] && exec sleep 1000
-/usr/bin/python3 -c 'import socket, time; s = socket.create_server(("127.0.0.1", 8080))
-print("listening", flush=True); time.sleep(1000)' 2>/dev/null &
+/usr/bin/python3 -c 'import os, socket; s = socket.socket(fileno=int(os.environ["TARVO_LISTEN_FD"]))
+print("listening", flush=True)
+while True:
+    c, head = s.accept()[0], b""
+    while b"\r\n\r\n" not in head and len(head) < 65536:
+        data = c.recv(65536)
+        if not data: break
+        head += data
+    c.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nfaked"); c.close()' 2>/dev/null &
 trap 'kill $!; exit 143' TERM
 wait $!
 )";
@@ -90,7 +98,7 @@ class DaemonRoot {
         ::setenv("TARVO_TEST_RECORDS", records().c_str(), 1);
         if (proxy == Proxy::Fake) installFakeProxy();
         if (proxy == Proxy::Real)
-            for (const char* f : {"TarvoProxy", "tarvo_filter.py"})
+            for (const char* f : {"TarvoProxy", "tarvo_filter.py", "tarvo_limits.py"})
                 fs::copy_file(sourceDir() + "/resources/proxy/" + f, resources() + "/proxy/" + f);
     }
 

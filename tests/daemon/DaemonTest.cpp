@@ -67,6 +67,21 @@ TEST(Presence, FreshFlagsOnlyAndTransitionsChangeTheSettingsOffTheMainThreadInOr
     EXPECT_FALSE(h.daemon->anyChildLoggedIn());
     EXPECT_EQ(left(), std::set<std::string>{"fresh.txt"});
     fs::remove(dir + "/fresh.txt");
+    // Directories a child makes under flag names: removed when empty, else
+    // reported at error once while that one stays; other names are left alone.
+    const std::string stuck = "[daemon] ERROR cannot remove " + dir + "/601.flag (directory): ";
+    const std::string plant = "cd '" + dir + "'; mkdir 600.flag 601.flag notes; touch 601.flag/x";
+    ASSERT_TRUE(asNobody(plant));
+    for (int tick = 0; tick < 3; ++tick) EXPECT_FALSE(h.daemon->anyChildLoggedIn());
+    EXPECT_EQ(left(), (std::set<std::string>{"601.flag", "notes"}));
+    EXPECT_EQ(h.count(stuck), 1u);
+    fs::remove(dir + "/601.flag/x");
+    EXPECT_FALSE(h.daemon->anyChildLoggedIn());
+    EXPECT_EQ(left(), std::set<std::string>{"notes"});
+    ASSERT_TRUE(asNobody("cd '" + dir + "'; rmdir notes; mkdir 601.flag; touch 601.flag/x"));
+    EXPECT_FALSE(h.daemon->anyChildLoggedIn());
+    EXPECT_EQ(h.count(stuck), 2u) << "one that went and came back is reported again";
+    fs::remove_all(dir + "/601.flag");
     const pid_t first = *h.daemon->proxyPid();
     h.queue.advance(0ms);  // the first tick comes at once
     EXPECT_TRUE(h.logged("[daemon] INFO  no child user \xE2\x80\x94 clearing system proxy"));
@@ -153,9 +168,9 @@ TEST(Supervisor, LaunchesRetriesAndRestartsTheProxyButNotAfterShutdown) {
     EXPECT_EQ(fakeLaunches(h.root.records()).size(), 2u);
 }
 
-// An ordinary user's program listening on 127.0.0.1:8080 before the proxy
-// binds is ended; the proxy's own listener (held by its child process) is
-// left alone.
+// An ordinary user's program listening on 127.0.0.1:8080 before the daemon
+// could bind it is ended, and the daemon binds it then; the proxy's own
+// listener (the daemon's socket, held by its child process) is left alone.
 TEST(Supervisor, AForeignListenerOnTheProxyPortIsEndedAndTheProxyStartedAgain) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to listen as another user";
     EnvGuard listen("TARVO_TEST_LISTEN", "1");
@@ -179,10 +194,112 @@ TEST(Supervisor, AForeignListenerOnTheProxyPortIsEndedAndTheProxyStartedAgain) {
                         std::to_string(squatter.pid()) +
                         ") ended \xE2\x80\x94 restarting the proxy");
     }));
+    EXPECT_TRUE(
+        h.logged("[daemon] ERROR couldn't listen on 127.0.0.1:8080: Address already in use"));
     EXPECT_EQ(squatter.wait(), std::optional<int>(128 + SIGKILL));
     ASSERT_TRUE(drive([&] { return h.count("[daemon] INFO  [proxy] listening") == 1; }));
     h.queue.advance(30s);
     EXPECT_EQ(h.count("[daemon] ERROR foreign listener"), 1u) << "the proxy's own is left alone";
+}
+
+// A child's loop taking port 8080 on every address that receives connections
+// meant for 127.0.0.1:8080, with and without address and port reuse: says
+// "bound …" and "accepted …" for each success, and how many tries it made
+// when told to stop.
+const char* const kPortTaker = R"(import signal, socket, sys
+tries = 0
+def stop(*_):
+    print("tries", tries, flush=True)
+    sys.exit(0)
+signal.signal(signal.SIGTERM, stop)
+print("trying", flush=True)
+R, P = socket.SO_REUSEADDR, socket.SO_REUSEPORT
+while True:
+    for family, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET, "0.0.0.0"),
+                         (socket.AF_INET6, "::"), (socket.AF_INET6, "::ffff:127.0.0.1")):
+        for options in ((), (R,), (P,), (R, P)):
+            tries += 1
+            s = socket.socket(family, socket.SOCK_STREAM)
+            if family == socket.AF_INET6:
+                s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            for o in options:
+                s.setsockopt(socket.SOL_SOCKET, o, 1)
+            try:
+                s.bind((host, 8080))
+                s.listen(16)
+            except OSError:
+                s.close()
+                continue
+            print("bound", host, options, flush=True)
+            s.settimeout(0.5)
+            try:
+                print("accepted", host, s.accept()[1], flush=True)
+            except OSError:
+                pass
+            s.close())";
+
+// The daemon keeps the proxy's listening socket and hands it to every proxy:
+// across forced restarts (killed, or bounced by a flapping presence flag) the
+// port is never free for a child to take, and a request made at any time
+// waits for the next proxy and is served. Many restarts of the stand-in, a
+// few of the real proxy (which takes seconds to start).
+TEST(Supervisor, TheProxyPortIsNeverFreeAcrossRestarts) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the child's loop as another user";
+    EnvGuard listen("TARVO_TEST_LISTEN", "1");
+    for (const auto& [kind, restarts] :
+         {std::pair{DaemonRoot::Proxy::Fake, 50}, std::pair{DaemonRoot::Proxy::Real, 4}}) {
+        const bool real = kind == DaemonRoot::Proxy::Real;
+        SCOPED_TRACE(real ? "real proxy" : "stand-in");
+        DaemonHarness h(kind);
+        h.root.setServices("");
+        writeText(Paths::rulesFile(), R"({"whitelist": ["127.0.0.2"], "blacklist": []})");
+        WebSite site("127.0.0.2");
+        const std::string page = "http://127.0.0.2:" + std::to_string(site.port()) + "/page";
+        h.daemon->start();
+        h.queue.advance(0ms);
+        Process taker({.argv = {"/usr/bin/python3", "-c", kPortTaker}, .user = kNobody});
+        ASSERT_TRUE(taker.waitForOutput("trying"));
+        for (int restart = 0; restart <= restarts; ++restart) {
+            SCOPED_TRACE(restart);
+            ASSERT_TRUE(h.waitFor([&] { return h.daemon->proxyPid().has_value(); })) << taker.out();
+            // Made while the proxy may still be starting: it waits in the queue.
+            const CurlAnswer answer = curlVia(8080, {page});
+            ASSERT_EQ(answer.status, 200) << answer.error << taker.out();
+            EXPECT_EQ(answer.body, real ? "hello from the server" : "faked");
+            if (restart == restarts) break;
+            const pid_t before = *h.daemon->proxyPid();
+            if (restart % 2 == 0) {  // killed outright, with whatever it started
+                for (pid_t pid : listener::processTree(before)) ::kill(pid, SIGKILL);
+            } else {  // the flag taken away and put back: a new child, a bounce
+                fs::remove(Paths::activeChildrenDir() + "/501.flag");
+                h.queue.advance(5s);
+                h.writeFlag("501.flag");
+                h.queue.advance(5s);
+            }
+            ASSERT_TRUE(h.waitFor([&] { return h.daemon->proxyPid() != before; }));
+            h.queue.advance(2s);
+        }
+        EXPECT_EQ(site.requests(), real ? restarts + 1 : 0);
+        // No proxy for a while (its executable gone): the daemon's own socket,
+        // which it alone holds then, is never taken for a foreign listener.
+        fs::remove(h.root.resources() + "/proxy/TarvoProxy");
+        const pid_t last = *h.daemon->proxyPid();
+        for (pid_t pid : listener::processTree(last)) ::kill(pid, SIGKILL);
+        ASSERT_TRUE(h.waitFor([&] { return h.daemon->proxyPid() != last; }));
+        h.queue.advance(20s);
+        EXPECT_EQ(h.count("[daemon] ERROR proxy binary missing"), 4u);
+        EXPECT_EQ(h.count("[daemon] ERROR foreign listener"), 0u);
+        taker.kill(SIGTERM);
+        taker.wait();
+        const std::string out = taker.out();
+        EXPECT_EQ(out.find("bound"), std::string::npos) << out;
+        EXPECT_EQ(out.find("accepted"), std::string::npos) << out;
+        const size_t tries = out.find("tries ");
+        ASSERT_NE(tries, std::string::npos) << out;
+        EXPECT_GT(std::atoi(out.c_str() + tries + 6), 1000) << "the loop kept trying";
+        h.daemon.reset();  // nothing of this round holds the port into the next
+        EXPECT_TRUE(waitUntil([] { return listener::listenersFor(8080).empty(); }));
+    }
 }
 
 // Which listening sockets take connections meant for 127.0.0.1:port, as the
@@ -552,6 +669,168 @@ TEST(FilteringProxy, DecidesOnTheRealDestinationKeepsTheLastGoodRulesAndTrustsOn
         EXPECT_EQ(refused.out().find("ready"), std::string::npos);
         EXPECT_TRUE(fs::is_empty(dir / "tmp"));
         EXPECT_TRUE(fs::is_empty(shared + "/planted"));
+    }
+}
+
+// A client of the proxy on 127.0.0.1:8080 asking for URL:
+//   head N URL     a request whose head is exactly N bytes: its status,
+//                  "closed", or "waiting" when nothing came for 20 s
+//   blank N        N bytes of empty lines, which come before a head: the same
+//   endless MB     MB megabytes of one header line that never ends: the same
+//   hold N URL     N idle connections and one more ("extra: closed" when the
+//                  proxy closes it), a request on the Nth ("last: status"),
+//                  then "holding" until stopped
+const char* const kProxyClient = R"(import socket, sys, time
+def connect():
+    return socket.create_connection(("127.0.0.1", 8080), timeout=20)
+def status(s):
+    try:
+        data = s.recv(4096)
+    except socket.timeout:
+        return "waiting"
+    except OSError:
+        data = b""
+    return data.split(b" ")[1].decode() if data.startswith(b"HTTP/") else "closed"
+def request(url, pad=0):
+    host = url.split("/")[2]
+    head = "GET %s HTTP/1.1\r\nHost: %s\r\nX-Pad: " % (url, host)
+    return (head + "a" * (pad - len(head) - 4) + "\r\n\r\n").encode() if pad else \
+        ("GET %s HTTP/1.1\r\nHost: %s\r\n\r\n" % (url, host)).encode()
+mode, n = sys.argv[1], int(sys.argv[2])
+if mode == "head":
+    s = connect()
+    s.sendall(request(sys.argv[3], n))
+    print(status(s))
+elif mode == "blank":
+    s = connect()
+    s.sendall(b"\r\n" * (n // 2))
+    print(status(s))
+elif mode == "endless":
+    s = connect()
+    try:
+        s.sendall(b"GET http://127.0.0.2/ HTTP/1.1\r\nX-Pad: ")
+        for _ in range(n):
+            s.sendall(b"a" * (1 << 20))
+    except OSError:
+        pass
+    print(status(s))
+else:
+    held = [connect() for _ in range(n)]
+    extra = connect()
+    print("extra:", status(extra), flush=True)
+    held[-1].sendall(request(sys.argv[3]))
+    print("last:", status(held[-1]), flush=True)
+    print("holding", flush=True)
+    time.sleep(1000)
+)";
+
+long residentKiB(pid_t pid) {
+    for (const auto& line : readLines("/proc/" + std::to_string(pid) + "/status"))
+        if (line.starts_with("VmRSS:")) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// What one client can make the proxy hold is bounded: a request head of up to
+// 64 KiB is served, a longer one refused with 431, an endless one too with the
+// proxy's memory hardly grown; one user's connections past 256 are closed at
+// once while another user's are served, and any past 1024 in all.
+TEST(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
+    NetNamespace ns;
+    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
+    TempDir dir;
+    mustRun({"/bin/bash", "-ec",
+             "cd '" + dir.path() + "'; chmod 755 .; mkdir -m 700 conf; cp '" + testPki().caPem +
+                 "' conf; echo '{\"whitelist\": [\"127.0.0.2\"]}' > rules.json"});
+    EnvGuard rulesFile("PROXY_RULES_FILE", dir / "rules.json");
+    WebSite site("127.0.0.2");
+    const std::string page = "http://127.0.0.2:" + std::to_string(site.port()) + "/page";
+    Process proxy({.argv = {sourceDir() + "/resources/proxy/TarvoProxy", "--port", "8080", "--host",
+                            "127.0.0.1", "--confdir", dir / "conf"}});
+    ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
+    auto client = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"/usr/bin/python3", "-c", kProxyClient});
+        return Launch{.argv = args, .user = kNobody};
+    };
+
+    // Four users with 256 connections each: each one's next is closed, and
+    // another user is served until the 1024 in all are reached.
+    std::vector<std::unique_ptr<Process>> holders;
+    for (uid_t uid = kNobody; uid > kNobody - 4; --uid) {
+        SCOPED_TRACE(uid);
+        EXPECT_EQ(curlVia(8080, {page}).status, 200) << "another user is served";
+        Launch hold = client({"hold", "256", page});
+        hold.user = uid;
+        auto& holder = *holders.emplace_back(std::make_unique<Process>(hold));
+        ASSERT_TRUE(holder.waitForOutput("holding")) << holder.err();
+        EXPECT_NE(holder.out().find("extra: closed\nlast: 200\n"), std::string::npos)
+            << holder.out();
+    }
+    EXPECT_EQ(curlVia(8080, {page}).status, 0) << "past 1024 in all";
+    for (const std::string said :
+         {"refused a connection from uid 65534: 256 connections open from this user",
+          "refused a connection from uid 0: 1024 connections open in all"})
+        EXPECT_TRUE(waitUntil([&] { return proxy.err().find(said) != std::string::npos; })) << said;
+    holders.clear();
+    // Sizes of the whole head, up to and including the blank line, asking
+    // for a site no rule admits: a head the proxy reads gets its block page
+    // (403). The user's connections above are released, or none is answered.
+    const long before = residentKiB(proxy.pid());
+    const std::tuple<std::string, int, std::string> heads[] = {
+        {"head", 64 * 1024 - 100, "403"}, {"head", 64 * 1024, "403"},
+        {"head", 64 * 1024 + 1, "431"},   {"blank", 256 * 1024, "431|closed"},
+        {"endless", 300, "431|closed"},
+    };
+    for (const auto& [mode, size, answer] : heads) {
+        SCOPED_TRACE(mode + " " + std::to_string(size));
+        const ProcessResult r = run(client({mode, std::to_string(size), "http://127.0.0.3:1/"}));
+        EXPECT_TRUE(std::regex_match(r.out, std::regex("(" + answer + ")\n"))) << r.out << r.err;
+    }
+    EXPECT_EQ(site.requests(), 8) << "one on each user's last connection, four of root's";
+    EXPECT_LT(residentKiB(proxy.pid()) - before, 32 * 1024) << "KiB grown";
+    EXPECT_NE(proxy.err().find("request head over 65536 bytes"), std::string::npos);
+}
+
+// The proxy runs only as it expects to: on mitmproxy's internals as its
+// bounds know them, and on a listening socket when one is handed over.
+// Otherwise it stops at once and says why.
+TEST(FilteringProxy, StopsWhenMitmproxysInternalsOrItsSocketAreNotAsExpected) {
+    NetNamespace ns;
+    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
+    WebSite site("127.0.0.2");
+    const std::string connected = "exec 3<>/dev/tcp/127.0.0.2/" + std::to_string(site.port());
+    const std::string internals = "mitmproxy's internals are not as this proxy expects";
+    const struct {
+        std::string file, edit;  // a change to a copy of mitmproxy found first
+        std::string before;      // shell commands before the proxy starts
+        int exit;
+        std::string says;
+    } cases[] = {
+        {"", "", "", 0, "ready"},
+        {"proxy/layers/http/_http1.py", "s/self.buf.maybe_extract_lines()/self.head_lines()/", "",
+         3, internals},
+        {"addons/proxyserver.py", "s/asyncio.start_server(/asyncio_utils.start_server(/", "", 3,
+         internals},
+        {"", "", "export TARVO_LISTEN_FD=x", 1, "TARVO_LISTEN_FD='x' is not an open socket"},
+        {"", "", connected + "; export TARVO_LISTEN_FD=3", 1,
+         "TARVO_LISTEN_FD=3 is not a socket listening on 127.0.0.1:8080"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file + c.before);
+        TempDir dir;
+        mustRun({"/bin/cp", "-r", "/usr/lib/python3/dist-packages/mitmproxy", dir / "mitmproxy"});
+        if (!c.file.empty()) mustRun({"/bin/sed", "-i", c.edit, dir / ("mitmproxy/" + c.file)});
+        Process proxy({.argv = {"/bin/bash", "-c",
+                                c.before + "\nexec '" + sourceDir() +
+                                    "/resources/proxy/TarvoProxy' --port 8080 --host 127.0.0.1"},
+                       .env = environmentWith({"PYTHONPATH=" + dir.path(), "HOME=" + dir.path(),
+                                               "PROXY_RULES_FILE=" + (dir / "none.json")})});
+        if (c.exit == 0) {
+            EXPECT_TRUE(proxy.waitForOutput(c.says)) << proxy.err();
+            continue;
+        }
+        EXPECT_EQ(proxy.wait(), std::optional<int>(c.exit));
+        EXPECT_NE(proxy.err().find(c.says), std::string::npos) << proxy.err();
+        EXPECT_EQ(proxy.out().find("ready"), std::string::npos);
     }
 }
 
