@@ -9,8 +9,8 @@
 
 #include "commands/Uninstall.h"
 #include "core/Paths.h"
-#include "daemon/Keychain.h"
-#include "daemon/ProxyConfig.h"
+#include "platform/mac/Keychain.h"
+#include "platform/mac/ProxyConfig.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 

@@ -16,6 +16,7 @@
 
 #include "core/Paths.h"
 #include "daemon/Daemon.h"
+#include "platform/mac/MacServices.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 #include "support/VirtualTime.h"
@@ -73,8 +74,9 @@ trap 'kill $!; exit 143' TERM
 wait $!
 )";
 
-// A made root in TARVO_ROOT, in a private network; TARVO_RESOURCES holds the
-// default rules, the TestPki authority and a proxy: fake, real, or none.
+// A made root in TARVO_ROOT, in a private network, with the Mac's tools (the
+// stand-ins) as the system's services; TARVO_RESOURCES holds the default
+// rules, the TestPki authority and a proxy: fake, real, or none.
 class DaemonRoot {
   public:
     enum class Proxy { Fake, Real, Missing };
@@ -128,6 +130,7 @@ class DaemonRoot {
     TempDir dir_;
     EnvGuard root_;
     EnvGuard resources_;
+    EnvGuard platform_{"TARVO_PLATFORM", "mac"};
 };
 
 // Each launch of the fake proxy: its pid, its "arg:…" and "env:NAME=value" lines.
@@ -153,6 +156,10 @@ struct DaemonHarness {
         : root(proxy) {
         options.exitProcess = [this](int code) { exitCode = code; };
         if (!options.background) options.background = std::make_shared<InlineBackground>();
+        if (!options.systemProxy)
+            options.systemProxy = std::make_shared<platform::MacSystemProxy>();
+        if (!options.certificateTrust)
+            options.certificateTrust = std::make_shared<platform::MacCertificateTrust>();
         daemon = Daemon::create(queue, clock, options);
     }
     bool logged(const std::string& message) const {

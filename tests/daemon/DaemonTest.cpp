@@ -16,7 +16,7 @@
 
 #include "DaemonFixture.h"
 #include "core/Paths.h"
-#include "daemon/Keychain.h"
+#include "platform/mac/Keychain.h"
 #include "daemon/ProxyListener.h"
 
 namespace tarvo::test {
