@@ -320,6 +320,7 @@ bool Daemon::anyChildLoggedIn() {
         ::unlinkat(dirFd, entry->d_name, 0);
     }
     ::closedir(dir);
+    std::sort(presentUids_.begin(), presentUids_.end());
     return present;
 }
 

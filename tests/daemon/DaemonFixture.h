@@ -187,11 +187,12 @@ struct DaemonHarness {
     std::optional<int> exitCode;
 };
 
-// A web server on a loopback `address` counting requests for GET /page ("hello
-// from the server"); HTTP, or HTTPS with the TestPki server certificate.
+// A web server on `address` counting requests for GET /page ("hello from the
+// server"); HTTP, or HTTPS with the TestPki server certificate; on `port`, or
+// on a free one.
 class WebSite {
   public:
-    explicit WebSite(const std::string& address, bool tls = false) {
+    explicit WebSite(const std::string& address, bool tls = false, int port = 0) {
         server_.reset(
             tls ? new httplib::SSLServer(testPki().serverCert.c_str(), testPki().serverKey.c_str())
                 : new httplib::Server());
@@ -199,7 +200,9 @@ class WebSite {
             ++requests_;
             res.set_content("hello from the server", "text/plain");
         });
-        port_ = server_->bind_to_any_port(address);
+        port_ = port ? (server_->bind_to_port(address, port) ? port : -1)
+                     : server_->bind_to_any_port(address);
+        if (port_ < 0) throw std::runtime_error("cannot listen on " + address);
         thread_ = std::thread([this] { server_->listen_after_bind(); });
         while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
