@@ -96,3 +96,37 @@ TEST(Commands, StatusReportsByteForByteAndUninstallRemovesEverything) {
 
 }  // namespace
 }  // namespace tarvo::test
+
+namespace tarvo::test {
+namespace {
+
+// The Mac's tools only when asked for with a root; otherwise this system's
+// mechanisms, reported as they really stand (nothing in force here).
+TEST(Commands, StatusReportsThisSystemsProxyUnlessTheMacsToolsAreAskedForWithARoot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+    NetNamespace ns;  // the firewall table read is this namespace's, never the host's
+    ASSERT_TRUE(ns.entered()) << ns.error();
+    TempRoot root;
+    const std::string thisSystem =
+        "  system web proxy:\n    - desktop proxy settings: off\n    - firewall: off\n";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"TARVO_PLATFORM="}, thisSystem},
+        {{"TARVO_PLATFORM=linux"}, thisSystem},
+        {{"TARVO_PLATFORM=mac", "TARVO_ROOT="}, "  system web proxy:\n"},
+        {{"TARVO_PLATFORM=mac"}, "  network proxy services:\n"},
+    };
+    for (const auto& [env, want] : cases) {
+        SCOPED_TRACE(env.back());
+        const ProcessResult r =
+            run({.argv = {tarvoBinary(), "status"}, .env = environmentWith(env)});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_NE(r.out.find(want), std::string::npos) << r.out;
+    }
+    const ProcessResult r =
+        run({.argv = {tarvoBinary(), "status"}, .env = environmentWith({"TARVO_PLATFORM="})});
+    EXPECT_NE(r.out.find("  cert:    MISSING from system certificate store\n"), std::string::npos)
+        << r.out;
+}
+
+}  // namespace
+}  // namespace tarvo::test
