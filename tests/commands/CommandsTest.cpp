@@ -126,6 +126,13 @@ TEST(Commands, StatusReportsThisSystemsProxyUnlessTheMacsToolsAreAskedForWithARo
         run({.argv = {tarvoBinary(), "status"}, .env = environmentWith({"TARVO_PLATFORM="})});
     EXPECT_NE(r.out.find("  cert:    MISSING from system certificate store\n"), std::string::npos)
         << r.out;
+    // An ordinary user cannot read the firewall: said so, nothing on standard error.
+    const ProcessResult user = run({.argv = {tarvoBinary(), "status"},
+                                    .env = environmentWith({"TARVO_PLATFORM="}),
+                                    .user = kNobody});
+    EXPECT_NE(user.out.find("    - firewall: unknown (reading it needs root)\n"), std::string::npos)
+        << user.out;
+    EXPECT_EQ(user.err, "");
 }
 
 }  // namespace

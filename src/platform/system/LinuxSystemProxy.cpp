@@ -305,6 +305,11 @@ std::string LinuxSystemProxy::runNft(const std::string& script) {
 
 std::optional<std::string> LinuxSystemProxy::listTable(std::string& error) {
     error.clear();
+    // Without root, libnftables prints its refusal on standard error.
+    if (::geteuid() != 0) {
+        error = "reading it needs root";
+        return std::nullopt;
+    }
     if (!nft_->ctx) {
         error = "cannot start libnftables";
         return std::nullopt;
