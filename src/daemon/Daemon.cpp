@@ -320,7 +320,6 @@ bool Daemon::anyChildLoggedIn() {
         ::unlinkat(dirFd, entry->d_name, 0);
     }
     ::closedir(dir);
-    std::sort(presentUids_.begin(), presentUids_.end());
     return present;
 }
 

@@ -111,7 +111,8 @@ TEST(Presence, FreshFlagsOnlyAndTransitionsChangeTheSettingsOffTheMainThreadInOr
 // settings in force.
 TEST(Presence, TheSystemProxyHearsTheChildrenPresentAndKeepsItsSettingsOnEveryTick) {
     struct RecordingSystemProxy : platform::SystemProxy {
-        static std::string who(const std::vector<uid_t>& children) {
+        static std::string who(std::vector<uid_t> children) {
+            std::sort(children.begin(), children.end());  // in the order the flags were found
             std::string out;
             for (uid_t uid : children) out += " " + std::to_string(uid);
             return out;

@@ -135,6 +135,9 @@ TEST(LinuxSystemProxy, ChildReachesTheWebOnlyThroughTheProxyAndHandMadeChangesAr
                  {kNobody - 1, toSite, false}});
     EXPECT_EQ(proxy.report().items.at(1),
               "firewall: web only through the proxy for uid 65533, 65534");
+    const size_t set = root.calls("nft");
+    proxy.keep(kFilter, {kNobody, kNobody - 1});
+    EXPECT_EQ(root.calls("nft"), set) << "the same children, found in another order";
 
     proxy.clear();
     EXPECT_EQ(nftTable(), "");
@@ -221,8 +224,13 @@ TEST(LinuxSystemProxy, LockedDesktopSettingsOutrankTheChildsOwnAndExtendTheProfi
     const std::string db = LinuxSystemProxy::databasePath();
     mustRun({"/usr/bin/dconf", "compile", db, db + ".d"});
     expectSettings({{{"writable", schema, "mode"}, "true"}});
+    struct stat before {
+    }, after{};
+    ::stat(profile.c_str(), &before);
     proxy.keep(kFilter, {kNobody});
     expectSettings(locked);
+    ::stat(profile.c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "a profile that names the database is left alone";
     EXPECT_EQ(root.logged("[daemon] WARN  desktop proxy settings changed"), 1u);
 
     proxy.clear();

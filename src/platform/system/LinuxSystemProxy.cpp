@@ -35,12 +35,20 @@ std::string joinUids(const std::vector<uid_t>& uids) {
     return out;
 }
 
+// The same children in whatever order the flags were found.
+std::vector<uid_t> sortedUnique(std::vector<uid_t> uids) {
+    std::sort(uids.begin(), uids.end());
+    uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
+    return uids;
+}
+
 std::string addressFamily(const std::string& address) {
     return address.find(':') == std::string::npos ? "ip" : "ip6";
 }
 
 // The service the agent talks to, from config.json's "api": its addresses
-// and port. Nothing when there is no usable address.
+// and port (only 80 and 443 are ever closed, but the rule says which port is
+// meant either way). Nothing when there is no usable address.
 std::vector<std::string> serviceAddresses(int& port) {
     const UntrustedFile file = readUntrustedFile(Paths::configFile(), kMaxConfigBytes);
     if (!file.data) return {};
@@ -64,7 +72,7 @@ std::vector<std::string> serviceAddresses(int& port) {
     }
     curl_url_cleanup(url);
     if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
-    if (host.empty() || (port != 80 && port != 443)) return {};
+    if (host.empty()) return {};
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -329,7 +337,7 @@ std::string LinuxSystemProxy::applyFirewall(const ProxyEndpoint& proxy,
                                             const std::vector<uid_t>& children) {
     int port = 0;
     const std::vector<std::string> exempt = serviceAddresses(port);
-    return runNft(firewallScript(proxy, children, exempt, port));
+    return runNft(firewallScript(proxy, sortedUnique(children), exempt, port));
 }
 
 std::string LinuxSystemProxy::clearFirewall() {
@@ -358,7 +366,8 @@ void LinuxSystemProxy::apply(const ProxyEndpoint& proxy, const std::vector<uid_t
     outcome("desktop proxy settings", applySettings(proxy));
     outcome("firewall", applyFirewall(proxy, children));
     std::string error;
-    applied_ = Applied{proxy, children, settingsStamps(), listTable(error).value_or("")};
+    applied_ =
+        Applied{proxy, sortedUnique(children), settingsStamps(), listTable(error).value_or("")};
 }
 
 void LinuxSystemProxy::clear() {
@@ -369,7 +378,7 @@ void LinuxSystemProxy::clear() {
 
 void LinuxSystemProxy::keep(const ProxyEndpoint& proxy, const std::vector<uid_t>& children) {
     if (!applied_ || applied_->proxy.host != proxy.host || applied_->proxy.port != proxy.port ||
-        applied_->children != children) {
+        applied_->children != sortedUnique(children)) {
         apply(proxy, children);
         return;
     }
