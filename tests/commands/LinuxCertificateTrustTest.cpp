@@ -1,0 +1,96 @@
+// Trusting the filtering proxy's certificate in this system's store, with the
+// real update-ca-certificates on a made /etc/ssl/certs, checked the way
+// OpenSSL programs (curl among them) look it up.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "core/Paths.h"
+#include "platform/system/LinuxCertificateTrust.h"
+#include "support/Processes.h"
+#include "support/TestSupport.h"
+
+namespace tarvo::test {
+namespace {
+namespace fs = std::filesystem;
+using platform::LinuxCertificateTrust;
+
+// A made root with one certificate authority of the system's own, and the
+// bundled certificate in TARVO_RESOURCES.
+struct StoreRoot {
+    StoreRoot() {
+        for (const std::string& dir : {resources(), dir_ / "other"})
+            EXPECT_TRUE(run({.argv = {sourceDir() + "/scripts/make-test-ca", dir}}).succeeded());
+        fs::create_directories(Paths::resolve("/usr/share/ca-certificates/site"));
+        fs::create_directories(Paths::resolve("/etc/ssl/certs"));
+        fs::copy_file(dir_ / "other/rootCert.pem",
+                      Paths::resolve("/usr/share/ca-certificates/site/Other.crt"));
+        writeText(Paths::resolve("/etc/ca-certificates.conf"), "site/Other.crt\n");
+    }
+    std::string resources() const { return dir_ / "Resources"; }
+    // Whether OpenSSL finds `cert`'s issuer in the store's hashed directory.
+    bool verified(const std::string& cert) const {
+        return run({.argv = {"/usr/bin/openssl", "verify", "-no-CAfile", "-CApath",
+                             Paths::resolve("/etc/ssl/certs"), cert}})
+            .succeeded();
+    }
+
+    TempDir dir_;
+    EnvGuard root_{"TARVO_ROOT", dir_.path()};
+    EnvGuard resourcesDir_{"TARVO_RESOURCES", dir_ / "Resources"};
+};
+
+TEST(LinuxCertificateTrust, TrustedInTheSystemStoreUntilRemovedAndNothingElseTouched) {
+    StoreRoot root;
+    const std::string cert = root.resources() + "/rootCert.pem";
+    LinuxCertificateTrust trust;
+    EXPECT_FALSE(root.verified(cert));
+    EXPECT_FALSE(trust.isTrusted());
+
+    std::ostringstream err;
+    ASSERT_TRUE(trust.trust(cert, err)) << err.str();
+    EXPECT_TRUE(root.verified(cert));
+    EXPECT_TRUE(trust.isTrusted());
+    EXPECT_TRUE(root.verified(Paths::resolve("/usr/share/ca-certificates/site/Other.crt")));
+
+    EXPECT_TRUE(trust.remove());
+    EXPECT_FALSE(root.verified(cert));
+    EXPECT_FALSE(trust.isTrusted());
+    EXPECT_TRUE(root.verified(Paths::resolve("/usr/share/ca-certificates/site/Other.crt")))
+        << "the system's own authorities stay";
+    EXPECT_FALSE(trust.remove()) << "nothing of ours left to remove";
+}
+
+// Refused before the store is touched; a missing tool says so.
+TEST(LinuxCertificateTrust, RefusesKeysNonCertificatesAndMissingFiles) {
+    StoreRoot root;
+    writeText(root.dir_ / "notes.pem", "hello\n");
+    writeText(root.dir_ / "broken.pem", "-----BEGIN CERTIFICATE-----\nMIIB\n");
+    const std::string key = root.resources() + "/mitmproxy-ca.pem";
+    const std::pair<std::string, std::string> cases[] = {
+        {root.dir_ / "missing.pem", ""},
+        {key, "refusing to install " + key +
+                  ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n"},
+        {root.dir_ / "notes.pem",
+         "refusing to install " + root.dir_ / "notes.pem" + ": it holds no certificate\n"},
+        {root.dir_ / "broken.pem",
+         "refusing to install " + root.dir_ / "broken.pem" + ": it holds no certificate\n"},
+    };
+    LinuxCertificateTrust trust;
+    for (const auto& [path, message] : cases) {
+        std::ostringstream err;
+        EXPECT_FALSE(trust.trust(path, err)) << path;
+        EXPECT_EQ(err.str(), message);
+        EXPECT_FALSE(exists(LinuxCertificateTrust::localCertificate()));
+    }
+    std::ostringstream err;
+    EXPECT_FALSE(LinuxCertificateTrust(root.dir_ / "no-tool")
+                     .trust(root.resources() + "/rootCert.pem", err));
+    EXPECT_EQ(err.str().rfind("cannot run " + root.dir_ / "no-tool" + ": ", 0), 0u) << err.str();
+}
+
+}  // namespace
+}  // namespace tarvo::test
