@@ -55,6 +55,11 @@ TEST(LinuxCertificateTrust, TrustedInTheSystemStoreUntilRemovedAndNothingElseTou
     EXPECT_TRUE(root.verified(cert));
     EXPECT_TRUE(trust.isTrusted());
     EXPECT_TRUE(root.verified(Paths::resolve("/usr/share/ca-certificates/site/Other.crt")));
+    // A bundled file without a certificate is never "trusted".
+    const std::string kept = readText(cert);
+    writeText(cert, "no certificate here\n");
+    EXPECT_FALSE(trust.isTrusted());
+    writeText(cert, kept);
 
     EXPECT_TRUE(trust.remove());
     EXPECT_FALSE(root.verified(cert));
