@@ -7,6 +7,9 @@
 
 #include <filesystem>
 #include <sstream>
+#include <tuple>
+
+#include <nlohmann/json.hpp>
 
 #include "core/Paths.h"
 #include "platform/system/LinuxCertificateTrust.h"
@@ -50,10 +53,24 @@ TEST(LinuxCertificateTrust, TrustedInTheSystemStoreUntilRemovedAndNothingElseTou
     EXPECT_FALSE(root.verified(cert));
     EXPECT_FALSE(trust.isTrusted());
 
+    // Firefox's policies of the site, merged with, never replaced.
+    const std::string site =
+        R"({"policies": {"DisableTelemetry": true, "Certificates": {"Install": ["/x.crt"]}}})";
+    const std::string policies = LinuxCertificateTrust::firefoxPolicies();
+    writeText(policies, site);
     std::ostringstream err;
     ASSERT_TRUE(trust.trust(cert, err)) << err.str();
     EXPECT_TRUE(root.verified(cert));
     EXPECT_TRUE(trust.isTrusted());
+    EXPECT_EQ(nlohmann::json::parse(readText(policies)),
+              nlohmann::json::parse(R"({"policies": {"DisableTelemetry": true, "Certificates":
+                  {"Install": ["/x.crt", ")" +
+                                    LinuxCertificateTrust::localCertificate() + R"("]}}})"));
+    // Firefox no longer told: not trusted, until the next trust() puts it back.
+    const std::string told = readText(policies);
+    writeText(policies, site);
+    EXPECT_FALSE(trust.isTrusted());
+    writeText(policies, told);
     EXPECT_TRUE(root.verified(Paths::resolve("/usr/share/ca-certificates/site/Other.crt")));
     // A bundled file without a certificate is never "trusted".
     const std::string kept = readText(cert);
@@ -67,6 +84,39 @@ TEST(LinuxCertificateTrust, TrustedInTheSystemStoreUntilRemovedAndNothingElseTou
     EXPECT_TRUE(root.verified(Paths::resolve("/usr/share/ca-certificates/site/Other.crt")))
         << "the system's own authorities stay";
     EXPECT_FALSE(trust.remove()) << "nothing of ours left to remove";
+    EXPECT_EQ(nlohmann::json::parse(readText(policies)), nlohmann::json::parse(site));
+
+    // A policy file made for the certificate alone goes with it.
+    std::filesystem::remove(policies);
+    ASSERT_TRUE(trust.trust(cert, err)) << err.str();
+    EXPECT_TRUE(trust.isTrusted());
+    EXPECT_TRUE(trust.remove());
+    EXPECT_FALSE(exists(policies));
+}
+
+TEST(LinuxCertificateTrust, FirefoxPoliciesAreMergedOnlyWhenTheyAreAnObject) {
+    const std::string mine = "/c.crt";
+    const std::tuple<std::optional<std::string>, bool, std::optional<std::string>> cases[] = {
+        {std::nullopt, true, R"({"policies":{"Certificates":{"Install":["/c.crt"]}}})"},
+        {R"({"policies":{"Certificates":{"Install":["/c.crt"]}}})", true,
+         R"({"policies":{"Certificates":{"Install":["/c.crt"]}}})"},
+        {R"({"policies":{"Certificates":{"Install":["/c.crt"]}}})", false, "{}"},
+        {R"({"policies":{"Certificates":{"Install":["/d.crt","/c.crt"]}}})", false,
+         R"({"policies":{"Certificates":{"Install":["/d.crt"]}}})"},
+        {R"({"x":1})", false, R"({"x":1})"},
+        {"not json", true, std::nullopt},
+        {"[]", true, std::nullopt},
+        {R"({"policies":[]})", true, std::nullopt},
+        {R"({"policies":{"Certificates":{"Install":"/c.crt"}}})", true, std::nullopt},
+    };
+    for (const auto& [existing, add, want] : cases) {
+        SCOPED_TRACE(existing.value_or("(none)"));
+        const auto merged = LinuxCertificateTrust::mergedPolicies(existing, mine, add);
+        ASSERT_EQ(merged.has_value(), want.has_value());
+        if (want) {
+            EXPECT_EQ(nlohmann::json::parse(*merged), nlohmann::json::parse(*want));
+        }
+    }
 }
 
 // Refused before the store is touched; a missing tool says so.
@@ -91,6 +141,14 @@ TEST(LinuxCertificateTrust, RefusesKeysNonCertificatesAndMissingFiles) {
         EXPECT_EQ(err.str(), message);
         EXPECT_FALSE(exists(LinuxCertificateTrust::localCertificate()));
     }
+    // A policy file that is not an object of policies is never overwritten.
+    const std::string policies = LinuxCertificateTrust::firefoxPolicies();
+    writeText(policies, "not json");
+    std::ostringstream refused;
+    EXPECT_FALSE(trust.trust(root.resources() + "/rootCert.pem", refused));
+    EXPECT_EQ(refused.str(),
+              "leaving " + policies + " alone: it is not a JSON object of policies\n");
+    EXPECT_EQ(readText(policies), "not json");
     std::ostringstream err;
     EXPECT_FALSE(LinuxCertificateTrust(root.dir_ / "no-tool")
                      .trust(root.resources() + "/rootCert.pem", err));

@@ -10,6 +10,7 @@
 #include <ostream>
 
 #include "core/AtomicFile.h"
+#include "core/Json.h"
 #include "core/Paths.h"
 #include "core/Subprocess.h"
 #include "core/Text.h"
@@ -23,6 +24,11 @@ std::string localDir() {
 
 std::string etcDir() {
     return Paths::resolve("/etc/ssl/certs");
+}
+
+bool exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
 bool contains(const std::vector<std::string>& blocks, const std::string& block) {
@@ -40,6 +46,65 @@ std::string LinuxCertificateTrust::localCertificate() {
 
 std::string LinuxCertificateTrust::bundle() {
     return etcDir() + "/ca-certificates.crt";
+}
+
+std::string LinuxCertificateTrust::firefoxPolicies() {
+    return Paths::resolve("/etc/firefox/policies/policies.json");
+}
+
+std::optional<std::string> LinuxCertificateTrust::mergedPolicies(
+    const std::optional<std::string>& existing, const std::string& certificate, bool add) {
+    json::Json doc = existing ? json::Json::parse(*existing, nullptr, false) : json::Json::object();
+    if (!doc.is_object()) return std::nullopt;
+    json::Json& policies = doc["policies"];
+    if (policies.is_null()) policies = json::Json::object();
+    if (!policies.is_object()) return std::nullopt;
+    json::Json& certificates = policies["Certificates"];
+    if (certificates.is_null()) certificates = json::Json::object();
+    if (!certificates.is_object()) return std::nullopt;
+    json::Json& install = certificates["Install"];
+    if (install.is_null()) install = json::Json::array();
+    if (!install.is_array()) return std::nullopt;
+    const auto at = std::find(install.begin(), install.end(), certificate);
+    if (add && at == install.end()) install.push_back(certificate);
+    if (!add && at != install.end()) install.erase(at);
+    if (install.empty()) certificates.erase("Install");
+    if (certificates.empty()) policies.erase("Certificates");
+    if (policies.empty()) doc.erase("policies");
+    return doc.dump(2) + "\n";
+}
+
+bool LinuxCertificateTrust::changeFirefoxPolicies(bool add, std::ostream& err) {
+    const std::string path = firefoxPolicies();
+    std::optional<std::string> existing;
+    if (exists(path)) {
+        existing = readFile(path);
+        if (!existing) {
+            err << "cannot read " << path << "\n" << std::flush;
+            return false;
+        }
+    } else if (!add) {
+        return true;
+    }
+    const std::optional<std::string> merged = mergedPolicies(existing, localCertificate(), add);
+    if (!merged) {
+        err << "leaving " << path << " alone: it is not a JSON object of policies\n" << std::flush;
+        return false;
+    }
+    if (existing && *merged == *existing) return true;
+    try {
+        // A file that held only our certificate goes with it.
+        if (!add && *merged == "{}\n") {
+            std::filesystem::remove(path);
+            return true;
+        }
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        replaceFileAtomically(path, *merged, {.mode = 0644});
+    } catch (const std::exception& e) {
+        err << "cannot write " << path << ": " << e.what() << "\n" << std::flush;
+        return false;
+    }
+    return true;
 }
 
 std::vector<std::string> LinuxCertificateTrust::certificateBlocks(const std::string& pem) {
@@ -79,8 +144,17 @@ bool LinuxCertificateTrust::isTrusted() {
     if (!ours || !trusted) return false;
     const std::vector<std::string> mine = certificateBlocks(*ours);
     const std::vector<std::string> all = certificateBlocks(*trusted);
-    return !mine.empty() && std::all_of(mine.begin(), mine.end(),
-                                        [&](const std::string& b) { return contains(all, b); });
+    if (mine.empty() || !std::all_of(mine.begin(), mine.end(),
+                                     [&](const std::string& b) { return contains(all, b); }))
+        return false;
+    // Firefox reads its own store: it must be told to import the file.
+    const json::Json policies =
+        json::Json::parse(readFile(firefoxPolicies()).value_or(""), nullptr, false);
+    const json::Json::json_pointer install("/policies/Certificates/Install");
+    if (!policies.is_object() || !policies.contains(install) || !policies[install].is_array())
+        return false;
+    const json::Json& listed = policies[install];
+    return std::find(listed.begin(), listed.end(), localCertificate()) != listed.end();
 }
 
 bool LinuxCertificateTrust::trust(const std::string& path, std::ostream& err) {
@@ -104,16 +178,16 @@ bool LinuxCertificateTrust::trust(const std::string& path, std::ostream& err) {
         err << "cannot place " << localCertificate() << ": " << e.what() << "\n" << std::flush;
         return false;
     }
-    if (!update(err)) return false;
+    if (!update(err) || !changeFirefoxPolicies(true, err)) return false;
     const std::vector<std::string> all = certificateBlocks(readFile(bundle()).value_or(""));
     return std::all_of(blocks.begin(), blocks.end(),
                        [&](const std::string& b) { return contains(all, b); });
 }
 
 bool LinuxCertificateTrust::remove() {
+    const bool policies = changeFirefoxPolicies(false, std::cerr);
     if (::unlink(localCertificate().c_str()) != 0) return false;
-    std::ostream& sink = std::cerr;
-    return update(sink);
+    return update(std::cerr) && policies;
 }
 
 }  // namespace tarvo::platform

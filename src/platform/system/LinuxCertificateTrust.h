@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,8 +11,9 @@ namespace tarvo::platform {
 // The system's certificate store: the certificate is placed among the
 // administrator's own (/usr/local/share/ca-certificates) and
 // update-ca-certificates rebuilds /etc/ssl/certs, which curl, Python, OpenSSL
-// and GnuTLS programs read. Every directory is resolved under TARVO_ROOT and
-// handed to the tool.
+// and GnuTLS programs read. Firefox is told to import that file through its
+// enterprise policy file, merged with what is there. Every path is resolved
+// under TARVO_ROOT (and handed to the tool).
 class LinuxCertificateTrust : public CertificateTrust {
   public:
     static constexpr const char* kFileName = "tarvo-root.crt";
@@ -27,12 +29,20 @@ class LinuxCertificateTrust : public CertificateTrust {
 
     static std::string localCertificate();  // …/ca-certificates/tarvo-root.crt
     static std::string bundle();            // /etc/ssl/certs/ca-certificates.crt
+    static std::string firefoxPolicies();   // /etc/firefox/policies/policies.json
     // The certificate blocks of a PEM text, base64 without line breaks.
     static std::vector<std::string> certificateBlocks(const std::string& pem);
+    // Firefox's policies with `certificate` among those it installs (or,
+    // `add` false, without it; emptied containers go too). None when
+    // `existing` is not a JSON object: it is never overwritten then.
+    static std::optional<std::string> mergedPolicies(const std::optional<std::string>& existing,
+                                                     const std::string& certificate, bool add);
 
   private:
     // Runs the tool; what it printed goes to `err` when it fails.
     bool update(std::ostream& err);
+    // Adds or takes out the certificate in Firefox's policies.
+    bool changeFirefoxPolicies(bool add, std::ostream& err);
 
     std::string updateTool_;
 };
