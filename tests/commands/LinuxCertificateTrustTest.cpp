@@ -119,6 +119,64 @@ TEST(LinuxCertificateTrust, FirefoxPoliciesAreMergedOnlyWhenTheyAreAnObject) {
     }
 }
 
+// Each child's own NSS database (Chromium's store) gets the certificate,
+// written as that child; a child whose ~/.pki leads into root's files gets
+// nothing written there, and the trust is reported missing.
+TEST(LinuxCertificateTrust, EachChildsNssDatabaseIsWrittenAsThatChild) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+    StoreRoot root;
+    ::chmod(root.dir_.path().c_str(), 0755);  // reachable by the children
+    const std::string kid = root.dir_ / "kid", sneaky = root.dir_ / "sneaky",
+                      vault = root.dir_ / "vault", cert = root.resources() + "/rootCert.pem";
+    for (const auto& [home, uid] : {std::pair{kid, 4242u}, std::pair{sneaky, 4243u}}) {
+        fs::create_directories(home);
+        ASSERT_EQ(::chown(home.c_str(), uid, uid), 0);
+    }
+    fs::create_directories(vault);
+    ::chmod(vault.c_str(), 0700);
+    fs::create_symlink(vault, sneaky + "/.pki");
+    ASSERT_EQ(::lchown((sneaky + "/.pki").c_str(), 4243, 4243), 0);
+    writeText(root.dir_ / "passwd", "root:x:0:0::/root:/bin/bash\nkid:x:4242:4242::" + kid +
+                                        ":/bin/sh\nsneaky:x:4243:4243::" + sneaky + ":/bin/sh\n");
+    auto listedFor = [](const std::string& home, uid_t uid) {
+        const ProcessResult r =
+            run({.argv = {"/usr/bin/certutil", "-L", "-d", "sql:" + home + "/.pki/nssdb"},
+                 .user = uid});
+        return r.out.find("Tarvo filter") != std::string::npos &&
+               r.out.find("C,,") != std::string::npos;
+    };
+    const std::string report = inPrivateMounts({{root.dir_ / "passwd", "/etc/passwd"}}, [&] {
+        std::string out;
+        LinuxCertificateTrust trust;
+        std::ostringstream err;
+        writeText(Paths::configFile(), R"({"child_users": ["kid", "ghost", "root"]})");
+        const bool first = trust.trust(cert, err);
+        out += "trust " + std::to_string(first) + err.str() + "\n";
+        struct stat db {};
+        ::stat((kid + "/.pki/nssdb/cert9.db").c_str(), &db);
+        out += "kid " + std::to_string(listedFor(kid, 4242)) + " owner " +
+               std::to_string(db.st_uid) + " trusted " + std::to_string(trust.isTrusted()) + "\n";
+        writeText(Paths::configFile(), R"({"child_users": ["kid", "sneaky"]})");
+        std::ostringstream refused;
+        const bool trusted = trust.trust(cert, refused);
+        out += "sneaky " + std::to_string(trusted) + " vault " +
+               std::to_string(fs::is_empty(vault)) + " trusted " +
+               std::to_string(trust.isTrusted()) + "\n";
+        out += refused.str().substr(0, refused.str().find(':')) + "\n";
+        writeText(Paths::configFile(), R"({"child_users": ["kid"]})");
+        const bool removed = trust.remove();
+        out += "removed " + std::to_string(removed) + " kid " +
+               std::to_string(listedFor(kid, 4242)) + "\n";
+        return out;
+    });
+    EXPECT_EQ(report,
+              "trust 1\n"
+              "kid 1 owner 4242 trusted 1\n"
+              "sneaky 0 vault 1 trusted 0\n"
+              "cannot trust the certificate for sneaky\n"
+              "removed 1 kid 0\n");
+}
+
 // Refused before the store is touched; a missing tool says so.
 TEST(LinuxCertificateTrust, RefusesKeysNonCertificatesAndMissingFiles) {
     StoreRoot root;

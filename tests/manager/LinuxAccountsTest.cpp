@@ -1,16 +1,13 @@
 // This system's accounts from the passwd and group databases, with made
 // files bind-mounted over /etc/passwd and /etc/group in a private mount
-// namespace (a child process of the test, so the test's own view stays).
+// namespace.
 
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "platform/system/LinuxAccountDirectory.h"
+#include "support/Processes.h"
 #include "support/TestSupport.h"
 
 namespace tarvo {
@@ -23,18 +20,9 @@ std::string accountsWith(const std::string& passwd, const std::string& group,
     test::TempDir dir;
     test::writeText(dir / "passwd", passwd);
     test::writeText(dir / "group", group);
-    int out[2];
-    if (::pipe(out) != 0) return "pipe failed";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(out[0]);
-        std::string text;
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount((dir / "passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0 ||
-            ::mount((dir / "group").c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0) {
-            text = "cannot bind-mount the databases";
-        } else {
+    return test::inPrivateMounts(
+        {{dir / "passwd", "/etc/passwd"}, {dir / "group", "/etc/group"}}, [&] {
+            std::string text;
             platform::LinuxAccountDirectory directory;
             for (const LocalUserAccount& a : directory.peopleAccounts(currentUser))
                 text += a.name + "|" + a.fullName + "|" + std::to_string(a.uid) + "|" +
@@ -42,17 +30,8 @@ std::string accountsWith(const std::string& passwd, const std::string& group,
                         "\n";
             text += "admins:";
             for (const std::string& name : directory.administrators()) text += " " + name;
-        }
-        [[maybe_unused]] const ssize_t n = ::write(out[1], text.data(), text.size());
-        ::_exit(0);
-    }
-    ::close(out[1]);
-    std::string text;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
-    ::close(out[0]);
-    ::waitpid(pid, nullptr, 0);
-    return text;
+            return text;
+        });
 }
 
 // People's accounts: a uid from 1000 to 60000 and a shell to log in with;

@@ -1,5 +1,6 @@
 #include "platform/system/LinuxCertificateTrust.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,8 +38,60 @@ bool contains(const std::vector<std::string>& blocks, const std::string& block) 
 
 }  // namespace
 
-LinuxCertificateTrust::LinuxCertificateTrust(std::string updateTool)
-    : updateTool_(std::move(updateTool)) {}
+LinuxCertificateTrust::LinuxCertificateTrust(std::string updateTool, std::string certutilTool)
+    : updateTool_(std::move(updateTool)), certutilTool_(std::move(certutilTool)) {}
+
+std::vector<LinuxCertificateTrust::Child> LinuxCertificateTrust::children() {
+    const UntrustedFile file = readUntrustedFile(Paths::configFile(), 256 * 1024);
+    if (!file.data) return {};
+    const json::Json config = json::Json::parse(*file.data, nullptr, false);
+    std::vector<Child> found;
+    for (const std::string& name :
+         json::stringList(config, "child_users").value_or(std::vector<std::string>{})) {
+        const passwd* pw = ::getpwnam(name.c_str());
+        if (!pw || pw->pw_uid == 0 || !pw->pw_dir || pw->pw_dir[0] != '/') continue;
+        found.push_back({name, pw->pw_uid, pw->pw_gid, pw->pw_dir});
+    }
+    return found;
+}
+
+bool LinuxCertificateTrust::asChild(const Child& child, const std::vector<std::string>& command,
+                                    std::string* output) {
+    std::vector<std::string> args = {"--reuid=" + std::to_string(child.uid),
+                                     "--regid=" + std::to_string(child.gid), "--clear-groups",
+                                     "--"};
+    args.insert(args.end(), command.begin(), command.end());
+    ProcessOptions options;
+    options.mergeStderr = true;
+    options.timeout = std::chrono::seconds(60);
+    options.environment = std::vector<std::string>{"HOME=" + child.home, "PATH=/usr/bin:/bin"};
+    const ProcessResult r = runProcess("/usr/bin/setpriv", args, options);
+    if (output) *output = r.launched ? r.out : r.launchError;
+    return r.succeeded();
+}
+
+bool LinuxCertificateTrust::trustFor(const Child& child, std::ostream& err) {
+    const std::string dir = child.home + "/.pki/nssdb", db = "sql:" + dir;
+    std::string output;
+    bool done = asChild(child, {"/usr/bin/mkdir", "-p", "-m", "700", dir}, &output);
+    if (done && !asChild(child, {certutilTool_, "-L", "-d", db}))
+        done = asChild(child, {certutilTool_, "-N", "--empty-password", "-d", db}, &output);
+    if (done)
+        done = asChild(
+            child,
+            {certutilTool_, "-A", "-d", db, "-t", "C,,", "-n", kNickname, "-i", localCertificate()},
+            &output);
+    if (!done)
+        err << "cannot trust the certificate for " << child.name << ": "
+            << text::trimWhitespace(output) << "\n"
+            << std::flush;
+    return done;
+}
+
+bool LinuxCertificateTrust::trustedBy(const Child& child) {
+    return asChild(
+        child, {certutilTool_, "-L", "-d", "sql:" + child.home + "/.pki/nssdb", "-n", kNickname});
+}
 
 std::string LinuxCertificateTrust::localCertificate() {
     return localDir() + "/" + kFileName;
@@ -154,7 +207,12 @@ bool LinuxCertificateTrust::isTrusted() {
     if (!policies.is_object() || !policies.contains(install) || !policies[install].is_array())
         return false;
     const json::Json& listed = policies[install];
-    return std::find(listed.begin(), listed.end(), localCertificate()) != listed.end();
+    if (std::find(listed.begin(), listed.end(), localCertificate()) == listed.end()) return false;
+    // Only root can look into the children's databases.
+    if (::geteuid() != 0) return true;
+    for (const Child& child : children())
+        if (!trustedBy(child)) return false;
+    return true;
 }
 
 bool LinuxCertificateTrust::trust(const std::string& path, std::ostream& err) {
@@ -179,6 +237,9 @@ bool LinuxCertificateTrust::trust(const std::string& path, std::ostream& err) {
         return false;
     }
     if (!update(err) || !changeFirefoxPolicies(true, err)) return false;
+    bool everyChild = true;
+    for (const Child& child : children()) everyChild = trustFor(child, err) && everyChild;
+    if (!everyChild) return false;
     const std::vector<std::string> all = certificateBlocks(readFile(bundle()).value_or(""));
     return std::all_of(blocks.begin(), blocks.end(),
                        [&](const std::string& b) { return contains(all, b); });
@@ -186,6 +247,9 @@ bool LinuxCertificateTrust::trust(const std::string& path, std::ostream& err) {
 
 bool LinuxCertificateTrust::remove() {
     const bool policies = changeFirefoxPolicies(false, std::cerr);
+    for (const Child& child : children())
+        asChild(child,
+                {certutilTool_, "-D", "-d", "sql:" + child.home + "/.pki/nssdb", "-n", kNickname});
     if (::unlink(localCertificate().c_str()) != 0) return false;
     return update(std::cerr) && policies;
 }
