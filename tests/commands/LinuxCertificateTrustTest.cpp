@@ -136,7 +136,11 @@ TEST(LinuxCertificateTrust, EachChildsNssDatabaseIsWrittenAsThatChild) {
     ::chmod(vault.c_str(), 0700);
     fs::create_symlink(vault, sneaky + "/.pki");
     ASSERT_EQ(::lchown((sneaky + "/.pki").c_str(), 4243, 4243), 0);
-    writeText(root.dir_ / "passwd", "root:x:0:0::/root:/bin/bash\nkid:x:4242:4242::" + kid +
+    // Root's home is a made one too: nothing is ever written there.
+    const std::string rootHome = root.dir_ / "roothome";
+    fs::create_directories(rootHome);
+    writeText(root.dir_ / "passwd", "root:x:0:0::" + rootHome +
+                                        ":/bin/bash\nkid:x:4242:4242::" + kid +
                                         ":/bin/sh\nsneaky:x:4243:4243::" + sneaky + ":/bin/sh\n");
     auto listedFor = [](const std::string& home, uid_t uid) {
         const ProcessResult r =
@@ -154,6 +158,7 @@ TEST(LinuxCertificateTrust, EachChildsNssDatabaseIsWrittenAsThatChild) {
         out += "trust " + std::to_string(first) + err.str() + "\n";
         struct stat db {};
         ::stat((kid + "/.pki/nssdb/cert9.db").c_str(), &db);
+        out += "root's home " + std::to_string(fs::is_empty(rootHome)) + "\n";
         out += "kid " + std::to_string(listedFor(kid, 4242)) + " owner " +
                std::to_string(db.st_uid) + " trusted " + std::to_string(trust.isTrusted()) + "\n";
         writeText(Paths::configFile(), R"({"child_users": ["kid", "sneaky"]})");
@@ -171,6 +176,7 @@ TEST(LinuxCertificateTrust, EachChildsNssDatabaseIsWrittenAsThatChild) {
     });
     EXPECT_EQ(report,
               "trust 1\n"
+              "root's home 1\n"
               "kid 1 owner 4242 trusted 1\n"
               "sneaky 0 vault 1 trusted 0\n"
               "cannot trust the certificate for sneaky\n"
