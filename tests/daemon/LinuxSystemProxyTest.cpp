@@ -247,6 +247,25 @@ TEST(LinuxSystemProxy, LockedDesktopSettingsOutrankTheChildsOwnAndExtendTheProfi
     EXPECT_EQ(root.logged("[daemon] ERROR"), 0u);
 }
 
+// The real daemon with this system's mechanisms: a child's flag closes the
+// web to that child's uid, SIGTERM opens it again within 2 s.
+TEST(LinuxSystemProxy, TheDaemonSetsTheTableForAPresentChildAndTakesItBackOnSigterm) {
+    DaemonRoot root;  // in a network namespace of its own
+    EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    Process daemon({.argv = {tarvoBinary(), "daemon"}, .capture = false});
+    ASSERT_TRUE(waitUntil([] { return exists(Paths::activeChildrenDir()); }));
+    ASSERT_TRUE(asNobody("touch \"" + Paths::activeChildrenDir() + "/501.flag\""));
+    ASSERT_TRUE(waitUntil([] {
+        return nftTable().find("meta skuid 65534 tcp dport { 80, 443 } reject") !=
+               std::string::npos;
+    })) << readText(Paths::daemonLog());
+    EXPECT_EQ(readText(LinuxSystemProxy::profilePath()), "user-db:user\nsystem-db:tarvo\n");
+    daemon.kill(SIGTERM);
+    EXPECT_TRUE(waitUntil([] { return nftTable().empty(); }, std::chrono::seconds(2)));
+    EXPECT_EQ(daemon.wait(), 0);
+    EXPECT_FALSE(exists(LinuxSystemProxy::keyfilePath()));
+}
+
 TEST(LinuxSystemProxy, ProfileIsExtendedOnlyWhereItDoesNotNameTheDatabase) {
     const std::pair<std::optional<std::string>, std::string> cases[] = {
         {std::nullopt, "user-db:user\nsystem-db:tarvo\n"},
