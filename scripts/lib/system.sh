@@ -28,8 +28,8 @@ system_fail() {
 system_layout() {
   child_uid="$(id -u "$child")"
   mkdir -p "$demo"
-  eval "$("$src/scripts/demo-root" "$demo")"   # TARVO_ROOT, TARVO_RESOURCES, HOME (root's)
-  export TARVO_ROOT TARVO_RESOURCES
+  eval "$("$src/scripts/demo-root" "$demo")"   # TARVO_ROOT, TARVO_RESOURCES, TARVO_PLATFORM, HOME (root's)
+  export TARVO_ROOT TARVO_RESOURCES TARVO_PLATFORM
   root_home="$HOME"
   child_home="$demo/home-$child"
   mkdir -p "$child_home" "$demo/service" "$demo/logs"

@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "app/ModuleLoader.h"
+#include "app/PlatformServices.h"
 #include "app/Roles.h"
 #include "core/Background.h"
 #include "core/Paths.h"
@@ -67,7 +68,8 @@ int runManager(const Invocation& inv) {
     // The two service conversations; destroyed (and joined) before the queue
     // their results are posted to.
     ThreadPoolBackground background(2);
-    const auto controller = ManagerController::create(ServerClient::create(), queue, background);
+    const auto controller = ManagerController::create(ServerClient::create(), queue, background,
+                                                      makeAccountDirectory());
     WindowEvents events(*controller, queue);
     std::shared_ptr<webview::ManagerWindow> window =
         webView.library->createWindow(events, webview::ManagerWindow::Options{});

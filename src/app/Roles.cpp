@@ -11,6 +11,7 @@
 
 #include "agent/Agent.h"
 #include "app/ModuleLoader.h"
+#include "app/PlatformServices.h"
 #include "app/Usage.h"
 #include "commands/Status.h"
 #include "commands/Uninstall.h"
@@ -21,7 +22,6 @@
 #include "core/Version.h"
 #include "daemon/Daemon.h"
 #include "daemon/DaemonLock.h"
-#include "daemon/Keychain.h"
 #include "device/DeviceIdStore.h"
 #include "platform/linux/LinuxUserSession.h"
 #include "platform/qt/QtCoreLoop.h"
@@ -76,6 +76,8 @@ int runDaemon(const Invocation& inv) {
     useStoredDeviceIdForUpdates();
     ThreadPoolBackground updates(1);
     Daemon::Options options;
+    options.systemProxy = makeSystemProxy(std::make_shared<TarvoLog>("daemon", Paths::daemonLog()));
+    options.certificateTrust = makeCertificateTrust();
     options.startUpdateCheck = [&updates] {
         updates.run([] { Updater::checkAndInstall(appVersion); });
     };
@@ -87,7 +89,7 @@ int installCert(const Invocation& inv) {
     const std::string path =
         inv.args.size() > 1 ? inv.args[1] : Paths::bundleResources() + "/rootCert.pem";
     // The tools' own messages come first; one closing line says what happened.
-    if (Keychain::installRootCert(path, inv.err)) {
+    if (makeCertificateTrust()->trust(path, inv.err)) {
         inv.out << "certificate trusted: " << path << "\n" << std::flush;
         return 0;
     }
@@ -104,12 +106,16 @@ int checkUpdate(const Invocation& inv) {
 }
 
 int showStatus(const Invocation& inv) {
-    Status::report(inv.out);
+    Status::report(inv.out, *makeSystemProxy(std::make_shared<TarvoLog>("status")),
+                   *makeCertificateTrust());
     return 0;
 }
 
 int uninstall(const Invocation& inv) {
-    const int status = Uninstall::run(inv.err, ::getuid());
+    const int status = Uninstall::run(
+        inv.err, ::getuid(),
+        *makeSystemProxy(std::make_shared<TarvoLog>("uninstall", Paths::daemonLog())),
+        *makeCertificateTrust());
     if (status == 0) inv.out << "Tarvo uninstalled\n" << std::flush;
     return status;
 }

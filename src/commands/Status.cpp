@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "core/Paths.h"
-#include "daemon/Keychain.h"
-#include "daemon/ProxyConfig.h"
 
 namespace tarvo::Status {
 namespace fs = std::filesystem;
@@ -22,21 +20,19 @@ bool exists(const std::string& path) {
 
 }  // namespace
 
-void report(std::ostream& out) {
+void report(std::ostream& out, platform::SystemProxy& proxy, platform::CertificateTrust& trust) {
     // The labels are padded so that every value starts in the twelfth column.
     out << "tarvo status\n";
     const std::string rules = Paths::rulesFile();
     out << "  rules:   " << rules << (exists(rules) ? "" : " (missing)") << "\n";
-    out << "  cert:    "
-        << (Keychain::isRootCertInstalled() ? "trusted in System keychain"
-                                            : "MISSING from System keychain")
-        << "\n";
+    out << "  cert:    " << (trust.isTrusted() ? "trusted in " : "MISSING from ")
+        << trust.storeName() << "\n";
     const std::string config = Paths::configFile();
     out << "  config:  "
         << (exists(config) ? config : "(no config.json — every user treated as parent)") << "\n";
-    out << "  network proxy services:\n";
-    for (const std::string& service : ProxyConfig::networkServices())
-        out << "    - " << service << "\n";
+    const platform::ProxyReport inForce = proxy.report();
+    out << "  " << inForce.heading << "\n";
+    for (const std::string& item : inForce.items) out << "    - " << item << "\n";
     const std::string flags = Paths::activeChildrenDir();
     out << "  active children flag dir: " << flags << "\n";
 

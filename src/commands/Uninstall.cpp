@@ -10,8 +10,6 @@
 #include "core/Paths.h"
 #include "core/Subprocess.h"
 #include "core/TarvoLog.h"
-#include "daemon/Keychain.h"
-#include "daemon/ProxyConfig.h"
 
 namespace tarvo::Uninstall {
 
@@ -20,7 +18,8 @@ std::vector<std::string> removedPaths() {
             Paths::agentPlist(), Paths::managerApp(),   Paths::agentApp()};
 }
 
-int run(std::ostream& err, unsigned realUid) {
+int run(std::ostream& err, unsigned realUid, platform::SystemProxy& proxy,
+        platform::CertificateTrust& trust) {
     if (realUid != 0) {
         err << kRootRefusal << "\n" << std::flush;
         return 1;
@@ -38,8 +37,8 @@ int run(std::ostream& err, unsigned realUid) {
                          {"bootout", "gui/" + std::to_string(console.st_uid), Paths::agentPlist()});
     }
 
-    ProxyConfig::clearAll();
-    Keychain::removeRootCert();
+    proxy.clear();
+    trust.remove();
 
     for (const std::string& path : removedPaths()) {
         std::error_code ignored;

@@ -4,6 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/CertificateTrust.h"
+#include "platform/SystemProxy.h"
+
 namespace tarvo::Uninstall {
 
 // What a non-root caller is told (exit status 1, nothing touched).
@@ -15,10 +18,11 @@ inline constexpr const char* kRootRefusal =
 std::vector<std::string> removedPaths();
 
 // Stops the launchd jobs (the daemon, and the agent of the user at the
-// console), switches the system web proxies off, removes the trusted root
+// console), takes the system web proxy back, removes the trusted root
 // certificate and deletes the product's system-wide files. Every step runs
 // whatever the one before did; a missing job or file is skipped. Returns the
 // exit status: 1 with the refusal on `err` when `realUid` is not 0, else 0.
-int run(std::ostream& err, unsigned realUid);
+int run(std::ostream& err, unsigned realUid, platform::SystemProxy& proxy,
+        platform::CertificateTrust& trust);
 
 }  // namespace tarvo::Uninstall

@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <set>
+#include <stdexcept>
 #include <system_error>
 
 #include "core/AtomicFile.h"
@@ -20,8 +22,6 @@
 #include "core/Text.h"
 #include "core/Weak.h"
 #include "daemon/FlagEntries.h"
-#include "daemon/Keychain.h"
-#include "daemon/ProxyConfig.h"
 #include "daemon/ProxyListener.h"
 
 extern char** environ;
@@ -85,6 +85,8 @@ Daemon::Daemon(MainQueue& queue, std::shared_ptr<Clock> clock, Options options)
                                       : std::make_shared<ThreadPoolBackground>(1)),
       settings_(std::make_unique<SerialQueue>(*background_)) {
     if (!options_.exitProcess) options_.exitProcess = exitNow;
+    if (!options_.systemProxy || !options_.certificateTrust)
+        throw std::invalid_argument("the daemon needs the system proxy and certificate trust");
 }
 
 // The settings queue goes before the Background it runs on.
@@ -208,11 +210,11 @@ void Daemon::ensureDefaultRules() {
 }
 
 void Daemon::installCertIfNeeded() {
-    if (Keychain::isRootCertInstalled()) {
+    if (options_.certificateTrust->isTrusted()) {
         log_.debug("root cert already trusted in System keychain");
         return;
     }
-    if (Keychain::installRootCert(Paths::bundleResources() + "/rootCert.pem"))
+    if (options_.certificateTrust->trust(Paths::bundleResources() + "/rootCert.pem", std::cerr))
         log_.info("installed root cert into System keychain");
     else
         log_.error("could not install root cert \xE2\x80\x94 HTTPS interception will fail");
@@ -239,11 +241,12 @@ void Daemon::shutdown() {
 void Daemon::changeSystemProxy(bool on, std::function<void(Daemon&)> then) {
     std::weak_ptr<Daemon> weak = weak_from_this();
     MainQueue* queue = &queue_;
-    settings_->post([on, weak, queue, then = std::move(then)] {
+    std::shared_ptr<platform::SystemProxy> proxy = options_.systemProxy;
+    settings_->post([on, proxy, children = presentUids_, weak, queue, then = std::move(then)] {
         if (on)
-            ProxyConfig::applyAll(kProxyHost, kProxyPort);
+            proxy->apply({kProxyHost, kProxyPort}, children);
         else
-            ProxyConfig::clearAll();
+            proxy->clear();
         if (!then) return;
         queue->post([weak, then] {
             if (auto self = weak.lock()) then(*self);
@@ -263,7 +266,13 @@ void Daemon::presenceTick() {
     if (!shouldRun_) return;
     guardListener();
     const bool present = anyChildLoggedIn();
-    if (lastChildPresent_ && *lastChildPresent_ == present) return;
+    if (lastChildPresent_ && *lastChildPresent_ == present) {
+        if (present)
+            settings_->post([proxy = options_.systemProxy, children = presentUids_] {
+                proxy->keep({kProxyHost, kProxyPort}, children);
+            });
+        return;
+    }
     lastChildPresent_ = present;
     if (present) {
         log_.info("child user active \xE2\x80\x94 registering system proxy");
@@ -276,6 +285,7 @@ void Daemon::presenceTick() {
 }
 
 bool Daemon::anyChildLoggedIn() {
+    presentUids_.clear();
     if (!dataDir_) return false;
     // The flag directory sits in a directory every user can write, where any
     // of root's directories can be renamed to its name: on every tick it must
@@ -299,6 +309,10 @@ bool Daemon::anyChildLoggedIn() {
         if (inspectUntrustedFileAt(dirFd, entry->d_name, st).empty() &&
             presence::isFresh(modificationTime(st), now)) {
             present = true;
+            // The agent writes its flag as the child it runs for.
+            if (st.st_uid != 0 && std::find(presentUids_.begin(), presentUids_.end(), st.st_uid) ==
+                                      presentUids_.end())
+                presentUids_.push_back(st.st_uid);
             continue;
         }
         // Any stale or untrusted flag goes, whatever its name: the unlink is

@@ -16,6 +16,8 @@
 #include "daemon/ProxyProcess.h"
 #include "daemon/ProxySocket.h"
 #include "daemon/RootFiles.h"
+#include "platform/CertificateTrust.h"
+#include "platform/SystemProxy.h"
 
 namespace tarvo {
 
@@ -47,6 +49,9 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
         // Where the system proxy settings calls run (each may take up to 30
         // s). Empty: a worker thread of the daemon's own.
         std::shared_ptr<Background> background;
+        // The system's web proxy settings and the root certificate's trust.
+        std::shared_ptr<platform::SystemProxy> systemProxy;
+        std::shared_ptr<platform::CertificateTrust> certificateTrust;
     };
 
     static std::shared_ptr<Daemon> create(MainQueue& queue, std::shared_ptr<Clock> clock,
@@ -114,6 +119,8 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     std::unique_ptr<ProxyProcess> proxy_;
     bool shouldRun_ = true;
     std::optional<bool> lastChildPresent_;
+    // Owners of the fresh flags at the last presence tick.
+    std::vector<uid_t> presentUids_;
     ScopedTimer presenceTimer_;
     // After each start the listener on the proxy's port is checked until it
     // is the proxy's own; later ticks only compare the listening sockets.

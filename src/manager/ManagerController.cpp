@@ -1,8 +1,10 @@
 #include "manager/ManagerController.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 
 #include "core/AtomicFile.h"
@@ -11,7 +13,6 @@
 #include "core/TimeFormat.h"
 #include "core/Weak.h"
 #include "manager/HtmlEntities.h"
-#include "manager/LocalAccounts.h"
 #include "net/Http.h"
 
 namespace tarvo {
@@ -30,30 +31,38 @@ std::string join(const std::vector<std::string>& names, std::string_view separat
 
 }  // namespace
 
-std::shared_ptr<ManagerController> ManagerController::create(std::shared_ptr<ServerClient> server,
-                                                             MainQueue& queue,
-                                                             Background& background,
-                                                             std::shared_ptr<const Clock> clock,
-                                                             std::string currentUser) {
-    return std::shared_ptr<ManagerController>(new ManagerController(
-        std::move(server), queue, background, std::move(clock), std::move(currentUser)));
+std::shared_ptr<ManagerController> ManagerController::create(
+    std::shared_ptr<ServerClient> server, MainQueue& queue, Background& background,
+    std::shared_ptr<const Clock> clock, std::string currentUser,
+    std::shared_ptr<platform::AccountDirectory> accounts) {
+    return std::shared_ptr<ManagerController>(
+        new ManagerController(std::move(server), queue, background, std::move(clock),
+                              std::move(currentUser), std::move(accounts)));
 }
 
-std::shared_ptr<ManagerController> ManagerController::create(std::shared_ptr<ServerClient> server,
-                                                             MainQueue& queue,
-                                                             Background& background) {
-    return create(std::move(server), queue, background, systemClock(),
-                  LocalAccounts::currentUserName());
+std::shared_ptr<ManagerController> ManagerController::create(
+    std::shared_ptr<ServerClient> server, MainQueue& queue, Background& background,
+    std::shared_ptr<platform::AccountDirectory> accounts) {
+    return create(std::move(server), queue, background, systemClock(), currentUserName(),
+                  std::move(accounts));
+}
+
+std::string ManagerController::currentUserName() {
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name) return pw->pw_name;
+    if (const char* user = std::getenv("USER")) return user;
+    return {};
 }
 
 ManagerController::ManagerController(std::shared_ptr<ServerClient> server, MainQueue& queue,
                                      Background& background, std::shared_ptr<const Clock> clock,
-                                     std::string currentUser)
+                                     std::string currentUser,
+                                     std::shared_ptr<platform::AccountDirectory> accounts)
     : server_(std::move(server)),
       queue_(queue),
       background_(background),
       clock_(std::move(clock)),
       currentUser_(std::move(currentUser)),
+      accounts_(std::move(accounts)),
       log_("manager", Paths::managerLog()) {}
 
 // --- Pages ---
@@ -135,7 +144,7 @@ void ManagerController::pushLocalAccounts(const std::string& token) {
 }
 
 void ManagerController::sendAccounts(const std::string& token) {
-    const std::vector<LocalUserAccount> accounts = LocalAccounts::enumerateRealUsers(currentUser_);
+    const std::vector<LocalUserAccount> accounts = accounts_->peopleAccounts(currentUser_);
     std::vector<std::string> names;
     bool allAdmins = true;
     for (const auto& account : accounts) {

@@ -12,6 +12,7 @@
 #include "core/MainQueue.h"
 #include "core/TarvoLog.h"
 #include "manager/ManagerView.h"
+#include "platform/AccountDirectory.h"
 #include "server/ServerClient.h"
 
 namespace tarvo {
@@ -40,13 +41,16 @@ class ConfigWriteError : public std::runtime_error {
 // configuration write come back to the main queue, so two writes never overlap.
 class ManagerController : public std::enable_shared_from_this<ManagerController> {
   public:
-    static std::shared_ptr<ManagerController> create(std::shared_ptr<ServerClient> server,
-                                                     MainQueue& queue, Background& background,
-                                                     std::shared_ptr<const Clock> clock,
-                                                     std::string currentUser);
+    static std::shared_ptr<ManagerController> create(
+        std::shared_ptr<ServerClient> server, MainQueue& queue, Background& background,
+        std::shared_ptr<const Clock> clock, std::string currentUser,
+        std::shared_ptr<platform::AccountDirectory> accounts);
     // The user running the process and the system clock.
-    static std::shared_ptr<ManagerController> create(std::shared_ptr<ServerClient> server,
-                                                     MainQueue& queue, Background& background);
+    static std::shared_ptr<ManagerController> create(
+        std::shared_ptr<ServerClient> server, MainQueue& queue, Background& background,
+        std::shared_ptr<platform::AccountDirectory> accounts);
+    // The short name of the user running this process.
+    static std::string currentUserName();
 
     void attachView(const std::shared_ptr<ManagerView>& view) { view_ = view; }
 
@@ -91,7 +95,8 @@ class ManagerController : public std::enable_shared_from_this<ManagerController>
   private:
     ManagerController(std::shared_ptr<ServerClient> server, MainQueue& queue,
                       Background& background, std::shared_ptr<const Clock> clock,
-                      std::string currentUser);
+                      std::string currentUser,
+                      std::shared_ptr<platform::AccountDirectory> accounts);
 
     // Bodies of the two conversations, run on the Background.
     void sendAccounts(const std::string& token);
@@ -107,6 +112,7 @@ class ManagerController : public std::enable_shared_from_this<ManagerController>
     Background& background_;
     std::shared_ptr<const Clock> clock_;
     std::string currentUser_;
+    std::shared_ptr<platform::AccountDirectory> accounts_;
     TarvoLog log_;
     std::optional<std::string> token_;
     std::weak_ptr<ManagerView> view_;

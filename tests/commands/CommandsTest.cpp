@@ -9,8 +9,8 @@
 
 #include "commands/Uninstall.h"
 #include "core/Paths.h"
-#include "daemon/Keychain.h"
-#include "daemon/ProxyConfig.h"
+#include "platform/mac/Keychain.h"
+#include "platform/mac/ProxyConfig.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 
@@ -92,6 +92,47 @@ TEST(Commands, StatusReportsByteForByteAndUninstallRemovesEverything) {
         if (consoleOwner) want += "bootout gui/501 " + Paths::agentPlist() + "\n";
         EXPECT_EQ(readText(root.path() + "/.standins/launchctl/calls.log"), want);
     }
+}
+
+}  // namespace
+}  // namespace tarvo::test
+
+namespace tarvo::test {
+namespace {
+
+// The Mac's tools only when asked for with a root; otherwise this system's
+// mechanisms, reported as they really stand (nothing in force here).
+TEST(Commands, StatusReportsThisSystemsProxyUnlessTheMacsToolsAreAskedForWithARoot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+    NetNamespace ns;  // the firewall table read is this namespace's, never the host's
+    ASSERT_TRUE(ns.entered()) << ns.error();
+    TempRoot root;
+    const std::string thisSystem =
+        "  system web proxy:\n    - desktop proxy settings: off\n    - firewall: off\n";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"TARVO_PLATFORM="}, thisSystem},
+        {{"TARVO_PLATFORM=linux"}, thisSystem},
+        {{"TARVO_PLATFORM=mac", "TARVO_ROOT="}, "  system web proxy:\n"},
+        {{"TARVO_PLATFORM=mac"}, "  network proxy services:\n"},
+    };
+    for (const auto& [env, want] : cases) {
+        SCOPED_TRACE(env.back());
+        const ProcessResult r =
+            run({.argv = {tarvoBinary(), "status"}, .env = environmentWith(env)});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_NE(r.out.find(want), std::string::npos) << r.out;
+    }
+    const ProcessResult r =
+        run({.argv = {tarvoBinary(), "status"}, .env = environmentWith({"TARVO_PLATFORM="})});
+    EXPECT_NE(r.out.find("  cert:    MISSING from system certificate store\n"), std::string::npos)
+        << r.out;
+    // An ordinary user cannot read the firewall: said so, nothing on standard error.
+    const ProcessResult user = run({.argv = {tarvoBinary(), "status"},
+                                    .env = environmentWith({"TARVO_PLATFORM="}),
+                                    .user = kNobody});
+    EXPECT_NE(user.out.find("    - firewall: unknown (reading it needs root)\n"), std::string::npos)
+        << user.out;
+    EXPECT_EQ(user.err, "");
 }
 
 }  // namespace

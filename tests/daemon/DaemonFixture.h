@@ -16,6 +16,7 @@
 
 #include "core/Paths.h"
 #include "daemon/Daemon.h"
+#include "platform/mac/MacServices.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 #include "support/VirtualTime.h"
@@ -81,8 +82,9 @@ trap 'kill $!; exit 143' TERM
 wait $!
 )";
 
-// A made root in TARVO_ROOT, in a private network; TARVO_RESOURCES holds the
-// default rules, the TestPki authority and a proxy: fake, real, or none.
+// A made root in TARVO_ROOT, in a private network, with the Mac's tools (the
+// stand-ins) as the system's services; TARVO_RESOURCES holds the default
+// rules, the TestPki authority and a proxy: fake, real, or none.
 class DaemonRoot {
   public:
     enum class Proxy { Fake, Real, Missing };
@@ -136,6 +138,7 @@ class DaemonRoot {
     TempDir dir_;
     EnvGuard root_;
     EnvGuard resources_;
+    EnvGuard platform_{"TARVO_PLATFORM", "mac"};
 };
 
 // Each launch of the fake proxy: its pid, its "arg:…" and "env:NAME=value" lines.
@@ -161,6 +164,10 @@ struct DaemonHarness {
         : root(proxy) {
         options.exitProcess = [this](int code) { exitCode = code; };
         if (!options.background) options.background = std::make_shared<InlineBackground>();
+        if (!options.systemProxy)
+            options.systemProxy = std::make_shared<platform::MacSystemProxy>();
+        if (!options.certificateTrust)
+            options.certificateTrust = std::make_shared<platform::MacCertificateTrust>();
         daemon = Daemon::create(queue, clock, options);
     }
     bool logged(const std::string& message) const {
@@ -188,11 +195,12 @@ struct DaemonHarness {
     std::optional<int> exitCode;
 };
 
-// A web server on a loopback `address` counting requests for GET /page ("hello
-// from the server"); HTTP, or HTTPS with the TestPki server certificate.
+// A web server on `address` counting requests for GET /page ("hello from the
+// server"); HTTP, or HTTPS with the TestPki server certificate; on `port`, or
+// on a free one.
 class WebSite {
   public:
-    explicit WebSite(const std::string& address, bool tls = false) {
+    explicit WebSite(const std::string& address, bool tls = false, int port = 0) {
         server_.reset(
             tls ? new httplib::SSLServer(testPki().serverCert.c_str(), testPki().serverKey.c_str())
                 : new httplib::Server());
@@ -200,7 +208,9 @@ class WebSite {
             ++requests_;
             res.set_content("hello from the server", "text/plain");
         });
-        port_ = server_->bind_to_any_port(address);
+        port_ = port ? (server_->bind_to_port(address, port) ? port : -1)
+                     : server_->bind_to_any_port(address);
+        if (port_ < 0) throw std::runtime_error("cannot listen on " + address);
         thread_ = std::thread([this] { server_->listen_after_bind(); });
         while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

@@ -16,8 +16,8 @@
 
 #include "DaemonFixture.h"
 #include "core/Paths.h"
-#include "daemon/Keychain.h"
 #include "daemon/ProxyListener.h"
+#include "platform/mac/Keychain.h"
 
 namespace tarvo::test {
 namespace {
@@ -119,6 +119,47 @@ TEST(Presence, FreshFlagsOnlyAndTransitionsChangeTheSettingsOffTheMainThreadInOr
     h.queue.runPending();
     EXPECT_EQ(h.exitCode, std::optional<int>(0));
     EXPECT_EQ(h.root.proxyStates(s), std::make_pair(false, false));
+}
+
+// The system proxy hears which children are present (the owners of the fresh
+// flags, never root) and, on every tick while they stay, is asked to keep its
+// settings in force.
+TEST(Presence, TheSystemProxyHearsTheChildrenPresentAndKeepsItsSettingsOnEveryTick) {
+    struct RecordingSystemProxy : platform::SystemProxy {
+        static std::string who(std::vector<uid_t> children) {
+            std::sort(children.begin(), children.end());  // in the order the flags were found
+            std::string out;
+            for (uid_t uid : children) out += " " + std::to_string(uid);
+            return out;
+        }
+        void apply(const platform::ProxyEndpoint& p, const std::vector<uid_t>& c) override {
+            calls.push_back("apply " + p.host + ":" + std::to_string(p.port) + who(c));
+        }
+        void clear() override { calls.push_back("clear"); }
+        void keep(const platform::ProxyEndpoint& p, const std::vector<uid_t>& c) override {
+            calls.push_back("keep " + p.host + ":" + std::to_string(p.port) + who(c));
+        }
+        platform::ProxyReport report() override { return {}; }
+        std::vector<std::string> calls;
+    };
+    auto proxy = std::make_shared<RecordingSystemProxy>();
+    DaemonHarness h(DaemonRoot::Proxy::Fake, {.systemProxy = proxy});
+    h.daemon->start();
+    h.queue.advance(0ms);
+    auto flagOf = [&](const std::string& name, uid_t owner) {
+        h.writeFlag(name);
+        ASSERT_EQ(::chown((Paths::activeChildrenDir() + "/" + name).c_str(), owner, owner), 0);
+    };
+    flagOf("a.flag", kNobody);
+    flagOf("r.flag", 0);
+    h.queue.advance(5s);
+    flagOf("b.flag", kNobody - 1);
+    h.queue.advance(5s);
+    for (const char* name : {"a.flag", "b.flag", "r.flag"})
+        fs::remove(Paths::activeChildrenDir() + "/" + name);
+    h.queue.advance(5s);
+    EXPECT_EQ(proxy->calls, (std::vector<std::string>{"clear", "apply 127.0.0.1:8080 65534",
+                                                      "keep 127.0.0.1:8080 65533 65534", "clear"}));
 }
 
 // The proxy's arguments, environment and output; a missing proxy is retried

@@ -6,8 +6,9 @@
 
 #include "SetupFixture.h"
 #include "manager/HtmlEntities.h"
-#include "manager/LocalAccounts.h"
 #include "manager/ManagerController.h"
+#include "platform/mac/LocalAccounts.h"
+#include "platform/mac/MacServices.h"
 #include "support/FakeService.h"
 
 namespace tarvo {
@@ -106,7 +107,8 @@ class ManagerControllerTest : public ::testing::Test {
     }
     void restart() {  // a new run of the setup window
         view = std::make_shared<RecordingView>();
-        controller = ManagerController::create(server, queue, background, clock, "parent");
+        controller = ManagerController::create(server, queue, background, clock, "parent",
+                                               std::make_shared<platform::MacAccountDirectory>());
         controller->attachView(view);
     }
     void send(const std::optional<std::string>& body) {

@@ -4,6 +4,7 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -49,6 +50,31 @@ bool enterPrivateNetwork() {
     // Never left: kept for the rest of the process.
     static NetNamespace* const ns = ::geteuid() == 0 ? new NetNamespace : nullptr;
     return ns && ns->entered();
+}
+
+std::string inPrivateMounts(const std::vector<std::pair<std::string, std::string>>& binds,
+                            const std::function<std::string()>& body) {
+    int out[2];
+    if (::pipe(out) != 0) return "mount namespace: no pipe";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(out[0]);
+        std::string text;
+        bool made = ::unshare(CLONE_NEWNS) == 0 &&
+                    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        for (const auto& [source, target] : binds)
+            made = made && ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        text = made ? body() : std::string("mount namespace: ") + std::strerror(errno);
+        [[maybe_unused]] const ssize_t n = ::write(out[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
+    ::close(out[0]);
+    ::waitpid(pid, nullptr, 0);
+    return text;
 }
 
 }  // namespace tarvo::test

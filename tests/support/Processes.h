@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -151,5 +152,12 @@ class NetNamespace {
 
 // The same for the rest of this test process's main thread, entered once; false without root.
 bool enterPrivateNetwork();
+
+// Runs `body` in a forked child of this process, in a private mount namespace
+// where each (source, target) of `binds` is bind-mounted (a passwd file over
+// /etc/passwd, say); what `body` returns comes back, or an error text that
+// starts with "mount namespace:". Needs root.
+std::string inPrivateMounts(const std::vector<std::pair<std::string, std::string>>& binds,
+                            const std::function<std::string()>& body);
 
 }  // namespace tarvo::test

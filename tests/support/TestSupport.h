@@ -71,7 +71,8 @@ class ScopedTimeZone {
     EnvGuard tz_;
 };
 
-// TARVO_ROOT and HOME in a temporary directory for one scope.
+// TARVO_ROOT and HOME in a temporary directory for one scope, with the Mac's
+// tools (the stand-ins a made root holds) as the system's services.
 class TempRoot {
   public:
     TempRoot() { std::filesystem::create_directories(dir_.path() + "/home"); }
@@ -81,6 +82,7 @@ class TempRoot {
     TempDir dir_;
     EnvGuard root_{"TARVO_ROOT", dir_.path()};
     EnvGuard home_{"HOME", dir_.path() + "/home"};
+    EnvGuard platform_{"TARVO_PLATFORM", "mac"};
 };
 
 inline std::string readText(const std::string& path) {

@@ -6,18 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/AccountDirectory.h"
+
 namespace tarvo {
-
-// One real local user of this Mac.
-struct LocalUserAccount {
-    std::string name;      // short name (the record name under /Users)
-    std::string fullName;  // "RealName", empty when it has none
-    std::uint32_t uid = 0;
-    bool isAdmin = false;        // member of the admin group (names compared lower-cased)
-    bool isCurrentUser = false;  // the user running the setup window
-
-    bool operator==(const LocalUserAccount&) const = default;
-};
 
 // The local directory through "/usr/bin/dscl" on the local node ".". Every
 // query runs the tool anew; a tool that cannot run counts as no output.
@@ -46,11 +37,5 @@ std::optional<std::uint32_t> parseUniqueId(std::string_view text);
 // The accounts a child could use, sorted by short name: no "_" service
 // accounts, no excluded names, ids from 500, a real home directory.
 std::vector<LocalUserAccount> enumerateRealUsers(const std::string& currentUser);
-// The same, for the user running this process.
-std::vector<LocalUserAccount> enumerateRealUsers();
-
-// The short name of the user running this process.
-std::string currentUserName();
-
 }  // namespace LocalAccounts
 }  // namespace tarvo

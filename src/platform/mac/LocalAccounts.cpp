@@ -1,12 +1,8 @@
-#include "manager/LocalAccounts.h"
-
-#include <pwd.h>
-#include <unistd.h>
+#include "platform/mac/LocalAccounts.h"
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cstdlib>
 #include <set>
 
 #include "core/Paths.h"
@@ -114,16 +110,6 @@ std::vector<LocalUserAccount> enumerateRealUsers(const std::string& currentUser)
     std::stable_sort(accounts.begin(), accounts.end(),
                      [](const auto& a, const auto& b) { return a.name < b.name; });
     return accounts;
-}
-
-std::vector<LocalUserAccount> enumerateRealUsers() {
-    return enumerateRealUsers(currentUserName());
-}
-
-std::string currentUserName() {
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name) return pw->pw_name;
-    if (const char* user = std::getenv("USER")) return user;
-    return {};
 }
 
 }  // namespace tarvo::LocalAccounts

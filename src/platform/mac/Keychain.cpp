@@ -1,4 +1,4 @@
-#include "daemon/Keychain.h"
+#include "platform/mac/Keychain.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,4 +1,4 @@
-#include "daemon/ProxyConfig.h"
+#include "platform/mac/ProxyConfig.h"
 
 #include "core/Paths.h"
 #include "core/Subprocess.h"

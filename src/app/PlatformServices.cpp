@@ -1,0 +1,35 @@
+#include "app/PlatformServices.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "core/Paths.h"
+#include "platform/mac/MacServices.h"
+#include "platform/system/LinuxAccountDirectory.h"
+#include "platform/system/LinuxCertificateTrust.h"
+#include "platform/system/LinuxSystemProxy.h"
+
+namespace tarvo::app {
+
+bool usesMacTools() {
+    const char* platform = std::getenv("TARVO_PLATFORM");
+    return platform && std::string(platform) == "mac" && !Paths::root().empty();
+}
+
+std::shared_ptr<platform::SystemProxy> makeSystemProxy(std::shared_ptr<const TarvoLog> log) {
+    if (usesMacTools()) return std::make_shared<platform::MacSystemProxy>();
+    return std::make_shared<platform::LinuxSystemProxy>(
+        platform::LinuxSystemProxy::Options{.log = std::move(log)});
+}
+
+std::shared_ptr<platform::CertificateTrust> makeCertificateTrust() {
+    if (usesMacTools()) return std::make_shared<platform::MacCertificateTrust>();
+    return std::make_shared<platform::LinuxCertificateTrust>();
+}
+
+std::shared_ptr<platform::AccountDirectory> makeAccountDirectory() {
+    if (usesMacTools()) return std::make_shared<platform::MacAccountDirectory>();
+    return std::make_shared<platform::LinuxAccountDirectory>();
+}
+
+}  // namespace tarvo::app

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <memory>
+
+#include "core/TarvoLog.h"
+#include "platform/AccountDirectory.h"
+#include "platform/CertificateTrust.h"
+#include "platform/SystemProxy.h"
+
+namespace tarvo::app {
+
+// The system services a role is handed. This system's own mechanisms by
+// default; the Mac's tools (the stand-ins of a made root) when
+// TARVO_PLATFORM=mac and a TARVO_ROOT are both set.
+bool usesMacTools();
+
+// `log` hears the system proxy's failures and mends.
+std::shared_ptr<platform::SystemProxy> makeSystemProxy(std::shared_ptr<const TarvoLog> log);
+std::shared_ptr<platform::CertificateTrust> makeCertificateTrust();
+std::shared_ptr<platform::AccountDirectory> makeAccountDirectory();
+
+}  // namespace tarvo::app

@@ -1,0 +1,306 @@
+// This system's web proxy mechanisms against the real tools: nftables in a
+// private network namespace, dconf and gsettings with the made /etc/dconf
+// bind-mounted over the real one in a private mount namespace.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "DaemonFixture.h"
+#include "core/Paths.h"
+#include "core/TarvoLog.h"
+#include "platform/system/LinuxSystemProxy.h"
+
+namespace tarvo::test {
+namespace {
+namespace fs = std::filesystem;
+using platform::LinuxSystemProxy;
+
+const platform::ProxyEndpoint kFilter{"127.0.0.1", 8080};
+
+// Whether `user` (none: root) gets the page without any proxy.
+bool reaches(std::optional<uid_t> user, const std::string& url) {
+    return run({.argv = {"/usr/bin/curl", "-sS", "--noproxy", "*", "--max-time", "5", "-o",
+                         "/dev/null", url},
+                .user = user})
+        .succeeded();
+}
+
+std::string nftTable() {
+    return run({.argv = {"/usr/sbin/nft", "list", "table", "inet", "tarvo"}}).out;
+}
+
+// A made root, a log, and the tools wrapped so that their runs are counted.
+struct LinuxProxyRoot {
+    LinuxProxyRoot() {
+        ::chmod(dir.path().c_str(), 0755);  // reachable by the child's runs
+        for (const char* tool : {"nft", "dconf"}) {
+            const std::string real =
+                std::string(tool) == "nft" ? "/usr/sbin/nft" : "/usr/bin/dconf";
+            writeText(dir / tool, "#!/bin/bash\necho \"$*\" >> '" + dir / tool + ".calls'\nexec " +
+                                      real + " \"$@\"\n");
+            ::chmod((dir / tool).c_str(), 0755);
+        }
+    }
+    size_t calls(const std::string& tool) const {
+        return readLines(dir / (tool + ".calls")).size();
+    }
+    size_t logged(const std::string& prefix) const {
+        return std::ranges::count_if(logMessages(dir / "daemon.log"),
+                                     [&](const std::string& l) { return l.starts_with(prefix); });
+    }
+    LinuxSystemProxy::Options options() const {
+        return {std::make_shared<TarvoLog>("daemon", dir / "daemon.log"), dir / "nft",
+                dir / "dconf"};
+    }
+
+    TempDir dir;
+    EnvGuard root{"TARVO_ROOT", dir.path()};
+};
+
+// While a child is present its uid opens web connections only to the proxy
+// (and to the service the agent talks to); root and other users are not
+// touched. What is changed by hand is put back on the next tick, and only
+// then is a tool run.
+TEST(LinuxSystemProxy, ChildReachesTheWebOnlyThroughTheProxyAndHandMadeChangesArePutBack) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+    NetNamespace ns;
+    ASSERT_TRUE(ns.entered()) << ns.error();
+    // Addresses of their own for the sites, not in 127.0.0.0/8.
+    for (const char* address : {"10.77.0.1/32", "10.77.0.2/32"})
+        mustRun({"/usr/sbin/ip", "addr", "add", address, "dev", "lo"});
+    LinuxProxyRoot root;
+    LinuxSystemProxy proxy(root.options());
+    WebSite service("10.77.0.1", false, 80), site("10.77.0.2", false, 80),
+        filter("127.0.0.1", false, 8080);
+    const std::string toService = "http://10.77.0.1/page", toSite = "http://10.77.0.2/page",
+                      toFilter = "http://127.0.0.1:8080/page";
+    struct Reach {
+        std::optional<uid_t> user;
+        std::string url;
+        bool reached;
+    };
+    auto expectReach = [](const std::vector<Reach>& cases) {
+        for (const auto& [user, url, reached] : cases)
+            EXPECT_EQ(reaches(user, url), reached)
+                << (user ? std::to_string(*user) : "root") << " " << url;
+    };
+
+    // The child goes around the proxy as long as nothing stops it.
+    expectReach({{kNobody, toSite, true}});
+    proxy.apply(kFilter, {kNobody});
+    const std::string table = nftTable();
+    EXPECT_NE(table.find("meta skuid 65534 tcp dport { 80, 443 } reject with tcp reset"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("meta skuid 65534 udp dport 443 reject"), std::string::npos) << table;
+    expectReach({{kNobody, toSite, false},
+                 {kNobody, toService, false},  // no config.json: no service to let through
+                 {kNobody, toFilter, true},
+                 {std::nullopt, toSite, true},
+                 {kNobody - 1, toSite, true}});
+    EXPECT_EQ(proxy.report().items.at(1), "firewall: web only through the proxy for uid 65534");
+    EXPECT_EQ(root.calls("nft"), 1u);
+    proxy.keep(kFilter, {kNobody});
+    EXPECT_EQ(root.calls("nft"), 1u) << "nothing changed, nothing run";
+
+    // Changed by hand, the table is put back on the next tick, and said so once.
+    for (const std::vector<std::string>& change :
+         {std::vector<std::string>{"flush", "chain", "inet", "tarvo", "output"},
+          std::vector<std::string>{"delete", "table", "inet", "tarvo"}}) {
+        SCOPED_TRACE(change[0]);
+        std::vector<std::string> argv = {"/usr/sbin/nft"};
+        argv.insert(argv.end(), change.begin(), change.end());
+        mustRun(argv);
+        expectReach({{kNobody, toSite, true}});
+        const size_t before = root.calls("nft");
+        proxy.keep(kFilter, {kNobody});
+        EXPECT_EQ(root.calls("nft"), before + 1);
+        expectReach({{kNobody, toSite, false}});
+        proxy.keep(kFilter, {kNobody});
+        EXPECT_EQ(root.calls("nft"), before + 1);
+    }
+    EXPECT_EQ(root.logged("[daemon] WARN  firewall table inet tarvo changed"), 2u);
+
+    // The service the agent talks to is let through, and only it; a new
+    // child joins the table.
+    writeText(Paths::configFile(), R"({"api": "http://10.77.0.1/"})");
+    proxy.keep(kFilter, {kNobody - 1, kNobody});
+    expectReach({{kNobody, toService, true},
+                 {kNobody, toSite, false},
+                 {kNobody - 1, toService, true},
+                 {kNobody - 1, toSite, false}});
+    EXPECT_EQ(proxy.report().items.at(1),
+              "firewall: web only through the proxy for uid 65533, 65534");
+    const size_t set = root.calls("nft");
+    proxy.keep(kFilter, {kNobody, kNobody - 1});
+    EXPECT_EQ(root.calls("nft"), set) << "the same children, found in another order";
+
+    proxy.clear();
+    EXPECT_EQ(nftTable(), "");
+    expectReach({{kNobody, toSite, true}});
+    EXPECT_EQ(proxy.report().items.at(1), "firewall: off");
+    const size_t cleared = root.calls("nft");
+    proxy.clear();
+    EXPECT_EQ(root.calls("nft"), cleared) << "no table, nothing to take back";
+    EXPECT_EQ(root.logged("[daemon] ERROR"), 0u);
+}
+
+// The desktop's proxy settings: the child's own database says "none", the
+// locked system database wins while a child is present, and the child's
+// value is back once it is cleared. The profile is extended, never replaced.
+TEST(LinuxSystemProxy, LockedDesktopSettingsOutrankTheChildsOwnAndExtendTheProfile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for mount and network namespaces";
+    NetNamespace ns;  // apply() also sets the firewall table: never the host's
+    ASSERT_TRUE(ns.entered()) << ns.error();
+    LinuxProxyRoot root;
+    const std::string home = root.dir / "home", runtime = root.dir / "run";
+    for (const std::string& dir : {home, runtime}) {
+        fs::create_directories(dir);
+        ASSERT_EQ(::chown(dir.c_str(), kNobody, kNobody), 0);
+    }
+    ASSERT_TRUE(
+        asNobody("mkdir -p \"$HOME/keys\" \"$HOME/.config/dconf\"\n"
+                 "printf \"[system/proxy]\\nmode='none'\\n\" > \"$HOME/keys/own\"\n"
+                 "dconf compile \"$HOME/.config/dconf/user\" \"$HOME/keys\"",
+                 {"HOME=" + home}));
+    // A site database the profile already names.
+    const std::string site = Paths::resolve("/etc/dconf/db/site");
+    writeText(site + ".d/00-site", "[org/example]\nx=1\n");
+    mustRun({"/usr/bin/dconf", "compile", site, site + ".d"});
+    const std::string profile = LinuxSystemProxy::profilePath();
+    writeText(profile, "user-db:user\nsystem-db:site\n");
+    auto gsettings = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {
+            "/usr/bin/unshare",
+            "-m",
+            "/bin/sh",
+            "-ec",
+            "mount --bind \"$0\" /etc/dconf\nexec setpriv --reuid=65534 --regid=65534 "
+            "--clear-groups env -i PATH=/usr/bin:/bin HOME=" +
+                home + " XDG_CONFIG_HOME=" + home + "/.config XDG_RUNTIME_DIR=" + runtime +
+                " GSETTINGS_BACKEND=dconf gsettings \"$@\"",
+            Paths::resolve("/etc/dconf")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ProcessResult r = run({.argv = argv});
+        EXPECT_TRUE(r.succeeded()) << r.err;
+        return std::string(r.out.substr(0, r.out.find('\n')));
+    };
+    using Expect = std::pair<std::vector<std::string>, std::string>;
+    auto expectSettings = [&](const std::vector<Expect>& cases) {
+        for (const auto& [args, want] : cases) EXPECT_EQ(gsettings(args), want) << args[1];
+    };
+    const std::string schema = "org.gnome.system.proxy";
+    const std::vector<Expect> childsOwn = {{{"get", schema, "mode"}, "'none'"},
+                                           {{"writable", schema, "mode"}, "true"}};
+    expectSettings(childsOwn);
+
+    LinuxSystemProxy proxy(root.options());
+    proxy.apply(kFilter, {kNobody});
+    EXPECT_EQ(readText(profile), "user-db:user\nsystem-db:site\nsystem-db:tarvo\n");
+    const std::vector<Expect> locked = {
+        {{"get", schema, "mode"}, "'manual'"},
+        {{"writable", schema, "mode"}, "false"},
+        {{"get", schema + ".http", "host"}, "'127.0.0.1'"},
+        {{"get", schema + ".https", "port"}, "8080"},
+        {{"writable", schema + ".https", "host"}, "false"},
+        {{"get", schema, "ignore-hosts"}, "['localhost', '127.0.0.0/8', '::1']"},
+        {{"writable", schema, "ignore-hosts"}, "false"},
+    };
+    expectSettings(locked);
+    const std::string inForce =
+        "desktop proxy settings: 127.0.0.1:8080, locked (dconf system-db:tarvo)";
+    EXPECT_EQ(proxy.report().items.at(0), inForce);
+    const size_t compiled = root.calls("dconf");
+    proxy.keep(kFilter, {kNobody});
+    EXPECT_EQ(root.calls("dconf"), compiled) << "nothing changed, nothing run";
+
+    // The locks removed by hand and the database compiled again: the child
+    // could change the mode, until the next tick.
+    fs::remove(LinuxSystemProxy::locksPath());
+    const std::string db = LinuxSystemProxy::databasePath();
+    mustRun({"/usr/bin/dconf", "compile", db, db + ".d"});
+    expectSettings({{{"writable", schema, "mode"}, "true"}});
+    struct stat before {
+    }, after{};
+    ::stat(profile.c_str(), &before);
+    proxy.keep(kFilter, {kNobody});
+    expectSettings(locked);
+    ::stat(profile.c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "a profile that names the database is left alone";
+    EXPECT_EQ(root.logged("[daemon] WARN  desktop proxy settings changed"), 1u);
+
+    proxy.clear();
+    expectSettings(childsOwn);
+    EXPECT_FALSE(exists(LinuxSystemProxy::keyfilePath()));
+    EXPECT_EQ(readText(profile), "user-db:user\nsystem-db:site\nsystem-db:tarvo\n");
+    EXPECT_EQ(proxy.report().items.at(0), "desktop proxy settings: off");
+
+    // Without a profile, one is made that reads the user's own database too.
+    fs::remove(profile);
+    proxy.apply(kFilter, {kNobody});
+    EXPECT_EQ(readText(profile), "user-db:user\nsystem-db:tarvo\n");
+    expectSettings(locked);
+    EXPECT_EQ(root.logged("[daemon] ERROR"), 0u);
+}
+
+// The real daemon with this system's mechanisms: a child's flag closes the
+// web to that child's uid, SIGTERM opens it again within 2 s.
+TEST(LinuxSystemProxy, TheDaemonSetsTheTableForAPresentChildAndTakesItBackOnSigterm) {
+    DaemonRoot root;  // in a network namespace of its own
+    EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    Process daemon({.argv = {tarvoBinary(), "daemon"}, .capture = false});
+    ASSERT_TRUE(waitUntil([] { return exists(Paths::activeChildrenDir()); }));
+    ASSERT_TRUE(asNobody("touch \"" + Paths::activeChildrenDir() + "/501.flag\""));
+    ASSERT_TRUE(waitUntil([] {
+        return nftTable().find("meta skuid 65534 tcp dport { 80, 443 } reject") !=
+               std::string::npos;
+    })) << readText(Paths::daemonLog());
+    EXPECT_EQ(readText(LinuxSystemProxy::profilePath()), "user-db:user\nsystem-db:tarvo\n");
+    daemon.kill(SIGTERM);
+    EXPECT_TRUE(waitUntil([] { return nftTable().empty(); }, std::chrono::seconds(2)));
+    EXPECT_EQ(daemon.wait(), 0);
+    EXPECT_FALSE(exists(LinuxSystemProxy::keyfilePath()));
+}
+
+TEST(LinuxSystemProxy, ProfileIsExtendedOnlyWhereItDoesNotNameTheDatabase) {
+    const std::pair<std::optional<std::string>, std::string> cases[] = {
+        {std::nullopt, "user-db:user\nsystem-db:tarvo\n"},
+        {"user-db:user\nsystem-db:tarvo\n", "user-db:user\nsystem-db:tarvo\n"},
+        {"user-db:user\n  system-db:tarvo  \n", "user-db:user\n  system-db:tarvo  \n"},
+        {"user-db:user", "user-db:user\nsystem-db:tarvo\n"},
+        {"user-db:user\nsystem-db:tarvo2\n", "user-db:user\nsystem-db:tarvo2\nsystem-db:tarvo\n"},
+        {"", "system-db:tarvo\n"},
+    };
+    for (const auto& [existing, want] : cases)
+        EXPECT_EQ(LinuxSystemProxy::extendedProfile(existing), want) << existing.value_or("(none)");
+}
+
+// Missing tools: one error line each however often the ticks retry, the
+// rest still done, and a line when they work again.
+TEST(LinuxSystemProxy, FailuresAreLoggedOncePerChange) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+    NetNamespace ns;
+    ASSERT_TRUE(ns.entered()) << ns.error();
+    LinuxProxyRoot root;
+    auto options = root.options();
+    options.nftTool = root.dir / "missing-nft";
+    LinuxSystemProxy proxy(options);
+    for (int tick = 0; tick < 3; ++tick) proxy.keep(kFilter, {kNobody});
+    EXPECT_EQ(root.logged("[daemon] ERROR firewall: cannot run " + options.nftTool), 1u);
+    EXPECT_EQ(root.logged("[daemon] ERROR"), 1u);
+    EXPECT_EQ(proxy.report().items.at(0),
+              "desktop proxy settings: 127.0.0.1:8080, locked (dconf system-db:tarvo)");
+    EXPECT_EQ(proxy.report().items.at(1), "firewall: off");
+
+    fs::copy_file(root.dir / "nft", options.nftTool);
+    proxy.keep(kFilter, {kNobody});
+    EXPECT_EQ(root.logged("[daemon] INFO  firewall in force again"), 1u);
+    EXPECT_NE(nftTable().find("meta skuid 65534"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarvo::test
