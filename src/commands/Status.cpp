@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/Paths.h"
+#include "core/SystemConfig.h"
 #include "daemon/Keychain.h"
 #include "daemon/ProxyConfig.h"
 
@@ -33,7 +34,11 @@ void report(std::ostream& out) {
         << "\n";
     const std::string config = Paths::configFile();
     out << "  config:  "
-        << (exists(config) ? config : "(no config.json — every user treated as parent)") << "\n";
+        << (exists(config) ? config : "(no config.json — every user treated as parent)");
+    // A file the agents and the daemon ignore is shown as such.
+    if (auto owner = SystemConfigReader(TarvoLog("status")).read().untrustedOwner)
+        out << " (ignored: owned by uid " << *owner << ", not root or an administrator)";
+    out << "\n";
     out << "  network proxy services:\n";
     for (const std::string& service : ProxyConfig::networkServices())
         out << "    - " << service << "\n";

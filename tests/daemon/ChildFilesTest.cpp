@@ -1,0 +1,146 @@
+// The shared data directory as children meet it: nobody removes or renames
+// another user's file there, a config.json no administrator wrote decides
+// nothing, and each child's agent still gets its rules to the proxy.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "DaemonFixture.h"
+#include "core/Paths.h"
+#include "support/Accounts.h"
+#include "support/FakeService.h"
+
+namespace tarvo::test {
+namespace {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A child's home: owned by it, so the agent keeps its log and state there.
+struct ChildHome {
+    explicit ChildHome(uid_t uid) { ::chown(dir.path().c_str(), uid, uid); }
+    std::string agentLog() const { return dir.path() + "/Library/Logs/Tarvo/agent.log"; }
+    bool logged(const std::string& text) const {
+        return readText(agentLog()).find(text) != std::string::npos;
+    }
+    TempDir dir;
+};
+
+// `tarvo agent` in `home`'s session of `uid`, without a display.
+Launch agentAs(uid_t uid, const ChildHome& home, std::optional<std::string> accounts = {}) {
+    return {.argv = {tarvoBinary(), "agent"},
+            .env = environmentWith(
+                {"HOME=" + home.dir.path(), "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}),
+            .user = uid,
+            .accounts = std::move(accounts)};
+}
+
+// The child renames root's config.json away and writes one listing no
+// children, which would let its agent exit as "not a child". The shared
+// directories carry the sticky bit: the rename and the removal fail, and a
+// config.json the child plants where none was decides nothing.
+TEST(SharedDirectory, AChildCanNeitherReplaceRootsConfigNorEscapeWithItsOwn) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as an ordinary user";
+    DaemonHarness h;
+    h.root.setServices("");
+    h.daemon->start();
+    for (const std::string& dir : {Paths::dataDir(), Paths::activeChildrenDir()}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 01777u) << dir;
+    }
+    writeText(Paths::configFile(), R"({"child_users":["nobody"]})");
+    writeText(Paths::activeChildrenDir() + "/2001.flag", "");  // a sibling's flag
+    const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "D=" + Paths::dataDir(),
+                                          "F=" + Paths::activeChildrenDir()};
+    const char* const attacks[] = {
+        R"(mv "$D/config.json" "$D/old.json")",
+        R"(rm -f "$D/config.json")",
+        R"(mv "$D/proxy_rules.json" "$D/x"; echo '{"whitelist":[]}' > "$D/proxy_rules.json")",
+        R"(rm -f "$F/2001.flag")",
+    };
+    for (const char* attack : attacks) {
+        SCOPED_TRACE(attack);
+        EXPECT_FALSE(
+            run({.argv = {"/bin/bash", "-ec", attack}, .env = env, .user = kNobody}).succeeded());
+    }
+    EXPECT_EQ(readText(Paths::configFile()), R"({"child_users":["nobody"]})");
+    EXPECT_TRUE(exists(Paths::activeChildrenDir() + "/2001.flag"));
+
+    // Where no config.json was, the child's own is no way out either.
+    fs::remove(Paths::configFile());
+    ASSERT_TRUE(asNobody(R"(echo '{"child_users":[]}' > "$D/config.json")", env));
+    ChildHome home(kNobody);
+    Process agent(agentAs(kNobody, home));
+    EXPECT_TRUE(polling::waitUntil([&] { return home.logged("IS a child"); }, 30s))
+        << readText(home.agentLog());
+    EXPECT_TRUE(home.logged("ignoring " + Paths::configFile() + ": owned by uid " +
+                            std::to_string(kNobody) + ", neither root nor an administrator"));
+    EXPECT_FALSE(home.logged("exiting cheaply"));
+}
+
+// Two children take turns at the computer. The data directory lets only a
+// file's owner replace it, so the daemon hands the rules file and the proxy
+// configuration to each child whose flag appears; each child's rules are in
+// the rules file, owned by that child, within 5 s of its agent's start.
+TEST(SharedDirectory, ChildrenTakingTurnsEachGetTheirRulesToTheProxy) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run agents as other users";
+    DaemonRoot root;
+    root.setServices("");
+    FakeService service([](httplib::Server& server) {
+        server.Get("/api/GetUserSettingsByDeviceId",
+                   [](const httplib::Request& req, httplib::Response& res) {
+                       const std::string user = req.get_param_value("username");
+                       res.set_content(nlohmann::json{{"whitelist", {user + ".example"}}}.dump(),
+                                       "application/json");
+                   });
+    });
+    writeText(Paths::configFile(),
+              nlohmann::json{{"child_users", {"kid1", "kid2"}}, {"api", service.url()}}.dump());
+    TempDir accounts;
+    writeAccountFiles(accounts.path(),
+                      {{"kid1", 2001, 2001, "/nonexistent"}, {"kid2", 2002, 2002, "/nonexistent"}},
+                      {});
+    Process daemon({.argv = {tarvoBinary(), "daemon"}});
+    ASSERT_TRUE(
+        polling::waitUntil([] { return daemonLogCount("[daemon] INFO  proxy started") > 0; }));
+
+    const std::pair<std::string, uid_t> turns[] = {{"kid1", 2001}, {"kid2", 2002}, {"kid1", 2001}};
+    for (const auto& [name, uid] : turns) {
+        SCOPED_TRACE(name);
+        ChildHome home(uid);
+        Process agent(agentAs(uid, home, accounts.path()));
+        auto rulesAreTheChilds = [&, name = name, uid = uid] {
+            struct stat st {};
+            const auto rules = nlohmann::json::parse(readText(Paths::rulesFile()), nullptr, false);
+            return ::lstat(Paths::rulesFile().c_str(), &st) == 0 && st.st_uid == uid &&
+                   rules.is_object() && rules.value("username", "") == name &&
+                   rules["whitelist"] == nlohmann::json{name + ".example"};
+        };
+        EXPECT_TRUE(polling::waitUntil(rulesAreTheChilds, 5s))
+            << readText(Paths::rulesFile()) << readText(home.agentLog());
+        EXPECT_TRUE(polling::waitUntil(
+            [&, name = name] {
+                return nlohmann::json::parse(readText(Paths::proxyConfigFile()), nullptr, false)
+                           .value("username", "") == name;
+            },
+            5s));
+        // After the first turn the files were the other child's: refused
+        // until handed over, said once, however many retries it took.
+        if (&name != &turns[0].first) {
+            const std::string log = readText(home.agentLog());
+            const std::string refused = "not allowed to replace the proxy's files yet";
+            const size_t first = log.find(refused);
+            EXPECT_NE(first, std::string::npos);
+            EXPECT_EQ(log.find(refused, first + 1), std::string::npos);
+        }
+        agent.kill(SIGTERM);
+        EXPECT_EQ(agent.wait(), 0);
+    }
+}
+
+}  // namespace
+}  // namespace tarvo::test
