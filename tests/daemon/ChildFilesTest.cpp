@@ -2,6 +2,7 @@
 // another user's file there, a config.json no administrator wrote decides
 // nothing, and each child's agent still gets its rules to the proxy.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "DaemonFixture.h"
 #include "core/Paths.h"
+#include "daemon/ChildHandover.h"
 #include "support/Accounts.h"
 #include "support/FakeService.h"
 
@@ -104,41 +106,105 @@ TEST(SharedDirectory, ChildrenTakingTurnsEachGetTheirRulesToTheProxy) {
     writeAccountFiles(accounts.path(),
                       {{"kid1", 2001, 2001, "/nonexistent"}, {"kid2", 2002, 2002, "/nonexistent"}},
                       {});
-    Process daemon({.argv = {tarvoBinary(), "daemon"}});
-    ASSERT_TRUE(
-        polling::waitUntil([] { return daemonLogCount("[daemon] INFO  proxy started") > 0; }));
+    std::optional<Process> daemon;
+    auto startDaemon = [&] {
+        const size_t before = daemonLogCount("[daemon] INFO  proxy started");
+        daemon.emplace(Launch{.argv = {tarvoBinary(), "daemon"}});
+        return polling::waitUntil(
+            [&] { return daemonLogCount("[daemon] INFO  proxy started") > before; });
+    };
+    ASSERT_TRUE(startDaemon());
 
-    const std::pair<std::string, uid_t> turns[] = {{"kid1", 2001}, {"kid2", 2002}, {"kid1", 2001}};
-    for (const auto& [name, uid] : turns) {
-        SCOPED_TRACE(name);
-        ChildHome home(uid);
-        Process agent(agentAs(uid, home, accounts.path()));
-        auto rulesAreTheChilds = [&, name = name, uid = uid] {
+    // The last turn begins while the daemon is down (restarting): the agent's
+    // writes are refused until the daemon is back and hands the files over.
+    struct Turn {
+        std::string name;
+        uid_t uid;
+        bool daemonDown;
+    };
+    const Turn turns[] = {{"kid1", 2001, false}, {"kid2", 2002, false}, {"kid1", 2001, true}};
+    for (const Turn& turn : turns) {
+        SCOPED_TRACE(turn.name);
+        ChildHome home(turn.uid);
+        if (turn.daemonDown) daemon.reset();  // SIGTERM, and waited for
+        Process agent(agentAs(turn.uid, home, accounts.path()));
+        const std::string refused = "not allowed to replace the proxy's files yet";
+        if (turn.daemonDown) {
+            ASSERT_TRUE(polling::waitUntil([&] { return home.logged(refused); }))
+                << readText(home.agentLog());
+            ASSERT_TRUE(startDaemon());
+        }
+        auto rulesAreTheChilds = [&] {
             struct stat st {};
             const auto rules = nlohmann::json::parse(readText(Paths::rulesFile()), nullptr, false);
-            return ::lstat(Paths::rulesFile().c_str(), &st) == 0 && st.st_uid == uid &&
-                   rules.is_object() && rules.value("username", "") == name &&
-                   rules["whitelist"] == nlohmann::json{name + ".example"};
+            return ::lstat(Paths::rulesFile().c_str(), &st) == 0 && st.st_uid == turn.uid &&
+                   rules.is_object() && rules.value("username", "") == turn.name &&
+                   rules["whitelist"] == nlohmann::json{turn.name + ".example"};
         };
         EXPECT_TRUE(polling::waitUntil(rulesAreTheChilds, 5s))
             << readText(Paths::rulesFile()) << readText(home.agentLog());
         EXPECT_TRUE(polling::waitUntil(
-            [&, name = name] {
+            [&] {
                 return nlohmann::json::parse(readText(Paths::proxyConfigFile()), nullptr, false)
-                           .value("username", "") == name;
+                           .value("username", "") == turn.name;
             },
             5s));
         // After the first turn the files were the other child's: refused
         // until handed over, said once, however many retries it took.
-        if (&name != &turns[0].first) {
+        if (&turn != &turns[0]) {
             const std::string log = readText(home.agentLog());
-            const std::string refused = "not allowed to replace the proxy's files yet";
             const size_t first = log.find(refused);
             EXPECT_NE(first, std::string::npos);
             EXPECT_EQ(log.find(refused, first + 1), std::string::npos);
         }
         agent.kill(SIGTERM);
         EXPECT_EQ(agent.wait(), 0);
+    }
+}
+
+// The child who owns the rules file may put anything in its place before the
+// daemon hands it to the next child: a link to a file of root's, a hard link
+// to one, a FIFO. The hand-over changes only a regular file with one link,
+// never what a link leads to, and never blocks.
+TEST(SharedDirectory, HandingTheFilesOverNeverFollowsWhatAChildPlanted) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant entries as an ordinary user";
+    const uid_t next = 2002;
+    struct Case {
+        const char* what;
+        const char* plant;  // run as the child in $D, beside root's $V
+        std::string refusal;
+        bool handed;
+    };
+    const Case cases[] = {
+        {"the child's own file", R"(echo '{}' > "$D/rules")", "", true},
+        {"no file", "true", "", false},
+        {"a link to root's file", R"(ln -s "$V" "$D/rules")", "symbolic link", false},
+        // (a hard link to root's own files the kernel refuses the child)
+        {"a second name of the child's file", R"(echo x > "$D/mine"; ln "$D/mine" "$D/rules")",
+         "hard link", false},
+        {"a FIFO", R"(mkfifo "$D/rules")", "FIFO", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir top;
+        const std::string dir = top.path() + "/data", victim = dir + "/victim";
+        ::chmod(top.path().c_str(), 0755);
+        fs::create_directory(dir);
+        ::chmod(dir.c_str(), 01777);
+        writeText(victim, "root's\n");
+        ::chmod(victim.c_str(), 0644);
+        ASSERT_TRUE(asNobody(c.plant, {"D=" + dir, "V=" + victim}));
+        rootfiles::Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        EXPECT_EQ(handover::giveFileTo(dirFd.get(), "rules", next), c.refusal);
+        struct stat st {};
+        ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+        const bool there = ::lstat((dir + "/rules").c_str(), &st) == 0;
+        EXPECT_EQ(there && st.st_uid == next, c.handed);
+        if (c.handed) {
+            EXPECT_EQ(st.st_mode & 07777, 0644u);
+        }
     }
 }
 
