@@ -162,6 +162,30 @@ TEST(SharedDirectory, ChildrenTakingTurnsEachGetTheirRulesToTheProxy) {
     }
 }
 
+// A child's first flag is acted on at once: the daemon watches the flag
+// directory, so the hand-over does not wait for the next 5 s poll (time
+// stands still here; only the watcher can make it happen).
+TEST(SharedDirectory, ANewChildsFlagIsActedOnWithoutWaitingForThePoll) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another owner";
+    DaemonHarness h;
+    h.root.setServices("");
+    h.daemon->start();
+    h.queue.advance(0ms);  // the first poll: nobody there
+    ASSERT_EQ(h.daemon->lastChildPresent(), false);
+    writeText(Paths::proxyConfigFile(), "{}");
+    h.writeFlag("2001.flag");
+    ASSERT_EQ(::chown((Paths::activeChildrenDir() + "/2001.flag").c_str(), 2001, 2001), 0);
+    auto ownedBy = [](const std::string& path, uid_t uid) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 && st.st_uid == uid;
+    };
+    EXPECT_TRUE(h.queue.runUntil([&] {
+        return ownedBy(Paths::rulesFile(), 2001) && ownedBy(Paths::proxyConfigFile(), 2001);
+    }));
+    EXPECT_EQ(h.daemon->lastChildPresent(), true);
+    EXPECT_TRUE(h.logged("[daemon] INFO  handed proxy_rules.json to uid 2001"));
+}
+
 // The child who owns the rules file may put anything in its place before the
 // daemon hands it to the next child: a link to a file of root's, a hard link
 // to one, a FIFO. The hand-over changes only a regular file with one link,
