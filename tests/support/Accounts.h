@@ -6,6 +6,7 @@
 // (see Launch::accounts). Nothing is added to the machine.
 #include <sys/types.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,31 +27,18 @@ struct TestGroup {
     std::vector<std::string> members;
 };
 
-// Writes `dir`/passwd and `dir`/group: the machine's entries without those
-// whose name or id the new ones take, then the new ones.
+// Writes `dir`/passwd and `dir`/group: the machine's entries, then the new
+// ones; a new group replaces the machine's group of that name.
 inline void writeAccountFiles(const std::string& dir, const std::vector<TestAccount>& accounts,
                               const std::vector<TestGroup>& groups) {
-    auto clashes = [](const std::string& line, const std::string& name, unsigned id) {
-        const size_t colon = line.find(':');
-        const size_t idAt = line.find(':', colon + 1) + 1;
-        const size_t idEnd = line.find(':', idAt);
-        return line.substr(0, colon) == name ||
-               (idEnd != std::string::npos &&
-                line.substr(idAt, idEnd - idAt) == std::to_string(id));
-    };
-    std::string passwd, group;
-    for (const auto& line : readLines("/etc/passwd")) {
-        bool keep = true;
-        for (const auto& a : accounts) keep = keep && !clashes(line, a.name, a.uid);
-        if (keep) passwd += line + "\n";
-    }
+    std::string passwd = readText("/etc/passwd"), group;
     for (const auto& a : accounts)
         passwd += a.name + ":x:" + std::to_string(a.uid) + ":" + std::to_string(a.gid) +
                   "::" + a.home + ":/bin/sh\n";
     for (const auto& line : readLines("/etc/group")) {
-        bool keep = true;
-        for (const auto& g : groups) keep = keep && !clashes(line, g.name, g.gid);
-        if (keep) group += line + "\n";
+        const std::string name = line.substr(0, line.find(':'));
+        if (std::ranges::none_of(groups, [&](const TestGroup& g) { return g.name == name; }))
+            group += line + "\n";
     }
     for (const auto& g : groups) {
         group += g.name + ":x:" + std::to_string(g.gid) + ":";
