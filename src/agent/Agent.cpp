@@ -78,6 +78,12 @@ int Agent::run() {
     return 0;
 }
 
+namespace {
+// How often a write is retried that is refused until the daemon hands this
+// child the proxy's files.
+constexpr std::chrono::seconds kRefusedWriteRetry{1};
+}  // namespace
+
 bool Agent::start() {
     if (started_) return !shutDown_;
     started_ = true;
@@ -98,7 +104,7 @@ bool Agent::start() {
     rulesOptions.clock = clock_;
     rulesOptions.rename = rulesRename_;
     rulesOptions.retryInASecond = [weak = weak_from_this()](std::function<void()> task) {
-        if (auto self = weak.lock()) self->queue_.postDelayed(std::chrono::seconds(1), task);
+        if (auto self = weak.lock()) self->queue_.postDelayed(kRefusedWriteRetry, task);
     };
     rulesFile_ = RulesFile::create(std::move(rulesOptions), log_, background_);
     schedule_ = ScheduleEnforcer::create(queue_, clock_, weak_from_this(), log_);

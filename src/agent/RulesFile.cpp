@@ -172,7 +172,7 @@ bool RulesFile::keepForRetry(std::optional<Rules> rules, bool proxyConfig, const
     if (!refusalLogged_) {
         refusalLogged_ = true;
         log_.warn("not allowed to replace the proxy's files yet (" + why +
-                  ") — retrying every second until they are handed to '" + options_.username + "'");
+                  ") — retrying until the daemon hands them to '" + options_.username + "'");
     }
     if (!retryScheduled_) {
         retryScheduled_ = true;
