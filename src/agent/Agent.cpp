@@ -14,6 +14,7 @@
 #include "core/AtomicFile.h"
 #include "core/Json.h"
 #include "core/Paths.h"
+#include "core/SystemConfig.h"
 #include "core/TimeFormat.h"
 #include "core/Weak.h"
 
@@ -78,6 +79,12 @@ int Agent::run() {
     return 0;
 }
 
+namespace {
+// How often a write is retried that is refused until the daemon hands this
+// child the proxy's files.
+constexpr std::chrono::seconds kRefusedWriteRetry{1};
+}  // namespace
+
 bool Agent::start() {
     if (started_) return !shutDown_;
     started_ = true;
@@ -97,6 +104,9 @@ bool Agent::start() {
     rulesOptions.deviceId = server_->deviceId();
     rulesOptions.clock = clock_;
     rulesOptions.rename = rulesRename_;
+    rulesOptions.retryInASecond = [weak = weak_from_this()](std::function<void()> task) {
+        if (auto self = weak.lock()) self->queue_.postDelayed(kRefusedWriteRetry, task);
+    };
     rulesFile_ = RulesFile::create(std::move(rulesOptions), log_, background_);
     schedule_ = ScheduleEnforcer::create(queue_, clock_, weak_from_this(), log_);
     usage_ = std::make_unique<UsageReporter>(clock_, background_, server_);
@@ -115,20 +125,35 @@ bool Agent::start() {
     return true;
 }
 
-std::optional<bool> Agent::configListsChild(const std::string& username) {
-    const auto text = readFile(Paths::configFile());
-    if (!text) return std::nullopt;
-    auto doc = json::parse(*text);
-    if (!doc || !doc->is_object()) return std::nullopt;
-    auto children = json::stringList(*doc, "child_users");
-    if (!children) return std::nullopt;
-    for (const auto& name : *children)
-        if (name == username) return true;
-    return false;
+std::optional<bool> Agent::childBy(const SystemConfig& config, const std::string& username,
+                                   uid_t uid) {
+    if (config.childUsers) {
+        for (const auto& name : *config.childUsers)
+            if (name == username) return true;
+        return false;
+    }
+    // Only someone else's config.json is there: no administrator wrote it, so
+    // it is a child's, and it must not switch supervision off. Everyone but
+    // root and the administrators stays supervised until a trusted file is back.
+    if (config.untrustedOwner && !isTrustedConfigOwner(uid)) return true;
+    return std::nullopt;
+}
+
+std::optional<bool> Agent::configListsChild(const std::string& username, uid_t uid) {
+    SystemConfigReader reader(TarvoLog("agent"));
+    return childBy(reader.read(), username, uid);
 }
 
 bool Agent::isChildUser() const {
-    if (auto listed = configListsChild(username_)) return *listed;
+    SystemConfigReader reader(log_);
+    const SystemConfig config = reader.read();
+    if (auto child = childBy(config, username_, uid_)) {
+        if (!config.childUsers)
+            log_.warn("treating '" + username_ + "' as a child: " + reader.path() +
+                      " is owned by uid " + std::to_string(*config.untrustedOwner) +
+                      ", not by root or an administrator");
+        return *child;
+    }
     log_.warn("no " + Paths::configFile() + " found — defaulting NOT a child");
     return false;
 }

@@ -22,6 +22,7 @@
 #include "core/Background.h"
 #include "core/Clock.h"
 #include "core/MainQueue.h"
+#include "core/SystemConfig.h"
 #include "core/TarvoLog.h"
 #include "core/TimerThread.h"
 #include "platform/UserSession.h"
@@ -76,10 +77,14 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     static constexpr const char* kMoreTimeReason = "from blocker";
 
     static std::shared_ptr<Agent> create(Dependencies deps);
-    // Whether config.json lists `username` as a child; none when the file is
-    // missing or not as expected. Logs nothing: the role asks this before it
-    // touches any window system.
-    static std::optional<bool> configListsChild(const std::string& username);
+    // Whether `username` (of `uid`) is a child by config.json: listed in a
+    // trusted file's "child_users"; true for anyone but root and the
+    // administrators when only an untrusted file is there; none when there is
+    // no usable file. Writes nothing to the agent's log: the role asks this
+    // before it touches any window system.
+    static std::optional<bool> configListsChild(const std::string& username, uid_t uid);
+    static std::optional<bool> childBy(const SystemConfig& config, const std::string& username,
+                                       uid_t uid);
     ~Agent() override;
 
     // Start-up up to the event loop: the child check (false for anyone else:

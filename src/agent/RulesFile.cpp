@@ -1,6 +1,8 @@
 #include "agent/RulesFile.h"
 
+#include <cerrno>
 #include <filesystem>
+#include <utility>
 
 #include "core/AtomicFile.h"
 #include "core/Json.h"
@@ -12,6 +14,17 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr mode_t kRulesMode = 0644;
+
+// Refused for want of ownership: the file is another user's in a directory
+// that keeps its owner alone able to replace it.
+class Refused : public RulesFile::Error {
+  public:
+    using RulesFile::Error::Error;
+};
+
+bool isRefusal(const std::system_error& e) {
+    return e.code().value() == EPERM || e.code().value() == EACCES;
+}
 
 std::optional<Json> readJsonObject(const std::string& path) {
     auto text = readFile(path);
@@ -146,11 +159,60 @@ void RulesFile::replace(const std::string& bytes, bool logRenameFailure) {
     try {
         replaceFileAtomically(rulesPath_, bytes, write);
     } catch (const std::system_error& e) {
+        if (isRefusal(e)) throw Refused(e.what());
         throw Error(e.what());
     }
 }
 
+bool RulesFile::keepForRetry(std::optional<Rules> rules, bool proxyConfig, const std::string& why) {
+    if (!options_.retryInASecond) return false;
+    std::lock_guard lock(retryMutex_);
+    if (rules) pendingRules_ = std::move(rules);
+    pendingProxyConfig_ = pendingProxyConfig_ || proxyConfig;
+    if (!refusalLogged_) {
+        refusalLogged_ = true;
+        log_.warn("not allowed to replace the proxy's files yet (" + why +
+                  ") — retrying until the daemon hands them to '" + options_.username + "'");
+    }
+    if (!retryScheduled_) {
+        retryScheduled_ = true;
+        options_.retryInASecond([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->queue_.post([self] { self->retry(); });
+        });
+    }
+    return true;
+}
+
+void RulesFile::retry() {
+    std::optional<Rules> rules;
+    bool proxyConfig = false;
+    {
+        std::lock_guard lock(retryMutex_);
+        retryScheduled_ = false;
+        rules = std::exchange(pendingRules_, std::nullopt);
+        proxyConfig = std::exchange(pendingProxyConfig_, false);
+    }
+    if (proxyConfig) replaceProxyConfig();
+    if (rules) {
+        try {
+            if (writeNow(*rules) == Outcome::written) log_.info("rules written after a wait");
+        } catch (const std::exception& e) {
+            log_.error(std::string("couldn't write rules: ") + e.what());
+        }
+    }
+}
+
+bool RulesFile::retryPending() const {
+    std::lock_guard lock(retryMutex_);
+    return retryScheduled_;
+}
+
 RulesFile::Outcome RulesFile::writeNow(const Rules& rules) {
+    {
+        // Newer rules than any kept for a retry.
+        std::lock_guard lock(retryMutex_);
+        pendingRules_.reset();
+    }
     const auto existing = readExistingLists();
     if (existing && rules.whitelist.empty() && rules.blacklist.empty() &&
         !existing->whitelist.empty()) {
@@ -165,7 +227,12 @@ RulesFile::Outcome RulesFile::writeNow(const Rules& rules) {
                    std::to_string(rules.blacklist.size()) + " bl) — skipping write");
         return Outcome::unchanged;
     }
-    replace(serialise(rules.whitelist, rules.blacklist, rules.deviceId), true);
+    try {
+        replace(serialise(rules.whitelist, rules.blacklist, rules.deviceId), true);
+    } catch (const Refused& e) {
+        if (!keepForRetry(rules, false, e.what())) throw;
+        return Outcome::pending;
+    }
     return Outcome::written;
 }
 
@@ -186,16 +253,30 @@ void RulesFile::neutralizeStaleRulesIfNotMine() {
               "' — clamping to fail-closed until our own fetch lands");
     try {
         replace(serialise({defaultServiceHost()}, {}, options_.deviceId), false);
+    } catch (const Refused& e) {
+        // Not this child's file yet: clamped once it is, unless this child's
+        // own rules come first.
+        Rules failClosed;
+        failClosed.whitelist = {defaultServiceHost()};
+        failClosed.deviceId = options_.deviceId;
+        keepForRetry(std::move(failClosed), false, e.what());
     } catch (const std::exception&) {
         // Start-up goes on; the first fetch (or the cache) writes the rules.
     }
 }
 
 void RulesFile::writeProxyConfig() {
+    replaceProxyConfig();
+}
+
+void RulesFile::replaceProxyConfig() {
     const Json object = {{"username", options_.username}, {"device_id", options_.deviceId}};
     try {
         replaceFileAtomically(proxyConfigPath_, object.dump(),
                               {.mode = kRulesMode, .createDirectories = true});
+    } catch (const std::system_error& e) {
+        if (isRefusal(e) && keepForRetry(std::nullopt, true, e.what())) return;
+        log_.warn(std::string("proxy_config.json write failed: ") + e.what());
     } catch (const std::exception& e) {
         log_.warn(std::string("proxy_config.json write failed: ") + e.what());
     }

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -44,6 +45,11 @@ class RulesFile : public std::enable_shared_from_this<RulesFile> {
         // rename(2); empty means the real one. Lets a test make the final step
         // fail the way a protected target does.
         std::function<int(const char* from, const char* to)> rename;
+        // Runs its task a second later on any thread. Set, a write the file
+        // system refuses for want of ownership (the shared directory keeps a
+        // file's owner alone able to replace it, until the daemon hands it to
+        // this child) is kept and retried every second until it lands.
+        std::function<void(std::function<void()>)> retryInASecond;
     };
 
     // What a successful write did.
@@ -51,6 +57,7 @@ class RulesFile : public std::enable_shared_from_this<RulesFile> {
         written,       // the new lists are on disk
         keptExisting,  // both new lists empty over a non-empty whitelist: not written
         unchanged,     // the same lists already on disk: not written
+        pending,       // the file is not this child's yet: retried every second
     };
 
     struct WriteResult {
@@ -111,8 +118,11 @@ class RulesFile : public std::enable_shared_from_this<RulesFile> {
     void neutralizeStaleRulesIfNotMine();
 
     // Writes {"username", "device_id"} for the daemon, atomically. Never
-    // fails; a failure is logged.
+    // fails; a failure is logged (a refused one is retried as above).
     void writeProxyConfig();
+
+    // Whether a refused write waits for its retry.
+    bool retryPending() const;
 
   private:
     RulesFile(Options options, TarvoLog log, Background& background);
@@ -128,12 +138,22 @@ class RulesFile : public std::enable_shared_from_this<RulesFile> {
     // Temporary file, then rename; on a failed rename a plain write of the
     // target (the temporary file stays). Throws Error.
     void replace(const std::string& bytes, bool logRenameFailure);
+    // A write refused for want of ownership: remembered (the latest wins)
+    // and retried a second later; false without a retry to use.
+    bool keepForRetry(std::optional<Rules> rules, bool proxyConfig, const std::string& why);
+    void retry();
+    void replaceProxyConfig();
 
     Options options_;
     std::string rulesPath_;
     std::string proxyConfigPath_;
     TarvoLog log_;
     SerialQueue queue_;
+    mutable std::mutex retryMutex_;
+    std::optional<Rules> pendingRules_;
+    bool pendingProxyConfig_ = false;
+    bool retryScheduled_ = false;
+    bool refusalLogged_ = false;
 };
 
 }  // namespace tarvo

@@ -29,8 +29,9 @@ class WindowEvents : public webview::WindowDelegate {
     void provisionalNavigationFailed(const std::string& description) override {
         controller_.provisionalNavigationFailed(description);
     }
-    void messageReceived(const std::optional<std::string>& body) override {
-        controller_.handleMessage(body);
+    void messageReceived(const std::optional<std::string>& body,
+                         const std::string& pageUrl) override {
+        controller_.handleMessage(body, pageUrl);
     }
     // On the Mac the application outlives its closed window and is quit from
     // the menu bar; here nothing could quit a windowless process, so closing

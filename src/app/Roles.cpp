@@ -178,7 +178,7 @@ int runAgent(const Invocation&) {
 
     // Only a child's session ever reaches the window system, and only there
     // is the window code (Qt Widgets, X11 and the graphics stack) loaded.
-    const bool child = Agent::configListsChild(session->userName()).value_or(false);
+    const bool child = Agent::configListsChild(session->userName(), ::getuid()).value_or(false);
     ui::WindowsLibrary* windowLibrary = nullptr;
     std::string noWindows;  // why a child's session runs without them
     if (child) {

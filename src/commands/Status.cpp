@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/Paths.h"
+#include "core/SystemConfig.h"
 
 namespace tarvo::Status {
 namespace fs = std::filesystem;
@@ -29,7 +30,11 @@ void report(std::ostream& out, platform::SystemProxy& proxy, platform::Certifica
         << trust.storeName() << "\n";
     const std::string config = Paths::configFile();
     out << "  config:  "
-        << (exists(config) ? config : "(no config.json — every user treated as parent)") << "\n";
+        << (exists(config) ? config : "(no config.json — every user treated as parent)");
+    // A file the agents and the daemon ignore is shown as such.
+    if (auto owner = SystemConfigReader(TarvoLog("status")).read().untrustedOwner)
+        out << " (ignored: owned by uid " << *owner << ", not root or an administrator)";
+    out << "\n";
     const platform::ProxyReport inForce = proxy.report();
     out << "  " << inForce.heading << "\n";
     for (const std::string& item : inForce.items) out << "    - " << item << "\n";

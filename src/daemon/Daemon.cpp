@@ -39,6 +39,10 @@ constexpr size_t kMaxProxyConfigBytes = 64 * 1024;
 constexpr size_t kMaxRulesBytes = 8 * 1024 * 1024;
 constexpr size_t kMaxCaBytes = 1024 * 1024;
 
+// The shared directories: everyone may create files there, and the sticky
+// bit keeps anyone but a file's owner (and root) from removing or renaming it.
+constexpr mode_t kSharedDirMode = 01777;
+
 const char* const kFlagDir = "active-children";
 const char* const kConfDir = "mitmproxy";
 const char* const kCaFile = "mitmproxy-ca.pem";
@@ -110,6 +114,13 @@ void Daemon::start() {
     log_.info("daemon starting (pid " + std::to_string(::getpid()) + ")");
     if (!logCleanup_.empty()) log_.warn(logCleanup_);
     ensureDirectories();
+    // A child's first flag is acted on at once, not at the next poll.
+    flagWatcher_ =
+        std::make_unique<handover::DirectoryWatcher>([weak = weak_from_this(), queue = &queue_] {
+            queue->post([weak] {
+                if (auto self = weak.lock()) self->presenceTick();
+            });
+        });
     ensureDefaultRules();
     installCertIfNeeded();
     installSignalHandlers();
@@ -150,9 +161,10 @@ void Daemon::prepareLogDirectory() {
 }
 
 void Daemon::ensureDirectories() {
-    // The data directory is shared with the agents (mode 0777); it is opened
+    // The data directory is shared with the agents (mode 01777); it is opened
     // once, and everything inside it is reached through this descriptor.
-    rootfiles::DirResult data = rootfiles::secureDirectory(Paths::dataDir(), {0777, false});
+    rootfiles::DirResult data =
+        rootfiles::secureDirectory(Paths::dataDir(), {kSharedDirMode, false});
     if (!data.fd) {
         log_.error("couldn't prepare " + Paths::dataDir() + ": " + data.error);
         return;
@@ -162,7 +174,7 @@ void Daemon::ensureDirectories() {
     dataDir_ = std::move(data.fd);
     rootfiles::removeMovedAside(dataDir_.get());
     rootfiles::DirResult flags =
-        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true}, &flagDirId_);
+        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {kSharedDirMode, true}, &flagDirId_);
     if (!flags.replaced.empty())
         log_.warn("replaced untrusted " + Paths::activeChildrenDir() + " (" + flags.replaced + ")");
     if (!flags.fd)
@@ -266,6 +278,7 @@ void Daemon::presenceTick() {
     if (!shouldRun_) return;
     guardListener();
     const bool present = anyChildLoggedIn();
+    handOverToNewcomers();
     if (lastChildPresent_ && *lastChildPresent_ == present) {
         if (present)
             settings_->post([proxy = options_.systemProxy, children = presentUids_] {
@@ -292,11 +305,13 @@ bool Daemon::anyChildLoggedIn() {
     // still be the directory made or checked before, and it is only read
     // through its descriptor.
     rootfiles::DirResult flags =
-        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {0777, true}, &flagDirId_);
+        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {kSharedDirMode, true}, &flagDirId_);
     if (!flags.replaced.empty())
         log_.warn("replaced untrusted " + Paths::activeChildrenDir() + " (" + flags.replaced + ")");
+    freshOwners_.clear();
     if (!flags.fd) return false;
     const int dirFd = flags.fd.get();
+    watchFlagDirectory(dirFd, flags.identity);
     DIR* dir = ::fdopendir(::dup(dirFd));
     if (!dir) return false;
     const WallTime now = clock_->now();
@@ -310,6 +325,7 @@ bool Daemon::anyChildLoggedIn() {
             presence::isFresh(modificationTime(st), now)) {
             present = true;
             // The agent writes its flag as the child it runs for.
+            freshOwners_.insert(st.st_uid);
             if (st.st_uid != 0 && std::find(presentUids_.begin(), presentUids_.end(), st.st_uid) ==
                                       presentUids_.end())
                 presentUids_.push_back(st.st_uid);
@@ -329,6 +345,32 @@ bool Daemon::anyChildLoggedIn() {
     ::closedir(dir);
     unremovableFlags_.endWalk();
     return present;
+}
+
+void Daemon::handOverToNewcomers() {
+    const std::set<uid_t> arrived = handover::newcomers(childrenSeen_, freshOwners_);
+    childrenSeen_ = freshOwners_;
+    if (!dataDir_) return;
+    for (uid_t uid : arrived) {
+        for (const char* name : {kRulesFile, kProxyConfigFile}) {
+            const std::string why = handover::giveFileTo(dataDir_.get(), name, uid);
+            if (why.empty())
+                log_.info(std::string("handed ") + name + " to uid " + std::to_string(uid));
+            else
+                log_.warn(std::string("couldn't hand ") + name + " to uid " + std::to_string(uid) +
+                          " (" + why + ")");
+        }
+    }
+}
+
+void Daemon::watchFlagDirectory(int dirFd, const rootfiles::DirIdentity& identity) {
+    if (!flagWatcher_ || watchedFlagDir_ == identity) return;
+    if (std::string why = flagWatcher_->watch(dirFd); !why.empty()) {
+        log_.warn("not watching " + Paths::activeChildrenDir() + " (" + why +
+                  ") — new children are seen at the " + shortDuration(kPresenceInterval) + " poll");
+        return;
+    }
+    watchedFlagDir_ = identity;
 }
 
 void Daemon::bounceProxyForNewChild() {

@@ -12,6 +12,7 @@
 #include "core/MainQueue.h"
 #include "core/SerialQueue.h"
 #include "core/TarvoLog.h"
+#include "daemon/ChildHandover.h"
 #include "daemon/FlagEntries.h"
 #include "daemon/ProxyProcess.h"
 #include "daemon/ProxySocket.h"
@@ -85,6 +86,10 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     void startPresencePoll();
     void presenceTick();
     void bounceProxyForNewChild();
+    // Gives the rules file and the proxy configuration to each child whose
+    // flag is fresh now and was not at the last tick.
+    void handOverToNewcomers();
+    void watchFlagDirectory(int dirFd, const rootfiles::DirIdentity& identity);
     void startUpdatePoll();
     void startProxy();
     std::optional<std::string> stageProxyConfdir();
@@ -130,6 +135,12 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     std::set<ino_t> unheldListeners_;
     ScopedTimer updateTimer_;
     std::string logCleanup_;  // what prepareLogDirectory() removed, logged once the log is safe
+    // Owners of the fresh flags at the last look, and at the tick before.
+    std::set<uid_t> freshOwners_;
+    std::set<uid_t> childrenSeen_;
+    std::optional<rootfiles::DirIdentity> watchedFlagDir_;
+    // Last: its thread, which posts to the queue, ends before anything else goes.
+    std::unique_ptr<handover::DirectoryWatcher> flagWatcher_;
 };
 
 }  // namespace tarvo

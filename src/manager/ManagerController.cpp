@@ -10,6 +10,7 @@
 #include "core/AtomicFile.h"
 #include "core/Json.h"
 #include "core/Paths.h"
+#include "core/SystemConfig.h"
 #include "core/TimeFormat.h"
 #include "core/Weak.h"
 #include "manager/HtmlEntities.h"
@@ -109,8 +110,20 @@ std::vector<std::string> ManagerController::splitMessage(std::string_view text) 
     return pieces;
 }
 
-void ManagerController::handleMessage(const std::optional<std::string>& body) {
+void ManagerController::handleMessage(const std::optional<std::string>& body,
+                                      const std::string& pageUrl) {
     if (!body) return;
+    // Only the service's own pages speak for the parent: a page of any other
+    // origin the window was led to (a link, a redirect, a look-alike sign-in)
+    // could otherwise send the accounts or have config.json written.
+    const std::optional<std::string> origin = net::originOf(pageUrl);
+    if (!origin || origin != net::originOf(server_->api())) {
+        log_.warn("ignoring a bridge message from " +
+                  (pageUrl.empty() ? std::string("a page without an address")
+                                   : "'" + prefixCharacters(pageUrl, 200) + "'") +
+                  ": not a page of " + net::originOf(server_->api()).value_or(server_->api()));
+        return;
+    }
     const std::string text = decodeHtmlEntities(*body);
     if (text != *body) log_.info("bridge payload contained HTML entities — decoded before use");
     // The argument after the bar is the parent's sign-in token: only the verb
@@ -262,11 +275,9 @@ void ManagerController::saveAssignments(const std::vector<std::string>& childUse
 
 void ManagerController::writeConfig(const std::vector<std::string>& childUsers) {
     const std::string path = Paths::configFile();
-    json::Json config = json::Json::object();
-    if (auto text = readFile(path)) {
-        if (auto parsed = json::parse(*text); parsed && parsed->is_object())
-            config = std::move(*parsed);
-    }
+    // Only a trusted file's keys are kept: another user's "api" would send
+    // the next setup and every agent to a server of its choosing.
+    json::Json config = SystemConfigReader(log_, path).read().object.value_or(json::Json::object());
     config["child_users"] = childUsers;
     if (!config.contains("api")) config["api"] = server_->api();
     config["updated_at"] = formatIsoUtc(clock_->now());

@@ -65,8 +65,10 @@ class ManagerController : public std::enable_shared_from_this<ManagerController>
     void navigationFailed(const std::string& description);
     void provisionalNavigationFailed(const std::string& description);
 
-    // One message from the page; none when its body is not a string.
-    void handleMessage(const std::optional<std::string>& body);
+    // One message from the page at `pageUrl`; none when its body is not a
+    // string. Acted on only when that page is of the service's origin
+    // (scheme, host and port of the base URL).
+    void handleMessage(const std::optional<std::string>& body, const std::string& pageUrl);
 
     // Sends the local account names with `token`, then opens the assignment page.
     void pushLocalAccounts(const std::string& token);

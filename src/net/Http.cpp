@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -162,6 +163,27 @@ bool parsesAsUrl(std::string_view text) {
     bool ok = curl_url_set(u, CURLUPART_URL, s.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
     curl_url_cleanup(u);
     return ok;
+}
+
+std::optional<std::string> originOf(std::string_view url) {
+    if (!isHttpUrl(url)) return std::nullopt;
+    CURLU* u = curl_url();
+    const std::string s(url);
+    std::optional<std::string> origin;
+    char *scheme = nullptr, *host = nullptr, *port = nullptr;
+    if (curl_url_set(u, CURLUPART_URL, s.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        std::string h = host;
+        for (char& c : h) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        origin = std::string(scheme) + "://" + h + ":" + port;
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(u);
+    return origin;
 }
 
 bool isHttpUrl(std::string_view text) {

@@ -32,6 +32,10 @@ std::string withQuery(std::string_view url, const std::vector<QueryItem>& items)
 bool isHttpUrl(std::string_view text);
 // True when `text` parses as a URL with a scheme (any scheme).
 bool parsesAsUrl(std::string_view text);
+// "scheme://host:port" of an absolute http(s) URL, the host lower-cased and
+// the port explicit (80, 443 by default); none for anything else (about:blank,
+// data:, a relative or unparsable text).
+std::optional<std::string> originOf(std::string_view url);
 
 struct Request {
     std::string method = "GET";

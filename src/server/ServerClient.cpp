@@ -9,6 +9,7 @@
 #include "core/AtomicFile.h"
 #include "core/Json.h"
 #include "core/Paths.h"
+#include "core/SystemConfig.h"
 #include "core/Version.h"
 #include "device/DeviceIdStore.h"
 #include "platform/Machine.h"
@@ -56,16 +57,14 @@ ServerClient::ServerClient(Options options)
         DeviceIdStore::getOrCreate(*options_.hardware, *options_.host, *options_.clock);
     deviceId_ = stored;
 
-    if (auto text = readFile(Paths::configFile())) {
-        if (auto config = json::parse(*text); config && config->is_object()) {
-            if (auto api = json::string(*config, "api"); api && net::isHttpUrl(*api)) api_ = *api;
-            if (auto configured = json::string(*config, "device_id");
-                configured && !configured->empty() && *configured != stored) {
-                log_.warn("config.json overrides device_id: '" + *configured + "' (store has '" +
-                          stored + "') — intended for testing only");
-                deviceId_ = *configured;
-            }
-        }
+    // "api" and "device_id" count only from a config.json root or an
+    // administrator owns: another user's may name a server of its own.
+    const SystemConfig config = SystemConfigReader(log_).read();
+    if (config.api && net::isHttpUrl(*config.api)) api_ = *config.api;
+    if (config.deviceId && !config.deviceId->empty() && *config.deviceId != stored) {
+        log_.warn("config.json overrides device_id: '" + *config.deviceId + "' (store has '" +
+                  stored + "') — intended for testing only");
+        deviceId_ = *config.deviceId;
     }
     username_ = options_.username ? *options_.username : processUserName();
     computerName_ = ownHost ? computerNameFromHostName(options_.host->hostName()) : computerName();

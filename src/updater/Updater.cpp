@@ -16,6 +16,7 @@
 #include "core/Json.h"
 #include "core/Paths.h"
 #include "core/PresenceFlag.h"
+#include "core/SystemConfig.h"
 #include "core/Text.h"
 #include "core/TimeFormat.h"
 #include "core/Version.h"
@@ -30,13 +31,14 @@ AtomicWriteOptions modeOnly(mode_t mode) {
     return options;
 }
 
-constexpr size_t kMaxConfigBytes = 1024 * 1024;
 constexpr size_t kMaxSmallFileBytes = 64 * 1024;
 
 struct State {
     std::shared_ptr<Clock> clock;
     std::function<std::string()> deviceId;
     std::shared_ptr<TarvoLog> log;
+    // Logs an untrusted config.json once, not at every check.
+    std::shared_ptr<SystemConfigReader> config;
     Updater::Environment::Limits limits;
 };
 
@@ -58,6 +60,7 @@ std::shared_ptr<State> makeState(Updater::Environment env) {
     state->clock = env.clock ? env.clock : systemClock();
     state->deviceId = env.deviceId ? env.deviceId : storedDeviceId;
     state->log = std::make_shared<TarvoLog>("updater", Paths::daemonLog(), env.systemLog);
+    state->config = std::make_shared<SystemConfigReader>(*state->log);
     state->limits = env.limits;
     return state;
 }
@@ -242,25 +245,10 @@ std::optional<std::string> Updater::manifestURL() {
     if (const char* env = std::getenv("TARVO_UPDATE_URL"); env && net::parsesAsUrl(env))
         return std::string(env);
 
-    std::optional<json::Json> config;
-    const UntrustedFile file = readUntrustedFile(Paths::configFile(), kMaxConfigBytes);
-    if (file.data) {
-        config = json::parse(*file.data);
-        if (config && !config->is_object()) config.reset();
-    }
-    if (config && file.owner != 0) {
-        static std::atomic<bool> warned{false};
-        if ((config->contains("update_url") || config->contains("api")) && !warned.exchange(true))
-            log().warn("ignoring \"update_url\" and \"api\" in " + Paths::configFile() +
-                       ": owned by uid " + std::to_string(file.owner) + ", not root");
-        config.reset();
-    }
+    const SystemConfig config = state().config->read();
+    if (config.updateUrl && net::parsesAsUrl(*config.updateUrl)) return *config.updateUrl;
     std::string base = defaultServiceBase;
-    if (config) {
-        if (auto url = json::string(*config, "update_url"); url && net::parsesAsUrl(*url))
-            return *url;
-        if (auto api = json::string(*config, "api"); api && net::parsesAsUrl(*api)) base = *api;
-    }
+    if (config.api && net::parsesAsUrl(*config.api)) base = *config.api;
     return net::withQuery(
         net::appendPath(base, "api/MacUpdateManifest"),
         {{"device_id", state().deviceId()}, {"version", appVersion}, {"os", osVersionString()}});

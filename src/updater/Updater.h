@@ -80,9 +80,9 @@ class Updater {
     // checks in one process are serialised by skipping the later one.
     static void checkAndInstall(const std::string& currentVersion);
 
-    // "update_url" and "api" count only from a config.json owned by root:
-    // the data directory is writable by every user, so any other owner may be
-    // a child pointing root at a server of its own.
+    // "update_url" and "api" count only from a config.json owned by root or
+    // an administrator: the data directory is writable by every user, so any
+    // other owner may be a child pointing root at a server of its own.
     static std::optional<std::string> manifestURL();
     // None when no manifest is offered; throws UpdateError or the transport's
     // or the JSON parser's error.

@@ -34,6 +34,8 @@ QString bridgeScript(int methodIndex, const QString& nonce) {
       var data = event.data;
       if (!data || typeof data !== 'object' || data.tarvoBridge !== nonce) return;
       event.stopImmediatePropagation();
+      // Frames of other origins inside the page are not the service speaking.
+      if (event.origin !== window.location.origin) return;
       try { send(data.body); } catch (e) { report(e); }
     }, true);
   }

@@ -16,7 +16,8 @@ namespace tarvo::webview {
 // index `methodIndex`). A sub-frame hands its messages to the top frame with
 // window.postMessage inside an envelope marked with `nonce`, a secret of this
 // process; the top frame's listener, registered before any page script,
-// takes such envelopes out of the page's sight and forwards them.
+// takes such envelopes out of the page's sight and forwards those of frames
+// of its own origin (the host checks the top page's origin itself).
 QString bridgeScript(int methodIndex, const QString& nonce);
 
 }  // namespace tarvo::webview

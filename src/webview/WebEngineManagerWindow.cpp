@@ -46,10 +46,11 @@ QMessageBox::Icon iconFor(ManagerView::AlertStyle style) {
 }  // namespace
 
 void BridgeHost::postMessage(const QJsonValue& body) {
+    const std::string page = pageUrl_();
     if (body.isString())
-        delegate_.messageReceived(body.toString().toStdString());
+        delegate_.messageReceived(body.toString().toStdString(), page);
     else
-        delegate_.messageReceived(std::nullopt);
+        delegate_.messageReceived(std::nullopt, page);
 }
 
 WebEngineManagerWindow::WebEngineManagerWindow(WindowDelegate& delegate, const Options& options)
@@ -66,7 +67,13 @@ void WebEngineManagerWindow::buildWindow() {
     setMinimumSize(kMinimumWidth, kMinimumHeight);
     resize(kWidth, kHeight);
 
-    host_ = new BridgeHost(delegate_, this);
+    host_ = new BridgeHost(
+        delegate_,
+        [this] {
+            return view_ ? view_->page()->url().toString(QUrl::FullyEncoded).toStdString()
+                         : std::string();
+        },
+        this);
     channel_ = new QWebChannel(this);
     channel_->registerObject(QStringLiteral("tarvoHost"), host_);
 

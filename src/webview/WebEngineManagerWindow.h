@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QJsonValue>
 #include <QObject>
 #include <QWidget>
@@ -18,8 +20,10 @@ namespace tarvo::webview {
 class BridgeHost : public QObject {
     Q_OBJECT
   public:
-    explicit BridgeHost(WindowDelegate& delegate, QObject* parent = nullptr)
-        : QObject(parent), delegate_(delegate) {}
+    // `pageUrl` gives the address of the page shown when a message arrives.
+    BridgeHost(WindowDelegate& delegate, std::function<std::string()> pageUrl,
+               QObject* parent = nullptr)
+        : QObject(parent), delegate_(delegate), pageUrl_(std::move(pageUrl)) {}
 
   public slots:
     // A string arrives as it is; anything else means the body was not a string.
@@ -27,6 +31,7 @@ class BridgeHost : public QObject {
 
   private:
     WindowDelegate& delegate_;
+    std::function<std::string()> pageUrl_;
 };
 
 // The setup window on Qt WebEngine: a top-level widget whose whole content

@@ -23,7 +23,7 @@ inline constexpr const char* kLibraryFile = "libtarvo_webview.so";
 inline constexpr const char* kEntryPoint = "tarvo_webview_library";
 // Bumped whenever a class below changes shape: a library from another build
 // answers a different revision with null instead of crashing.
-inline constexpr int kInterfaceRevision = 1;
+inline constexpr int kInterfaceRevision = 2;
 
 // What the window reports to its owner, on the main thread.
 class WindowDelegate {
@@ -35,8 +35,11 @@ class WindowDelegate {
     virtual void navigationFailed(const std::string& description) = 0;
     // A page could not be reached at all (refused, no such host, timed out).
     virtual void provisionalNavigationFailed(const std::string& description) = 0;
-    // A message the page posted; none when its body was not a string.
-    virtual void messageReceived(const std::optional<std::string>& body) = 0;
+    // A message the page at `pageUrl` posted; none when its body was not a
+    // string. `pageUrl` is the address of the page shown in the window when
+    // the message arrived ("" when it has none).
+    virtual void messageReceived(const std::optional<std::string>& body,
+                                 const std::string& pageUrl) = 0;
     // The user closed the window.
     virtual void windowClosed() = 0;
 };

@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include "platform/fake/FakeWorkspace.h"
 #include "server/AppLimitsCache.h"
 #include "support/FakeService.h"
+#include "support/Processes.h"
 #include "support/VirtualTime.h"
 
 namespace tarvo::test {
@@ -242,6 +244,40 @@ TEST_F(AgentTest, AFlagThatCannotBeWrittenIsLoggedOnceAndRetriedAtEveryHeartbeat
     std::filesystem::create_directories(flag);
     advance(seconds(15));
     EXPECT_EQ(failures(), 2u) << "a new run of failures is logged again";
+}
+
+// Who is a child: a trusted config.json's list decides, exactly and
+// case-sensitively. A file only another user owns decides nothing, and it
+// cannot switch supervision off: whoever is no administrator stays a child.
+TEST(ChildCheck, OnlyATrustedListDecidesAndAnUntrustedFileNeverFreesAChild) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give config.json to another owner";
+    struct Case {
+        const char* what;
+        std::optional<std::string> config;  // none: no file
+        uid_t owner;
+        uid_t sessionUid;
+        std::optional<bool> want;
+    };
+    const std::string listsKid = R"({"child_users":["sam","kid"]})";
+    const std::vector<Case> cases = {
+        {"listed", listsKid, 0, 501, true},
+        {"listed, other case", R"({"child_users":["Kid"]})", 0, 501, false},
+        {"no list", R"({"api":"http://a.example/"})", 0, 501, std::nullopt},
+        {"a list with a number", R"({"child_users":["kid",1]})", 0, 501, std::nullopt},
+        {"no file", std::nullopt, 0, 501, std::nullopt},
+        {"a child's empty list", R"({"child_users":[]})", kNobody, 501, true},
+        {"a child's list without kid", R"({"child_users":["sam"]})", kNobody, 501, true},
+        {"a child's file, root's session", R"({"child_users":[]})", kNobody, 0, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempRoot root;
+        if (c.config) {
+            writeText(Paths::configFile(), *c.config);
+            ASSERT_EQ(::chown(Paths::configFile().c_str(), c.owner, c.owner), 0);
+        }
+        EXPECT_EQ(Agent::configListsChild("kid", c.sessionUid), c.want);
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "core/Paths.h"
 #include "platform/mac/Keychain.h"
 #include "platform/mac/ProxyConfig.h"
+#include "support/Accounts.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 
@@ -91,6 +92,43 @@ TEST(Commands, StatusReportsByteForByteAndUninstallRemovesEverything) {
         want += "bootout system " + Paths::daemonPlist() + "\n";
         if (consoleOwner) want += "bootout gui/501 " + Paths::agentPlist() + "\n";
         EXPECT_EQ(readText(root.path() + "/.standins/launchctl/calls.log"), want);
+    }
+}
+
+// config.json counts only from root or an administrator (a member of sudo,
+// wheel or admin, or one whose primary group is one of them), as the group
+// database of the accounts below says; status shows a file that does not.
+TEST(Commands, StatusShowsAConfigNoAdministratorOwnsAsIgnored) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for the accounts' mount namespace";
+    TempRoot root;
+    TempDir accounts;
+    writeAccountFiles(accounts.path(),
+                      {{"kid", 2001, 2001, "/nonexistent"},
+                       {"viasudo", 2002, 2002, "/nonexistent"},
+                       {"viawheel", 2003, 2003, "/nonexistent"},
+                       {"viaadmin", 2004, 2004, "/nonexistent"},
+                       {"byprimary", 2005, 2900, "/nonexistent"}},
+                      {{"sudo", 2900, {"viasudo"}},
+                       {"wheel", 2901, {"viawheel"}},
+                       {"admin", 2902, {"viaadmin"}},
+                       {"kids", 2903, {"kid"}}});
+    writeText(Paths::configFile(), R"({"child_users":["kid"]})");
+    const std::string path = Paths::configFile();
+    const std::pair<uid_t, bool> owners[] = {{0, true},     {2002, true},    {2003, true},
+                                             {2004, true},  {2005, true},    {2001, false},
+                                             {2006, false}, {kNobody, false}};
+    for (const auto& [owner, trusted] : owners) {
+        SCOPED_TRACE(owner);
+        ASSERT_EQ(::chown(path.c_str(), owner, 0), 0);
+        const ProcessResult r =
+            run({.argv = {tarvoBinary(), "status"}, .accounts = accounts.path()});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        const std::string line = "  config:  " + path +
+                                 (trusted ? ""
+                                          : " (ignored: owned by uid " + std::to_string(owner) +
+                                                ", not root or an administrator)") +
+                                 "\n";
+        EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
     }
 }
 

@@ -3,6 +3,7 @@
 // controller against a local service (sending the accounts, saving the
 // assignments, config.json).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "SetupFixture.h"
 #include "manager/HtmlEntities.h"
@@ -10,6 +11,7 @@
 #include "platform/mac/LocalAccounts.h"
 #include "platform/mac/MacServices.h"
 #include "support/FakeService.h"
+#include "support/Processes.h"
 
 namespace tarvo {
 namespace {
@@ -111,8 +113,9 @@ class ManagerControllerTest : public ::testing::Test {
                                                std::make_shared<platform::MacAccountDirectory>());
         controller->attachView(view);
     }
-    void send(const std::optional<std::string>& body) {
-        controller->handleMessage(body);
+    // A message from `page`, by default the service's sign-in page.
+    void send(const std::optional<std::string>& body, std::optional<std::string> page = {}) {
+        controller->handleMessage(body, page.value_or(service.url() + "/Signin?type=desktop"));
         queue.runPending();
     }
     std::vector<json> sent() const {
@@ -183,6 +186,47 @@ TEST_F(ManagerControllerTest, SignInSendsTheAccountsAndSavesTheAssignmentsOrExpl
     EXPECT_TRUE(hasLine(test::logMessages(Paths::managerLog()),
                         "[manager] ERROR config write failed: " + description));
     EXPECT_TRUE(std::filesystem::is_directory(Paths::configFile() + "/inside"));
+
+    // A config.json no administrator wrote lends the new one nothing: not its
+    // server, not its other keys.
+    std::filesystem::remove_all(Paths::configFile());
+    test::writeText(Paths::configFile(), R"({"api":"https://child.example/","mine":1})");
+    ASSERT_EQ(::chown(Paths::configFile().c_str(), test::kNobody, test::kNobody), 0);
+    send("userCreated|1");
+    EXPECT_EQ(config(), json({{"api", service.url() + "/"},
+                              {"child_users", {"emma"}},
+                              {"updated_at", "2026-01-01T01:01:01Z"}}));
+    EXPECT_TRUE(hasLine(test::logMessages(Paths::managerLog()),
+                        "[manager] WARN  ignoring " + Paths::configFile() + ": owned by uid " +
+                            std::to_string(test::kNobody) + ", neither root nor an administrator"));
+}
+
+// Only pages of the service's origin (scheme, host and port of its base URL)
+// are heard; any other page the window shows is refused with a line.
+TEST_F(ManagerControllerTest, OnlyTheServicesOwnPagesAreHeard) {
+    const std::string port = service.url().substr(service.url().rfind(':') + 1);
+    const std::string otherPort = std::to_string(std::stoi(port) + 1);
+    const std::pair<std::string, bool> pages[] = {
+        {service.url() + "/AssignDesktopUsers?from=desktop#top", true},
+        {"http://127.0.0.2:" + port + "/Signin", false},
+        {"http://127.0.0.1:" + otherPort + "/Signin", false},
+        {"https://127.0.0.1:" + port + "/Signin", false},
+        {"about:blank", false},
+        {"", false},
+    };
+    for (const auto& [page, heard] : pages) {
+        SCOPED_TRACE(page);
+        restart();
+        const size_t before = sent().size();
+        send("updateData|tok", page);
+        EXPECT_EQ(sent().size(), before + (heard ? 1 : 0));
+        EXPECT_EQ(controller->token().has_value(), heard);
+        const std::string refusal =
+            "[manager] WARN  ignoring a bridge message from " +
+            (page.empty() ? std::string("a page without an address") : "'" + page + "'") +
+            ": not a page of http://127.0.0.1:" + port;
+        EXPECT_EQ(test::logMessages(Paths::managerLog()).back() == refusal, !heard);
+    }
 }
 
 // What each message led to: requests (the token sent, the users asked for, and

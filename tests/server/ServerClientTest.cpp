@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "server/AppLimitsCache.h"
 #include "server/SettingsCache.h"
 #include "support/FakeService.h"
+#include "support/Processes.h"
 
 namespace tarvo {
 namespace {
@@ -47,6 +50,19 @@ TEST(ServerClient, ErrorAnswersRetriesAndTheCache) {
     auto cached = cl->fetchRulesWithRetryAndCache(2, 7);
     EXPECT_EQ(cached.value().whitelist, (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(service.requests("/api/GetUserSettingsByDeviceId").size(), 7u);
+
+    // A config.json no administrator wrote names neither the server nor the
+    // device: a child's would point the setup window at a look-alike page.
+    const std::string ownId = cl->deviceId();
+    test::writeConfig({{"api", "http://child.example/"}, {"device_id", "CHILDS"}});
+    ASSERT_EQ(::chown(Paths::configFile().c_str(), test::kNobody, test::kNobody), 0);
+    auto untrusted = ServerClient::create(test::testOptions());
+    EXPECT_EQ(untrusted->api(), test::testOptions().defaultBaseUrl);
+    EXPECT_EQ(untrusted->deviceId(), ownId);
+    ASSERT_EQ(::chown(Paths::configFile().c_str(), 0, 0), 0);
+    auto trusted = ServerClient::create(test::testOptions());
+    EXPECT_EQ(trusted->api(), "http://child.example/");
+    EXPECT_EQ(trusted->deviceId(), "CHILDS");
 }
 
 // The day's start goes with every app-limits fetch; the limits are kept for

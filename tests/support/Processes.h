@@ -25,6 +25,10 @@ struct Launch {
     std::optional<std::vector<std::string>> env;
     // Run as this user (its gid the same, no supplementary groups) through setpriv.
     std::optional<uid_t> user;
+    // A directory holding passwd and group files (writeAccountFiles in
+    // Accounts.h): bind-mounted over /etc/passwd and /etc/group in a private
+    // mount namespace of this launch. Needs root.
+    std::optional<std::string> accounts;
     // Gather standard output and error; otherwise they go to /dev/null.
     bool capture = true;
 };
@@ -42,10 +46,23 @@ inline std::vector<std::string> environmentWith(const std::vector<std::string>& 
 }
 
 inline std::vector<std::string> commandLine(const Launch& launch) {
-    if (!launch.user) return launch.argv;
-    const std::string id = std::to_string(*launch.user);
-    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id,
-                                     "--clear-groups", "--"};
+    std::vector<std::string> argv;
+    if (launch.accounts)
+        argv = {"/usr/bin/unshare",
+                "--mount",
+                "--propagation",
+                "private",
+                "--",
+                "/bin/sh",
+                "-ec",
+                R"(mount --bind "$0/passwd" /etc/passwd; mount --bind "$0/group" /etc/group
+exec "$@")",
+                *launch.accounts};
+    if (launch.user) {
+        const std::string id = std::to_string(*launch.user);
+        argv.insert(argv.end(),
+                    {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"});
+    }
     argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
     return argv;
 }

@@ -156,8 +156,8 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
     writeText(Paths::configFile(), R"({"update_url":"https://child.example/m"})");
     ASSERT_EQ(::chown(Paths::configFile().c_str(), kNobody, kNobody), 0);
     EXPECT_EQ(Updater::manifestURL(), fallback);
-    EXPECT_EQ(lastLogLine(), "WARN  ignoring \"update_url\" and \"api\" in " + Paths::configFile() +
-                                 ": owned by uid 65534, not root");
+    EXPECT_EQ(lastLogLine(), "WARN  ignoring " + Paths::configFile() +
+                                 ": owned by uid 65534, neither root nor an administrator");
 
     // A stale flag does not count, and stays: the daemon's to remove.
     childIsActive(60s);

@@ -32,7 +32,7 @@ struct Recorder : webview::WindowDelegate {
     void pageFinished(const std::string& url) override { events.push_back("finished " + url); }
     void navigationFailed(const std::string& d) override { events.push_back("failed: " + d); }
     void provisionalNavigationFailed(const std::string& d) override { events.push_back(d); }
-    void messageReceived(const std::optional<std::string>&) override {}
+    void messageReceived(const std::optional<std::string>&, const std::string&) override {}
     void windowClosed() override { events.push_back("closed"); }
     std::vector<std::string> events;
 };
