@@ -116,8 +116,14 @@ void RulesFile::afterPendingWrites(std::function<void()> task) {
 // --- Direct ---
 
 std::optional<RulesFile::ExistingLists> RulesFile::readExistingLists() const {
-    auto object = readJsonObject(rulesPath_);
-    if (!object) return std::nullopt;
+    auto text = readFile(rulesPath_);
+    if (!text) return std::nullopt;
+    return parseExistingLists(*text);
+}
+
+std::optional<RulesFile::ExistingLists> RulesFile::parseExistingLists(std::string_view text) {
+    auto object = tarvo::json::parse(text);
+    if (!object || !object->is_object()) return std::nullopt;
     ExistingLists lists;
     if (auto wl = tarvo::json::stringList(*object, "whitelist")) lists.whitelist = std::move(*wl);
     if (auto bl = tarvo::json::stringList(*object, "blacklist")) lists.blacklist = std::move(*bl);

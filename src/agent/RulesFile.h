@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/Background.h"
@@ -124,13 +125,18 @@ class RulesFile : public std::enable_shared_from_this<RulesFile> {
     // Whether a refused write waits for its retry.
     bool retryPending() const;
 
-  private:
-    RulesFile(Options options, TarvoLog log, Background& background);
-
+    // The lists of a rules file as read back before a write (a sibling or the
+    // child may have written it): none unless it is a JSON object; a list
+    // with anything but strings in it counts as empty.
     struct ExistingLists {
         std::vector<std::string> whitelist;
         std::vector<std::string> blacklist;
     };
+    static std::optional<ExistingLists> parseExistingLists(std::string_view text);
+
+  private:
+    RulesFile(Options options, TarvoLog log, Background& background);
+
     std::optional<ExistingLists> readExistingLists() const;
     std::string serialise(const std::vector<std::string>& whitelist,
                           const std::vector<std::string>& blacklist,

@@ -36,7 +36,12 @@ SystemConfig SystemConfigReader::read() {
         }
         return config;
     }
-    auto parsed = json::parse(*file.data);
+    return SystemConfig::fromText(*file.data);
+}
+
+SystemConfig SystemConfig::fromText(std::string_view text) {
+    SystemConfig config;
+    auto parsed = json::parse(text);
     if (!parsed || !parsed->is_object()) return config;
     config.childUsers = json::stringList(*parsed, "child_users");
     config.api = json::string(*parsed, "api");

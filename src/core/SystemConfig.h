@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/Json.h"
@@ -39,6 +40,10 @@ struct SystemConfig {
     std::optional<std::string> updatedAt;
 
     bool trusted() const { return object.has_value(); }
+
+    // The settings of a trusted file's text: none of them unless it is a
+    // JSON object.
+    static SystemConfig fromText(std::string_view text);
 };
 
 // Root, or a member of an administrator group.

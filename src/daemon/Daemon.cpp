@@ -447,7 +447,13 @@ std::vector<std::string> Daemon::proxyArguments(const std::optional<std::string>
             log_.warn("ignoring " + Paths::proxyConfigFile() + " (" + file.why + ")");
         return args;
     }
-    auto parsed = json::parse(*file.data);
+    for (std::string& arg : proxyIdentityArguments(*file.data)) args.push_back(std::move(arg));
+    return args;
+}
+
+std::vector<std::string> proxyIdentityArguments(std::string_view proxyConfig) {
+    std::vector<std::string> args;
+    auto parsed = json::parse(proxyConfig);
     if (!parsed || !parsed->is_object()) return args;
     if (auto user = json::string(*parsed, "username"); user && !user->empty()) {
         args.push_back("--username");

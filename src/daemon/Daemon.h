@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/Background.h"
@@ -21,6 +22,11 @@
 #include "platform/SystemProxy.h"
 
 namespace tarvo {
+
+// The proxy's arguments naming the child, from proxy_config.json's text (which
+// the child's agent writes): "--username" and "--device-id", each followed by
+// a non-empty value, for what the file names.
+std::vector<std::string> proxyIdentityArguments(std::string_view proxyConfig);
 
 // When the daemon's update checks run.
 struct UpdateSchedule {
