@@ -13,9 +13,12 @@
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <QtGui/qguiapplication_platform.h>
 
+#include "core/Paths.h"
+#include "core/TarvoLog.h"
 #include "platform/linux/X11WindowState.h"
 #include "ui/MoreTimeRequestPopup.h"
 #include "ui/UiStyle.h"
@@ -160,15 +163,25 @@ std::vector<QScreen*> FullScreenBlockerController::screensInOrder() {
 void FullScreenBlockerController::show() {
     dismiss();
     if (actions_.setRegularPolicy) actions_.setRegularPolicy(true);
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
     const auto screens = screensInOrder();
     for (size_t i = 0; i < screens.size(); ++i) {
         auto* window = new BlockerWindow(screens[i], i == 0);
         if (window->isPrimary()) makeContentView(window);
+        // Only the primary window takes the keyboard: the buttons are there.
+        window->setAttribute(Qt::WA_ShowWithoutActivating, !window->isPrimary());
+        // On every desktop: switching to another one leaves the blocker in view.
+        if (x11) platform::showOnEveryDesktop(x11->display(), window->winId());
         window->show();
         window->raise();
         windows_.push_back(window);
     }
-    if (!windows_.empty()) windows_.front()->activateWindow();
+    if (!windows_.empty()) {
+        windows_.front()->activateWindow();
+        // Mapped again after something unmapped it: the keyboard and the pointer come back
+        // at once rather than at the next pin.
+        if (QWindow* handle = windows_.front()->windowHandle()) handle->installEventFilter(this);
+    }
     // Hidden until the mouse moves.
     if (!cursorHidden_) {
         QGuiApplication::setOverrideCursor(Qt::BlankCursor);
@@ -180,6 +193,9 @@ void FullScreenBlockerController::show() {
 
 void FullScreenBlockerController::dismiss() {
     pinTimer_.reset();
+    if (!windows_.empty())
+        if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>())
+            platform::releaseInput(x11->display());
     for (auto* w : windows_) w->takeDown();
     windows_.clear();
     showCursor();
@@ -188,14 +204,7 @@ void FullScreenBlockerController::dismiss() {
 
 void FullScreenBlockerController::pinAll() {
     for (auto* w : windows_) w->pin();
-    // The keyboard comes back to the blocker from any other application, so
-    // nothing typed reaches a window hidden behind it.
-    if (!windows_.empty() && !QApplication::activeModalWidget() && !QApplication::activeWindow()) {
-        if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>())
-            platform::activateLikeAPager(x11->display(), windows_.front()->winId());
-        else
-            windows_.front()->activateWindow();
-    }
+    holdInput();
     // An open dialog stays above the windows it belongs to.
     if (QWidget* modal = QApplication::activeModalWidget()) {
         // Minimised, it would leave the child in front of buttons that do nothing.
@@ -204,8 +213,44 @@ void FullScreenBlockerController::pinAll() {
     }
 }
 
+void FullScreenBlockerController::holdInput() {
+    if (windows_.empty()) return;
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11) {
+        // What the X server has, not what Qt believes: another program may have unmapped a
+        // window, moved it to one desktop or put its own window over it.
+        std::vector<unsigned long> own;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->internalWinId() && !qobject_cast<BlockerWindow*>(w))
+                own.push_back(w->internalWinId());
+        for (auto* w : windows_) {
+            const std::string repaired = platform::holdCover(x11->display(), w->winId(), own);
+            if (!repaired.empty())
+                TarvoLog("agent", Paths::agentLog()).info("blocker window " + repaired);
+        }
+        // Keys and clicks meant for any other program come to the blocker (a popup of an
+        // open dialog holds them itself until it closes).
+        if (!QApplication::activePopupWidget())
+            platform::grabInput(x11->display(), windows_.front()->winId());
+    }
+    // The keyboard comes back to the primary window (the buttons) from any other window,
+    // unless a dialog of ours has it, so nothing typed reaches a window hidden behind it.
+    if (QApplication::activeModalWidget()) return;
+    if (x11) {
+        // The server's focus, not Qt's: Qt learns of a loss only after a delay.
+        if (!platform::hasInputFocus(x11->display(), windows_.front()->winId()))
+            platform::activateLikeAPager(x11->display(), windows_.front()->winId());
+    } else if (QApplication::activeWindow() != windows_.front()) {
+        windows_.front()->activateWindow();
+    }
+}
+
 bool FullScreenBlockerController::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseMove) showCursor();
+    if (event->type() == QEvent::Expose && !windows_.empty() &&
+        watched == windows_.front()->windowHandle() &&
+        windows_.front()->windowHandle()->isExposed())
+        QTimer::singleShot(0, this, [this] { holdInput(); });
     return QObject::eventFilter(watched, event);
 }
 

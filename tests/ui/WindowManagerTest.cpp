@@ -118,6 +118,248 @@ TEST_F(WindowManagerTest, TheCardLeavesTheFocusAndTheBlockerCoversBothScreensAnd
     EXPECT_TRUE(viewable(mine));
 }
 
+// Another program: its own connection to the X server and one window that counts the keys
+// and clicks the server gives it. Override-redirect windows skip the window manager.
+class OtherProgram {
+  public:
+    OtherProgram(const std::string& display, QRect at, bool overrideRedirect)
+        : dpy_(XOpenDisplay(display.c_str())) {
+        if (!dpy_) return;
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = overrideRedirect;
+        attributes.background_pixel = WhitePixel(dpy_, DefaultScreen(dpy_));
+        attributes.event_mask = KeyPressMask | ButtonPressMask;
+        window_ =
+            XCreateWindow(dpy_, DefaultRootWindow(dpy_), at.x(), at.y(), unsigned(at.width()),
+                          unsigned(at.height()), 0, CopyFromParent, InputOutput, CopyFromParent,
+                          CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
+        XMapRaised(dpy_, window_);
+        XSync(dpy_, False);
+    }
+    ~OtherProgram() {
+        if (dpy_) XCloseDisplay(dpy_);
+    }
+    unsigned long id() const { return window_; }
+    void raise() {
+        XRaiseWindow(dpy_, window_);
+        XSync(dpy_, False);
+    }
+    // Keys and clicks so far: everything the server sent before this round trip.
+    int inputs() {
+        XSync(dpy_, False);
+        while (XPending(dpy_)) {
+            XEvent ev;
+            XNextEvent(dpy_, &ev);
+            inputs_ += ev.type == KeyPress || ev.type == ButtonPress;
+        }
+        return inputs_;
+    }
+
+  private:
+    Display* dpy_;
+    Window window_ = 0;
+    int inputs_ = 0;
+};
+
+// The X server's own view of the windows, read over a connection of the test's own.
+class ServerState {
+  public:
+    explicit ServerState(const std::string& display) : dpy_(XOpenDisplay(display.c_str())) {}
+    ~ServerState() {
+        if (dpy_) XCloseDisplay(dpy_);
+    }
+    bool connected() const { return dpy_; }
+    bool viewable(unsigned long w) const {
+        XWindowAttributes a{};
+        return XGetWindowAttributes(dpy_, w, &a) && a.map_state == IsViewable;
+    }
+    unsigned long focus() const {
+        Window w = 0;
+        int revert = 0;
+        XGetInputFocus(dpy_, &w, &revert);
+        return w;
+    }
+    long cardinal(unsigned long w, const char* name) const {
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        long value = -1;
+        if (XGetWindowProperty(dpy_, w, XInternAtom(dpy_, name, False), 0, 1, False,
+                               AnyPropertyType, &type, &format, &count, &after, &data) == Success &&
+            data && count == 1 && format == 32)
+            value = *reinterpret_cast<long*>(data) & 0xFFFFFFFF;
+        if (data) XFree(data);
+        return value;
+    }
+    long desktopOf(unsigned long w) const { return cardinal(w, "_NET_WM_DESKTOP"); }
+    long currentDesktop() const {
+        return cardinal(DefaultRootWindow(dpy_), "_NET_CURRENT_DESKTOP");
+    }
+    // Whether `a` is stacked above `b` among the root's children (frames included).
+    bool stackedAbove(unsigned long a, unsigned long b) const {
+        const std::vector<Window> order = rootChildren();
+        const auto at = [&](unsigned long w) {
+            return std::find(order.begin(), order.end(), topLevel(w)) - order.begin();
+        };
+        return at(a) < long(order.size()) && at(b) < long(order.size()) && at(a) > at(b);
+    }
+    // Whether some client holds the keyboard and the pointer: this one cannot take them.
+    bool inputGrabbed() const {
+        const Window root = DefaultRootWindow(dpy_);
+        const int keyboard =
+            XGrabKeyboard(dpy_, root, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+        if (keyboard == GrabSuccess) XUngrabKeyboard(dpy_, CurrentTime);
+        const int pointer = XGrabPointer(dpy_, root, False, ButtonPressMask, GrabModeAsync,
+                                         GrabModeAsync, None, None, CurrentTime);
+        if (pointer == GrabSuccess) XUngrabPointer(dpy_, CurrentTime);
+        XSync(dpy_, False);
+        return keyboard == AlreadyGrabbed && pointer == AlreadyGrabbed;
+    }
+
+  private:
+    std::vector<Window> rootChildren() const {
+        Window root = 0, parent = 0, *children = nullptr;
+        unsigned count = 0;
+        std::vector<Window> order;
+        if (XQueryTree(dpy_, DefaultRootWindow(dpy_), &root, &parent, &children, &count))
+            order.assign(children, children + count);
+        if (children) XFree(children);
+        return order;
+    }
+    // The window's ancestor that is a child of the root: its frame when managed.
+    Window topLevel(Window w) const {
+        for (;;) {
+            Window root = 0, parent = 0, *children = nullptr;
+            unsigned count = 0;
+            if (!XQueryTree(dpy_, w, &root, &parent, &children, &count)) return 0;
+            if (children) XFree(children);
+            if (parent == root || !parent) return w;
+            w = parent;
+        }
+    }
+    Display* dpy_;
+};
+
+// Whatever another program of the child's does to the blocker, it is back over every screen, on
+// top, on the desktop in view, with the keyboard and the pointer, within one pin; Tarvo's own
+// dialogs stay above it and take the keys.
+TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin) {
+    start({.screens = {"1280x800", "1024x768"}});
+    ServerState server(x->screen(0));
+    ASSERT_TRUE(server.connected());
+    auto session = std::make_shared<platform::FakeUserSession>();
+    auto views = std::make_shared<ui::QtAgentViews>(queue, session, nullptr);
+    std::vector<std::int64_t> asked;
+    OtherProgram typist(x->screen(0), QRect(200, 200, 300, 200), false);
+    ASSERT_TRUE(waitUntil([&] { return server.viewable(typist.id()); }));
+    auto blocker = views->makeBlocker("Emma", 60, [&](std::int64_t m) { asked.push_back(m); });
+    blocker->show();
+    const auto& windows = dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
+    ASSERT_EQ(windows.size(), 2u);
+    const WId mine = windows[0]->winId(), second = windows[1]->winId();
+    constexpr long kEveryDesktop = 0xFFFFFFFF;
+    std::unique_ptr<OtherProgram> overlay;
+    // "" while the blocker covers everything, else what is wrong.
+    const auto uncovered = [&] {
+        std::string wrong;
+        const auto check = [&](bool good, const char* what) {
+            if (!good) wrong += std::string(wrong.empty() ? "" : ", ") + what;
+        };
+        check(server.viewable(mine) && server.viewable(second), "not viewable");
+        check(server.desktopOf(mine) == kEveryDesktop && server.desktopOf(second) == kEveryDesktop,
+              "not on every desktop");
+        check(server.stackedAbove(mine, typist.id()) &&
+                  (!overlay || server.stackedAbove(mine, overlay->id())),
+              "another window above");
+        check(server.focus() == mine, "the focus elsewhere");
+        check(server.inputGrabbed(), "no grab");
+        return wrong;
+    };
+    const auto covered = [&] { return uncovered().empty(); };
+    EXPECT_TRUE(waitUntil(covered, 3s)) << uncovered();
+
+    const std::string first = std::to_string(mine);
+    const struct {
+        const char* name;
+        std::function<void()> attack;
+        std::function<bool()> took;
+    } attacks[] = {
+        {"unmapped",
+         [&] {
+             x->run({"xdotool", "windowunmap", first}),
+                 x->run({"xdotool", "windowunmap", std::to_string(second)}, 1);
+         },
+         [&] { return !server.viewable(mine); }},
+        {"another desktop in view",
+         [&] {
+             x->run({"xdotool", "set_desktop", "1"});
+         },
+         [&] { return server.currentDesktop() == 1; }},
+        {"left on one desktop",
+         [&] {
+             x->run({"xdotool", "set_desktop_for_window", first, "0"});
+             x->run({"xdotool", "set_desktop", "2"});
+         },
+         [&] { return server.currentDesktop() == 2; }},
+        {"the keyboard on the second screen's window",
+         [&] {
+             x->run({"xdotool", "windowfocus", "--sync", std::to_string(second)});
+         },
+         [&] { return server.focus() == second; }},
+        {"another program's window that skips the window manager",
+         [&] {
+             overlay =
+                 std::make_unique<OtherProgram>(x->screen(0), QRect(100, 100, 400, 300), true);
+         },
+         [&] {
+             return server.viewable(overlay->id()) && server.stackedAbove(overlay->id(), mine);
+         }},
+    };
+    for (const auto& a : attacks) {
+        SCOPED_TRACE(a.name);
+        a.attack();
+        ASSERT_TRUE(waitUntil(a.took));
+        queue.advance(ui::FullScreenBlockerController::kPinInterval);
+        EXPECT_TRUE(waitUntil(covered, ui::FullScreenBlockerController::kPinInterval))
+            << uncovered();
+    }
+
+    x->run({"xdotool", "set_desktop", "0"});
+    ASSERT_TRUE(waitUntil([&] { return server.viewable(typist.id()); }));
+    // Between pins another program may take the focus or show itself on top: the keys typed
+    // and the clicks still come to the blocker. (The blocker may win the window back first,
+    // which only repeats the try.)
+    const auto whileTaken = [&](const std::function<void()>& take,
+                                const std::function<bool()>& taken,
+                                const std::vector<std::string>& input) {
+        return waitUntil([&] {
+            take();
+            if (!taken()) return false;
+            x->run(input);
+            return taken();
+        });
+    };
+    const std::string typistId = std::to_string(typist.id());
+    ASSERT_TRUE(whileTaken(
+        [&] {
+            x->run({"xdotool", "windowfocus", "--sync", typistId});
+        },
+        [&] { return server.focus() == typist.id(); }, {"xdotool", "type", "abc"}));
+    EXPECT_EQ(typist.inputs(), 0);
+    OtherProgram lure(x->screen(0), QRect(600, 100, 200, 100), true);
+    ASSERT_TRUE(whileTaken([&] { lure.raise(); },
+                           [&] { return server.stackedAbove(lure.id(), mine); },
+                           {"xdotool", "mousemove", "700", "150", "click", "1"}));
+    EXPECT_EQ(lure.inputs(), 0);
+
+    blocker->dismiss();
+    EXPECT_TRUE(waitUntil([&] { return !server.inputGrabbed(); }));
+    x->run({"xdotool", "windowfocus", "--sync", typistId});
+    x->run({"xdotool", "type", "abc"});
+    EXPECT_EQ(typist.inputs(), 3) << "the keyboard is the child's again";
+}
+
 TEST_F(WindowManagerTest, TrayIconWaitsForATrayHostAndAClickOpensTheChat) {
     TempRoot root;
     start();
