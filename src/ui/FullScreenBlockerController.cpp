@@ -337,8 +337,7 @@ void FullScreenBlockerController::requestMoreTime() {
 
 void FullScreenBlockerController::logOut() {
     QWidget* on = windows_.empty() ? nullptr : windows_.front();
-    QPointer<QMessageBox> box = new QMessageBox(on);
-    box->setAttribute(Qt::WA_DeleteOnClose, false);
+    auto* box = new QMessageBox(on);
     box->setObjectName(QStringLiteral("logOutConfirmation"));
     box->setWindowTitle(QStringLiteral("Tarvo"));
     box->setText(QStringLiteral("Log out now?"));
@@ -348,12 +347,15 @@ void FullScreenBlockerController::logOut() {
     box->setDefaultButton(logOutButton);
     box->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     raiseAboveBlocker(box);
+    // No nested event loop: the answer comes with the finished signal. A child of the
+    // blocker's window, the box goes with it, and nothing is asked.
+    box->setAttribute(Qt::WA_DeleteOnClose, true);
     QPointer<FullScreenBlockerController> self(this);
-    box->exec();
-    if (!box) return;  // the blocker went away with its windows
-    const bool confirmed = box->clickedButton() == logOutButton;
-    delete box.data();
-    if (confirmed && self && self->actions_.onLogOut) self->actions_.onLogOut();
+    connect(box, &QMessageBox::finished, box, [self, box, logOutButton] {
+        if (box->clickedButton() == logOutButton && self && self->actions_.onLogOut)
+            self->actions_.onLogOut();
+    });
+    box->show();
 }
 
 }  // namespace tarvo::ui
