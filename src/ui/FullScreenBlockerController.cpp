@@ -163,23 +163,21 @@ std::vector<QScreen*> FullScreenBlockerController::screensInOrder() {
 void FullScreenBlockerController::show() {
     dismiss();
     if (actions_.setRegularPolicy) actions_.setRegularPolicy(true);
-    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
     const auto screens = screensInOrder();
     for (size_t i = 0; i < screens.size(); ++i) {
         auto* window = new BlockerWindow(screens[i], i == 0);
         if (window->isPrimary()) makeContentView(window);
         // Only the primary window takes the keyboard: the buttons are there.
         window->setAttribute(Qt::WA_ShowWithoutActivating, !window->isPrimary());
-        // On every desktop: switching to another one leaves the blocker in view.
-        if (x11) platform::showOnEveryDesktop(x11->display(), window->winId());
         window->show();
         window->raise();
         windows_.push_back(window);
     }
     if (!windows_.empty()) {
         windows_.front()->activateWindow();
-        // Mapped again after something unmapped it: the keyboard and the pointer come back
-        // at once rather than at the next pin.
+        // Each time the primary window is exposed (first shown, mapped again after something
+        // unmapped it) the windows go on every desktop and the keyboard and the pointer are
+        // taken, at once rather than at the next pin.
         if (QWindow* handle = windows_.front()->windowHandle()) handle->installEventFilter(this);
     }
     // Hidden until the mouse moves.

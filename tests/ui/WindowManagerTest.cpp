@@ -13,6 +13,7 @@
 #include "ui/UiFixture.h"
 
 // Last: Xlib's macros (Bool, Status, None) would break the headers above.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace tarvo::test {
@@ -206,6 +207,22 @@ class ServerState {
         return value;
     }
     long desktopOf(unsigned long w) const { return cardinal(w, "_NET_WM_DESKTOP"); }
+    // Whether the window manager keeps the window in the stay-on-top layer.
+    bool staysOnTop(unsigned long w) const {
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        bool above = false;
+        const Atom want = XInternAtom(dpy_, "_NET_WM_STATE_ABOVE", False);
+        if (XGetWindowProperty(dpy_, w, XInternAtom(dpy_, "_NET_WM_STATE", False), 0, 64, False,
+                               XA_ATOM, &type, &format, &count, &after, &data) == Success &&
+            data && format == 32)
+            for (unsigned long i = 0; i < count; ++i)
+                above = above || static_cast<Atom>(reinterpret_cast<long*>(data)[i]) == want;
+        if (data) XFree(data);
+        return above;
+    }
     long currentDesktop() const {
         return cardinal(DefaultRootWindow(dpy_), "_NET_CURRENT_DESKTOP");
     }
@@ -285,6 +302,7 @@ TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin)
         check(server.stackedAbove(mine, typist.id()) &&
                   (!overlay || server.stackedAbove(mine, overlay->id())),
               "another window above");
+        check(server.staysOnTop(mine), "not in the stay-on-top layer");
         check(server.focus() == mine, "the focus elsewhere");
         check(server.inputGrabbed(), "no grab");
         return wrong;

@@ -148,21 +148,6 @@ Window topLevelOf(Display* dpy, Window window) {
 
 }  // namespace
 
-void showOnEveryDesktop(void* displayHandle, unsigned long window) {
-    auto* dpy = static_cast<Display*>(displayHandle);
-    if (!dpy || !window) return;
-    XWindowAttributes attributes{};
-    if (!XGetWindowAttributes(dpy, window, &attributes)) return;
-    if (attributes.map_state == IsUnmapped) {
-        const long every = kEveryDesktop;
-        XChangeProperty(dpy, window, XInternAtom(dpy, "_NET_WM_DESKTOP", False), XA_CARDINAL, 32,
-                        PropModeReplace, reinterpret_cast<const unsigned char*>(&every), 1);
-    } else if (desktopOf(dpy, window) != kEveryDesktop) {
-        askForEveryDesktop(dpy, window, attributes.root);
-    }
-    XFlush(dpy);
-}
-
 std::string holdCover(void* displayHandle, unsigned long window,
                       const std::vector<unsigned long>& own) {
     auto* dpy = static_cast<Display*>(displayHandle);
@@ -190,7 +175,7 @@ std::string holdCover(void* displayHandle, unsigned long window,
         done = "mapped again";
     } else if (managed && desktopOf(dpy, window) != kEveryDesktop) {
         askForEveryDesktop(dpy, window, attributes.root);
-        done = "on every desktop again";
+        done = "put on every desktop";
     } else if (managed && attributes.map_state != IsViewable) {
         // Hidden by the window manager for another reason (the desktop shown, minimised).
         activateLikeAPager(dpy, window);

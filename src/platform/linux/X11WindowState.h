@@ -24,10 +24,6 @@ void activateLikeAPager(void* display, unsigned long window);
 
 namespace tarvo::platform {
 
-// Puts a top-level window on every desktop (EWMH _NET_WM_DESKTOP 0xFFFFFFFF): on the property
-// while the window is unmapped, by asking the window manager once it is mapped.
-void showOnEveryDesktop(void* display, unsigned long window);
-
 // Keeps a full-screen cover window of this client where it belongs whatever another program
 // did to it: unmapped, it is mapped again above the others, on every desktop; left on one
 // desktop, it is asked onto every desktop; another program's override-redirect window over
