@@ -191,9 +191,8 @@ void FullScreenBlockerController::show() {
 
 void FullScreenBlockerController::dismiss() {
     pinTimer_.reset();
-    if (!windows_.empty())
-        if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>())
-            platform::releaseInput(x11->display());
+    // The keyboard and the pointer go back with the windows (the server ends a grab when
+    // its window is unmapped).
     for (auto* w : windows_) w->takeDown();
     windows_.clear();
     showCursor();
@@ -231,9 +230,9 @@ void FullScreenBlockerController::holdInput() {
         if (!QApplication::activePopupWidget())
             platform::grabInput(x11->display(), windows_.front()->winId());
     }
-    // The keyboard comes back to the primary window (the buttons) from any other window,
-    // unless a dialog of ours has it, so nothing typed reaches a window hidden behind it.
-    if (QApplication::activeModalWidget()) return;
+    // The keyboard comes back to the primary window (the buttons) from any other window, so
+    // nothing typed reaches a window hidden behind it. With a dialog of ours open the window
+    // manager hands it on to the dialog, the window's modal child.
     if (x11) {
         // The server's focus, not Qt's: Qt learns of a loss only after a delay.
         if (!platform::hasInputFocus(x11->display(), windows_.front()->winId()))

@@ -146,15 +146,16 @@ class OtherProgram {
         XRaiseWindow(dpy_, window_);
         XSync(dpy_, False);
     }
-    // Asks the window manager what a pager may ask (an EWMH message to the root window).
-    void askAsAPager(const char* message, long value) {
+    // Asks the window manager of X screen `screen` what a pager may ask (an EWMH message to the
+    // root window).
+    void askAsAPager(const char* message, long value, int screen = 0) {
         XEvent ev{};
         ev.xclient.type = ClientMessage;
-        ev.xclient.window = DefaultRootWindow(dpy_);
+        ev.xclient.window = RootWindow(dpy_, screen);
         ev.xclient.message_type = XInternAtom(dpy_, message, False);
         ev.xclient.format = 32;
         ev.xclient.data.l[0] = value;
-        XSendEvent(dpy_, DefaultRootWindow(dpy_), False,
+        XSendEvent(dpy_, RootWindow(dpy_, screen), False,
                    SubstructureRedirectMask | SubstructureNotifyMask, &ev);
         XSync(dpy_, False);
     }
@@ -335,6 +336,9 @@ TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin)
          [&] { return server.currentDesktop() == 2; }},
         {"the desktop shown", [&] { typist.askAsAPager("_NET_SHOWING_DESKTOP", 1); },
          [&] { return !server.viewable(mine); }},
+        {"the desktop shown on the second screen",
+         [&] { typist.askAsAPager("_NET_SHOWING_DESKTOP", 1, 1); },
+         [&] { return !server.viewable(second); }},
         {"the keyboard on the second screen's window",
          [&] {
              x->run({"xdotool", "windowfocus", std::to_string(second)});
@@ -392,9 +396,10 @@ TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin)
                            {"xdotool", "mousemove", "700", "150", "click", "1"}));
     EXPECT_EQ(lure.inputs(), 0);
 
-    // Tarvo's own dialogs open above the blocker, stay there through a pin and take the keys.
-    const auto click = [&](const QString& text) {
-        for (auto* b : windows[0]->findChildren<QPushButton*>())
+    // Tarvo's own dialogs open above the blocker, stay there through a pin and take the keys
+    // and the clicks.
+    const auto click = [&](QWidget* in, const QString& text) {
+        for (auto* b : in->findChildren<QPushButton*>())
             if (b->text() == text) {
                 const QPoint at = b->mapToGlobal(b->rect().center());
                 x->run({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()),
@@ -406,15 +411,15 @@ TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin)
         return modal && server.viewable(modal->winId()) &&
                server.stackedAbove(modal->winId(), mine) && server.focus() == modal->winId();
     };
-    click("Log out");
+    click(windows[0], "Log out");
     ASSERT_TRUE(waitUntil(dialogOnTop));
     queue.advance(ui::FullScreenBlockerController::kPinInterval);
     settleFor(300ms);
     EXPECT_TRUE(dialogOnTop()) << "the pin left the confirmation on top";
-    x->run({"xdotool", "key", "Escape"});
+    click(QApplication::activeModalWidget(), "Cancel");
     EXPECT_TRUE(waitUntil([] { return !QApplication::activeModalWidget(); }));
     EXPECT_EQ(session->logOutRequests(), 0);
-    click("Request more time");
+    click(windows[0], "Request more time");
     ASSERT_TRUE(waitUntil(dialogOnTop));
     x->run({"xdotool", "key", "--delay", "50", "ctrl+a", "4", "5", "Return"});
     EXPECT_TRUE(waitUntil([&] { return asked == std::vector<std::int64_t>{45}; }));

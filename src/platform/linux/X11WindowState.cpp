@@ -240,12 +240,4 @@ bool hasInputFocus(void* displayHandle, unsigned long window) {
     return focus == window;
 }
 
-void releaseInput(void* displayHandle) {
-    auto* dpy = static_cast<Display*>(displayHandle);
-    if (!dpy) return;
-    XUngrabKeyboard(dpy, CurrentTime);
-    XUngrabPointer(dpy, CurrentTime);
-    XFlush(dpy);
-}
-
 }  // namespace tarvo::platform

@@ -38,7 +38,5 @@ std::string holdCover(void* display, unsigned long window, const std::vector<uns
 bool grabInput(void* display, unsigned long window);
 // Whether the X server sends this client's keys to `window` (its input focus).
 bool hasInputFocus(void* display, unsigned long window);
-// Gives the keyboard and the pointer back.
-void releaseInput(void* display);
 
 }  // namespace tarvo::platform
