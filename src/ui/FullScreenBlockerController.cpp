@@ -1,6 +1,7 @@
 #include "ui/FullScreenBlockerController.h"
 
 #include <QApplication>
+
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -14,6 +15,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <algorithm>
 
 #include <QtGui/qguiapplication_platform.h>
 
@@ -133,7 +135,13 @@ FullScreenBlockerController::FullScreenBlockerController(MainQueue& queue, std::
     : queue_(queue),
       childName_(std::move(childName)),
       minutesUsed_(minutesUsed),
-      actions_(std::move(actions)) {}
+      actions_(std::move(actions)) {
+    // A monitor plugged in while the blocker is up is covered too; one unplugged takes its
+    // window with it.
+    connect(qApp, &QGuiApplication::screenAdded, this, &FullScreenBlockerController::screenAdded);
+    connect(qApp, &QGuiApplication::screenRemoved, this,
+            &FullScreenBlockerController::screenRemoved);
+}
 
 FullScreenBlockerController::~FullScreenBlockerController() {
     pinTimer_.reset();
@@ -187,6 +195,32 @@ void FullScreenBlockerController::show() {
         cursorHidden_ = true;
     }
     pinTimer_ = ScopedTimer(queue_, queue_.startRepeating(kPinInterval, [this] { pinAll(); }));
+}
+
+void FullScreenBlockerController::screenAdded(QScreen* screen) {
+    if (windows_.empty()) return;
+    auto* window = new BlockerWindow(screen, false);
+    window->setAttribute(Qt::WA_ShowWithoutActivating, true);
+    window->show();
+    window->raise();
+    windows_.push_back(window);
+    holdInput();
+}
+
+void FullScreenBlockerController::screenRemoved(QScreen* screen) {
+    const auto it = std::find_if(windows_.begin(), windows_.end(), [screen](BlockerWindow* w) {
+        return w->targetScreen() == screen;
+    });
+    if (it == windows_.end()) return;
+    // The texts and buttons go to the screen that is primary once this one is gone.
+    if (it == windows_.begin()) {
+        QTimer::singleShot(0, this, [this] {
+            if (!windows_.empty()) show();
+        });
+        return;
+    }
+    (*it)->takeDown();
+    windows_.erase(it);
 }
 
 void FullScreenBlockerController::dismiss() {

@@ -91,6 +91,8 @@ class FullScreenBlockerController : public QObject, public BlockerView {
     void requestMoreTime();
     void logOut();
     void pinAll();
+    void screenAdded(QScreen* screen);
+    void screenRemoved(QScreen* screen);
     // Puts the windows back as the X server has them and takes the keyboard and the pointer.
     void holdInput();
     bool eventFilter(QObject* watched, QEvent* event) override;

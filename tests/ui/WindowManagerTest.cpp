@@ -431,6 +431,31 @@ TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin)
     EXPECT_EQ(typist.inputs(), 3) << "the keyboard is the child's again";
 }
 
+// A monitor plugged in while the blocker is up gets a window of its own; unplugged, the window
+// goes. (An X screen wider than its one monitor makes room for the second.)
+TEST_F(WindowManagerTest, AMonitorPluggedInUnderTheBlockerIsCovered) {
+    start({.screens = {"2560x800"}});
+    auto views = std::make_shared<ui::QtAgentViews>(
+        queue, std::make_shared<platform::FakeUserSession>(), nullptr);
+    auto blocker = views->makeBlocker("Emma", 60, [](std::int64_t) {});
+    blocker->show();
+    const auto& windows = dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
+    ASSERT_EQ(windows.size(), 1u);
+    const QRect right(1280, 0, 1280, 800);
+    x->run({"xrandr", "--setmonitor", "right", "1280/338x800/211+1280+0", "none"});
+    ASSERT_TRUE(waitUntil([&] {
+        return windows.size() == 2 && viewable(windows[1]->winId()) &&
+               serverGeometry(*x, windows[1]->winId()) == right;
+    })) << windows.size();
+    EXPECT_TRUE(windows[0]->findChild<QPushButton*>()) << "the buttons stay on the primary screen";
+    x->run({"xrandr", "--delmonitor", "right"});
+    EXPECT_TRUE(waitUntil([&] { return windows.size() == 1; }));
+    blocker->dismiss();
+    x->run({"xrandr", "--setmonitor", "right", "1280/338x800/211+1280+0", "none"});
+    EXPECT_TRUE(waitUntil([] { return QGuiApplication::screens().size() == 2; }));
+    EXPECT_TRUE(windows.empty()) << "nothing shown while dismissed";
+}
+
 TEST_F(WindowManagerTest, TrayIconWaitsForATrayHostAndAClickOpensTheChat) {
     TempRoot root;
     start();
