@@ -272,45 +272,60 @@ class ServerState {
     Display* dpy_;
 };
 
-// Whatever another program of the child's does to the blocker, it is back over every screen, on
-// top, on the desktop in view, with the keyboard and the pointer, within one pin; Tarvo's own
-// dialogs stay above it and take the keys.
-TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin) {
-    start({.screens = {"1280x800", "1024x768"}});
-    ServerState server(x->screen(0));
-    ASSERT_TRUE(server.connected());
-    auto session = std::make_shared<platform::FakeUserSession>();
-    auto views = std::make_shared<ui::QtAgentViews>(queue, session, nullptr);
-    std::vector<std::int64_t> asked;
-    OtherProgram typist(x->screen(0), QRect(200, 200, 300, 200), false);
-    ASSERT_TRUE(waitUntil([&] { return server.viewable(typist.id()); }));
-    auto blocker = views->makeBlocker("Emma", 60, [&](std::int64_t m) { asked.push_back(m); });
-    blocker->show();
-    const auto& windows = dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
-    ASSERT_EQ(windows.size(), 2u);
-    const WId mine = windows[0]->winId(), second = windows[1]->winId();
-    constexpr long kEveryDesktop = 0xFFFFFFFF;
-    std::unique_ptr<OtherProgram> overlay;
+// The blocker over two screens, shown while another program of the child's (the typist) has a
+// window of its own, and the X server's view of both.
+class BlockerUnderAttack : public WindowManagerTest {
+  protected:
+    void SetUp() override {
+        start({.screens = {"1280x800", "1024x768"}});
+        server = std::make_unique<ServerState>(x->screen(0));
+        ASSERT_TRUE(server->connected());
+        typist = std::make_unique<OtherProgram>(x->screen(0), QRect(200, 200, 300, 200), false);
+        ASSERT_TRUE(waitUntil([&] { return server->viewable(typist->id()); }));
+        views = std::make_shared<ui::QtAgentViews>(queue, session, nullptr);
+        blocker = views->makeBlocker("Emma", 60, [&](std::int64_t m) { asked.push_back(m); });
+        blocker->show();
+        ASSERT_EQ(windows().size(), 2u);
+        mine = windows()[0]->winId();
+        second = windows()[1]->winId();
+        ASSERT_TRUE(waitUntil([&] { return uncovered().empty(); })) << uncovered();
+    }
+    const std::vector<ui::BlockerWindow*>& windows() const {
+        return dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
+    }
     // "" while the blocker covers everything, else what is wrong.
-    const auto uncovered = [&] {
+    std::string uncovered() const {
+        constexpr long kEveryDesktop = 0xFFFFFFFF;
         std::string wrong;
         const auto check = [&](bool good, const char* what) {
             if (!good) wrong += std::string(wrong.empty() ? "" : ", ") + what;
         };
-        check(server.viewable(mine) && server.viewable(second), "not viewable");
-        check(server.desktopOf(mine) == kEveryDesktop && server.desktopOf(second) == kEveryDesktop,
-              "not on every desktop");
-        check(server.stackedAbove(mine, typist.id()) &&
-                  (!overlay || server.stackedAbove(mine, overlay->id())),
+        check(server->viewable(mine) && server->viewable(second), "not viewable");
+        check(
+            server->desktopOf(mine) == kEveryDesktop && server->desktopOf(second) == kEveryDesktop,
+            "not on every desktop");
+        check(server->stackedAbove(mine, typist->id()) &&
+                  (!overlay || server->stackedAbove(mine, overlay->id())),
               "another window above");
-        check(server.staysOnTop(mine), "not in the stay-on-top layer");
-        check(server.focus() == mine, "the focus elsewhere");
-        check(server.inputGrabbed(), "no grab");
+        check(server->staysOnTop(mine), "not in the stay-on-top layer");
+        check(server->focus() == mine, "the focus elsewhere");
+        check(server->inputGrabbed(), "no grab");
         return wrong;
-    };
-    const auto covered = [&] { return uncovered().empty(); };
-    ASSERT_TRUE(waitUntil(covered)) << uncovered();
+    }
 
+    std::shared_ptr<platform::FakeUserSession> session =
+        std::make_shared<platform::FakeUserSession>();
+    std::shared_ptr<ui::QtAgentViews> views;
+    std::unique_ptr<ServerState> server;
+    std::unique_ptr<OtherProgram> typist, overlay;
+    std::unique_ptr<BlockerView> blocker;
+    std::vector<std::int64_t> asked;
+    WId mine = 0, second = 0;
+};
+
+// Whatever another program did to the blocker, it is back over every screen, on top, on the
+// desktop in view, with the keyboard and the pointer, within one pin.
+TEST_F(BlockerUnderAttack, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin) {
     const std::string first = std::to_string(mine);
     const struct {
         const char* name;
@@ -319,31 +334,31 @@ TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin)
     } attacks[] = {
         {"unmapped",
          [&] {
-             x->run({"xdotool", "windowunmap", first}),
-                 x->run({"xdotool", "windowunmap", std::to_string(second)}, 1);
+             x->run({"xdotool", "windowunmap", first});
+             x->run({"xdotool", "windowunmap", std::to_string(second)}, 1);
          },
-         [&] { return !server.viewable(mine); }},
+         [&] { return !server->viewable(mine); }},
         {"another desktop in view",
          [&] {
              x->run({"xdotool", "set_desktop", "1"});
          },
-         [&] { return server.currentDesktop() == 1; }},
+         [&] { return server->currentDesktop() == 1; }},
         {"left on one desktop",
          [&] {
              x->run({"xdotool", "set_desktop_for_window", first, "0"});
              x->run({"xdotool", "set_desktop", "2"});
          },
-         [&] { return server.currentDesktop() == 2; }},
-        {"the desktop shown", [&] { typist.askAsAPager("_NET_SHOWING_DESKTOP", 1); },
-         [&] { return !server.viewable(mine); }},
+         [&] { return server->currentDesktop() == 2; }},
+        {"the desktop shown", [&] { typist->askAsAPager("_NET_SHOWING_DESKTOP", 1); },
+         [&] { return !server->viewable(mine); }},
         {"the desktop shown on the second screen",
-         [&] { typist.askAsAPager("_NET_SHOWING_DESKTOP", 1, 1); },
-         [&] { return !server.viewable(second); }},
+         [&] { typist->askAsAPager("_NET_SHOWING_DESKTOP", 1, 1); },
+         [&] { return !server->viewable(second); }},
         {"the keyboard on the second screen's window",
          [&] {
              x->run({"xdotool", "windowfocus", std::to_string(second)});
          },
-         [&] { return server.focus() == second; }},
+         [&] { return server->focus() == second; }},
         {"another program's window that skips the window manager",
          [&] {
              if (overlay)
@@ -353,7 +368,7 @@ TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin)
                      std::make_unique<OtherProgram>(x->screen(0), QRect(100, 100, 400, 300), true);
          },
          [&] {
-             return server.viewable(overlay->id()) && server.stackedAbove(overlay->id(), mine);
+             return server->viewable(overlay->id()) && server->stackedAbove(overlay->id(), mine);
          }},
     };
     for (const auto& a : attacks) {
@@ -364,15 +379,16 @@ TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin)
             return a.took();
         }));
         queue.advance(ui::FullScreenBlockerController::kPinInterval);
-        EXPECT_TRUE(waitUntil(covered, ui::FullScreenBlockerController::kPinInterval))
+        EXPECT_TRUE(waitUntil([&] { return uncovered().empty(); },
+                              ui::FullScreenBlockerController::kPinInterval))
             << uncovered();
     }
+}
 
-    x->run({"xdotool", "set_desktop", "0"});
-    ASSERT_TRUE(waitUntil([&] { return server.viewable(typist.id()); }));
-    // Between pins another program may take the focus or show itself on top: the keys typed
-    // and the clicks still come to the blocker. (The blocker may win the window back first,
-    // which only repeats the try.)
+// Between pins another program may take the focus or show itself on top: the keys and the clicks
+// still come to the blocker; Tarvo's own dialogs stay above it and take theirs.
+TEST_F(BlockerUnderAttack, KeysAndClicksGoOnlyToTheBlockerAndItsOwnDialogs) {
+    // The blocker may win the window back first, which only repeats the try.
     const auto whileTaken = [&](const std::function<void()>& take,
                                 const std::function<bool()>& taken,
                                 const std::vector<std::string>& input) {
@@ -383,16 +399,16 @@ TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin)
             return taken();
         });
     };
-    const std::string typistId = std::to_string(typist.id());
+    const std::string typistId = std::to_string(typist->id());
     ASSERT_TRUE(whileTaken(
         [&] {
-            x->run({"xdotool", "windowfocus", "--sync", typistId});
+            x->run({"xdotool", "windowfocus", typistId});
         },
-        [&] { return server.focus() == typist.id(); }, {"xdotool", "type", "abc"}));
-    EXPECT_EQ(typist.inputs(), 0);
+        [&] { return server->focus() == typist->id(); }, {"xdotool", "type", "abc"}));
+    EXPECT_EQ(typist->inputs(), 0);
     OtherProgram lure(x->screen(0), QRect(600, 100, 200, 100), true);
     ASSERT_TRUE(whileTaken([&] { lure.raise(); },
-                           [&] { return server.stackedAbove(lure.id(), mine); },
+                           [&] { return server->stackedAbove(lure.id(), mine); },
                            {"xdotool", "mousemove", "700", "150", "click", "1"}));
     EXPECT_EQ(lure.inputs(), 0);
 
@@ -408,10 +424,10 @@ TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin)
     };
     const auto dialogOnTop = [&] {
         QWidget* modal = QApplication::activeModalWidget();
-        return modal && server.viewable(modal->winId()) &&
-               server.stackedAbove(modal->winId(), mine) && server.focus() == modal->winId();
+        return modal && server->viewable(modal->winId()) &&
+               server->stackedAbove(modal->winId(), mine) && server->focus() == modal->winId();
     };
-    click(windows[0], "Log out");
+    click(windows()[0], "Log out");
     ASSERT_TRUE(waitUntil(dialogOnTop));
     queue.advance(ui::FullScreenBlockerController::kPinInterval);
     settleFor(300ms);
@@ -419,16 +435,16 @@ TEST_F(WindowManagerTest, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin)
     click(QApplication::activeModalWidget(), "Cancel");
     EXPECT_TRUE(waitUntil([] { return !QApplication::activeModalWidget(); }));
     EXPECT_EQ(session->logOutRequests(), 0);
-    click(windows[0], "Request more time");
+    click(windows()[0], "Request more time");
     ASSERT_TRUE(waitUntil(dialogOnTop));
     x->run({"xdotool", "key", "--delay", "50", "ctrl+a", "4", "5", "Return"});
     EXPECT_TRUE(waitUntil([&] { return asked == std::vector<std::int64_t>{45}; }));
 
     blocker->dismiss();
-    EXPECT_TRUE(waitUntil([&] { return !server.inputGrabbed(); }));
+    EXPECT_TRUE(waitUntil([&] { return !server->inputGrabbed(); }));
     x->run({"xdotool", "windowfocus", "--sync", typistId});
     x->run({"xdotool", "type", "abc"});
-    EXPECT_EQ(typist.inputs(), 3) << "the keyboard is the child's again";
+    EXPECT_EQ(typist->inputs(), 3) << "the keyboard is the child's again";
 }
 
 // A monitor plugged in while the blocker is up gets a window of its own; unplugged, the window
