@@ -448,24 +448,35 @@ TEST_F(BlockerUnderAttack, KeysAndClicksGoOnlyToTheBlockerAndItsOwnDialogs) {
 }
 
 // A monitor plugged in while the blocker is up gets a window of its own; unplugged, the window
-// goes. (An X screen wider than its one monitor makes room for the second.)
+// goes, and with the primary one the texts and buttons move to the screen left. (An X screen
+// wider than its monitors makes room for them; "*" marks the primary one.)
 TEST_F(WindowManagerTest, AMonitorPluggedInUnderTheBlockerIsCovered) {
-    start({.screens = {"2560x800"}});
+    x = std::make_unique<XServer>(XServer::Options{.screens = {"2560x800"}});
+    ASSERT_TRUE(x->running() && x->error().empty()) << x->error();
+    x->run({"xrandr", "--setmonitor", "*left", "1280/338x800/211+0+0", "none"});
+    app = ui::makeAgentApplication({"-platform", "xcb", "-display", x->display()});
+    ASSERT_EQ(QGuiApplication::screens().size(), 2u);
     auto views = std::make_shared<ui::QtAgentViews>(
         queue, std::make_shared<platform::FakeUserSession>(), nullptr);
     auto blocker = views->makeBlocker("Emma", 60, [](std::int64_t) {});
     blocker->show();
     const auto& windows = dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
-    ASSERT_EQ(windows.size(), 1u);
-    const QRect right(1280, 0, 1280, 800);
+    ASSERT_EQ(windows.size(), 2u);
+    const auto covering = [&](size_t i, QRect area) {
+        return windows.size() > i && viewable(windows[i]->winId()) &&
+               serverGeometry(*x, windows[i]->winId()) == area;
+    };
+    const QRect left(0, 0, 1280, 800), right(1280, 0, 1280, 800), whole(0, 0, 2560, 800);
+    ASSERT_TRUE(waitUntil([&] { return covering(0, left) && covering(1, whole); }));
     x->run({"xrandr", "--setmonitor", "right", "1280/338x800/211+1280+0", "none"});
-    ASSERT_TRUE(waitUntil([&] {
-        return windows.size() == 2 && viewable(windows[1]->winId()) &&
-               serverGeometry(*x, windows[1]->winId()) == right;
-    })) << windows.size();
-    EXPECT_TRUE(windows[0]->findChild<QPushButton*>()) << "the buttons stay on the primary screen";
+    EXPECT_TRUE(waitUntil([&] { return windows.size() == 3 && covering(2, right); }))
+        << windows.size();
     x->run({"xrandr", "--delmonitor", "right"});
-    EXPECT_TRUE(waitUntil([&] { return windows.size() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return windows.size() == 2; }));
+    x->run({"xrandr", "--delmonitor", "left"});
+    EXPECT_TRUE(waitUntil([&] {
+        return windows.size() == 1 && covering(0, whole) && windows[0]->findChild<QPushButton*>();
+    })) << "the texts and buttons on the screen left";
     blocker->dismiss();
     x->run({"xrandr", "--setmonitor", "right", "1280/338x800/211+1280+0", "none"});
     EXPECT_TRUE(waitUntil([] { return QGuiApplication::screens().size() == 2; }));
