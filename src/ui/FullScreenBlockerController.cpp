@@ -141,6 +141,8 @@ FullScreenBlockerController::FullScreenBlockerController(MainQueue& queue, std::
     connect(qApp, &QGuiApplication::screenAdded, this, &FullScreenBlockerController::screenAdded);
     connect(qApp, &QGuiApplication::screenRemoved, this,
             &FullScreenBlockerController::screenRemoved);
+    // The focus comes back from a closed popup: its grab ended, the blocker's is taken again.
+    connect(qApp, &QApplication::focusChanged, this, [this] { takeInput(); });
 }
 
 FullScreenBlockerController::~FullScreenBlockerController() {
@@ -244,6 +246,14 @@ void FullScreenBlockerController::pinAll() {
     }
 }
 
+void FullScreenBlockerController::takeInput() {
+    // Keys and clicks meant for any other program come to the blocker. A popup of an open
+    // dialog (the list of minutes) holds them itself and lets go of both when it closes.
+    if (windows_.empty() || QApplication::activePopupWidget()) return;
+    if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>())
+        platform::grabInput(x11->display(), windows_.front()->winId());
+}
+
 void FullScreenBlockerController::holdInput() {
     if (windows_.empty()) return;
     auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
@@ -259,10 +269,7 @@ void FullScreenBlockerController::holdInput() {
             if (!repaired.empty())
                 TarvoLog("agent", Paths::agentLog()).info("blocker window " + repaired);
         }
-        // Keys and clicks meant for any other program come to the blocker (a popup of an
-        // open dialog holds them itself until it closes).
-        if (!QApplication::activePopupWidget())
-            platform::grabInput(x11->display(), windows_.front()->winId());
+        takeInput();
     }
     // The keyboard comes back to the primary window (the buttons) from any other window, so
     // nothing typed reaches a window hidden behind it. With a dialog of ours open the window

@@ -95,6 +95,8 @@ class FullScreenBlockerController : public QObject, public BlockerView {
     void screenRemoved(QScreen* screen);
     // Puts the windows back as the X server has them and takes the keyboard and the pointer.
     void holdInput();
+    // Takes the keyboard and the pointer (X11) unless a popup of ours holds them.
+    void takeInput();
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showCursor();
 

@@ -437,6 +437,13 @@ TEST_F(BlockerUnderAttack, KeysAndClicksGoOnlyToTheBlockerAndItsOwnDialogs) {
     EXPECT_EQ(session->logOutRequests(), 0);
     click(windows()[0], "Request more time");
     ASSERT_TRUE(waitUntil(dialogOnTop));
+    // The list of minutes holds the keys while open and gives them back to the blocker's grab.
+    x->run({"xdotool", "key", "alt+Down"});
+    ASSERT_TRUE(waitUntil([] { return QApplication::activePopupWidget(); }));
+    x->run({"xdotool", "key", "Escape"});
+    EXPECT_TRUE(
+        waitUntil([&] { return !QApplication::activePopupWidget() && server->inputGrabbed(); },
+                  ui::FullScreenBlockerController::kPinInterval));
     x->run({"xdotool", "key", "--delay", "50", "ctrl+a", "4", "5", "Return"});
     EXPECT_TRUE(waitUntil([&] { return asked == std::vector<std::int64_t>{45}; }));
 
