@@ -143,6 +143,13 @@ FullScreenBlockerController::FullScreenBlockerController(MainQueue& queue, std::
             &FullScreenBlockerController::screenRemoved);
     // The focus comes back from a closed popup: its grab ended, the blocker's is taken again.
     connect(qApp, &QApplication::focusChanged, this, [this] { takeInput(); });
+    // A window manager that shows a secondary window again may give it the keyboard: straight
+    // back to the primary window, the one with the buttons.
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focused) {
+        if (windows_.size() < 2 || !focused || QApplication::activeModalWidget()) return;
+        for (auto it = windows_.begin() + 1; it != windows_.end(); ++it)
+            if ((*it)->windowHandle() == focused) return activatePrimary();
+    });
 }
 
 FullScreenBlockerController::~FullScreenBlockerController() {
@@ -274,7 +281,12 @@ void FullScreenBlockerController::holdInput() {
     // The keyboard comes back to the primary window (the buttons) from any other window, so
     // nothing typed reaches a window hidden behind it. With a dialog of ours open the window
     // manager hands it on to the dialog, the window's modal child.
-    if (x11) {
+    activatePrimary();
+}
+
+void FullScreenBlockerController::activatePrimary() {
+    if (windows_.empty()) return;
+    if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>()) {
         // The server's focus, not Qt's: Qt learns of a loss only after a delay.
         if (!platform::hasInputFocus(x11->display(), windows_.front()->winId()))
             platform::activateLikeAPager(x11->display(), windows_.front()->winId());
