@@ -354,6 +354,11 @@ TEST_F(BlockerUnderAttack, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin
         {"the desktop shown on the second screen",
          [&] { typist->askAsAPager("_NET_SHOWING_DESKTOP", 1, 1); },
          [&] { return !server->viewable(second); }},
+        {"the keyboard on another program's window",
+         [&] {
+             x->run({"xdotool", "windowfocus", std::to_string(typist->id())});
+         },
+         [&] { return server->focus() == typist->id(); }},
         {"the keyboard on the second screen's window",
          [&] {
              x->run({"xdotool", "windowfocus", std::to_string(second)});
