@@ -332,6 +332,11 @@ TEST_F(BlockerUnderAttack, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin
         std::function<void()> attack;
         std::function<bool()> took;
     } attacks[] = {
+        {"the keyboard on another program's window",
+         [&] {
+             x->run({"xdotool", "windowfocus", std::to_string(typist->id())});
+         },
+         [&] { return server->focus() == typist->id(); }},
         {"unmapped",
          [&] {
              x->run({"xdotool", "windowunmap", first});
@@ -354,11 +359,6 @@ TEST_F(BlockerUnderAttack, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin
         {"the desktop shown on the second screen",
          [&] { typist->askAsAPager("_NET_SHOWING_DESKTOP", 1, 1); },
          [&] { return !server->viewable(second); }},
-        {"the keyboard on another program's window",
-         [&] {
-             x->run({"xdotool", "windowfocus", std::to_string(typist->id())});
-         },
-         [&] { return server->focus() == typist->id(); }},
         {"the keyboard on the second screen's window",
          [&] {
              x->run({"xdotool", "windowfocus", std::to_string(second)});
