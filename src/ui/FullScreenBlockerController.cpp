@@ -1,6 +1,7 @@
 #include "ui/FullScreenBlockerController.h"
 
 #include <QApplication>
+
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -13,9 +14,13 @@
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
+#include <algorithm>
 
 #include <QtGui/qguiapplication_platform.h>
 
+#include "core/Paths.h"
+#include "core/TarvoLog.h"
 #include "platform/x11/X11WindowState.h"
 #include "ui/MoreTimeRequestPopup.h"
 #include "ui/UiStyle.h"
@@ -130,7 +135,22 @@ FullScreenBlockerController::FullScreenBlockerController(MainQueue& queue, std::
     : queue_(queue),
       childName_(std::move(childName)),
       minutesUsed_(minutesUsed),
-      actions_(std::move(actions)) {}
+      actions_(std::move(actions)) {
+    // A monitor plugged in while the blocker is up is covered too; one unplugged takes its
+    // window with it.
+    connect(qApp, &QGuiApplication::screenAdded, this, &FullScreenBlockerController::screenAdded);
+    connect(qApp, &QGuiApplication::screenRemoved, this,
+            &FullScreenBlockerController::screenRemoved);
+    // The focus comes back from a closed popup: its grab ended, the blocker's is taken again.
+    connect(qApp, &QApplication::focusChanged, this, [this] { takeInput(); });
+    // A window manager that shows a secondary window again may give it the keyboard: straight
+    // back to the primary window, the one with the buttons.
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focused) {
+        if (windows_.size() < 2 || !focused || QApplication::activeModalWidget()) return;
+        for (auto it = windows_.begin() + 1; it != windows_.end(); ++it)
+            if ((*it)->windowHandle() == focused) return activatePrimary();
+    });
+}
 
 FullScreenBlockerController::~FullScreenBlockerController() {
     pinTimer_.reset();
@@ -164,11 +184,19 @@ void FullScreenBlockerController::show() {
     for (size_t i = 0; i < screens.size(); ++i) {
         auto* window = new BlockerWindow(screens[i], i == 0);
         if (window->isPrimary()) makeContentView(window);
+        // Only the primary window takes the keyboard: the buttons are there.
+        window->setAttribute(Qt::WA_ShowWithoutActivating, !window->isPrimary());
         window->show();
         window->raise();
         windows_.push_back(window);
     }
-    if (!windows_.empty()) windows_.front()->activateWindow();
+    if (!windows_.empty()) {
+        windows_.front()->activateWindow();
+        // Each time the primary window is exposed (first shown, mapped again after something
+        // unmapped it) the windows go on every desktop and the keyboard and the pointer are
+        // taken, at once rather than at the next pin.
+        if (QWindow* handle = windows_.front()->windowHandle()) handle->installEventFilter(this);
+    }
     // Hidden until the mouse moves.
     if (!cursorHidden_) {
         QGuiApplication::setOverrideCursor(Qt::BlankCursor);
@@ -178,8 +206,36 @@ void FullScreenBlockerController::show() {
     pinTimer_ = ScopedTimer(queue_, queue_.startRepeating(kPinInterval, [this] { pinAll(); }));
 }
 
+void FullScreenBlockerController::screenAdded(QScreen* screen) {
+    if (windows_.empty()) return;
+    auto* window = new BlockerWindow(screen, false);
+    window->setAttribute(Qt::WA_ShowWithoutActivating, true);
+    window->show();
+    window->raise();
+    windows_.push_back(window);
+    holdInput();
+}
+
+void FullScreenBlockerController::screenRemoved(QScreen* screen) {
+    const auto it = std::find_if(windows_.begin(), windows_.end(), [screen](BlockerWindow* w) {
+        return w->targetScreen() == screen;
+    });
+    if (it == windows_.end()) return;
+    // The texts and buttons go to the screen that is primary once this one is gone.
+    if (it == windows_.begin()) {
+        QTimer::singleShot(0, this, [this] {
+            if (!windows_.empty()) show();
+        });
+        return;
+    }
+    (*it)->takeDown();
+    windows_.erase(it);
+}
+
 void FullScreenBlockerController::dismiss() {
     pinTimer_.reset();
+    // The keyboard and the pointer go back with the windows (the server ends a grab when
+    // its window is unmapped).
     for (auto* w : windows_) w->takeDown();
     windows_.clear();
     showCursor();
@@ -188,14 +244,7 @@ void FullScreenBlockerController::dismiss() {
 
 void FullScreenBlockerController::pinAll() {
     for (auto* w : windows_) w->pin();
-    // The keyboard comes back to the blocker from any other application, so
-    // nothing typed reaches a window hidden behind it.
-    if (!windows_.empty() && !QApplication::activeModalWidget() && !QApplication::activeWindow()) {
-        if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>())
-            platform::activateLikeAPager(x11->display(), windows_.front()->winId());
-        else
-            windows_.front()->activateWindow();
-    }
+    holdInput();
     // An open dialog stays above the windows it belongs to.
     if (QWidget* modal = QApplication::activeModalWidget()) {
         // Minimised, it would leave the child in front of buttons that do nothing.
@@ -204,8 +253,54 @@ void FullScreenBlockerController::pinAll() {
     }
 }
 
+void FullScreenBlockerController::takeInput() {
+    // Keys and clicks meant for any other program come to the blocker. A popup of an open
+    // dialog (the list of minutes) holds them itself and lets go of both when it closes.
+    if (windows_.empty() || QApplication::activePopupWidget()) return;
+    if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>())
+        platform::grabInput(x11->display(), windows_.front()->winId());
+}
+
+void FullScreenBlockerController::holdInput() {
+    if (windows_.empty()) return;
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11) {
+        // What the X server has, not what Qt believes: another program may have unmapped a
+        // window, moved it to one desktop or put its own window over it.
+        std::vector<unsigned long> own;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->internalWinId() && !qobject_cast<BlockerWindow*>(w))
+                own.push_back(w->internalWinId());
+        for (auto* w : windows_) {
+            const std::string repaired = platform::holdCover(x11->display(), w->winId(), own);
+            if (!repaired.empty())
+                TarvoLog("agent", Paths::agentLog()).info("blocker window " + repaired);
+        }
+        takeInput();
+    }
+    // The keyboard comes back to the primary window (the buttons) from any other window, so
+    // nothing typed reaches a window hidden behind it. With a dialog of ours open the window
+    // manager hands it on to the dialog, the window's modal child.
+    activatePrimary();
+}
+
+void FullScreenBlockerController::activatePrimary() {
+    if (windows_.empty()) return;
+    if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>()) {
+        // The server's focus, not Qt's: Qt learns of a loss only after a delay.
+        if (!platform::hasInputFocus(x11->display(), windows_.front()->winId()))
+            platform::activateLikeAPager(x11->display(), windows_.front()->winId());
+    } else if (QApplication::activeWindow() != windows_.front()) {
+        windows_.front()->activateWindow();
+    }
+}
+
 bool FullScreenBlockerController::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseMove) showCursor();
+    if (event->type() == QEvent::Expose && !windows_.empty() &&
+        watched == windows_.front()->windowHandle() &&
+        windows_.front()->windowHandle()->isExposed())
+        QTimer::singleShot(0, this, [this] { holdInput(); });
     return QObject::eventFilter(watched, event);
 }
 
@@ -292,8 +387,7 @@ void FullScreenBlockerController::requestMoreTime() {
 
 void FullScreenBlockerController::logOut() {
     QWidget* on = windows_.empty() ? nullptr : windows_.front();
-    QPointer<QMessageBox> box = new QMessageBox(on);
-    box->setAttribute(Qt::WA_DeleteOnClose, false);
+    auto* box = new QMessageBox(on);
     box->setObjectName(QStringLiteral("logOutConfirmation"));
     box->setWindowTitle(QStringLiteral("Tarvo"));
     box->setText(QStringLiteral("Log out now?"));
@@ -303,12 +397,15 @@ void FullScreenBlockerController::logOut() {
     box->setDefaultButton(logOutButton);
     box->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     raiseAboveBlocker(box);
+    // No nested event loop: the answer comes with the finished signal. A child of the
+    // blocker's window, the box goes with it, and nothing is asked.
+    box->setAttribute(Qt::WA_DeleteOnClose, true);
     QPointer<FullScreenBlockerController> self(this);
-    box->exec();
-    if (!box) return;  // the blocker went away with its windows
-    const bool confirmed = box->clickedButton() == logOutButton;
-    delete box.data();
-    if (confirmed && self && self->actions_.onLogOut) self->actions_.onLogOut();
+    connect(box, &QMessageBox::finished, box, [self, box, logOutButton] {
+        if (box->clickedButton() == logOutButton && self && self->actions_.onLogOut)
+            self->actions_.onLogOut();
+    });
+    box->show();
 }
 
 }  // namespace tarvo::ui

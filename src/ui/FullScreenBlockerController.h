@@ -91,6 +91,14 @@ class FullScreenBlockerController : public QObject, public BlockerView {
     void requestMoreTime();
     void logOut();
     void pinAll();
+    void screenAdded(QScreen* screen);
+    void screenRemoved(QScreen* screen);
+    // Puts the windows back as the X server has them and takes the keyboard and the pointer.
+    void holdInput();
+    // Takes the keyboard and the pointer (X11) unless a popup of ours holds them.
+    void takeInput();
+    // Gives the keyboard to the primary window unless it has it.
+    void activatePrimary();
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showCursor();
 

@@ -4,7 +4,6 @@
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -99,15 +98,18 @@ void MoreTimeRequestPopup::accept() {
     QDialog::accept();
 }
 
-void MoreTimeRequestPopup::present(QWidget* on, std::function<void(std::int64_t)> completion) {
-    // On the heap: the blocker may take its windows, and this child of one of
-    // them, down while the dialog runs.
-    QPointer<MoreTimeRequestPopup> dialog = new MoreTimeRequestPopup(on);
-    const int result = dialog->exec();
-    if (!dialog) return;
-    const std::int64_t minutes = dialog->minutes();
-    delete dialog.data();
-    if (result == QDialog::Accepted && completion) completion(minutes);
+MoreTimeRequestPopup* MoreTimeRequestPopup::present(QWidget* on,
+                                                    std::function<void(std::int64_t)> completion) {
+    // No nested event loop: the pin, a grant or a shutdown may run while the child chooses.
+    // A child of `on`, it goes when the blocker takes its windows down, and calls nothing.
+    auto* dialog = new MoreTimeRequestPopup(on);
+    dialog->setAttribute(Qt::WA_DeleteOnClose, true);
+    connect(dialog, &QDialog::finished, dialog,
+            [dialog, completion = std::move(completion)](int result) {
+                if (result == QDialog::Accepted && completion) completion(dialog->minutes());
+            });
+    dialog->show();
+    return dialog;
 }
 
 }  // namespace tarvo::ui

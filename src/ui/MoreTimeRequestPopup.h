@@ -20,10 +20,12 @@ class MoreTimeRequestPopup : public QDialog {
     static constexpr std::int64_t kMinMinutes = 1;
     static constexpr std::int64_t kMaxMinutes = 1440;  // a whole day
 
-    // Runs the dialog application-modal above `on` (the blocker's first
-    // window, or none) and calls `completion` with the minutes when the child
-    // sends a request; "Cancel" calls nothing.
-    static void present(QWidget* on, std::function<void(std::int64_t minutes)> completion);
+    // Opens the dialog application-modal above `on` (the blocker's first
+    // window, or none) and returns at once; `completion` gets the minutes when
+    // the child sends a request; "Cancel" calls nothing. The dialog deletes
+    // itself when it closes.
+    static MoreTimeRequestPopup* present(QWidget* on,
+                                         std::function<void(std::int64_t minutes)> completion);
 
     // A whole number of minutes from 1 to 1440, with an optional "+" and
     // blanks around it; none for anything else.

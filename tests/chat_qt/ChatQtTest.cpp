@@ -192,7 +192,7 @@ TEST_F(ChatQtTest, ClosingHidesOpeningShowsTheBottomAndTheToastKeepsTwoMinutes) 
     queue.advance(100s);
     window->presentToast("Dad", std::string(500, 'w'), reply);
     EXPECT_EQ(ChatToast::shared(), toast);
-    EXPECT_EQ(toast->title(), "Message from Mum");
+    EXPECT_EQ(toast->title(), "Message from Dad") << "the newer message's own sender";
     EXPECT_EQ(toast->body(), QString(500, 'w'));
     // At most three lines, the last one cut short.
     ASSERT_EQ(toast->bodyLines().size(), 3);

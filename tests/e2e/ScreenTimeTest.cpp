@@ -15,10 +15,12 @@ namespace {
 
 using nlohmann::json;
 
-// Whether the window with the keyboard is `size` ("1280x800") large.
-bool activeWindowIs(const XServer& x, const std::string& size) {
-    return x.run({"xdotool", "getactivewindow", "getwindowgeometry"}).find("Geometry: " + size) !=
-           std::string::npos;
+// Whether the window the X server sends the keys to is `size` ("1280x800") large. The window
+// manager names the active window before its client takes the focus, so a key pressed on
+// that word alone can still land on the previous window.
+bool focusedWindowIs(const XServer& x, const std::string& size) {
+    return x.run({"xdotool", "getwindowfocus", "-f", "getwindowgeometry"})
+               .find("Geometry: " + size) != std::string::npos;
 }
 
 // Geometries of the agent's viewable windows on either screen, as "WxH".
@@ -56,12 +58,21 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialog
                                            "TARVO_RESOURCES=" + sourceDir() + "/resources"}),
                    .capture = false});
     const std::multiset<std::string> bothScreens{"1280x800", "1024x768"};
-    auto openDialog = [&] {
+    // "" once the dialog is open, else what the X server showed instead.
+    auto openDialog = [&]() -> std::string {
+        const auto state = [&] {
+            return "focus: " + x.run({"xdotool", "getwindowfocus", "-f", "getwindowgeometry"}) +
+                   " active: " + x.run({"xdotool", "getactivewindow", "getwindowgeometry"}) +
+                   " windows: " + std::to_string(agentWindows(x).size());
+        };
         // The button has the keyboard; the dialog takes it.
-        if (!waitUntil([&] { return activeWindowIs(x, "1280x800"); })) return false;
+        if (!waitUntil([&] { return focusedWindowIs(x, "1280x800"); }))
+            return "the blocker never had the keyboard; " + state();
         x.run({"xdotool", "key", "space"});
-        return waitUntil(
-            [&] { return agentWindows(x).size() == 3 && !activeWindowIs(x, "1280x800"); });
+        if (!waitUntil(
+                [&] { return agentWindows(x).size() == 3 && !focusedWindowIs(x, "1280x800"); }))
+            return "no dialog after the key; " + state();
+        return "";
     };
     {
         SCOPED_TRACE("the used-up quota");
@@ -69,7 +80,7 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialog
             << readText(Paths::agentLog());
         // The chat window is made with the blocker's library, its backdrop found.
         EXPECT_NE(readText(Paths::agentLog()).find("backdrop=loaded"), std::string::npos);
-        ASSERT_TRUE(openDialog());
+        ASSERT_EQ(openDialog(), "");
         x.run({"xdotool", "key", "--delay", "50", "ctrl+a", "4", "5", "Return"});
     }
     {
@@ -96,7 +107,7 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialog
         EXPECT_NE(readText(Paths::agentLog()).find("outside permitted usage window"),
                   std::string::npos);
     }
-    ASSERT_TRUE(openDialog());
+    ASSERT_EQ(openDialog(), "");
     agent.kill(SIGTERM);
     EXPECT_EQ(agent.wait(), 0);
     EXPECT_FALSE(exists(presenceFlag()));

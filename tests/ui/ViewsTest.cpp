@@ -4,7 +4,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 
 #include "platform/fake/FakeUserSession.h"
 #include "support/VirtualTime.h"
@@ -28,11 +27,13 @@ class ViewsTest : public ::testing::Test {
         return dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
     }
     // Clicks `text` on the blocker and runs `act` on the modal dialog it opens
-    // (which may destroy the blocker and its buttons).
+    // (which may destroy the blocker and its buttons). The click returns with the
+    // dialog open: no nested event loop runs timers and grants inside it.
     void withModal(const QString& text, std::function<void(QWidget*)> act) {
-        QTimer::singleShot(0, [act] { act(QApplication::activeModalWidget()); });
         for (auto* b : showBlocker().front()->findChildren<QPushButton*>())
-            if (b->text() == text) return b->click();
+            if (b->text() == text) b->click();
+        act(QApplication::activeModalWidget());
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
     std::unique_ptr<QApplication> app_ = ui::makeAgentApplication({"-platform", "offscreen"});

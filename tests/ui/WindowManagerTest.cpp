@@ -1,5 +1,6 @@
 // The agent's windows on a private X server with a real window manager
 // (openbox): screens, stacking, focus, and the tray icon.
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
@@ -12,6 +13,7 @@
 #include "ui/UiFixture.h"
 
 // Last: Xlib's macros (Bool, Status, None) would break the headers above.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace tarvo::test {
@@ -116,6 +118,381 @@ TEST_F(WindowManagerTest, TheCardLeavesTheFocusAndTheBlockerCoversBothScreensAnd
     settleFor(800ms);
     EXPECT_EQ(serverGeometry(*x, mine), QRect(0, 0, 1280, 800));
     EXPECT_TRUE(viewable(mine));
+}
+
+// Another program: its own connection to the X server and one window that counts the keys
+// and clicks the server gives it. Override-redirect windows skip the window manager.
+class OtherProgram {
+  public:
+    OtherProgram(const std::string& display, QRect at, bool overrideRedirect)
+        : dpy_(XOpenDisplay(display.c_str())) {
+        if (!dpy_) return;
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = overrideRedirect;
+        attributes.background_pixel = WhitePixel(dpy_, DefaultScreen(dpy_));
+        attributes.event_mask = KeyPressMask | ButtonPressMask;
+        window_ =
+            XCreateWindow(dpy_, DefaultRootWindow(dpy_), at.x(), at.y(), unsigned(at.width()),
+                          unsigned(at.height()), 0, CopyFromParent, InputOutput, CopyFromParent,
+                          CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
+        XMapRaised(dpy_, window_);
+        XSync(dpy_, False);
+    }
+    ~OtherProgram() {
+        if (dpy_) XCloseDisplay(dpy_);
+    }
+    unsigned long id() const { return window_; }
+    void raise() {
+        XRaiseWindow(dpy_, window_);
+        XSync(dpy_, False);
+    }
+    // Asks the window manager of X screen `screen` what a pager may ask (an EWMH message to the
+    // root window).
+    void askAsAPager(const char* message, long value, int screen = 0) {
+        XEvent ev{};
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = RootWindow(dpy_, screen);
+        ev.xclient.message_type = XInternAtom(dpy_, message, False);
+        ev.xclient.format = 32;
+        ev.xclient.data.l[0] = value;
+        XSendEvent(dpy_, RootWindow(dpy_, screen), False,
+                   SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+        XSync(dpy_, False);
+    }
+    // Keys and clicks so far: everything the server sent before this round trip.
+    int inputs() {
+        XSync(dpy_, False);
+        while (XPending(dpy_)) {
+            XEvent ev;
+            XNextEvent(dpy_, &ev);
+            inputs_ += ev.type == KeyPress || ev.type == ButtonPress;
+        }
+        return inputs_;
+    }
+
+  private:
+    Display* dpy_;
+    Window window_ = 0;
+    int inputs_ = 0;
+};
+
+// The X server's own view of the windows, read over a connection of the test's own.
+class ServerState {
+  public:
+    explicit ServerState(const std::string& display) : dpy_(XOpenDisplay(display.c_str())) {}
+    ~ServerState() {
+        if (dpy_) XCloseDisplay(dpy_);
+    }
+    bool connected() const { return dpy_; }
+    bool viewable(unsigned long w) const {
+        XWindowAttributes a{};
+        return XGetWindowAttributes(dpy_, w, &a) && a.map_state == IsViewable;
+    }
+    unsigned long focus() const {
+        Window w = 0;
+        int revert = 0;
+        XGetInputFocus(dpy_, &w, &revert);
+        return w;
+    }
+    long cardinal(unsigned long w, const char* name) const {
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        long value = -1;
+        if (XGetWindowProperty(dpy_, w, XInternAtom(dpy_, name, False), 0, 1, False,
+                               AnyPropertyType, &type, &format, &count, &after, &data) == Success &&
+            data && count == 1 && format == 32)
+            value = *reinterpret_cast<long*>(data) & 0xFFFFFFFF;
+        if (data) XFree(data);
+        return value;
+    }
+    long desktopOf(unsigned long w) const { return cardinal(w, "_NET_WM_DESKTOP"); }
+    // Whether the window manager keeps the window in the stay-on-top layer.
+    bool staysOnTop(unsigned long w) const {
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        bool above = false;
+        const Atom want = XInternAtom(dpy_, "_NET_WM_STATE_ABOVE", False);
+        if (XGetWindowProperty(dpy_, w, XInternAtom(dpy_, "_NET_WM_STATE", False), 0, 64, False,
+                               XA_ATOM, &type, &format, &count, &after, &data) == Success &&
+            data && format == 32)
+            for (unsigned long i = 0; i < count; ++i)
+                above = above || static_cast<Atom>(reinterpret_cast<long*>(data)[i]) == want;
+        if (data) XFree(data);
+        return above;
+    }
+    long currentDesktop() const {
+        return cardinal(DefaultRootWindow(dpy_), "_NET_CURRENT_DESKTOP");
+    }
+    // Whether `a` is stacked above `b` among the root's children (frames included).
+    bool stackedAbove(unsigned long a, unsigned long b) const {
+        const std::vector<Window> order = rootChildren();
+        const auto at = [&](unsigned long w) {
+            return std::find(order.begin(), order.end(), topLevel(w)) - order.begin();
+        };
+        return at(a) < long(order.size()) && at(b) < long(order.size()) && at(a) > at(b);
+    }
+    // Whether some client holds the keyboard and the pointer: this one cannot take them.
+    bool inputGrabbed() const {
+        const Window root = DefaultRootWindow(dpy_);
+        const int keyboard =
+            XGrabKeyboard(dpy_, root, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+        if (keyboard == GrabSuccess) XUngrabKeyboard(dpy_, CurrentTime);
+        const int pointer = XGrabPointer(dpy_, root, False, ButtonPressMask, GrabModeAsync,
+                                         GrabModeAsync, None, None, CurrentTime);
+        if (pointer == GrabSuccess) XUngrabPointer(dpy_, CurrentTime);
+        XSync(dpy_, False);
+        return keyboard == AlreadyGrabbed && pointer == AlreadyGrabbed;
+    }
+
+  private:
+    std::vector<Window> rootChildren() const {
+        Window root = 0, parent = 0, *children = nullptr;
+        unsigned count = 0;
+        std::vector<Window> order;
+        if (XQueryTree(dpy_, DefaultRootWindow(dpy_), &root, &parent, &children, &count))
+            order.assign(children, children + count);
+        if (children) XFree(children);
+        return order;
+    }
+    // The window's ancestor that is a child of the root: its frame when managed.
+    Window topLevel(Window w) const {
+        for (;;) {
+            Window root = 0, parent = 0, *children = nullptr;
+            unsigned count = 0;
+            if (!XQueryTree(dpy_, w, &root, &parent, &children, &count)) return 0;
+            if (children) XFree(children);
+            if (parent == root || !parent) return w;
+            w = parent;
+        }
+    }
+    Display* dpy_;
+};
+
+// The blocker over two screens, shown while another program of the child's (the typist) has a
+// window of its own, and the X server's view of both.
+class BlockerUnderAttack : public WindowManagerTest {
+  protected:
+    void SetUp() override {
+        start({.screens = {"1280x800", "1024x768"}});
+        server = std::make_unique<ServerState>(x->screen(0));
+        ASSERT_TRUE(server->connected());
+        typist = std::make_unique<OtherProgram>(x->screen(0), QRect(200, 200, 300, 200), false);
+        ASSERT_TRUE(waitUntil([&] { return server->viewable(typist->id()); }));
+        views = std::make_shared<ui::QtAgentViews>(queue, session, nullptr);
+        blocker = views->makeBlocker("Emma", 60, [&](std::int64_t m) { asked.push_back(m); });
+        blocker->show();
+        ASSERT_EQ(windows().size(), 2u);
+        mine = windows()[0]->winId();
+        second = windows()[1]->winId();
+        ASSERT_TRUE(waitUntil([&] { return uncovered().empty(); })) << uncovered();
+    }
+    const std::vector<ui::BlockerWindow*>& windows() const {
+        return dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
+    }
+    // "" while the blocker covers everything, else what is wrong.
+    std::string uncovered() const {
+        constexpr long kEveryDesktop = 0xFFFFFFFF;
+        std::string wrong;
+        const auto check = [&](bool good, const char* what) {
+            if (!good) wrong += std::string(wrong.empty() ? "" : ", ") + what;
+        };
+        check(server->viewable(mine) && server->viewable(second), "not viewable");
+        check(
+            server->desktopOf(mine) == kEveryDesktop && server->desktopOf(second) == kEveryDesktop,
+            "not on every desktop");
+        check(server->stackedAbove(mine, typist->id()) &&
+                  (!overlay || server->stackedAbove(mine, overlay->id())),
+              "another window above");
+        check(server->staysOnTop(mine), "not in the stay-on-top layer");
+        check(server->focus() == mine, "the focus elsewhere");
+        check(server->inputGrabbed(), "no grab");
+        return wrong;
+    }
+
+    std::shared_ptr<platform::FakeUserSession> session =
+        std::make_shared<platform::FakeUserSession>();
+    std::shared_ptr<ui::QtAgentViews> views;
+    std::unique_ptr<ServerState> server;
+    std::unique_ptr<OtherProgram> typist, overlay;
+    std::unique_ptr<BlockerView> blocker;
+    std::vector<std::int64_t> asked;
+    WId mine = 0, second = 0;
+};
+
+// Whatever another program did to the blocker, it is back over every screen, on top, on the
+// desktop in view, with the keyboard and the pointer, within one pin.
+TEST_F(BlockerUnderAttack, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin) {
+    const std::string first = std::to_string(mine);
+    const struct {
+        const char* name;
+        std::function<void()> attack;
+        std::function<bool()> took;
+    } attacks[] = {
+        {"the keyboard on another program's window",
+         [&] {
+             x->run({"xdotool", "windowfocus", std::to_string(typist->id())});
+         },
+         [&] { return server->focus() == typist->id(); }},
+        {"unmapped",
+         [&] {
+             x->run({"xdotool", "windowunmap", first});
+             x->run({"xdotool", "windowunmap", std::to_string(second)}, 1);
+         },
+         [&] { return !server->viewable(mine); }},
+        {"another desktop in view",
+         [&] {
+             x->run({"xdotool", "set_desktop", "1"});
+         },
+         [&] { return server->currentDesktop() == 1; }},
+        {"left on one desktop",
+         [&] {
+             x->run({"xdotool", "set_desktop_for_window", first, "0"});
+             x->run({"xdotool", "set_desktop", "2"});
+         },
+         [&] { return server->currentDesktop() == 2; }},
+        {"the desktop shown", [&] { typist->askAsAPager("_NET_SHOWING_DESKTOP", 1); },
+         [&] { return !server->viewable(mine); }},
+        {"the desktop shown on the second screen",
+         [&] { typist->askAsAPager("_NET_SHOWING_DESKTOP", 1, 1); },
+         [&] { return !server->viewable(second); }},
+        {"the keyboard on the second screen's window",
+         [&] {
+             x->run({"xdotool", "windowfocus", std::to_string(second)});
+         },
+         [&] { return server->focus() == second; }},
+        {"another program's window that skips the window manager",
+         [&] {
+             if (overlay)
+                 overlay->raise();
+             else
+                 overlay =
+                     std::make_unique<OtherProgram>(x->screen(0), QRect(100, 100, 400, 300), true);
+         },
+         [&] {
+             return server->viewable(overlay->id()) && server->stackedAbove(overlay->id(), mine);
+         }},
+    };
+    for (const auto& a : attacks) {
+        SCOPED_TRACE(a.name);
+        // Again until it shows: an exposure may let the blocker win it back before a pin.
+        ASSERT_TRUE(waitUntil([&] {
+            a.attack();
+            return a.took();
+        }));
+        queue.advance(ui::FullScreenBlockerController::kPinInterval);
+        EXPECT_TRUE(waitUntil([&] { return uncovered().empty(); },
+                              ui::FullScreenBlockerController::kPinInterval))
+            << uncovered();
+    }
+}
+
+// Between pins another program may take the focus or show itself on top: the keys and the clicks
+// still come to the blocker; Tarvo's own dialogs stay above it and take theirs.
+TEST_F(BlockerUnderAttack, KeysAndClicksGoOnlyToTheBlockerAndItsOwnDialogs) {
+    // The blocker may win the window back first, which only repeats the try.
+    const auto whileTaken = [&](const std::function<void()>& take,
+                                const std::function<bool()>& taken,
+                                const std::vector<std::string>& input) {
+        return waitUntil([&] {
+            take();
+            if (!taken()) return false;
+            x->run(input);
+            return taken();
+        });
+    };
+    const std::string typistId = std::to_string(typist->id());
+    ASSERT_TRUE(whileTaken(
+        [&] {
+            x->run({"xdotool", "windowfocus", typistId});
+        },
+        [&] { return server->focus() == typist->id(); }, {"xdotool", "type", "abc"}));
+    EXPECT_EQ(typist->inputs(), 0);
+    OtherProgram lure(x->screen(0), QRect(600, 100, 200, 100), true);
+    ASSERT_TRUE(whileTaken([&] { lure.raise(); },
+                           [&] { return server->stackedAbove(lure.id(), mine); },
+                           {"xdotool", "mousemove", "700", "150", "click", "1"}));
+    EXPECT_EQ(lure.inputs(), 0);
+
+    // Tarvo's own dialogs open above the blocker, stay there through a pin and take the keys
+    // and the clicks.
+    const auto click = [&](QWidget* in, const QString& text) {
+        for (auto* b : in->findChildren<QPushButton*>())
+            if (b->text() == text) {
+                const QPoint at = b->mapToGlobal(b->rect().center());
+                x->run({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()),
+                        "click", "1"});
+            }
+    };
+    const auto dialogOnTop = [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        return modal && server->viewable(modal->winId()) &&
+               server->stackedAbove(modal->winId(), mine) && server->focus() == modal->winId();
+    };
+    click(windows()[0], "Log out");
+    ASSERT_TRUE(waitUntil(dialogOnTop));
+    queue.advance(ui::FullScreenBlockerController::kPinInterval);
+    settleFor(300ms);
+    EXPECT_TRUE(dialogOnTop()) << "the pin left the confirmation on top";
+    click(QApplication::activeModalWidget(), "Cancel");
+    EXPECT_TRUE(waitUntil([] { return !QApplication::activeModalWidget(); }));
+    EXPECT_EQ(session->logOutRequests(), 0);
+    click(windows()[0], "Request more time");
+    ASSERT_TRUE(waitUntil(dialogOnTop));
+    // The list of minutes holds the keys while open and gives them back to the blocker's grab.
+    x->run({"xdotool", "key", "alt+Down"});
+    ASSERT_TRUE(waitUntil([] { return QApplication::activePopupWidget(); }));
+    x->run({"xdotool", "key", "Escape"});
+    EXPECT_TRUE(
+        waitUntil([&] { return !QApplication::activePopupWidget() && server->inputGrabbed(); },
+                  ui::FullScreenBlockerController::kPinInterval));
+    x->run({"xdotool", "key", "--delay", "50", "ctrl+a", "4", "5", "Return"});
+    EXPECT_TRUE(waitUntil([&] { return asked == std::vector<std::int64_t>{45}; }));
+
+    blocker->dismiss();
+    EXPECT_TRUE(waitUntil([&] { return !server->inputGrabbed(); }));
+    x->run({"xdotool", "windowfocus", "--sync", typistId});
+    x->run({"xdotool", "type", "abc"});
+    EXPECT_EQ(typist->inputs(), 3) << "the keyboard is the child's again";
+}
+
+// A monitor plugged in while the blocker is up gets a window of its own; unplugged, the window
+// goes, and with the primary one the texts and buttons move to the screen left. (An X screen
+// wider than its monitors makes room for them; "*" marks the primary one.)
+TEST_F(WindowManagerTest, AMonitorPluggedInUnderTheBlockerIsCovered) {
+    x = std::make_unique<XServer>(XServer::Options{.screens = {"2560x800"}});
+    ASSERT_TRUE(x->running() && x->error().empty()) << x->error();
+    x->run({"xrandr", "--setmonitor", "*left", "1280/338x800/211+0+0", "none"});
+    app = ui::makeAgentApplication({"-platform", "xcb", "-display", x->display()});
+    ASSERT_EQ(QGuiApplication::screens().size(), 2u);
+    auto views = std::make_shared<ui::QtAgentViews>(
+        queue, std::make_shared<platform::FakeUserSession>(), nullptr);
+    auto blocker = views->makeBlocker("Emma", 60, [](std::int64_t) {});
+    blocker->show();
+    const auto& windows = dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
+    ASSERT_EQ(windows.size(), 2u);
+    const auto covering = [&](size_t i, QRect area) {
+        return windows.size() > i && viewable(windows[i]->winId()) &&
+               serverGeometry(*x, windows[i]->winId()) == area;
+    };
+    const QRect left(0, 0, 1280, 800), right(1280, 0, 1280, 800), whole(0, 0, 2560, 800);
+    ASSERT_TRUE(waitUntil([&] { return covering(0, left) && covering(1, whole); }));
+    x->run({"xrandr", "--setmonitor", "right", "1280/338x800/211+1280+0", "none"});
+    EXPECT_TRUE(waitUntil([&] { return windows.size() == 3 && covering(2, right); }))
+        << windows.size();
+    x->run({"xrandr", "--delmonitor", "right"});
+    EXPECT_TRUE(waitUntil([&] { return windows.size() == 2; }));
+    x->run({"xrandr", "--delmonitor", "left"});
+    EXPECT_TRUE(waitUntil([&] {
+        return windows.size() == 1 && covering(0, whole) && windows[0]->findChild<QPushButton*>();
+    })) << "the texts and buttons on the screen left";
+    blocker->dismiss();
+    x->run({"xrandr", "--setmonitor", "right", "1280/338x800/211+1280+0", "none"});
+    EXPECT_TRUE(waitUntil([] { return QGuiApplication::screens().size() == 2; }));
+    EXPECT_TRUE(windows.empty()) << "nothing shown while dismissed";
 }
 
 TEST_F(WindowManagerTest, TrayIconWaitsForATrayHostAndAClickOpensTheChat) {

@@ -134,6 +134,8 @@ ChatToast::~ChatToast() {
 void ChatToast::present(const std::string& senderName, const std::string& body,
                         std::function<void()> onReply, const Context& context) {
     if (sharedToast && sharedToast->window_) {
+        // The card on screen shows the newer message under its own sender's name.
+        sharedToast->titleLabel_->setText(QStringLiteral("Message from ") + qs(senderName));
         sharedToast->bodyLabel_->setText(qs(body));
         sharedToast->armAutoDismiss();
         return;

@@ -22,7 +22,7 @@ class ToastCard;
 // The card that announces a parent's message: bottom-right of the primary
 // screen, sliding in, breathing a green glow, never taking the focus. One at
 // a time for the whole process; a second message while it is up replaces its
-// text and gives it another two minutes. Main thread only.
+// title and text and gives it another two minutes. Main thread only.
 class ChatToast : public QObject {
     Q_OBJECT
   public:
