@@ -84,7 +84,7 @@ Service::Service(Config config)
     const size_t maxConnections = config_.maxConnections;
     server_->new_task_queue = [maxConnections] { return new ConnectionThreads(maxConnections); };
     server_->set_payload_max_length(config_.maxBody);
-    server_->set_read_timeout(10, 0);
+    server_->set_read_timeout(static_cast<time_t>(config_.readTimeout.count()), 0);
     server_->set_write_timeout(10, 0);
     server_->set_keep_alive_timeout(5);
     // Events are small writes that must leave at once, not wait for an ACK.

@@ -200,7 +200,10 @@ class ServiceTestWithLimits : public ServiceTest {
   protected:
     ServiceTestWithLimits()
         : ServiceTest({"--max-streams", "10", "--max-streams-per-address", "6", "--sign-in-delay",
-                       "40", "--trusted-proxy", "127.0.0.0/31"}) {}
+                       "40", "--trusted-proxy", "127.0.0.0/31",
+                       // Silent connections stay open however slowly a busy
+                       // machine opens a thousand of them.
+                       "--read-timeout", "120"}) {}
 };
 
 TEST_F(ServiceTestWithLimits,
