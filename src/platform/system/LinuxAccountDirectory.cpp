@@ -7,6 +7,8 @@
 #include <mutex>
 #include <set>
 
+#include "core/Administrators.h"
+
 namespace tarvo::platform {
 namespace {
 
@@ -34,7 +36,7 @@ std::vector<Entry> allUsers() {
 
 std::set<std::string> adminNames(const std::vector<Entry>& users) {
     std::set<std::string> names;
-    for (std::string_view groupName : LinuxAccountDirectory::kAdminGroups) {
+    for (std::string_view groupName : kAdministratorGroups) {
         const group* gr = ::getgrnam(std::string(groupName).c_str());
         if (!gr) continue;
         for (char** member = gr->gr_mem; member && *member; ++member) names.insert(*member);

@@ -14,7 +14,6 @@ class LinuxAccountDirectory : public AccountDirectory {
   public:
     static constexpr std::uint32_t kFirstPersonUid = 1000;
     static constexpr std::uint32_t kLastPersonUid = 60000;
-    static constexpr std::string_view kAdminGroups[] = {"sudo", "wheel", "admin"};
 
     std::vector<LocalUserAccount> peopleAccounts(const std::string& currentUser) override;
     std::vector<std::string> administrators() override;
