@@ -409,14 +409,17 @@ void Agent::handleEvent(const ServerClient::SSEEvent& event) {
                 try {
                     // The access windows stay as they are on this path.
                     self->rulesFile_->writeRulesFile(self->server_->fetchRules());
-                } catch (const std::exception&) {
+                } catch (const std::exception& e) {
+                    self->log_.warn(std::string("force_update rules fetch failed: ") + e.what());
                 }
                 try {
                     const FetchStart start = self->fetchStart();
                     auto limits = self->server_->fetchAppLimits();
                     self->onMain(
                         [limits, start](Agent& agent) { agent.applyAppLimits(limits, start); });
-                } catch (const std::exception&) {
+                } catch (const std::exception& e) {
+                    self->log_.warn(std::string("force_update app-limits fetch failed: ") +
+                                    e.what());
                 }
             });
             break;
@@ -464,8 +467,10 @@ void Agent::startPeriodicTimers() {
             try {
                 const FetchStart start = s->fetchStart();
                 auto limits = s->server_->fetchAppLimits();
+                s->limitsFailing_ = false;
                 s->onMain([limits, start](Agent& agent) { agent.applyAppLimits(limits, start); });
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
+                s->noteFetchFailure(s->limitsFailing_, "app-limits refresh", e.what());
             }
         });
     });
@@ -488,7 +493,9 @@ void Agent::refreshRules() {
         ServerClient::Rules rules;
         try {
             rules = self->server_->fetchRules();
-        } catch (const std::exception&) {
+            self->rulesFailing_ = false;
+        } catch (const std::exception& e) {
+            self->noteFetchFailure(self->rulesFailing_, "rules refresh", e.what());
             self->rulesFile_->recoverFromCacheIfClamped(
                 [server = self->server_] { return server->cachedRules(); },
                 [weak](std::vector<AccessWindow> windows) {
@@ -506,6 +513,12 @@ void Agent::refreshRules() {
                     s->onMain([windows](Agent& agent) { agent.updateAccessWindows(windows); });
             });
     });
+}
+
+void Agent::noteFetchFailure(std::atomic<bool>& failing, const std::string& what,
+                             const std::string& error) {
+    if (!failing.exchange(true))
+        log_.warn(what + " failed: " + error + " \xE2\x80\x94 keeping what is in force");
 }
 
 Agent::FetchStart Agent::fetchStart() const {

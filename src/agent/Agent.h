@@ -197,6 +197,13 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     // Grants the tracker counted: bumped on the main thread, read by fetches
     // on any thread.
     std::atomic<std::uint64_t> grantsCounted_{0};
+    // Whether the last periodic fetch of each kind failed: a run of failures
+    // (the network out for an hour) is logged once, when it starts.
+    std::atomic<bool> limitsFailing_{false};
+    std::atomic<bool> rulesFailing_{false};
+    // Logs `what` + " failed: " + `error` at WARN when `failing` was clear.
+    void noteFetchFailure(std::atomic<bool>& failing, const std::string& what,
+                          const std::string& error);
     ScopedTimer safetyRefreshTimer_;
     ScopedTimer sseHealthTimer_;
     // The schedule: access windows, blockedBySchedule and the 60-second check.

@@ -221,6 +221,35 @@ TEST_F(AgentTest, UnreachableAtStartTheCachedLimitsHold) {
     }
 }
 
+// A periodic fetch that fails is said once per run of failures (an hour
+// offline is one line, not twelve), and again when a new run starts.
+TEST_F(AgentTest, FailedRefreshesAreLoggedOncePerRunOfFailures) {
+    startAgent();
+    ASSERT_TRUE(settle([&] { return agent->bootstrapped(); }));
+    const struct {
+        const char* endpoint;
+        const char* line;
+        seconds interval;
+    } kinds[] = {
+        {"/api/GetAppLimits", "[agent] WARN  app-limits refresh failed: ", seconds(300)},
+        {"/api/GetUserSettingsByDeviceId", "[agent] WARN  rules refresh failed: ", seconds(600)}};
+    for (const auto& k : kinds) {
+        SCOPED_TRACE(k.endpoint);
+        auto failures = [&] { return logLinesWith(k.line).size(); };
+        service.answer(k.endpoint, 503, "");
+        advance(k.interval);
+        EXPECT_EQ(failures(), 1u);
+        advance(k.interval);
+        EXPECT_EQ(failures(), 1u) << "the same run of failures";
+        service.answer(k.endpoint, 200, "{}");
+        advance(k.interval);
+        service.answer(k.endpoint, 503, "");
+        advance(k.interval);
+        EXPECT_EQ(failures(), 2u) << "a new run after a success";
+        service.answer(k.endpoint, 200, "{}");
+    }
+}
+
 // A directory in place of the flag (the child made it): the agent says so at
 // error once, tries again at every heartbeat, and says when the flag is back.
 TEST_F(AgentTest, AFlagThatCannotBeWrittenIsLoggedOnceAndRetriedAtEveryHeartbeat) {
