@@ -47,6 +47,10 @@ TEST(SdLoginSessions, ReadsEachSessionOfTheUserWithItsState) {
           {"sessions/8", "UID=1001\nSTATE=active\n"}},
          "8:active",
          "/run/systemd/sessions/7: belongs to uid 1002, listed in /run/systemd/users/1001"},
+        {"a record that cannot be read",
+         {{user, "SESSIONS=9 3\n"}, {"sessions/3", "UID=1001\nSTATE=online\n"}},
+         "3:online",
+         "/run/systemd/sessions/9: Is a directory"},
     };
     for (const Layout& c : cases) {
         SCOPED_TRACE(c.what);
@@ -54,6 +58,7 @@ TEST(SdLoginSessions, ReadsEachSessionOfTheUserWithItsState) {
         fs::create_directories(run.path() + "/users");
         fs::create_directories(run.path() + "/sessions");
         for (const auto& [name, text] : c.files) writeText(run.path() + "/" + name, text);
+        fs::create_directories(run.path() + "/sessions/9");
         const std::string got = inPrivateMounts({{run.path(), "/run/systemd"}}, [] {
             const platform::LoginSessionList list = platform::SdLoginSessions().sessionsOf(1001);
             std::string out;
