@@ -22,7 +22,8 @@ std::string resource(const std::string& name) {
 }
 
 // systemd-analyze's complaints about the unit, its ExecStart pointed at an
-// existing program; empty when it has none.
+// existing program; empty when it has none. A user manager's check needs a
+// runtime directory, which a session would give it.
 std::string verifyUnit(const std::string& text) {
     TempDir dir;
     ::mkdir((dir / "run").c_str(), 0700);
