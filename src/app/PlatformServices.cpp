@@ -8,6 +8,7 @@
 #include "platform/system/LinuxAccountDirectory.h"
 #include "platform/system/LinuxCertificateTrust.h"
 #include "platform/system/LinuxSystemProxy.h"
+#include "platform/system/SdLoginSessions.h"
 
 namespace tarvo::app {
 
@@ -20,6 +21,11 @@ std::shared_ptr<platform::SystemProxy> makeSystemProxy(std::shared_ptr<const Tar
     if (usesMacTools()) return std::make_shared<platform::MacSystemProxy>();
     return std::make_shared<platform::LinuxSystemProxy>(
         platform::LinuxSystemProxy::Options{.log = std::move(log)});
+}
+
+std::shared_ptr<platform::LoginSessions> makeLoginSessions() {
+    if (usesMacTools()) return nullptr;
+    return std::make_shared<platform::SdLoginSessions>();
 }
 
 std::shared_ptr<platform::CertificateTrust> makeCertificateTrust() {

@@ -5,6 +5,7 @@
 #include "core/TarvoLog.h"
 #include "platform/AccountDirectory.h"
 #include "platform/CertificateTrust.h"
+#include "platform/LoginSessions.h"
 #include "platform/SystemProxy.h"
 
 namespace tarvo::app {
@@ -16,6 +17,8 @@ bool usesMacTools();
 
 // `log` hears the system proxy's failures and mends.
 std::shared_ptr<platform::SystemProxy> makeSystemProxy(std::shared_ptr<const TarvoLog> log);
+// logind's sessions; none with the Mac's tools, where the flags alone decide.
+std::shared_ptr<platform::LoginSessions> makeLoginSessions();
 std::shared_ptr<platform::CertificateTrust> makeCertificateTrust();
 std::shared_ptr<platform::AccountDirectory> makeAccountDirectory();
 

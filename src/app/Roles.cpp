@@ -78,6 +78,7 @@ int runDaemon(const Invocation& inv) {
     Daemon::Options options;
     options.systemProxy = makeSystemProxy(std::make_shared<TarvoLog>("daemon", Paths::daemonLog()));
     options.certificateTrust = makeCertificateTrust();
+    options.loginSessions = makeLoginSessions();
     options.startUpdateCheck = [&updates] {
         updates.run([] { Updater::checkAndInstall(appVersion); });
     };

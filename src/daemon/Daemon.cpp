@@ -297,8 +297,66 @@ void Daemon::presenceTick() {
     }
 }
 
+bool Daemon::sessionCounts(const std::string& state) {
+    // A locked screen leaves the session active, fast user switching leaves
+    // it online; "closing" is a user who logged out with processes left over.
+    return state == "active" || state == "online";
+}
+
 bool Daemon::anyChildLoggedIn() {
     presentUids_.clear();
+    freshOwners_.clear();
+    const bool flagged = walkFlags();
+    const bool held = heldBySessions();
+    return flagged || held;
+}
+
+bool Daemon::heldBySessions() {
+    if (!options_.loginSessions) return false;
+    std::set<uid_t> uids;
+    for (uid_t uid : freshOwners_) uids.insert(uid);
+    for (const auto& [uid, sessions] : vouchedSessions_) uids.insert(uid);
+    uids.erase(0);  // root is never a child, whatever its sessions
+    std::map<uid_t, std::set<std::string>> vouched;
+    std::set<std::pair<uid_t, std::string>> silent;
+    bool held = false;
+    for (uid_t uid : uids) {
+        const platform::LoginSessionList list = options_.loginSessions->sessionsOf(uid);
+        if (list.error != sessionErrors_[uid]) {
+            if (!list.error.empty())
+                log_.warn("login sessions of uid " + std::to_string(uid) +
+                          " unreadable: " + list.error);
+            sessionErrors_[uid] = list.error;
+        }
+        const bool fresh = freshOwners_.count(uid) > 0;
+        const auto before = vouchedSessions_.find(uid);
+        std::set<std::string> keep;
+        for (const platform::LoginSession& session : list.sessions) {
+            if (!sessionCounts(session.state)) continue;
+            // Only a session the flag was fresh in: one that began after the
+            // agent fell silent proves nothing about filtering.
+            if (fresh || (before != vouchedSessions_.end() && before->second.count(session.id)))
+                keep.insert(session.id);
+        }
+        if (keep.empty()) continue;
+        vouched[uid] = keep;
+        if (fresh) continue;
+        held = true;
+        if (std::find(presentUids_.begin(), presentUids_.end(), uid) == presentUids_.end())
+            presentUids_.push_back(uid);
+        const std::pair<uid_t, std::string> who{uid, *keep.begin()};
+        silent.insert(who);
+        if (!silentAgents_.count(who))
+            log_.warn("agent of uid " + std::to_string(uid) + " is silent but its session " +
+                      who.second + " is still logged in \xE2\x80\x94 filtering stays on");
+    }
+    vouchedSessions_ = std::move(vouched);
+    silentAgents_ = std::move(silent);
+    std::erase_if(sessionErrors_, [&](const auto& e) { return !uids.count(e.first); });
+    return held;
+}
+
+bool Daemon::walkFlags() {
     if (!dataDir_) return false;
     // The flag directory sits in a directory every user can write, where any
     // of root's directories can be renamed to its name: on every tick it must
@@ -308,7 +366,6 @@ bool Daemon::anyChildLoggedIn() {
         rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {kSharedDirMode, true}, &flagDirId_);
     if (!flags.replaced.empty())
         log_.warn("replaced untrusted " + Paths::activeChildrenDir() + " (" + flags.replaced + ")");
-    freshOwners_.clear();
     if (!flags.fd) return false;
     const int dirFd = flags.fd.get();
     watchFlagDirectory(dirFd, flags.identity);

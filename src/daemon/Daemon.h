@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -19,6 +20,7 @@
 #include "daemon/ProxySocket.h"
 #include "daemon/RootFiles.h"
 #include "platform/CertificateTrust.h"
+#include "platform/LoginSessions.h"
 #include "platform/SystemProxy.h"
 
 namespace tarvo {
@@ -59,7 +61,15 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
         // The system's web proxy settings and the root certificate's trust.
         std::shared_ptr<platform::SystemProxy> systemProxy;
         std::shared_ptr<platform::CertificateTrust> certificateTrust;
+        // The login manager's sessions: a child whose agent fell silent stays
+        // present while the session it was seen in lives on. Empty: the
+        // flags alone decide.
+        std::shared_ptr<platform::LoginSessions> loginSessions;
     };
+
+    // The session states in which a user counts as logged in: in front
+    // ("active", locked screen included) or switched away ("online").
+    static bool sessionCounts(const std::string& state);
 
     static std::shared_ptr<Daemon> create(MainQueue& queue, std::shared_ptr<Clock> clock,
                                           Options options = {});
@@ -71,8 +81,9 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     // proxy, presence poll, update timer.
     void start();
 
-    // True when a presence flag was refreshed within the last 60 seconds;
-    // stale flags are deleted on the way.
+    // True when a presence flag was refreshed within the last 60 seconds,
+    // or when a child whose flag was fresh during a login session is still
+    // in that session; stale flags are deleted on the way.
     bool anyChildLoggedIn();
 
     const TarvoLog& log() const { return log_; }
@@ -91,6 +102,10 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     void installSignalHandlers();
     void startPresencePoll();
     void presenceTick();
+    // The flag walk alone: fills freshOwners_ and presentUids_.
+    bool walkFlags();
+    // Children kept present by a live session their flag vouched for.
+    bool heldBySessions();
     void bounceProxyForNewChild();
     // Gives the rules file and the proxy configuration to each child whose
     // flag is fresh now and was not at the last tick.
@@ -144,6 +159,12 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     // Owners of the fresh flags at the last look, and at the tick before.
     std::set<uid_t> freshOwners_;
     std::set<uid_t> childrenSeen_;
+    // Per child, the live sessions seen while its flag was fresh.
+    std::map<uid_t, std::set<std::string>> vouchedSessions_;
+    // Children held present by a session with a silent agent (logged once),
+    // and the last read failure of the session records per user.
+    std::set<std::pair<uid_t, std::string>> silentAgents_;
+    std::map<uid_t, std::string> sessionErrors_;
     std::optional<rootfiles::DirIdentity> watchedFlagDir_;
     // Last: its thread, which posts to the queue, ends before anything else goes.
     std::unique_ptr<handover::DirectoryWatcher> flagWatcher_;

@@ -17,6 +17,7 @@
 #include "DaemonFixture.h"
 #include "core/Paths.h"
 #include "daemon/ProxyListener.h"
+#include "platform/fake/FakeLoginSessions.h"
 #include "platform/mac/Keychain.h"
 
 namespace tarvo::test {
@@ -166,6 +167,101 @@ TEST(Presence, TheSystemProxyHearsTheChildrenPresentAndKeepsItsSettingsOnEveryTi
     h.queue.advance(5s);
     EXPECT_EQ(proxy->calls, (std::vector<std::string>{"clear", "apply 127.0.0.1:8080 65534",
                                                       "keep 127.0.0.1:8080 65533 65534", "clear"}));
+}
+
+// A child whose agent falls silent stays present while logind still has the
+// session its flag was fresh in (in front, or switched away); it goes when
+// that session ends or closes. A session begun after the flag went stale,
+// and root's sessions, never count.
+TEST(Presence, ASessionTheFlagWasFreshInKeepsTheChildPresentAfterTheAgentFallsSilent) {
+    // The children the firewall part of the settings is last told of.
+    struct LastChildren : platform::SystemProxy {
+        void apply(const platform::ProxyEndpoint&, const std::vector<uid_t>& c) override {
+            children = c;
+        }
+        void clear() override { children.clear(); }
+        void keep(const platform::ProxyEndpoint&, const std::vector<uid_t>& c) override {
+            children = c;
+        }
+        platform::ProxyReport report() override { return {}; }
+        std::vector<uid_t> children;
+    };
+    auto proxy = std::make_shared<LastChildren>();
+    auto sessions = std::make_shared<platform::FakeLoginSessions>();
+    DaemonHarness h(DaemonRoot::Proxy::Fake, {.systemProxy = proxy, .loginSessions = sessions});
+    h.daemon->start();
+    h.queue.advance(0ms);
+    const uid_t kid = kNobody;
+    const std::string flag = Paths::activeChildrenDir() + "/" + std::to_string(kid) + ".flag";
+    auto freshFlag = [&](uid_t owner) {
+        h.writeFlag(fs::path(flag).filename());
+        ASSERT_EQ(::chown(flag.c_str(), owner, owner), 0);
+    };
+    auto stale = [&] { h.queue.advance(65s); };
+    const std::string silent =
+        "[daemon] WARN  agent of uid " + std::to_string(kid) + " is silent but its session ";
+    // The flag is fresh while session 3 is in front; the agent then dies.
+    sessions->set(kid, {{"3", "active"}, {"c1", "closing"}});
+    freshFlag(kid);
+    h.queue.advance(5s);
+    EXPECT_EQ(h.daemon->lastChildPresent(), std::optional<bool>(true));
+    EXPECT_EQ(h.count(silent), 0u) << "not while the flag is fresh";
+    stale();
+    EXPECT_FALSE(exists(flag)) << "the stale flag still goes";
+    EXPECT_EQ(h.daemon->lastChildPresent(), std::optional<bool>(true));
+    EXPECT_EQ(proxy->children, std::vector<uid_t>{kid}) << "its connections stay filtered too";
+    EXPECT_EQ(h.count(silent + "3 is still logged in"), 1u) << "logged once, not every tick";
+    // Switched away from (online) it still counts; logged out (closing) it does not.
+    const std::tuple<std::string, bool> states[] = {{"online", true}, {"closing", false}};
+    for (const auto& [state, present] : states) {
+        SCOPED_TRACE(state);
+        sessions->set(kid, {{"3", state}});
+        h.queue.advance(5s);
+        EXPECT_EQ(h.daemon->lastChildPresent(), std::optional<bool>(present));
+    }
+    // Once gone, the same session coming back is not vouched for any more,
+    // nor is a new session begun while the flag is stale.
+    sessions->set(kid, {{"3", "active"}, {"4", "active"}});
+    h.queue.advance(5s);
+    EXPECT_EQ(h.daemon->lastChildPresent(), std::optional<bool>(false));
+
+    // A fresh flag during session 4 alone; a second login while the agent is
+    // silent holds nothing once session 4 ends.
+    sessions->set(kid, {{"4", "active"}});
+    freshFlag(kid);
+    h.queue.advance(5s);
+    stale();
+    EXPECT_EQ(h.daemon->lastChildPresent(), std::optional<bool>(true));
+    EXPECT_EQ(h.count(silent + "4 is still logged in"), 1u);
+    sessions->set(kid, {{"4", "active"}, {"9", "active"}});
+    h.queue.advance(5s);
+    EXPECT_EQ(h.daemon->lastChildPresent(), std::optional<bool>(true));
+    sessions->set(kid, {{"9", "active"}});
+    h.queue.advance(5s);
+    EXPECT_EQ(h.daemon->lastChildPresent(), std::optional<bool>(false));
+
+    // Root's flag and sessions never hold the filter on.
+    sessions->set(0, {{"1", "active"}});
+    freshFlag(0);
+    h.queue.advance(5s);
+    stale();
+    EXPECT_EQ(h.daemon->lastChildPresent(), std::optional<bool>(false));
+
+    // An unreadable record is reported once while it stays, and the user's
+    // readable sessions still count.
+    sessions->set(kid, {{"7", "active"}}, "/run/systemd/sessions/8: Permission denied");
+    freshFlag(kid);
+    h.queue.advance(5s);
+    stale();
+    h.queue.advance(5s);
+    EXPECT_EQ(h.daemon->lastChildPresent(), std::optional<bool>(true));
+    EXPECT_EQ(h.count("[daemon] WARN  login sessions of uid " + std::to_string(kid) +
+                      " unreadable: /run/systemd/sessions/8: Permission denied"),
+              1u);
+    // logind forgetting the user (no record at all) ends it too.
+    sessions->end(kid);
+    h.queue.advance(5s);
+    EXPECT_EQ(h.daemon->lastChildPresent(), std::optional<bool>(false));
 }
 
 // The proxy's arguments, environment and output; a missing proxy is retried

@@ -1,0 +1,162 @@
+// How the agent is started in each session: the systemd user unit, and the
+// supervisor of the autostart entry, run with a stand-in agent that records
+// its starts.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "support/Processes.h"
+#include "support/TestSupport.h"
+
+namespace tarvo::test {
+namespace {
+using namespace std::chrono_literals;
+
+std::string resource(const std::string& name) {
+    return sourceDir() + "/resources/linux/" + name;
+}
+
+// systemd-analyze's complaints about the unit, its ExecStart pointed at an
+// existing program; empty when it has none. A user manager's check needs a
+// runtime directory, which a session would give it.
+std::string verifyUnit(const std::string& text) {
+    TempDir dir;
+    ::mkdir((dir / "run").c_str(), 0700);
+    writeText(dir / "tarvo-agent.service",
+              std::regex_replace(text, std::regex("/usr/bin/tarvo "), "/bin/true "));
+    const ProcessResult r =
+        run({.argv = {"/usr/bin/systemd-analyze", "--user", "verify", dir / "tarvo-agent.service"},
+             .env = environmentWith({"XDG_RUNTIME_DIR=" + dir / "run"})});
+    return r.succeeded() ? r.out + r.err : "failed: " + r.launchError + r.out + r.err;
+}
+
+TEST(AgentUnit, VerifiesCleanlyAndRestartsTheAgentWithinSeconds) {
+    const std::string unit = readText(resource("tarvo-agent.service"));
+    EXPECT_EQ(verifyUnit(unit), "");
+    EXPECT_NE(verifyUnit(unit + "Restart=sometimes\n"), "") << "the check sees a bad line";
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(unit, m, std::regex("\nRestartSec=(\\d+)\n")));
+    EXPECT_LE(std::stoi(m[1]), 5);
+    EXPECT_TRUE(unit.find("\nRestart=always\n") != std::string::npos);
+    EXPECT_TRUE(unit.find("\nExecStart=/usr/bin/tarvo agent\n") != std::string::npos);
+    // The autostart entry stays out of the way where the unit runs.
+    const std::string entry = readText(resource("tarvo-agent.desktop"));
+    EXPECT_TRUE(entry.find("\nX-GNOME-HiddenUnderSystemd=true\n") != std::string::npos);
+    EXPECT_TRUE(entry.find("\nExec=/usr/lib/tarvo/tarvo-agent-supervisor /usr/bin/tarvo agent\n") !=
+                std::string::npos);
+}
+
+// A stand-in agent that records each start, then behaves as `how` says
+// ("sleep 1000", "exit 0", ...); systemctl stood in for, answering is-enabled
+// and is-active with the status in answer-is-enabled and answer-is-active
+// (1 when missing) and recording its calls.
+struct SupervisedAgent {
+    explicit SupervisedAgent(const std::string& how = "exec sleep 1000") {
+        ::mkdir((dir / "run").c_str(), 0700);
+        ::mkdir((dir / "bin").c_str(), 0755);
+        writeText(dir / "agent", "#!/bin/sh\necho $$ >> '" + dir / "starts'\n" + how + "\n");
+        writeText(dir / "bin/systemctl", "#!/bin/sh\necho \"$*\" >> '" +
+                                             dir / "systemctl.calls'\nexit $(cat '" +
+                                             dir / "answer-'\"$3\" 2>/dev/null || echo 1)\n");
+        ::chmod((dir / "agent").c_str(), 0755);
+        ::chmod((dir / "bin/systemctl").c_str(), 0755);
+    }
+    Launch launch() const {
+        return {.argv = {resource("tarvo-agent-supervisor"), dir / "agent"},
+                .env = environmentWith(
+                    {"XDG_RUNTIME_DIR=" + dir / "run", "PATH=" + dir / "bin:/usr/bin:/bin"})};
+    }
+    std::vector<std::string> starts() const { return readLines(dir / "starts"); }
+    bool startsReach(size_t n, std::chrono::milliseconds limit = 10s) const {
+        return polling::waitUntil([&] { return starts().size() >= n; }, limit);
+    }
+    TempDir dir;
+};
+
+TEST(AgentSupervisor, AKilledAgentIsBackWithinTenSecondsAndOnlyOneSupervisorRuns) {
+    SupervisedAgent agent;
+    Process supervisor(agent.launch());
+    ASSERT_TRUE(agent.startsReach(1));
+    const pid_t first = std::stoi(agent.starts()[0]);
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+    ASSERT_TRUE(agent.startsReach(2)) << supervisor.err();
+    const pid_t second = std::stoi(agent.starts()[1]);
+    EXPECT_NE(second, first);
+
+    // A second supervisor finds the lock taken and starts nothing, unless
+    // the user unit is enabled and the graphical session (which starts it) runs.
+    const std::tuple<const char*, const char*, std::string> cases[] = {
+        {"1", "0", "another agent supervisor of uid"},
+        {"0", "1", "another agent supervisor of uid"},
+        {"0", "0", "tarvo-agent.service starts the agent in this session"},
+    };
+    for (const auto& [enabled, active, message] : cases) {
+        SCOPED_TRACE(std::string("enabled ") + enabled + ", active " + active);
+        writeText(agent.dir / "answer-is-enabled", enabled);
+        writeText(agent.dir / "answer-is-active", active);
+        const ProcessResult again = run(agent.launch());
+        EXPECT_EQ(again.exitStatus, 0);
+        EXPECT_NE(again.err.find(message), std::string::npos) << again.err;
+    }
+    EXPECT_EQ(readLines(agent.dir / "systemctl.calls").back(),
+              "--user --quiet is-active graphical-session.target");
+    EXPECT_EQ(readLines(agent.dir / "systemctl.calls").front(),
+              "--user --quiet is-enabled tarvo-agent.service");
+    EXPECT_EQ(agent.starts().size(), 2u);
+
+    // Stopped, it ends its agent and starts no other.
+    supervisor.kill(SIGTERM);
+    EXPECT_EQ(supervisor.wait(10s), std::optional<int>(0));
+    EXPECT_TRUE(polling::waitUntil([&] { return ::kill(second, 0) != 0; }, 10s));
+    EXPECT_EQ(agent.starts().size(), 2u);
+}
+
+// An agent that ends by itself at once with status 0 (a user who is not a
+// child) is left ended after three tries; one that fails is started again.
+TEST(AgentSupervisor, AnAgentThatEndsAtOnceCleanlyIsLeftEndedAFailingOneIsNot) {
+    SupervisedAgent clean("exit 0");
+    Process quitter(clean.launch());
+    EXPECT_EQ(quitter.wait(20s), std::optional<int>(0)) << quitter.err();
+    EXPECT_EQ(clean.starts().size(), 3u);
+
+    SupervisedAgent failing("exit 1");
+    Process restarter(failing.launch());
+    EXPECT_TRUE(failing.startsReach(4, 20s)) << restarter.err();
+    EXPECT_FALSE(restarter.wait(0ms));
+}
+
+// Without a runtime directory of its own the lock is in /tmp, where another
+// user may have put something first: a link or someone else's file there is
+// refused. Run as nobody over a private /tmp, with an agent that ends at once
+// so that a supervisor that got going ends too.
+TEST(AgentSupervisor, RefusesALockFileThatIsALinkOrSomeoneElses) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as nobody over a private /tmp";
+    const std::string lock = "/tmp/tarvo-agent-" + std::to_string(kNobody) + ".lock";
+    const std::tuple<std::string, int, std::string> cases[] = {
+        {"ln -s /tmp/elsewhere " + lock, 1, "refusing lock file " + lock},
+        {"touch " + lock, 1, "refusing lock file " + lock},
+        {"touch " + lock + "; chown nobody " + lock, 0, "agent started"},
+        {"true", 0, "agent started"},
+    };
+    for (const auto& [plant, code, message] : cases) {
+        SCOPED_TRACE(plant);
+        const ProcessResult r =
+            run({.argv = {"/usr/bin/unshare", "--mount", "--propagation", "private", "--",
+                          "/bin/sh", "-ec",
+                          "mount -t tmpfs tmpfs /tmp; " + plant +
+                              "; exec setpriv --reuid=65534 --regid=65534 --clear-groups -- \"$@\"",
+                          "-", resource("tarvo-agent-supervisor"), "/bin/true"},
+                 .env = environmentWith({"XDG_RUNTIME_DIR=", "PATH=/usr/bin:/bin"})},
+                30s);
+        EXPECT_EQ(r.exitStatus, code) << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace
+}  // namespace tarvo::test
