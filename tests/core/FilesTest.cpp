@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <filesystem>
@@ -11,6 +12,7 @@
 
 #include "core/AtomicFile.h"
 #include "core/Paths.h"
+#include "support/Processes.h"
 #include "support/TestSupport.h"
 
 namespace tarvo {
@@ -325,6 +327,37 @@ TEST(Paths, XdgDirectoriesAreAbsoluteAndForRootInsideItsHome) {
         EXPECT_EQ(Paths::userDataDir(), want) << value.value_or("(unset)");
         EXPECT_EQ(Paths::agentLog(), want + "/logs/agent.log") << value.value_or("(unset)");
     }
+    // An ordinary user's absolute value counts wherever it points; a relative
+    // one is ignored. Checked in a child that becomes nobody; its exit status
+    // names the first case that failed.
+    test::TempDir own;
+    ASSERT_EQ(::chown(own.path().c_str(), test::kNobody, static_cast<gid_t>(-1)), 0);
+    const std::pair<std::optional<std::string>, std::string> userCases[] = {
+        {"/tmp/st", "/tmp/st/tarvo"},
+        {"st", own.path() + "/.local/state/tarvo"},
+        {std::nullopt, own.path() + "/.local/state/tarvo"},
+    };
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::setenv("HOME", own.path().c_str(), 1);
+        if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0) ::_exit(100);
+        int failed = 0;
+        for (const auto& [value, want] : userCases) {
+            ++failed;
+            if (value)
+                ::setenv("XDG_STATE_HOME", value->c_str(), 1);
+            else
+                ::unsetenv("XDG_STATE_HOME");
+            if (Paths::userDataDir() != want) ::_exit(failed);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "first failing case (1-based; 100: no setuid)";
+
     test::EnvGuard cache("XDG_CACHE_HOME", home + "/c");
     EXPECT_EQ(Paths::xdgDir("XDG_CACHE_HOME", ".cache"), home + "/c");
     test::EnvGuard outside("XDG_CONFIG_HOME", "/etc");
