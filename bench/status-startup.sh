@@ -19,7 +19,7 @@ for root in bare made; do
 done
 "$here/../scripts/make-root" "$tmp/made" >/dev/null
 "$here/../scripts/make-test-ca" "$tmp/res" >/dev/null
-export HOME="$tmp/home" TARVO_RESOURCES="$tmp/res"
+export HOME="$tmp/home" TARVO_RESOURCES="$tmp/res" TARVO_PLATFORM=mac
 hyperfine -N --warmup 5 --runs 40 --export-json "$tmp/r.json" \
   -n "version" "env TARVO_ROOT=$tmp/bare $bin version" \
   -n "status, no tools" "env TARVO_ROOT=$tmp/bare $bin status" \

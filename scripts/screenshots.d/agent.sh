@@ -80,7 +80,7 @@ python3 "$work/service.py" "$work/port" "$work/quota" &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
 
-export TARVO_ROOT="$work/root" HOME="$work/root/home"
+export TARVO_ROOT="$work/root" HOME="$work/root/home" TARVO_PLATFORM=mac  # the Mac's table of paths
 data="$TARVO_ROOT/Library/Application Support/Tarvo"
 state="$HOME/Library/Application Support/Tarvo/screen_time_state.json"
 mkdir -p "$data" "$(dirname "$state")"

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "core/Paths.h"
+
 namespace tarvo::app {
 namespace {
 
@@ -22,8 +24,7 @@ void* loadEntry(const std::string& directory, const char* file, const char* entr
     path = (directory.empty() ? std::string(".") : directory) + "/" + file;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
-        error = std::string(texts.needer) + " needs " + file +
-                " beside the executable, and there is none at " + path;
+        error = std::string(texts.needer) + " needs " + file + ", and there is none at " + path;
         return nullptr;
     }
     // Never unloaded: Qt does not survive being taken out of a process.
@@ -56,10 +57,7 @@ LoadedModule<Library> load(const std::string& directory, const char* file, const
 }  // namespace
 
 std::string moduleDirectory() {
-    std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
-    return self.parent_path().string();
+    return Paths::libraryDir();
 }
 
 LoadedWebView loadWebView(const std::string& directory) {

@@ -7,10 +7,10 @@
 
 namespace tarvo::app {
 
-// The directory the role libraries are loaded from: the one that holds the
-// running executable, symbolic links resolved (/proc/self/exe). Installed, that
-// is the bundle beside `tarvo`; in the build tree the libraries are written
-// next to the executable too. No search path (LD_LIBRARY_PATH and the like) is
+// The directory the role libraries are loaded from (Paths::libraryDir()): the
+// one that holds the running executable, symbolic links resolved
+// (/proc/self/exe), in a build tree and the Mac's bundle; /usr/lib/tarvo for
+// an executable installed as /usr/bin/tarvo. No search path (LD_LIBRARY_PATH and the like) is
 // consulted, so nothing outside the installation can be loaded in their place.
 std::string moduleDirectory();
 

@@ -1,8 +1,5 @@
 #include "app/PlatformServices.h"
 
-#include <cstdlib>
-#include <string>
-
 #include "core/Paths.h"
 #include "platform/mac/MacServices.h"
 #include "platform/system/LinuxAccountDirectory.h"
@@ -13,8 +10,7 @@
 namespace tarvo::app {
 
 bool usesMacTools() {
-    const char* platform = std::getenv("TARVO_PLATFORM");
-    return platform && std::string(platform) == "mac" && !Paths::root().empty();
+    return Paths::usesMacLayout();
 }
 
 std::shared_ptr<platform::SystemProxy> makeSystemProxy(std::shared_ptr<const TarvoLog> log) {

@@ -12,7 +12,8 @@ namespace tarvo::app {
 
 // The system services a role is handed. This system's own mechanisms by
 // default; the Mac's tools (the stand-ins of a made root) when
-// TARVO_PLATFORM=mac and a TARVO_ROOT are both set.
+// TARVO_PLATFORM=mac and a TARVO_ROOT are both set: the same rule that picks
+// the Mac's table of paths (Paths::usesMacLayout()).
 bool usesMacTools();
 
 // `log` hears the system proxy's failures and mends.

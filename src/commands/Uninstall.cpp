@@ -14,8 +14,13 @@
 namespace tarvo::Uninstall {
 
 std::vector<std::string> removedPaths() {
-    return {Paths::dataDir(),    Paths::systemLogDir(), Paths::daemonPlist(),
-            Paths::agentPlist(), Paths::managerApp(),   Paths::agentApp()};
+    if (Paths::usesMacLayout())
+        return {Paths::dataDir(),    Paths::systemLogDir(), Paths::daemonPlist(),
+                Paths::agentPlist(), Paths::managerApp(),   Paths::agentApp()};
+    // This system's table: data, logs, downloaded updates and run-time state
+    // (the presence flags' directory and the daemon's lock beside it).
+    return {Paths::dataDir(), Paths::systemLogDir(), Paths::updateDir(),
+            std::filesystem::path(Paths::activeChildrenDir()).parent_path().string()};
 }
 
 int run(std::ostream& err, unsigned realUid, platform::SystemProxy& proxy,
@@ -27,14 +32,17 @@ int run(std::ostream& err, unsigned realUid, platform::SystemProxy& proxy,
     TarvoLog log("uninstall", Paths::daemonLog());
     log.info("running uninstall");
 
-    // The daemon's own shutdown also stops the proxy and clears the settings.
-    runShowingOutput(Paths::launchctlTool(), {"bootout", "system", Paths::daemonPlist()});
+    if (Paths::usesMacLayout()) {
+        // The daemon's own shutdown also stops the proxy and clears the settings.
+        runShowingOutput(Paths::launchctlTool(), {"bootout", "system", Paths::daemonPlist()});
 
-    // The agent of whoever is at the screen (a console owned by root: nobody).
-    struct stat console {};
-    if (::stat(Paths::console().c_str(), &console) == 0 && console.st_uid != 0) {
-        runShowingOutput(Paths::launchctlTool(),
-                         {"bootout", "gui/" + std::to_string(console.st_uid), Paths::agentPlist()});
+        // The agent of whoever is at the screen (a console owned by root: nobody).
+        struct stat console {};
+        if (::stat(Paths::console().c_str(), &console) == 0 && console.st_uid != 0) {
+            runShowingOutput(
+                Paths::launchctlTool(),
+                {"bootout", "gui/" + std::to_string(console.st_uid), Paths::agentPlist()});
+        }
     }
 
     proxy.clear();

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 
 namespace tarvo::Paths {
 namespace {
@@ -26,10 +27,54 @@ std::string getenvString(const char* name) {
     return v ? std::string(v) : std::string();
 }
 
-const std::string kData = "/Library/Application Support/Tarvo";
-const std::string kLogs = "/Library/Logs/Tarvo";
+// The fixed system locations that differ between the two tables; each is
+// placed under the root when it is used.
+struct SystemTable {
+    const char* data;
+    const char* flags;
+    const char* logs;
+    const char* updates;
+    const char* lock;
+};
+
+constexpr SystemTable kMacTable{
+    .data = "/Library/Application Support/Tarvo",
+    .flags = "/Library/Application Support/Tarvo/active-children",
+    .logs = "/Library/Logs/Tarvo",
+    .updates = "/Library/Logs/Tarvo",
+    .lock = "/var/run/app.tarvo.daemon/daemon.lock",
+};
+
+constexpr SystemTable kLinuxTable{
+    .data = "/var/lib/tarvo",
+    .flags = "/run/tarvo/active-children",
+    .logs = "/var/log/tarvo",
+    .updates = "/var/cache/tarvo",
+    .lock = "/run/tarvo/daemon.lock",
+};
+
+const SystemTable& systemTable() {
+    return usesMacLayout() ? kMacTable : kLinuxTable;
+}
+
+namespace fs = std::filesystem;
+
+// The executable as the kernel knows it (links resolved; "" when unknown).
+fs::path runningExecutable() {
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : exe;
+}
 
 }  // namespace
+
+bool usesMacLayout() {
+#ifdef __APPLE__
+    return true;
+#else
+    return getenvString("TARVO_PLATFORM") == "mac" && !root().empty();
+#endif
+}
 
 std::string root() {
 #ifdef __APPLE__
@@ -86,7 +131,7 @@ std::string executablePath() {
 }
 
 std::string dataDir() {
-    return resolve(kData);
+    return resolve(systemTable().data);
 }
 std::string configFile() {
     return dataDir() + "/config.json";
@@ -98,7 +143,7 @@ std::string proxyConfigFile() {
     return dataDir() + "/proxy_config.json";
 }
 std::string activeChildrenDir() {
-    return dataDir() + "/active-children";
+    return resolve(systemTable().flags);
 }
 std::string deviceIdFile() {
     return dataDir() + "/device_id.json";
@@ -108,7 +153,7 @@ std::string mitmproxyDir() {
 }
 
 std::string systemLogDir() {
-    return resolve(kLogs);
+    return resolve(systemTable().logs);
 }
 std::string daemonLog() {
     return systemLogDir() + "/daemon.log";
@@ -116,17 +161,20 @@ std::string daemonLog() {
 std::string updaterLog() {
     return systemLogDir() + "/updater.log";
 }
+std::string updateDir() {
+    return resolve(systemTable().updates);
+}
 std::string updateScript() {
-    return systemLogDir() + "/tarvo-apply-update.sh";
+    return updateDir() + "/tarvo-apply-update.sh";
 }
 std::string updatePackagePrefix() {
-    return systemLogDir() + "/Tarvo-Update-";
+    return updateDir() + "/Tarvo-Update-";
 }
 std::string updateDeferralFile() {
-    return systemLogDir() + "/update-deferred-since.txt";
+    return updateDir() + "/update-deferred-since.txt";
 }
 std::string daemonLockFile() {
-    return resolve("/var/run/app.tarvo.daemon/daemon.lock");
+    return resolve(systemTable().lock);
 }
 
 std::string daemonPlist() {
@@ -176,8 +224,29 @@ std::string nohupTool() {
     return resolve("/usr/bin/nohup");
 }
 
+std::string xdgDir(const char* variable, std::string_view fallback) {
+    const std::string h = home();
+    const fs::path value = fs::path(getenvString(variable)).lexically_normal();
+    // Only an absolute path counts; a relative one is ignored as if unset. A
+    // root process (sudo -E) keeps its files in its own home, never where
+    // the invoking user's variables point.
+    bool usable = value.is_absolute();
+    if (usable && ::geteuid() == 0) {
+        std::string inside = fs::path(h).lexically_normal().string();
+        if (inside.empty() || inside.back() != '/') inside += '/';
+        usable = (value.string() + "/").starts_with(inside);
+    }
+    if (usable) {
+        std::string out = value.string();
+        while (out.size() > 1 && out.back() == '/') out.pop_back();
+        return out;
+    }
+    return (h == "/" ? std::string() : h) + "/" + std::string(fallback);
+}
+
 std::string userDataDir() {
-    return home() + "/Library/Application Support/Tarvo";
+    if (usesMacLayout()) return home() + "/Library/Application Support/Tarvo";
+    return xdgDir("XDG_STATE_HOME", ".local/state") + "/tarvo";
 }
 std::string perUserScreenTimeStateFile() {
     return userDataDir() + "/screen_time_state.json";
@@ -188,11 +257,15 @@ std::string cachedSettingsFile() {
 std::string userDeviceIdFile() {
     return userDataDir() + "/device_id.json";
 }
+std::string cachedAppLimitsFile() {
+    return userDataDir() + "/cached_app_limits.json";
+}
 std::string chatHistoryFile() {
     return userDataDir() + "/Chat/messages.json";
 }
 std::string userLogDir() {
-    return home() + "/Library/Logs/Tarvo";
+    if (usesMacLayout()) return home() + "/Library/Logs/Tarvo";
+    return userDataDir() + "/logs";
 }
 std::string agentLog() {
     return userLogDir() + "/agent.log";
@@ -201,19 +274,31 @@ std::string managerLog() {
     return userLogDir() + "/manager.log";
 }
 
+std::optional<std::string> installedPrefix(const std::string& realExecutable) {
+    if (usesMacLayout()) return std::nullopt;
+    const fs::path bin = fs::path(realExecutable).parent_path();
+    if (bin.filename() != "bin" || bin.parent_path().filename() != "usr") return std::nullopt;
+    return bin.parent_path().string();
+}
+
 std::string bundleResources() {
     if (const char* v = std::getenv("TARVO_RESOURCES")) return v;
-    namespace fs = std::filesystem;
+    if (const auto prefix = installedPrefix(runningExecutable().string()))
+        return *prefix + "/share/tarvo";
     std::error_code ec;
     fs::path exe = executablePath();
-    if (exe.empty()) {
-        // Not started through main(): fall back to the kernel's view of the executable.
-        exe = fs::read_symlink("/proc/self/exe", ec);
-    }
+    if (exe.empty()) exe = runningExecutable();
     fs::path absolute = fs::absolute(exe, ec);
     fs::path real = fs::canonical(absolute, ec);
     if (ec) real = absolute;
     return (real.parent_path().parent_path() / "Resources").string();
+}
+
+std::string libraryDir() {
+    const fs::path exe = runningExecutable();
+    if (exe.empty()) return {};
+    if (const auto prefix = installedPrefix(exe.string())) return *prefix + "/lib/tarvo";
+    return exe.parent_path().string();
 }
 
 }  // namespace tarvo::Paths

@@ -1,17 +1,24 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace tarvo::Paths {
 
-// Every fixed location of the system is resolved here. On Linux builds a
-// non-empty TARVO_ROOT relocates each absolute system path under that
-// directory, so tests and demos run the real binary without touching the
-// machine. Per-user paths live under the home of the user running the process.
+// Every fixed location of the system is resolved here, from one of two
+// tables: the Mac's, and this system's (the filesystem hierarchy, per-user
+// files in the XDG base directories). On Linux builds a non-empty TARVO_ROOT
+// relocates each absolute system path under that directory, so tests and
+// demos run the real binary without touching the machine; TARVO_PLATFORM=mac
+// beside it selects the Mac's table (and the Mac's tools). Per-user paths live
+// under the home of the user running the process.
 
 // The relocation root ("" when paths are used as they stand).
 std::string root();
+// True when the Mac's table is in use: always on a Mac; elsewhere only when
+// TARVO_PLATFORM is "mac" and a TARVO_ROOT is set (never on a real system).
+bool usesMacLayout();
 // `absolutePath` placed under root(); unchanged when there is no root.
 std::string resolve(std::string_view absolutePath);
 // The home directory of the user running the process: $HOME when it is a
@@ -25,25 +32,31 @@ void makeRootAbsolute();
 void setExecutablePath(std::string argv0);
 std::string executablePath();
 
-// System-wide data.
-std::string dataDir();            // /Library/Application Support/Tarvo
-std::string configFile();         // …/config.json
-std::string rulesFile();          // …/proxy_rules.json
-std::string proxyConfigFile();    // …/proxy_config.json
-std::string activeChildrenDir();  // …/active-children
-std::string deviceIdFile();       // …/device_id.json
-std::string mitmproxyDir();       // …/mitmproxy
+// System-wide data (Mac | this system).
+std::string dataDir();          // /Library/Application Support/Tarvo | /var/lib/tarvo
+std::string configFile();       // …/config.json
+std::string rulesFile();        // …/proxy_rules.json
+std::string proxyConfigFile();  // …/proxy_config.json
+std::string deviceIdFile();     // …/device_id.json
+std::string mitmproxyDir();     // …/mitmproxy
+// Presence flags: …/active-children in the data directory | /run/tarvo/active-children
+std::string activeChildrenDir();
 
 // System-wide logs.
-std::string systemLogDir();         // /Library/Logs/Tarvo
-std::string daemonLog();            // …/daemon.log
-std::string updaterLog();           // …/updater.log
+std::string systemLogDir();  // /Library/Logs/Tarvo | /var/log/tarvo
+std::string daemonLog();     // …/daemon.log
+std::string updaterLog();    // …/updater.log
+// Downloaded updates, the install script and the deferral marker, in a
+// directory only root writes: the log directory | /var/cache/tarvo.
+std::string updateDir();
 std::string updateScript();         // …/tarvo-apply-update.sh
 std::string updatePackagePrefix();  // …/Tarvo-Update-
 std::string updateDeferralFile();   // …/update-deferred-since.txt
 // One daemon per machine: the lock file in a directory only root can write.
-std::string daemonLockFile();  // /var/run/app.tarvo.daemon/daemon.lock
+std::string daemonLockFile();  // /var/run/app.tarvo.daemon/daemon.lock | /run/tarvo/daemon.lock
 
+// The Mac's own locations, the same in both tables (under the root): only the
+// Mac's implementation and the Mac's install and update steps use them.
 // launchd jobs and installed bundles.
 std::string daemonPlist();     // /Library/LaunchDaemons/app.tarvo.daemon.plist
 std::string agentPlist();      // /Library/LaunchAgents/app.tarvo.agent.plist
@@ -63,18 +76,35 @@ std::string installerTool();     // /usr/sbin/installer
 std::string bashTool();          // /bin/bash
 std::string nohupTool();         // /usr/bin/nohup
 
+// An XDG base directory: `variable`'s value when it is an absolute path (and,
+// for a process running as root, one inside home()), else home() + "/" +
+// `fallback` ("~/.local/state" for XDG_STATE_HOME).
+std::string xdgDir(const char* variable, std::string_view fallback);
+
 // Per-user data and logs ("~" expanded for the running process).
-std::string userDataDir();                 // ~/Library/Application Support/Tarvo
+// ~/Library/Application Support/Tarvo | $XDG_STATE_HOME/tarvo
+std::string userDataDir();
 std::string perUserScreenTimeStateFile();  // …/screen_time_state.json
 std::string cachedSettingsFile();          // …/cached_settings.json
+std::string cachedAppLimitsFile();         // …/cached_app_limits.json
 std::string userDeviceIdFile();            // …/device_id.json
 std::string chatHistoryFile();             // …/Chat/messages.json
-std::string userLogDir();                  // ~/Library/Logs/Tarvo
+std::string userLogDir();                  // ~/Library/Logs/Tarvo | $XDG_STATE_HOME/tarvo/logs
 std::string agentLog();                    // …/agent.log
 std::string managerLog();                  // …/manager.log
 
-// The resources directory: TARVO_RESOURCES unchanged when set, else the
-// "Resources" folder two levels above the real (symlink-resolved) executable.
+// The resources directory: TARVO_RESOURCES unchanged when set; on this
+// system, for an executable installed in a "usr/bin" directory, the
+// "share/tarvo" beside that "bin"; else the "Resources" folder two levels
+// above the real (symlink-resolved) executable.
 std::string bundleResources();
+// Where the roles load their libraries from: for an executable installed in a
+// "usr/bin" directory on this system, the "lib/tarvo" beside that "bin"; else
+// the real executable's own directory ("" when it cannot be found).
+std::string libraryDir();
+// The "…/usr" an executable at `realExecutable` was installed into (a package
+// unpacked into a made root keeps its layout): none for a build tree, for
+// any other directory and in the Mac's table.
+std::optional<std::string> installedPrefix(const std::string& realExecutable);
 
 }  // namespace tarvo::Paths

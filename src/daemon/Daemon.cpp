@@ -43,7 +43,10 @@ constexpr size_t kMaxCaBytes = 1024 * 1024;
 // bit keeps anyone but a file's owner (and root) from removing or renaming it.
 constexpr mode_t kSharedDirMode = 01777;
 
-const char* const kFlagDir = "active-children";
+// The flag directory's own name, inside flagParentFd().
+std::string flagDirName() {
+    return std::filesystem::path(Paths::activeChildrenDir()).filename().string();
+}
 const char* const kConfDir = "mitmproxy";
 const char* const kCaFile = "mitmproxy-ca.pem";
 const char* const kRulesFile = "proxy_rules.json";
@@ -173,15 +176,40 @@ void Daemon::ensureDirectories() {
         log_.warn("replaced untrusted " + Paths::dataDir() + " (" + data.replaced + ")");
     dataDir_ = std::move(data.fd);
     rootfiles::removeMovedAside(dataDir_.get());
-    rootfiles::DirResult flags =
-        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {kSharedDirMode, true}, &flagDirId_);
-    if (!flags.replaced.empty())
-        log_.warn("replaced untrusted " + Paths::activeChildrenDir() + " (" + flags.replaced + ")");
-    if (!flags.fd)
-        log_.error("couldn't prepare " + Paths::activeChildrenDir() + ": " + flags.error);
+    // Where the flags are run-time state (not in the data directory), their
+    // parent is root's alone (0755) and holds the daemon's lock too.
+    const std::filesystem::path flagParent =
+        std::filesystem::path(Paths::activeChildrenDir()).parent_path();
+    flagsInDataDir_ = flagParent == std::filesystem::path(Paths::dataDir());
+    if (!flagsInDataDir_) {
+        rootfiles::DirResult run =
+            rootfiles::secureDirectory(flagParent.string(), {0755, true, true});
+        if (!run.replaced.empty())
+            log_.warn("replaced untrusted " + flagParent.string() + " (" + run.replaced + ")");
+        if (!run.fd) log_.error("couldn't prepare " + flagParent.string() + ": " + run.error);
+        flagParent_ = std::move(run.fd);
+    }
+    if (flagParentFd() >= 0) {
+        rootfiles::DirResult flags = rootfiles::secureDirectoryAt(
+            flagParentFd(), flagDirName(), {kSharedDirMode, true}, &flagDirId_);
+        if (!flags.replaced.empty())
+            log_.warn("replaced untrusted " + Paths::activeChildrenDir() + " (" + flags.replaced +
+                      ")");
+        if (!flags.fd)
+            log_.error("couldn't prepare " + Paths::activeChildrenDir() + ": " + flags.error);
+    }
     rootfiles::DirResult logs =
         rootfiles::secureDirectory(Paths::systemLogDir(), {0755, true, true});
     if (!logs.fd) log_.error("couldn't prepare " + Paths::systemLogDir() + ": " + logs.error);
+    // Downloaded updates and the root install script: root's alone, like the logs.
+    if (Paths::updateDir() != Paths::systemLogDir()) {
+        rootfiles::DirResult updates =
+            rootfiles::secureDirectory(Paths::updateDir(), {0755, true, true});
+        if (!updates.replaced.empty())
+            log_.warn("replaced untrusted " + Paths::updateDir() + " (" + updates.replaced + ")");
+        if (!updates.fd)
+            log_.error("couldn't prepare " + Paths::updateDir() + ": " + updates.error);
+    }
 }
 
 void Daemon::ensureDefaultRules() {
@@ -357,13 +385,13 @@ bool Daemon::heldBySessions() {
 }
 
 bool Daemon::walkFlags() {
-    if (!dataDir_) return false;
+    if (!dataDir_ || flagParentFd() < 0) return false;
     // The flag directory sits in a directory every user can write, where any
     // of root's directories can be renamed to its name: on every tick it must
     // still be the directory made or checked before, and it is only read
     // through its descriptor.
-    rootfiles::DirResult flags =
-        rootfiles::secureDirectoryAt(dataDir_.get(), kFlagDir, {kSharedDirMode, true}, &flagDirId_);
+    rootfiles::DirResult flags = rootfiles::secureDirectoryAt(flagParentFd(), flagDirName(),
+                                                              {kSharedDirMode, true}, &flagDirId_);
     if (!flags.replaced.empty())
         log_.warn("replaced untrusted " + Paths::activeChildrenDir() + " (" + flags.replaced + ")");
     if (!flags.fd) return false;

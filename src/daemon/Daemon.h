@@ -135,6 +135,11 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     // apply before it.
     std::unique_ptr<SerialQueue> settings_;
     rootfiles::Fd dataDir_;
+    // The directory holding the flag directory where that is not the data
+    // directory (run-time state, which only root writes).
+    rootfiles::Fd flagParent_;
+    bool flagsInDataDir_ = true;
+    int flagParentFd() const { return flagsInDataDir_ ? dataDir_.get() : flagParent_.get(); }
     // The flag and configuration directories this process made or checked;
     // only these are ever trusted under those names again.
     std::optional<rootfiles::DirIdentity> flagDirId_;

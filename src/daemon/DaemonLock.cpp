@@ -18,8 +18,11 @@ namespace tarvo {
 std::optional<DaemonLock> DaemonLock::acquire(std::string& error) {
     const std::filesystem::path path(Paths::daemonLockFile());
     const std::string name = path.filename().string();
+    // The Mac's lock directory is the lock's alone (0700); this system's is
+    // run-time state every user must pass through to reach the presence flags.
+    const mode_t mode = Paths::usesMacLayout() ? 0700 : 0755;
     rootfiles::DirResult dir =
-        rootfiles::secureDirectory(path.parent_path().string(), {0700, true, true});
+        rootfiles::secureDirectory(path.parent_path().string(), {mode, true, true});
     if (!dir.fd) {
         error = "cannot take the daemon lock " + path.string() + ": " + dir.error;
         return std::nullopt;

@@ -19,7 +19,7 @@ TarvoLog cacheLog() {
 }  // namespace
 
 std::string AppLimitsCache::path() {
-    return Paths::userDataDir() + "/cached_app_limits.json";
+    return Paths::cachedAppLimitsFile();
 }
 
 void AppLimitsCache::save(const std::string& raw, const std::string& username,

@@ -21,7 +21,7 @@ class QCoreApplication;
 
 namespace tarvo::ui {
 
-// The file name of the library, looked for beside the executable.
+// The file name of the library, looked for in Paths::libraryDir().
 inline constexpr const char* kWindowsLibraryFile = "libtarvo_windows.so";
 // The entry point's symbol: `WindowsLibrary* tarvo_windows_library(int revision)`.
 inline constexpr const char* kWindowsEntryPoint = "tarvo_windows_library";

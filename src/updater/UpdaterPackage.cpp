@@ -94,7 +94,7 @@ void removeUntrustedLog(const std::string& path) {
 }  // namespace
 
 std::string Updater::download(const Manifest& manifest) {
-    const std::string dir = Paths::systemLogDir();
+    const std::string dir = Paths::updateDir();
     requirePrivateDirectory(dir);
     const std::string destination = Paths::updatePackagePrefix() + manifest.version + ".pkg";
 

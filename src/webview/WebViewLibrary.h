@@ -17,7 +17,7 @@ class QCoreApplication;
 
 namespace tarvo::webview {
 
-// The file name of the library, looked for beside the executable.
+// The file name of the library, looked for in Paths::libraryDir().
 inline constexpr const char* kLibraryFile = "libtarvo_webview.so";
 // The entry point's symbol: `Library* tarvo_webview_library(int revision)`.
 inline constexpr const char* kEntryPoint = "tarvo_webview_library";

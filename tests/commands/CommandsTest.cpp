@@ -95,6 +95,35 @@ TEST(Commands, StatusReportsByteForByteAndUninstallRemovesEverything) {
     }
 }
 
+// On this system uninstall takes away the data, the logs, the downloaded
+// updates and the run-time state, and calls none of the Mac's tools.
+TEST(Commands, UninstallOnThisSystemRemovesItsOwnDirectoriesAndCallsNoMacTool) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+    NetNamespace ns;  // the firewall table cleared is this namespace's
+    ASSERT_TRUE(ns.entered()) << ns.error();
+    TempRoot root;
+    EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    const std::string called = root.path() + "/launchctl-called";
+    writeText(Paths::launchctlTool(), "#!/bin/sh\ntouch " + called + "\n");
+    fs::permissions(Paths::launchctlTool(), fs::perms::owner_all);
+    writeText(Paths::console(), "");
+    ASSERT_EQ(::chown(Paths::console().c_str(), 501, 0), 0);
+    for (const std::string& p :
+         {Paths::configFile(), Paths::daemonLog(), Paths::updateScript(), Paths::daemonLockFile(),
+          Paths::activeChildrenDir() + "/501.flag", Paths::perUserScreenTimeStateFile()})
+        writeText(p, "x");
+    const std::vector<std::string> removed = Uninstall::removedPaths();
+    EXPECT_EQ(removed, (std::vector<std::string>{
+                           root.path() + "/var/lib/tarvo", root.path() + "/var/log/tarvo",
+                           root.path() + "/var/cache/tarvo", root.path() + "/run/tarvo"}));
+    const ProcessResult r =
+        run({.argv = {tarvoBinary(), "uninstall"}, .env = environmentWith({"TARVO_PLATFORM="})});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    for (const std::string& path : removed) EXPECT_FALSE(exists(path)) << path;
+    EXPECT_FALSE(exists(called));
+    EXPECT_TRUE(exists(Paths::perUserScreenTimeStateFile()));
+}
+
 // config.json counts only from root or an administrator (a member of sudo,
 // wheel or admin, or one whose primary group is one of them), as the group
 // database of the accounts below says; status shows a file that does not.

@@ -2,13 +2,17 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <filesystem>
 #include <set>
+#include <tuple>
+#include <vector>
 
 #include "core/AtomicFile.h"
 #include "core/Paths.h"
+#include "support/Processes.h"
 #include "support/TestSupport.h"
 
 namespace tarvo {
@@ -145,9 +149,241 @@ TEST(Paths, HomeIsHonouredOnlyWhenOwnedByTheUserAndARelativeRootIsMadeAbsolute) 
     test::EnvGuard root("TARVO_ROOT", "demo");
     Paths::makeRootAbsolute();
     fs::current_path("/");
-    EXPECT_EQ(Paths::configFile(),
-              own.path() + "/demo/Library/Application Support/Tarvo/config.json");
+    EXPECT_EQ(Paths::configFile(), own.path() + "/demo/var/lib/tarvo/config.json");
     fs::current_path(cwd);
+}
+
+using Accessor = std::string (*)();
+
+struct PathCase {
+    const char* name;
+    Accessor get;
+    std::string want;  // under the root ("R") or the home ("H")
+};
+
+// Each accessor against the exact location it must give, "R" and "H" standing
+// for the root and the home.
+void expectTable(const std::vector<PathCase>& table, const std::string& root,
+                 const std::string& home) {
+    for (const PathCase& c : table) {
+        std::string want = c.want;
+        if (want.starts_with("R/")) want = root + want.substr(1);
+        if (want.starts_with("H/")) want = home + want.substr(1);
+        EXPECT_EQ(c.get(), want) << c.name;
+    }
+}
+
+// The locations both tables share: the Mac's own, which only the Mac's
+// implementation and its install and update steps use.
+std::vector<PathCase> macOnlyLocations() {
+    return {
+        {"daemonPlist", Paths::daemonPlist, "R/Library/LaunchDaemons/app.tarvo.daemon.plist"},
+        {"agentPlist", Paths::agentPlist, "R/Library/LaunchAgents/app.tarvo.agent.plist"},
+        {"managerApp", Paths::managerApp, "R/Applications/Tarvo Manager.app"},
+        {"agentApp", Paths::agentApp, "R/Applications/Tarvo.app"},
+        {"systemKeychain", Paths::systemKeychain, "R/Library/Keychains/System.keychain"},
+        {"console", Paths::console, "R/dev/console"},
+        {"securityTool", Paths::securityTool, "R/usr/bin/security"},
+        {"opensslTool", Paths::opensslTool, "R/usr/bin/openssl"},
+        {"networksetupTool", Paths::networksetupTool, "R/usr/sbin/networksetup"},
+        {"dsclTool", Paths::dsclTool, "R/usr/bin/dscl"},
+        {"launchctlTool", Paths::launchctlTool, "R/bin/launchctl"},
+        {"pkgutilTool", Paths::pkgutilTool, "R/usr/sbin/pkgutil"},
+        {"installerTool", Paths::installerTool, "R/usr/sbin/installer"},
+        {"bashTool", Paths::bashTool, "R/bin/bash"},
+        {"nohupTool", Paths::nohupTool, "R/usr/bin/nohup"},
+    };
+}
+
+TEST(Paths, TheMacsTableUnderARoot) {
+    test::TempRoot root;  // TARVO_PLATFORM=mac
+    test::EnvGuard state("XDG_STATE_HOME", root.path() + "/home/state");
+    ASSERT_TRUE(Paths::usesMacLayout());
+    std::vector<PathCase> table = {
+        {"dataDir", Paths::dataDir, "R/Library/Application Support/Tarvo"},
+        {"configFile", Paths::configFile, "R/Library/Application Support/Tarvo/config.json"},
+        {"rulesFile", Paths::rulesFile, "R/Library/Application Support/Tarvo/proxy_rules.json"},
+        {"proxyConfigFile", Paths::proxyConfigFile,
+         "R/Library/Application Support/Tarvo/proxy_config.json"},
+        {"deviceIdFile", Paths::deviceIdFile, "R/Library/Application Support/Tarvo/device_id.json"},
+        {"mitmproxyDir", Paths::mitmproxyDir, "R/Library/Application Support/Tarvo/mitmproxy"},
+        {"activeChildrenDir", Paths::activeChildrenDir,
+         "R/Library/Application Support/Tarvo/active-children"},
+        {"systemLogDir", Paths::systemLogDir, "R/Library/Logs/Tarvo"},
+        {"daemonLog", Paths::daemonLog, "R/Library/Logs/Tarvo/daemon.log"},
+        {"updaterLog", Paths::updaterLog, "R/Library/Logs/Tarvo/updater.log"},
+        {"updateDir", Paths::updateDir, "R/Library/Logs/Tarvo"},
+        {"updateScript", Paths::updateScript, "R/Library/Logs/Tarvo/tarvo-apply-update.sh"},
+        {"updatePackagePrefix", Paths::updatePackagePrefix, "R/Library/Logs/Tarvo/Tarvo-Update-"},
+        {"updateDeferralFile", Paths::updateDeferralFile,
+         "R/Library/Logs/Tarvo/update-deferred-since.txt"},
+        {"daemonLockFile", Paths::daemonLockFile, "R/var/run/app.tarvo.daemon/daemon.lock"},
+        {"userDataDir", Paths::userDataDir, "H/Library/Application Support/Tarvo"},
+        {"perUserScreenTimeStateFile", Paths::perUserScreenTimeStateFile,
+         "H/Library/Application Support/Tarvo/screen_time_state.json"},
+        {"cachedSettingsFile", Paths::cachedSettingsFile,
+         "H/Library/Application Support/Tarvo/cached_settings.json"},
+        {"cachedAppLimitsFile", Paths::cachedAppLimitsFile,
+         "H/Library/Application Support/Tarvo/cached_app_limits.json"},
+        {"userDeviceIdFile", Paths::userDeviceIdFile,
+         "H/Library/Application Support/Tarvo/device_id.json"},
+        {"chatHistoryFile", Paths::chatHistoryFile,
+         "H/Library/Application Support/Tarvo/Chat/messages.json"},
+        {"userLogDir", Paths::userLogDir, "H/Library/Logs/Tarvo"},
+        {"agentLog", Paths::agentLog, "H/Library/Logs/Tarvo/agent.log"},
+        {"managerLog", Paths::managerLog, "H/Library/Logs/Tarvo/manager.log"},
+    };
+    for (PathCase& c : macOnlyLocations()) table.push_back(c);
+    expectTable(table, root.path(), root.path() + "/home");
+    // An executable in a usr/bin directory is still the Mac's bundle layout.
+    EXPECT_EQ(Paths::installedPrefix("/usr/bin/tarvo"), std::nullopt);
+}
+
+// Without TARVO_PLATFORM=mac: the filesystem hierarchy, per-user files in the
+// XDG base directories (unset here: their defaults).
+TEST(Paths, ThisSystemsTableUnderARoot) {
+    test::TempRoot root;
+    test::EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    test::EnvGuard config("XDG_CONFIG_HOME", std::nullopt), state("XDG_STATE_HOME", std::nullopt),
+        cache("XDG_CACHE_HOME", std::nullopt);
+    ASSERT_FALSE(Paths::usesMacLayout());
+    std::vector<PathCase> table = {
+        {"dataDir", Paths::dataDir, "R/var/lib/tarvo"},
+        {"configFile", Paths::configFile, "R/var/lib/tarvo/config.json"},
+        {"rulesFile", Paths::rulesFile, "R/var/lib/tarvo/proxy_rules.json"},
+        {"proxyConfigFile", Paths::proxyConfigFile, "R/var/lib/tarvo/proxy_config.json"},
+        {"deviceIdFile", Paths::deviceIdFile, "R/var/lib/tarvo/device_id.json"},
+        {"mitmproxyDir", Paths::mitmproxyDir, "R/var/lib/tarvo/mitmproxy"},
+        {"activeChildrenDir", Paths::activeChildrenDir, "R/run/tarvo/active-children"},
+        {"systemLogDir", Paths::systemLogDir, "R/var/log/tarvo"},
+        {"daemonLog", Paths::daemonLog, "R/var/log/tarvo/daemon.log"},
+        {"updaterLog", Paths::updaterLog, "R/var/log/tarvo/updater.log"},
+        {"updateDir", Paths::updateDir, "R/var/cache/tarvo"},
+        {"updateScript", Paths::updateScript, "R/var/cache/tarvo/tarvo-apply-update.sh"},
+        {"updatePackagePrefix", Paths::updatePackagePrefix, "R/var/cache/tarvo/Tarvo-Update-"},
+        {"updateDeferralFile", Paths::updateDeferralFile,
+         "R/var/cache/tarvo/update-deferred-since.txt"},
+        {"daemonLockFile", Paths::daemonLockFile, "R/run/tarvo/daemon.lock"},
+        {"userDataDir", Paths::userDataDir, "H/.local/state/tarvo"},
+        {"perUserScreenTimeStateFile", Paths::perUserScreenTimeStateFile,
+         "H/.local/state/tarvo/screen_time_state.json"},
+        {"cachedSettingsFile", Paths::cachedSettingsFile,
+         "H/.local/state/tarvo/cached_settings.json"},
+        {"cachedAppLimitsFile", Paths::cachedAppLimitsFile,
+         "H/.local/state/tarvo/cached_app_limits.json"},
+        {"userDeviceIdFile", Paths::userDeviceIdFile, "H/.local/state/tarvo/device_id.json"},
+        {"chatHistoryFile", Paths::chatHistoryFile, "H/.local/state/tarvo/Chat/messages.json"},
+        {"userLogDir", Paths::userLogDir, "H/.local/state/tarvo/logs"},
+        {"agentLog", Paths::agentLog, "H/.local/state/tarvo/logs/agent.log"},
+        {"managerLog", Paths::managerLog, "H/.local/state/tarvo/logs/manager.log"},
+    };
+    for (PathCase& c : macOnlyLocations()) table.push_back(c);
+    expectTable(table, root.path(), root.path() + "/home");
+}
+
+// The Mac's table is never chosen on a real system: TARVO_PLATFORM=mac counts
+// only together with a root ("/" is none).
+TEST(Paths, TheMacsTableNeedsARoot) {
+    const std::tuple<std::optional<std::string>, std::optional<std::string>, std::string> cases[] =
+        {
+            {"mac", std::nullopt, "/var/lib/tarvo"},
+            {"mac", "", "/var/lib/tarvo"},
+            {"mac", "/", "/var/lib/tarvo"},
+            {"linux", "/r", "/r/var/lib/tarvo"},
+            {std::nullopt, "/r", "/r/var/lib/tarvo"},
+            {"Mac", "/r", "/r/var/lib/tarvo"},
+            {"mac", "/r", "/r/Library/Application Support/Tarvo"},
+        };
+    for (const auto& [platform, root, want] : cases) {
+        test::EnvGuard p("TARVO_PLATFORM", platform), r("TARVO_ROOT", root);
+        EXPECT_EQ(Paths::dataDir(), want)
+            << platform.value_or("(unset)") << " " << root.value_or("(unset)");
+    }
+}
+
+// An XDG variable counts only as an absolute path; for root (these tests run
+// as root) only inside root's own home, so sudo -E never writes where the
+// invoking user's variables point.
+TEST(Paths, XdgDirectoriesAreAbsoluteAndForRootInsideItsHome) {
+    ASSERT_EQ(::geteuid(), 0u) << "the test needs to run as root";
+    test::TempRoot root;
+    test::EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    const std::string home = root.path() + "/home";
+    const std::pair<std::optional<std::string>, std::string> cases[] = {
+        {std::nullopt, home + "/.local/state/tarvo"},
+        {"", home + "/.local/state/tarvo"},
+        {"state", home + "/.local/state/tarvo"},
+        {"./" + home, home + "/.local/state/tarvo"},
+        {home + "/st", home + "/st/tarvo"},
+        {home + "/st/", home + "/st/tarvo"},
+        {home, home + "/tarvo"},
+        {home + "/a/../st", home + "/st/tarvo"},
+        {home + "/../elsewhere", home + "/.local/state/tarvo"},
+        {home + "x/st", home + "/.local/state/tarvo"},
+        {"/tmp/st", home + "/.local/state/tarvo"},
+    };
+    for (const auto& [value, want] : cases) {
+        test::EnvGuard state("XDG_STATE_HOME", value);
+        EXPECT_EQ(Paths::userDataDir(), want) << value.value_or("(unset)");
+        EXPECT_EQ(Paths::agentLog(), want + "/logs/agent.log") << value.value_or("(unset)");
+    }
+    // An ordinary user's absolute value counts wherever it points; a relative
+    // one is ignored. Checked in a child that becomes nobody; its exit status
+    // names the first case that failed.
+    test::TempDir own;
+    ASSERT_EQ(::chown(own.path().c_str(), test::kNobody, static_cast<gid_t>(-1)), 0);
+    const std::pair<std::optional<std::string>, std::string> userCases[] = {
+        {"/tmp/st", "/tmp/st/tarvo"},
+        {"st", own.path() + "/.local/state/tarvo"},
+        {std::nullopt, own.path() + "/.local/state/tarvo"},
+    };
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::setenv("HOME", own.path().c_str(), 1);
+        if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0) ::_exit(100);
+        int failed = 0;
+        for (const auto& [value, want] : userCases) {
+            ++failed;
+            if (value)
+                ::setenv("XDG_STATE_HOME", value->c_str(), 1);
+            else
+                ::unsetenv("XDG_STATE_HOME");
+            if (Paths::userDataDir() != want) ::_exit(failed);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "first failing case (1-based; 100: no setuid)";
+
+    test::EnvGuard cache("XDG_CACHE_HOME", home + "/c");
+    EXPECT_EQ(Paths::xdgDir("XDG_CACHE_HOME", ".cache"), home + "/c");
+    test::EnvGuard outside("XDG_CONFIG_HOME", "/etc");
+    EXPECT_EQ(Paths::xdgDir("XDG_CONFIG_HOME", ".config"), home + "/.config");
+}
+
+// An executable installed as …/usr/bin/tarvo (also unpacked into a made
+// root) loads its libraries from …/usr/lib/tarvo and its resources from
+// …/usr/share/tarvo; anywhere else (a build tree) it keeps its own directory.
+TEST(Paths, AnInstalledExecutableFindsItsLibrariesAndResourcesBesideItsBin) {
+    test::EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"/usr/bin/tarvo", "/usr"},
+        {"/tmp/made/usr/bin/tarvo", "/tmp/made/usr"},
+        {"/usr/local/bin/tarvo", std::nullopt},
+        {"/bin/tarvo", std::nullopt},
+        {"/usr/sbin/tarvo", std::nullopt},
+        {"/work/build/src/tarvo", std::nullopt},
+        {"/work/usr/build/tarvo", std::nullopt},
+    };
+    for (const auto& [exe, want] : cases) EXPECT_EQ(Paths::installedPrefix(exe), want) << exe;
+    // The test itself runs from the build tree.
+    test::EnvGuard resources("TARVO_RESOURCES", std::nullopt);
+    const fs::path self = fs::read_symlink("/proc/self/exe");
+    EXPECT_EQ(Paths::libraryDir(), self.parent_path().string());
+    EXPECT_EQ(Paths::bundleResources(), (self.parent_path().parent_path() / "Resources").string());
 }
 
 }  // namespace

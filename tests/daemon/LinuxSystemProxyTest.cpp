@@ -255,6 +255,22 @@ TEST(LinuxSystemProxy, TheDaemonSetsTheTableForAPresentChildAndTakesItBackOnSigt
     Process daemon({.argv = {tarvoBinary(), "daemon"}, .capture = false});
     ASSERT_TRUE(waitUntil([] { return exists(Paths::activeChildrenDir()); }));
     ASSERT_TRUE(asNobody("touch \"" + Paths::activeChildrenDir() + "/501.flag\""));
+    // This system's layout: run-time state (the flags' parent, the lock) and
+    // downloaded updates are root's alone; the flag directory is open to all.
+    const std::string run = std::filesystem::path(Paths::activeChildrenDir()).parent_path();
+    const std::pair<std::string, mode_t> dirs[] = {
+        {run, 0755},
+        {Paths::activeChildrenDir(), 01777},
+        {Paths::updateDir(), 0755},
+        {Paths::systemLogDir(), 0755},
+    };
+    for (const auto& [path, mode] : dirs) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        EXPECT_TRUE(S_ISDIR(st.st_mode) && st.st_uid == 0) << path;
+        EXPECT_EQ(st.st_mode & 07777, mode) << path;
+    }
+    EXPECT_EQ(std::filesystem::path(Paths::daemonLockFile()).parent_path().string(), run);
     ASSERT_TRUE(waitUntil([] {
         return nftTable().find("meta skuid 65534 tcp dport { 80, 443 } reject") !=
                std::string::npos;
@@ -264,6 +280,21 @@ TEST(LinuxSystemProxy, TheDaemonSetsTheTableForAPresentChildAndTakesItBackOnSigt
     EXPECT_TRUE(waitUntil([] { return nftTable().empty(); }, std::chrono::seconds(2)));
     EXPECT_EQ(daemon.wait(), 0);
     EXPECT_FALSE(exists(LinuxSystemProxy::keyfilePath()));
+
+    // The next daemon takes its lock in the same run-time directory, never
+    // replacing it (and the flags inside) with one of its own.
+    struct stat before {};
+    ASSERT_EQ(::lstat(run.c_str(), &before), 0);
+    Process again({.argv = {tarvoBinary(), "daemon"}, .capture = false});
+    // Up and running: the flag left from before closes the web again.
+    ASSERT_TRUE(waitUntil([] { return nftTable().find("meta skuid 65534") != std::string::npos; }))
+        << readText(Paths::daemonLog());
+    EXPECT_EQ(readText(Paths::daemonLockFile()), std::to_string(again.pid()) + "\n");
+    struct stat after {};
+    ASSERT_EQ(::lstat(run.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    again.kill(SIGTERM);
+    EXPECT_EQ(again.wait(), 0);
 }
 
 TEST(LinuxSystemProxy, ProfileIsExtendedOnlyWhereItDoesNotNameTheDatabase) {

@@ -117,6 +117,17 @@ TEST(RoleLibraries, TheExecutableLinksNeitherAndTheLibrariesAnswerOnlyTheirRevis
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(r.err.starts_with("tarvo: ") && r.err.find('\n') == r.err.size() - 1) << r.err;
     EXPECT_NE(r.err.find("could not be loaded: "), std::string::npos) << r.err;
+
+    // Installed as …/usr/bin/tarvo on this system, the libraries are looked
+    // for in …/usr/lib/tarvo, never beside the executable.
+    EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    std::filesystem::create_directories(install / "usr/bin");
+    std::filesystem::copy_file(bin, install / "usr/bin/tarvo");
+    writeText(install / "usr/bin/libtarvo_webview.so", "garbage");
+    r = runProcess(install / "usr/bin/tarvo", {});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "tarvo: the setup window needs libtarvo_webview.so, and there is none at " +
+                         install / "usr/lib/tarvo/libtarvo_webview.so" + "\n");
 }
 
 }  // namespace
