@@ -14,44 +14,6 @@
 namespace tarvo {
 namespace {
 
-// White space and line breaks, ASCII and the Unicode spaces a keyboard can
-// produce, as UTF-8.
-size_t spaceAt(const std::string& s, size_t i, bool backwards) {
-    static constexpr std::string_view wide[] = {
-        "\xC2\xA0",     "\xC2\x85",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81",
-        "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86",
-        "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8",
-        "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
-    const std::string_view view(s);
-    if (!backwards) {
-        if (i < s.size() && std::string_view(" \t\n\r\v\f").find(s[i]) != std::string_view::npos)
-            return 1;
-        for (auto w : wide)
-            if (view.substr(i, w.size()) == w) return w.size();
-    } else {
-        if (i > 0 && std::string_view(" \t\n\r\v\f").find(s[i - 1]) != std::string_view::npos)
-            return 1;
-        for (auto w : wide)
-            if (i >= w.size() && view.substr(i - w.size(), w.size()) == w) return w.size();
-    }
-    return 0;
-}
-
-std::string trimmed(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e) {
-        size_t n = spaceAt(s, b, false);
-        if (!n) break;
-        b += n;
-    }
-    while (e > b) {
-        size_t n = spaceAt(s, e, true);
-        if (!n) break;
-        e -= n;
-    }
-    return s.substr(b, e - b);
-}
-
 // The user's words for before and after noon ("AM", "PM" in most locales).
 struct DayHalves {
     std::string am = "AM";
@@ -240,7 +202,7 @@ void ChatController::merge(const std::vector<ChatMessage>& incoming) {
 }
 
 void ChatController::sendTapped(const std::string& input) {
-    const std::string text = trimmed(input);
+    const std::string text(text::trimUnicodeWhitespace(input));
     if (text.empty()) return;
     auto view = view_.lock();
     if (view) view->setInputText("");

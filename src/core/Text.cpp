@@ -97,6 +97,33 @@ size_t spaceAt(std::string_view s, size_t i) {
     return 0;
 }
 
+namespace {
+// Byte length of the white space or line break that starts at `i`; 0 when none.
+size_t whiteAt(std::string_view s, size_t i) {
+    if (const size_t n = spaceAt(s, i)) return n;
+    const std::string_view rest = s.substr(i);
+    if (!rest.empty() && std::string_view("\n\r\v\f").find(rest[0]) != std::string_view::npos)
+        return 1;
+    if (rest.substr(0, 2) == "\xC2\x85") return 2;  // U+0085
+    if (rest.substr(0, 3) == "\xE2\x80\xA8" || rest.substr(0, 3) == "\xE2\x80\xA9")
+        return 3;  // U+2028, U+2029
+    return 0;
+}
+}  // namespace
+
+std::string_view trimUnicodeWhitespace(std::string_view s) {
+    size_t first = std::string_view::npos, end = 0;
+    for (size_t i = 0; i < s.size();) {
+        if (const size_t n = whiteAt(s, i)) {
+            i += n;
+            continue;
+        }
+        if (first == std::string_view::npos) first = i;
+        end = ++i;
+    }
+    return first == std::string_view::npos ? std::string_view() : s.substr(first, end - first);
+}
+
 std::string_view trimSpaces(std::string_view s) {
     for (size_t n; (n = spaceAt(s, 0)) > 0;) s.remove_prefix(n);
     for (;;) {

@@ -27,6 +27,9 @@ std::string_view trimWhitespace(std::string_view text);
 std::size_t spaceAt(std::string_view s, std::size_t i);
 // `s` without horizontal white space at either end (a trailing "\r" stays).
 std::string_view trimSpaces(std::string_view s);
+// `s` without white space or line breaks, ASCII or Unicode (the horizontal
+// spaces above, "\n\r\v\f", U+0085, U+2028, U+2029), at either end.
+std::string_view trimUnicodeWhitespace(std::string_view s);
 // ASCII letters lower-cased; every other byte unchanged.
 std::string asciiLower(std::string_view text);
 // `text` with every occurrence of `from` (not empty) replaced by `to`, left to

@@ -25,6 +25,25 @@ TEST(Text, Utf8ValidityReplacementAndCharacterLimit) {
     EXPECT_EQ(replaceInvalidUtf8("\xFFxyz", 2), x + "x");
 }
 
+// What a typed chat message is trimmed of: white space and line breaks, ASCII
+// and Unicode, at either end only; a character that merely ends in a space's
+// bytes stays whole.
+TEST(Text, TrimsUnicodeWhiteSpaceAndLineBreaksAtTheEnds) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xE2\x80\xA8 hi \xE2\x80\xA9", "hi"},    // U+2028, U+2029
+        {"\xC2\x85\v\fhi\xE3\x80\x80\r\n", "hi"},  // U+0085, U+3000
+        {"a\xE3\x80\x80"
+         "b",
+         "a\xE3\x80\x80"
+         "b"},                                                       // inside: kept
+        {"\xE2\x80\x8Bx\xE2\x80\x8B", "\xE2\x80\x8Bx\xE2\x80\x8B"},  // U+200B is no space
+        {"\xC3\xA9", "\xC3\xA9"},
+        {"\t\xC2\xA0\xE2\x80\x8A \n", ""},
+        {"", ""},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(trimUnicodeWhitespace(in), out) << in;
+}
+
 // (Offsets, fractions and formatting: see ChatMessageDecoding.)
 TEST(TimeFormat, ParsesOnlyRealDaysAndWhatTheClockCanHold) {
     const std::pair<const char*, std::optional<double>> cases[] = {
