@@ -113,12 +113,7 @@ void Service::signInSucceeded(const std::string& email, const std::string& addre
 }
 
 void Service::signOut(const httplib::Request& req, httplib::Response& res) {
-    const std::string cookies = req.get_header_value("Cookie");
-    const std::string prefix = std::string(kCookie) + "=";
-    auto pos = cookies.find(prefix);
-    if (pos != std::string::npos) {
-        std::string token = cookies.substr(pos + prefix.size());
-        token = token.substr(0, token.find(';'));
+    if (const std::string token = sessionToken(req); !token.empty()) {
         db_.transaction([&] {
             db_.run("DELETE FROM sessions WHERE token_sha256 = ?", {crypto::sha256Hex(token)});
         });

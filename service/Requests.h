@@ -101,6 +101,23 @@ inline std::string trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// The session token of the request's "tarvo_session" cookie; empty when it
+// has none (a cookie whose name merely ends so is another's).
+inline std::string sessionToken(const httplib::Request& req) {
+    std::string token;
+    size_t start = 0;
+    const std::string cookies = req.get_header_value("Cookie");
+    const std::string prefix = std::string(kCookie) + "=";
+    while (start <= cookies.size()) {
+        size_t end = cookies.find(';', start);
+        if (end == std::string::npos) end = cookies.size();
+        const std::string part = trim(cookies.substr(start, end - start));
+        if (part.rfind(prefix, 0) == 0) token = part.substr(prefix.size());
+        start = end + 1;
+    }
+    return token;
+}
+
 inline std::string lower(std::string s) {
     for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;

@@ -309,15 +309,7 @@ void Service::pushForceUpdate(std::int64_t childId) {
 }
 
 std::optional<Service::Session> Service::sessionOf(const httplib::Request& req) {
-    const std::string cookies = req.get_header_value("Cookie");
-    std::string token;
-    std::istringstream in(cookies);
-    std::string part;
-    while (std::getline(in, part, ';')) {
-        part = trim(part);
-        if (part.rfind(std::string(kCookie) + "=", 0) == 0)
-            token = part.substr(std::string(kCookie).size() + 1);
-    }
+    const std::string token = sessionToken(req);
     if (token.empty() || token.size() > 128) return std::nullopt;
     const std::string hash = crypto::sha256Hex(token);
     auto rows = db_.read([&] {

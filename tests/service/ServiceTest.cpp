@@ -192,6 +192,14 @@ TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothing) {
     EXPECT_EQ(after["requests"][0]["status"], "pending");
     EXPECT_TRUE(after["chat"].empty());
     EXPECT_EQ(client()->getUsersForDeviceId(), std::vector<std::string>{"kid"});
+
+    // Signing out ends the session its own cookie names, not one whose name
+    // merely ends the same way.
+    const httplib::Headers lookAlike{{"Cookie", "a=1; other_" + parent.cookie()}};
+    EXPECT_EQ(http.Post("/web/api/signout", lookAlike, "{}", "application/json")->status, 200);
+    EXPECT_EQ(http.Get("/web/api/overview", cookie)->status, 200);
+    EXPECT_EQ(http.Post("/web/api/signout", cookie, "{}", "application/json")->status, 200);
+    EXPECT_EQ(http.Get("/web/api/overview", cookie)->status, 401);
 }
 
 // Stream limits and the sign-in delay small enough to reach in a test; the
