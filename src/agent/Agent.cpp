@@ -307,7 +307,11 @@ void Agent::startChat() {
     chat_->startReadWatcher();
     views_->installChatMenuItem(
         weakCallback(shared_from_this(), [](Agent& self) { self.openChat(); }));
-    log_.info("chat started (menu-bar item + 30s poll)");
+    log_.info("chat started (menu-bar item + " +
+              std::to_string(
+                  std::chrono::duration_cast<std::chrono::seconds>(ChatController::pollInterval)
+                      .count()) +
+              "s poll)");
 }
 
 void Agent::openChat() {
@@ -449,7 +453,8 @@ void Agent::startPeriodicTimers() {
         self.refreshRules();
     });
     safetyRefreshTimer_ = every(kSafetyRefreshInterval, [](Agent& self) {
-        self.log_.debug("safety refresh (600s, unconditional)");
+        self.log_.debug("safety refresh (" + std::to_string(kSafetyRefreshInterval.count()) +
+                        "s, unconditional)");
         self.refreshRules();
     });
     sseHealthTimer_ = every(kStreamHealthInterval, [](Agent& self) {

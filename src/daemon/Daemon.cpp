@@ -617,7 +617,10 @@ void Daemon::startProxy() {
 }
 
 void Daemon::onProxyExit(pid_t pid, int status) {
-    log_.warn("proxy exited (code " + std::to_string(status) + "); restarting in 2s");
+    log_.warn(
+        "proxy exited (code " + std::to_string(status) + "); restarting in " +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kRestartDelay).count()) +
+        "s");
     if (proxy_ && proxy_->pid() == pid) {
         proxy_.reset();
         listenerTimer_.reset();

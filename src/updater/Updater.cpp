@@ -219,15 +219,17 @@ void Updater::checkAndInstall(const std::string& currentVersion) {
             return;
         }
         if (aChildIsActive()) {
+            const std::string maxDeferralHours =
+                std::to_string(static_cast<long long>(maxDeferralSeconds / 3600));
             const double age = deferralAge(version);
             if (age < maxDeferralSeconds) {
                 const auto hours = static_cast<long long>(age / 3600);
                 log().info("update " + version + " available, but a child is active — deferring (" +
-                           std::to_string(hours) + "h of max 72h)");
+                           std::to_string(hours) + "h of max " + maxDeferralHours + "h)");
                 return;
             }
-            log().warn("update " + version +
-                       " deferred for over 72h — installing now despite active session");
+            log().warn("update " + version + " deferred for over " + maxDeferralHours +
+                       "h — installing now despite active session");
         }
         log().info("updating " + currentVersion + " → " + version);
         const std::string pkg = download(*manifest);
