@@ -92,7 +92,7 @@ void ManagerController::navigationFailed(const std::string& description) {
 }
 
 void ManagerController::provisionalNavigationFailed(const std::string& description) {
-    log_.info("Couldn't reach " + hostOf(server_->api()) + ": " + description);
+    log_.info("Couldn't reach " + net::hostOf(server_->api()) + ": " + description);
 }
 
 // --- Bridge ---
@@ -193,7 +193,7 @@ void ManagerController::sendAccounts(const std::string& token) {
 
 void ManagerController::sendNames(const std::string& token, const std::vector<std::string>& names) {
     log_.info("Sending " + std::to_string(names.size()) + " local account(s) to " +
-              hostOf(server_->api()) + "…");
+              net::hostOf(server_->api()) + "…");
     try {
         server_->setDesktopSettings(token, names);
     } catch (const std::exception& e) {
@@ -342,20 +342,6 @@ std::string ManagerController::listNotation(const std::vector<std::string>& name
         out += '"';
     }
     return out + "]";
-}
-
-std::string ManagerController::hostOf(std::string_view url) {
-    const size_t scheme = url.find("://");
-    if (scheme == std::string_view::npos) return {};
-    std::string_view rest = url.substr(scheme + 3);
-    rest = rest.substr(0, rest.find_first_of("/?#"));
-    if (const size_t at = rest.rfind('@'); at != std::string_view::npos) rest.remove_prefix(at + 1);
-    if (!rest.empty() && rest.front() == '[') {
-        const size_t close = rest.find(']');
-        return std::string(
-            rest.substr(1, close == std::string_view::npos ? rest.size() - 1 : close - 1));
-    }
-    return std::string(rest.substr(0, rest.find(':')));
 }
 
 }  // namespace tarvo

@@ -84,8 +84,6 @@ class ManagerController : public std::enable_shared_from_this<ManagerController>
 
     // ["a", "b"]: names in double quotes, a comma and a blank between them.
     static std::string listNotation(const std::vector<std::string>& names);
-    // The host of an absolute URL ("127.0.0.1" for "http://127.0.0.1:8080/x").
-    static std::string hostOf(std::string_view url);
     // The message split at its first "|" with empty pieces dropped: exactly
     // two pieces make a verb and its argument.
     static std::vector<std::string> splitMessage(std::string_view text);

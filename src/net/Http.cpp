@@ -186,6 +186,22 @@ std::optional<std::string> originOf(std::string_view url) {
     return origin;
 }
 
+std::string hostOf(std::string_view url) {
+    if (!isHttpUrl(url)) return {};
+    CURLU* u = curl_url();
+    const std::string s(url);
+    std::string host;
+    char* part = nullptr;
+    if (curl_url_set(u, CURLUPART_URL, s.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_HOST, &part, 0) == CURLUE_OK)
+        host = part;
+    curl_free(part);
+    curl_url_cleanup(u);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return host;
+}
+
 bool isHttpUrl(std::string_view text) {
     if (!(text.rfind("http://", 0) == 0 || text.rfind("https://", 0) == 0)) return false;
     CURLU* u = curl_url();

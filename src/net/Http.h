@@ -36,6 +36,9 @@ bool parsesAsUrl(std::string_view text);
 // the port explicit (80, 443 by default); none for anything else (about:blank,
 // data:, a relative or unparsable text).
 std::optional<std::string> originOf(std::string_view url);
+// The host of an absolute http(s) URL as a person reads it (an IPv6 address
+// without its brackets); empty for anything else.
+std::string hostOf(std::string_view url);
 
 struct Request {
     std::string method = "GET";

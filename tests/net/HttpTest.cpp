@@ -20,6 +20,14 @@ TEST(Url, PathJoiningQueryEncodingAndWhatCountsAsAUrl) {
     EXPECT_FALSE(isHttpUrl("ftp://x"));
     EXPECT_FALSE(isHttpUrl("https://"));
     EXPECT_FALSE(isHttpUrl("http:// spaces .com"));
+    const std::pair<const char*, const char*> hosts[] = {
+        {"https://user:pw@[::1]:443?x", "::1"},
+        {"http://Svc.Example:8787/api/", "Svc.Example"},
+        {"https://a.example#frag@b.example", "a.example"},
+        {"about:blank", ""},
+        {"ftp://files.example/", ""},
+    };
+    for (const auto& [url, host] : hosts) EXPECT_EQ(hostOf(url), host) << url;
 }
 
 class HttpTest : public ::testing::Test {
