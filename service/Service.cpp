@@ -86,7 +86,7 @@ Service::Service(Config config)
     server_->set_payload_max_length(config_.maxBody);
     server_->set_read_timeout(static_cast<time_t>(config_.readTimeout.count()), 0);
     server_->set_write_timeout(10, 0);
-    server_->set_keep_alive_timeout(5);
+    server_->set_keep_alive_timeout(static_cast<time_t>(config_.idleTimeout.count()));
     // Events are small writes that must leave at once, not wait for an ACK.
     server_->set_tcp_nodelay(true);
     // Remember the listening socket, to give it a longer queue once bound.

@@ -34,8 +34,10 @@ struct Config {
     // Connections served at once, a thread each; beyond it a connection is
     // answered 503 at once. Event streams may take only part of them.
     size_t maxConnections = 1024;
-    // How long a connection may stay silent before it is closed.
+    // How long a connection may stay silent before it is closed: within a
+    // request, and between requests (the first one included).
     std::chrono::seconds readTimeout{10};
+    std::chrono::seconds idleTimeout{5};
     EventHub::Limits streams;
     bool quiet = false;  // no request log lines
     // After n wrong passwords for one e-mail from one address, the next try

@@ -29,7 +29,8 @@ options:
                           create (once) a demo parent with one child whose ACCOUNT on
                           the computer DEVICE_ID is assigned, print its login, then serve
   --heartbeat SECONDS     event-stream heartbeat interval (default 15)
-  --read-timeout SECONDS  close a connection silent this long (default 10, 1 to 600)
+  --idle-timeout SECONDS  close a connection silent this long (1 to 600; default 5 s
+                          before and between requests, 10 s within one)
   --trusted-proxy CIDR    a load balancer (address or network; repeatable): for its
                           connections the client's address is the right-most hop of
                           X-Forwarded-For that is no trusted proxy
@@ -107,13 +108,13 @@ int main(int argc, char** argv) {
             } catch (const std::exception&) {
                 return fail("bad --heartbeat " + v);
             }
-        } else if (a == "--read-timeout") {
+        } else if (a == "--idle-timeout") {
             std::string v;
-            if (!value(v)) return fail("--read-timeout needs seconds");
+            if (!value(v)) return fail("--idle-timeout needs seconds");
             const long s = std::strtol(v.c_str(), nullptr, 10);
             if (s < 1 || s > 600 || v.find_first_not_of("0123456789") != std::string::npos)
-                return fail("bad --read-timeout " + v);
-            config.readTimeout = std::chrono::seconds(s);
+                return fail("bad --idle-timeout " + v);
+            config.readTimeout = config.idleTimeout = std::chrono::seconds(s);
         } else if (a == "--trusted-proxy") {
             std::string v;
             auto network = value(v) ? tarvo::service::Network::parse(v) : std::nullopt;
