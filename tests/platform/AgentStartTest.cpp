@@ -146,11 +146,17 @@ TEST(AgentSupervisor, RefusesALockFileThatIsALinkOrSomeoneElses) {
     for (const auto& [plant, code, message] : cases) {
         SCOPED_TRACE(plant);
         const ProcessResult r =
-            run({.argv = {"/usr/bin/unshare", "--mount", "--propagation", "private", "--",
-                          "/bin/sh", "-ec",
-                          "mount -t tmpfs tmpfs /tmp; " + plant +
-                              "; exec setpriv --reuid=65534 --regid=65534 --clear-groups -- \"$@\"",
-                          "-", resource("tarvo-agent-supervisor"), "/bin/true"},
+            // The supervisor is copied into the private /tmp: the checkout
+            // itself may lie under the /tmp that the mount hides.
+            run({.argv =
+                     {"/usr/bin/unshare", "--mount", "--propagation", "private", "--", "/bin/sh",
+                      "-ec",
+                      "script=$(cat \"$1\"); mount -t tmpfs tmpfs /tmp; "
+                      "printf '%s\\n' \"$script\" >/tmp/supervisor; chmod 755 /tmp/supervisor; " +
+                          plant +
+                          "; exec setpriv --reuid=65534 --regid=65534 --clear-groups -- "
+                          "/tmp/supervisor /bin/true",
+                      "-", resource("tarvo-agent-supervisor")},
                  .env = environmentWith({"XDG_RUNTIME_DIR=", "PATH=/usr/bin:/bin"})},
                 30s);
         EXPECT_EQ(r.exitStatus, code) << r.err;
