@@ -282,7 +282,7 @@ void Daemon::changeSystemProxy(bool on, std::function<void(Daemon&)> then) {
     std::weak_ptr<Daemon> weak = weak_from_this();
     MainQueue* queue = &queue_;
     std::shared_ptr<platform::SystemProxy> proxy = options_.systemProxy;
-    settings_->post([on, proxy, children = presentUids_, weak, queue, then = std::move(then)] {
+    settings_->post([on, proxy, children = presentChildren(), weak, queue, then = std::move(then)] {
         if (on)
             proxy->apply({kProxyHost, kProxyPort}, children);
         else
@@ -309,7 +309,7 @@ void Daemon::presenceTick() {
     handOverToNewcomers();
     if (lastChildPresent_ && *lastChildPresent_ == present) {
         if (present)
-            settings_->post([proxy = options_.systemProxy, children = presentUids_] {
+            settings_->post([proxy = options_.systemProxy, children = presentChildren()] {
                 proxy->keep({kProxyHost, kProxyPort}, children);
             });
         return;
@@ -332,11 +332,18 @@ bool Daemon::sessionCounts(const std::string& state) {
 }
 
 bool Daemon::anyChildLoggedIn() {
-    presentUids_.clear();
+    heldUids_.clear();
     freshOwners_.clear();
     const bool flagged = walkFlags();
     const bool held = heldBySessions();
     return flagged || held;
+}
+
+std::vector<uid_t> Daemon::presentChildren() const {
+    std::set<uid_t> uids = heldUids_;
+    uids.insert(freshOwners_.begin(), freshOwners_.end());
+    uids.erase(0);  // a flag root wrote names no child to filter
+    return {uids.begin(), uids.end()};
 }
 
 bool Daemon::heldBySessions() {
@@ -370,8 +377,7 @@ bool Daemon::heldBySessions() {
         vouched[uid] = keep;
         if (fresh) continue;
         held = true;
-        if (std::find(presentUids_.begin(), presentUids_.end(), uid) == presentUids_.end())
-            presentUids_.push_back(uid);
+        heldUids_.insert(uid);
         const std::pair<uid_t, std::string> who{uid, *keep.begin()};
         silent.insert(who);
         if (!silentAgents_.count(who))
@@ -411,9 +417,6 @@ bool Daemon::walkFlags() {
             present = true;
             // The agent writes its flag as the child it runs for.
             freshOwners_.insert(st.st_uid);
-            if (st.st_uid != 0 && std::find(presentUids_.begin(), presentUids_.end(), st.st_uid) ==
-                                      presentUids_.end())
-                presentUids_.push_back(st.st_uid);
             continue;
         }
         // Any stale or untrusted flag goes, whatever its name: the unlink is

@@ -102,10 +102,12 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     void installSignalHandlers();
     void startPresencePoll();
     void presenceTick();
-    // The flag walk alone: fills freshOwners_ and presentUids_.
+    // The flag walk alone: fills freshOwners_.
     bool walkFlags();
-    // Children kept present by a live session their flag vouched for.
+    // Children kept present by a live session their flag vouched for (heldUids_).
     bool heldBySessions();
+    // The children to filter: fresh flags' owners and those held by a session.
+    std::vector<uid_t> presentChildren() const;
     void bounceProxyForNewChild();
     // Gives the rules file and the proxy configuration to each child whose
     // flag is fresh now and was not at the last tick.
@@ -150,8 +152,6 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     std::unique_ptr<ProxyProcess> proxy_;
     bool shouldRun_ = true;
     std::optional<bool> lastChildPresent_;
-    // Owners of the fresh flags at the last presence tick.
-    std::vector<uid_t> presentUids_;
     ScopedTimer presenceTimer_;
     // After each start the listener on the proxy's port is checked until it
     // is the proxy's own; later ticks only compare the listening sockets.
@@ -164,6 +164,8 @@ class Daemon : public std::enable_shared_from_this<Daemon> {
     // Owners of the fresh flags at the last look, and at the tick before.
     std::set<uid_t> freshOwners_;
     std::set<uid_t> childrenSeen_;
+    // Children whose flag went stale while a session it vouched for lives on.
+    std::set<uid_t> heldUids_;
     // Per child, the live sessions seen while its flag was fresh.
     std::map<uid_t, std::set<std::string>> vouchedSessions_;
     // Children held present by a session with a silent agent (logged once),
