@@ -16,6 +16,7 @@
 #include "core/Paths.h"
 #include "core/TimeFormat.h"
 #include "platform/fake/FakeSystemLog.h"
+#include "platform/mac/MacUpdatePackages.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 #include "support/VirtualTime.h"
@@ -43,8 +44,7 @@ class Updates : public ::testing::Test {
         EXPECT_TRUE(run({.argv = {sourceDir() + "/scripts/make-root", root.path()}}).succeeded());
         fs::create_directories(logDir);
         writeText(root.path() + "/etc/os-release", "VERSION_ID=\"22.04.1.7\"\n");
-        Updater::setEnvironment({clock, std::make_shared<platform::FakeSystemLog>(),
-                                 [] { return std::string("DEVICE-1"); }});
+        Updater::setEnvironment(environment());
         server.Get("/manifest", [this](const httplib::Request&, httplib::Response& res) {
             res.set_content(manifest, "application/json");
         });
@@ -60,6 +60,11 @@ class Updates : public ::testing::Test {
         server.stop();
         thread.join();
         Updater::setEnvironment({});
+    }
+    Updater::Environment environment(Updater::Environment::Limits limits = {}) const {
+        return {clock, std::make_shared<platform::FakeSystemLog>(),
+                [] { return std::string("DEVICE-1"); }, limits,
+                std::make_shared<platform::MacUpdatePackages>()};
     }
     static const std::string& certificates() {  // made once, for 127.0.0.1
         static TempDir dir;
@@ -311,8 +316,7 @@ TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        Updater::setEnvironment({clock, std::make_shared<platform::FakeSystemLog>(),
-                                 [] { return std::string("DEVICE-1"); }, c.limits});
+        Updater::setEnvironment(environment(c.limits));
         standin("pkgutil", "signature", c.signature);
         ASSERT_EQ(::chmod(logDir.c_str(), c.mode), 0);
         EnvGuard at("TARVO_UPDATE_URL", url(c.path));
