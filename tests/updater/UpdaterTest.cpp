@@ -343,6 +343,11 @@ TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
         {m, from("/endless"), bad + "package larger than 1048576 bytes", kTrusted, quick},
         {m, from("/trickle"), bad + "package not received within 1 s", kTrusted, quick},
         {m, from("/none"), bad + "package HTTP 404"},
+        {m, manifestFor(v, R"(,"signature_url":"http://x/a.sig")"),
+         bad + "signature URL is not https"},
+        // The package came, its signature did not: neither stays.
+        {m, manifestFor(v, R"(,"signature_url":")" + url("/none") + "\""),
+         bad + "signature HTTP 404"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
