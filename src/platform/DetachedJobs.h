@@ -9,8 +9,8 @@ namespace tarvo::platform {
 struct JobStart {
     bool started = false;
     bool bySystemd = false;      // a transient unit of the system's service manager
-    std::string systemdFailure;  // the service manager's refusal, when it refused
-    std::string error;           // why nothing started
+    std::string systemdFailure;  // the service manager's refusal: then nothing started
+    std::string error;           // why the job outside a service manager did not start
 };
 
 // Programs that must outlive the process that starts them, its process group

@@ -428,8 +428,9 @@ TEST_F(Updates, OnlyOurSignedNewerDebianPackage) {
 }
 
 // The installer's job: a transient unit when systemd runs the machine (its
-// systemd-run a recording double), else, or when systemd refuses, a double
-// fork into a session of its own.
+// systemd-run a recording double; when it refuses nothing starts, since a
+// process of the daemon's unit dies with it), else a double fork into a
+// session of its own.
 TEST_F(Updates, DetachedJobsUnderSystemdOrInTheirOwnSession) {
     TempDir dir;
     const std::string systemd = dir / "run-systemd-system", tool = dir / "systemd-run";
@@ -472,8 +473,24 @@ TEST_F(Updates, DetachedJobsUnderSystemdOrInTheirOwnSession) {
             EXPECT_EQ(started.error, c.program + ": No such file or directory");
             continue;
         }
-        EXPECT_TRUE(started.started);
-        if (c.bySystemd) continue;  // the double only records
+        EXPECT_EQ(started.started, c.refusal.empty());
+        if (c.systemdRuns) {  // the double only records
+            EXPECT_FALSE(exists(out));
+            // What the hand-off of an update says of it.
+            platform::LinuxUpdatePackages debs(
+                {.jobs = std::make_shared<platform::LinuxDetachedJobs>(
+                     platform::LinuxDetachedJobs::Options{systemd, tool})});
+            std::string said;
+            try {
+                debs.start(dir / "script", "0.3.0", {[&](const std::string& l) { said = l; }, {}});
+            } catch (const platform::PackageError& e) {
+                said = e.what();
+            }
+            EXPECT_EQ(said, c.bySystemd ? "update 0.3.0 submitted to systemd as tarvo-apply-update "
+                                          "— daemon will be restarted by the package"
+                                        : "systemd-run failed (" + c.refusal + ")");
+            continue;
+        }
         ASSERT_TRUE(polling::waitUntil([&] { return readText(out).ends_with("\n"); }));
         std::istringstream line(readText(out));
         pid_t session = 0, parent = 0;

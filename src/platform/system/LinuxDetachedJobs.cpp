@@ -55,6 +55,10 @@ JobStart LinuxDetachedJobs::start(const std::string& name, const std::vector<std
                        : r.launchError;
         if (result.systemdFailure.empty())
             result.systemdFailure = "exit status " + std::to_string(r.exitStatus);
+        // No fallback here: a process forked off the daemon stays in the
+        // daemon's unit and is killed when that unit stops, which is what an
+        // upgrade's own scripts do halfway through.
+        return result;
     }
     result.error = startInOwnSession(argv);
     result.started = result.error.empty();

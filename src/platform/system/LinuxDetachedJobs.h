@@ -5,8 +5,9 @@
 namespace tarvo::platform {
 
 // A transient unit of systemd (systemd-run) when systemd runs the machine, so
-// that stopping the daemon's unit does not stop the job; else a double fork
-// into a session of its own, out of the daemon's process group.
+// that stopping the daemon's unit does not stop the job (if systemd refuses,
+// nothing starts); else a double fork into a session of its own, out of the
+// daemon's process group.
 class LinuxDetachedJobs : public DetachedJobs {
   public:
     struct Options {

@@ -176,8 +176,8 @@ void LinuxUpdatePackages::start(const std::string& script, const std::string& ve
         return;
     }
     if (!job.systemdFailure.empty())
-        log.warn("systemd-run failed (" + job.systemdFailure +
-                 ") — falling back to a session of its own");
+        throw PackageError(PackageError::Kind::installFailed,
+                           "systemd-run failed (" + job.systemdFailure + ")");
     if (!job.started)
         throw PackageError(PackageError::Kind::installFailed,
                            "cannot start the detached installer: " + job.error);
