@@ -518,9 +518,11 @@ TEST_F(Updates, SignedDebianPackageFromTheServiceInstalledByDpkgInADetachedJob) 
                       certificates() + "/key.pem"});
     service.start();
     const std::string files = service.origin() + "/updates/tarvo_0.3.0_all.deb";
-    writeText(
-        offered / "manifest.json",
-        json::Json{{"version", "0.3.0"}, {"url", files}, {"signature_url", files + ".sig"}}.dump());
+    writeText(offered / "manifest.json", json::Json{{"version", "0.3.0"},
+                                                    {"url", files},
+                                                    {"sha256", Updater::sha256(deb)},
+                                                    {"signature_url", files + ".sig"}}
+                                             .dump());
 
     for (const char* d : {"/var/lib/dpkg/info", "/var/lib/dpkg/updates", "/var/lib/dpkg/triggers",
                           "/var/cache/tarvo", "/var/log/tarvo"})
