@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
@@ -13,7 +12,6 @@
 #include <memory>
 #include <optional>
 #include <system_error>
-#include <thread>
 
 #include "core/AtomicFile.h"
 #include "core/Paths.h"
@@ -69,10 +67,6 @@ void removeUntrustedLog(const std::string& path) {
     if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid())
         ::unlink(path.c_str());
 }
-
-}  // namespace
-
-namespace {
 
 // Streams `url` into a private temporary file beside `destination`, renamed
 // over it only once whole. `what` names the file in errors ("package").
