@@ -2,9 +2,12 @@
 
 #include "core/Paths.h"
 #include "platform/mac/MacServices.h"
+#include "platform/mac/MacUpdatePackages.h"
 #include "platform/system/LinuxAccountDirectory.h"
 #include "platform/system/LinuxCertificateTrust.h"
+#include "platform/system/LinuxDetachedJobs.h"
 #include "platform/system/LinuxSystemProxy.h"
+#include "platform/system/LinuxUpdatePackages.h"
 #include "platform/system/SdLoginSessions.h"
 
 namespace tarvo::app {
@@ -32,6 +35,18 @@ std::shared_ptr<platform::CertificateTrust> makeCertificateTrust() {
 std::shared_ptr<platform::AccountDirectory> makeAccountDirectory() {
     if (usesMacTools()) return std::make_shared<platform::MacAccountDirectory>();
     return std::make_shared<platform::LinuxAccountDirectory>();
+}
+
+}  // namespace tarvo::app
+
+namespace tarvo::app {
+
+std::shared_ptr<platform::UpdatePackages> makeUpdatePackages() {
+    if (usesMacTools()) return std::make_shared<platform::MacUpdatePackages>();
+    return std::make_shared<platform::LinuxUpdatePackages>(platform::LinuxUpdatePackages::Options{
+        .keys = platform::LinuxUpdatePackages::trustedKeys(),
+        .jobs = std::make_shared<platform::LinuxDetachedJobs>(),
+        .root = Paths::root()});
 }
 
 }  // namespace tarvo::app

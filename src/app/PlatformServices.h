@@ -7,6 +7,7 @@
 #include "platform/CertificateTrust.h"
 #include "platform/LoginSessions.h"
 #include "platform/SystemProxy.h"
+#include "platform/UpdatePackages.h"
 
 namespace tarvo::app {
 
@@ -22,5 +23,8 @@ std::shared_ptr<platform::SystemProxy> makeSystemProxy(std::shared_ptr<const Tar
 std::shared_ptr<platform::LoginSessions> makeLoginSessions();
 std::shared_ptr<platform::CertificateTrust> makeCertificateTrust();
 std::shared_ptr<platform::AccountDirectory> makeAccountDirectory();
+// Update packages: the Mac's installer packages, or signed Debian packages
+// installed by dpkg (into TARVO_ROOT when one is set).
+std::shared_ptr<platform::UpdatePackages> makeUpdatePackages();
 
 }  // namespace tarvo::app

@@ -46,6 +46,7 @@ namespace {
 void useStoredDeviceIdForUpdates() {
     Updater::Environment environment;
     environment.deviceId = [] { return DeviceIdStore::getOrCreate(); };
+    environment.packages = makeUpdatePackages();
     Updater::setEnvironment(std::move(environment));
 }
 

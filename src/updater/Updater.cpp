@@ -40,6 +40,7 @@ struct State {
     // Logs an untrusted config.json once, not at every check.
     std::shared_ptr<SystemConfigReader> config;
     Updater::Environment::Limits limits;
+    std::shared_ptr<platform::UpdatePackages> packages;
 };
 
 // The identifier another component already stored; the updater never
@@ -62,6 +63,7 @@ std::shared_ptr<State> makeState(Updater::Environment env) {
     state->log = std::make_shared<TarvoLog>("updater", Paths::daemonLog(), env.systemLog);
     state->config = std::make_shared<SystemConfigReader>(*state->log);
     state->limits = env.limits;
+    state->packages = env.packages;
     return state;
 }
 
@@ -140,6 +142,10 @@ thread_local std::optional<std::chrono::steady_clock::time_point> checkDeadline;
 
 const Updater::Environment::Limits& limits() {
     return state().limits;
+}
+
+platform::UpdatePackages* packages() {
+    return state().packages.get();
 }
 
 bool checkTimeIsUp() {
@@ -233,7 +239,7 @@ void Updater::checkAndInstall(const std::string& currentVersion) {
         }
         log().info("updating " + currentVersion + " → " + version);
         const std::string pkg = download(*manifest);
-        verify(pkg, *manifest);
+        verify(pkg, *manifest, currentVersion);
         installDetached(pkg, version);
         clearDeferralMarker();
     } catch (const std::exception& e) {
@@ -316,6 +322,15 @@ std::optional<Manifest> Updater::parseManifest(std::string_view body) {
     manifest.url = *url2;
 
     if (auto sum = json::string(doc, "sha256")) manifest.sha256 = text::asciiLower(*sum);
+    // A signature from elsewhere than https could be swapped on the way like
+    // the package; one that does not read as an address counts as none.
+    if (auto signature = json::string(doc, "signature_url")) {
+        try {
+            manifest.signatureUrl = packageUrl(*signature);
+        } catch (const UpdateError&) {
+            throw UpdateError::badManifest("signature URL is not https");
+        }
+    }
     manifest.minimumSystemVersion = json::string(doc, "minimumSystemVersion");
     return manifest;
 }

@@ -13,6 +13,7 @@
 #include "core/Clock.h"
 #include "core/TarvoLog.h"
 #include "platform/SystemLog.h"
+#include "platform/UpdatePackages.h"
 
 namespace tarvo {
 
@@ -22,6 +23,9 @@ struct Manifest {
     std::string url;                                  // always https
     std::optional<std::string> sha256;                // lower-case hexadecimal
     std::optional<std::string> minimumSystemVersion;  // dotted
+    // The package's detached signature, for systems whose packages carry
+    // none inside ("signature_url"); always https.
+    std::optional<std::string> signatureUrl;
 };
 
 // Every failure of the update flow; what() is the description the
@@ -69,7 +73,11 @@ class Updater {
             // Manifest, download and hand-off together; below the 30-minute
             // timer, so that one check never delays the next.
             std::chrono::milliseconds checkTime = std::chrono::minutes(25);
+            size_t signatureBytes = 4096;
         } limits;
+        // How this system's packages are checked and installed; without it
+        // every package is refused.
+        std::shared_ptr<platform::UpdatePackages> packages;
     };
     static void setEnvironment(Environment environment);
 
@@ -100,10 +108,12 @@ class Updater {
     static double deferralAge(const std::string& version);
     static void clearDeferralMarker();
 
-    // Package handling.
+    // Package handling. The download fetches the detached signature too, when
+    // the manifest names one, to the package's path + ".sig".
     static std::string download(const Manifest& manifest);
     static std::string sha256(const std::string& path);
-    static void verify(const std::string& pkg, const Manifest& manifest);
+    static void verify(const std::string& pkg, const Manifest& manifest,
+                       const std::string& runningVersion);
     static void installDetached(const std::string& pkg, const std::string& version);
     // The install script for `version` and the package at `pkg`.
     static std::string installScript(const std::string& version, const std::string& pkg);
@@ -121,8 +131,6 @@ class Updater {
     static bool isSafeVersionText(std::string_view version);
 
     static constexpr double maxDeferralSeconds = 259200;  // 72 hours
-    static constexpr const char* launchdLabel = "app.tarvo.applyupdate";
-    static constexpr const char* signingTeam = "QK4R7TZW9N";
 };
 
 }  // namespace tarvo

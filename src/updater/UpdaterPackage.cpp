@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
@@ -13,7 +12,6 @@
 #include <memory>
 #include <optional>
 #include <system_error>
-#include <thread>
 
 #include "core/AtomicFile.h"
 #include "core/Paths.h"
@@ -27,8 +25,6 @@ namespace tarvo {
 namespace {
 
 constexpr size_t kChecksumReadSize = 1048576;
-// What the fallback reads of the install log: the lines written since the start.
-constexpr size_t kMaxLogReadBytes = 1024 * 1024;
 
 AtomicWriteOptions modeOnly(mode_t mode) {
     AtomicWriteOptions options;
@@ -62,25 +58,6 @@ bool plainScriptPath(const std::string& path) {
     return true;
 }
 
-bool contains(const std::string& text, const char* phrase) {
-    return text.find(phrase) != std::string::npos;
-}
-
-// Whether `line` stands in `text` as a whole line's end (the script echoes it
-// with a time stamp before it and a newline after it).
-bool logsLine(const std::string& text, const std::string& line) {
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-        const size_t end = at + line.size();
-        if (end == text.size() || text[end] == '\n' || text[end] == '\r') return true;
-    }
-    return false;
-}
-
-off_t fileSize(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_size : 0;
-}
-
 // The install script appends to the install log as root through the path:
 // anything but our own single-link regular file there (a link left from a
 // time the directory was open to others) is removed first.
@@ -91,36 +68,30 @@ void removeUntrustedLog(const std::string& path) {
         ::unlink(path.c_str());
 }
 
-}  // namespace
-
-std::string Updater::download(const Manifest& manifest) {
-    const std::string dir = Paths::updateDir();
-    requirePrivateDirectory(dir);
-    const std::string destination = Paths::updatePackagePrefix() + manifest.version + ".pkg";
-
-    // The body streams into a private temporary file beside the destination
-    // and is renamed over it only once whole.
+// Streams `url` into a private temporary file beside `destination`, renamed
+// over it only once whole. `what` names the file in errors ("package").
+void fetchTo(const std::string& url, const std::string& destination, const std::string& what,
+             std::uint64_t maxBytes, std::chrono::milliseconds maxTime) {
     std::optional<AtomicFileWriter> file;
     try {
         file.emplace(destination);
     } catch (const AtomicWriteError& e) {
-        throw fileError(e.code().value(), "cannot create a file in " + dir);
+        throw fileError(e.code().value(), "cannot create a file in " + Paths::updateDir());
     }
 
     int writeError = 0;
-    const Environment::Limits& limits = updater_detail::limits();
-    const auto deadline = std::chrono::steady_clock::now() + limits.packageTime;
+    const auto deadline = std::chrono::steady_clock::now() + maxTime;
     std::uint64_t received = 0;
     bool tooLarge = false, tooSlow = false, checkOver = false;
     net::Request request;
-    request.url = manifest.url;
+    request.url = url;
     request.idleTimeout = std::chrono::seconds(300);
     // A refusal's body is not a package: stop before writing any of it.
     request.onStatus = [](long status) { return status >= 200 && status <= 299; };
     request.onData = [&](std::string_view piece) {
         // Stop at the cap, before the piece that passes it reaches the disk.
         received += piece.size();
-        if (received > limits.packageBytes) return !(tooLarge = true);
+        if (received > maxBytes) return !(tooLarge = true);
         try {
             file->append(piece);
         } catch (const AtomicWriteError& e) {
@@ -137,20 +108,52 @@ std::string Updater::download(const Manifest& manifest) {
     if (writeError != 0) throw fileError(writeError, "cannot write " + file->tempPath());
     if (checkOver) throw updater_detail::checkTimeError();
     if (tooLarge)
-        throw UpdateError::badManifest("package larger than " +
-                                       std::to_string(limits.packageBytes) + " bytes");
+        throw UpdateError::badManifest(what + " larger than " + std::to_string(maxBytes) +
+                                       " bytes");
     if (tooSlow)
-        throw UpdateError::badManifest("package not received within " +
-                                       std::to_string(limits.packageTime.count() / 1000) + " s");
+        throw UpdateError::badManifest(what + " not received within " +
+                                       std::to_string(maxTime.count() / 1000) + " s");
     if (response.status < 200 || response.status > 299)
-        throw UpdateError::badManifest("package HTTP " +
+        throw UpdateError::badManifest(what + " HTTP " +
                                        std::to_string(response.status > 0 ? response.status : -1));
     try {
         file->commit();
     } catch (const AtomicWriteError& e) {
         throw fileError(e.code().value(), e.step() == AtomicWriteError::Step::rename
-                                              ? "cannot move the package to " + destination
+                                              ? "cannot move the " + what + " to " + destination
                                               : "cannot write " + e.file());
+    }
+}
+
+platform::UpdatePackages& packages() {
+    platform::UpdatePackages* packages = updater_detail::packages();
+    if (!packages) throw UpdateError::untrustedPackage("no way to check packages on this system");
+    return *packages;
+}
+
+std::string signaturePath(const std::string& pkg) {
+    return pkg + ".sig";
+}
+
+}  // namespace
+
+std::string Updater::download(const Manifest& manifest) {
+    const std::string dir = Paths::updateDir();
+    requirePrivateDirectory(dir);
+    const std::string destination =
+        Paths::updatePackagePrefix() + manifest.version + packages().suffix();
+    const Environment::Limits& limits = updater_detail::limits();
+    // A signature left from an earlier attempt never stands beside this package.
+    ::unlink(signaturePath(destination).c_str());
+    fetchTo(manifest.url, destination, "package", limits.packageBytes, limits.packageTime);
+    if (manifest.signatureUrl) {
+        try {
+            fetchTo(*manifest.signatureUrl, signaturePath(destination), "signature",
+                    limits.signatureBytes, limits.packageTime);
+        } catch (...) {
+            ::unlink(destination.c_str());
+            throw;
+        }
     }
     log().info("downloaded " + manifest.version + " package");
     return destination;
@@ -190,71 +193,44 @@ std::string Updater::sha256(const std::string& path) {
     return hex;
 }
 
-void Updater::verify(const std::string& pkg, const Manifest& manifest) {
+void Updater::verify(const std::string& pkg, const Manifest& manifest,
+                     const std::string& runningVersion) {
+    const std::string signature = signaturePath(pkg);
+    const auto discard = [&] {
+        ::unlink(pkg.c_str());
+        ::unlink(signature.c_str());
+    };
     if (manifest.sha256 && !manifest.sha256->empty()) {
         const std::string got = sha256(pkg);
         if (got != *manifest.sha256) {
-            ::unlink(pkg.c_str());
+            discard();
             throw UpdateError::checksumMismatch(*manifest.sha256, got);
         }
         log().debug("sha256 verified");
     }
 
-    const std::string output = runCapturing(Paths::pkgutilTool(), {"--check-signature", pkg});
-    if (contains(output, "signed by a certificate trusted by macOS") ||
-        contains(output, "signed by a developer certificate issued by Apple")) {
-        if (output.find(std::string("(") + signingTeam + ")") != std::string::npos) {
-            log().info(std::string("package signature verified — Developer ID, team ") +
-                       signingTeam);
-            return;
-        }
-        ::unlink(pkg.c_str());
-        throw UpdateError::untrustedPackage(std::string("signed by a different team (expected ") +
-                                            signingTeam + ")");
+    platform::PackageFiles files{pkg, std::nullopt};
+    if (manifest.signatureUrl) files.signature = signature;
+    try {
+        log().info(packages().verify(files, runningVersion));
+    } catch (const platform::PackageError& e) {
+        discard();
+        throw UpdateError::untrustedPackage(e.what());
+    } catch (const UpdateError&) {
+        discard();
+        throw;
     }
-    ::unlink(pkg.c_str());
-    throw UpdateError::untrustedPackage("not signed by a trusted Apple-issued certificate");
 }
 
 std::string Updater::installScript(const std::string& version, const std::string& pkg) {
-    const std::string logFile = Paths::updaterLog();
-    return "#!/bin/bash\n"
-           "# Detached updater — survives the daemon it replaces.\n"
-           "exec >>\"" +
-           logFile +
-           "\" 2>&1\n"
-           "echo \"[$(date -u +%FT%TZ)] applying update " +
-           version +
-           "\"\n"
-           "\n"
-           "# Give the daemon a moment to finish its current run loop tick.\n"
-           "sleep 3\n"
-           "\n" +
-           Paths::installerTool() + " -pkg \"" + pkg +
-           "\" -target / && \\\n"
-           "    echo \"[$(date -u +%FT%TZ)] installed " +
-           version +
-           " OK\" || \\\n"
-           "    echo \"[$(date -u +%FT%TZ)] install FAILED\"\n"
-           "\n"
-           "rm -f \"" +
-           pkg +
-           "\"\n"
-           "\n"
-           "# Tear down our own launchd job — last, and only after the package is\n"
-           "# gone. `launchctl submit` keeps the job alive, so a job that simply\n"
-           "# exits is respawned every 10 seconds forever. This script must NOT\n"
-           "# delete itself: doing so made every retry fail with 127 (bash: no such\n"
-           "# file), producing exactly that infinite loop. Removing the job stops\n"
-           "# the retries; the script file is harmless and is overwritten by the\n"
-           "# next update.\n" +
-           Paths::launchctlTool() + " remove " + launchdLabel;
+    return packages().installScript(version, pkg);
 }
 
 void Updater::installDetached(const std::string& pkg, const std::string& version) {
     const std::string script = Paths::updateScript();
-    for (const std::string& path : {pkg, script, Paths::updaterLog(), Paths::installerTool(),
-                                    Paths::launchctlTool(), Paths::bashTool()})
+    std::vector<std::string> paths = {pkg, script, Paths::updaterLog()};
+    for (std::string& path : packages().scriptPaths()) paths.push_back(std::move(path));
+    for (const std::string& path : paths)
         if (!plainScriptPath(path))
             throw UpdateError::installFailed("path " + path + " cannot stand in a shell script");
     if (!isSafeVersionText(version))
@@ -266,62 +242,14 @@ void Updater::installDetached(const std::string& pkg, const std::string& version
     // no moment exists where another mode or half a script could be run.
     replaceFileAtomically(script, installScript(version, pkg), modeOnly(0700));
 
-    runTool(Paths::launchctlTool(), {"remove", launchdLabel});
-    const ToolResult submitted = runTool(
-        Paths::launchctlTool(), {"submit", "-l", launchdLabel, "--", Paths::bashTool(), script});
-    if (submitted.ok) {
-        log().info("update " + version + " submitted to launchd as " + launchdLabel +
-                   " — daemon will be restarted by the package");
-        return;
-    }
-    log().warn("launchctl submit failed (" + submitted.output +
-               ") — falling back to a direct spawn");
-
-    // Only what the child writes from now on counts: the install log only grows.
-    const off_t logStart = fileSize(Paths::updaterLog());
-    SpawnedProcess child;
+    platform::HandOffLog handOff;
+    handOff.info = [](const std::string& line) { log().info(line); };
+    handOff.warn = [](const std::string& line) { log().warn(line); };
     try {
-        SpawnOptions options;
-        options.captureStdout = false;
-        options.captureStderr = false;
-        options.discardUncaptured = true;
-        options.newSession = true;  // outlives the daemon's process group
-        child = spawnProcess(Paths::nohupTool(), {Paths::bashTool(), script}, options);
-    } catch (const std::system_error& e) {
+        packages().start(script, version, handOff);
+    } catch (const platform::PackageError& e) {
         throw UpdateError::installFailed(e.what());
     }
-
-    // Give the child one second; one that ends sooner is judged at once.
-    bool exited = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    for (;;) {
-        int status = 0;
-        const pid_t r = ::waitpid(child.pid, &status, WNOHANG);
-        if (r == child.pid || (r < 0 && errno == ECHILD)) {
-            exited = true;
-            break;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (exited) {
-        // A log that shrank was replaced: all of it is new.
-        const off_t from = fileSize(Paths::updaterLog()) >= logStart ? logStart : 0;
-        std::string written;
-        if (const auto text = readUntrustedFile(Paths::updaterLog(), kMaxLogReadBytes, from).data)
-            written = text::replaceInvalidUtf8(*text);
-        if (!logsLine(written, "applying update " + version))
-            throw UpdateError::installFailed("installer child died immediately — update " +
-                                             version + " was not applied");
-    } else {
-        // Reap it when it ends, so no zombie is left behind in a long-lived daemon.
-        std::thread([pid = child.pid] {
-            int status = 0;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-        }).detach();
-    }
-    log().info("update " + version + " handed to detached installer (fallback path)");
 }
 
 std::string Updater::runCapturing(const std::string& path, const std::vector<std::string>& args) {

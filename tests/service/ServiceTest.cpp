@@ -129,7 +129,8 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
                    {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
                     "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"})
             .succeeded());
-    writeText(keys / "T.pkg", "package");
+    writeText(keys / "tarvo_0.3.0_amd64.deb", "package");
+    writeText(keys / "tarvo_0.3.0_amd64.deb.sig", "signature");
     writeText(keys / "manifest.json", json{{"version", "0.3.0"}, {"sha256", "AB"}}.dump());
     service.extraArgs.insert(service.extraArgs.end(),
                              {"--updates", keys.path(), "--cert", cert, "--key", key});
@@ -139,7 +140,8 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
     EXPECT_EQ(client()->fetchRules().whitelist.size(), 2u) << "kept, and seeding changed nothing";
     httplib::Client https(service.origin());
     EXPECT_EQ(json::parse(https.Get("/api/MacUpdateManifest")->body)["version"], "0.3.0");
-    EXPECT_EQ(https.Get("/updates/T.pkg")->body, "package");
+    EXPECT_EQ(https.Get("/updates/tarvo_0.3.0_amd64.deb")->body, "package");
+    EXPECT_EQ(https.Get("/updates/tarvo_0.3.0_amd64.deb.sig")->body, "signature");
     const auto r = parent.signIn(kDemoEmail, kDemoPassword);
     ASSERT_TRUE(r);
     for (const char* flag : {"; HttpOnly", "; SameSite=Strict", "; Secure"})

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,10 @@
 #include "core/Paths.h"
 #include "core/TimeFormat.h"
 #include "platform/fake/FakeSystemLog.h"
+#include "platform/mac/MacUpdatePackages.h"
+#include "platform/system/LinuxDetachedJobs.h"
+#include "platform/system/LinuxUpdatePackages.h"
+#include "service/ServiceProcess.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 #include "support/VirtualTime.h"
@@ -35,6 +40,32 @@ const std::string kTrusted =
     "   Status: signed by a developer certificate issued by Apple for distribution\n"
     "    1. Developer ID Installer: Tarvo Ltd (QK4R7TZW9N)\n";
 
+// A Debian package `name` at `version` in `dir`, holding usr/share/tarvo/VERSION;
+// `preinst` runs before it is unpacked. Unchecked, so any version text goes in.
+std::string makeDeb(const std::string& dir, const std::string& name, const std::string& version,
+                    const std::string& preinst = "") {
+    const std::string tree = dir + "/tree-" + name + "-" + version;
+    writeText(tree + "/DEBIAN/control", "Package: " + name + "\nVersion: " + version +
+                                            "\nArchitecture: all\nMaintainer: Tarvo "
+                                            "<dev@tarvo.local>\nDescription: update\n");
+    writeText(tree + "/usr/share/tarvo/VERSION", version + "\n");
+    if (!preinst.empty()) {
+        writeText(tree + "/DEBIAN/preinst", "#!/bin/sh\n" + preinst + "\n");
+        fs::permissions(tree + "/DEBIAN/preinst", fs::perms(0755));
+    }
+    const std::string deb = dir + "/" + name + "_" + version + "_all.deb";
+    EXPECT_TRUE(run({.argv = {"/usr/bin/dpkg-deb", "--nocheck", "--root-owner-group", "--build",
+                              tree, deb}})
+                    .succeeded());
+    return deb;
+}
+
+// scripts/sign-package: a key pair made in `dir`, or `pkg` signed with `key`.
+void signPackage(const std::string& keyOrFlag, const std::string& target) {
+    EXPECT_TRUE(
+        run({.argv = {sourceDir() + "/scripts/sign-package", keyOrFlag, target}}).succeeded());
+}
+
 // A made root, the updater on a virtual clock, and an update service on
 // 127.0.0.1 whose self-signed certificate is trusted through SSL_CERT_FILE.
 class Updates : public ::testing::Test {
@@ -43,8 +74,7 @@ class Updates : public ::testing::Test {
         EXPECT_TRUE(run({.argv = {sourceDir() + "/scripts/make-root", root.path()}}).succeeded());
         fs::create_directories(logDir);
         writeText(root.path() + "/etc/os-release", "VERSION_ID=\"22.04.1.7\"\n");
-        Updater::setEnvironment({clock, std::make_shared<platform::FakeSystemLog>(),
-                                 [] { return std::string("DEVICE-1"); }});
+        Updater::setEnvironment(environment());
         server.Get("/manifest", [this](const httplib::Request&, httplib::Response& res) {
             res.set_content(manifest, "application/json");
         });
@@ -60,6 +90,11 @@ class Updates : public ::testing::Test {
         server.stop();
         thread.join();
         Updater::setEnvironment({});
+    }
+    Updater::Environment environment(Updater::Environment::Limits limits = {}) const {
+        return {clock, std::make_shared<platform::FakeSystemLog>(),
+                [] { return std::string("DEVICE-1"); }, limits,
+                std::make_shared<platform::MacUpdatePackages>()};
     }
     static const std::string& certificates() {  // made once, for 127.0.0.1
         static TempDir dir;
@@ -308,11 +343,15 @@ TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
         {m, from("/endless"), bad + "package larger than 1048576 bytes", kTrusted, quick},
         {m, from("/trickle"), bad + "package not received within 1 s", kTrusted, quick},
         {m, from("/none"), bad + "package HTTP 404"},
+        {m, manifestFor(v, R"(,"signature_url":"http://x/a.sig")"),
+         bad + "signature URL is not https"},
+        // The package came, its signature did not: neither stays.
+        {m, manifestFor(v, R"(,"signature_url":")" + url("/none") + "\""),
+         bad + "signature HTTP 404"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        Updater::setEnvironment({clock, std::make_shared<platform::FakeSystemLog>(),
-                                 [] { return std::string("DEVICE-1"); }, c.limits});
+        Updater::setEnvironment(environment(c.limits));
         standin("pkgutil", "signature", c.signature);
         ASSERT_EQ(::chmod(logDir.c_str(), c.mode), 0);
         EnvGuard at("TARVO_UPDATE_URL", url(c.path));
@@ -324,6 +363,209 @@ TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
         EXPECT_THAT(logDirExtras(), ElementsAre()) << "nothing written";
         EXPECT_EQ(fs::status(logDir).permissions(), fs::perms(c.mode)) << "never changed";
     }
+}
+
+// Debian packages: only ours, signed with a trusted key and newer by dpkg's
+// order, pass; the key for tests counts only in a made root.
+TEST_F(Updates, OnlyOurSignedNewerDebianPackage) {
+    TempDir dir;
+    signPackage("--make-key", dir / "ours");
+    signPackage("--make-key", dir / "other");
+    const std::string ours = dir / "ours/update-signing.key";
+    const std::string pub = readText(dir / "ours/update-signing.pub");
+    platform::LinuxUpdatePackages debs({.keys = {pub}});
+    const std::string notNewer = " is not newer than 0.2.15";
+    const std::string mismatch = "signature does not match the pinned key";
+    const struct {
+        std::string name, version, tamper, outcome, running = "0.2.15";
+    } cases[] = {
+        {"tarvo", "0.2.16", "", "package signature verified — Ed25519 key, tarvo 0.2.16"},
+        {"tarvo", "0.2.15-1", "", "package signature verified — Ed25519 key, tarvo 0.2.15-1"},
+        {"tarvo", "0.2.16", "package", mismatch},
+        {"tarvo", "0.2.16", "signature", mismatch},
+        {"tarvo", "0.2.16", "other key", mismatch},
+        {"tarvo", "0.2.16", "unsigned", "no detached signature offered"},
+        {"tarvo-tools", "0.2.16", "", "package is tarvo-tools, not tarvo"},
+        {"tarvo", "0.2.15", "", "package version 0.2.15" + notNewer},
+        {"tarvo", "0.2.14", "", "package version 0.2.14" + notNewer},
+        // What dpkg cannot read: the package's version, or the running one.
+        {"tarvo", "x0.3", "", "not a Debian package: dpkg-deb: error: parsing file"},
+        {"tarvo", "0.3", "", "package version 0.3 cannot be compared with abc: dpkg: warning",
+         "abc"},
+        {"tarvo", "0.3", "", "package version 0.3 cannot be compared with 1 x: dpkg: error", "1 x"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + " " + c.version + " " + c.tamper);
+        const std::string deb = makeDeb(dir.path(), c.name, c.version);
+        signPackage(c.tamper == "other key" ? dir / "other/update-signing.key" : ours, deb);
+        // One flipped bit, in the middle of the file.
+        if (c.tamper == "package" || c.tamper == "signature") {
+            const std::string path = c.tamper == "package" ? deb : deb + ".sig";
+            std::string bytes = readText(path);
+            bytes[bytes.size() / 2] ^= 0x01;
+            writeText(path, bytes);
+        }
+        platform::PackageFiles files{deb, deb + ".sig"};
+        if (c.tamper == "unsigned") files.signature.reset();
+        std::string outcome;
+        try {
+            outcome = debs.verify(files, c.running);
+        } catch (const platform::PackageError& e) {
+            outcome = e.what();
+        }
+        EXPECT_EQ(outcome.substr(0, c.outcome.size()), c.outcome);
+    }
+
+    // The key for tests: honoured under TARVO_ROOT (set by the fixture) only.
+    using platform::LinuxUpdatePackages;
+    EnvGuard testKey("TARVO_TEST_UPDATE_KEY", dir / "ours/update-signing.pub");
+    EXPECT_THAT(LinuxUpdatePackages::trustedKeys(),
+                ElementsAre(LinuxUpdatePackages::releaseKey(), pub));
+    EnvGuard noRoot("TARVO_ROOT", "");
+    EXPECT_THAT(LinuxUpdatePackages::trustedKeys(), ElementsAre(LinuxUpdatePackages::releaseKey()));
+    EXPECT_NE(std::string(LinuxUpdatePackages::releaseKey()).find("BEGIN PUBLIC KEY"),
+              std::string::npos);
+}
+
+// The installer's job: a transient unit when systemd runs the machine (its
+// systemd-run a recording double; when it refuses nothing starts, since a
+// process of the daemon's unit dies with it), else a double fork into a
+// session of its own.
+TEST_F(Updates, DetachedJobsUnderSystemdOrInTheirOwnSession) {
+    TempDir dir;
+    const std::string systemd = dir / "run-systemd-system", tool = dir / "systemd-run";
+    const std::string calls = dir / "calls", out = dir / "job";
+    // The job writes its session and its parent (/proc/PID/stat fields 6 and 4).
+    const std::vector<std::string> job = {
+        "/bin/sh", "-c", "read -r s < /proc/$$/stat; set -- $s; echo \"$6 $4\" > " + out};
+    const std::string unit = "--unit=tarvo-apply-update --collect --quiet -- /bin/sh -c ";
+    const struct {
+        bool systemdRuns;
+        std::string answer;  // what systemd-run does
+        bool bySystemd;
+        std::string refusal;
+        std::string program = "/bin/sh";
+    } cases[] = {
+        {false, "", false, ""},
+        {true, "exit 0", true, ""},
+        {true, "echo 'Failed to connect to bus: No such file or directory'; exit 1", false,
+         "Failed to connect to bus: No such file or directory"},
+        {true, "exit 3", false, "exit status 3"},
+        {false, "", false, "", dir / "missing"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer + c.program);
+        fs::remove_all(systemd);
+        fs::remove(out);
+        fs::remove(calls);
+        if (c.systemdRuns) fs::create_directories(systemd);
+        writeText(tool, "#!/bin/sh\necho \"$*\" >> " + calls + "\n" + c.answer + "\n");
+        fs::permissions(tool, fs::perms(0755));
+        std::vector<std::string> argv = job;
+        argv[0] = c.program;
+        const auto started =
+            platform::LinuxDetachedJobs({systemd, tool}).start("tarvo-apply-update", argv);
+        EXPECT_EQ(started.bySystemd, c.bySystemd);
+        EXPECT_EQ(started.systemdFailure, c.refusal);
+        EXPECT_EQ(readText(calls), c.systemdRuns ? unit + argv[2] + "\n" : "");
+        if (c.program != "/bin/sh") {
+            EXPECT_FALSE(started.started);
+            EXPECT_EQ(started.error, c.program + ": No such file or directory");
+            continue;
+        }
+        EXPECT_EQ(started.started, c.refusal.empty());
+        if (c.systemdRuns) {  // the double only records
+            EXPECT_FALSE(exists(out));
+            // What the hand-off of an update says of it.
+            platform::LinuxUpdatePackages debs(
+                {.jobs = std::make_shared<platform::LinuxDetachedJobs>(
+                     platform::LinuxDetachedJobs::Options{systemd, tool})});
+            std::string said;
+            try {
+                debs.start(dir / "script", "0.3.0", {[&](const std::string& l) { said = l; }, {}});
+            } catch (const platform::PackageError& e) {
+                said = e.what();
+            }
+            EXPECT_EQ(said, c.bySystemd ? "update 0.3.0 submitted to systemd as tarvo-apply-update "
+                                          "— daemon will be restarted by the package"
+                                        : "systemd-run failed (" + c.refusal + ")");
+            continue;
+        }
+        ASSERT_TRUE(polling::waitUntil([&] { return readText(out).ends_with("\n"); }));
+        std::istringstream line(readText(out));
+        pid_t session = 0, parent = 0;
+        line >> session >> parent;
+        EXPECT_NE(session, ::getsid(0)) << "a session of its own";
+        EXPECT_NE(parent, ::getpid()) << "not our child";
+    }
+}
+
+// The whole update on this system: the real service offers a signed .deb, a
+// real `tarvo check-update` in a made root fetches and checks it and hands it
+// to a detached job, whose dpkg installs it into the root (dpkg --root) after
+// the updater's whole process group has been killed.
+TEST_F(Updates, SignedDebianPackageFromTheServiceInstalledByDpkgInADetachedJob) {
+    if (::geteuid() != 0) GTEST_SKIP() << "check-update and dpkg need root";
+    TempDir offered, keys, made, data;
+    const std::string linuxRoot = made.path();
+    signPackage("--make-key", keys.path());
+    // The package waits for the test's word before dpkg unpacks it.
+    const std::string deb = makeDeb(offered.path(), "tarvo", "0.3.0",
+                                    R"(while [ ! -e "$DPKG_ROOT/gate" ]; do sleep 0.05; done)");
+    signPackage(keys / "update-signing.key", deb);
+    ServiceProcess service(
+        data.path(), {"--updates", offered.path(), "--cert", certificates() + "/cert.pem", "--key",
+                      certificates() + "/key.pem"});
+    service.start();
+    const std::string files = service.origin() + "/updates/tarvo_0.3.0_all.deb";
+    writeText(offered / "manifest.json", json::Json{{"version", "0.3.0"},
+                                                    {"url", files},
+                                                    {"sha256", Updater::sha256(deb)},
+                                                    {"signature_url", files + ".sig"}}
+                                             .dump());
+
+    for (const char* d : {"/var/lib/dpkg/info", "/var/lib/dpkg/updates", "/var/lib/dpkg/triggers",
+                          "/var/cache/tarvo", "/var/log/tarvo"})
+        fs::create_directories(linuxRoot + d);
+    writeText(linuxRoot + "/var/lib/dpkg/status", "");
+    const std::string daemonLog = linuxRoot + "/var/log/tarvo/daemon.log";
+    const std::string installLog = linuxRoot + "/var/log/tarvo/updater.log";
+
+    SpawnedProcess check = spawnProcess(
+        tarvoBinary(), {"check-update"},
+        {.captureStdout = false,
+         .captureStderr = false,
+         .environment =
+             environmentWith({"TARVO_PLATFORM=", "TARVO_ROOT=" + linuxRoot, "HOME=" + linuxRoot,
+                              "TARVO_UPDATE_URL=" + service.origin() + "/api/MacUpdateManifest",
+                              "SSL_CERT_FILE=" + certificates() + "/cert.pem",
+                              "TARVO_TEST_UPDATE_KEY=" + keys / "update-signing.pub"}),
+         .newSession = true,
+         .discardUncaptured = true});
+    const std::string handed = "update 0.3.0 handed to detached installer (fallback path)";
+    ASSERT_TRUE(polling::waitUntil([&] {
+        return readText(daemonLog).find(handed) != std::string::npos;
+    })) << readText(daemonLog);
+    EXPECT_NE(readText(daemonLog).find("package signature verified — Ed25519 key, tarvo 0.3.0"),
+              std::string::npos);
+    // The updater's process group dies, as with the daemon's; the job lives on.
+    ::kill(-check.pid, SIGKILL);
+    int status = 0;
+    ::waitpid(check.pid, &status, 0);
+    ASSERT_TRUE(polling::waitUntil(
+        [&] { return readText(installLog).find("applying update 0.3.0\n") != std::string::npos; }));
+    EXPECT_EQ(readText(installLog).find("installed"), std::string::npos) << "still waiting";
+    writeText(linuxRoot + "/gate", "");
+    ASSERT_TRUE(polling::waitUntil([&] {
+        return readText(installLog).find("installed 0.3.0 OK\n") != std::string::npos;
+    })) << readText(installLog);
+    EXPECT_EQ(readText(linuxRoot + "/usr/share/tarvo/VERSION"), "0.3.0\n");
+    EXPECT_NE(readText(linuxRoot + "/var/lib/dpkg/status").find("Version: 0.3.0"),
+              std::string::npos);
+    EXPECT_TRUE(polling::waitUntil([&] {
+        return !fs::exists(linuxRoot + "/var/cache/tarvo/Tarvo-Update-0.3.0.deb") &&
+               !fs::exists(linuxRoot + "/var/cache/tarvo/Tarvo-Update-0.3.0.deb.sig");
+    })) << "the package and its signature are removed";
 }
 
 }  // namespace
