@@ -7,9 +7,15 @@
 #   demo         the folder everything lives under (made if missing)
 #   child        the account the agent runs for (the demo child)
 #   sys_name     the prefix of this file's messages ("demo")
+#   sys_private  1: this system's own mechanisms (dconf, nftables, the CA
+#                store) in a private mount and network namespace, so the
+#                host's /etc, /var, firewall and other users stay as they
+#                were; otherwise (the benchmarks) a made root with the
+#                Mac's tools, the stand-ins
 # and calls, in this order, each once:
-#   system_layout, system_start_service, system_start_daemon,
-#   system_write_config, system_start_display, system_start_agent
+#   system_layout, system_start_service, [system_start_private,]
+#   system_start_daemon, system_write_config, system_start_display,
+#   system_start_agent
 # Every process started is appended to `pids` (the oldest first), so that
 # system_stop ends them in reverse order: the agent and the daemon first, so
 # the proxy settings are cleared and the presence flag removed as they would
@@ -17,24 +23,91 @@
 
 pids=()
 xvfb_display=""
+sys_in=()   # the command prefix that runs a program where the daemon and the child run
 
 system_fail() {
   echo "$sys_name: $*" >&2
   exit 1
 }
 
-# Lays out the root: sets TARVO_ROOT, TARVO_RESOURCES (exported), root_home,
-# child_home, child_uid and data (the daemon's shared data directory).
+# Lays out the root: sets TARVO_RESOURCES (exported), root_home, child_home,
+# child_uid, child_gid, data (the daemon's shared data directory), flags (the
+# presence flags' directory), system_logs and agent_log; with the made root,
+# TARVO_ROOT and TARVO_PLATFORM too. In the private namespace a child who
+# would be root is a throw-away account of that namespace instead.
 system_layout() {
-  child_uid="$(id -u "$child")"
+  if [ "${sys_private:-0}" = 1 ] && [ "$(id -u "$child")" = 0 ]; then
+    child=tarvo-child child_uid=61100 child_gid=61100 new_child=1
+  else
+    child_uid="$(id -u "$child")" child_gid="$(id -g "$child")" new_child=0
+  fi
   mkdir -p "$demo"
   eval "$("$src/scripts/demo-root" "$demo")"   # TARVO_ROOT, TARVO_RESOURCES, TARVO_PLATFORM, HOME (root's)
-  export TARVO_ROOT TARVO_RESOURCES TARVO_PLATFORM
   root_home="$HOME"
   child_home="$demo/home-$child"
   mkdir -p "$child_home" "$demo/service" "$demo/logs"
-  chown "$child" "$child_home"
-  data="$TARVO_ROOT/Library/Application Support/Tarvo"
+  chown "$child_uid:$child_gid" "$child_home"
+  if [ "${sys_private:-0}" = 1 ]; then
+    unset TARVO_ROOT TARVO_PLATFORM
+    export TARVO_RESOURCES
+    data=/var/lib/tarvo
+    flags=/run/tarvo/active-children
+    system_logs="$demo/system/var/upper/log/tarvo"   # /var/log/tarvo as the namespace sees it
+    agent_log="$child_home/.local/state/tarvo/logs/agent.log"
+  else
+    export TARVO_ROOT TARVO_RESOURCES TARVO_PLATFORM
+    data="$TARVO_ROOT/Library/Application Support/Tarvo"
+    flags="$data/active-children"
+    system_logs="$TARVO_ROOT/Library/Logs/Tarvo"
+    agent_log="$child_home/Library/Logs/Tarvo/agent.log"
+  fi
+}
+
+# The private mount and network namespace the daemon and the child run in
+# (sys_in then enters it): /etc and /var are overlays whose changes go to
+# $demo/system, /run and /usr/local/share/ca-certificates start empty, the
+# network has only loopback. The child's home there is the throw-away one.
+# The service on the host's loopback is reached at the same address inside,
+# through two relays and a socket file between them. Needs service_url.
+system_start_private() {
+  local sys="$demo/system" port="${service_url##*:}"
+  rm -rf "$sys"
+  mkdir -p "$sys"
+  unshare --mount --net --propagation private sleep infinity &
+  ns_pid=$!
+  pids+=("$ns_pid")
+  for _ in $(seq 1 100); do
+    [ "$(readlink "/proc/$ns_pid/ns/net")" != "$(readlink /proc/self/ns/net)" ] && break
+    sleep 0.1
+  done
+  sys_in=(nsenter -t "$ns_pid" -m -n --)
+  "${sys_in[@]}" bash -ec '
+    sys=$1 child=$2 uid=$3 gid=$4 home=$5 new=$6
+    for d in etc var; do
+      mkdir -p "$sys/$d/upper" "$sys/$d/work"
+      mount -t overlay overlay -o "lowerdir=/$d,upperdir=$sys/$d/upper,workdir=$sys/$d/work" "/$d"
+    done
+    mount -t tmpfs -o mode=0755 tmpfs /run
+    mount -t tmpfs -o mode=0755 tmpfs /usr/local/share/ca-certificates
+    ip link set lo up
+    if [ "$new" = 1 ]; then
+      echo "$child:x:$uid:$gid:Tarvo demo child:$home:/bin/bash" >> /etc/passwd
+      echo "$child:x:$gid:" >> /etc/group
+    else
+      awk -F: -v OFS=: -v u="$child" -v h="$home" "\$1 == u { \$6 = h } { print }" /etc/passwd > /etc/passwd.demo
+      cat /etc/passwd.demo > /etc/passwd
+      rm /etc/passwd.demo
+    fi' - "$sys" "$child" "$child_uid" "$child_gid" "$child_home" "$new_child" ||
+    system_fail "cannot lay out the private namespace"
+  python3 "$src/scripts/lib/relay.py" "unix:$sys/service.sock" "tcp:127.0.0.1:$port" \
+    >"$demo/logs/relay-host.out" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 1 100); do grep -q ready "$demo/logs/relay-host.out" && break; sleep 0.1; done
+  "${sys_in[@]}" python3 "$src/scripts/lib/relay.py" "tcp:127.0.0.1:$port" "unix:$sys/service.sock" \
+    >"$demo/logs/relay-private.out" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 1 100); do grep -q ready "$demo/logs/relay-private.out" && break; sleep 0.1; done
+  grep -q ready "$demo/logs/relay-private.out" || system_fail "the service's relay did not start"
 }
 
 # Ends every process started, the newest first; waits up to 10 s for each.
@@ -70,19 +143,19 @@ system_start_service() {
 # `tarvo daemon` as root: sets daemon_pid once it has laid out the shared data
 # directory (open to every user).
 system_start_daemon() {
-  HOME="$root_home" "$tarvo" daemon >"$demo/logs/daemon.out" 2>&1 &
+  HOME="$root_home" "${sys_in[@]}" "$tarvo" daemon >"$demo/logs/daemon.out" 2>&1 &
   daemon_pid=$!
   pids+=("$daemon_pid")
   for _ in $(seq 1 100); do
-    [ -d "$data/active-children" ] && break
+    "${sys_in[@]}" test -d "$flags" && break
     sleep 0.1
   done
-  [ -d "$data/active-children" ] || { cat "$demo/logs/daemon.out" >&2; system_fail "the daemon did not start"; }
+  "${sys_in[@]}" test -d "$flags" || { cat "$demo/logs/daemon.out" >&2; system_fail "the daemon did not start"; }
 }
 
 # The configuration the parent's setup window would have written.
 system_write_config() {
-  cat >"$data/config.json" <<JSON
+  "${sys_in[@]}" bash -c 'cat > "$0" && chmod 0644 "$0"' "$data/config.json" <<JSON
 {
   "child_users": ["$child"],
   "api": "$service_url/",
@@ -90,7 +163,6 @@ system_write_config() {
   "updated_at": "$(date -u +%Y-%m-%dT%H:%M:%SZ)"
 }
 JSON
-  chmod 0644 "$data/config.json"
 }
 
 # A display for the agent: $DISPLAY, or when there is none a private Xvfb with
@@ -117,17 +189,18 @@ system_start_display() {
 
 # `tarvo agent` as the child, on the display: sets agent_pid.
 system_start_agent() {
-  mkdir -p "$demo/run-$child" && chown "$child" "$demo/run-$child" && chmod 0700 "$demo/run-$child"
+  mkdir -p "$demo/run-$child" && chown "$child_uid:$child_gid" "$demo/run-$child" && chmod 0700 "$demo/run-$child"
   # The agent's HOME is a throw-away one: bring the display's key along.
   local xauthority="${XAUTHORITY:-}" real_home
-  real_home="$(getent passwd "$child" | cut -d: -f6)"
+  real_home="$(getent passwd "$child" | cut -d: -f6 || true)"
   if [ -z "$xauthority" ] && [ -z "$xvfb_display" ] && [ -f "$real_home/.Xauthority" ]; then
     xauthority="$real_home/.Xauthority"
   fi
-  setpriv --reuid="$child_uid" --regid="$(id -g "$child")" --init-groups \
-    env HOME="$child_home" DISPLAY="$display" XAUTHORITY="$xauthority" TARVO_ROOT="$TARVO_ROOT" \
-    TARVO_RESOURCES="$TARVO_RESOURCES" XDG_RUNTIME_DIR="$demo/run-$child" \
-    "$tarvo" agent >"$demo/logs/agent.out" 2>&1 &
+  local env=(HOME="$child_home" DISPLAY="$display" XAUTHORITY="$xauthority"
+    TARVO_RESOURCES="$TARVO_RESOURCES" XDG_RUNTIME_DIR="$demo/run-$child")
+  [ -n "${TARVO_ROOT:-}" ] && env+=(TARVO_ROOT="$TARVO_ROOT" TARVO_PLATFORM="$TARVO_PLATFORM")
+  "${sys_in[@]}" setpriv --reuid="$child_uid" --regid="$child_gid" --init-groups \
+    env "${env[@]}" "$tarvo" agent >"$demo/logs/agent.out" 2>&1 &
   agent_pid=$!
   pids+=("$agent_pid")
 }

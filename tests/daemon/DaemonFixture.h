@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,12 +32,15 @@ inline void mustRun(const std::vector<std::string>& argv) {
 }
 
 // Made once per process: a throw-away authority (scripts/make-test-ca), a
-// certificate of its own for "localhost" and 127.0.0.2, and a mitmdump that
-// trusts that site upstream.
+// certificate of its own for "localhost" and 127.0.0.2, a mitmdump that
+// trusts that site upstream, and a certificate the authority issued for the
+// names of kSiteNames (trusted wherever the authority is).
+inline constexpr const char* kSiteNames = "DNS:service.test,DNS:allowed.test,DNS:blocked.test";
 struct TestPki {
     std::string caPem;     // key + certificate, what the proxy's confdir holds
     std::string rootCert;  // certificate alone, what clients trust
     std::string serverCert, serverKey, mitmdump;
+    std::string siteCert, siteKey;
 };
 inline const TestPki& testPki() {
     static TempDir dir;
@@ -49,9 +53,20 @@ inline const TestPki& testPki() {
                      "subjectAltName=DNS:localhost,IP:127.0.0.2 2>/dev/null\n"
                      "printf '#!/bin/sh\\nexec /usr/bin/mitmdump \"$@\" --set "
                      "ssl_verify_upstream_trusted_ca=%s/server.pem\\n' \"$PWD\" > mitmdump\n"
-                     "chmod 755 mitmdump"});
-        return TestPki{dir / "ca/mitmproxy-ca.pem", dir / "ca/rootCert.pem", dir / "server.pem",
-                       dir / "server.key", dir / "mitmdump"};
+                     "chmod 755 mitmdump\n"
+                     "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                     "-keyout site.key -out site.csr -subj /CN=service.test 2>/dev/null\n"
+                     "openssl x509 -req -in site.csr -CA ca/rootCert.pem -CAkey "
+                     "ca/mitmproxy-ca.pem -CAcreateserial -days 30 -out site.pem -extfile "
+                     "/dev/stdin 2>/dev/null <<< 'subjectAltName=" +
+                     kSiteNames + "'\nchmod 644 site.key"});
+        return TestPki{dir / "ca/mitmproxy-ca.pem",
+                       dir / "ca/rootCert.pem",
+                       dir / "server.pem",
+                       dir / "server.key",
+                       dir / "mitmdump",
+                       dir / "site.pem",
+                       dir / "site.key"};
     }();
     return pki;
 }
@@ -90,18 +105,25 @@ class DaemonRoot {
     enum class Proxy { Fake, Real, Missing };
     explicit DaemonRoot(Proxy proxy = Proxy::Fake)
         : root_("TARVO_ROOT", dir_.path()), resources_("TARVO_RESOURCES", resources()) {
-        namespace fs = std::filesystem;
         enterPrivateNetwork();
         ::chmod(dir_.path().c_str(), 0755);  // reachable by the unprivileged runs
         mustRun({sourceDir() + "/scripts/make-root", dir_.path()});
-        mustRun({"/bin/bash", "-ec", "mkdir -p \"$1/proxy\" \"$2\"; cp \"$3\" \"$4\" \"$5\" \"$1\"",
-                 "-", resources(), records(), sourceDir() + "/resources/proxy_rules.json",
-                 testPki().caPem, testPki().rootCert});
+        mustRun({"/bin/mkdir", "-p", records()});
         ::setenv("TARVO_TEST_RECORDS", records().c_str(), 1);
+        layResources(resources(), proxy == Proxy::Real);
         if (proxy == Proxy::Fake) installFakeProxy();
-        if (proxy == Proxy::Real)
+    }
+
+    // The bundle's resources in `dir`: the default rules, the TestPki
+    // authority and, when `realProxy`, the filtering proxy.
+    static void layResources(const std::string& dir, bool realProxy) {
+        mustRun({"/bin/bash", "-ec", "mkdir -p \"$1/proxy\"; cp \"$2\" \"$3\" \"$4\" \"$1\"", "-",
+                 dir, sourceDir() + "/resources/proxy_rules.json", testPki().caPem,
+                 testPki().rootCert});
+        if (realProxy)
             for (const char* f : {"TarvoProxy", "tarvo_filter.py", "tarvo_limits.py"})
-                fs::copy_file(sourceDir() + "/resources/proxy/" + f, resources() + "/proxy/" + f);
+                std::filesystem::copy_file(sourceDir() + "/resources/proxy/" + f,
+                                           dir + "/proxy/" + f);
     }
 
     const std::string& root() const { return dir_.path(); }
@@ -196,17 +218,32 @@ struct DaemonHarness {
 };
 
 // A web server on `address` counting requests for GET /page ("hello from the
-// server"); HTTP, or HTTPS with the TestPki server certificate; on `port`, or
-// on a free one.
+// server", or `html` when given, as a page); HTTP, or HTTPS with the TestPki
+// server certificate (`tls`) or the one for kSiteNames (`siteCert`); on
+// `port`, or on a free one. GET /seen?browser=NAME, a page's report that it
+// ran, is recorded.
 class WebSite {
   public:
-    explicit WebSite(const std::string& address, bool tls = false, int port = 0) {
-        server_.reset(
-            tls ? new httplib::SSLServer(testPki().serverCert.c_str(), testPki().serverKey.c_str())
-                : new httplib::Server());
-        server_->Get("/page", [this](const httplib::Request&, httplib::Response& res) {
+    explicit WebSite(const std::string& address, bool tls = false, int port = 0,
+                     const std::string& html = "", bool siteCert = false) {
+        if (tls || siteCert) {
+            const TestPki& pki = testPki();
+            server_.reset(new httplib::SSLServer((siteCert ? pki.siteCert : pki.serverCert).c_str(),
+                                                 (siteCert ? pki.siteKey : pki.serverKey).c_str()));
+        } else {
+            server_.reset(new httplib::Server());
+        }
+        server_->Get("/page", [this, html](const httplib::Request&, httplib::Response& res) {
             ++requests_;
-            res.set_content("hello from the server", "text/plain");
+            if (html.empty())
+                res.set_content("hello from the server", "text/plain");
+            else
+                res.set_content(html, "text/html; charset=utf-8");
+        });
+        server_->Get("/seen", [this](const httplib::Request& req, httplib::Response& res) {
+            const std::lock_guard lock(mutex_);
+            seen_.push_back(req.get_param_value("browser"));
+            res.set_content("ok", "text/plain");
         });
         port_ = port ? (server_->bind_to_port(address, port) ? port : -1)
                      : server_->bind_to_any_port(address);
@@ -220,12 +257,19 @@ class WebSite {
     }
     int port() const { return port_; }
     int requests() const { return requests_; }
+    // The browsers whose pages reported back, in order.
+    std::vector<std::string> seen() const {
+        const std::lock_guard lock(mutex_);
+        return seen_;
+    }
 
   private:
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     int port_ = 0;
     std::atomic<int> requests_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> seen_;
 };
 
 // What curl got through the proxy on 127.0.0.1:`proxyPort`, trusting TestPki.

@@ -22,22 +22,27 @@ namespace tarvo::test {
 
 using polling::waitUntil;
 
-// A real tarvo-service on 127.0.0.1, its data and request log ("stderr.log")
-// in `dataDir`. start() waits until it listens, on the same port each time.
+// A real tarvo-service on `host` (127.0.0.1 unless told), its data and request
+// log ("stderr.log") in `dataDir`. start() waits until it listens, on `port`
+// (none: a free one) and then on the same port each time.
 class ServiceProcess {
   public:
-    ServiceProcess(std::string dataDir, std::vector<std::string> args)
-        : extraArgs(std::move(args)), dataDir_(std::move(dataDir)) {}
+    ServiceProcess(std::string dataDir, std::vector<std::string> args,
+                   std::string host = "127.0.0.1", int port = 0)
+        : extraArgs(std::move(args)),
+          dataDir_(std::move(dataDir)),
+          host_(std::move(host)),
+          port_(port) {}
 
     void start() {
         // The shell sends standard error to the log, then becomes the service.
         std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$@\" 2>>\"$0\"",
                                       dataDir_ + "/stderr.log", TARVO_SERVICE_BINARY};
         argv.insert(argv.end(),
-                    {"--listen", "127.0.0.1:" + std::to_string(port_), "--data", dataDir_});
+                    {"--listen", host_ + ":" + std::to_string(port_), "--data", dataDir_});
         argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
         process_ = std::make_unique<Process>(Launch{.argv = argv});
-        // The line "listening on http://127.0.0.1:PORT", whole.
+        // The line "listening on http://HOST:PORT", whole.
         const bool up = process_->waitForOutput("listening on ") &&
                         waitUntil([&] { return process_->out().ends_with("\n"); });
         const std::string out = process_->out();
@@ -51,9 +56,9 @@ class ServiceProcess {
         if (process_) process_->kill(SIGKILL);
         process_.reset();
     }
-    std::string origin() const {  // "http(s)://127.0.0.1:PORT"
+    std::string origin() const {  // "http(s)://HOST:PORT"
         const bool tls = std::ranges::find(extraArgs, "--cert") != extraArgs.end();
-        return std::string(tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+        return std::string(tls ? "https" : "http") + "://" + host_ + ":" + std::to_string(port_);
     }
     std::string url() const { return origin() + "/"; }
     int port() const { return port_; }
@@ -66,8 +71,9 @@ class ServiceProcess {
 
   private:
     std::string dataDir_;
-    std::unique_ptr<Process> process_;
+    std::string host_;
     int port_ = 0;
+    std::unique_ptr<Process> process_;
 };
 
 // A parent on the dashboard's API: JSON calls with the session cookie that a
@@ -112,8 +118,9 @@ inline constexpr const char* kDemoPassword = "tarvo-demo";
 // A started tarvo-service seeded with the demo family for `account` on `device`, parent signed in.
 struct DemoFamily {
     DemoFamily(const std::string& device, const std::string& account,
-               std::vector<std::string> args = {})
-        : service(data.path(), withSeed(device + ":" + account, std::move(args))) {
+               std::vector<std::string> args = {}, const std::string& host = "127.0.0.1",
+               int port = 0)
+        : service(data.path(), withSeed(device + ":" + account, std::move(args)), host, port) {
         service.start();
         parent.postOk("/web/api/signin", {{"email", kDemoEmail}, {"password", kDemoPassword}});
         child = parent.child();

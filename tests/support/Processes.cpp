@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -50,6 +51,37 @@ bool enterPrivateNetwork() {
     // Never left: kept for the rest of the process.
     static NetNamespace* const ns = ::geteuid() == 0 ? new NetNamespace : nullptr;
     return ns && ns->entered();
+}
+
+std::string enterPrivateSystem(const std::vector<std::string>& overlays,
+                               const std::vector<std::string>& tmpfs) {
+    auto failed = [](const std::string& what) { return what + ": " + std::strerror(errno); };
+    // unshare(CLONE_NEWNS) refuses a process whose threads share its file system view.
+    if (::unshare(CLONE_NEWNS) != 0) return failed("cannot make a mount namespace");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return failed("cannot make the mounts private");
+    // The overlays' changes go to a tmpfs mounted on a directory made for it
+    // and detached once they hold it, so the directory can go at once.
+    char staging[] = "/tmp/tarvo-system-XXXXXX";
+    if (!::mkdtemp(staging)) return failed("cannot make a staging directory");
+    std::string error;
+    if (::mount("tmpfs", staging, "tmpfs", 0, "mode=0755") != 0)
+        error = failed("cannot mount a tmpfs on " + std::string(staging));
+    for (size_t i = 0; error.empty() && i < overlays.size(); ++i) {
+        const std::string upper = staging + ("/upper" + std::to_string(i)),
+                          work = staging + ("/work" + std::to_string(i)),
+                          options =
+                              "lowerdir=" + overlays[i] + ",upperdir=" + upper + ",workdir=" + work;
+        if (::mkdir(upper.c_str(), 0755) != 0 || ::mkdir(work.c_str(), 0755) != 0 ||
+            ::mount("overlay", overlays[i].c_str(), "overlay", 0, options.c_str()) != 0)
+            error = failed("cannot lay an overlay over " + overlays[i]);
+    }
+    for (const std::string& dir : tmpfs)
+        if (error.empty() && ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") != 0)
+            error = failed("cannot mount a tmpfs on " + dir);
+    ::umount2(staging, MNT_DETACH);
+    ::rmdir(staging);
+    return error;
 }
 
 std::string inPrivateMounts(const std::vector<std::pair<std::string, std::string>>& binds,

@@ -170,6 +170,14 @@ class NetNamespace {
 // The same for the rest of this test process's main thread, entered once; false without root.
 bool enterPrivateNetwork();
 
+// Gives the rest of this test process, and what it starts from then on, a
+// private mount namespace where each of `overlays` (directories such as /etc,
+// /var) shows the host's files but takes every change on a tmpfs, and each
+// of `tmpfs` starts empty: the host's files stay as they were. Call it before
+// any thread is started. "" when done, else what went wrong. Needs root.
+std::string enterPrivateSystem(const std::vector<std::string>& overlays,
+                               const std::vector<std::string>& tmpfs);
+
 // Runs `body` in a forked child of this process, in a private mount namespace
 // where each (source, target) of `binds` is bind-mounted (a passwd file over
 // /etc/passwd, say); what `body` returns comes back, or an error text that
