@@ -437,6 +437,13 @@ TEST_F(BlockerUnderAttack, KeysAndClicksGoOnlyToTheBlockerAndItsOwnDialogs) {
     queue.advance(ui::FullScreenBlockerController::kPinInterval);
     settleFor(300ms);
     EXPECT_TRUE(dialogOnTop()) << "the pin left the confirmation on top";
+    // Another program took the keyboard: the pin gives it back to the dialog, not the blocker.
+    ASSERT_TRUE(waitUntil([&] {
+        x->run({"xdotool", "windowfocus", typistId});
+        return server->focus() == typist->id();
+    }));
+    queue.advance(ui::FullScreenBlockerController::kPinInterval);
+    EXPECT_TRUE(waitUntil(dialogOnTop, ui::FullScreenBlockerController::kPinInterval));
     click(QApplication::activeModalWidget(), "Cancel");
     EXPECT_TRUE(waitUntil([] { return !QApplication::activeModalWidget(); }));
     EXPECT_EQ(session->logOutRequests(), 0);
