@@ -68,7 +68,7 @@ class ChatQtTest : public ::testing::Test {
             background.runAll();
             queue.runPending();
         }
-        settleFor(20ms);
+        QApplication::processEvents();
     }
 
     std::unique_ptr<XServer> x;
@@ -136,7 +136,7 @@ TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
     server.sendStatus = 200;
     window->input()->setText("still going");
     window->sendButton()->click();  // left unanswered: pending
-    settleFor(20ms);
+    QApplication::processEvents();
 
     const std::string expected[] = {
         "Dad|from dad|9:00 AM  ✓✓|left white",
