@@ -9,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <thread>
 
 #include "chat/ChatService.h"
 #include "core/AtomicFile.h"
@@ -43,7 +44,8 @@ Agent::Agent(Dependencies deps)
       username_(session_->userName()),
       uid_(session_->uid()),
       server_(std::move(deps.server)),
-      lastSSEActivity_(kDistantPast) {
+      lastSSEActivity_(kDistantPast),
+      mainThread_(std::this_thread::get_id()) {
     if (!server_) {
         ServerClient::Options options;
         options.username = username_;
@@ -54,6 +56,24 @@ Agent::Agent(Dependencies deps)
 
 Agent::~Agent() {
     if (sse_) sse_->cancel();
+    if (std::this_thread::get_id() == mainThread_) return;
+    // A worker thread held the last reference (a fetch that ended after the
+    // agent's owner let go): the windows behind the views are the main
+    // thread's and go there, never on this thread.
+    struct Windows {
+        std::shared_ptr<AgentViews> views;
+        std::shared_ptr<ChatView> chatView;
+        std::unique_ptr<BlockerView> blocker;
+        std::unique_ptr<TimeWarningView> warning;
+    };
+    auto windows = std::make_shared<Windows>(
+        Windows{std::move(views_), std::move(chatView_), std::move(blocker_), std::move(warning_)});
+    queue_.post([windows] {
+        windows->blocker.reset();
+        windows->warning.reset();
+        windows->chatView.reset();
+        windows->views.reset();
+    });
 }
 
 MonoTime::rep Agent::nowTicks() const {

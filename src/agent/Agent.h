@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/AgentViews.h"
@@ -216,6 +217,8 @@ class Agent : public ScheduleBlocker, public std::enable_shared_from_this<Agent>
     bool started_ = false;
     bool bootstrapped_ = false;
     bool shutDown_ = false;
+    // The thread that made the agent: the main thread, which owns the views.
+    std::thread::id mainThread_;
 };
 
 }  // namespace tarvo

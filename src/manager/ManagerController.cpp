@@ -175,16 +175,18 @@ void ManagerController::sendAccounts(const std::string& token) {
         return;
     }
     if (allAdmins) {
-        // The parent reads the warning first; the accounts go out once it is
-        // dismissed (the alert is modal and returns then).
+        // The parent reads the warning first; the accounts go out once it is dismissed.
         queue_.post(weakCallback(shared_from_this(), [token, names](ManagerController& self) {
+            std::weak_ptr<ManagerController> weak = self.shared_from_this();
             self.alert("All accounts are administrators",
                        "Every account on this Mac is an administrator, and an administrator can "
                        "turn Tarvo off. Create a standard (non-administrator) account for your "
                        "child, then assign it here.",
-                       Style::Warning);
-            self.background_.run(
-                [self = self.shared_from_this(), token, names] { self->sendNames(token, names); });
+                       Style::Warning, [weak, token, names] {
+                           if (auto self = weak.lock())
+                               self->background_.run(
+                                   [self, token, names] { self->sendNames(token, names); });
+                       });
         }));
         return;
     }
@@ -318,8 +320,9 @@ void ManagerController::postAlert(std::string title, std::string text, Style sty
                               style](ManagerController& self) { self.alert(title, text, style); }));
 }
 
-void ManagerController::alert(const std::string& title, const std::string& text, Style style) {
-    if (auto view = view_.lock()) view->presentAlert(title, text, style);
+void ManagerController::alert(const std::string& title, const std::string& text, Style style,
+                              std::function<void()> dismissed) {
+    if (auto view = view_.lock()) view->presentAlert(title, text, style, std::move(dismissed));
 }
 
 // --- Text helpers ---

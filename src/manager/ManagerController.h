@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -105,7 +106,8 @@ class ManagerController : public std::enable_shared_from_this<ManagerController>
     // Main-queue steps.
     void saveAssignments(const std::vector<std::string>& childUsers);
     void postAlert(std::string title, std::string text, ManagerView::AlertStyle style);
-    void alert(const std::string& title, const std::string& text, ManagerView::AlertStyle style);
+    void alert(const std::string& title, const std::string& text, ManagerView::AlertStyle style,
+               std::function<void()> dismissed = {});
 
     std::shared_ptr<ServerClient> server_;
     MainQueue& queue_;

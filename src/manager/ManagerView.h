@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace tarvo {
@@ -13,9 +14,11 @@ class ManagerView {
     virtual ~ManagerView() = default;
 
     // A modal alert: `title` as the message, `text` as the informative text,
-    // one "OK" button. Returns when the user has dismissed it.
-    virtual void presentAlert(const std::string& title, const std::string& text,
-                              AlertStyle style) = 0;
+    // one "OK" button. Returns at once, without an event loop of its own (so
+    // no timer, grant or signal runs inside a half-finished call); `dismissed`
+    // runs on the main thread once the user has pressed "OK".
+    virtual void presentAlert(const std::string& title, const std::string& text, AlertStyle style,
+                              std::function<void()> dismissed = {}) = 0;
     // Loads `url` in the web view (default cache policy, 60-second time-out).
     virtual void load(const std::string& url) = 0;
     // Ends the application.

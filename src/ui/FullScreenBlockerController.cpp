@@ -244,13 +244,14 @@ void FullScreenBlockerController::dismiss() {
 
 void FullScreenBlockerController::pinAll() {
     for (auto* w : windows_) w->pin();
-    holdInput();
-    // An open dialog stays above the windows it belongs to.
+    // An open dialog of ours stays above the windows it belongs to: raised straight after
+    // them, before any round trip to the X server lets them be drawn over it.
     if (QWidget* modal = QApplication::activeModalWidget()) {
         // Minimised, it would leave the child in front of buttons that do nothing.
         if (modal->isMinimized()) modal->showNormal();
         modal->raise();
     }
+    holdInput();
 }
 
 void FullScreenBlockerController::takeInput() {
@@ -286,12 +287,16 @@ void FullScreenBlockerController::holdInput() {
 
 void FullScreenBlockerController::activatePrimary() {
     if (windows_.empty()) return;
+    // While a dialog of ours is up the keyboard is the dialog's, whatever the window manager
+    // does with a window's modal child: the blocker never takes it from the dialog.
+    QWidget* target = QApplication::activeModalWidget();
+    if (!target) target = windows_.front();
     if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>()) {
         // The server's focus, not Qt's: Qt learns of a loss only after a delay.
-        if (!platform::hasInputFocus(x11->display(), windows_.front()->winId()))
-            platform::activateLikeAPager(x11->display(), windows_.front()->winId());
-    } else if (QApplication::activeWindow() != windows_.front()) {
-        windows_.front()->activateWindow();
+        if (!platform::hasInputFocus(x11->display(), target->winId()))
+            platform::activateLikeAPager(x11->display(), target->winId());
+    } else if (QApplication::activeWindow() != target) {
+        target->activateWindow();
     }
 }
 

@@ -97,7 +97,7 @@ class FullScreenBlockerController : public QObject, public BlockerView {
     void holdInput();
     // Takes the keyboard and the pointer (X11) unless a popup of ours holds them.
     void takeInput();
-    // Gives the keyboard to the primary window unless it has it.
+    // Gives the keyboard to the primary window unless it has it, or to our open dialog.
     void activatePrimary();
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showCursor();

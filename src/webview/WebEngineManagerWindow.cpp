@@ -201,12 +201,19 @@ QString WebEngineManagerWindow::describeFailure(const QWebEngineLoadingInfo& inf
 }
 
 void WebEngineManagerWindow::presentAlert(const std::string& title, const std::string& text,
-                                          AlertStyle style) {
-    QMessageBox box(iconFor(style), QStringLiteral("Tarvo Manager"), QString::fromStdString(title),
-                    QMessageBox::Ok, isVisible() ? this : nullptr);
-    box.setInformativeText(QString::fromStdString(text));
-    box.setObjectName(QStringLiteral("tarvoAlert"));
-    box.exec();
+                                          AlertStyle style, std::function<void()> dismissed) {
+    auto* box = new QMessageBox(iconFor(style), QStringLiteral("Tarvo Manager"),
+                                QString::fromStdString(title), QMessageBox::Ok,
+                                isVisible() ? this : nullptr);
+    box->setInformativeText(QString::fromStdString(text));
+    box->setObjectName(QStringLiteral("tarvoAlert"));
+    // Modal, but without a nested event loop: the answer comes with the finished signal.
+    box->setWindowModality(isVisible() ? Qt::WindowModal : Qt::ApplicationModal);
+    box->setAttribute(Qt::WA_DeleteOnClose, true);
+    QObject::connect(box, &QMessageBox::finished, box, [dismissed = std::move(dismissed)] {
+        if (dismissed) dismissed();
+    });
+    box->show();
 }
 
 void WebEngineManagerWindow::terminate() {

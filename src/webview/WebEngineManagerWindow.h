@@ -43,7 +43,8 @@ class WebEngineManagerWindow : public QWidget, public ManagerWindow {
     ~WebEngineManagerWindow() override;
 
     void buildWindow() override;
-    void presentAlert(const std::string& title, const std::string& text, AlertStyle style) override;
+    void presentAlert(const std::string& title, const std::string& text, AlertStyle style,
+                      std::function<void()> dismissed) override;
     void load(const std::string& url) override;
     void terminate() override;
 

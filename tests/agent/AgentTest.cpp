@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "agent/Agent.h"
@@ -22,20 +24,31 @@ using nlohmann::json;
 using std::chrono::seconds;
 
 // Views that show nothing; no warning and no chat window (the agent goes on without them).
+// `gone` hears which of them was destroyed, on the thread that destroyed it.
 class SilentViews : public AgentViews {
   public:
+    using Gone = std::function<void(const std::string& what)>;
     struct Blocker : BlockerView {
+        explicit Blocker(Gone gone) : gone(std::move(gone)) {}
+        ~Blocker() override {
+            if (gone) gone("blocker");
+        }
         void show() override {}
         void dismiss() override {}
+        Gone gone;
     };
+    ~SilentViews() override {
+        if (gone) gone("views");
+    }
     void becomeMenuBarOnly() override {}
     std::unique_ptr<BlockerView> makeBlocker(const std::string&, std::int64_t,
                                              MoreTimeRequest) override {
-        return std::make_unique<Blocker>();
+        return std::make_unique<Blocker>(gone);
     }
     std::unique_ptr<TimeWarningView> makeTimeWarning() override { return nullptr; }
     std::shared_ptr<ChatView> makeChatView() override { return nullptr; }
     void installChatMenuItem(std::function<void()>) override {}
+    Gone gone;
 };
 
 // An agent for child "kid" (uid 501) on virtual time, its Background run by
@@ -66,6 +79,10 @@ class AgentTest : public ::testing::Test {
     json rulesOnDisk() const { return json::parse(readText(Paths::rulesFile())); }
     // Starts the agent of child "kid" (uid 501) against the fake service.
     void startAgent() {
+        makeAgent(std::make_shared<SilentViews>());
+        ASSERT_TRUE(agent->start());
+    }
+    void makeAgent(std::shared_ptr<AgentViews> views) {
         auto session = std::make_shared<platform::FakeUserSession>();
         session->setUserName("kid");
         session->setUid(501);
@@ -75,9 +92,8 @@ class AgentTest : public ::testing::Test {
                                .clock = clock,
                                .session = session,
                                .workspace = std::make_shared<platform::FakeWorkspace>(),
-                               .views = std::make_shared<SilentViews>(),
+                               .views = std::move(views),
                                .presenceOnOwnThread = false});  // the heartbeat on virtual time
-        ASSERT_TRUE(agent->start());
     }
 
     ScopedTimeZone zone{"UTC"};
@@ -306,6 +322,37 @@ TEST(ChildCheck, OnlyATrustedListDecidesAndAnUntrustedFileNeverFreesAChild) {
             ASSERT_EQ(::chown(Paths::configFile().c_str(), c.owner, c.owner), 0);
         }
         EXPECT_EQ(Agent::configListsChild("kid", c.sessionUid), c.want);
+    }
+}
+
+TEST_F(AgentTest, ItsWindowsGoOnTheMainThreadWhoeverLetsGoOfItLast) {
+    for (const bool worker : {false, true}) {
+        SCOPED_TRACE(worker ? "a worker thread lets go last" : "the main thread lets go last");
+        std::mutex mutex;
+        std::map<std::string, std::thread::id> goneOn;
+        auto views = std::make_shared<SilentViews>();
+        views->gone = [&](const std::string& what) {
+            std::lock_guard lock(mutex);
+            goneOn[what] = std::this_thread::get_id();
+        };
+        makeAgent(std::move(views));
+        agent->showBlocker();
+        ASSERT_TRUE(agent->blockerShown());
+        if (worker) {
+            std::thread([last = std::move(agent)]() mutable { last.reset(); }).join();
+            std::lock_guard lock(mutex);
+            EXPECT_TRUE(goneOn.empty()) << "gone before the main thread ran";
+        } else {
+            agent.reset();
+            std::lock_guard lock(mutex);
+            EXPECT_EQ(goneOn.size(), 2u) << "gone at once";
+        }
+        queue.runPending();
+        std::lock_guard lock(mutex);
+        for (const char* what : {"blocker", "views"}) {
+            ASSERT_TRUE(goneOn.contains(what)) << what;
+            EXPECT_EQ(goneOn[what], std::this_thread::get_id()) << what;
+        }
     }
 }
 

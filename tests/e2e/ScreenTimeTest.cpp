@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <ctime>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -14,6 +15,7 @@ namespace tarvo::test {
 namespace {
 
 using nlohmann::json;
+using namespace std::chrono_literals;
 
 // Whether the window the X server sends the keys to is `size` ("1280x800") large. The window
 // manager names the active window before its client takes the focus, so a key pressed on
@@ -23,17 +25,63 @@ bool focusedWindowIs(const XServer& x, const std::string& size) {
                .find("Geometry: " + size) != std::string::npos;
 }
 
-// Geometries of the agent's viewable windows on either screen, as "WxH".
-std::multiset<std::string> agentWindows(const XServer& x) {
+// The agent's viewable windows on either screen: id and size ("WxH").
+std::multimap<std::string, std::string> agentWindowSizes(const XServer& x) {
     std::stringstream out(x.run({"xdotool", "search", "--onlyvisible", "--class", "app.tarvo.agent",
                                  "getwindowgeometry", "%@"}));
+    std::multimap<std::string, std::string> windows;
+    for (std::string word, id; out >> word;) {
+        if (word == "Window") out >> id;
+        if (word == "Geometry:" && out >> word) windows.emplace(id, word);
+    }
+    return windows;
+}
+std::multiset<std::string> agentWindows(const XServer& x) {
     std::multiset<std::string> sizes;
-    for (std::string word; out >> word;)
-        if (word == "Geometry:" && out >> word) sizes.insert(word);
+    for (const auto& [id, size] : agentWindowSizes(x)) sizes.insert(size);
     return sizes;
 }
+// The id of the agent's viewable window of `size`, or "".
+std::string agentWindow(const XServer& x, const std::string& size) {
+    for (const auto& [id, s] : agentWindowSizes(x))
+        if (s == size) return id;
+    return "";
+}
 
-TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialogOpen) {
+// The parent writes; the agent's toast shows it with the next poll, Reply opens the chat
+// window, the child's answer reaches the dashboard; closed, the window leaves the screen.
+void replyToTheParent(const XServer& x, DemoFamily& family) {
+    ASSERT_TRUE(family.service.waitForLog("GET /api/GetChildChatMessages 200"));
+    family.parent.postOk(family.childApi + "/chat", {{"text", "Dinner is ready"}});
+    // The toast comes with the next poll (every 30 s) and slides in: Reply, its right-hand
+    // button, is clicked until the chat window opens.
+    std::string toast, chat;
+    ASSERT_TRUE(waitUntil([&] { return !(toast = agentWindow(x, "360x150")).empty(); }, 45s))
+        << readText(Paths::agentLog());
+    ASSERT_TRUE(waitUntil([&] {
+        if (!(chat = agentWindow(x, "440x620")).empty()) return true;
+        if (agentWindow(x, "360x150") == toast)
+            x.run({"xdotool", "mousemove", "--window", toast, "304", "120", "click", "1"});
+        return false;
+    })) << "the chat window did not open";
+    x.run({"xdotool", "windowactivate", "--sync", chat});
+    x.run({"xdotool", "mousemove", "--window", chat, "190", "582", "click", "1"});
+    x.run({"xdotool", "type", "--delay", "30", "Coming!"});
+    x.run({"xdotool", "key", "Return"});
+    // The answer reaches the dashboard. (Nothing is marked read: without a logind session
+    // the screen's lock state is unknown, which counts as locked.)
+    json conversation;
+    EXPECT_TRUE(waitUntil([&] {
+        conversation = family.parent.child()["chat"];
+        return conversation.size() == 2 && conversation[1]["from"] == "child" &&
+               conversation[1]["text"] == "Coming!";
+    })) << conversation.dump();
+    // Closed: nothing of the agent stays on the screen.
+    x.run({"xdotool", "windowactivate", "--sync", chat, "key", "alt+F4"});
+    EXPECT_TRUE(waitUntil([&] { return agentWindows(x).empty(); })) << agentWindows(x).size();
+}
+
+TEST(ScreenTimeEndToEnd, QuotaBlockerGrantChatScheduleBlockerAndSigtermWithTheDialogOpen) {
     XServer x({.screens = {"1280x800", "1024x768"}});
     ASSERT_TRUE(x.running() && x.error().empty()) << x.error();
     TempRoot root;
@@ -92,6 +140,10 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantScheduleBlockerAndSigtermWithTheDialog
         EXPECT_EQ(request["account"], userName());
         parent.postOk("/web/api/requests/" + request["id"].dump() + "/decide", {{"grant", true}});
         EXPECT_TRUE(waitUntil([&] { return agentWindows(x).empty(); })) << agentWindows(x).size();
+    }
+    {
+        SCOPED_TRACE("a parent's message: the toast, Reply, the child's answer on the dashboard");
+        replyToTheParent(x, family);
     }
     {
         SCOPED_TRACE("the schedule: one minute a day, ten hours from now");

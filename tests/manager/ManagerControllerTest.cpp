@@ -79,16 +79,22 @@ std::string alert(const std::string& title, Style style) {
     return title + " (" + std::to_string(static_cast<int>(style)) + ")";
 }
 
+// Alerts stay up until the test dismisses them.
 struct RecordingView : ManagerView {
-    void presentAlert(const std::string& title, const std::string& text, Style style) override {
+    void presentAlert(const std::string& title, const std::string& text, Style style,
+                      std::function<void()> dismissed) override {
         alerts.push_back(alert(title, style));
         texts.push_back(text);
-        if (onAlert) onAlert();  // while the alert is up
+        up.push_back(std::move(dismissed));
     }
     void load(const std::string& url) override { loads.push_back(url); }
     void terminate() override { ++terminations; }
+    void dismissAll() {
+        for (auto& dismissed : std::exchange(up, {}))
+            if (dismissed) dismissed();
+    }
     std::vector<std::string> alerts, texts, loads;
-    std::function<void()> onAlert;
+    std::vector<std::function<void()>> up;
     int terminations = 0;
 };
 
@@ -287,16 +293,21 @@ TEST_F(ManagerControllerTest, TheLogShowsEachMessagesVerbAndLengthButNeverItsTok
 }
 
 TEST_F(ManagerControllerTest, AccountAlertsWaitForTheParent) {
-    // Nothing goes out while an alert is up.
+    // The administrators' warning holds the accounts back until it is dismissed.
     std::vector<size_t> sentWhileUp;
-    view->onAlert = [&] { sentWhileUp.push_back(sent().size()); };
     root.setAccounts(json::array({account("_www", 70)}), json::array());
     send("updateData|t");
+    sentWhileUp.push_back(sent().size());
+    view->dismissAll();
     root.setAccounts(json::array({account("b", 502), account("a", 501)}), json::array({"A", "b"}));
     send("updateData|t");
+    sentWhileUp.push_back(sent().size());
+    view->dismissAll();
+    queue.runPending();
     root.setAccounts(json::array({account("emma", 502)}), json::array());
     service.answer("/api/SetDesktopSettings", 500, "{}");
     send("updateData|t");
+    sentWhileUp.push_back(sent().size());
     EXPECT_EQ(view->alerts,
               (std::vector<std::string>{alert("No usable accounts found", Style::Critical),
                                         alert("All accounts are administrators", Style::Warning),

@@ -6,8 +6,10 @@
 
 #include <filesystem>
 
+#include "ServiceProcess.h"
 #include "manager/SetupFixture.h"
 #include "support/FakeService.h"
+#include "support/LocalServer.h"
 #include "support/Processes.h"
 #include "support/XServer.h"
 #include "ui/AgentWindowsLibrary.h"
@@ -31,7 +33,81 @@ const char* const kSignInPage = R"(<!doctype html><iframe src="/frame"></iframe>
   webview.postMessage({kind: 'not a string'});
 </script>)";
 
-TEST(ManagerProcess, TheBridgeCarriesMessagesFromFramesAndCloseAppEndsTheProcess) {
+// `tarvo manager`'s environment on `x` against the service at `baseUrl`, with `more`.
+std::vector<std::string> managerEnvironment(const XServer& x, const std::string& baseUrl,
+                                            std::vector<std::string> more = {}) {
+    more.insert(more.end(),
+                {"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb", "TARVO_BASE_URL=" + baseUrl});
+#if defined(__SANITIZE_ADDRESS__)
+    // Qt WebEngine (Chromium) keeps allocations to the end and frees some
+    // objects with a sized delete of another size inside its own code: both
+    // checks are off for the manager child, every other error stays fatal.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    more.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                   ":detect_leaks=0:new_delete_type_mismatch=0");
+#endif
+    return environmentWith(more);
+}
+
+// The parent's setup on the service's own pages, driven as a parent would through the web
+// view's DevTools port: sign in; the manager sends this computer's accounts and opens the
+// assignment page, which lists them; one goes to the demo child; config.json names it; Finish
+// ends the manager, its "Setup complete" alert still up.
+void setUpOnTheServicesPages(const XServer& x) {
+    DemoFamily family("DEV-ELSEWHERE", "someone");  // this computer is new to the service
+    const int devtools = deadPort();
+    Process manager({.argv = {tarvoBinary(), "manager"},
+                     .env = managerEnvironment(
+                         x, family.service.url(),
+                         {"QTWEBENGINE_REMOTE_DEBUGGING=127.0.0.1:" + std::to_string(devtools)})});
+    std::string seen;  // what the last evaluation printed
+    // The value of a JavaScript expression in the manager's page; none while there is no page
+    // or it throws.
+    auto eval = [&](const std::string& expression) -> std::optional<nlohmann::json> {
+        const ProcessResult r = runProcess(
+            "/usr/bin/python3",
+            {sourceDir() + "/tests/webview/devtools.py", std::to_string(devtools), expression});
+        seen = r.out + r.err;
+        nlohmann::json value = nlohmann::json::parse(r.out, nullptr, false);
+        if (!r.succeeded() || value.is_discarded()) return std::nullopt;
+        return value;
+    };
+    auto becomes = [&](const std::string& expression, const nlohmann::json& expected) {
+        return waitUntil([&] { return eval(expression) == expected; }, 60s);
+    };
+    ASSERT_TRUE(becomes("location.href.startsWith('" + family.service.url() +
+                            "Signin?type=desktop&deviceId=') && document.readyState === "
+                            "'complete' && document.getElementById('title').textContent",
+                        "Sign in"))
+        << seen << readText(Paths::managerLog());
+    ASSERT_TRUE(
+        eval("document.getElementById('email').value = 'demo@tarvo.local';"
+             "document.getElementById('password').value = 'tarvo-demo';"
+             "document.getElementById('submit').click(); true"));
+    ASSERT_TRUE(
+        becomes("location.pathname === '/AssignDesktopUsers' && [...document."
+                "querySelectorAll('select[data-account]')].map(s => s.dataset.account)",
+                {"emma", "parent"}))
+        << seen << readText(Paths::managerLog());
+    EXPECT_FALSE(exists(Paths::configFile())) << "nothing written before the parent saves";
+    ASSERT_EQ(eval("(() => { const s = document.querySelector('select[data-account=\"emma\"]');"
+                   "s.value = '" +
+                   family.child["id"].dump() +
+                   "';"
+                   "document.getElementById('save').click(); return true; })()"),
+              std::optional<nlohmann::json>(true))
+        << seen;
+    ASSERT_TRUE(becomes("document.getElementById('finish').hidden", false)) << seen;
+    const auto config = nlohmann::json::parse(readText(Paths::configFile()), nullptr, false);
+    ASSERT_TRUE(config.is_object()) << readText(Paths::managerLog());
+    EXPECT_EQ(config["child_users"], nlohmann::json{"emma"});
+    EXPECT_EQ(config["api"], family.service.url());
+    EXPECT_FALSE(config.contains("device_id"));
+    eval("document.getElementById('finish').click(); true");
+    EXPECT_EQ(manager.wait(60s), std::optional<int>(0)) << readText(Paths::managerLog());
+}
+
+TEST(ManagerProcess, TheBridgeCarriesMessagesFromFramesAndTheServicesPagesSetUpTheComputer) {
     XServer x;
     ASSERT_TRUE(x.running()) << x.error();
     SetupRoot root;
@@ -46,17 +122,8 @@ TEST(ManagerProcess, TheBridgeCarriesMessagesFromFramesAndCloseAppEndsTheProcess
                "<script>window.chrome.webview.postMessage('closeApp')</script>"}})
             s.Get(path, [html](const auto&, auto& res) { res.set_content(html, "text/html"); });
     });
-    std::vector<std::string> env{"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb",
-                                 "TARVO_BASE_URL=" + service.url() + "/"};
-#if defined(__SANITIZE_ADDRESS__)
-    // Qt WebEngine (Chromium) keeps allocations to the end and frees some
-    // objects with a sized delete of another size inside its own code: both
-    // checks are off for the manager child, every other error stays fatal.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
-                  ":detect_leaks=0:new_delete_type_mismatch=0");
-#endif
-    Process manager({.argv = {tarvoBinary(), "manager"}, .env = environmentWith(env)});
+    Process manager(
+        {.argv = {tarvoBinary(), "manager"}, .env = managerEnvironment(x, service.url() + "/")});
     EXPECT_EQ(manager.wait(60s), std::optional<int>(0))
         << testing::PrintToString(logMessages(Paths::managerLog()));
 
@@ -79,6 +146,9 @@ TEST(ManagerProcess, TheBridgeCarriesMessagesFromFramesAndCloseAppEndsTheProcess
                       "[manager] WARN  running as root — the web view starts without its "
                       "sandbox"),
               ::geteuid() == 0);
+
+    std::filesystem::remove(Paths::configFile());
+    setUpOnTheServicesPages(x);
 }
 
 TEST(RoleLibraries, TheExecutableLinksNeitherAndTheLibrariesAnswerOnlyTheirRevision) {

@@ -72,22 +72,36 @@ TEST(ManagerWindow, CentredModalAlertsAndLoadsThatFailOnce) {
     widget->resize(300, 200);
     EXPECT_TRUE(waitUntil([&] { return widget->size() == QSize(800, 600); })) << widget->width();
 
-    // An alert returns once the parent has pressed its one button.
+    // An alert returns at once, with no event loop of its own; its completion runs once the
+    // parent has pressed its one button.
     for (const auto& [style, icon] : {std::pair{Style::Warning, QMessageBox::Warning},
                                       {Style::Informational, QMessageBox::Information},
                                       {Style::Critical, QMessageBox::Critical}}) {
-        QStringList seen;  // icon, texts, modality and buttons of the alert while it is up
+        bool returned = false, nested = false;
+        int dismissed = 0;
         QTimer::singleShot(0, [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            ASSERT_TRUE(box && box->isVisible());
-            seen << QString::number(box->icon()) << box->text() << box->informativeText()
-                 << (box->isModal() ? "modal" : "modeless");
-            for (QAbstractButton* b : box->buttons()) seen << b->text().remove('&');
-            box->button(QMessageBox::Ok)->click();
+            nested = !returned;  // the event loop ran inside the call
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                if (nested) box->button(QMessageBox::Ok)->click();
         });
-        window->presentAlert("Setup complete", "Tarvo is now monitoring: emma", style);
+        window->presentAlert("Setup complete", "Tarvo is now monitoring: emma", style,
+                             [&] { ++dismissed; });
+        returned = true;
+        QMessageBox* box = nullptr;
+        ASSERT_TRUE(waitUntil([&] {
+            box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            return box && box->isVisible();
+        }));
+        EXPECT_FALSE(nested);
+        QStringList seen{QString::number(box->icon()), box->text(), box->informativeText(),
+                         box->isModal() ? "modal" : "modeless"};
+        for (QAbstractButton* b : box->buttons()) seen << b->text().remove('&');
         EXPECT_EQ(seen, (QStringList{QString::number(icon), "Setup complete",
                                      "Tarvo is now monitoring: emma", "modal", "OK"}));
+        EXPECT_EQ(dismissed, 0);
+        box->button(QMessageBox::Ok)->click();
+        EXPECT_TRUE(waitUntil([&] { return !QApplication::activeModalWidget(); }));
+        EXPECT_EQ(dismissed, 1);
     }
     // The window manager's close request reaches the owner.
     widget->close();

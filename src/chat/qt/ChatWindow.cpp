@@ -446,8 +446,9 @@ void ChatWindow::drawRows() {
     size_t keep = 0;
     while (keep < drawn_.size() && keep < rows_.size() && drawn_[keep] == rows_[keep]) ++keep;
     if (keep == drawn_.size() && keep == rows_.size()) return;
+    if (!stack_ || !stackLayout_) return;
     stack_->setUpdatesEnabled(false);
-    for (size_t i = keep; i < rowWidgets_.size(); ++i) delete rowWidgets_[i];
+    for (size_t i = keep; i < rowWidgets_.size(); ++i) delete rowWidgets_[i].data();
     rowWidgets_.resize(keep);
     for (size_t i = keep; i < rows_.size(); ++i) {
         QWidget* widget = bubble(rows_[i]);
@@ -463,7 +464,7 @@ void ChatWindow::scrollToBottom() {
     followBottom_ = true;
     QPointer<QScrollArea> scroll = scroll_;
     QTimer::singleShot(0, window_, [this, scroll] {
-        if (!scroll || !followBottom_) return;
+        if (!scroll || !stackLayout_ || !followBottom_) return;
         stackLayout_->activate();
         scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
     });
@@ -529,9 +530,27 @@ void ChatWindow::sendTapped() {
 QWidget* ChatWindow::window() const {
     return window_.data();
 }
+QLabel* ChatWindow::titleLabel() const {
+    return titleLabel_.data();
+}
+QLabel* ChatWindow::subtitleLabel() const {
+    return subtitleLabel_.data();
+}
+QLabel* ChatWindow::avatarLabel() const {
+    return avatarLabel_.data();
+}
+QLineEdit* ChatWindow::input() const {
+    return input_.data();
+}
+QAbstractButton* ChatWindow::sendButton() const {
+    return sendButton_.data();
+}
+QScrollArea* ChatWindow::scrollArea() const {
+    return scroll_.data();
+}
 
 std::vector<QWidget*> ChatWindow::rowWidgets() const {
-    return rowWidgets_;
+    return {rowWidgets_.begin(), rowWidgets_.end()};
 }
 
 }  // namespace tarvo

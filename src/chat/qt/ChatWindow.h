@@ -71,12 +71,12 @@ class ChatWindow : public ChatView {
 
     // The parts, for tests and the harness.
     QWidget* window() const;
-    QLabel* titleLabel() const { return titleLabel_; }
-    QLabel* subtitleLabel() const { return subtitleLabel_; }
-    QLabel* avatarLabel() const { return avatarLabel_; }
-    QLineEdit* input() const { return input_; }
-    QAbstractButton* sendButton() const { return sendButton_; }
-    QScrollArea* scrollArea() const { return scroll_; }
+    QLabel* titleLabel() const;
+    QLabel* subtitleLabel() const;
+    QLabel* avatarLabel() const;
+    QLineEdit* input() const;
+    QAbstractButton* sendButton() const;
+    QScrollArea* scrollArea() const;
     // One widget per row, in order, once the window has been opened; each
     // holds children named "name", "bubble", "text" and "status".
     std::vector<QWidget*> rowWidgets() const;
@@ -93,16 +93,18 @@ class ChatWindow : public ChatView {
     Config config_;
     chatqt::ChatToast::Context toastContext_;
     bool backdropLoaded_ = false;
+    // The window and its parts: each goes with the window (whoever destroys
+    // it), and a rebuilt window replaces them all.
     QPointer<chatqt::ChatWindowWidget> window_;
-    QWidget* stack_ = nullptr;
-    QVBoxLayout* stackLayout_ = nullptr;
-    QScrollArea* scroll_ = nullptr;
-    QLineEdit* input_ = nullptr;
-    QLabel* titleLabel_ = nullptr;
-    QLabel* subtitleLabel_ = nullptr;
-    QLabel* avatarLabel_ = nullptr;
-    QAbstractButton* sendButton_ = nullptr;
-    std::vector<QWidget*> rowWidgets_;
+    QPointer<QWidget> stack_;
+    QPointer<QVBoxLayout> stackLayout_;
+    QPointer<QScrollArea> scroll_;
+    QPointer<QLineEdit> input_;
+    QPointer<QLabel> titleLabel_;
+    QPointer<QLabel> subtitleLabel_;
+    QPointer<QLabel> avatarLabel_;
+    QPointer<QAbstractButton> sendButton_;
+    std::vector<QPointer<QWidget>> rowWidgets_;
     // The rows to show, and the rows `rowWidgets_` show.
     std::vector<ChatRow> rows_;
     std::vector<ChatRow> drawn_;
