@@ -89,7 +89,7 @@ int runDaemon(const Invocation& inv) {
 
 int installCert(const Invocation& inv) {
     const std::string path =
-        inv.args.size() > 1 ? inv.args[1] : Paths::bundleResources() + "/rootCert.pem";
+        inv.args.size() > 1 ? inv.args[1] : Paths::certificateAuthorityDir() + "/rootCert.pem";
     // The tools' own messages come first; one closing line says what happened.
     if (makeCertificateTrust()->trust(path, inv.err)) {
         inv.out << "certificate trusted: " << path << "\n" << std::flush;
@@ -117,7 +117,7 @@ int uninstall(const Invocation& inv) {
     const int status = Uninstall::run(
         inv.err, ::getuid(),
         *makeSystemProxy(std::make_shared<TarvoLog>("uninstall", Paths::daemonLog())),
-        *makeCertificateTrust());
+        *makeCertificateTrust(), inv.args.size() > 1 && inv.args[1] == Uninstall::kKeepFilesOption);
     if (status == 0) inv.out << "Tarvo uninstalled\n" << std::flush;
     return status;
 }

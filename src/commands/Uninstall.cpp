@@ -24,7 +24,7 @@ std::vector<std::string> removedPaths() {
 }
 
 int run(std::ostream& err, unsigned realUid, platform::SystemProxy& proxy,
-        platform::CertificateTrust& trust) {
+        platform::CertificateTrust& trust, bool keepFiles) {
     if (realUid != 0) {
         err << kRootRefusal << "\n" << std::flush;
         return 1;
@@ -48,6 +48,10 @@ int run(std::ostream& err, unsigned realUid, platform::SystemProxy& proxy,
     proxy.clear();
     trust.remove();
 
+    if (keepFiles) {
+        log.info("uninstall complete (configuration and state kept)");
+        return 0;
+    }
     for (const std::string& path : removedPaths()) {
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);

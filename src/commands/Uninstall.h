@@ -22,7 +22,12 @@ std::vector<std::string> removedPaths();
 // certificate and deletes the product's system-wide files. Every step runs
 // whatever the one before did; a missing job or file is skipped. Returns the
 // exit status: 1 with the refusal on `err` when `realUid` is not 0, else 0.
+// With `keepFiles` (a package being removed, not purged) the configuration,
+// state and logs stay: only the jobs, the proxy settings and the trust go.
 int run(std::ostream& err, unsigned realUid, platform::SystemProxy& proxy,
-        platform::CertificateTrust& trust);
+        platform::CertificateTrust& trust, bool keepFiles = false);
+
+// The argument that asks for `keepFiles`.
+inline constexpr const char* kKeepFilesOption = "--keep-files";
 
 }  // namespace tarvo::Uninstall

@@ -301,4 +301,10 @@ std::string libraryDir() {
     return exe.parent_path().string();
 }
 
+std::string certificateAuthorityDir() {
+    if (std::getenv("TARVO_RESOURCES") || !installedPrefix(runningExecutable().string()))
+        return bundleResources();
+    return resolve("/etc/tarvo");
+}
+
 }  // namespace tarvo::Paths

@@ -102,6 +102,13 @@ std::string bundleResources();
 // "usr/bin" directory on this system, the "lib/tarvo" beside that "bin"; else
 // the real executable's own directory ("" when it cannot be found).
 std::string libraryDir();
+// The proxy's certificate authority: "mitmproxy-ca.pem" (key and
+// certificate, root's alone) and "rootCert.pem" (the certificate the system
+// trusts). The package makes the pair on each machine, outside the package's
+// own files: for an executable installed in a "usr/bin" directory on this
+// system (and no TARVO_RESOURCES), /etc/tarvo under the root; else the
+// resources, where a build tree, the demo and the Mac keep them.
+std::string certificateAuthorityDir();
 // The "…/usr" an executable at `realExecutable` was installed into (a package
 // unpacked into a made root keeps its layout): none for a build tree, for
 // any other directory and in the Mac's table.

@@ -254,7 +254,8 @@ void Daemon::installCertIfNeeded() {
         log_.debug("root cert already trusted in System keychain");
         return;
     }
-    if (options_.certificateTrust->trust(Paths::bundleResources() + "/rootCert.pem", std::cerr))
+    if (options_.certificateTrust->trust(Paths::certificateAuthorityDir() + "/rootCert.pem",
+                                         std::cerr))
         log_.info("installed root cert into System keychain");
     else
         log_.error("could not install root cert \xE2\x80\x94 HTTPS interception will fail");
@@ -482,7 +483,7 @@ void Daemon::scheduleStart(Millis delay) {
 }
 
 std::optional<std::string> Daemon::stageProxyConfdir() {
-    const std::string bundled = Paths::bundleResources() + "/" + kCaFile;
+    const std::string bundled = Paths::certificateAuthorityDir() + "/" + kCaFile;
     if (!pathExists(bundled)) {
         log_.error("no bundled CA key at " + bundled +
                    " \xE2\x80\x94 mitmproxy will generate its own, "

@@ -116,12 +116,48 @@ TEST(Commands, UninstallOnThisSystemRemovesItsOwnDirectoriesAndCallsNoMacTool) {
     EXPECT_EQ(removed, (std::vector<std::string>{
                            root.path() + "/var/lib/tarvo", root.path() + "/var/log/tarvo",
                            root.path() + "/var/cache/tarvo", root.path() + "/run/tarvo"}));
-    const ProcessResult r =
-        run({.argv = {tarvoBinary(), "uninstall"}, .env = environmentWith({"TARVO_PLATFORM="})});
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    for (const std::string& path : removed) EXPECT_FALSE(exists(path)) << path;
+    // A package being removed keeps every file (purge takes them later); a
+    // plain uninstall takes them all.
+    for (const bool keep : {true, false}) {
+        std::vector<std::string> argv = {tarvoBinary(), "uninstall"};
+        if (keep) argv.push_back(Uninstall::kKeepFilesOption);
+        const ProcessResult r = run({.argv = argv, .env = environmentWith({"TARVO_PLATFORM="})});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        for (const std::string& path : removed) EXPECT_EQ(exists(path), keep) << path;
+        EXPECT_EQ(exists(Paths::configFile()), keep);
+    }
     EXPECT_FALSE(exists(called));
     EXPECT_TRUE(exists(Paths::perUserScreenTimeStateFile()));
+}
+
+// The certificate authority an installed executable uses is the one its
+// package made in /etc/tarvo; a build tree, and TARVO_RESOURCES, keep it with
+// the resources. install-cert names the certificate it looked for.
+TEST(Commands, AnInstalledExecutableTakesItsCertificateAuthorityFromEtc) {
+    TempRoot root;
+    EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    const std::string installed = root.path() + "/usr/bin/tarvo";
+    fs::create_directories(fs::path(installed).parent_path());
+    fs::copy_file(tarvoBinary(), installed);
+    const std::string own = root.path() + "/own";
+    const struct {
+        std::string binary;
+        std::optional<std::string> resources;
+        std::string certificate;
+    } cases[] = {
+        {installed, std::nullopt, root.path() + "/etc/tarvo/rootCert.pem"},
+        {installed, own, own + "/rootCert.pem"},
+        {tarvoBinary(), std::nullopt,
+         (fs::path(tarvoBinary()).parent_path().parent_path() / "Resources/rootCert.pem").string()},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r =
+            run({.argv = {c.binary, "install-cert"},
+                 .env = environmentWith(
+                     {"TARVO_PLATFORM=", "TARVO_RESOURCES=" + c.resources.value_or("")})});
+        EXPECT_EQ(r.exitStatus, 1) << c.binary;
+        EXPECT_EQ(r.err, "certificate not installed: " + c.certificate + "\n") << c.binary;
+    }
 }
 
 // config.json counts only from root or an administrator (a member of sudo,

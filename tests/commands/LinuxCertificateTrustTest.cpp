@@ -81,6 +81,9 @@ TEST(LinuxCertificateTrust, TrustedInTheSystemStoreUntilRemovedAndNothingElseTou
     EXPECT_TRUE(trust.remove());
     EXPECT_FALSE(root.verified(cert));
     EXPECT_FALSE(trust.isTrusted());
+    // No link of the store is left pointing at the removed certificate.
+    for (const auto& entry : fs::directory_iterator(Paths::resolve("/etc/ssl/certs")))
+        EXPECT_TRUE(!entry.is_symlink() || fs::exists(entry.path())) << entry.path();
     EXPECT_TRUE(root.verified(Paths::resolve("/usr/share/ca-certificates/site/Other.crt")))
         << "the system's own authorities stay";
     EXPECT_FALSE(trust.remove()) << "nothing of ours left to remove";

@@ -1,6 +1,6 @@
-// How the agent is started in each session: the systemd user unit, and the
-// supervisor of the autostart entry, run with a stand-in agent that records
-// its starts.
+// How the daemon is started at boot (its system unit) and the agent in each
+// session: the systemd user unit, and the supervisor of the autostart entry,
+// run with a stand-in agent that records its starts.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -21,18 +21,29 @@ std::string resource(const std::string& name) {
     return sourceDir() + "/resources/linux/" + name;
 }
 
-// systemd-analyze's complaints about the unit, its ExecStart pointed at an
-// existing program; empty when it has none. A user manager's check needs a
-// runtime directory, which a session would give it.
-std::string verifyUnit(const std::string& text) {
+// systemd-analyze's complaints about a unit (`scope` "--user" or
+// "--system"), its ExecStart pointed at an existing program; empty when it has
+// none. A user manager's check needs a runtime directory, which a session
+// would give it.
+std::string verifyUnit(const std::string& text, const std::string& name = "tarvo-agent.service",
+                       const std::string& scope = "--user") {
     TempDir dir;
     ::mkdir((dir / "run").c_str(), 0700);
-    writeText(dir / "tarvo-agent.service",
-              std::regex_replace(text, std::regex("/usr/bin/tarvo "), "/bin/true "));
-    const ProcessResult r =
-        run({.argv = {"/usr/bin/systemd-analyze", "--user", "verify", dir / "tarvo-agent.service"},
-             .env = environmentWith({"XDG_RUNTIME_DIR=" + dir / "run"})});
+    writeText(dir / name, std::regex_replace(text, std::regex("/usr/bin/tarvo "), "/bin/true "));
+    const ProcessResult r = run({.argv = {"/usr/bin/systemd-analyze", scope, "verify", dir / name},
+                                 .env = environmentWith({"XDG_RUNTIME_DIR=" + dir / "run"})});
     return r.succeeded() ? r.out + r.err : "failed: " + r.launchError + r.out + r.err;
+}
+
+// The daemon's system unit: from boot, started again 10 s after any exit.
+TEST(DaemonUnit, VerifiesCleanlyAndRestartsTheDaemonFromBoot) {
+    const std::string unit = readText(resource("tarvo.service"));
+    EXPECT_EQ(verifyUnit(unit, "tarvo.service", "--system"), "");
+    EXPECT_NE(verifyUnit(unit + "RestartSec=soon\n", "tarvo.service", "--system"), "")
+        << "the check sees a bad line";
+    for (const char* line : {"\nExecStart=/usr/bin/tarvo daemon\n", "\nRestart=always\n",
+                             "\nRestartSec=10\n", "\nWantedBy=multi-user.target\n"})
+        EXPECT_NE(unit.find(line), std::string::npos) << line;
 }
 
 TEST(AgentUnit, VerifiesCleanlyAndRestartsTheAgentWithinSeconds) {

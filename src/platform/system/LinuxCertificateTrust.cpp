@@ -175,16 +175,18 @@ std::vector<std::string> LinuxCertificateTrust::certificateBlocks(const std::str
     return blocks;
 }
 
-bool LinuxCertificateTrust::update(std::ostream& err) {
+bool LinuxCertificateTrust::update(std::ostream& err, bool fresh) {
     ProcessOptions options;
     options.mergeStderr = true;
     options.timeout = std::chrono::seconds(120);
-    const ProcessResult r = runProcess(
-        updateTool_,
-        {"--certsconf", Paths::resolve("/etc/ca-certificates.conf"), "--certsdir",
-         Paths::resolve("/usr/share/ca-certificates"), "--localcertsdir", localDir(),
-         "--etccertsdir", etcDir(), "--hooksdir", Paths::resolve("/etc/ca-certificates/update.d")},
-        options);
+    std::vector<std::string> args = {
+        "--certsconf",     Paths::resolve("/etc/ca-certificates.conf"),
+        "--certsdir",      Paths::resolve("/usr/share/ca-certificates"),
+        "--localcertsdir", localDir(),
+        "--etccertsdir",   etcDir(),
+        "--hooksdir",      Paths::resolve("/etc/ca-certificates/update.d")};
+    if (fresh) args.push_back("--fresh");
+    const ProcessResult r = runProcess(updateTool_, args, options);
     if (r.succeeded()) return true;
     err << (r.launched ? r.out : "cannot run " + updateTool_ + ": " + r.launchError + "\n")
         << std::flush;
@@ -192,7 +194,7 @@ bool LinuxCertificateTrust::update(std::ostream& err) {
 }
 
 bool LinuxCertificateTrust::isTrusted() {
-    const auto ours = readFile(Paths::bundleResources() + "/rootCert.pem");
+    const auto ours = readFile(Paths::certificateAuthorityDir() + "/rootCert.pem");
     const auto trusted = readFile(bundle());
     if (!ours || !trusted) return false;
     const std::vector<std::string> mine = certificateBlocks(*ours);
@@ -251,7 +253,7 @@ bool LinuxCertificateTrust::remove() {
         asChild(child,
                 {certutilTool_, "-D", "-d", "sql:" + child.home + "/.pki/nssdb", "-n", kNickname});
     if (::unlink(localCertificate().c_str()) != 0) return false;
-    return update(std::cerr) && policies;
+    return update(std::cerr, true) && policies;
 }
 
 }  // namespace tarvo::platform

@@ -48,7 +48,9 @@ class LinuxCertificateTrust : public CertificateTrust {
 
   private:
     // Runs the tool; what it printed goes to `err` when it fails.
-    bool update(std::ostream& err);
+    // `fresh` links the store anew: update-ca-certificates leaves the links of
+    // a removed local certificate dangling otherwise.
+    bool update(std::ostream& err, bool fresh = false);
     // Adds or takes out the certificate in Firefox's policies.
     bool changeFirefoxPolicies(bool add, std::ostream& err);
 
