@@ -128,7 +128,8 @@ TEST(AgentSupervisor, AKilledAgentIsBackWithinTenSecondsAndOnlyOneSupervisorRuns
 }
 
 // An agent that ends by itself at once with status 0 (a user who is not a
-// child) is left ended after three tries; one that fails is started again.
+// child) is left ended after three tries; one that fails is started again,
+// until the package that brought it is removed.
 TEST(AgentSupervisor, AnAgentThatEndsAtOnceCleanlyIsLeftEndedAFailingOneIsNot) {
     SupervisedAgent clean("exit 0");
     Process quitter(clean.launch());
@@ -139,6 +140,9 @@ TEST(AgentSupervisor, AnAgentThatEndsAtOnceCleanlyIsLeftEndedAFailingOneIsNot) {
     Process restarter(failing.launch());
     EXPECT_TRUE(failing.startsReach(4, 20s)) << restarter.err();
     EXPECT_FALSE(restarter.wait(0ms));
+    ::unlink((failing.dir / "agent").c_str());
+    EXPECT_EQ(restarter.wait(20s), std::optional<int>(0)) << restarter.err();
+    EXPECT_NE(restarter.err().find("is gone; not starting it again"), std::string::npos);
 }
 
 // Without a runtime directory of its own the lock is in /tmp, where another
