@@ -39,12 +39,29 @@ class ServiceTest : public ::testing::Test {
         return parent.postOk("/web/api/requests/" + request["id"].dump() + "/decide", body);
     }
 
-    // Statements on the service's database, beside the running service.
+    // Statements on the service's database, beside the running service: rows
+    // one a line, columns joined by '|', on either store.
     std::string sql(const std::string& statement) const {
+        if (!family.database.empty())
+            return PostgresCluster::shared().psql(family.database, statement);
         const auto r = runProcess("/usr/bin/sqlite3", {family.data / "tarvo-service.sqlite3",
                                                        ".timeout 10000", statement});
         if (!r.succeeded()) throw std::runtime_error("sqlite3 failed: " + statement);
         return r.out;
+    }
+    std::string schemaVersion() const {
+        return sql(family.database.empty() ? "PRAGMA user_version"
+                                           : "SELECT version FROM tarvo_schema");
+    }
+    void setSchemaVersion(const std::string& version) const {
+        sql(family.database.empty() ? "PRAGMA user_version=" + version
+                                    : "UPDATE tarvo_schema SET version = " + version);
+    }
+    // Now and `offset` later, in milliseconds since the epoch, for the tables that count so.
+    static std::string epochMs(std::chrono::milliseconds offset = {}) {
+        return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  (std::chrono::system_clock::now() + offset).time_since_epoch())
+                                  .count());
     }
     int get(const std::string& target) {
         auto r = httplib::Client(service.origin()).Get(target, {{"Cookie", parent.cookie()}});
@@ -115,12 +132,12 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
 
     // A kill, a newer database, then the same data and the updates over HTTPS.
     service.kill9();  // what was acknowledged is on disk
-    const std::string db = family.data / "tarvo-service.sqlite3";
-    ASSERT_TRUE(runProcess("/usr/bin/sqlite3", {db, "PRAGMA user_version=99"}).succeeded());
+    const std::string latest = schemaVersion();
+    setSchemaVersion("99");
     EXPECT_THROW(service.start(), std::runtime_error);
     EXPECT_NE(service.stderrText().find("database schema version 99 is newer than this service"),
               std::string::npos);
-    ASSERT_TRUE(runProcess("/usr/bin/sqlite3", {db, "PRAGMA user_version=2"}).succeeded());
+    setSchemaVersion(latest.substr(0, latest.find('\n')));
     // A certificate for 127.0.0.1, self-signed and trusted as its own authority.
     TempDir keys;
     const std::string cert = keys / "server.pem", key = keys / "server.key";
@@ -310,8 +327,8 @@ TEST_F(ServiceTestWithLimits, WrongPasswordsSlowGuessingFromOneAddressButNeverLo
     // so one is checked and seven wait, as if they came one by one. Six
     // failures before make that wait the longest (1.2 s), however slowly a
     // sanitizer build serves the eight.
-    sql("INSERT INTO signin_attempts VALUES ('demo@tarvo.local', '198.51.100.8', 6, 0, "
-        "CAST(strftime('%s', 'now') AS INTEGER) * 1000)");
+    sql("INSERT INTO signin_attempts VALUES ('demo@tarvo.local', '198.51.100.8', 6, 0, " +
+        epochMs() + ")");
     std::vector<int> statuses(8);
     std::vector<std::thread> guesses;
     for (size_t i = 0; i < statuses.size(); ++i)
@@ -334,9 +351,8 @@ TEST_F(ServiceTestWithLimits, WrongPasswordsSlowGuessingFromOneAddressButNeverLo
     // The right password too waits out the delay, then gets in; from another
     // address it gets in at once. The delay is set to end 3 s from now: a slow
     // build's password hashing may outlast the 1.2 s one.
-    sql("UPDATE signin_attempts SET next_at_ms = "
-        "CAST((julianday('now') - 2440587.5) * 86400000 AS INTEGER) + 3000 WHERE address = '" +
-        guesser + "'");
+    sql("UPDATE signin_attempts SET next_at_ms = " + epochMs(3s) + " WHERE address = '" + guesser +
+        "'");
     const auto early = signIn(guesser, kDemoPassword);
     ASSERT_EQ(early->status, 429);
     const auto waitMs = json::parse(early->body)["retryAfterMs"].get<int>();
@@ -375,10 +391,10 @@ TEST_F(ServiceTestWithLimits, WrongPasswordsSlowGuessingFromOneAddressButNeverLo
     // Old rows expire one by one; however many addresses have tried, the
     // table is never emptied to make room.
     sql("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100001) "
-        "INSERT INTO signin_attempts SELECT 'many@example.org', 'a' || i, 1, 0, "
-        "CAST(strftime('%s', 'now') AS INTEGER) * 1000 FROM n");
-    sql("INSERT INTO signin_attempts VALUES ('old@example.org', '10.0.0.1', 3, 0, "
-        "(CAST(strftime('%s', 'now') AS INTEGER) - 16 * 60) * 1000)");
+        "INSERT INTO signin_attempts SELECT 'many@example.org', 'a' || i, 1, 0, " +
+        epochMs() + " FROM n");
+    sql("INSERT INTO signin_attempts VALUES ('old@example.org', '10.0.0.1', 3, 0, " +
+        epochMs(-16min) + ")");
     EXPECT_EQ(signIn("198.51.100.30", "guess")->status, 401);
     EXPECT_EQ(sql("SELECT COUNT(*) FROM signin_attempts WHERE email = 'many@example.org'"),
               "100001\n");
@@ -474,10 +490,9 @@ TEST_F(ServiceTest, OnlyTheParentsSetupMakesComputersAndAccountsAndAComputerStor
     EXPECT_EQ(checkIn(kDevice, "intruder"), 404);
     EXPECT_EQ(checkIn(kDevice, "kid"), 200);
     EXPECT_EQ(sql("SELECT COUNT(*) FROM devices"), "2\n");
-    EXPECT_EQ(sql("SELECT group_concat(account) FROM device_accounts WHERE device_id = 'D1'"),
-              "kid\n");
-    EXPECT_EQ(sql("SELECT computer_name || '|' || version || '|' || (last_checkin IS NOT NULL) "
-                  "FROM devices ORDER BY device_id"),
+    EXPECT_EQ(sql("SELECT account FROM device_accounts WHERE device_id = 'D1'"), "kid\n");
+    EXPECT_EQ(sql("SELECT computer_name, version, CASE WHEN last_checkin IS NULL THEN 0 ELSE 1 "
+                  "END FROM devices ORDER BY device_id"),
               "|9|1\n||0\n")
         << "the name is the parent's setup's, the rest the check-in's";
 
