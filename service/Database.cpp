@@ -148,7 +148,6 @@ CREATE TABLE event_overflow (
 )SQL",
 };
 
-
 thread_local Connection* current = nullptr;
 
 // The embedded store: one connection under a mutex, so every transaction runs

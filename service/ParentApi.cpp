@@ -328,13 +328,12 @@ void Service::decide(const httplib::Request& req, httplib::Response& res) {
     // poll: a client that counts by request id takes it there unless a poll
     // already has; an older client's poll leaves a pushed grant alone.
     // "pushed" says whether a stream of this instance took it.
-    const bool viaStream =
-        grant && broadcast({o.key},
-                           json{{"type", "more_time_approved"},
-                                {"granted_minutes", o.minutes},
-                                {"request_id", requestId}}
-                               .dump(),
-                           requestId);
+    const bool viaStream = grant && broadcast({o.key},
+                                              json{{"type", "more_time_approved"},
+                                                   {"granted_minutes", o.minutes},
+                                                   {"request_id", requestId}}
+                                                  .dump(),
+                                              requestId);
     sendJson(res, {{"ok", true},
                    {"status", grant ? "granted" : "denied"},
                    {"grantedMinutes", grant ? o.minutes : 0},
@@ -448,15 +447,15 @@ std::string Service::seedDemo(const std::string& deviceId, const std::string& ac
             for (int day = 0; day < 7; ++day)
                 // The whole day: the demo starts unblocked; the parent narrows it.
                 windows.push_back({{"day", day}, {"start", 0}, {"end", 24 * 60}});
-            child = db_.query(
-                           "INSERT INTO children (family_id, name, whitelist, blacklist, "
-                           "access_windows, allowed_apps, daily_minutes, warn_minutes, "
-                           "created_at) VALUES (?, 'Demo Child', ?, ?, ?, '[]', 120, 5, ?) "
-                           "RETURNING id",
-                           {family,
-                            json({"wikipedia.org", "khanacademy.org", "example.com"}).dump(),
-                            json({"example.org"}).dump(), windows.dump(), nowIso()})[0]
-                        .integer(0);
+            child =
+                db_.query(
+                       "INSERT INTO children (family_id, name, whitelist, blacklist, "
+                       "access_windows, allowed_apps, daily_minutes, warn_minutes, "
+                       "created_at) VALUES (?, 'Demo Child', ?, ?, ?, '[]', 120, 5, ?) "
+                       "RETURNING id",
+                       {family, json({"wikipedia.org", "khanacademy.org", "example.com"}).dump(),
+                        json({"example.org"}).dump(), windows.dump(), nowIso()})[0]
+                    .integer(0);
         } else {
             child = c[0].integer(0);
         }

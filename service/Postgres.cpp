@@ -224,20 +224,33 @@ class PgStore final : public Store {
         migrate(*first);
         free_.push_back(first.get());
         all_.push_back(std::move(first));
+        opened_ = 1;
     }
     ~PgStore() override { stopListening(); }
 
     Connection& acquire() override {
         std::unique_lock lock(mutex_);
-        cv_.wait(lock, [&] { return !free_.empty() || all_.size() < kPoolSize; });
+        cv_.wait(lock, [&] { return !free_.empty() || opened_ < kPoolSize; });
         PgConnection* c = nullptr;
         if (!free_.empty()) {
             c = free_.back();
             free_.pop_back();
         } else {
-            // Opened outside the lock would be nicer; a pool fills once.
-            all_.push_back(std::make_unique<PgConnection>(url_));
-            c = all_.back().get();
+            // Connecting takes the server a new process: the others go on meanwhile.
+            ++opened_;
+            lock.unlock();
+            std::unique_ptr<PgConnection> fresh;
+            try {
+                fresh = std::make_unique<PgConnection>(url_);
+            } catch (...) {
+                lock.lock();
+                --opened_;
+                cv_.notify_one();
+                throw;
+            }
+            lock.lock();
+            c = fresh.get();
+            all_.push_back(std::move(fresh));
         }
         lock.unlock();
         try {
@@ -395,6 +408,7 @@ class PgStore final : public Store {
     std::condition_variable cv_;
     std::vector<std::unique_ptr<PgConnection>> all_;
     std::vector<PgConnection*> free_;
+    size_t opened_ = 0;  // or being opened
 
     std::unique_ptr<PgConnection> listener_;
     std::thread thread_;

@@ -70,8 +70,7 @@ thread_local std::chrono::steady_clock::time_point requestStart{};
 Service::Service(Config config)
     : config_(std::move(config)),
       instanceId_(crypto::randomHex(8)),
-      db_(config_.database.empty() ? config_.dataDir + "/tarvo-service.sqlite3"
-                                   : config_.database),
+      db_(config_.database.empty() ? config_.dataDir + "/tarvo-service.sqlite3" : config_.database),
       hub_(config_.streams) {
     // Changes made through other instances on the same database.
     if (db_.shared()) db_.listen([this](const std::string& payload) { onNotice(payload); });
@@ -324,8 +323,8 @@ bool Service::broadcast(const std::vector<EventHub::Key>& keys, const std::strin
         } catch (const std::exception& e) {
             // Committed all the same: the other instances' clients read it on
             // their next poll or reconnect.
-            std::cerr << timestampMs() << " cannot tell the other instances of a change: "
-                      << e.what() << "\n";
+            std::cerr << timestampMs()
+                      << " cannot tell the other instances of a change: " << e.what() << "\n";
         }
     }
     return here;

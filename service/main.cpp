@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
         } else if (a == "--data") {
             if (!value(config.dataDir)) return fail("--data needs a directory");
         } else if (a == "--database") {
-            if (!value(config.database) || !tarvo::service::Database::isPostgresUrl(config.database))
+            if (!value(config.database) ||
+                !tarvo::service::Database::isPostgresUrl(config.database))
                 return fail("--database needs a postgresql:// URL");
         } else if (a == "--cert") {
             if (!value(config.certFile)) return fail("--cert needs a file");

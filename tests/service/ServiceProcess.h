@@ -154,8 +154,7 @@ struct DemoFamily {
     }
 
   private:
-    static std::vector<std::string> withSeed(const std::string& seed,
-                                             std::vector<std::string> args,
+    static std::vector<std::string> withSeed(const std::string& seed, std::vector<std::string> args,
                                              const std::string& database) {
         args.insert(args.begin(), {"--seed-demo", seed});
         if (!database.empty()) args.insert(args.end(), {"--database", database});

@@ -477,6 +477,90 @@ TEST_F(ServiceTest, AGrantSwallowedByADeadStreamStillReachesAClientThatCountsByR
     EXPECT_FALSE(plain.contains("granted_minutes_today") || plain.contains("used_seconds_today"));
 }
 
+// A second instance on the first one's PostgreSQL database, both with a
+// sign-in delay no test outlasts and 127.0.0.0/31 as their load balancer.
+class TwoInstancesTest : public ServiceTest {
+  protected:
+    TwoInstancesTest() : ServiceTest(kArgs) {}
+    void SetUp() override {
+        if (family.database.empty()) GTEST_SKIP() << "instances share a PostgreSQL database only";
+        ServiceTest::SetUp();
+        auto args = kArgs;
+        args.insert(args.end(), {"--database", family.database});
+        other = std::make_unique<ServiceProcess>(otherData.path(), args);
+        other->start();
+    }
+    inline static const std::vector<std::string> kArgs = {"--sign-in-delay", "60000",
+                                                          "--trusted-proxy", "127.0.0.0/31"};
+    TempDir otherData;
+    std::unique_ptr<ServiceProcess> other;
+};
+
+TEST_F(TwoInstancesTest, ASessionADelayAParentsChangeAndAGrantReachTheOtherInstance) {
+    const std::vector<ServiceProcess*> instances = {&service, other.get()};
+    auto overviewOn = [&](ServiceProcess* s) {
+        auto r =
+            httplib::Client(s->origin()).Get("/web/api/overview", {{"Cookie", parent.cookie()}});
+        return r ? r->status : 0;
+    };
+    EXPECT_EQ(overviewOn(other.get()), 200) << "signed in through the first";
+
+    // One wrong password through the first holds that address back on the second only.
+    const std::vector<std::tuple<size_t, std::string, std::string, int>> signIns = {
+        {0, "198.51.100.40", "guess", 401},
+        {1, "198.51.100.40", kDemoPassword, 429},
+        {1, "198.51.100.41", kDemoPassword, 200},
+    };
+    for (const auto& [instance, from, password, status] : signIns) {
+        SCOPED_TRACE(from + " on instance " + std::to_string(instance));
+        auto r = httplib::Client(instances[instance]->origin())
+                     .Post("/web/api/signin", {{"X-Forwarded-For", from}},
+                           json{{"email", kDemoEmail}, {"password", password}}.dump(),
+                           "application/json");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, status);
+    }
+
+    // The parent's rules through the first reach a stream on the second,
+    // whether they fit in one notification or not.
+    RawConnection stream(other->port(), RawConnection::stream(kDevice, "kid"));
+    ASSERT_NE(stream.readUntil(": connected").find(": connected"), std::string::npos);
+    for (const int sites : {1, 400}) {
+        SCOPED_TRACE(sites);
+        std::vector<std::string> whitelist;
+        for (int i = 0; i < sites; ++i)
+            whitelist.push_back("site" + std::to_string(i) + "-of-" + std::to_string(sites) +
+                                ".example");
+        parent.postOk(family.childApi + "/rules", {{"whitelist", whitelist},
+                                                   {"blacklist", json::array()},
+                                                   {"accessWindows", json::array()}});
+        EXPECT_NE(stream.readUntil(whitelist.back()).find(whitelist.back()), std::string::npos);
+    }
+
+    // A grant through the first, taken by the stream on the second: an older
+    // client's poll then finds nothing, one that counts by request finds it once.
+    client()->requestMoreTime(12, "homework");
+    const json request = parent.child()["requests"][0];
+    EXPECT_EQ(decide(request, {{"grant", true}})["pushed"], false) << "no stream on the first";
+    const std::string event =
+        "data: " +
+        json{{"type", "more_time_approved"}, {"granted_minutes", 12}, {"request_id", request["id"]}}
+            .dump();
+    EXPECT_NE(stream.readUntil(event).find(event), std::string::npos);
+    const std::string poll = "/api/CheckMoreTimeApproval?deviceId=D1&username=kid";
+    auto minutes = [&](const std::string& query) {
+        auto r = httplib::Client(service.origin()).Get(poll + query);
+        return ParentSession::ok(r, "approval")["granted_minutes"].get<int>();
+    };
+    EXPECT_EQ(minutes(""), 0) << "an older client has it from the stream";
+    EXPECT_EQ(minutes("&by_request=1"), 12);
+    EXPECT_EQ(minutes("&by_request=1"), 0) << "handed out twice";
+
+    // Signed out through the first: gone on both.
+    parent.postOk("/web/api/signout", json::object());
+    for (auto* s : instances) EXPECT_EQ(overviewOn(s), 401);
+}
+
 TEST_F(ServiceTest, OnlyTheParentsSetupMakesComputersAndAccountsAndAComputerStoresWithinQuotas) {
     auto checkIn = [&](const std::string& device, const std::string& user) {
         return get("/api/CheckinCurrentUser?deviceId=" + device +

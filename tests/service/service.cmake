@@ -7,7 +7,7 @@ if(TARGET test_service AND TARGET tarvo-service)
     TARVO_SERVICE_BINARY="$<TARGET_FILE:tarvo-service>")
   gtest_discover_tests(test_service DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     TEST_PREFIX "postgresql."
-    PROPERTIES LABELS "test_service;postgresql" ENVIRONMENT TARVO_TEST_DATABASE=postgresql)
+    PROPERTIES ENVIRONMENT TARVO_TEST_DATABASE=postgresql LABELS test_service)
   find_program(CHROMEDRIVER chromedriver PATHS /usr/bin /usr/lib/chromium)
   if(CHROMEDRIVER)
     add_test(NAME service_dashboard_browser

@@ -17,7 +17,8 @@ const std::string kBin = "/usr/lib/postgresql/15/bin/";
 
 passwd* postgresUser() {
     passwd* pw = ::getpwnam("postgres");
-    if (!pw) throw std::runtime_error("no postgres user: install postgresql-15 (scripts/setup-deps)");
+    if (!pw)
+        throw std::runtime_error("no postgres user: install postgresql-15 (scripts/setup-deps)");
     return pw;
 }
 
@@ -71,9 +72,9 @@ PostgresCluster::PostgresCluster() {
         if (::chown((dir_ / sub).c_str(), pw->pw_uid, pw->pw_gid) != 0)
             throw std::runtime_error("cannot hand " + (dir_ / sub) + " to postgres");
     }
-    const auto init = run(Launch{.argv = asPostgres({kBin + "initdb", "-D", dir_ / "data", "-U",
-                                                     "postgres", "--auth=trust", "--no-locale",
-                                                     "-E", "UTF8", "--no-sync"})});
+    const auto init =
+        run(Launch{.argv = asPostgres({kBin + "initdb", "-D", dir_ / "data", "-U", "postgres",
+                                       "--auth=trust", "--no-locale", "-E", "UTF8", "--no-sync"})});
     if (!init.succeeded()) throw std::runtime_error("initdb failed: " + init.out + init.err);
     // Another cluster may take the port between the pick and the start: pick again.
     for (int attempt = 0; attempt < 5; ++attempt)
@@ -83,14 +84,13 @@ PostgresCluster::PostgresCluster() {
 
 bool PostgresCluster::tryStart(int port) {
     port_ = port;
-    server_ = std::make_unique<Process>(
-        Launch{.argv = asPostgres({kBin + "postgres", "-D", dir_ / "data", "-p",
-                                   std::to_string(port), "-k", dir_ / "socket", "-c",
-                                   "listen_addresses=", "-c", "fsync=off", "-c",
-                                   "max_connections=300", "-c", "shared_buffers=16MB", "-c",
-                                   "logging_collector=on"}),
-               // Its log goes to data/log, never to a pipe nobody reads.
-               .capture = false});
+    server_ = std::make_unique<Process>(Launch{
+        .argv = asPostgres({kBin + "postgres", "-D", dir_ / "data", "-p", std::to_string(port),
+                            "-k", dir_ / "socket", "-c", "listen_addresses=", "-c", "fsync=off",
+                            "-c", "max_connections=300", "-c", "shared_buffers=16MB", "-c",
+                            "logging_collector=on"}),
+        // Its log goes to data/log, never to a pipe nobody reads.
+        .capture = false});
     const bool up = polling::waitUntil([&] {
         if (server_->wait(std::chrono::seconds(0))) return true;
         return run(Launch{.argv = {kBin + "pg_isready", "-q", "-h", dir_ / "socket", "-p",
