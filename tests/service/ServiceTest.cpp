@@ -521,6 +521,34 @@ TEST_F(TwoInstancesTest, ASessionADelayAParentsChangeAndAGrantReachTheOtherInsta
         EXPECT_EQ(r->status, status);
     }
 
+    // Guesses that all read a count letting them go ahead, held back (by a
+    // lock on its row) just before they raise it, then let go together, half
+    // through each instance: one gets an answer and the others wait, as if
+    // they came one by one.
+    sql("INSERT INTO signin_attempts VALUES ('demo@tarvo.local', '198.51.100.50', 6, 0, " +
+        epochMs() + ")");
+    std::vector<int> statuses(8);
+    std::vector<std::thread> guesses;
+    {
+        PostgresTransaction hold(
+            family.database,
+            "SELECT 1 FROM signin_attempts WHERE address = '198.51.100.50' FOR UPDATE");
+        for (size_t i = 0; i < statuses.size(); ++i)
+            guesses.emplace_back([&, i] {
+                auto r = httplib::Client(instances[i % 2]->origin())
+                             .Post("/web/api/signin", {{"X-Forwarded-For", "198.51.100.50"}},
+                                   json{{"email", kDemoEmail}, {"password", "guess"}}.dump(),
+                                   "application/json");
+                statuses[i] = r ? r->status : 0;
+            });
+        ASSERT_TRUE(waitUntil([&] {
+            return sql("SELECT COUNT(DISTINCT pid) FROM pg_locks WHERE NOT granted") == "8\n";
+        }));
+    }
+    for (auto& t : guesses) t.join();
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 401), 1);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 429), 7);
+
     // The parent's rules through the first reach a stream on the second,
     // whether they fit in one notification or not.
     RawConnection stream(other->port(), RawConnection::stream(kDevice, "kid"));

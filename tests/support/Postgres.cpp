@@ -1,5 +1,6 @@
 #include "support/Postgres.h"
 
+#include <libpq-fe.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
@@ -124,6 +125,24 @@ std::string PostgresCluster::psql(const std::string& url, const std::string& sql
                                        "ON_ERROR_STOP=1", "-d", url, "-c", sql}});
     if (!r.succeeded()) throw std::runtime_error("psql failed: " + sql + ": " + r.err);
     return r.out;
+}
+
+PostgresTransaction::PostgresTransaction(const std::string& url, const std::string& sql)
+    : conn_(PQconnectdb(url.c_str())) {
+    PGresult* res = PQexec(conn_, ("BEGIN; " + sql).c_str());
+    const bool ok =
+        PQresultStatus(res) == PGRES_COMMAND_OK || PQresultStatus(res) == PGRES_TUPLES_OK;
+    PQclear(res);
+    if (!ok) {
+        const std::string message = PQerrorMessage(conn_);
+        PQfinish(conn_);
+        throw std::runtime_error("cannot run " + sql + ": " + message);
+    }
+}
+
+PostgresTransaction::~PostgresTransaction() {
+    PQclear(PQexec(conn_, "COMMIT"));
+    PQfinish(conn_);
 }
 
 }  // namespace tarvo::test

@@ -6,6 +6,8 @@
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 
+struct pg_conn;
+
 namespace tarvo::test {
 
 // A throw-away PostgreSQL 15 cluster of its own: initdb into a temporary
@@ -34,6 +36,19 @@ class PostgresCluster {
     int port_ = 0;
     int databases_ = 0;
     std::unique_ptr<Process> server_;
+};
+
+// A transaction of its own on the database at `url`, open from construction
+// (after `sql`, e.g. a SELECT ... FOR UPDATE) until destruction (COMMIT).
+class PostgresTransaction {
+  public:
+    PostgresTransaction(const std::string& url, const std::string& sql);
+    ~PostgresTransaction();
+    PostgresTransaction(const PostgresTransaction&) = delete;
+    PostgresTransaction& operator=(const PostgresTransaction&) = delete;
+
+  private:
+    pg_conn* conn_;
 };
 
 // Whether the service's tests run on PostgreSQL (TARVO_TEST_DATABASE=postgresql)
