@@ -77,21 +77,16 @@ class Database {
 
     // Runs `f` as one transaction; any exception rolls it back. `f` may run
     // more than once (on PostgreSQL a transaction that lost a race with
-    // another instance runs again), so it sets its results afresh each time.
+    // another instance, or its connection, runs again), so it sets its
+    // results afresh each time.
     template <class F>
     auto transaction(F&& f) -> decltype(f()) {
-        for (int attempt = 1;; ++attempt) {
-            try {
-                return inside(true, f);
-            } catch (const DbError& e) {
-                if (!e.retry() || attempt >= kAttempts) throw;
-            }
-        }
+        return attempts(true, f);
     }
-    // Runs `f` on one consistent snapshot, for reads only.
+    // Runs `f` on one consistent snapshot, for reads only; it too may run again.
     template <class F>
     auto read(F&& f) -> decltype(f()) {
-        return inside(false, f);
+        return attempts(false, f);
     }
 
     // Only inside transaction() or read().
@@ -123,6 +118,16 @@ class Database {
         Connection* connection_;
     };
 
+    template <class F>
+    auto attempts(bool write, F& f) -> decltype(f()) {
+        for (int attempt = 1;; ++attempt) {
+            try {
+                return inside(write, f);
+            } catch (const DbError& e) {
+                if (!e.retry() || attempt >= kAttempts) throw;
+            }
+        }
+    }
     template <class F>
     auto inside(bool write, F& f) -> decltype(f()) {
         Lease lease(*store_);

@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "Database.h"
+#include "Requests.h"
 
 namespace tarvo::service {
 namespace {
@@ -78,10 +79,14 @@ std::string errorOf(PGconn* conn, const PGresult* res) {
     return message;
 }
 
-// Serialization failures and deadlocks: the transaction may run again.
-bool retryable(const PGresult* res) {
+// Serialization failures and deadlocks, and a connection the server dropped
+// (a restart, a fail-over) before the commit: the transaction may run again,
+// on a connection opened afresh.
+bool retryable(PGconn* conn, const PGresult* res) {
+    if (PQstatus(conn) == CONNECTION_BAD) return true;
     const char* state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
-    return state && (std::string(state) == "40001" || std::string(state) == "40P01");
+    return state && (std::string(state) == "40001" || std::string(state) == "40P01" ||
+                     std::string(state).rfind("08", 0) == 0 || std::string(state) == "57P01");
 }
 
 class Result {
@@ -148,17 +153,19 @@ class PgConnection final : public Connection {
         exec(write ? "BEGIN ISOLATION LEVEL SERIALIZABLE"
                    : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
     }
-    void commit() override { exec("COMMIT"); }
+    // A COMMIT whose connection drops may or may not have happened: that one
+    // is never run again.
+    void commit() override { exec("COMMIT", false); }
     void rollback() noexcept override {
         if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
             PQclear(PQexec(conn_, "ROLLBACK"));
     }
 
-    void exec(const std::string& sql) {
+    void exec(const std::string& sql, bool mayRetry = true) {
         Result res(PQexec(conn_, sql.c_str()));
         const auto status = PQresultStatus(res.get());
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-            throw DbError(errorOf(conn_, res.get()), retryable(res.get()));
+            throw DbError(errorOf(conn_, res.get()), mayRetry && retryable(conn_, res.get()));
     }
 
     std::vector<Row> query(const std::string& sql, const std::vector<Value>& params) override {
@@ -182,7 +189,7 @@ class PgConnection final : public Connection {
             Result prepared(PQprepare(conn_, name.c_str(), numbered(sql).c_str(), 0, nullptr));
             if (PQresultStatus(prepared.get()) != PGRES_COMMAND_OK)
                 throw DbError("prepare failed: " + errorOf(conn_, prepared.get()) + " in " + sql,
-                              retryable(prepared.get()));
+                              retryable(conn_, prepared.get()));
             it = statements_.emplace(sql, name).first;
         }
         std::vector<std::string> texts(params.size());
@@ -202,7 +209,7 @@ class PgConnection final : public Connection {
                                   values.data(), nullptr, nullptr, 0));
         const auto status = PQresultStatus(res.get());
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-            throw DbError(errorOf(conn_, res.get()), retryable(res.get()));
+            throw DbError(errorOf(conn_, res.get()), retryable(conn_, res.get()));
         const char* tuples = PQcmdTuples(res.get());
         changed = *tuples ? std::stoll(tuples) : 0;
         std::vector<Row> rows(static_cast<size_t>(PQntuples(res.get())));
@@ -364,7 +371,7 @@ class PgStore final : public Store {
             if (!listener_) {
                 try {
                     listener_ = connectListener();
-                    std::cerr << "listening for other instances' changes again\n";
+                    std::cerr << timestampMs() << " listening for other instances' changes again\n";
                 } catch (const DbError& e) {
                     pollfd p{wake_[0], POLLIN, 0};
                     ::poll(&p, 1, 1000);
@@ -376,7 +383,8 @@ class PgStore final : public Store {
             if (::poll(fds, 2, -1) < 0) continue;
             if (fds[1].revents) break;
             if (!PQconsumeInput(conn)) {
-                std::cerr << "lost the PostgreSQL listener: " << PQerrorMessage(conn)
+                std::cerr << timestampMs()
+                          << " lost the PostgreSQL listener: " << PQerrorMessage(conn)
                           << " — other instances' changes wait for the streams' reconnect\n";
                 listener_.reset();
                 continue;
@@ -388,7 +396,8 @@ class PgStore final : public Store {
                     if (!payload.empty() && payload[0] == '#') payload = overflow(payload);
                     if (!payload.empty()) onPayload(payload);
                 } catch (const std::exception& e) {
-                    std::cerr << "a change from another instance was not delivered: " << e.what()
+                    std::cerr << timestampMs()
+                              << " a change from another instance was not delivered: " << e.what()
                               << "\n";
                 }
             }

@@ -298,6 +298,7 @@ void Service::pushRules(std::int64_t childId) {
     // One payload per computer: only "device_id" differs between its accounts.
     std::map<std::string, std::pair<std::string, std::vector<EventHub::Key>>> byDevice;
     db_.read([&] {
+        byDevice.clear();
         for (const auto& key : keysOf(childId)) {
             auto& entry = byDevice[key.first];
             if (entry.first.empty()) entry.first = settingsJson(childId, key.first).dump();

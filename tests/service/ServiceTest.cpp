@@ -584,9 +584,34 @@ TEST_F(TwoInstancesTest, ASessionADelayAParentsChangeAndAGrantReachTheOtherInsta
     EXPECT_EQ(minutes("&by_request=1"), 12);
     EXPECT_EQ(minutes("&by_request=1"), 0) << "handed out twice";
 
+    // The database drops every connection (a restart, a fail-over): the next
+    // calls run on new ones, and the listeners listen again.
+    sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+        "current_database() AND pid <> pg_backend_pid()");
+    for (auto* s : instances) EXPECT_EQ(overviewOn(s), 200);
+    ASSERT_TRUE(other->waitForLog("listening for other instances' changes again"));
+    parent.postOk(family.childApi + "/rules", {{"whitelist", {"after-restart.example"}},
+                                               {"blacklist", json::array()},
+                                               {"accessWindows", json::array()}});
+    EXPECT_NE(stream.readUntil("after-restart.example").find("after-restart.example"),
+              std::string::npos);
+
     // Signed out through the first: gone on both.
     parent.postOk("/web/api/signout", json::object());
     for (auto* s : instances) EXPECT_EQ(overviewOn(s), 401);
+
+    // A database that is no PostgreSQL URL, or cannot be reached: the service
+    // says so and does not start.
+    const std::string unreachable =
+        "postgresql:///tarvo?host=" + otherData.path() + "/nowhere&user=postgres";
+    for (const auto& [database, said] : std::vector<std::pair<std::string, std::string>>{
+             {otherData / "service.sqlite3", "--database needs a postgresql:// URL"},
+             {unreachable, "cannot connect to PostgreSQL"}}) {
+        TempDir data;
+        ServiceProcess broken(data.path(), {"--database", database});
+        EXPECT_THROW(broken.start(), std::runtime_error) << database;
+        EXPECT_NE(broken.stderrText().find(said), std::string::npos) << broken.stderrText();
+    }
 }
 
 TEST_F(ServiceTest, OnlyTheParentsSetupMakesComputersAndAccountsAndAComputerStoresWithinQuotas) {
