@@ -2,7 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <random>
+#include <thread>
 #include <unordered_map>
 
 namespace tarvo::service {
@@ -344,6 +348,12 @@ Database::~Database() = default;
 
 int Database::latestSchemaVersion() {
     return static_cast<int>(kMigrations.size());
+}
+
+void Database::backOff(int attempt) {
+    thread_local std::minstd_rand random(std::random_device{}());
+    const int most = std::min(attempt, 10) * 1000;
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % most));
 }
 
 Database::Lease::Lease(Store& store) : store_(store) {

@@ -125,9 +125,13 @@ class Database {
                 return inside(write, f);
             } catch (const DbError& e) {
                 if (!e.retry() || attempt >= kAttempts) throw;
+                backOff(attempt);
             }
         }
     }
+    // A short random pause, longer with each attempt, so that transactions
+    // that keep colliding spread out.
+    static void backOff(int attempt);
     template <class F>
     auto inside(bool write, F& f) -> decltype(f()) {
         Lease lease(*store_);

@@ -72,8 +72,6 @@ Service::Service(Config config)
       instanceId_(crypto::randomHex(8)),
       db_(config_.database.empty() ? config_.dataDir + "/tarvo-service.sqlite3" : config_.database),
       hub_(config_.streams) {
-    // Changes made through other instances on the same database.
-    if (db_.shared()) db_.listen([this](const std::string& payload) { onNotice(payload); });
     if (!config_.certFile.empty() || !config_.keyFile.empty()) {
         server_ =
             std::make_unique<httplib::SSLServer>(config_.certFile.c_str(), config_.keyFile.c_str());
@@ -117,6 +115,9 @@ Service::Service(Config config)
         logRequest(req, res);
     });
     routes();
+    // Changes made through other instances on the same database. Last: once
+    // it listens, only the destructor ends the listener before hub_ goes.
+    if (db_.shared()) db_.listen([this](const std::string& payload) { onNotice(payload); });
 }
 
 Service::~Service() {
