@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -71,11 +72,13 @@ std::string numbered(const std::string& sql) {
     return out;
 }
 
-std::string errorOf(PGconn* conn, const PGresult* res) {
+// The error of `res`, or else of `conn`, as one line.
+std::string errorOf(PGconn* conn, const PGresult* res = nullptr) {
     std::string message = res ? PQresultErrorMessage(res) : "";
     if (message.empty()) message = PQerrorMessage(conn);
     while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
         message.pop_back();
+    std::replace(message.begin(), message.end(), '\n', ' ');
     return message;
 }
 
@@ -130,7 +133,7 @@ class PgConnection final : public Connection {
   public:
     explicit PgConnection(const std::string& url) : conn_(PQconnectdb(url.c_str())) {
         if (PQstatus(conn_) != CONNECTION_OK) {
-            const std::string message = PQerrorMessage(conn_);
+            const std::string message = errorOf(conn_);
             PQfinish(conn_);
             throw DbError("cannot connect to PostgreSQL: " + message);
         }
@@ -142,8 +145,7 @@ class PgConnection final : public Connection {
         if (PQstatus(conn_) == CONNECTION_OK) return;
         statements_.clear();
         PQreset(conn_);
-        if (PQstatus(conn_) != CONNECTION_OK)
-            throw DbError(std::string("lost PostgreSQL: ") + PQerrorMessage(conn_));
+        if (PQstatus(conn_) != CONNECTION_OK) throw DbError("lost PostgreSQL: " + errorOf(conn_));
     }
 
     // Writes are serializable: what SQLite's one writer gave for free (a
@@ -197,9 +199,11 @@ class PgConnection final : public Connection {
         for (size_t i = 0; i < params.size(); ++i) {
             if (auto p = std::get_if<std::int64_t>(&params[i]))
                 texts[i] = std::to_string(*p);
-            else if (auto d = std::get_if<double>(&params[i]))
-                texts[i] = std::to_string(*d);
-            else if (auto s = std::get_if<std::string>(&params[i]))
+            else if (auto d = std::get_if<double>(&params[i])) {
+                char buf[32];
+                // The shortest text that reads back as the same double.
+                texts[i].assign(buf, std::to_chars(buf, buf + sizeof buf, *d).ptr);
+            } else if (auto s = std::get_if<std::string>(&params[i]))
                 texts[i] = *s;
             else
                 continue;
@@ -383,8 +387,7 @@ class PgStore final : public Store {
             if (::poll(fds, 2, -1) < 0) continue;
             if (fds[1].revents) break;
             if (!PQconsumeInput(conn)) {
-                std::cerr << timestampMs()
-                          << " lost the PostgreSQL listener: " << PQerrorMessage(conn)
+                std::cerr << timestampMs() << " lost the PostgreSQL listener: " << errorOf(conn)
                           << " — other instances' changes wait for the streams' reconnect\n";
                 listener_.reset();
                 continue;
