@@ -295,27 +295,36 @@ class PgStore final : public Store {
     bool shared() const override { return true; }
 
     void notify(const std::string& payload) override {
-        Connection& c = acquire();
-        try {
-            c.begin(true);
-            std::string text = payload;
-            if (text.size() > kMaxNotifyPayload) {
-                const std::int64_t now = nowMs();
-                c.run("DELETE FROM event_overflow WHERE created_ms < ?", {now - kOverflowKeepMs});
-                text = "#" + c.query(
-                                  "INSERT INTO event_overflow (payload, created_ms) VALUES (?, ?) "
-                                  "RETURNING id",
-                                  {payload, now})[0]
-                                 .text(0);
+        for (int attempt = 1;; ++attempt) {
+            auto& c = static_cast<PgConnection&>(acquire());
+            try {
+                // Read committed: instances clearing old rows at once need not collide.
+                c.exec("BEGIN");
+                std::string text = payload;
+                if (text.size() > kMaxNotifyPayload) {
+                    const std::int64_t now = nowMs();
+                    c.run("DELETE FROM event_overflow WHERE created_ms < ?",
+                          {now - kOverflowKeepMs});
+                    text = "#" + c.query(
+                                      "INSERT INTO event_overflow (payload, created_ms) VALUES "
+                                      "(?, ?) RETURNING id",
+                                      {payload, now})[0]
+                                     .text(0);
+                }
+                c.query("SELECT pg_notify(?, ?)", {std::string(kChannel), text});
+                c.commit();
+                release(c);
+                return;
+            } catch (const DbError& e) {
+                c.rollback();
+                release(c);
+                if (!e.retry() || attempt >= 3) throw;
+            } catch (...) {
+                c.rollback();
+                release(c);
+                throw;
             }
-            c.query("SELECT pg_notify(?, ?)", {std::string(kChannel), text});
-            c.commit();
-        } catch (...) {
-            c.rollback();
-            release(c);
-            throw;
         }
-        release(c);
     }
 
     void listen(std::function<void(const std::string&)> onPayload) override {
