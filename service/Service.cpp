@@ -339,17 +339,25 @@ bool Service::deliver(const std::vector<EventHub::Key>& keys, const std::string&
     // does not count by request cannot take it as well; the claim is handed
     // back when no stream here took it. Claims count, so one instance's
     // hand-back leaves another's standing.
-    const bool claimed = db_.transaction([&] {
-        return db_.run(
-                   "UPDATE more_time_requests SET pushed = pushed + 1 WHERE id = ? AND "
-                   "delivered = 0",
-                   {grant}) > 0;
-    });
-    if (!claimed) return false;
-    if (hub_.publish(keys, data) > 0) return true;
-    db_.transaction([&] {
-        db_.run("UPDATE more_time_requests SET pushed = pushed - 1 WHERE id = ?", {grant});
-    });
+    // The grant is committed already: a failure here leaves it to the poll.
+    try {
+        const bool claimed = db_.transaction([&] {
+            return db_.run(
+                       "UPDATE more_time_requests SET pushed = pushed + 1 WHERE id = ? AND "
+                       "delivered = 0",
+                       {grant}) > 0;
+        });
+        if (!claimed) return false;
+        if (hub_.publish(keys, data) > 0) return true;
+        db_.transaction([&] {
+            db_.run("UPDATE more_time_requests SET pushed = pushed - 1 WHERE id = ?", {grant});
+        });
+    } catch (const std::exception& e) {
+        std::cerr << timestampMs() << " grant " << grant
+                  << " not pushed (the approval poll of a client that counts by request still "
+                     "hands it out): "
+                  << e.what() << "\n";
+    }
     return false;
 }
 
