@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,7 +71,8 @@ double checkInsPerSecond(const ServiceProcess& service, int clients) {
     for (auto& t : threads) t.join();
     const double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (failed > 0) std::fprintf(stderr, "%ld check-ins failed\n", failed.load());
+    if (failed > 0)
+        std::fprintf(stderr, "%ld check-ins failed at %d clients\n", failed.load(), clients);
     return static_cast<double>(done.load()) / secs;
 }
 
@@ -88,6 +90,11 @@ int main() {
         setUpComputers(service);
         checkInsPerSecond(service, 2);  // warm-up: connections opened, statements prepared
         for (int clients : kClients) rates[store].push_back(checkInsPerSecond(service, clients));
+        // What went wrong, if anything did.
+        std::istringstream log(service.stderrText());
+        for (std::string line; std::getline(log, line);)
+            if (line.find(" error in ") != std::string::npos)
+                std::fprintf(stderr, "%s: %s\n", store.c_str(), line.c_str());
     }
     std::printf("check-ins per second       SQLite  PostgreSQL\n");
     for (size_t i = 0; i < kClients.size(); ++i)

@@ -82,14 +82,19 @@ std::string errorOf(PGconn* conn, const PGresult* res = nullptr) {
     return message;
 }
 
-// Serialization failures and deadlocks, and a connection the server dropped
-// (a restart, a fail-over) before the commit: the transaction may run again,
-// on a connection opened afresh.
-bool retryable(PGconn* conn, const PGresult* res) {
-    if (PQstatus(conn) == CONNECTION_BAD) return true;
+// A serialization failure or a deadlock: the server rolled the transaction
+// back, and it may run again.
+bool lostRace(const PGresult* res) {
     const char* state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
-    return state && (std::string(state) == "40001" || std::string(state) == "40P01" ||
-                     std::string(state).rfind("08", 0) == 0 || std::string(state) == "57P01");
+    return state && (std::string(state) == "40001" || std::string(state) == "40P01");
+}
+
+// Also a connection the server dropped (a restart, a fail-over) before the
+// commit: the transaction may run again, on a connection opened afresh.
+bool retryable(PGconn* conn, const PGresult* res) {
+    if (lostRace(res) || PQstatus(conn) == CONNECTION_BAD) return true;
+    const char* state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+    return state && (std::string(state).rfind("08", 0) == 0 || std::string(state) == "57P01");
 }
 
 class Result {
@@ -156,18 +161,20 @@ class PgConnection final : public Connection {
                    : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
     }
     // A COMMIT whose connection drops may or may not have happened: that one
-    // is never run again.
+    // is never run again; one the server refused as a lost race is.
     void commit() override { exec("COMMIT", false); }
     void rollback() noexcept override {
         if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
             PQclear(PQexec(conn_, "ROLLBACK"));
     }
 
+    // `mayRetry` false: only a lost race makes it retryable.
     void exec(const std::string& sql, bool mayRetry = true) {
         Result res(PQexec(conn_, sql.c_str()));
         const auto status = PQresultStatus(res.get());
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-            throw DbError(errorOf(conn_, res.get()), mayRetry && retryable(conn_, res.get()));
+            throw DbError(errorOf(conn_, res.get()),
+                          mayRetry ? retryable(conn_, res.get()) : lostRace(res.get()));
     }
 
     std::vector<Row> query(const std::string& sql, const std::vector<Value>& params) override {

@@ -2,6 +2,7 @@
 // then bad input, other families, kills and restarts.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -609,6 +610,24 @@ TEST_F(TwoInstancesTest, ASessionADelayAParentsChangeAndAGrantReachTheOtherInsta
         EXPECT_EQ(polled("&by_request=1"), minutes);
         EXPECT_EQ(polled("&by_request=1"), 0) << "handed out twice";
     }
+
+    // Check-ins of several computers at once through both instances: those
+    // that collide in the database run again, none fails.
+    const std::vector<std::string> computers = {"D2", "D3", "D4", kDevice};
+    for (size_t d = 0; d + 1 < computers.size(); ++d) family.setUpComputer(computers[d], {"kid"});
+    std::atomic<int> checkedIn{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 8; ++c)
+        clients.emplace_back([&, c] {
+            httplib::Client http(instances[c % 2]->origin());
+            for (int i = 0; i < 250; ++i) {
+                auto r = http.Get("/api/CheckinCurrentUser?user=kid&deviceId=" +
+                                  computers[(c + i) % computers.size()]);
+                checkedIn += r && r->status == 200;
+            }
+        });
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(checkedIn, 8 * 250);
 
     // The database drops every connection (a restart, a fail-over): the next
     // calls run on new ones, and the listeners listen again.
