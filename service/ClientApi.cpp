@@ -115,11 +115,12 @@ void Service::requestMoreTime(const httplib::Request& req, httplib::Response& re
             {child.id});
         if (pending[0].integer(0) >= static_cast<std::int64_t>(kMaxPendingRequests))
             throw HttpError{429, "too many pending requests"};
-        db_.run(
-            "INSERT INTO more_time_requests (child_id, device_id, account, minutes, reason, "
-            "requested_at) VALUES (?, ?, ?, ?, ?, ?)",
-            {child.id, device, user, minutes, reason, at});
-        return db_.lastInsertId();
+        return db_
+            .query(
+                "INSERT INTO more_time_requests (child_id, device_id, account, minutes, reason, "
+                "requested_at) VALUES (?, ?, ?, ?, ?, ?) RETURNING id",
+                {child.id, device, user, minutes, reason, at})[0]
+            .integer(0);
     });
     sendJson(res, {{"id", id}, {"status", "pending"}});
 }
@@ -134,19 +135,22 @@ void Service::checkApproval(const httplib::Request& req, httplib::Response& res)
     const bool byRequest = req.get_param_value("by_request") == "1";
     json grants = json::array();
     std::int64_t minutes = 0;
-    db_.transaction([&] {
+    // Taken in one statement: a stream's claim on a grant (see deliver())
+    // cannot slip in between reading it and marking it delivered.
+    auto taken = db_.transaction([&] {
         requireChild(device, user);
-        const std::string pending =
-            std::string("device_id = ? AND account = ? AND status = 'granted' AND delivered = 0") +
-            (byRequest ? "" : " AND pushed = 0");
-        for (const auto& r : db_.query("SELECT id, granted_minutes FROM more_time_requests WHERE " +
-                                           pending + " ORDER BY id",
-                                       {device, user})) {
-            grants.push_back({{"request_id", r.integer(0)}, {"granted_minutes", r.integer(1)}});
-            minutes += r.integer(1);
-        }
-        db_.run("UPDATE more_time_requests SET delivered = 1 WHERE " + pending, {device, user});
+        return db_.query(
+            std::string("UPDATE more_time_requests SET delivered = 1 WHERE device_id = ? AND "
+                        "account = ? AND status = 'granted' AND delivered = 0") +
+                (byRequest ? "" : " AND pushed = 0") + " RETURNING id, granted_minutes",
+            {device, user});
     });
+    std::sort(taken.begin(), taken.end(),
+              [](const Row& a, const Row& b) { return a.integer(0) < b.integer(0); });
+    for (const auto& r : taken) {
+        grants.push_back({{"request_id", r.integer(0)}, {"granted_minutes", r.integer(1)}});
+        minutes += r.integer(1);
+    }
     sendJson(res,
              {{"approved", !grants.empty()}, {"granted_minutes", minutes}, {"grants", grants}});
 }
@@ -248,8 +252,10 @@ void Service::setDesktopSettings(const httplib::Request& req, httplib::Response&
                 db_.run("DELETE FROM device_accounts WHERE device_id = ? AND account = ?",
                         {device, r.text(0)});
         for (const auto& u : users)
-            db_.run("INSERT OR IGNORE INTO device_accounts (device_id, account) VALUES (?, ?)",
-                    {device, u});
+            db_.run(
+                "INSERT INTO device_accounts (device_id, account) VALUES (?, ?) ON CONFLICT DO "
+                "NOTHING",
+                {device, u});
     });
     sendJson(res, {{"ok", true}, {"users", users.size()}});
 }
@@ -299,13 +305,11 @@ void Service::chatSend(const httplib::Request& req, httplib::Response& res) {
         const ChildRef child = requireChild(device, user);
         requireQuota(db_, "chat_messages", "sent_at", device, kChatMessagesPerDay, 1, "chat",
                      "messages");
-        db_.run(
-            "INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at, device_id) "
-            "VALUES (?, 'child', ?, ?, ?, ?)",
-            {child.id, child.name, *text, nowIso(), device});
         return db_.query(
-            std::string("SELECT ") + kMessageColumns + " FROM chat_messages WHERE id = ?",
-            {db_.lastInsertId()})[0];
+            std::string("INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at, "
+                        "device_id) VALUES (?, 'child', ?, ?, ?, ?) RETURNING ") +
+                kMessageColumns,
+            {child.id, child.name, *text, nowIso(), device})[0];
     });
     sendJson(res, {{"chatMessage", messageJson(row)}});
 }
@@ -324,6 +328,7 @@ void Service::chatPoll(const httplib::Request& req, httplib::Response& res) {
     const bool markRead = req.get_param_value("markRead") == "true";
     json out{{"messages", json::array()}, {"parents", json::array()}};
     db_.transaction([&] {
+        out = {{"messages", json::array()}, {"parents", json::array()}};
         const ChildRef child = requireChild(device, user);
         if (markRead)
             db_.run(
@@ -358,6 +363,7 @@ void Service::chatMarkRead(const httplib::Request& req, httplib::Response& res) 
         normaliseIso(optionalString(body, "readAtUtc").value_or("")).value_or(nowIso());
     std::int64_t marked = 0;
     db_.transaction([&] {
+        marked = 0;
         const ChildRef child = requireChild(device, user);
         // The child marks only the parents' messages to itself.
         for (auto id : ids)

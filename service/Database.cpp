@@ -1,5 +1,14 @@
 #include "Database.h"
 
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <unordered_map>
+
 namespace tarvo::service {
 namespace {
 
@@ -132,72 +141,109 @@ CREATE TABLE signin_attempts (
 );
 CREATE INDEX signin_attempts_by_age ON signin_attempts(last_at_ms);
 )SQL",
+    // Changes too large for one notification between instances wait here for
+    // the listeners to read them.
+    R"SQL(
+CREATE TABLE event_overflow (
+  id INTEGER PRIMARY KEY,
+  payload TEXT NOT NULL,
+  created_ms INTEGER NOT NULL
+);
+)SQL",
 };
 
-}  // namespace
+thread_local Connection* current = nullptr;
 
-std::int64_t Row::integer(size_t k) const {
-    const Value& v = values.at(k);
-    if (auto p = std::get_if<std::int64_t>(&v)) return *p;
-    if (auto p = std::get_if<double>(&v)) return static_cast<std::int64_t>(*p);
-    return 0;
-}
-
-std::string Row::text(size_t k) const {
-    const Value& v = values.at(k);
-    if (auto p = std::get_if<std::string>(&v)) return *p;
-    if (auto p = std::get_if<std::int64_t>(&v)) return std::to_string(*p);
-    return {};
-}
-
-Database::Database(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
-        std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
-        throw DbError("cannot open " + path + ": " + message);
+// The embedded store: one connection under a mutex, so every transaction runs
+// alone, in WAL mode; the schema version lives in user_version.
+class SqliteStore final : public Store, Connection {
+  public:
+    explicit SqliteStore(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &db_,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                            nullptr) != SQLITE_OK) {
+            std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+            sqlite3_close(db_);
+            throw DbError("cannot open " + path + ": " + message);
+        }
+        sqlite3_busy_timeout(db_, 5000);
+        // WAL with NORMAL sync: a committed transaction survives the process
+        // being killed; only a power cut can cost the last commits.
+        exec("PRAGMA journal_mode=WAL");
+        exec("PRAGMA synchronous=NORMAL");
+        exec("PRAGMA foreign_keys=ON");
+        migrate();
     }
-    sqlite3_busy_timeout(db_, 5000);
-    std::lock_guard lock(mutex_);
-    // WAL with NORMAL sync: a committed transaction survives the process being
-    // killed; only a power cut can cost the last commits.
-    execLocked("PRAGMA journal_mode=WAL");
-    execLocked("PRAGMA synchronous=NORMAL");
-    execLocked("PRAGMA foreign_keys=ON");
-    migrate();
-}
+    ~SqliteStore() override {
+        for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+        sqlite3_close(db_);
+    }
 
-Database::~Database() {
-    for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
-    sqlite3_close(db_);
-}
+    Connection& acquire() override {
+        mutex_.lock();
+        return *this;
+    }
+    void release(Connection&) noexcept override { mutex_.unlock(); }
 
-int Database::latestSchemaVersion() {
-    return static_cast<int>(kMigrations.size());
-}
+    int schemaVersion() override {
+        std::int64_t v = 0;
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &stmt, nullptr);
+        if (sqlite3_step(stmt) == SQLITE_ROW) v = sqlite3_column_int64(stmt, 0);
+        sqlite3_finalize(stmt);
+        return static_cast<int>(v);
+    }
 
-int Database::schemaVersion() {
-    std::int64_t v = 0;
-    sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &stmt, nullptr);
-    if (sqlite3_step(stmt) == SQLITE_ROW) v = sqlite3_column_int64(stmt, 0);
-    sqlite3_finalize(stmt);
-    return static_cast<int>(v);
-}
+    // A read holds the only connection, so it needs no transaction of its own.
+    void begin(bool write) override {
+        inTransaction_ = write;
+        if (write) exec("BEGIN IMMEDIATE");
+    }
+    void commit() override {
+        if (inTransaction_) exec("COMMIT");
+        inTransaction_ = false;
+    }
+    void rollback() noexcept override {
+        if (inTransaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        inTransaction_ = false;
+    }
 
-void Database::migrate() {
+    std::vector<Row> query(const std::string& sql, const std::vector<Value>& params) override;
+    std::int64_t run(const std::string& sql, const std::vector<Value>& params) override {
+        query(sql, params);
+        return sqlite3_changes(db_);
+    }
+
+  private:
+    void exec(const char* sql) {
+        char* error = nullptr;
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string message = error ? error : "unknown error";
+            sqlite3_free(error);
+            throw DbError(message);
+        }
+    }
+    sqlite3_stmt* prepare(const std::string& sql);
+    void migrate();
+
+    sqlite3* db_ = nullptr;
+    std::mutex mutex_;
+    bool inTransaction_ = false;
+    std::unordered_map<std::string, sqlite3_stmt*> statements_;
+};
+
+void SqliteStore::migrate() {
     const int current = schemaVersion();
-    if (current > latestSchemaVersion())
+    const int latest = Database::latestSchemaVersion();
+    if (current > latest)
         throw DbError("database schema version " + std::to_string(current) +
-                      " is newer than this service (" + std::to_string(latestSchemaVersion()) +
-                      ")");
-    for (int v = current; v < latestSchemaVersion(); ++v) {
-        execLocked("BEGIN IMMEDIATE");
+                      " is newer than this service (" + std::to_string(latest) + ")");
+    for (int v = current; v < latest; ++v) {
+        exec("BEGIN IMMEDIATE");
         try {
-            execLocked(kMigrations[v]);
-            execLocked(("PRAGMA user_version=" + std::to_string(v + 1)).c_str());
-            execLocked("COMMIT");
+            exec(kMigrations[v]);
+            exec(("PRAGMA user_version=" + std::to_string(v + 1)).c_str());
+            exec("COMMIT");
         } catch (...) {
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
             throw;
@@ -205,16 +251,7 @@ void Database::migrate() {
     }
 }
 
-void Database::execLocked(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        std::string message = error ? error : "unknown error";
-        sqlite3_free(error);
-        throw DbError(message);
-    }
-}
-
-sqlite3_stmt* Database::prepare(const std::string& sql) {
+sqlite3_stmt* SqliteStore::prepare(const std::string& sql) {
     auto it = statements_.find(sql);
     if (it != statements_.end()) return it->second;
     sqlite3_stmt* stmt = nullptr;
@@ -223,8 +260,6 @@ sqlite3_stmt* Database::prepare(const std::string& sql) {
     statements_.emplace(sql, stmt);
     return stmt;
 }
-
-namespace {
 
 void bindAll(sqlite3_stmt* stmt, const std::vector<Value>& params) {
     sqlite3_reset(stmt);
@@ -243,9 +278,7 @@ void bindAll(sqlite3_stmt* stmt, const std::vector<Value>& params) {
     }
 }
 
-}  // namespace
-
-std::vector<Row> Database::query(const std::string& sql, const std::vector<Value>& params) {
+std::vector<Row> SqliteStore::query(const std::string& sql, const std::vector<Value>& params) {
     sqlite3_stmt* stmt = prepare(sql);
     bindAll(stmt, params);
     std::vector<Row> rows;
@@ -283,9 +316,66 @@ std::vector<Row> Database::query(const std::string& sql, const std::vector<Value
     return rows;
 }
 
+}  // namespace
+
+const std::vector<const char*>& schemaMigrations() {
+    return kMigrations;
+}
+
+std::int64_t Row::integer(size_t k) const {
+    const Value& v = values.at(k);
+    if (auto p = std::get_if<std::int64_t>(&v)) return *p;
+    if (auto p = std::get_if<double>(&v)) return static_cast<std::int64_t>(*p);
+    return 0;
+}
+
+std::string Row::text(size_t k) const {
+    const Value& v = values.at(k);
+    if (auto p = std::get_if<std::string>(&v)) return *p;
+    if (auto p = std::get_if<std::int64_t>(&v)) return std::to_string(*p);
+    return {};
+}
+
+bool Database::isPostgresUrl(const std::string& location) {
+    return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
+}
+
+Database::Database(const std::string& location)
+    : store_(isPostgresUrl(location) ? openPostgres(location)
+                                     : std::unique_ptr<Store>(new SqliteStore(location))) {}
+
+Database::~Database() = default;
+
+int Database::latestSchemaVersion() {
+    return static_cast<int>(kMigrations.size());
+}
+
+void Database::backOff(int attempt) {
+    thread_local std::minstd_rand random(std::random_device{}());
+    const int most = std::min(attempt, 10) * 1000;
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % most));
+}
+
+Database::Lease::Lease(Store& store) : store_(store) {
+    // One at a time per thread: a second would wait for the first for ever on SQLite.
+    if (current) throw DbError("a transaction inside another one");
+    connection_ = &store.acquire();
+    current = connection_;
+}
+
+Database::Lease::~Lease() {
+    current = nullptr;
+    store_.release(*connection_);
+}
+
+std::vector<Row> Database::query(const std::string& sql, const std::vector<Value>& params) {
+    if (!current) throw DbError("a statement outside any transaction: " + sql);
+    return current->query(sql, params);
+}
+
 std::int64_t Database::run(const std::string& sql, const std::vector<Value>& params) {
-    query(sql, params);
-    return sqlite3_changes(db_);
+    if (!current) throw DbError("a statement outside any transaction: " + sql);
+    return current->run(sql, params);
 }
 
 }  // namespace tarvo::service

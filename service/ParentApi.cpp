@@ -132,13 +132,17 @@ void Service::overview(const httplib::Request& req, httplib::Response& res) {
             throw HttpError{400, "invalid \"tz\""};
         }
     }
-    const std::string shift = (tz >= 0 ? "+" : "") + std::to_string(tz) + " minutes";
+    // The parent's midnight today, in UTC: samples from it on are today's.
+    const std::time_t shift = static_cast<std::time_t>(tz) * 60;
+    const std::time_t midnight = (std::time(nullptr) + shift) / 86400 * 86400 - shift;
     json out{{"parent", {{"name", s.parentName}}},
              {"children", json::array()},
              {"devices", json::array()},
              {"setupDevice", s.deviceId}};
     // Only reads: the page marks what it showed with a POST of its own.
     db_.read([&] {
+        out["children"] = json::array();
+        out["devices"] = json::array();
         for (const auto& d :
              db_.query("SELECT device_id, computer_name, os, version, last_checkin FROM devices "
                        "WHERE family_id = ? ORDER BY computer_name",
@@ -203,18 +207,18 @@ void Service::overview(const httplib::Request& req, httplib::Response& res) {
                      "BY bundle_id ORDER BY bundle_id LIMIT 200",
                      {id}))
                 child["seenApps"].push_back({{"bundleId", r.text(0)}, {"appName", r.text(1)}});
-            auto usageSince = [&](const char* since, const char* key) {
+            auto usageSince = [&](int days, const char* key) {
                 for (const auto& r : db_.query(
                          "SELECT bundle_id, MAX(app_name), SUM(seconds) FROM usage_samples WHERE "
-                         "child_id = ? AND date(sampled_at, ?) >= date('now', ?, ?) GROUP BY "
-                         "bundle_id ORDER BY SUM(seconds) DESC LIMIT 20",
-                         {id, shift, shift, std::string(since)}))
+                         "child_id = ? AND sampled_at >= ? GROUP BY bundle_id ORDER BY "
+                         "SUM(seconds) DESC, bundle_id LIMIT 20",
+                         {id, isoUtc(midnight - days * 86400)}))
                     child[key].push_back({{"bundleId", r.text(0)},
                                           {"appName", r.text(1)},
                                           {"seconds", r.integer(2)}});
             };
-            usageSince("+0 days", "usageToday");
-            usageSince("-6 days", "usageWeek");
+            usageSince(0, "usageToday");
+            usageSince(6, "usageWeek");
             for (const auto& r :
                  db_.query("SELECT bundle_id, app_name, at FROM app_limit_events WHERE child_id "
                            "= ? ORDER BY id DESC LIMIT 10",
@@ -236,9 +240,11 @@ void Service::createChild(const httplib::Request& req, httplib::Response& res) {
         if (db_.query("SELECT COUNT(*) FROM children WHERE family_id = ?", {s.familyId})[0].integer(
                 0) >= 50)
             throw HttpError{409, "too many children"};
-        db_.run("INSERT INTO children (family_id, name, created_at) VALUES (?, ?, ?)",
-                {s.familyId, name, nowIso()});
-        return db_.lastInsertId();
+        return db_
+            .query(
+                "INSERT INTO children (family_id, name, created_at) VALUES (?, ?, ?) RETURNING id",
+                {s.familyId, name, nowIso()})[0]
+            .integer(0);
     });
     sendJson(res, {{"id", id}, {"name", name}});
 }
@@ -299,7 +305,6 @@ void Service::decide(const httplib::Request& req, httplib::Response& res) {
     struct Outcome {
         EventHub::Key key;
         std::int64_t minutes = 0;
-        bool viaStream = false;
     };
     const Outcome o = db_.transaction([&] {
         auto r = db_.query(
@@ -317,26 +322,22 @@ void Service::decide(const httplib::Request& req, httplib::Response& res) {
             "delivered = 0 WHERE id = ?",
             {std::string(grant ? "granted" : "denied"), grant ? out.minutes : 0, nowIso(),
              requestId});
-        // Pushed on the open streams, and kept for the approval poll: a client
-        // that counts by request id takes it there unless a poll already has;
-        // an older client's poll leaves a pushed grant alone. Published under
-        // the database lock, so a poll cannot run between push and mark.
-        if (grant) {
-            const size_t queued = hub_.publish({out.key}, json{{"type", "more_time_approved"},
-                                                               {"granted_minutes", out.minutes},
-                                                               {"request_id", requestId}}
-                                                              .dump());
-            if (queued > 0) {
-                db_.run("UPDATE more_time_requests SET pushed = 1 WHERE id = ?", {requestId});
-                out.viaStream = true;
-            }
-        }
         return out;
     });
+    // Pushed on the open streams of every instance, and kept for the approval
+    // poll: a client that counts by request id takes it there unless a poll
+    // already has; an older client's poll leaves a pushed grant alone.
+    // "pushed" says whether a stream of this instance took it.
+    const bool viaStream = grant && broadcast({o.key},
+                                              json{{"type", "more_time_approved"},
+                                                   {"granted_minutes", o.minutes},
+                                                   {"request_id", requestId}}
+                                                  .dump(),
+                                              requestId);
     sendJson(res, {{"ok", true},
                    {"status", grant ? "granted" : "denied"},
                    {"grantedMinutes", grant ? o.minutes : 0},
-                   {"pushed", o.viaStream}});
+                   {"pushed", viaStream}});
 }
 
 void Service::parentChat(const httplib::Request& req, httplib::Response& res) {
@@ -348,13 +349,11 @@ void Service::parentChat(const httplib::Request& req, httplib::Response& res) {
     if (text->size() > kMaxChatLength) throw HttpError{413, "message too long"};
     auto row = db_.transaction([&] {
         familyChild(s, id);
-        db_.run(
-            "INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at) VALUES "
-            "(?, 'parent', ?, ?, ?)",
-            {id, s.parentName, *text, nowIso()});
         return db_.query(
-            std::string("SELECT ") + kMessageColumns + " FROM chat_messages WHERE id = ?",
-            {db_.lastInsertId()})[0];
+            std::string("INSERT INTO chat_messages (child_id, sender, sender_name, text, sent_at) "
+                        "VALUES (?, 'parent', ?, ?, ?) RETURNING ") +
+                kMessageColumns,
+            {id, s.parentName, *text, nowIso()})[0];
     });
     sendJson(res, {{"chatMessage", messageJson(row)}});
 }
@@ -392,6 +391,7 @@ void Service::assign(const httplib::Request& req, httplib::Response& res) {
         throw HttpError{400, "missing or invalid \"assignments\""};
     std::vector<std::int64_t> touched;
     db_.transaction([&] {
+        touched.clear();
         auto d = db_.query("SELECT family_id FROM devices WHERE device_id = ?", {device});
         if (d.empty() || d[0].isNull(0) || d[0].integer(0) != s.familyId)
             throw HttpError{404, "unknown computer"};
@@ -447,13 +447,15 @@ std::string Service::seedDemo(const std::string& deviceId, const std::string& ac
             for (int day = 0; day < 7; ++day)
                 // The whole day: the demo starts unblocked; the parent narrows it.
                 windows.push_back({{"day", day}, {"start", 0}, {"end", 24 * 60}});
-            db_.run(
-                "INSERT INTO children (family_id, name, whitelist, blacklist, access_windows, "
-                "allowed_apps, daily_minutes, warn_minutes, created_at) VALUES (?, 'Demo "
-                "Child', ?, ?, ?, '[]', 120, 5, ?)",
-                {family, json({"wikipedia.org", "khanacademy.org", "example.com"}).dump(),
-                 json({"example.org"}).dump(), windows.dump(), nowIso()});
-            child = db_.lastInsertId();
+            child =
+                db_.query(
+                       "INSERT INTO children (family_id, name, whitelist, blacklist, "
+                       "access_windows, allowed_apps, daily_minutes, warn_minutes, "
+                       "created_at) VALUES (?, 'Demo Child', ?, ?, ?, '[]', 120, 5, ?) "
+                       "RETURNING id",
+                       {family, json({"wikipedia.org", "khanacademy.org", "example.com"}).dump(),
+                        json({"example.org"}).dump(), windows.dump(), nowIso()})[0]
+                    .integer(0);
         } else {
             child = c[0].integer(0);
         }

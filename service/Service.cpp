@@ -69,7 +69,8 @@ thread_local std::chrono::steady_clock::time_point requestStart{};
 
 Service::Service(Config config)
     : config_(std::move(config)),
-      db_(config_.dataDir + "/tarvo-service.sqlite3"),
+      instanceId_(crypto::randomHex(8)),
+      db_(config_.database.empty() ? config_.dataDir + "/tarvo-service.sqlite3" : config_.database),
       hub_(config_.streams) {
     if (!config_.certFile.empty() || !config_.keyFile.empty()) {
         server_ =
@@ -114,10 +115,14 @@ Service::Service(Config config)
         logRequest(req, res);
     });
     routes();
+    // Changes made through other instances on the same database. Last: once
+    // it listens, only the destructor ends the listener before hub_ goes.
+    if (db_.shared()) db_.listen([this](const std::string& payload) { onNotice(payload); });
 }
 
 Service::~Service() {
     stop();
+    db_.stopListening();
 }
 
 int Service::bind() {
@@ -294,18 +299,81 @@ void Service::pushRules(std::int64_t childId) {
     // One payload per computer: only "device_id" differs between its accounts.
     std::map<std::string, std::pair<std::string, std::vector<EventHub::Key>>> byDevice;
     db_.read([&] {
+        byDevice.clear();
         for (const auto& key : keysOf(childId)) {
             auto& entry = byDevice[key.first];
             if (entry.first.empty()) entry.first = settingsJson(childId, key.first).dump();
             entry.second.push_back(key);
         }
     });
-    for (const auto& [device, entry] : byDevice) hub_.publish(entry.second, entry.first);
+    for (const auto& [device, entry] : byDevice) broadcast(entry.second, entry.first);
 }
 
 void Service::pushForceUpdate(std::int64_t childId) {
     const auto keys = db_.read([&] { return keysOf(childId); });
-    hub_.publish(keys, json{{"type", "force_update"}}.dump());
+    broadcast(keys, json{{"type", "force_update"}}.dump());
+}
+
+bool Service::broadcast(const std::vector<EventHub::Key>& keys, const std::string& data,
+                        std::int64_t grant) {
+    if (keys.empty()) return false;
+    const bool here = deliver(keys, data, grant);
+    if (db_.shared()) {
+        try {
+            db_.notify(json{{"from", instanceId_}, {"keys", keys}, {"data", data}, {"grant", grant}}
+                           .dump());
+        } catch (const std::exception& e) {
+            // Committed all the same: the other instances' clients read it on
+            // their next poll or reconnect.
+            std::cerr << timestampMs()
+                      << " cannot tell the other instances of a change: " << e.what() << "\n";
+        }
+    }
+    return here;
+}
+
+bool Service::deliver(const std::vector<EventHub::Key>& keys, const std::string& data,
+                      std::int64_t grant) {
+    if (grant == 0) return hub_.publish(keys, data) > 0;
+    // A grant is claimed before it is queued, so the poll of a client that
+    // does not count by request cannot take it as well; the claim is handed
+    // back when no stream here took it. Claims count, so one instance's
+    // hand-back leaves another's standing.
+    // The grant is committed already: a failure here leaves it to the poll.
+    try {
+        const bool claimed = db_.transaction([&] {
+            return db_.run(
+                       "UPDATE more_time_requests SET pushed = pushed + 1 WHERE id = ? AND "
+                       "delivered = 0",
+                       {grant}) > 0;
+        });
+        if (!claimed) return false;
+        if (hub_.publish(keys, data) > 0) return true;
+        db_.transaction([&] {
+            db_.run("UPDATE more_time_requests SET pushed = pushed - 1 WHERE id = ?", {grant});
+        });
+    } catch (const std::exception& e) {
+        std::cerr << timestampMs() << " grant " << grant
+                  << " not pushed (the approval poll of a client that counts by request still "
+                     "hands it out): "
+                  << e.what() << "\n";
+    }
+    return false;
+}
+
+void Service::onNotice(const std::string& payload) {
+    const json j = json::parse(payload, nullptr, false);
+    if (j.is_discarded() || !j.is_object() || !j.value("keys", json()).is_array() ||
+        !j.value("data", json()).is_string() || !j.value("grant", json()).is_number_integer()) {
+        std::cerr << timestampMs() << " ignored a malformed change notice from another instance\n";
+        return;
+    }
+    if (j.value("from", "") == instanceId_) return;  // delivered here already
+    std::vector<EventHub::Key> keys;
+    for (const auto& k : j["keys"])
+        if (k.is_array() && k.size() == 2 && k[0].is_string() && k[1].is_string())
+            keys.emplace_back(k[0].get<std::string>(), k[1].get<std::string>());
+    deliver(keys, j["data"].get<std::string>(), j["grant"].get<std::int64_t>());
 }
 
 std::optional<Service::Session> Service::sessionOf(const httplib::Request& req) {
@@ -340,15 +408,18 @@ void Service::setSessionCookie(httplib::Response& res, const std::string& token,
 
 std::int64_t Service::createParent(const std::string& email, const std::string& name,
                                    const std::string& password) {
-    db_.run("INSERT INTO families (created_at) VALUES (?)", {nowIso()});
-    const std::int64_t family = db_.lastInsertId();
+    const std::int64_t family =
+        db_.query("INSERT INTO families (created_at) VALUES (?) RETURNING id", {nowIso()})[0]
+            .integer(0);
     const std::string salt = crypto::randomHex(16);
-    db_.run(
-        "INSERT INTO parents (family_id, email, name, pw_salt, pw_hash, pw_iterations, "
-        "created_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
-        {family, email, name, salt, crypto::pbkdf2Hex(password, salt, crypto::kPasswordIterations),
-         static_cast<std::int64_t>(crypto::kPasswordIterations), nowIso()});
-    return db_.lastInsertId();
+    return db_
+        .query(
+            "INSERT INTO parents (family_id, email, name, pw_salt, pw_hash, pw_iterations, "
+            "created_at) VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id",
+            {family, email, name, salt,
+             crypto::pbkdf2Hex(password, salt, crypto::kPasswordIterations),
+             static_cast<std::int64_t>(crypto::kPasswordIterations), nowIso()})[0]
+        .integer(0);
 }
 
 std::pair<std::string, std::string> Service::openSession(std::int64_t parentId,

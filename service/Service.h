@@ -25,6 +25,9 @@ struct Config {
     // Not 8080: that is where the filtering proxy listens on the same machine.
     int port = 8787;  // 0: any free port
     std::string dataDir = ".";
+    // A postgresql:// URL: the database that several instances share; empty:
+    // the SQLite file in dataDir.
+    std::string database;
     std::string certFile;  // both set: HTTPS
     std::string keyFile;
     std::string updatesDir;  // manifest.json and packages; empty: no updates offered
@@ -56,7 +59,8 @@ struct HttpError {
 };
 
 // tarvo-service: the service side of the client's contract, the parent's
-// pages, and the event stream, on one SQLite database.
+// pages, and the event stream, on one SQLite database or on a PostgreSQL
+// database shared with other instances.
 class Service {
   public:
     explicit Service(Config config);
@@ -139,6 +143,14 @@ class Service {
     std::vector<EventHub::Key> keysOf(std::int64_t childId);                         // locked
     void pushRules(std::int64_t childId);
     void pushForceUpdate(std::int64_t childId);
+    // Queues `data` on the streams of `keys` here and on every other instance
+    // on the same database; whether a stream here took it. `grant` (a more-time
+    // request's id, or 0) is claimed before a stream may take it.
+    bool broadcast(const std::vector<EventHub::Key>& keys, const std::string& data,
+                   std::int64_t grant = 0);
+    bool deliver(const std::vector<EventHub::Key>& keys, const std::string& data,
+                 std::int64_t grant);
+    void onNotice(const std::string& payload);
     void setSessionCookie(httplib::Response& res, const std::string& token, int maxAge);
     std::int64_t createParent(const std::string& email, const std::string& name,
                               const std::string& password);  // locked
@@ -158,6 +170,7 @@ class Service {
     void signInSucceeded(const std::string& email, const std::string& address);
 
     Config config_;
+    const std::string instanceId_;
     Database db_;
     EventHub hub_;
     std::unique_ptr<httplib::Server> server_;

@@ -17,11 +17,16 @@ namespace {
 const char* kUsage = R"(usage: tarvo-service [options]
 
 The service side of Tarvo: the client's API, the event stream, the parent's
-pages (Signin, AssignDesktopUsers, dashboard), stored in one SQLite database.
+pages (Signin, AssignDesktopUsers, dashboard), stored in one SQLite database, or
+in a PostgreSQL database that several instances share.
 
 options:
   --listen HOST:PORT      where to listen (default 127.0.0.1:8787; port 0 picks a free one)
   --data DIR              where the database lives (default: the current directory)
+  --database postgresql://USER@HOST:PORT/NAME
+                          keep the data in PostgreSQL instead (any libpq URL); every
+                          instance on the same database serves the same families, and
+                          a change made through one reaches the streams of all
   --cert FILE --key FILE  serve HTTPS with this certificate chain and private key
   --updates DIR           offer DIR/manifest.json as the update manifest, and the
                           files of DIR under /updates/NAME (no DIR: no update, 404)
@@ -89,6 +94,10 @@ int main(int argc, char** argv) {
             if (config.port < 0 || config.port > 65535) return fail("bad port in --listen " + v);
         } else if (a == "--data") {
             if (!value(config.dataDir)) return fail("--data needs a directory");
+        } else if (a == "--database") {
+            if (!value(config.database) ||
+                !tarvo::service::Database::isPostgresUrl(config.database))
+                return fail("--database needs a postgresql:// URL");
         } else if (a == "--cert") {
             if (!value(config.certFile)) return fail("--cert needs a file");
         } else if (a == "--key") {

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/Postgres.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 
@@ -116,11 +117,15 @@ inline constexpr const char* kDemoEmail = "demo@tarvo.local";
 inline constexpr const char* kDemoPassword = "tarvo-demo";
 
 // A started tarvo-service seeded with the demo family for `account` on `device`, parent signed in.
+// Its data in a SQLite file in `data`, or with TARVO_TEST_DATABASE=postgresql in
+// a new database of the test cluster.
 struct DemoFamily {
     DemoFamily(const std::string& device, const std::string& account,
                std::vector<std::string> args = {}, const std::string& host = "127.0.0.1",
                int port = 0)
-        : service(data.path(), withSeed(device + ":" + account, std::move(args)), host, port) {
+        : database(testOnPostgres() ? PostgresCluster::shared().createDatabase() : ""),
+          service(data.path(), withSeed(device + ":" + account, std::move(args), database), host,
+                  port) {
         service.start();
         parent.postOk("/web/api/signin", {{"email", kDemoEmail}, {"password", kDemoPassword}});
         child = parent.child();
@@ -128,6 +133,7 @@ struct DemoFamily {
     }
 
     TempDir data;
+    std::string database;  // the PostgreSQL URL; empty: SQLite in `data`
     ServiceProcess service;
     ParentSession parent{service};
     nlohmann::json child;  // as the overview listed it after the sign-in
@@ -156,9 +162,10 @@ struct DemoFamily {
     }
 
   private:
-    static std::vector<std::string> withSeed(const std::string& seed,
-                                             std::vector<std::string> args) {
+    static std::vector<std::string> withSeed(const std::string& seed, std::vector<std::string> args,
+                                             const std::string& database) {
         args.insert(args.begin(), {"--seed-demo", seed});
+        if (!database.empty()) args.insert(args.end(), {"--database", database});
         return args;
     }
 };

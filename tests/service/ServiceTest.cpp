@@ -2,6 +2,7 @@
 // then bad input, other families, kills and restarts.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -39,12 +40,29 @@ class ServiceTest : public ::testing::Test {
         return parent.postOk("/web/api/requests/" + request["id"].dump() + "/decide", body);
     }
 
-    // Statements on the service's database, beside the running service.
+    // Statements on the service's database, beside the running service: rows
+    // one a line, columns joined by '|', on either store.
     std::string sql(const std::string& statement) const {
+        if (!family.database.empty())
+            return PostgresCluster::shared().psql(family.database, statement);
         const auto r = runProcess("/usr/bin/sqlite3", {family.data / "tarvo-service.sqlite3",
                                                        ".timeout 10000", statement});
         if (!r.succeeded()) throw std::runtime_error("sqlite3 failed: " + statement);
         return r.out;
+    }
+    std::string schemaVersion() const {
+        return sql(family.database.empty() ? "PRAGMA user_version"
+                                           : "SELECT version FROM tarvo_schema");
+    }
+    void setSchemaVersion(const std::string& version) const {
+        sql(family.database.empty() ? "PRAGMA user_version=" + version
+                                    : "UPDATE tarvo_schema SET version = " + version);
+    }
+    // Now and `offset` later, in milliseconds since the epoch, for the tables that count so.
+    static std::string epochMs(std::chrono::milliseconds offset = {}) {
+        return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  (std::chrono::system_clock::now() + offset).time_since_epoch())
+                                  .count());
     }
     int get(const std::string& target) {
         auto r = httplib::Client(service.origin()).Get(target, {{"Cookie", parent.cookie()}});
@@ -115,12 +133,12 @@ TEST_F(ServiceTest, EveryCallGoesBothWaysAGrantComesOnceAndTheDataSurvivesAKill)
 
     // A kill, a newer database, then the same data and the updates over HTTPS.
     service.kill9();  // what was acknowledged is on disk
-    const std::string db = family.data / "tarvo-service.sqlite3";
-    ASSERT_TRUE(runProcess("/usr/bin/sqlite3", {db, "PRAGMA user_version=99"}).succeeded());
+    const std::string latest = schemaVersion();
+    setSchemaVersion("99");
     EXPECT_THROW(service.start(), std::runtime_error);
     EXPECT_NE(service.stderrText().find("database schema version 99 is newer than this service"),
               std::string::npos);
-    ASSERT_TRUE(runProcess("/usr/bin/sqlite3", {db, "PRAGMA user_version=2"}).succeeded());
+    setSchemaVersion(latest.substr(0, latest.find('\n')));
     // A certificate for 127.0.0.1, self-signed and trusted as its own authority.
     TempDir keys;
     const std::string cert = keys / "server.pem", key = keys / "server.key";
@@ -312,8 +330,8 @@ TEST_F(ServiceTestWithLimits, WrongPasswordsSlowGuessingFromOneAddressButNeverLo
     // so one is checked and seven wait, as if they came one by one. Six
     // failures before make that wait the longest (1.2 s), however slowly a
     // sanitizer build serves the eight.
-    sql("INSERT INTO signin_attempts VALUES ('demo@tarvo.local', '198.51.100.8', 6, 0, "
-        "CAST(strftime('%s', 'now') AS INTEGER) * 1000)");
+    sql("INSERT INTO signin_attempts VALUES ('demo@tarvo.local', '198.51.100.8', 6, 0, " +
+        epochMs() + ")");
     std::vector<int> statuses(8);
     std::vector<std::thread> guesses;
     for (size_t i = 0; i < statuses.size(); ++i)
@@ -336,9 +354,8 @@ TEST_F(ServiceTestWithLimits, WrongPasswordsSlowGuessingFromOneAddressButNeverLo
     // The right password too waits out the delay, then gets in; from another
     // address it gets in at once. The delay is set to end 3 s from now: a slow
     // build's password hashing may outlast the 1.2 s one.
-    sql("UPDATE signin_attempts SET next_at_ms = "
-        "CAST((julianday('now') - 2440587.5) * 86400000 AS INTEGER) + 3000 WHERE address = '" +
-        guesser + "'");
+    sql("UPDATE signin_attempts SET next_at_ms = " + epochMs(3s) + " WHERE address = '" + guesser +
+        "'");
     const auto early = signIn(guesser, kDemoPassword);
     ASSERT_EQ(early->status, 429);
     const auto waitMs = json::parse(early->body)["retryAfterMs"].get<int>();
@@ -377,10 +394,10 @@ TEST_F(ServiceTestWithLimits, WrongPasswordsSlowGuessingFromOneAddressButNeverLo
     // Old rows expire one by one; however many addresses have tried, the
     // table is never emptied to make room.
     sql("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100001) "
-        "INSERT INTO signin_attempts SELECT 'many@example.org', 'a' || i, 1, 0, "
-        "CAST(strftime('%s', 'now') AS INTEGER) * 1000 FROM n");
-    sql("INSERT INTO signin_attempts VALUES ('old@example.org', '10.0.0.1', 3, 0, "
-        "(CAST(strftime('%s', 'now') AS INTEGER) - 16 * 60) * 1000)");
+        "INSERT INTO signin_attempts SELECT 'many@example.org', 'a' || i, 1, 0, " +
+        epochMs() + " FROM n");
+    sql("INSERT INTO signin_attempts VALUES ('old@example.org', '10.0.0.1', 3, 0, " +
+        epochMs(-16min) + ")");
     EXPECT_EQ(signIn("198.51.100.30", "guess")->status, 401);
     EXPECT_EQ(sql("SELECT COUNT(*) FROM signin_attempts WHERE email = 'many@example.org'"),
               "100001\n");
@@ -463,6 +480,187 @@ TEST_F(ServiceTest, AGrantSwallowedByADeadStreamStillReachesAClientThatCountsByR
     EXPECT_FALSE(plain.contains("granted_minutes_today") || plain.contains("used_seconds_today"));
 }
 
+// A second instance on the first one's PostgreSQL database, both with a
+// sign-in delay no test outlasts and 127.0.0.0/31 as their load balancer.
+class TwoInstancesTest : public ServiceTest {
+  protected:
+    TwoInstancesTest() : ServiceTest(kArgs) {}
+    void SetUp() override {
+        if (family.database.empty()) GTEST_SKIP() << "instances share a PostgreSQL database only";
+        ServiceTest::SetUp();
+        auto args = kArgs;
+        args.insert(args.end(), {"--database", family.database});
+        other = std::make_unique<ServiceProcess>(otherData.path(), args);
+        other->start();
+    }
+    inline static const std::vector<std::string> kArgs = {"--sign-in-delay", "60000",
+                                                          "--trusted-proxy", "127.0.0.0/31"};
+    TempDir otherData;
+    std::unique_ptr<ServiceProcess> other;
+};
+
+TEST_F(TwoInstancesTest, ASessionADelayAParentsChangeAndAGrantReachTheOtherInstance) {
+    const std::vector<ServiceProcess*> instances = {&service, other.get()};
+    auto overviewOn = [&](ServiceProcess* s) {
+        auto r =
+            httplib::Client(s->origin()).Get("/web/api/overview", {{"Cookie", parent.cookie()}});
+        return r ? r->status : 0;
+    };
+    EXPECT_EQ(overviewOn(other.get()), 200) << "signed in through the first";
+
+    // One wrong password through the first holds that address back on the second only.
+    const std::vector<std::tuple<size_t, std::string, std::string, int>> signIns = {
+        {0, "198.51.100.40", "guess", 401},
+        {1, "198.51.100.40", kDemoPassword, 429},
+        {1, "198.51.100.41", kDemoPassword, 200},
+    };
+    for (const auto& [instance, from, password, status] : signIns) {
+        SCOPED_TRACE(from + " on instance " + std::to_string(instance));
+        auto r = httplib::Client(instances[instance]->origin())
+                     .Post("/web/api/signin", {{"X-Forwarded-For", from}},
+                           json{{"email", kDemoEmail}, {"password", password}}.dump(),
+                           "application/json");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, status);
+    }
+
+    // Guesses that all read a count letting them go ahead, held back (by a
+    // lock on its row) just before they raise it, then let go together, half
+    // through each instance: one gets an answer and the others wait, as if
+    // they came one by one.
+    sql("INSERT INTO signin_attempts VALUES ('demo@tarvo.local', '198.51.100.50', 6, 0, " +
+        epochMs() + ")");
+    std::vector<int> statuses(8);
+    std::vector<std::thread> guesses;
+    {
+        PostgresTransaction hold(
+            family.database,
+            "SELECT 1 FROM signin_attempts WHERE address = '198.51.100.50' FOR UPDATE");
+        for (size_t i = 0; i < statuses.size(); ++i)
+            guesses.emplace_back([&, i] {
+                auto r = httplib::Client(instances[i % 2]->origin())
+                             .Post("/web/api/signin", {{"X-Forwarded-For", "198.51.100.50"}},
+                                   json{{"email", kDemoEmail}, {"password", "guess"}}.dump(),
+                                   "application/json");
+                statuses[i] = r ? r->status : 0;
+            });
+        ASSERT_TRUE(waitUntil([&] {
+            return sql("SELECT COUNT(DISTINCT pid) FROM pg_locks WHERE NOT granted") == "8\n";
+        }));
+    }
+    for (auto& t : guesses) t.join();
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 401), 1);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 429), 7);
+
+    // The parent's rules through the first reach a stream on the second,
+    // whether they fit in one notification or not.
+    RawConnection stream(other->port(), RawConnection::stream(kDevice, "kid"));
+    ASSERT_NE(stream.readUntil(": connected").find(": connected"), std::string::npos);
+    for (const int sites : {1, 400}) {
+        SCOPED_TRACE(sites);
+        std::vector<std::string> whitelist;
+        for (int i = 0; i < sites; ++i)
+            whitelist.push_back("site" + std::to_string(i) + "-of-" + std::to_string(sites) +
+                                ".example");
+        parent.postOk(family.childApi + "/rules", {{"whitelist", whitelist},
+                                                   {"blacklist", json::array()},
+                                                   {"accessWindows", json::array()}});
+        EXPECT_NE(stream.readUntil(whitelist.back()).find(whitelist.back()), std::string::npos);
+    }
+
+    // A grant through the first, taken by a stream on either instance (the
+    // other instance's claim, made and handed back, leaves it taken): an older
+    // client's poll then finds nothing, one that counts by request finds it once.
+    family.setUpComputer(kDevice, {"kid", "kid2"});
+    RawConnection streamOnFirst(service.port(), RawConnection::stream(kDevice, "kid2"));
+    ASSERT_NE(streamOnFirst.readUntil(": connected").find(": connected"), std::string::npos);
+    const std::vector<std::tuple<std::string, RawConnection*, bool>> grants = {
+        {"kid", &stream, false},
+        {"kid2", &streamOnFirst, true},
+    };
+    int minutes = 10;
+    for (const auto& [account, taker, pushedHere] : grants) {
+        SCOPED_TRACE(account);
+        httplib::Client http(service.origin());
+        const auto asked = ParentSession::ok(http.Post("/api/RequestMoreTime",
+                                                       json{{"device_id", kDevice},
+                                                            {"username", account},
+                                                            {"requested_minutes", ++minutes}}
+                                                           .dump(),
+                                                       "application/json"),
+                                             "more time");
+        EXPECT_EQ(decide(asked, {{"grant", true}})["pushed"], pushedHere);
+        const std::string event = "data: " + json{{"type", "more_time_approved"},
+                                                  {"granted_minutes", minutes},
+                                                  {"request_id", asked["id"]}}
+                                                 .dump();
+        EXPECT_NE(taker->readUntil(event).find(event), std::string::npos);
+        auto polled = [&](const std::string& query) {
+            return ParentSession::ok(http.Get("/api/CheckMoreTimeApproval?deviceId=D1&username=" +
+                                              account + query),
+                                     "approval")["granted_minutes"]
+                .get<int>();
+        };
+        // The second instance handles changes in order: once a later one
+        // reached its stream, its claim on the grant has come and gone.
+        const std::string later = "after-grant-to-" + account + ".example";
+        parent.postOk(family.childApi + "/rules", {{"whitelist", {later}},
+                                                   {"blacklist", json::array()},
+                                                   {"accessWindows", json::array()}});
+        EXPECT_NE(stream.readUntil(later).find(later), std::string::npos);
+        EXPECT_EQ(polled(""), 0) << "an older client has it from the stream";
+        EXPECT_EQ(polled("&by_request=1"), minutes);
+        EXPECT_EQ(polled("&by_request=1"), 0) << "handed out twice";
+    }
+
+    // Check-ins of several computers at once through both instances: those
+    // that collide in the database run again, none fails.
+    const std::vector<std::string> computers = {"D2", "D3", "D4", kDevice};
+    for (size_t d = 0; d + 1 < computers.size(); ++d) family.setUpComputer(computers[d], {"kid"});
+    std::atomic<int> checkedIn{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 8; ++c)
+        clients.emplace_back([&, c] {
+            httplib::Client http(instances[c % 2]->origin());
+            for (int i = 0; i < 250; ++i) {
+                auto r = http.Get("/api/CheckinCurrentUser?user=kid&deviceId=" +
+                                  computers[(c + i) % computers.size()]);
+                checkedIn += r && r->status == 200;
+            }
+        });
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(checkedIn, 8 * 250);
+
+    // The database drops every connection (a restart, a fail-over): the next
+    // calls run on new ones, and the listeners listen again.
+    sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+        "current_database() AND pid <> pg_backend_pid()");
+    for (auto* s : instances) EXPECT_EQ(overviewOn(s), 200);
+    ASSERT_TRUE(other->waitForLog("listening for other instances' changes again"));
+    parent.postOk(family.childApi + "/rules", {{"whitelist", {"after-restart.example"}},
+                                               {"blacklist", json::array()},
+                                               {"accessWindows", json::array()}});
+    EXPECT_NE(stream.readUntil("after-restart.example").find("after-restart.example"),
+              std::string::npos);
+
+    // Signed out through the first: gone on both.
+    parent.postOk("/web/api/signout", json::object());
+    for (auto* s : instances) EXPECT_EQ(overviewOn(s), 401);
+
+    // A database that is no PostgreSQL URL, or cannot be reached: the service
+    // says so and does not start.
+    const std::string unreachable =
+        "postgresql:///tarvo?host=" + otherData.path() + "/nowhere&user=postgres";
+    for (const auto& [database, said] : std::vector<std::pair<std::string, std::string>>{
+             {otherData / "service.sqlite3", "--database needs a postgresql:// URL"},
+             {unreachable, "cannot connect to PostgreSQL"}}) {
+        TempDir data;
+        ServiceProcess broken(data.path(), {"--database", database});
+        EXPECT_THROW(broken.start(), std::runtime_error) << database;
+        EXPECT_NE(broken.stderrText().find(said), std::string::npos) << broken.stderrText();
+    }
+}
+
 TEST_F(ServiceTest, OnlyTheParentsSetupMakesComputersAndAccountsAndAComputerStoresWithinQuotas) {
     auto checkIn = [&](const std::string& device, const std::string& user) {
         return get("/api/CheckinCurrentUser?deviceId=" + device +
@@ -476,10 +674,9 @@ TEST_F(ServiceTest, OnlyTheParentsSetupMakesComputersAndAccountsAndAComputerStor
     EXPECT_EQ(checkIn(kDevice, "intruder"), 404);
     EXPECT_EQ(checkIn(kDevice, "kid"), 200);
     EXPECT_EQ(sql("SELECT COUNT(*) FROM devices"), "2\n");
-    EXPECT_EQ(sql("SELECT group_concat(account) FROM device_accounts WHERE device_id = 'D1'"),
-              "kid\n");
-    EXPECT_EQ(sql("SELECT computer_name || '|' || version || '|' || (last_checkin IS NOT NULL) "
-                  "FROM devices ORDER BY device_id"),
+    EXPECT_EQ(sql("SELECT account FROM device_accounts WHERE device_id = 'D1'"), "kid\n");
+    EXPECT_EQ(sql("SELECT computer_name, version, CASE WHEN last_checkin IS NULL THEN 0 ELSE 1 "
+                  "END FROM devices ORDER BY device_id"),
               "|9|1\n||0\n")
         << "the name is the parent's setup's, the rest the check-in's";
 

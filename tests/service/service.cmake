@@ -1,9 +1,13 @@
 # tarvo-service's tests: the contract tests (test_service, from the module
-# loop) and the dashboard in headless chromium.
+# loop) on SQLite, the same again on a PostgreSQL cluster each test starts
+# ("postgresql." before their names), and the dashboard in headless chromium.
 if(TARGET test_service AND TARGET tarvo-service)
   add_dependencies(test_service tarvo-service)
   target_compile_definitions(test_service PRIVATE
     TARVO_SERVICE_BINARY="$<TARGET_FILE:tarvo-service>")
+  gtest_discover_tests(test_service DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    TEST_PREFIX "postgresql."
+    PROPERTIES ENVIRONMENT TARVO_TEST_DATABASE=postgresql LABELS test_service)
   find_program(CHROMEDRIVER chromedriver PATHS /usr/bin /usr/lib/chromium)
   if(CHROMEDRIVER)
     add_test(NAME service_dashboard_browser
