@@ -15,9 +15,9 @@
 #   system_start_daemon, [system_write_config, system_start_display,
 #   system_start_agent]
 # Every process started is appended to `pids` (the oldest first), so that
-# system_stop ends them in reverse order: the agent and the daemon first, so
-# the proxy settings and the firewall table are cleared and the presence flag
-# removed as they would be on a real machine.
+# system_stop ends them one by one in reverse order: the agent and the daemon
+# first, so the proxy settings and the firewall table are cleared and the
+# presence flag removed as they would be on a real machine.
 
 pids=()
 xvfb_display=""
@@ -103,12 +103,14 @@ system_start_private() {
   grep -q ready "$demo/logs/relay-private.out" || system_fail "the service's relay did not start"
 }
 
-# Ends every process started, the newest first; waits up to 10 s for each.
+# Ends every process started, the newest first, each gone (up to 10 s, then
+# killed) before the next is told: the agent is never left to watch its X
+# server vanish, nor the daemon its namespace.
 system_stop() {
+  local pid
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill -TERM "${pids[$i]}" 2>/dev/null || true
-  done
-  for pid in "${pids[@]}"; do
+    pid="${pids[$i]}"
+    kill -TERM "$pid" 2>/dev/null || continue
     for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$pid" 2>/dev/null || true
   done
