@@ -148,8 +148,13 @@ system_start_daemon() {
   "${sys_in[@]}" test -d "$flags" || { cat "$demo/logs/daemon.out" >&2; system_fail "the daemon did not start"; }
 }
 
-# The configuration the parent's setup window would have written.
+# The configuration the parent's setup window would have written (with no
+# service started, only the child).
 system_write_config() {
+  if [ -z "${service_url:-}" ]; then
+    "${sys_in[@]}" bash -c 'cat > "$0" && chmod 0644 "$0"' "$data/config.json" <<<"{\"child_users\": [\"$child\"]}"
+    return
+  fi
   "${sys_in[@]}" bash -c 'cat > "$0" && chmod 0644 "$0"' "$data/config.json" <<JSON
 {
   "child_users": ["$child"],
@@ -158,6 +163,15 @@ system_write_config() {
   "updated_at": "$(date -u +%Y-%m-%dT%H:%M:%SZ)"
 }
 JSON
+}
+
+# The child present without an agent: its presence flag written as the child,
+# every 15 s as its agent writes it.
+system_keep_child_present() {
+  "${sys_in[@]}" setpriv --reuid="$child_uid" --regid="$child_gid" --init-groups \
+    sh -c 'trap "kill \$s; exit 0" TERM
+      while :; do touch "$0"; sleep 15 & s=$!; wait $s; done' "$flags/$child_uid.flag" &
+  pids+=($!)
 }
 
 # A display for the agent: $DISPLAY, or when there is none a private Xvfb with
