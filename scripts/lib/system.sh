@@ -40,9 +40,8 @@ system_layout() {
     child_uid="$(id -u "$child")" child_gid="$(id -g "$child")" new_child=0
   fi
   mkdir -p "$demo"
-  eval "$("$src/scripts/demo-root" "$demo")"   # TARVO_RESOURCES, HOME (root's); the rest is the Mac's
+  eval "$("$src/scripts/demo-root" --resources "$demo")"   # TARVO_RESOURCES, HOME (root's)
   unset TARVO_ROOT TARVO_PLATFORM
-  export TARVO_RESOURCES
   root_home="$HOME"
   child_home="$demo/home-$child"
   mkdir -p "$child_home" "$demo/service" "$demo/logs"
