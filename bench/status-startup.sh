@@ -23,9 +23,14 @@ demo="$(mktemp -d /tmp/tarvo-bench-status.XXXXXX)"
 chmod 0755 "$demo"
 child="${SUDO_USER:-$(id -un)}"
 cleanup() {
+  local status=$?
   trap - EXIT INT TERM
   system_stop
-  rm -rf "$demo"
+  if [ -n "${TARVO_BENCH_KEEP:-}" ] || { [ "$status" != 0 ] && [ "$status" != 130 ]; }; then
+    echo "$sys_name: the run's folder (logs below it) stays at $demo" >&2
+  else
+    rm -rf "$demo"
+  fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
