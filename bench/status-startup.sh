@@ -12,7 +12,7 @@
 # usage: sudo bench/status-startup.sh [path/to/tarvo]
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
-sys_name=status-startup
+sys_name="status-startup"
 # shellcheck source-path=SCRIPTDIR source=../scripts/lib/system.sh
 source "$src/scripts/lib/system.sh"
 [ "$(id -u)" -eq 0 ] || system_fail "run as root: status reads root's view in a namespace of its own"
