@@ -1,30 +1,65 @@
 #!/usr/bin/env bash
 # Wall time of `tarvo status` (median of many runs) against the 20 ms budget,
-# in two roots: one without tools (the program's own cost: start-up, file
-# checks, the flag listing of 50 entries) and one laid out by make-root, where
-# the report also runs openssl and the python stand-ins for security and
-# networksetup (on a Mac those are the system's tools).
+# as root in a private mount and network namespace as scripts/demo runs the
+# daemon (the host's /etc, /var and firewall stay as they were), twice:
+#  - in a bare root (TARVO_ROOT) with nothing in force: the program's own cost
+#    (start-up, file checks, the flag listing of 50 entries);
+#  - with this system's mechanisms in force: the daemon running for a child
+#    who is present, so the report reads the locked desktop settings, the
+#    firewall table (through libnftables), the CA store, Firefox's policy and
+#    the child's NSS database (certutil, run as the child).
 # `tarvo version` runs beside them as the start-up floor.
-# usage: bench/status-startup.sh [path/to/tarvo]
+# usage: sudo bench/status-startup.sh [path/to/tarvo]
 set -euo pipefail
-here="$(cd "$(dirname "$0")" && pwd)"
-bin="${1:-$here/../build/src/tarvo}"
-[ -x "$bin" ] || { echo "no tarvo binary at $bin (build first)" >&2; exit 1; }
-tmp="$(mktemp -d)"; trap 'rm -rf "$tmp"' EXIT
-for root in bare made; do
-  data="$tmp/$root/Library/Application Support/Tarvo"
-  mkdir -p "$data/active-children"
-  echo '{}' > "$data/proxy_rules.json"
-  for i in $(seq 1 50); do : > "$data/active-children/$((500 + i)).flag"; done
+src="$(cd "$(dirname "$0")/.." && pwd)"
+sys_name="status-startup"
+# shellcheck source-path=SCRIPTDIR source=../scripts/lib/system.sh
+source "$src/scripts/lib/system.sh"
+[ "$(id -u)" -eq 0 ] || system_fail "run as root: status reads root's view in a namespace of its own"
+tarvo="${1:-$src/build/src/tarvo}"
+[ -x "$tarvo" ] || system_fail "no tarvo binary at $tarvo (build first)"
+tarvo="$(cd "$(dirname "$tarvo")" && pwd)/$(basename "$tarvo")"
+demo="$(mktemp -d /tmp/tarvo-bench-status.XXXXXX)"
+chmod 0755 "$demo"
+child="${SUDO_USER:-$(id -un)}"
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM
+  system_stop
+  if [ -n "${TARVO_BENCH_KEEP:-}" ] || { [ "$status" != 0 ] && [ "$status" != 130 ]; }; then
+    echo "$sys_name: the run's folder (logs below it) stays at $demo" >&2
+  else
+    rm -rf "$demo"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+system_layout
+system_start_private
+system_start_daemon
+system_write_config
+system_keep_child_present
+system_mechanisms_in_force 60
+for _ in $(seq 600); do
+  "${sys_in[@]}" test -s /usr/local/share/ca-certificates/tarvo-root.crt && break
+  sleep 0.1
 done
-"$here/../scripts/make-root" "$tmp/made" >/dev/null
-"$here/../scripts/make-test-ca" "$tmp/res" >/dev/null
-export HOME="$tmp/home" TARVO_RESOURCES="$tmp/res" TARVO_PLATFORM=mac
-hyperfine -N --warmup 5 --runs 40 --export-json "$tmp/r.json" \
-  -n "version" "env TARVO_ROOT=$tmp/bare $bin version" \
-  -n "status, no tools" "env TARVO_ROOT=$tmp/bare $bin status" \
-  -n "status, stand-ins" "env TARVO_ROOT=$tmp/made $bin status" >/dev/null
-python3 - "$tmp/r.json" <<'PY'
+
+bare="$demo/bare"
+mkdir -p "$bare/var/lib/tarvo" "$bare/run/tarvo/active-children"
+echo '{}' >"$bare/var/lib/tarvo/proxy_rules.json"
+for i in $(seq 1 50); do : >"$bare/run/tarvo/active-children/$((500 + i)).flag"; done
+in_force="$("${sys_in[@]}" "$tarvo" status)"
+grep -q 'cert:    trusted' <<<"$in_force" || system_fail "the certificate is not in force:
+$in_force"
+echo "what \`tarvo status\` reports with the mechanisms in force:"
+sed 's/^/  /' <<<"$in_force"
+
+"${sys_in[@]}" hyperfine -N --warmup 5 --runs 40 --export-json "$demo/r.json" \
+  -n "version" "env TARVO_ROOT=$bare $tarvo version" \
+  -n "status, bare root" "env TARVO_ROOT=$bare $tarvo status" \
+  -n "status, in force" "$tarvo status" >/dev/null
+python3 - "$demo/r.json" <<'PY'
 import json, sys
 res = json.load(open(sys.argv[1]))["results"]
 print(f"{'command':<20}{'median ms':>10}{'p95 ms':>10}")

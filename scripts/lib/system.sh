@@ -1,25 +1,23 @@
 # shellcheck shell=bash disable=SC2154,SC2034  # the caller sets and reads these variables
-# The whole Tarvo system in a throw-away root, for scripts/demo and the
-# benchmarks that drive it (bench/dashboard-to-block, bench/system-at-rest).
+# The whole Tarvo system, for scripts/demo and the benchmarks that drive it
+# (bench/dashboard-to-block, bench/system-at-rest, bench/daemon-at-rest): the
+# daemon and the child run with this system's own mechanisms (dconf,
+# nftables, the CA store) in a private mount and network namespace, so the
+# host's /etc, /var, firewall and other users stay as they were.
 # Sourced, not run. The caller sets:
 #   src          the source tree
 #   tarvo        the tarvo binary;  service_bin  the tarvo-service binary
 #   demo         the folder everything lives under (made if missing)
 #   child        the account the agent runs for (the demo child)
 #   sys_name     the prefix of this file's messages ("demo")
-#   sys_private  1: this system's own mechanisms (dconf, nftables, the CA
-#                store) in a private mount and network namespace, so the
-#                host's /etc, /var, firewall and other users stay as they
-#                were; otherwise (the benchmarks) a made root with the
-#                Mac's tools, the stand-ins
 # and calls, in this order, each once:
-#   system_layout, system_start_service, [system_start_private,]
-#   system_start_daemon, system_write_config, system_start_display,
-#   system_start_agent
+#   system_layout, [system_start_service,] system_start_private,
+#   system_start_daemon, [system_write_config, system_start_display,
+#   system_start_agent]
 # Every process started is appended to `pids` (the oldest first), so that
-# system_stop ends them in reverse order: the agent and the daemon first, so
-# the proxy settings are cleared and the presence flag removed as they would
-# be on the Mac.
+# system_stop ends them one by one in reverse order: the agent and the daemon
+# first, so the proxy settings and the firewall table are cleared and the
+# presence flag removed as they would be on a real machine.
 
 pids=()
 xvfb_display=""
@@ -30,37 +28,28 @@ system_fail() {
   exit 1
 }
 
-# Lays out the root: sets TARVO_RESOURCES (exported), root_home, child_home,
-# child_uid, child_gid, data (the daemon's shared data directory), flags (the
-# presence flags' directory), system_logs and agent_log; with the made root,
-# TARVO_ROOT and TARVO_PLATFORM too. In the private namespace a child who
-# would be root is a throw-away account of that namespace instead.
+# Lays out the demo folder: sets TARVO_RESOURCES (exported), root_home,
+# child_home, child_uid, child_gid, data (the daemon's shared data directory),
+# flags (the presence flags' directory), system_logs (the daemon's logs, as
+# the host sees them) and agent_log. A child who would be root is a
+# throw-away account of the namespace instead.
 system_layout() {
-  if [ "${sys_private:-0}" = 1 ] && [ "$(id -u "$child")" = 0 ]; then
+  if [ "$(id -u "$child")" = 0 ]; then
     child=tarvo-child child_uid=61100 child_gid=61100 new_child=1
   else
     child_uid="$(id -u "$child")" child_gid="$(id -g "$child")" new_child=0
   fi
   mkdir -p "$demo"
-  eval "$("$src/scripts/demo-root" "$demo")"   # TARVO_ROOT, TARVO_RESOURCES, TARVO_PLATFORM, HOME (root's)
+  eval "$("$src/scripts/demo-root" --resources "$demo")"   # TARVO_RESOURCES, HOME (root's)
+  unset TARVO_ROOT TARVO_PLATFORM
   root_home="$HOME"
   child_home="$demo/home-$child"
   mkdir -p "$child_home" "$demo/service" "$demo/logs"
   chown "$child_uid:$child_gid" "$child_home"
-  if [ "${sys_private:-0}" = 1 ]; then
-    unset TARVO_ROOT TARVO_PLATFORM
-    export TARVO_RESOURCES
-    data=/var/lib/tarvo
-    flags=/run/tarvo/active-children
-    system_logs="$demo/system/var/upper/log/tarvo"   # /var/log/tarvo as the namespace sees it
-    agent_log="$child_home/.local/state/tarvo/logs/agent.log"
-  else
-    export TARVO_ROOT TARVO_RESOURCES TARVO_PLATFORM
-    data="$TARVO_ROOT/Library/Application Support/Tarvo"
-    flags="$data/active-children"
-    system_logs="$TARVO_ROOT/Library/Logs/Tarvo"
-    agent_log="$child_home/Library/Logs/Tarvo/agent.log"
-  fi
+  data=/var/lib/tarvo
+  flags=/run/tarvo/active-children
+  system_logs="$demo/system/var/upper/log/tarvo"   # /var/log/tarvo as the namespace sees it
+  agent_log="$child_home/.local/state/tarvo/logs/agent.log"
 }
 
 # The private mount and network namespace the daemon and the child run in
@@ -68,9 +57,11 @@ system_layout() {
 # $demo/system, /run and /usr/local/share/ca-certificates start empty, the
 # network has only loopback. The child's home there is the throw-away one.
 # The service on the host's loopback is reached at the same address inside,
-# through two relays and a socket file between them. Needs service_url.
+# through two relays and a socket file between them, when one was started
+# (service_url set).
 system_start_private() {
-  local sys="$demo/system" port="${service_url##*:}"
+  local sys="$demo/system" port="${service_url:-}"
+  port="${port##*:}"
   rm -rf "$sys"
   mkdir -p "$sys"
   unshare --mount --net --propagation private sleep infinity &
@@ -99,6 +90,7 @@ system_start_private() {
       rm /etc/passwd.demo
     fi' - "$sys" "$child" "$child_uid" "$child_gid" "$child_home" "$new_child" ||
     system_fail "cannot lay out the private namespace"
+  [ -n "$port" ] || return 0
   python3 "$src/scripts/lib/relay.py" "unix:$sys/service.sock" "tcp:127.0.0.1:$port" \
     >"$demo/logs/relay-host.out" 2>&1 &
   pids+=($!)
@@ -110,12 +102,14 @@ system_start_private() {
   grep -q ready "$demo/logs/relay-private.out" || system_fail "the service's relay did not start"
 }
 
-# Ends every process started, the newest first; waits up to 10 s for each.
+# Ends every process started, the newest first, each gone (up to 10 s, then
+# killed) before the next is told: the agent is never left to watch its X
+# server vanish, nor the daemon its namespace.
 system_stop() {
+  local pid
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill -TERM "${pids[$i]}" 2>/dev/null || true
-  done
-  for pid in "${pids[@]}"; do
+    pid="${pids[$i]}"
+    kill -TERM "$pid" 2>/dev/null || continue
     for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$pid" 2>/dev/null || true
   done
@@ -153,8 +147,13 @@ system_start_daemon() {
   "${sys_in[@]}" test -d "$flags" || { cat "$demo/logs/daemon.out" >&2; system_fail "the daemon did not start"; }
 }
 
-# The configuration the parent's setup window would have written.
+# The configuration the parent's setup window would have written (with no
+# service started, only the child).
 system_write_config() {
+  if [ -z "${service_url:-}" ]; then
+    "${sys_in[@]}" bash -c 'cat > "$0" && chmod 0644 "$0"' "$data/config.json" <<<"{\"child_users\": [\"$child\"]}"
+    return
+  fi
   "${sys_in[@]}" bash -c 'cat > "$0" && chmod 0644 "$0"' "$data/config.json" <<JSON
 {
   "child_users": ["$child"],
@@ -163,6 +162,15 @@ system_write_config() {
   "updated_at": "$(date -u +%Y-%m-%dT%H:%M:%SZ)"
 }
 JSON
+}
+
+# The child present without an agent: its presence flag written as the child,
+# every 15 s as its agent writes it.
+system_keep_child_present() {
+  "${sys_in[@]}" setpriv --reuid="$child_uid" --regid="$child_gid" --init-groups \
+    sh -c 'trap "kill \$s; exit 0" TERM
+      while :; do touch "$0"; sleep 15 & s=$!; wait $s; done' "$flags/$child_uid.flag" &
+  pids+=($!)
 }
 
 # A display for the agent: $DISPLAY, or when there is none a private Xvfb with
@@ -198,7 +206,6 @@ system_start_agent() {
   fi
   local env=(HOME="$child_home" DISPLAY="$display" XAUTHORITY="$xauthority"
     TARVO_RESOURCES="$TARVO_RESOURCES" XDG_RUNTIME_DIR="$demo/run-$child")
-  [ -n "${TARVO_ROOT:-}" ] && env+=(TARVO_ROOT="$TARVO_ROOT" TARVO_PLATFORM="$TARVO_PLATFORM")
   "${sys_in[@]}" setpriv --reuid="$child_uid" --regid="$child_gid" --init-groups \
     env "${env[@]}" "$tarvo" agent >"$demo/logs/agent.out" 2>&1 &
   agent_pid=$!
@@ -212,9 +219,9 @@ system_start_agent() {
 # when it was started after the child became active (or none ran before),
 # is still alive, and answers on 127.0.0.1:8080.
 system_settled_proxy_pid() {
-  local log="$TARVO_ROOT/Library/Logs/Tarvo/daemon.log" found pid
+  local log="$system_logs/daemon.log" found pid
   for _ in $(seq 1 $((${1:-60} * 10))); do
-    if [ -e "$data/active-children/$child_uid.flag" ]; then
+    if "${sys_in[@]}" test -e "$flags/$child_uid.flag"; then
       found="$(awk '
         /child user active/ && !active { active = NR }
         match($0, /proxy started \(pid [0-9]+\)/) {
@@ -224,7 +231,7 @@ system_settled_proxy_pid() {
         END { if (active && pid != "" && (!before || start > active)) print pid }' "$log" 2>/dev/null || true)"
       pid="${found:-}"
       if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null &&
-        [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 --noproxy '' \
+        [ "$("${sys_in[@]}" curl -s -o /dev/null -w '%{http_code}' --max-time 5 --noproxy '' \
           -x http://127.0.0.1:8080 http://example.org/ 2>/dev/null)" != 000 ]; then
         echo "$pid"
         return 0
@@ -232,6 +239,51 @@ system_settled_proxy_pid() {
     fi
     sleep 0.1
   done
+}
+
+# Waits up to SECONDS (default 30) until this system's web proxy mechanisms
+# are in force for the child in the namespace: the firewall table names its
+# uid and the locked desktop settings are compiled. Fails when they are not.
+system_mechanisms_in_force() {
+  for _ in $(seq 1 $((${1:-30} * 10))); do
+    if "${sys_in[@]}" nft list table inet tarvo 2>/dev/null | grep -q "meta skuid $child_uid " &&
+      "${sys_in[@]}" test -s /etc/dconf/db/tarvo; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  system_fail "the firewall table or the desktop proxy settings are not in force for uid $child_uid; see $system_logs/daemon.log"
+}
+
+# One sample of process $1's CPU time, on one line: its own clock ticks
+# (utime + stime, all threads, those ended included), its helpers' (cutime +
+# cstime: what it ran and reaped) and, per live thread, "tid:ns" of run time
+# as the scheduler counts it, exact to the nanosecond where ticks are 10 ms.
+system_cpu_sample() {
+  local line f tid ns rest
+  line="$(awk '{print $14 + $15, $16 + $17}' "/proc/$1/stat")"
+  for f in /proc/"$1"/task/*/schedstat; do
+    tid="${f%/schedstat}" tid="${tid##*/}"
+    read -r ns rest <"$f" 2>/dev/null && line+=" $tid:$ns"
+  done
+  echo "$line"
+}
+
+# The CPU time between two samples of one process, in nanoseconds: "own
+# helpers how". Own is the threads' exact run time while every thread of the
+# first sample still runs (a new thread counts from its start; how "exact");
+# when one ended, its time is only in the ticks, and those are used instead
+# (how "ticks").
+system_cpu_window() {
+  awk -v a="$1" -v b="$2" -v hz="$(getconf CLK_TCK)" 'BEGIN {
+    n = split(a, x, " "); m = split(b, y, " ")
+    for (i = 3; i <= n; i++) { split(x[i], p, ":"); was[p[1]] = p[2] }
+    for (i = 3; i <= m; i++) { split(y[i], p, ":"); now[p[1]] = p[2] }
+    exact = 0; whole = 1
+    for (t in now) exact += now[t] - (t in was ? was[t] : 0)
+    for (t in was) if (!(t in now)) whole = 0
+    own = whole ? exact : (y[1] - x[1]) * 1e9 / hz
+    printf "%.0f %.0f %s\n", own, (y[2] - x[2]) * 1e9 / hz, whole ? "exact" : "ticks" }'
 }
 
 # The binaries of the build folder $1: sets tarvo and service_bin.
