@@ -95,14 +95,42 @@ TEST(Commands, StatusReportsByteForByteAndUninstallRemovesEverything) {
     }
 }
 
-// On this system uninstall takes away the data, the logs, the downloaded
-// updates and the run-time state, and calls none of the Mac's tools.
-TEST(Commands, UninstallOnThisSystemRemovesItsOwnDirectoriesAndCallsNoMacTool) {
+// On this system status reports its mechanisms as they really stand (nothing
+// in force here), and the Mac's tools only when asked for with a root; then
+// uninstall takes away the data, the logs, the downloaded updates and the
+// run-time state, and calls none of the Mac's tools.
+TEST(Commands, StatusAndUninstallOnThisSystemUseItsOwnMechanismsAndNoMacTool) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-    NetNamespace ns;  // the firewall table cleared is this namespace's
+    NetNamespace ns;  // the firewall table read and cleared is this namespace's
     ASSERT_TRUE(ns.entered()) << ns.error();
     TempRoot root;
     EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    const std::string thisSystem =
+        "  system web proxy:\n    - desktop proxy settings: off\n    - firewall: off\n";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"TARVO_PLATFORM="}, thisSystem},
+        {{"TARVO_PLATFORM=linux"}, thisSystem},
+        {{"TARVO_PLATFORM=mac", "TARVO_ROOT="}, "  system web proxy:\n"},
+        {{"TARVO_PLATFORM=mac"}, "  network proxy services:\n"},
+    };
+    for (const auto& [env, want] : cases) {
+        SCOPED_TRACE(env.back());
+        const ProcessResult r =
+            run({.argv = {tarvoBinary(), "status"}, .env = environmentWith(env)});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_NE(r.out.find(want), std::string::npos) << r.out;
+        EXPECT_EQ(
+            r.out.find("  cert:    MISSING from system certificate store\n") != std::string::npos,
+            want.starts_with("  system web proxy"))
+            << r.out;
+    }
+    // An ordinary user cannot read the firewall: said so, nothing on standard error.
+    const ProcessResult user = run({.argv = {tarvoBinary(), "status"},
+                                    .env = environmentWith({"TARVO_PLATFORM="}),
+                                    .user = kNobody});
+    EXPECT_NE(user.out.find("    - firewall: unknown (reading it needs root)\n"), std::string::npos)
+        << user.out;
+    EXPECT_EQ(user.err, "");
     const std::string called = root.path() + "/launchctl-called";
     writeText(Paths::launchctlTool(), "#!/bin/sh\ntouch " + called + "\n");
     fs::permissions(Paths::launchctlTool(), fs::perms::owner_all);
@@ -195,47 +223,6 @@ TEST(Commands, StatusShowsAConfigNoAdministratorOwnsAsIgnored) {
                                  "\n";
         EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
     }
-}
-
-}  // namespace
-}  // namespace tarvo::test
-
-namespace tarvo::test {
-namespace {
-
-// The Mac's tools only when asked for with a root; otherwise this system's
-// mechanisms, reported as they really stand (nothing in force here).
-TEST(Commands, StatusReportsThisSystemsProxyUnlessTheMacsToolsAreAskedForWithARoot) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-    NetNamespace ns;  // the firewall table read is this namespace's, never the host's
-    ASSERT_TRUE(ns.entered()) << ns.error();
-    TempRoot root;
-    const std::string thisSystem =
-        "  system web proxy:\n    - desktop proxy settings: off\n    - firewall: off\n";
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"TARVO_PLATFORM="}, thisSystem},
-        {{"TARVO_PLATFORM=linux"}, thisSystem},
-        {{"TARVO_PLATFORM=mac", "TARVO_ROOT="}, "  system web proxy:\n"},
-        {{"TARVO_PLATFORM=mac"}, "  network proxy services:\n"},
-    };
-    for (const auto& [env, want] : cases) {
-        SCOPED_TRACE(env.back());
-        const ProcessResult r =
-            run({.argv = {tarvoBinary(), "status"}, .env = environmentWith(env)});
-        EXPECT_EQ(r.exitStatus, 0) << r.err;
-        EXPECT_NE(r.out.find(want), std::string::npos) << r.out;
-    }
-    const ProcessResult r =
-        run({.argv = {tarvoBinary(), "status"}, .env = environmentWith({"TARVO_PLATFORM="})});
-    EXPECT_NE(r.out.find("  cert:    MISSING from system certificate store\n"), std::string::npos)
-        << r.out;
-    // An ordinary user cannot read the firewall: said so, nothing on standard error.
-    const ProcessResult user = run({.argv = {tarvoBinary(), "status"},
-                                    .env = environmentWith({"TARVO_PLATFORM="}),
-                                    .user = kNobody});
-    EXPECT_NE(user.out.find("    - firewall: unknown (reading it needs root)\n"), std::string::npos)
-        << user.out;
-    EXPECT_EQ(user.err, "");
 }
 
 }  // namespace

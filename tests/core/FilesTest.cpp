@@ -116,15 +116,6 @@ TEST(AtomicFile, WritesAndFailures) {
     ::umask(oldMask);
 }
 
-// (Links, hard links and FIFOs planted for it to read: see Hardening.)
-TEST(UntrustedFile, NothingOfAFileLargerThanTheCap) {
-    test::TempDir dir;
-    test::writeText(dir / "big", std::string(101, 'x'));
-    const UntrustedFile big = readUntrustedFile(dir / "big", 100);
-    EXPECT_EQ(std::pair(big.data, big.why),
-              std::pair(std::optional<std::string>(), std::string("larger than 100 bytes")));
-}
-
 // $HOME names the home only when it is a directory of the process's own
 // user (not one sudo -E kept for root); else the passwd entry does. A
 // relative root would move with every change of directory (the proxy
@@ -173,10 +164,56 @@ void expectTable(const std::vector<PathCase>& table, const std::string& root,
     }
 }
 
-// The locations both tables share: the Mac's own, which only the Mac's
-// implementation and its install and update steps use.
-std::vector<PathCase> macOnlyLocations() {
-    return {
+// Each layout's directories, the names the files take in them (the same on
+// both), and the Mac's own locations, which only the Mac's implementation and
+// its install and update steps use (the same on both too).
+TEST(Paths, EachLayoutsTableUnderARoot) {
+    test::TempRoot root;  // TARVO_PLATFORM=mac
+    test::EnvGuard config("XDG_CONFIG_HOME", std::nullopt), state("XDG_STATE_HOME", std::nullopt),
+        cache("XDG_CACHE_HOME", std::nullopt);
+    const std::vector<PathCase> mac = {
+        {"dataDir", Paths::dataDir, "R/Library/Application Support/Tarvo"},
+        {"activeChildrenDir", Paths::activeChildrenDir,
+         "R/Library/Application Support/Tarvo/active-children"},
+        {"systemLogDir", Paths::systemLogDir, "R/Library/Logs/Tarvo"},
+        {"updateDir", Paths::updateDir, "R/Library/Logs/Tarvo"},
+        {"daemonLockFile", Paths::daemonLockFile, "R/var/run/app.tarvo.daemon/daemon.lock"},
+        {"userDataDir", Paths::userDataDir, "H/Library/Application Support/Tarvo"},
+        {"userLogDir", Paths::userLogDir, "H/Library/Logs/Tarvo"},
+    };
+    const std::vector<PathCase> linux = {
+        {"dataDir", Paths::dataDir, "R/var/lib/tarvo"},
+        {"activeChildrenDir", Paths::activeChildrenDir, "R/run/tarvo/active-children"},
+        {"systemLogDir", Paths::systemLogDir, "R/var/log/tarvo"},
+        {"updateDir", Paths::updateDir, "R/var/cache/tarvo"},
+        {"daemonLockFile", Paths::daemonLockFile, "R/run/tarvo/daemon.lock"},
+        {"userDataDir", Paths::userDataDir, "H/.local/state/tarvo"},
+        {"userLogDir", Paths::userLogDir, "H/.local/state/tarvo/logs"},
+    };
+    const std::tuple<const char*, Accessor, Accessor, const char*> files[] = {
+        {"configFile", Paths::configFile, Paths::dataDir, "config.json"},
+        {"rulesFile", Paths::rulesFile, Paths::dataDir, "proxy_rules.json"},
+        {"proxyConfigFile", Paths::proxyConfigFile, Paths::dataDir, "proxy_config.json"},
+        {"deviceIdFile", Paths::deviceIdFile, Paths::dataDir, "device_id.json"},
+        {"mitmproxyDir", Paths::mitmproxyDir, Paths::dataDir, "mitmproxy"},
+        {"daemonLog", Paths::daemonLog, Paths::systemLogDir, "daemon.log"},
+        {"updaterLog", Paths::updaterLog, Paths::systemLogDir, "updater.log"},
+        {"updateScript", Paths::updateScript, Paths::updateDir, "tarvo-apply-update.sh"},
+        {"updatePackagePrefix", Paths::updatePackagePrefix, Paths::updateDir, "Tarvo-Update-"},
+        {"updateDeferralFile", Paths::updateDeferralFile, Paths::updateDir,
+         "update-deferred-since.txt"},
+        {"perUserScreenTimeStateFile", Paths::perUserScreenTimeStateFile, Paths::userDataDir,
+         "screen_time_state.json"},
+        {"cachedSettingsFile", Paths::cachedSettingsFile, Paths::userDataDir,
+         "cached_settings.json"},
+        {"cachedAppLimitsFile", Paths::cachedAppLimitsFile, Paths::userDataDir,
+         "cached_app_limits.json"},
+        {"userDeviceIdFile", Paths::userDeviceIdFile, Paths::userDataDir, "device_id.json"},
+        {"chatHistoryFile", Paths::chatHistoryFile, Paths::userDataDir, "Chat/messages.json"},
+        {"agentLog", Paths::agentLog, Paths::userLogDir, "agent.log"},
+        {"managerLog", Paths::managerLog, Paths::userLogDir, "manager.log"},
+    };
+    const std::vector<PathCase> macOnly = {
         {"daemonPlist", Paths::daemonPlist, "R/Library/LaunchDaemons/app.tarvo.daemon.plist"},
         {"agentPlist", Paths::agentPlist, "R/Library/LaunchAgents/app.tarvo.agent.plist"},
         {"managerApp", Paths::managerApp, "R/Applications/Tarvo Manager.app"},
@@ -193,92 +230,18 @@ std::vector<PathCase> macOnlyLocations() {
         {"bashTool", Paths::bashTool, "R/bin/bash"},
         {"nohupTool", Paths::nohupTool, "R/usr/bin/nohup"},
     };
-}
-
-TEST(Paths, TheMacsTableUnderARoot) {
-    test::TempRoot root;  // TARVO_PLATFORM=mac
-    test::EnvGuard state("XDG_STATE_HOME", root.path() + "/home/state");
-    ASSERT_TRUE(Paths::usesMacLayout());
-    std::vector<PathCase> table = {
-        {"dataDir", Paths::dataDir, "R/Library/Application Support/Tarvo"},
-        {"configFile", Paths::configFile, "R/Library/Application Support/Tarvo/config.json"},
-        {"rulesFile", Paths::rulesFile, "R/Library/Application Support/Tarvo/proxy_rules.json"},
-        {"proxyConfigFile", Paths::proxyConfigFile,
-         "R/Library/Application Support/Tarvo/proxy_config.json"},
-        {"deviceIdFile", Paths::deviceIdFile, "R/Library/Application Support/Tarvo/device_id.json"},
-        {"mitmproxyDir", Paths::mitmproxyDir, "R/Library/Application Support/Tarvo/mitmproxy"},
-        {"activeChildrenDir", Paths::activeChildrenDir,
-         "R/Library/Application Support/Tarvo/active-children"},
-        {"systemLogDir", Paths::systemLogDir, "R/Library/Logs/Tarvo"},
-        {"daemonLog", Paths::daemonLog, "R/Library/Logs/Tarvo/daemon.log"},
-        {"updaterLog", Paths::updaterLog, "R/Library/Logs/Tarvo/updater.log"},
-        {"updateDir", Paths::updateDir, "R/Library/Logs/Tarvo"},
-        {"updateScript", Paths::updateScript, "R/Library/Logs/Tarvo/tarvo-apply-update.sh"},
-        {"updatePackagePrefix", Paths::updatePackagePrefix, "R/Library/Logs/Tarvo/Tarvo-Update-"},
-        {"updateDeferralFile", Paths::updateDeferralFile,
-         "R/Library/Logs/Tarvo/update-deferred-since.txt"},
-        {"daemonLockFile", Paths::daemonLockFile, "R/var/run/app.tarvo.daemon/daemon.lock"},
-        {"userDataDir", Paths::userDataDir, "H/Library/Application Support/Tarvo"},
-        {"perUserScreenTimeStateFile", Paths::perUserScreenTimeStateFile,
-         "H/Library/Application Support/Tarvo/screen_time_state.json"},
-        {"cachedSettingsFile", Paths::cachedSettingsFile,
-         "H/Library/Application Support/Tarvo/cached_settings.json"},
-        {"cachedAppLimitsFile", Paths::cachedAppLimitsFile,
-         "H/Library/Application Support/Tarvo/cached_app_limits.json"},
-        {"userDeviceIdFile", Paths::userDeviceIdFile,
-         "H/Library/Application Support/Tarvo/device_id.json"},
-        {"chatHistoryFile", Paths::chatHistoryFile,
-         "H/Library/Application Support/Tarvo/Chat/messages.json"},
-        {"userLogDir", Paths::userLogDir, "H/Library/Logs/Tarvo"},
-        {"agentLog", Paths::agentLog, "H/Library/Logs/Tarvo/agent.log"},
-        {"managerLog", Paths::managerLog, "H/Library/Logs/Tarvo/manager.log"},
-    };
-    for (PathCase& c : macOnlyLocations()) table.push_back(c);
-    expectTable(table, root.path(), root.path() + "/home");
+    for (const bool onMac : {true, false}) {
+        SCOPED_TRACE(onMac ? "the Mac's" : "this system's");
+        test::EnvGuard platform("TARVO_PLATFORM",
+                                onMac ? std::optional<std::string>("mac") : std::nullopt);
+        ASSERT_EQ(Paths::usesMacLayout(), onMac);
+        expectTable(onMac ? mac : linux, root.path(), root.path() + "/home");
+        expectTable(macOnly, root.path(), root.path() + "/home");
+        for (const auto& [name, get, dir, file] : files)
+            EXPECT_EQ(get(), dir() + "/" + file) << name;
+    }
     // An executable in a usr/bin directory is still the Mac's bundle layout.
     EXPECT_EQ(Paths::installedPrefix("/usr/bin/tarvo"), std::nullopt);
-}
-
-// Without TARVO_PLATFORM=mac: the filesystem hierarchy, per-user files in the
-// XDG base directories (unset here: their defaults).
-TEST(Paths, ThisSystemsTableUnderARoot) {
-    test::TempRoot root;
-    test::EnvGuard platform("TARVO_PLATFORM", std::nullopt);
-    test::EnvGuard config("XDG_CONFIG_HOME", std::nullopt), state("XDG_STATE_HOME", std::nullopt),
-        cache("XDG_CACHE_HOME", std::nullopt);
-    ASSERT_FALSE(Paths::usesMacLayout());
-    std::vector<PathCase> table = {
-        {"dataDir", Paths::dataDir, "R/var/lib/tarvo"},
-        {"configFile", Paths::configFile, "R/var/lib/tarvo/config.json"},
-        {"rulesFile", Paths::rulesFile, "R/var/lib/tarvo/proxy_rules.json"},
-        {"proxyConfigFile", Paths::proxyConfigFile, "R/var/lib/tarvo/proxy_config.json"},
-        {"deviceIdFile", Paths::deviceIdFile, "R/var/lib/tarvo/device_id.json"},
-        {"mitmproxyDir", Paths::mitmproxyDir, "R/var/lib/tarvo/mitmproxy"},
-        {"activeChildrenDir", Paths::activeChildrenDir, "R/run/tarvo/active-children"},
-        {"systemLogDir", Paths::systemLogDir, "R/var/log/tarvo"},
-        {"daemonLog", Paths::daemonLog, "R/var/log/tarvo/daemon.log"},
-        {"updaterLog", Paths::updaterLog, "R/var/log/tarvo/updater.log"},
-        {"updateDir", Paths::updateDir, "R/var/cache/tarvo"},
-        {"updateScript", Paths::updateScript, "R/var/cache/tarvo/tarvo-apply-update.sh"},
-        {"updatePackagePrefix", Paths::updatePackagePrefix, "R/var/cache/tarvo/Tarvo-Update-"},
-        {"updateDeferralFile", Paths::updateDeferralFile,
-         "R/var/cache/tarvo/update-deferred-since.txt"},
-        {"daemonLockFile", Paths::daemonLockFile, "R/run/tarvo/daemon.lock"},
-        {"userDataDir", Paths::userDataDir, "H/.local/state/tarvo"},
-        {"perUserScreenTimeStateFile", Paths::perUserScreenTimeStateFile,
-         "H/.local/state/tarvo/screen_time_state.json"},
-        {"cachedSettingsFile", Paths::cachedSettingsFile,
-         "H/.local/state/tarvo/cached_settings.json"},
-        {"cachedAppLimitsFile", Paths::cachedAppLimitsFile,
-         "H/.local/state/tarvo/cached_app_limits.json"},
-        {"userDeviceIdFile", Paths::userDeviceIdFile, "H/.local/state/tarvo/device_id.json"},
-        {"chatHistoryFile", Paths::chatHistoryFile, "H/.local/state/tarvo/Chat/messages.json"},
-        {"userLogDir", Paths::userLogDir, "H/.local/state/tarvo/logs"},
-        {"agentLog", Paths::agentLog, "H/.local/state/tarvo/logs/agent.log"},
-        {"managerLog", Paths::managerLog, "H/.local/state/tarvo/logs/manager.log"},
-    };
-    for (PathCase& c : macOnlyLocations()) table.push_back(c);
-    expectTable(table, root.path(), root.path() + "/home");
 }
 
 // The Mac's table is never chosen on a real system: TARVO_PLATFORM=mac counts

@@ -127,28 +127,36 @@ TEST(Presence, FreshFlagsOnlyAndTransitionsChangeTheSettingsOffTheMainThreadInOr
 // The system proxy hears which children are present (the owners of the fresh
 // flags, never root) and, on every tick while they stay, is asked to keep its
 // settings in force.
+// What the system proxy is told: each call, and the children last named.
+struct RecordingSystemProxy : platform::SystemProxy {
+    static std::string who(std::vector<uid_t> children) {
+        std::sort(children.begin(), children.end());  // in the order the flags were found
+        std::string out;
+        for (uid_t uid : children) out += " " + std::to_string(uid);
+        return out;
+    }
+    void apply(const platform::ProxyEndpoint& p, const std::vector<uid_t>& c) override {
+        calls.push_back("apply " + p.host + ":" + std::to_string(p.port) + who(c));
+        children = c;
+    }
+    void clear() override {
+        calls.push_back("clear");
+        children.clear();
+    }
+    // A keep for the set already in force says nothing new: the flag
+    // directory's watcher adds ticks whenever a flag is written.
+    void keep(const platform::ProxyEndpoint& p, const std::vector<uid_t>& c) override {
+        const std::string set = p.host + ":" + std::to_string(p.port) + who(c);
+        if (calls.empty() || calls.back().substr(calls.back().find(' ') + 1) != set)
+            calls.push_back("keep " + set);
+        children = c;
+    }
+    platform::ProxyReport report() override { return {}; }
+    std::vector<std::string> calls;
+    std::vector<uid_t> children;
+};
+
 TEST(Presence, TheSystemProxyHearsTheChildrenPresentAndKeepsItsSettingsOnEveryTick) {
-    struct RecordingSystemProxy : platform::SystemProxy {
-        static std::string who(std::vector<uid_t> children) {
-            std::sort(children.begin(), children.end());  // in the order the flags were found
-            std::string out;
-            for (uid_t uid : children) out += " " + std::to_string(uid);
-            return out;
-        }
-        void apply(const platform::ProxyEndpoint& p, const std::vector<uid_t>& c) override {
-            calls.push_back("apply " + p.host + ":" + std::to_string(p.port) + who(c));
-        }
-        void clear() override { calls.push_back("clear"); }
-        // A keep for the set already in force says nothing new: the flag
-        // directory's watcher adds ticks whenever a flag is written.
-        void keep(const platform::ProxyEndpoint& p, const std::vector<uid_t>& c) override {
-            const std::string set = p.host + ":" + std::to_string(p.port) + who(c);
-            if (calls.empty() || calls.back().substr(calls.back().find(' ') + 1) != set)
-                calls.push_back("keep " + set);
-        }
-        platform::ProxyReport report() override { return {}; }
-        std::vector<std::string> calls;
-    };
     auto proxy = std::make_shared<RecordingSystemProxy>();
     DaemonHarness h(DaemonRoot::Proxy::Fake, {.systemProxy = proxy});
     h.daemon->start();
@@ -174,19 +182,7 @@ TEST(Presence, TheSystemProxyHearsTheChildrenPresentAndKeepsItsSettingsOnEveryTi
 // that session ends or closes. A session begun after the flag went stale,
 // and root's sessions, never count.
 TEST(Presence, ASessionTheFlagWasFreshInKeepsTheChildPresentAfterTheAgentFallsSilent) {
-    // The children the firewall part of the settings is last told of.
-    struct LastChildren : platform::SystemProxy {
-        void apply(const platform::ProxyEndpoint&, const std::vector<uid_t>& c) override {
-            children = c;
-        }
-        void clear() override { children.clear(); }
-        void keep(const platform::ProxyEndpoint&, const std::vector<uid_t>& c) override {
-            children = c;
-        }
-        platform::ProxyReport report() override { return {}; }
-        std::vector<uid_t> children;
-    };
-    auto proxy = std::make_shared<LastChildren>();
+    auto proxy = std::make_shared<RecordingSystemProxy>();
     auto sessions = std::make_shared<platform::FakeLoginSessions>();
     DaemonHarness h(DaemonRoot::Proxy::Fake, {.systemProxy = proxy, .loginSessions = sessions});
     h.daemon->start();
@@ -388,6 +384,8 @@ while True:
 // few of the real proxy (which takes seconds to start).
 TEST(Supervisor, TheProxyPortIsNeverFreeAcrossRestarts) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the child's loop as another user";
+    NetNamespace ns;  // port 8080 of its own, whatever else runs on the machine
+    ASSERT_TRUE(ns.entered()) << ns.error();
     EnvGuard listen("TARVO_TEST_LISTEN", "1");
     for (const auto& [kind, restarts] :
          {std::pair{DaemonRoot::Proxy::Fake, 50}, std::pair{DaemonRoot::Proxy::Real, 4}}) {
@@ -703,11 +701,17 @@ struct ProxyDirs {
         tmpdir{"TMPDIR", dir / "tmp"};
 };
 
+class FilteringProxy : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
+    }
+    NetNamespace ns;
+};
+
 // One proxy through its life: no rules, then rules deciding on where traffic
 // really goes, files a child plants at the rules path, and how entries match.
-TEST(FilteringProxy, DecidesOnTheRealDestinationAndKeepsTheLastGoodRules) {
-    NetNamespace ns;
-    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
+TEST_F(FilteringProxy, DecidesOnTheRealDestinationAndKeepsTheLastGoodRules) {
     ProxyDirs dirs;
     const TempDir& dir = dirs.dir;
     const std::string &data = dirs.data, &rules = dirs.rules;
@@ -783,9 +787,7 @@ TEST(FilteringProxy, DecidesOnTheRealDestinationAndKeepsTheLastGoodRules) {
 // Host names match with their subdomains, addresses only themselves, a blacklist entry wins;
 // names need not resolve. Each blocked host is logged once a minute for the child named,
 // whatever the name looks like; the missing rules file is said once, at the start.
-TEST(FilteringProxy, HostNamesMatchTheirSubdomainsAndEachBlockIsLoggedOnceAMinute) {
-    NetNamespace ns;
-    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
+TEST_F(FilteringProxy, HostNamesMatchTheirSubdomainsAndEachBlockIsLoggedOnceAMinute) {
     ProxyDirs dirs;
     Process proxy(dirs.launch(dirs.conf, 8080));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
@@ -817,9 +819,7 @@ TEST(FilteringProxy, HostNamesMatchTheirSubdomainsAndEachBlockIsLoggedOnceAMinut
 
 // The authority comes only from a directory that is this user's alone, and "ready" only once
 // listening: anything else stops the proxy, and no key is made elsewhere.
-TEST(FilteringProxy, TrustsOnlyItsOwnConfdirAndIsReadyOnlyOnceListening) {
-    NetNamespace ns;
-    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
+TEST_F(FilteringProxy, TrustsOnlyItsOwnConfdirAndIsReadyOnlyOnceListening) {
     ProxyDirs dirs;
     const TempDir& dir = dirs.dir;
     const std::string& conf = dirs.conf;
@@ -903,18 +903,12 @@ long residentKiB(pid_t pid) {
 // 64 KiB is served, a longer one refused with 431, an endless one too with the
 // proxy's memory hardly grown; one user's connections past 256 are closed at
 // once while another user's are served, and any past 1024 in all.
-TEST(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
-    NetNamespace ns;
-    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
-    TempDir dir;
-    mustRun({"/bin/bash", "-ec",
-             "cd '" + dir.path() + "'; chmod 755 .; mkdir -m 700 conf; cp '" + testPki().caPem +
-                 "' conf; echo '{\"whitelist\": [\"127.0.0.2\"]}' > rules.json"});
-    EnvGuard rulesFile("PROXY_RULES_FILE", dir / "rules.json");
+TEST_F(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
+    ProxyDirs dirs;
+    writeText(dirs.rules, R"({"whitelist": ["127.0.0.2"]})");
     WebSite site("127.0.0.2");
     const std::string page = "http://127.0.0.2:" + std::to_string(site.port()) + "/page";
-    Process proxy({.argv = {sourceDir() + "/resources/proxy/TarvoProxy", "--port", "8080", "--host",
-                            "127.0.0.1", "--confdir", dir / "conf"}});
+    Process proxy(dirs.launch(dirs.conf, 8080));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
     auto client = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {"/usr/bin/python3", "-c", kProxyClient});
@@ -962,9 +956,7 @@ TEST(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
 // The proxy runs only as it expects to: on mitmproxy's internals as its
 // bounds know them, and on a listening socket when one is handed over.
 // Otherwise it stops at once and says why.
-TEST(FilteringProxy, StopsWhenMitmproxysInternalsOrItsSocketAreNotAsExpected) {
-    NetNamespace ns;
-    if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
+TEST_F(FilteringProxy, StopsWhenMitmproxysInternalsOrItsSocketAreNotAsExpected) {
     WebSite site("127.0.0.2");
     const std::string connected = "exec 3<>/dev/tcp/127.0.0.2/" + std::to_string(site.port());
     const std::string internals = "mitmproxy's internals are not as this proxy expects";

@@ -33,7 +33,8 @@ std::string nftTable() {
     return run({.argv = {"/usr/sbin/nft", "list", "table", "inet", "tarvo"}}).out;
 }
 
-// A made root, a log, and the tools wrapped so that their runs are counted.
+// A made root in a network namespace of its own (the firewall table set is
+// never the host's), a log, and the tools wrapped so that their runs are counted.
 struct LinuxProxyRoot {
     LinuxProxyRoot() {
         ::chmod(dir.path().c_str(), 0755);  // reachable by the child's runs
@@ -57,6 +58,7 @@ struct LinuxProxyRoot {
                 dir / "dconf"};
     }
 
+    NetNamespace ns;
     TempDir dir;
     EnvGuard root{"TARVO_ROOT", dir.path()};
 };
@@ -67,12 +69,11 @@ struct LinuxProxyRoot {
 // then is a tool run.
 TEST(LinuxSystemProxy, ChildReachesTheWebOnlyThroughTheProxyAndHandMadeChangesArePutBack) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-    NetNamespace ns;
-    ASSERT_TRUE(ns.entered()) << ns.error();
+    LinuxProxyRoot root;
+    ASSERT_TRUE(root.ns.entered()) << root.ns.error();
     // Addresses of their own for the sites, not in 127.0.0.0/8.
     for (const char* address : {"10.77.0.1/32", "10.77.0.2/32"})
         mustRun({"/usr/sbin/ip", "addr", "add", address, "dev", "lo"});
-    LinuxProxyRoot root;
     LinuxSystemProxy proxy(root.options());
     WebSite service("10.77.0.1", false, 80), site("10.77.0.2", false, 80),
         filter("127.0.0.1", false, 8080);
@@ -154,9 +155,8 @@ TEST(LinuxSystemProxy, ChildReachesTheWebOnlyThroughTheProxyAndHandMadeChangesAr
 // value is back once it is cleared. The profile is extended, never replaced.
 TEST(LinuxSystemProxy, LockedDesktopSettingsOutrankTheChildsOwnAndExtendTheProfile) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for mount and network namespaces";
-    NetNamespace ns;  // apply() also sets the firewall table: never the host's
-    ASSERT_TRUE(ns.entered()) << ns.error();
     LinuxProxyRoot root;
+    ASSERT_TRUE(root.ns.entered()) << root.ns.error();
     const std::string home = root.dir / "home", runtime = root.dir / "run";
     for (const std::string& dir : {home, runtime}) {
         fs::create_directories(dir);
@@ -314,9 +314,8 @@ TEST(LinuxSystemProxy, ProfileIsExtendedOnlyWhereItDoesNotNameTheDatabase) {
 // rest still done, and a line when they work again.
 TEST(LinuxSystemProxy, FailuresAreLoggedOncePerChange) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-    NetNamespace ns;
-    ASSERT_TRUE(ns.entered()) << ns.error();
     LinuxProxyRoot root;
+    ASSERT_TRUE(root.ns.entered()) << root.ns.error();
     auto options = root.options();
     options.nftTool = root.dir / "missing-nft";
     LinuxSystemProxy proxy(options);

@@ -151,35 +151,29 @@ class ServerState {
         XGetInputFocus(dpy_, &w, &revert);
         return w;
     }
-    long cardinal(unsigned long w, const char* name) const {
+    // A 32-bit property's values (at most 64), none when the window has no such property.
+    std::vector<long> property(unsigned long w, const char* name, Atom kind) const {
         Atom type = 0;
         int format = 0;
         unsigned long count = 0, after = 0;
         unsigned char* data = nullptr;
-        long value = -1;
-        if (XGetWindowProperty(dpy_, w, XInternAtom(dpy_, name, False), 0, 1, False,
-                               AnyPropertyType, &type, &format, &count, &after, &data) == Success &&
-            data && count == 1 && format == 32)
-            value = *reinterpret_cast<long*>(data) & 0xFFFFFFFF;
+        std::vector<long> values;
+        if (XGetWindowProperty(dpy_, w, XInternAtom(dpy_, name, False), 0, 64, False, kind, &type,
+                               &format, &count, &after, &data) == Success &&
+            data && format == 32)
+            values.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + count);
         if (data) XFree(data);
-        return value;
+        return values;
+    }
+    long cardinal(unsigned long w, const char* name) const {
+        const std::vector<long> values = property(w, name, AnyPropertyType);
+        return values.size() == 1 ? values[0] & 0xFFFFFFFF : -1;
     }
     long desktopOf(unsigned long w) const { return cardinal(w, "_NET_WM_DESKTOP"); }
     // Whether the window manager keeps the window in the stay-on-top layer.
     bool staysOnTop(unsigned long w) const {
-        Atom type = 0;
-        int format = 0;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        bool above = false;
-        const Atom want = XInternAtom(dpy_, "_NET_WM_STATE_ABOVE", False);
-        if (XGetWindowProperty(dpy_, w, XInternAtom(dpy_, "_NET_WM_STATE", False), 0, 64, False,
-                               XA_ATOM, &type, &format, &count, &after, &data) == Success &&
-            data && format == 32)
-            for (unsigned long i = 0; i < count; ++i)
-                above = above || static_cast<Atom>(reinterpret_cast<long*>(data)[i]) == want;
-        if (data) XFree(data);
-        return above;
+        const long above = static_cast<long>(XInternAtom(dpy_, "_NET_WM_STATE_ABOVE", False));
+        return std::ranges::count(property(w, "_NET_WM_STATE", XA_ATOM), above) > 0;
     }
     long currentDesktop() const {
         return cardinal(DefaultRootWindow(dpy_), "_NET_CURRENT_DESKTOP");
