@@ -212,7 +212,7 @@ Figures shortCalls(int port) {
     httplib::Client http("127.0.0.1", port);
     http.set_keep_alive(true);
     std::vector<double> signIns, calls;
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 60; ++i) {
         const auto t0 = Clock::now();
         auto r = http.Post("/web/api/signin",
                            Json{{"email", "demo@tarvo.local"}, {"password", "tarvo-demo"}}.dump(),
@@ -315,7 +315,7 @@ int main(int argc, char** argv) {
 
     int round = 0;
     std::vector<double> deliveries;
-    for (int i = 0; i < 55; ++i) {
+    for (int i = 0; i < 105; ++i) {
         const std::string marker = "bench-" + std::to_string(++round) + ".example";
         const auto t0 = Clock::now();
         auto posted = http.Post(rulesPath.c_str(), cookie,
@@ -325,7 +325,15 @@ int main(int argc, char** argv) {
                                     .dump(),
                                 "application/json");
         if (!posted || posted->status != 200) die("the rules change failed");
+        const auto answered = Clock::now();
         const auto at = waitAll(family, marker);
+        if (getenv("BENCH_VERBOSE")) {
+            double worst = 0;
+            for (const auto& t : at)
+                worst = std::max(worst, std::chrono::duration<double, std::milli>(t - t0).count());
+            std::fprintf(stderr, "round %d: answered after %.2f ms, last event %.2f ms\n", i,
+                         std::chrono::duration<double, std::milli>(answered - t0).count(), worst);
+        }
         if (i < 5) continue;  // warm-up
         for (const auto& t : at)
             deliveries.push_back(std::chrono::duration<double, std::milli>(t - t0).count());

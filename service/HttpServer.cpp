@@ -250,6 +250,9 @@ class Connection : public std::enable_shared_from_this<Connection<Socket>> {
         for (const auto& field : r)
             req.headers.emplace(std::string(field.name_string()), std::string(field.value()));
         req.body = std::move(r.body());
+        // As before: a form's fields are parameters too.
+        if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0)
+            httplib::detail::parse_query_text(req.body, req.params);
         req.remote_addr = remoteAddr_;
         req.remote_port = remotePort_;
         ex.keepAlive = r.keep_alive();
@@ -584,10 +587,21 @@ bool HttpServer::run() {
     if (!impl_->bound) return false;
     if (impl_->stopRequested) return true;
     impl_->accept();
+    auto loop = [this] {
+        for (;;) {
+            try {
+                impl_->ioc.run();
+                return;
+            } catch (const std::exception& e) {
+                // One connection's fault ends that connection's work, not the loop.
+                std::cerr << nowStamp() << " error in the server loop: " << e.what() << "\n";
+            }
+        }
+    };
     std::vector<std::thread> threads;
     for (unsigned i = 1; i < std::max(1u, impl_->options.ioThreads); ++i)
-        threads.emplace_back([this] { impl_->ioc.run(); });
-    impl_->ioc.run();
+        threads.emplace_back(loop);
+    loop();
     for (auto& t : threads) t.join();
     return true;
 }
