@@ -92,6 +92,7 @@ struct HttpServer::Impl {
 
     void accept();
     void retryAccept();
+    void stopWhenIdle(Clock::time_point deadline);
     void dispatch(Exchange& ex);
 
     // What connections use outlives the io_context, which destroys the last
@@ -101,12 +102,14 @@ struct HttpServer::Impl {
     std::vector<Route> routes;
     Logger logger;
     std::atomic<size_t> active{0};
+    std::atomic<size_t> busy{0};  // requests being answered, and open streams
     std::atomic<bool> stopRequested{false};
     bool bound = false;
     std::optional<asio::ssl::context> ssl;
     asio::io_context ioc;
     tcp::acceptor acceptor{ioc};
     asio::steady_timer acceptRetry{ioc};
+    asio::steady_timer stopping{ioc};
     asio::thread_pool workers;
 };
 
@@ -125,6 +128,7 @@ class Connection : public std::enable_shared_from_this<Connection<Socket>> {
 
     ~Connection() {
         endStream();
+        release();
         --server_.active;
     }
 
@@ -182,6 +186,17 @@ class Connection : public std::enable_shared_from_this<Connection<Socket>> {
         disarm();
         if (heartbeat_) heartbeat_->cancel();
         endStream();
+        release();
+    }
+
+    // A request being answered, or an open stream: a stop waits for it.
+    void hold() {
+        if (!holding_) ++server_.busy;
+        holding_ = true;
+    }
+    void release() {
+        if (holding_) --server_.busy;
+        holding_ = false;
     }
 
     // ---------------------------------------------------------- requests
@@ -272,6 +287,7 @@ class Connection : public std::enable_shared_from_this<Connection<Socket>> {
             ex->keepAlive = false;
             return respond(ex);
         }
+        hold();
         asio::post(server_.workers, [self = this->shared_from_this(), ex] {
             self->server_.dispatch(*ex);
             asio::post(self->socket_.get_executor(), [self, ex] { self->respond(ex); });
@@ -319,6 +335,7 @@ class Connection : public std::enable_shared_from_this<Connection<Socket>> {
     void written(boost::system::error_code ec, bool close) {
         serializer_.reset();
         response_.reset();
+        release();
         if (ec) return closeNow();
         if (!close) return readRequest();
         if (parser_ && !parser_->is_done()) return lingeringClose();
@@ -460,6 +477,7 @@ class Connection : public std::enable_shared_from_this<Connection<Socket>> {
     std::optional<http::response<http::string_body>> response_;
     std::optional<http::response_serializer<http::string_body>> serializer_;
     bool continued_ = false;
+    bool holding_ = false;
     std::string pending_;                              // being written
     std::unique_ptr<std::array<char, 4096>> scratch_;  // what a closing connection drops
     char probe_ = 0;
@@ -502,6 +520,12 @@ void HttpServer::Impl::retryAccept() {
     acceptRetry.async_wait([this](boost::system::error_code ec) {
         if (!ec) accept();
     });
+}
+
+void HttpServer::Impl::stopWhenIdle(Clock::time_point deadline) {
+    if (busy == 0 || Clock::now() >= deadline) return ioc.stop();
+    stopping.expires_after(std::chrono::milliseconds(5));
+    stopping.async_wait([this, deadline](boost::system::error_code) { stopWhenIdle(deadline); });
 }
 
 void HttpServer::Impl::dispatch(Exchange& ex) {
@@ -608,12 +632,14 @@ bool HttpServer::run() {
 
 void HttpServer::stop() {
     if (impl_->stopRequested.exchange(true)) return;
-    // Closed on the io_context, where the accept loop runs; then everything stops.
+    // Closed on the io_context, where the accept loop runs. The answers being
+    // made still go out and the streams (which the hub ends) write their last
+    // chunk, for a few seconds at most; then everything stops.
     asio::post(impl_->ioc, [impl = impl_.get()] {
         boost::system::error_code ec;
         impl->acceptor.close(ec);
         impl->acceptRetry.cancel();
-        impl->ioc.stop();
+        impl->stopWhenIdle(Clock::now() + std::chrono::seconds(5));
     });
 }
 

@@ -388,10 +388,14 @@ TEST_F(ServiceTestWithQuickTimers, HttpOnAFewThreadsWhateverTheStreamsAndACleanS
         ASSERT_NE(s->readUntil(": connected").find(": connected"), std::string::npos);
     EXPECT_EQ(threads(), before);
 
-    // A stop ends every stream and the service, cleanly.
+    // A stop ends every stream with its last chunk, then the service, cleanly.
     EXPECT_EQ(service.terminate(), std::optional<int>(0));
-    for (auto& s : streams) EXPECT_TRUE(s->closedByServer());
-    EXPECT_TRUE(beating.closedByServer());
+    std::vector<RawConnection*> all{&beating};
+    for (auto& s : streams) all.push_back(s.get());
+    for (auto* s : all) {
+        EXPECT_TRUE(s->closedByServer());
+        EXPECT_TRUE(s->readUntil("").ends_with("\r\n0\r\n\r\n")) << s->readUntil("");
+    }
     EXPECT_NE(service.stderrText().find("open files allowed: "), std::string::npos);
 }
 
