@@ -107,9 +107,10 @@ struct HttpServer::Impl {
     bool bound = false;
     std::optional<asio::ssl::context> ssl;
     asio::io_context ioc;
-    tcp::acceptor acceptor{ioc};
-    asio::steady_timer acceptRetry{ioc};
-    asio::steady_timer stopping{ioc};
+    // The accept loop and the stop run on one strand of their own.
+    tcp::acceptor acceptor{asio::make_strand(ioc)};
+    asio::steady_timer acceptRetry{acceptor.get_executor()};
+    asio::steady_timer stopping{acceptor.get_executor()};
     asio::thread_pool workers;
 };
 
@@ -610,7 +611,7 @@ int HttpServer::bind(const std::string& host, int port) {
 bool HttpServer::run() {
     if (!impl_->bound) return false;
     if (impl_->stopRequested) return true;
-    impl_->accept();
+    asio::post(impl_->acceptor.get_executor(), [impl = impl_.get()] { impl->accept(); });
     auto loop = [this] {
         for (;;) {
             try {
@@ -632,10 +633,10 @@ bool HttpServer::run() {
 
 void HttpServer::stop() {
     if (impl_->stopRequested.exchange(true)) return;
-    // Closed on the io_context, where the accept loop runs. The answers being
+    // Closed on the accept loop's strand. The answers being
     // made still go out and the streams (which the hub ends) write their last
     // chunk, for a few seconds at most; then everything stops.
-    asio::post(impl_->ioc, [impl = impl_.get()] {
+    asio::post(impl_->acceptor.get_executor(), [impl = impl_.get()] {
         boost::system::error_code ec;
         impl->acceptor.close(ec);
         impl->acceptRetry.cancel();
