@@ -4,12 +4,15 @@
 // delivery); sign-in and a short call's 99th percentile without and with the
 // streams open. Streams come from many source addresses across 127.0.0.0/8,
 // for many families' computers, seeded straight into the database.
-//   bench_service_streams [--streams N] [--binary PATH] [-- more tarvo-service options]
+//   bench_service_streams [--streams N] [--tls] [--binary PATH] [-- more tarvo-service options]
+// --tls: over HTTPS, with a self-signed certificate made for the run.
 // The options after "--" go to the service as they are (a --database there
 // leaves the seeding to the caller).
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -43,11 +46,29 @@ constexpr int kStreamsPerAddress = 8;
     std::exit(1);
 }
 
+SSL_CTX* tlsContext = nullptr;  // set: streams speak TLS
+
 struct Stream {
     int fd = -1;
+    SSL* ssl = nullptr;
     std::string got;
     ~Stream() {
+        if (ssl) SSL_free(ssl);
         if (fd >= 0) close(fd);
+    }
+    // What has come, without waiting; false once the connection ended.
+    bool read() {
+        char buf[8192];
+        for (;;) {
+            const ssize_t n =
+                ssl ? SSL_read(ssl, buf, sizeof buf) : recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                got.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (ssl) return SSL_get_error(ssl, static_cast<int>(n)) == SSL_ERROR_WANT_READ;
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
     }
 };
 
@@ -71,7 +92,16 @@ std::unique_ptr<Stream> openStream(int port, const std::string& source, const st
         die("cannot connect from " + source);
     const std::string req = "GET /api/notifications/sse-direct?userId=" + user +
                             "&deviceId=" + device + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    if (send(s->fd, req.data(), req.size(), MSG_NOSIGNAL) < 0) die("cannot send");
+    if (tlsContext) {
+        s->ssl = SSL_new(tlsContext);
+        SSL_set_fd(s->ssl, s->fd);
+        if (SSL_connect(s->ssl) != 1 ||
+            SSL_write(s->ssl, req.data(), static_cast<int>(req.size())) <= 0)
+            die("no TLS connection from " + source);
+        fcntl(s->fd, F_SETFL, fcntl(s->fd, F_GETFL) | O_NONBLOCK);
+    } else if (send(s->fd, req.data(), req.size(), MSG_NOSIGNAL) < 0) {
+        die("cannot send");
+    }
     return s;
 }
 
@@ -89,10 +119,7 @@ std::vector<Clock::time_point> waitAll(std::vector<std::unique_ptr<Stream>>& str
         const auto now = Clock::now();
         for (size_t i = 0; i < fds.size(); ++i) {
             if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buf[8192];
-            const ssize_t n = recv(fds[i].fd, buf, sizeof buf, 0);
-            if (n <= 0) die("a stream was closed: " + streams[i]->got.substr(0, 200));
-            streams[i]->got.append(buf, static_cast<size_t>(n));
+            if (!streams[i]->read()) die("a stream was closed: " + streams[i]->got.substr(0, 200));
             if (!done[i] && streams[i]->got.find(text) != std::string::npos) {
                 done[i] = true;
                 at[i] = now;
@@ -207,9 +234,14 @@ struct Figures {
     double signInP50 = 0, signInP99 = 0, shortP50 = 0, shortP99 = 0;
 };
 
+std::string origin(int port) {
+    return std::string(tlsContext ? "https" : "http") + "://127.0.0.1:" + std::to_string(port);
+}
+
 Figures shortCalls(int port) {
     Figures f;
-    httplib::Client http("127.0.0.1", port);
+    httplib::Client http(origin(port));
+    http.enable_server_certificate_verification(false);
     http.set_keep_alive(true);
     std::vector<double> signIns, calls;
     for (int i = 0; i < 60; ++i) {
@@ -243,6 +275,8 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--streams" && i + 1 < argc)
             streams = std::max(kFamilyStreams + 20, std::atoi(argv[++i]));
+        else if (a == "--tls")
+            tlsContext = SSL_CTX_new(TLS_client_method());
         else if (a == "--binary" && i + 1 < argc)
             binary = argv[++i];
         else if (a == "--")
@@ -267,6 +301,15 @@ int main(int argc, char** argv) {
     const auto dir = std::filesystem::temp_directory_path() /
                      ("tarvo-bench-streams-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
+    if (tlsContext) {
+        const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+        const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + key +
+                                 "' -out '" + cert +
+                                 "' -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+                                 "2>/dev/null";
+        if (std::system(make.c_str()) != 0) die("cannot make a certificate");
+        serviceArgs.insert(serviceArgs.end(), {"--cert", cert, "--key", key});
+    }
     Service service(binary, serviceArgs);
     service.start(dir);  // makes the schema and the demo family
     if (ownDatabase) {
@@ -276,7 +319,8 @@ int main(int argc, char** argv) {
     }
     const int port = service.port;
 
-    httplib::Client http("127.0.0.1", port);
+    httplib::Client http(origin(port));
+    http.enable_server_certificate_verification(false);
     auto r = http.Post("/web/api/signin",
                        Json{{"email", "demo@tarvo.local"}, {"password", "tarvo-demo"}}.dump(),
                        "application/json");
@@ -343,7 +387,8 @@ int main(int argc, char** argv) {
 
     auto change = [](double a, double b) { return a > 0 ? 100.0 * (b - a) / a : 0.0; };
     std::printf(
-        "tarvo-service, %zu idle event streams from %d source addresses (opened in %.1f s)\n", open,
+        "tarvo-service (%s), %zu idle event streams from %d source addresses (opened in %.1f s)\n",
+        tlsContext ? "HTTPS" : "HTTP", open,
         static_cast<int>((open + kStreamsPerAddress - 1) / kStreamsPerAddress), openSecs);
     std::printf(
         "  resident memory: %ld KiB without streams, %ld KiB with them: %.1f KiB per stream"
