@@ -70,6 +70,7 @@ struct Route {
     std::string method;
     std::regex pattern;
     HttpServer::Handler handler;
+    HttpServer::Pool pool;
 };
 
 // One request on its way through a worker, and what the handler made of it.
@@ -79,6 +80,7 @@ struct Exchange {
     bool head = false;
     bool keepAlive = true;
     Clock::time_point start;
+    const Route* route = nullptr;              // none: no route takes it
     std::shared_ptr<EventHub::Stream> stream;  // set when the answer is an event stream
     std::function<void()> closed;
 };
@@ -88,11 +90,16 @@ thread_local Exchange* current = nullptr;
 }  // namespace
 
 struct HttpServer::Impl {
-    Impl(Options o, EventHub& h) : options(std::move(o)), hub(h), workers(options.workers) {}
+    Impl(Options o, EventHub& h)
+        : options(std::move(o)),
+          hub(h),
+          workers(std::max(1u, options.workers)),
+          slowWorkers(std::max(1u, options.slowWorkers)) {}
 
     void accept();
     void retryAccept();
     void stopWhenIdle(Clock::time_point deadline);
+    void match(Exchange& ex) const;
     void dispatch(Exchange& ex);
 
     // What connections use outlives the io_context, which destroys the last
@@ -112,6 +119,7 @@ struct HttpServer::Impl {
     asio::steady_timer acceptRetry{acceptor.get_executor()};
     asio::steady_timer stopping{acceptor.get_executor()};
     asio::thread_pool workers;
+    asio::thread_pool slowWorkers;
 };
 
 namespace {
@@ -289,10 +297,13 @@ class Connection : public std::enable_shared_from_this<Connection<Socket>> {
             return respond(ex);
         }
         hold();
-        asio::post(server_.workers, [self = this->shared_from_this(), ex] {
-            self->server_.dispatch(*ex);
-            asio::post(self->socket_.get_executor(), [self, ex] { self->respond(ex); });
-        });
+        server_.match(*ex);
+        const bool slow = ex->route && ex->route->pool == HttpServer::Pool::slow;
+        asio::post(slow ? server_.slowWorkers : server_.workers,
+                   [self = this->shared_from_this(), ex] {
+                       self->server_.dispatch(*ex);
+                       asio::post(self->socket_.get_executor(), [self, ex] { self->respond(ex); });
+                   });
     }
 
     void respond(const std::shared_ptr<Exchange>& ex) {
@@ -529,19 +540,21 @@ void HttpServer::Impl::stopWhenIdle(Clock::time_point deadline) {
     stopping.async_wait([this, deadline](boost::system::error_code) { stopWhenIdle(deadline); });
 }
 
+void HttpServer::Impl::match(Exchange& ex) const {
+    for (const auto& r : routes)
+        if (r.method == ex.req.method && std::regex_match(ex.req.path, ex.req.matches, r.pattern)) {
+            ex.route = &r;
+            return;
+        }
+}
+
 void HttpServer::Impl::dispatch(Exchange& ex) {
     auto& req = ex.req;
     auto& res = ex.res;
-    bool found = false;
+    const bool found = ex.route != nullptr;
     current = &ex;
     try {
-        for (const auto& r : routes) {
-            if (r.method != req.method || !std::regex_match(req.path, req.matches, r.pattern))
-                continue;
-            found = true;
-            r.handler(req, res);
-            break;
-        }
+        if (found) ex.route->handler(req, res);
     } catch (const std::exception& e) {
         std::cerr << nowStamp() << " error in " << req.path << ": " << e.what() << "\n";
         res = httplib::Response();
@@ -579,10 +592,12 @@ HttpServer::HttpServer(Options options, EventHub& hub)
 HttpServer::~HttpServer() {
     stop();
     impl_->workers.join();
+    impl_->slowWorkers.join();
 }
 
-void HttpServer::route(const std::string& method, const std::string& pattern, Handler handler) {
-    impl_->routes.push_back({method, std::regex(pattern), std::move(handler)});
+void HttpServer::route(const std::string& method, const std::string& pattern, Handler handler,
+                       Pool pool) {
+    impl_->routes.push_back({method, std::regex(pattern), std::move(handler), pool});
 }
 
 void HttpServer::setLogger(Logger logger) {

@@ -42,6 +42,7 @@ class HttpServer {
         int dataPingEvery = 4;  // every n-th heartbeat also carries a data line
         unsigned ioThreads = 2;
         unsigned workers = 8;
+        unsigned slowWorkers = 2;  // for the handlers of Pool::slow
     };
 
     HttpServer(Options options, EventHub& hub);
@@ -49,8 +50,14 @@ class HttpServer {
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
+    // Where a handler runs. Slow ones (a password hash of a tenth of a second
+    // and more) get workers of their own: a flood of them queues behind
+    // itself, never in front of the short calls.
+    enum class Pool { general, slow };
+
     // `pattern` matches the whole path; its groups land in the request's matches.
-    void route(const std::string& method, const std::string& pattern, Handler handler);
+    void route(const std::string& method, const std::string& pattern, Handler handler,
+               Pool pool = Pool::general);
     void setLogger(Logger logger);
 
     // Binds and listens; the port bound (useful with port 0). Throws when it cannot.

@@ -23,6 +23,7 @@ Service::Service(Config config)
     o.dataPingEvery = config_.dataPingEvery;
     o.ioThreads = config_.ioThreads;
     o.workers = config_.workers;
+    o.slowWorkers = config_.slowWorkers;
     server_ = std::make_unique<HttpServer>(std::move(o), hub_);
     tls_ = server_->tls();
     server_->setLogger([this](const httplib::Request& req, const httplib::Response& res, long ms) {
@@ -73,10 +74,12 @@ Service::Handler Service::guard(Handler h) {
 void Service::routes() {
     auto& s = *server_;
     auto on = [&](const char* method, const char* path,
-                  void (Service::*m)(const httplib::Request&, httplib::Response&)) {
+                  void (Service::*m)(const httplib::Request&, httplib::Response&),
+                  HttpServer::Pool pool = HttpServer::Pool::general) {
         s.route(method, path, guard([this, m](const httplib::Request& q, httplib::Response& r) {
                     (this->*m)(q, r);
-                }));
+                }),
+                pool);
     };
     on("GET", "/api/CheckinCurrentUser", &Service::checkIn);
     on("GET", "/api/GetUserSettingsByDeviceId", &Service::settings);
@@ -96,8 +99,9 @@ void Service::routes() {
     on("GET", R"(/updates/([A-Za-z0-9][A-Za-z0-9._-]{0,127}))", &Service::updateFile);
     on("GET", "/api/notifications/sse-direct", &Service::events);
 
-    on("POST", "/web/api/signup", &Service::signUp);
-    on("POST", "/web/api/signin", &Service::signIn);
+    // The two that hash a password.
+    on("POST", "/web/api/signup", &Service::signUp, HttpServer::Pool::slow);
+    on("POST", "/web/api/signin", &Service::signIn, HttpServer::Pool::slow);
     on("POST", "/web/api/signout", &Service::signOut);
     on("GET", "/web/api/overview", &Service::overview);
     on("POST", "/web/api/children", &Service::createChild);

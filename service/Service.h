@@ -38,6 +38,7 @@ struct Config {
     // Threads: for every connection's I/O, and for the handlers' work.
     unsigned ioThreads = 2;
     unsigned workers = 8;
+    unsigned slowWorkers = 2;  // for sign-up and sign-in, which hash a password
     // How long a connection may stay silent before it is closed: within a
     // request, and between requests (the first one included).
     std::chrono::seconds readTimeout{10};
