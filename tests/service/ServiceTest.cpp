@@ -399,6 +399,30 @@ TEST_F(ServiceTestWithQuickTimers, HttpOnAFewThreadsWhateverTheStreamsAndACleanS
     EXPECT_NE(service.stderrText().find("open files allowed: "), std::string::npos);
 }
 
+TEST(ServiceOptions, EventStreamsMayTakeAtMostHalfTheConnections) {
+    const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
+        {{"--max-streams", "512"}, true},
+        {{"--max-streams", "513"}, false},
+        {{"--max-streams", "1000", "--max-connections", "2000"}, true},
+        {{"--max-connections", "2000", "--max-streams", "1001"}, false},
+        {{"--max-connections", "1000000"}, true},
+        {{"--max-connections", "1000001"}, false},
+        {{"--max-connections", "0"}, false},
+    };
+    for (const auto& [args, starts] : cases) {
+        SCOPED_TRACE(args[0] + " " + args[1] + " " + (args.size() > 2 ? args[3] : ""));
+        TempDir data;
+        ServiceProcess service(data.path(), args);
+        if (starts) {
+            ASSERT_NO_THROW(service.start());
+            EXPECT_EQ(service.terminate(), std::optional<int>(0));
+        } else {
+            EXPECT_THROW(service.start(), std::runtime_error);
+            EXPECT_NE(service.stderrText().find("must lie between 1 and "), std::string::npos);
+        }
+    }
+}
+
 TEST_F(ServiceTestWithLimits, WrongPasswordsSlowGuessingFromOneAddressButNeverLockTheParentOut) {
     auto signIn = [&](const std::string& from, const std::string& password) {
         return httplib::Client(service.origin())
