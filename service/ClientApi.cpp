@@ -453,41 +453,17 @@ void Service::events(const httplib::Request& req, httplib::Response& res) {
     const auto opened = std::chrono::steady_clock::now();
     if (!config_.quiet)
         std::cerr << timestampMs() + " GET " + req.path + " 200 0ms stream opened\n" << std::flush;
-    const auto heartbeat = config_.heartbeat;
-    const int pingEvery = config_.dataPingEvery;
-    auto beats = std::make_shared<int>(0);
-    auto first = std::make_shared<bool>(true);
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [this, stream, heartbeat, pingEvery, beats, first](size_t, httplib::DataSink& sink) {
-            if (*first) {
-                *first = false;
-                const std::string hello = ": connected\nretry: 5000\n\n";
-                return sink.write(hello.data(), hello.size());
-            }
-            auto blocks = hub_.next(*stream, heartbeat);
-            if (!blocks) return false;
-            std::string out;
-            for (const auto& b : *blocks) out += b;
-            if (blocks->empty()) {
-                // A comment keeps proxies and the connection alive; now and
-                // then a data line too, which the agent counts as activity.
-                out = ": heartbeat\n\n";
-                if (pingEvery > 0 && ++*beats % pingEvery == 0)
-                    out += "data: {\"type\":\"ping\"}\n\n";
-            }
-            return sink.write(out.data(), out.size());
-        },
-        [this, stream, opened, path = req.path](bool) {
-            hub_.close(stream);
-            if (config_.quiet) return;
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::steady_clock::now() - opened)
-                                .count();
-            std::cerr << timestampMs() + " GET " + path + " 200 " + std::to_string(ms) +
-                             "ms stream closed\n"
-                      << std::flush;
-        });
+    // The connection holds the stream from here on, heartbeats and all.
+    HttpServer::holdEventStream(stream, [this, stream, opened, path = req.path] {
+        hub_.close(stream);
+        if (config_.quiet) return;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - opened)
+                            .count();
+        std::cerr << timestampMs() + " GET " + path + " 200 " + std::to_string(ms) +
+                         "ms stream closed\n"
+                  << std::flush;
+    });
 }
 
 }  // namespace tarvo::service

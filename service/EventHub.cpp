@@ -54,7 +54,7 @@ void EventHub::close(const std::shared_ptr<Stream>& stream) {
     }
     std::lock_guard lock(stream->mutex);
     stream->closed = true;
-    stream->cv.notify_all();
+    if (stream->wake) stream->wake();
 }
 
 size_t EventHub::publish(const std::vector<Key>& keys, const std::string& data) {
@@ -67,20 +67,24 @@ size_t EventHub::publish(const std::vector<Key>& keys, const std::string& data) 
         for (const auto& stream : it->second) {
             std::lock_guard streamLock(stream->mutex);
             stream->queue.push_back(block);
-            stream->cv.notify_one();
+            if (stream->wake && stream->queue.size() == 1) stream->wake();
             ++queued;
         }
     }
     return queued;
 }
 
-std::optional<std::vector<std::string>> EventHub::next(Stream& stream,
-                                                       std::chrono::milliseconds wait) {
-    std::unique_lock lock(stream.mutex);
-    stream.cv.wait_for(lock, wait,
-                       [&] { return !stream.queue.empty() || stream.closed || shutdown_.load(); });
+void EventHub::watch(Stream& stream, std::function<void()> wake) {
+    std::lock_guard lock(stream.mutex);
+    stream.wake = std::move(wake);
+    if (stream.wake && (!stream.queue.empty() || stream.closed || shutdown_)) stream.wake();
+}
+
+std::optional<std::vector<std::string>> EventHub::take(Stream& stream) {
+    std::lock_guard lock(stream.mutex);
     if (stream.closed || shutdown_.load()) return std::nullopt;
-    std::vector<std::string> blocks(stream.queue.begin(), stream.queue.end());
+    std::vector<std::string> blocks(std::make_move_iterator(stream.queue.begin()),
+                                    std::make_move_iterator(stream.queue.end()));
     stream.queue.clear();
     return blocks;
 }
@@ -91,7 +95,7 @@ void EventHub::shutdown() {
     for (auto& [key, set] : streams_)
         for (const auto& stream : set) {
             std::lock_guard streamLock(stream->mutex);
-            stream->cv.notify_all();
+            if (stream->wake) stream->wake();
         }
 }
 

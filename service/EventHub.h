@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,7 +24,8 @@ struct StreamLimits {
 };
 
 // The open event streams, by device and account. A change is queued on every
-// stream of the accounts it concerns and wakes the stream's thread at once.
+// stream of the accounts it concerns and wakes the stream's writer at once:
+// the server's connection, which then takes the queue and writes it.
 class EventHub {
   public:
     struct Stream {
@@ -32,9 +33,11 @@ class EventHub {
         std::string account;
         std::string address;  // where the stream's connection comes from
         std::mutex mutex;
-        std::condition_variable cv;
         std::deque<std::string> queue;  // complete blocks, ready to write
         bool closed = false;
+        // Called (with `mutex` held, so it must only post work) when blocks
+        // are queued or the stream must end.
+        std::function<void()> wake;
     };
     using Key = std::pair<std::string, std::string>;  // device, account
 
@@ -50,9 +53,12 @@ class EventHub {
     // Queues `data` (one JSON line) on every stream of each key; the number of
     // streams it was queued on.
     size_t publish(const std::vector<Key>& keys, const std::string& data);
-    // Blocks until a block is ready, the hub shuts down or `wait` passes; the
-    // blocks to write (empty on time-out); none once the stream must end.
-    std::optional<std::vector<std::string>> next(Stream& stream, std::chrono::milliseconds wait);
+    // Sets what wakes the stream's writer; it is called at once when blocks
+    // are already waiting or the stream has ended.
+    void watch(Stream& stream, std::function<void()> wake);
+    // The blocks queued so far (perhaps none), without waiting; none once the
+    // stream must end.
+    std::optional<std::vector<std::string>> take(Stream& stream);
     void shutdown();
     size_t openCount() const;
 

@@ -169,15 +169,10 @@ inline void sendError(httplib::Response& res, int status, const std::string& mes
 }
 
 // An error answer after which the connection closes, whatever the client asked:
-// a refused event stream or an over-limit connection holds no thread.
+// a refused event stream holds no connection.
 inline void sendAndClose(httplib::Response& res, int status, const std::string& message) {
-    res.status = status;
-    auto body = std::make_shared<std::string>(json{{"error", message}}.dump());
-    res.set_chunked_content_provider("application/json", [body](size_t, httplib::DataSink& sink) {
-        sink.write(body->data(), body->size());
-        sink.done();
-        return false;  // the answer is whole; false makes the server close
-    });
+    sendError(res, status, message);
+    res.set_header("Connection", "close");
 }
 
 inline std::int64_t pathId(const httplib::Request& req) {

@@ -1,118 +1,34 @@
 #include "Service.h"
 
-#include <sys/socket.h>
-
-#include <condition_variable>
 #include <iostream>
 #include <map>
-#include <thread>
 
 #include "Crypto.h"
 #include "Requests.h"
 
 namespace tarvo::service {
 
-namespace {
-
-// Set on a connection's thread when it came in over the limit: its requests
-// are answered 503 at once and the connection closed.
-thread_local bool overCapacity = false;
-
-// Each connection gets a thread of its own, so hundreds of open event streams
-// never hold back the short calls. The accept loop never waits for a thread:
-// a connection beyond the limit still gets one, only to be told 503.
-class ConnectionThreads : public httplib::TaskQueue {
-  public:
-    explicit ConnectionThreads(size_t max) : max_(max) {}
-    void enqueue(std::function<void()> fn) override {
-        bool over = false;
-        {
-            std::lock_guard lock(mutex_);
-            over = active_ >= max_;
-            ++active_;
-        }
-        try {
-            std::thread([this, fn, over] {
-                overCapacity = over;
-                fn();
-                finished();
-            }).detach();
-        } catch (const std::system_error& e) {
-            // No thread to be had: answer (503) on the accept loop's own.
-            std::cerr << timestampMs() << " cannot start a connection thread: " << e.what() << "\n";
-            overCapacity = true;
-            fn();
-            overCapacity = false;
-            finished();
-        }
-    }
-    void shutdown() override {
-        std::unique_lock lock(mutex_);
-        cv_.wait(lock, [&] { return active_ == 0; });
-    }
-
-  private:
-    void finished() {
-        std::lock_guard done(mutex_);
-        --active_;
-        cv_.notify_all();
-    }
-    size_t max_;
-    size_t active_ = 0;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-};
-
-thread_local std::chrono::steady_clock::time_point requestStart{};
-
-}  // namespace
-
 Service::Service(Config config)
     : config_(std::move(config)),
       instanceId_(crypto::randomHex(8)),
       db_(config_.database.empty() ? config_.dataDir + "/tarvo-service.sqlite3" : config_.database),
       hub_(config_.streams) {
-    if (!config_.certFile.empty() || !config_.keyFile.empty()) {
-        server_ =
-            std::make_unique<httplib::SSLServer>(config_.certFile.c_str(), config_.keyFile.c_str());
-        if (!server_->is_valid())
-            throw std::runtime_error("cannot load certificate " + config_.certFile + " and key " +
-                                     config_.keyFile);
-        tls_ = true;
-    } else {
-        server_ = std::make_unique<httplib::Server>();
-    }
-    const size_t maxConnections = config_.maxConnections;
-    server_->new_task_queue = [maxConnections] { return new ConnectionThreads(maxConnections); };
-    server_->set_payload_max_length(config_.maxBody);
-    server_->set_read_timeout(static_cast<time_t>(config_.readTimeout.count()), 0);
-    server_->set_write_timeout(10, 0);
-    server_->set_keep_alive_timeout(static_cast<time_t>(config_.idleTimeout.count()));
-    // Events are small writes that must leave at once, not wait for an ACK.
-    server_->set_tcp_nodelay(true);
-    // Remember the listening socket, to give it a longer queue once bound.
-    server_->set_socket_options([this](socket_t sock) {
-        int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        listenSocket_ = sock;
-    });
-    server_->set_pre_routing_handler([](const httplib::Request&, httplib::Response& res) {
-        requestStart = std::chrono::steady_clock::now();
-        if (!overCapacity) return httplib::Server::HandlerResponse::Unhandled;
-        sendAndClose(res, 503, "service busy; try again shortly");
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    server_->set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        if (res.body.empty() && !res.content_provider_) {
-            const char* text = res.status == 413   ? "request body too large"
-                               : res.status == 404 ? "not found"
-                               : res.status == 400 ? "bad request"
-                                                   : "request failed";
-            res.set_content(json{{"error", text}}.dump(), "application/json");
-        }
-    });
-    server_->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-        logRequest(req, res);
+    HttpServer::Options o;
+    o.certFile = config_.certFile;
+    o.keyFile = config_.keyFile;
+    o.maxBody = config_.maxBody;
+    o.maxConnections = config_.maxConnections;
+    o.readTimeout = config_.readTimeout;
+    o.idleTimeout = config_.idleTimeout;
+    o.heartbeat = config_.heartbeat;
+    o.dataPingEvery = config_.dataPingEvery;
+    o.ioThreads = config_.ioThreads;
+    o.workers = config_.workers;
+    o.slowWorkers = config_.slowWorkers;
+    server_ = std::make_unique<HttpServer>(std::move(o), hub_);
+    tls_ = server_->tls();
+    server_->setLogger([this](const httplib::Request& req, const httplib::Response& res, long ms) {
+        logRequest(req, res, ms);
     });
     routes();
     // Changes made through other instances on the same database. Last: once
@@ -126,48 +42,21 @@ Service::~Service() {
 }
 
 int Service::bind() {
-    if (config_.port == 0) {
-        const int port = server_->bind_to_any_port(config_.host);
-        if (port < 0) throw std::runtime_error("cannot listen on " + config_.host);
-        config_.port = port;
-    } else if (!server_->bind_to_port(config_.host, config_.port)) {
-        throw std::runtime_error("cannot listen on " + config_.host + ":" +
-                                 std::to_string(config_.port));
-    }
-    // The library's queue of five pending connections drops the rest when
-    // hundreds of agents reconnect at once; ask for the system's maximum.
-    if (listenSocket_ >= 0) ::listen(listenSocket_, SOMAXCONN);
+    config_.port = server_->bind(config_.host, config_.port);
     return config_.port;
 }
 
 bool Service::run() {
-    running_ = true;
-    const bool ok = stopRequested_ ? true : server_->listen_after_bind();
-    running_ = false;
-    return ok;
+    return server_->run();
 }
 
 void Service::stop() {
-    stopRequested_ = true;
     hub_.shutdown();
-    if (!server_) return;
-    // A stop between bind() and the accept loop's start would be lost: wait
-    // until the loop runs (or run() has given up), then stop it.
-    while (running_ && !server_->is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    server_->stop();
+    if (server_) server_->stop();
 }
 
-void Service::logRequest(const httplib::Request& req, const httplib::Response& res) {
+void Service::logRequest(const httplib::Request& req, const httplib::Response& res, long ms) {
     if (config_.quiet) return;
-    // Event streams log their own opening and closing.
-    if (req.path == "/api/notifications/sse-direct" && res.status == 200) return;
-    long ms = 0;
-    if (requestStart != std::chrono::steady_clock::time_point{})
-        ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now() - requestStart)
-                                   .count());
-    requestStart = {};
     // The path only: queries carry tokens.
     std::string line = timestampMs() + " " + req.method + " " + req.path + " " +
                        std::to_string(res.status) + " " + std::to_string(ms) + "ms\n";
@@ -190,13 +79,12 @@ Service::Handler Service::guard(Handler h) {
 void Service::routes() {
     auto& s = *server_;
     auto on = [&](const char* method, const char* path,
-                  void (Service::*m)(const httplib::Request&, httplib::Response&)) {
-        Handler h =
-            guard([this, m](const httplib::Request& q, httplib::Response& r) { (this->*m)(q, r); });
-        if (std::string(method) == "GET")
-            s.Get(path, h);
-        else
-            s.Post(path, h);
+                  void (Service::*m)(const httplib::Request&, httplib::Response&),
+                  HttpServer::Pool pool = HttpServer::Pool::general) {
+        s.route(method, path, guard([this, m](const httplib::Request& q, httplib::Response& r) {
+                    (this->*m)(q, r);
+                }),
+                pool);
     };
     on("GET", "/api/CheckinCurrentUser", &Service::checkIn);
     on("GET", "/api/GetUserSettingsByDeviceId", &Service::settings);
@@ -216,8 +104,9 @@ void Service::routes() {
     on("GET", R"(/updates/([A-Za-z0-9][A-Za-z0-9._-]{0,127}))", &Service::updateFile);
     on("GET", "/api/notifications/sse-direct", &Service::events);
 
-    on("POST", "/web/api/signup", &Service::signUp);
-    on("POST", "/web/api/signin", &Service::signIn);
+    // The two that hash a password.
+    on("POST", "/web/api/signup", &Service::signUp, HttpServer::Pool::slow);
+    on("POST", "/web/api/signin", &Service::signIn, HttpServer::Pool::slow);
     on("POST", "/web/api/signout", &Service::signOut);
     on("GET", "/web/api/overview", &Service::overview);
     on("POST", "/web/api/children", &Service::createChild);
@@ -231,15 +120,17 @@ void Service::routes() {
 
     for (const char* name : {"Signin", "AssignDesktopUsers", "dashboard"}) {
         std::string n = name;
-        s.Get("/" + n,
-              guard([this, n](const httplib::Request& q, httplib::Response& r) { page(q, r, n); }));
+        s.route("GET", "/" + n, guard([this, n](const httplib::Request& q, httplib::Response& r) {
+                    page(q, r, n);
+                }));
     }
-    s.Get("/",
-          [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/dashboard"); });
-    s.Get(R"(/static/([a-z]+\.(css|js)))",
-          guard([this](const httplib::Request& q, httplib::Response& r) {
-              page(q, r, q.matches[1]);
-          }));
+    s.route("GET", "/", [](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("/dashboard");
+    });
+    s.route("GET", R"(/static/([a-z]+\.(css|js)))",
+            guard([this](const httplib::Request& q, httplib::Response& r) {
+                page(q, r, q.matches[1]);
+            }));
 }
 
 // ---------------------------------------------------------------- helpers

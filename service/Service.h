@@ -16,6 +16,7 @@
 
 #include "Database.h"
 #include "EventHub.h"
+#include "HttpServer.h"
 #include "Network.h"
 
 namespace tarvo::service {
@@ -34,9 +35,13 @@ struct Config {
     std::chrono::milliseconds heartbeat{15000};
     int dataPingEvery = 4;         // every n-th heartbeat also carries a data line
     size_t maxBody = 1024 * 1024;  // bytes
-    // Connections served at once, a thread each; beyond it a connection is
-    // answered 503 at once. Event streams may take only part of them.
+    // Connections held at once; beyond it a connection's request is answered
+    // 503 at once. Event streams may take only part of them.
     size_t maxConnections = 1024;
+    // Threads: for every connection's I/O, and for the handlers' work.
+    unsigned ioThreads = 2;
+    unsigned workers = 8;
+    unsigned slowWorkers = 2;  // for sign-up and sign-in, which hash a password
     // How long a connection may stay silent before it is closed: within a
     // request, and between requests (the first one included).
     std::chrono::seconds readTimeout{10};
@@ -98,7 +103,7 @@ class Service {
 
     void routes();
     Handler guard(Handler h);
-    void logRequest(const httplib::Request& req, const httplib::Response& res);
+    void logRequest(const httplib::Request& req, const httplib::Response& res, long ms);
 
     // Client API.
     void checkIn(const httplib::Request& req, httplib::Response& res);
@@ -173,11 +178,8 @@ class Service {
     const std::string instanceId_;
     Database db_;
     EventHub hub_;
-    std::unique_ptr<httplib::Server> server_;
+    std::unique_ptr<HttpServer> server_;
     bool tls_ = false;
-    int listenSocket_ = -1;
-    std::atomic<bool> running_{false};
-    std::atomic<bool> stopRequested_{false};
 };
 
 }  // namespace tarvo::service

@@ -39,8 +39,9 @@ options:
   --trusted-proxy CIDR    a load balancer (address or network; repeatable): for its
                           connections the client's address is the right-most hop of
                           X-Forwarded-For that is no trusted proxy
-  --max-streams N         event streams open at once, in all (default 256, at most 512:
-                          the other connection threads stay free for short calls)
+  --max-connections N     connections held at once (default 1024); more are answered 503
+  --max-streams N         event streams open at once, in all (default 256, at most half
+                          of --max-connections: the rest stay free for short calls)
   --max-streams-per-address N
                           event streams from one client address (default 32)
   --max-streams-per-device N
@@ -51,7 +52,7 @@ options:
   --quiet                 no request log lines
   --help                  this text
 
-Connections beyond 1024 at once, and event streams beyond their limits or for a
+Connections beyond --max-connections at once, and event streams beyond their limits or for a
 computer and account the parent has not set up, are answered 503 (404) at once.
 Each computer may store 20000 usage samples, 500 chat messages and 2000 app-limit
 reports in any 24 hours (more: 429).
@@ -129,8 +130,9 @@ int main(int argc, char** argv) {
             auto network = value(v) ? tarvo::service::Network::parse(v) : std::nullopt;
             if (!network) return fail("--trusted-proxy needs an address or CIDR network");
             config.trustedProxies.push_back(*network);
-        } else if (a == "--max-streams" || a == "--max-streams-per-address" ||
-                   a == "--max-streams-per-device" || a == "--sign-in-delay") {
+        } else if (a == "--max-streams" || a == "--max-connections" ||
+                   a == "--max-streams-per-address" || a == "--max-streams-per-device" ||
+                   a == "--sign-in-delay") {
             std::string v;
             long n = 0;
             try {
@@ -141,10 +143,10 @@ int main(int argc, char** argv) {
             } catch (const std::exception&) {
                 return fail(a + " needs a number");
             }
-            const long most =
-                a == "--max-streams" ? static_cast<long>(config.maxConnections / 2) : 100000;
+            const long most = a == "--max-connections" ? 1000000 : 100000;
             if (n < 1 || n > most)
                 return fail(a + " must lie between 1 and " + std::to_string(most));
+            if (a == "--max-connections") config.maxConnections = static_cast<size_t>(n);
             if (a == "--max-streams") config.streams.total = static_cast<size_t>(n);
             if (a == "--max-streams-per-address")
                 config.streams.perAddress = static_cast<size_t>(n);
@@ -158,12 +160,22 @@ int main(int argc, char** argv) {
     }
     if (config.certFile.empty() != config.keyFile.empty())
         return fail("--cert and --key go together");
+    if (config.streams.total > config.maxConnections / 2)
+        return fail("--max-streams must lie between 1 and " +
+                    std::to_string(config.maxConnections / 2) + " (half of --max-connections)");
     ::mkdir(config.dataDir.c_str(), 0700);
     // A descriptor for every connection the service takes: as many as allowed.
     rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &files);
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        if (files.rlim_cur < files.rlim_max) {
+            const rlim_t was = files.rlim_cur;
+            files.rlim_cur = files.rlim_max;
+            if (::setrlimit(RLIMIT_NOFILE, &files) != 0) files.rlim_cur = was;
+        }
+        std::cerr << "tarvo-service: open files allowed: " << files.rlim_cur << "\n";
+        if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < config.maxConnections + 64)
+            std::cerr << "tarvo-service: fewer open files allowed than --max-connections "
+                      << config.maxConnections << " needs; connections beyond them wait\n";
     }
     signal(SIGPIPE, SIG_IGN);
     // SIGTERM and SIGINT are taken by a thread of their own (sigwait), so

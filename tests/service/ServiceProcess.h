@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -63,6 +64,15 @@ class ServiceProcess {
     }
     std::string url() const { return origin() + "/"; }
     int port() const { return port_; }
+    pid_t pid() const { return process_ ? process_->pid() : -1; }
+    // SIGTERM; its exit status (none when it did not end within 30 s).
+    std::optional<int> terminate() {
+        if (!process_) return std::nullopt;
+        process_->kill(SIGTERM);
+        const auto status = process_->wait();
+        process_.reset();
+        return status;
+    }
     std::string stderrText() const { return readText(dataDir_ + "/stderr.log"); }
     bool waitForLog(const std::string& text) const {
         return waitUntil([&] { return stderrText().find(text) != std::string::npos; });
@@ -194,6 +204,11 @@ class RawConnection {
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
 
+    void send(const std::string& more) {
+        if (::send(fd_, more.data(), more.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(more.size()))
+            throw std::runtime_error("cannot send");
+    }
     static std::string get(const std::string& target, const std::string& headers = "") {
         return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n";
     }

@@ -313,6 +313,136 @@ TEST_F(ServiceTestWithLimits,
     EXPECT_TRUE(waitUntil(shortCallsAnswer)) << "once the silent connections are gone";
 }
 
+// Short time-outs and heartbeats, and room for a hundred streams on one computer.
+class ServiceTestWithQuickTimers : public ServiceTest {
+  protected:
+    ServiceTestWithQuickTimers()
+        : ServiceTest({"--idle-timeout", "1", "--heartbeat", "0.2", "--max-streams-per-device",
+                       "200", "--max-streams-per-address", "200"}) {}
+    int threads() const {
+        const std::string status = readText("/proc/" + std::to_string(service.pid()) + "/status");
+        return std::atoi(status.c_str() + status.find("Threads:") + 8);
+    }
+};
+
+TEST_F(ServiceTestWithQuickTimers, HttpOnAFewThreadsWhateverTheStreamsAndACleanStop) {
+    const int port = service.port();
+    const std::string limits = "/api/GetAppLimits?device_id=D1&username=";
+    struct Case {
+        const char* name;
+        std::string request;
+        const char* status;  // the answer's status line
+        bool closed;         // by the server, at once
+        const char* absent;  // from the answer
+    };
+    const std::vector<Case> cases = {
+        {"malformed", "NOT HTTP AT ALL\r\n\r\n", "HTTP/1.1 400 ", true, ""},
+        {"asks to close", RawConnection::get("/api/MacUpdateManifest", "Connection: close\r\n"),
+         "HTTP/1.1 404 ", true, ""},
+        {"HEAD", "HEAD /dashboard HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 ", false,
+         "<!doctype"},
+        {"header too large", RawConnection::get("/", "X-Big: " + std::string(20000, 'a') + "\r\n"),
+         "HTTP/1.1 431 ", true, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawConnection raw(port, c.request);
+        const std::string answer = raw.readUntil("\r\n\r\n");
+        EXPECT_EQ(answer.rfind(c.status, 0), 0u) << answer;
+        if (c.closed) {
+            EXPECT_TRUE(raw.closedByServer());
+        } else {
+            // Whatever came after the answer shows before the next one's.
+            raw.send(RawConnection::get(limits + "x"));
+            raw.readUntil("unknown device or account");
+        }
+        EXPECT_EQ(raw.readUntil("\r\n\r\n").find(c.absent), *c.absent ? std::string::npos : 0);
+    }
+
+    // Requests pipelined, then one more, on one connection: answered in order.
+    RawConnection kept(port, RawConnection::get(limits + "kid") + RawConnection::get(limits + "x"));
+    const std::string two = kept.readUntil("unknown device or account");
+    EXPECT_LT(two.find("daily_minutes"), two.find("unknown device or account")) << two;
+    kept.send(RawConnection::get(limits + "kid&day_start=2026-03-01T23:00:00Z"));
+    EXPECT_NE(kept.readUntil("granted_minutes_today").find("granted_minutes_today"),
+              std::string::npos);
+
+    // A body sent once the service asks for it.
+    const std::string body = R"({"device_id":"D1"})";
+    RawConnection expecting(port,
+                            "POST /api/RequestMoreTime HTTP/1.1\r\nHost: x\r\nContent-Type: "
+                            "application/json\r\nExpect: 100-continue\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\n\r\n");
+    EXPECT_EQ(expecting.readUntil("\r\n\r\n").rfind("HTTP/1.1 100 Continue\r\n\r\n", 0), 0u);
+    expecting.send(body);
+    EXPECT_NE(expecting.readUntil("HTTP/1.1 400").find("HTTP/1.1 400"), std::string::npos);
+
+    // Silent connections are closed unanswered, before a request and within one.
+    for (const std::string& start : {std::string(), std::string("GET / HTTP/1.1\r\nHo")}) {
+        RawConnection silent(port, start);
+        EXPECT_TRUE(silent.closedByServer()) << start;
+        EXPECT_EQ(silent.readUntil("HTTP"), "") << start;
+    }
+
+    // A stream's heartbeats; every fourth carries a ping.
+    RawConnection beating(port, RawConnection::stream(kDevice, "kid"));
+    const std::string ping = "data: {\"type\":\"ping\"}";
+    const std::string beats = beating.readUntil(ping);
+    size_t heartbeats = 0;
+    for (size_t at = beats.find(": heartbeat"); at != std::string::npos;
+         at = beats.find(": heartbeat", at + 1))
+        ++heartbeats;
+    EXPECT_EQ(heartbeats, 4u) << beats;
+    EXPECT_NE(beats.find(ping), std::string::npos);
+
+    // A hundred more streams take no thread.
+    std::vector<std::string> accounts;
+    for (int i = 0; i < 25; ++i) accounts.push_back("a" + std::to_string(i));
+    family.setUpComputer("D2", accounts);
+    const int before = threads();
+    std::vector<std::unique_ptr<RawConnection>> streams;
+    for (int i = 0; i < 100; ++i)
+        streams.push_back(std::make_unique<RawConnection>(
+            port, RawConnection::stream("D2", accounts[static_cast<size_t>(i / 4)])));
+    for (auto& s : streams)
+        ASSERT_NE(s->readUntil(": connected").find(": connected"), std::string::npos);
+    EXPECT_EQ(threads(), before);
+
+    // A stop ends every stream with its last chunk, then the service, cleanly.
+    EXPECT_EQ(service.terminate(), std::optional<int>(0));
+    std::vector<RawConnection*> all{&beating};
+    for (auto& s : streams) all.push_back(s.get());
+    for (auto* s : all) {
+        EXPECT_TRUE(s->closedByServer());
+        EXPECT_TRUE(s->readUntil("").ends_with("\r\n0\r\n\r\n")) << s->readUntil("");
+    }
+    EXPECT_NE(service.stderrText().find("open files allowed: "), std::string::npos);
+}
+
+TEST(ServiceOptions, EventStreamsMayTakeAtMostHalfTheConnections) {
+    const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
+        {{"--max-streams", "512"}, true},
+        {{"--max-streams", "513"}, false},
+        {{"--max-streams", "1000", "--max-connections", "2000"}, true},
+        {{"--max-connections", "2000", "--max-streams", "1001"}, false},
+        {{"--max-connections", "1000000"}, true},
+        {{"--max-connections", "1000001"}, false},
+        {{"--max-connections", "0"}, false},
+    };
+    for (const auto& [args, starts] : cases) {
+        SCOPED_TRACE(args[0] + " " + args[1] + " " + (args.size() > 2 ? args[3] : ""));
+        TempDir data;
+        ServiceProcess service(data.path(), args);
+        if (starts) {
+            ASSERT_NO_THROW(service.start());
+            EXPECT_EQ(service.terminate(), std::optional<int>(0));
+        } else {
+            EXPECT_THROW(service.start(), std::runtime_error);
+            EXPECT_NE(service.stderrText().find("must lie between 1 and "), std::string::npos);
+        }
+    }
+}
+
 TEST_F(ServiceTestWithLimits, WrongPasswordsSlowGuessingFromOneAddressButNeverLockTheParentOut) {
     auto signIn = [&](const std::string& from, const std::string& password) {
         return httplib::Client(service.origin())

@@ -3,6 +3,8 @@
 # ("postgresql." before their names), and the dashboard in headless chromium.
 if(TARGET test_service AND TARGET tarvo-service)
   add_dependencies(test_service tarvo-service)
+  # HttpServerTest drives the service's server in-process.
+  target_link_libraries(test_service PRIVATE tarvo_service_lib)
   target_compile_definitions(test_service PRIVATE
     TARVO_SERVICE_BINARY="$<TARGET_FILE:tarvo-service>")
   gtest_discover_tests(test_service DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
