@@ -562,6 +562,9 @@ TEST_F(Updates, SignedDebianPackageFromTheServiceInstalledByDpkgInADetachedJob) 
     EXPECT_EQ(readText(linuxRoot + "/usr/share/tarvo/VERSION"), "0.3.0\n");
     EXPECT_NE(readText(linuxRoot + "/var/lib/dpkg/status").find("Version: 0.3.0"),
               std::string::npos);
+    // dpkg's own log stays in the root.
+    EXPECT_NE(readText(linuxRoot + "/var/log/dpkg.log").find(" status installed tarvo:all 0.3.0\n"),
+              std::string::npos);
     EXPECT_TRUE(polling::waitUntil([&] {
         return !fs::exists(linuxRoot + "/var/cache/tarvo/Tarvo-Update-0.3.0.deb") &&
                !fs::exists(linuxRoot + "/var/cache/tarvo/Tarvo-Update-0.3.0.deb.sig");

@@ -140,8 +140,13 @@ std::string LinuxUpdatePackages::verify(const PackageFiles& files,
 
 std::string LinuxUpdatePackages::installScript(const std::string& version,
                                                const std::string& pkg) const {
-    const std::string root =
-        options_.root.empty() ? "" : " --root=" + options_.root + " --force-script-chrootless";
+    // In a made root dpkg's own log goes there too: --root alone keeps
+    // writing the machine's /var/log/dpkg.log.
+    const std::string root = options_.root.empty()
+                                 ? ""
+                                 : " --root=" + options_.root +
+                                       " --force-script-chrootless --log=" + options_.root +
+                                       "/var/log/dpkg.log";
     return "#!/bin/bash\n"
            "# Detached updater — survives the daemon it replaces.\n"
            "exec >>\"" +
