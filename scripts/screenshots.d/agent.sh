@@ -80,9 +80,10 @@ python3 "$work/service.py" "$work/port" "$work/quota" &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
 
-export TARVO_ROOT="$work/root" HOME="$work/root/home" TARVO_PLATFORM=mac  # the Mac's table of paths
-data="$TARVO_ROOT/Library/Application Support/Tarvo"
-state="$HOME/Library/Application Support/Tarvo/screen_time_state.json"
+export TARVO_ROOT="$work/root" HOME="$work/root/home"  # this system's table of paths, under a root
+unset TARVO_PLATFORM XDG_STATE_HOME
+data="$TARVO_ROOT/var/lib/tarvo"
+state="$HOME/.local/state/tarvo/screen_time_state.json"
 mkdir -p "$data" "$(dirname "$state")"
 printf '{"child_users": ["%s"], "api": "http://127.0.0.1:%s"}\n' "$(id -un)" "$(cat "$work/port")" \
   >"$data/config.json"

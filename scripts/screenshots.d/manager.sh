@@ -50,10 +50,10 @@ pids+=($!)
 for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break; sleep 0.1; done
 
 mkdir -p "$tmp/root/home"
-TARVO_ROOT="$tmp/root" TARVO_PLATFORM=mac HOME="$tmp/root/home" TARVO_BASE_URL="http://127.0.0.1:$port/" \
+TARVO_ROOT="$tmp/root" TARVO_PLATFORM='' XDG_STATE_HOME='' HOME="$tmp/root/home" TARVO_BASE_URL="http://127.0.0.1:$port/" \
   QT_QPA_PLATFORM=xcb "$BUILD/src/tarvo" manager >/dev/null 2>&1 &
 pids+=($!)
-log="$tmp/root/home/Library/Logs/Tarvo/manager.log"
+log="$tmp/root/home/.local/state/tarvo/logs/manager.log"
 for _ in $(seq 300); do grep -q "Signin?type=desktop" "$log" 2>/dev/null && break; sleep 0.1; done
 sleep 1  # the first frame is composited after the load has finished
 import -window root "$OUT/manager.png"
