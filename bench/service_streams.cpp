@@ -295,6 +295,7 @@ struct Result {
     double openSecs = 0;
     long rssBefore = 0, rssStreams = 0, rssAfter = 0;
     double kibPerStream = 0, p50 = 0, p99 = 0;
+    double answerP50 = 0, answerP99 = 0, fanOutP99 = 0;  // the change's own answer; then to events
     size_t deliveries = 0;
     Figures before, with;
 };
@@ -370,7 +371,7 @@ Result measure(const std::string& binary, const std::vector<std::string>& servic
     // Settled: what the service holds for the streams, not what opening them took.
     out.rssStreams = resident();
 
-    std::vector<double> deliveries;
+    std::vector<double> deliveries, answers, fanOut;
     for (int i = 0; i < 105; ++i) {
         const std::string marker = "bench-" + std::to_string(i + 1) + ".example";
         const auto t0 = Clock::now();
@@ -392,8 +393,11 @@ Result measure(const std::string& binary, const std::vector<std::string>& servic
                          std::chrono::duration<double, std::milli>(answered - t0).count(), worst);
         }
         if (i < 5) continue;  // warm-up
-        for (const auto& t : at)
+        answers.push_back(std::chrono::duration<double, std::milli>(answered - t0).count());
+        for (const auto& t : at) {
             deliveries.push_back(std::chrono::duration<double, std::milli>(t - t0).count());
+            fanOut.push_back(std::chrono::duration<double, std::milli>(t - answered).count());
+        }
     }
     out.with = shortCalls(port);
     out.rssAfter = resident();
@@ -402,6 +406,9 @@ Result measure(const std::string& binary, const std::vector<std::string>& servic
     out.p50 = percentile(deliveries, 0.5);
     out.p99 = percentile(deliveries, 0.99);
     out.deliveries = deliveries.size();
+    out.answerP50 = percentile(answers, 0.5);
+    out.answerP99 = percentile(answers, 0.99);
+    out.fanOutP99 = percentile(fanOut, 0.99);
     family.clear();
     rest.clear();
     for (auto& s : services) s->stop();
@@ -534,6 +541,12 @@ int main(int argc, char** argv) {
         "family's 200: change -> event p50", [](const Result& r) { return r.p50; }, "%.2f ms");
     row(
         "family's 200: change -> event p99", [](const Result& r) { return r.p99; }, "%.2f ms");
+    row(
+        "  the change's own answer p50", [](const Result& r) { return r.answerP50; }, "%.2f ms");
+    row(
+        "  the change's own answer p99", [](const Result& r) { return r.answerP99; }, "%.2f ms");
+    row(
+        "  its answer -> event p99", [](const Result& r) { return r.fanOutP99; }, "%.2f ms");
     row(
         "sign-in p99, no streams", [](const Result& r) { return r.before.signInP99; }, "%.2f ms");
     row(
