@@ -1,13 +1,19 @@
-// tarvo-service holding many idle event streams, on loopback: the service's
-// resident memory per open stream; for one family's 200 streams, a dashboard
-// change until each has read its event (median and 99th percentile over every
-// delivery); sign-in and a short call's 99th percentile without and with the
-// streams open. Streams come from many source addresses across 127.0.0.0/8,
-// for many families' computers, seeded straight into the database.
-//   bench_service_streams [--streams N] [--tls] [--binary PATH] [-- more tarvo-service options]
+// tarvo-service holding many idle event streams, on loopback, side by side
+// for one instance on SQLite, one on PostgreSQL and two sharing one PostgreSQL
+// database: the services' resident memory per open stream; for one family's
+// 200 streams, a dashboard change until each has read its event (median and
+// 99th percentile over every delivery); sign-in and a short call's 99th
+// percentile without and with the streams open; and bench_service_storage's
+// check-ins per second on each store. Streams come from many source addresses
+// across 127.0.0.0/8, for many families' computers, seeded straight into the
+// database. With two instances the streams (the family's too) alternate between
+// them and the change is made through the first.
+//   bench_service_streams [--streams N] [--tls] [--only sqlite|postgresql|two]...
+//                         [--no-checkins] [--binary PATH] [-- more tarvo-service options]
 // --tls: over HTTPS, with a self-signed certificate made for the run.
+// The PostgreSQL cluster is the tests' own (as root: initdb as postgres).
 // The options after "--" go to the service as they are (a --database there
-// leaves the seeding to the caller).
+// measures one instance on it and leaves the seeding to the caller).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <httplib.h>
@@ -15,6 +21,7 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -23,6 +30,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -30,6 +38,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "support/Postgres.h"
 
 namespace {
 
@@ -158,6 +168,7 @@ class Service {
         if (pipe(out) != 0) die("pipe");
         pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a benchmark that gave up
             dup2(out[1], 1);
             std::vector<std::string> a{binary_,      "--listen",    "127.0.0.1:0",   "--data",
                                        dir.string(), "--seed-demo", "DEV-BENCH:kid", "--quiet"};
@@ -194,8 +205,10 @@ class Service {
 };
 
 // The demo family's computers and the other families', each account given to
-// the family's one child, written beside the stopped service.
-void seed(const std::filesystem::path& dir, int streams) {
+// the family's one child, written while no instance runs: into the SQLite file
+// in `dir`, or with psql into the PostgreSQL database at `url` (the same SQL
+// reads the same on both).
+void seed(const std::filesystem::path& dir, const std::string& url, int streams) {
     const int others = (streams - kFamilyStreams) / (kComputersPerFamily * kAccountsPerComputer);
     const std::string sql =
         "BEGIN;"
@@ -222,7 +235,11 @@ void seed(const std::filesystem::path& dir, int streams) {
     const std::string db = (dir / "tarvo-service.sqlite3").string();
     const pid_t pid = fork();
     if (pid == 0) {
-        execl("/usr/bin/sqlite3", "sqlite3", db.c_str(), sql.c_str(), nullptr);
+        if (url.empty())
+            execl("/usr/bin/sqlite3", "sqlite3", db.c_str(), sql.c_str(), nullptr);
+        else
+            execl("/usr/bin/psql", "psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", url.c_str(),
+                  "-c", sql.c_str(), nullptr);
         _exit(127);
     }
     int status = 0;
@@ -265,12 +282,163 @@ Figures shortCalls(int port) {
     return f;
 }
 
+// One arrangement of the service: its store and how many instances share it.
+struct Setup {
+    std::string name;
+    bool postgres = false;
+    int instances = 1;
+};
+
+struct Result {
+    size_t open = 0;
+    int addresses = 0;
+    double openSecs = 0;
+    long rssBefore = 0, rssStreams = 0, rssAfter = 0;
+    double kibPerStream = 0, p50 = 0, p99 = 0;
+    double answerP50 = 0, answerP99 = 0, fanOutP99 = 0;  // the change's own answer; then to events
+    size_t deliveries = 0;
+    Figures before, with;
+};
+
+// The streams spread over the instances in turn (the family's 200 too), the
+// change made through the first, the short calls asked of the first.
+Result measure(const std::string& binary, const std::vector<std::string>& serviceArgs,
+               const std::filesystem::path& dir, const Setup& setup, int streams,
+               bool ownDatabase) {
+    std::vector<std::string> args = serviceArgs;
+    std::string url;
+    if (setup.postgres) {
+        url = tarvo::test::PostgresCluster::shared().createDatabase();
+        args.insert(args.end(), {"--database", url});
+    }
+    std::vector<std::unique_ptr<Service>> services;
+    for (int i = 0; i < setup.instances; ++i) {
+        services.push_back(std::make_unique<Service>(binary, args));
+        std::filesystem::create_directories(dir / std::to_string(i));
+    }
+    services[0]->start(dir / "0");  // makes the schema and the demo family
+    if (ownDatabase) {
+        services[0]->stop();
+        seed(dir / "0", url, streams);
+        services[0]->start(dir / "0");
+    }
+    for (int i = 1; i < setup.instances; ++i) services[i]->start(dir / std::to_string(i));
+    const int port = services[0]->port;
+    auto resident = [&] {
+        long sum = 0;
+        for (auto& s : services) sum += residentKiB(s->pid);
+        return sum;
+    };
+
+    httplib::Client http(origin(port));
+    http.enable_server_certificate_verification(false);
+    auto r = http.Post("/web/api/signin",
+                       Json{{"email", "demo@tarvo.local"}, {"password", "tarvo-demo"}}.dump(),
+                       "application/json");
+    if (!r || r->status != 200) die("cannot sign in");
+    const std::string setCookie = r->get_header_value("Set-Cookie");
+    const httplib::Headers cookie{{"Cookie", setCookie.substr(0, setCookie.find(';'))}};
+    const auto overview = Json::parse(http.Get("/web/api/overview", cookie)->body);
+    const auto childId = overview["children"][0]["id"].get<std::int64_t>();
+    const std::string rulesPath = "/web/api/children/" + std::to_string(childId) + "/rules";
+
+    Result out;
+    out.before = shortCalls(port);
+    out.rssBefore = resident();
+
+    // The family's 200 first, then every other family's computers.
+    std::vector<std::unique_ptr<Stream>> family, rest;
+    auto portOf = [&](size_t n) { return services[n % services.size()]->port; };
+    for (int i = 0; i < kFamilyStreams; ++i)
+        family.push_back(openStream(portOf(static_cast<size_t>(i)), sourceOf(i),
+                                    "FAM-D" + std::to_string(i / 4), "k" + std::to_string(i % 4)));
+    const int perFamily = kComputersPerFamily * kAccountsPerComputer;
+    const int others = (streams - kFamilyStreams) / perFamily;
+    const auto openStart = Clock::now();
+    for (int f = 0; f < others; ++f)
+        for (int d = 0; d < kComputersPerFamily; ++d)
+            for (int a = 0; a < kAccountsPerComputer; ++a) {
+                const int n = kFamilyStreams + static_cast<int>(rest.size());
+                rest.push_back(openStream(portOf(static_cast<size_t>(n)), sourceOf(n),
+                                          "F" + std::to_string(1000 + f) + "-D" + std::to_string(d),
+                                          "k" + std::to_string(a)));
+            }
+    waitAll(family, ": connected");
+    waitAll(rest, ": connected");
+    out.openSecs = std::chrono::duration<double>(Clock::now() - openStart).count();
+    out.open = family.size() + rest.size();
+    out.addresses = static_cast<int>((out.open + kStreamsPerAddress - 1) / kStreamsPerAddress);
+    // Settled: what the service holds for the streams, not what opening them took.
+    out.rssStreams = resident();
+
+    std::vector<double> deliveries, answers, fanOut;
+    for (int i = 0; i < 105; ++i) {
+        const std::string marker = "bench-" + std::to_string(i + 1) + ".example";
+        const auto t0 = Clock::now();
+        auto posted = http.Post(rulesPath.c_str(), cookie,
+                                Json{{"whitelist", {marker}},
+                                     {"blacklist", Json::array()},
+                                     {"accessWindows", Json::array()}}
+                                    .dump(),
+                                "application/json");
+        if (!posted || posted->status != 200) die("the rules change failed");
+        const auto answered = Clock::now();
+        const auto at = waitAll(family, marker);
+        if (getenv("BENCH_VERBOSE")) {
+            double worst = 0;
+            for (const auto& t : at)
+                worst = std::max(worst, std::chrono::duration<double, std::milli>(t - t0).count());
+            std::fprintf(stderr, "%s round %d: answered after %.2f ms, last event %.2f ms\n",
+                         setup.name.c_str(), i,
+                         std::chrono::duration<double, std::milli>(answered - t0).count(), worst);
+        }
+        if (i < 5) continue;  // warm-up
+        answers.push_back(std::chrono::duration<double, std::milli>(answered - t0).count());
+        for (const auto& t : at) {
+            deliveries.push_back(std::chrono::duration<double, std::milli>(t - t0).count());
+            fanOut.push_back(std::chrono::duration<double, std::milli>(t - answered).count());
+        }
+    }
+    out.with = shortCalls(port);
+    out.rssAfter = resident();
+    out.kibPerStream =
+        static_cast<double>(out.rssStreams - out.rssBefore) / static_cast<double>(out.open);
+    out.p50 = percentile(deliveries, 0.5);
+    out.p99 = percentile(deliveries, 0.99);
+    out.deliveries = deliveries.size();
+    out.answerP50 = percentile(answers, 0.5);
+    out.answerP99 = percentile(answers, 0.99);
+    out.fanOutP99 = percentile(fanOut, 0.99);
+    family.clear();
+    rest.clear();
+    for (auto& s : services) s->stop();
+    return out;
+}
+
+// The storage benchmark's check-ins per second, its rows as they are: "N
+// keep-alive clients  SQLITE  POSTGRESQL".
+std::vector<std::string> checkInRows(const std::string& storageBench) {
+    std::vector<std::string> rows;
+    FILE* p = popen(("'" + storageBench + "'").c_str(), "r");
+    if (!p) return rows;
+    char line[256];
+    while (std::fgets(line, sizeof line, p))
+        if (std::strstr(line, "keep-alive clients")) rows.emplace_back(line);
+    if (pclose(p) != 0) rows.clear();
+    return rows;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string binary = TARVO_SERVICE_BINARY;
+    std::string storageBench = TARVO_STORAGE_BENCH;
     int streams = 10000;
+    std::vector<std::string> only;
     std::vector<std::string> serviceArgs;
+    const char* usage =
+        "usage: bench_service_streams [--streams N] [--tls] [--only sqlite|postgresql|two]... "
+        "[--no-checkins] [--binary PATH] [-- service options]";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--streams" && i + 1 < argc)
@@ -279,13 +447,31 @@ int main(int argc, char** argv) {
             tlsContext = SSL_CTX_new(TLS_client_method());
         else if (a == "--binary" && i + 1 < argc)
             binary = argv[++i];
+        else if (a == "--only" && i + 1 < argc)
+            only.emplace_back(argv[++i]);
+        else if (a == "--no-checkins")
+            storageBench.clear();
         else if (a == "--")
-            serviceArgs.assign(argv + i + 1, argv + argc);
+            serviceArgs.assign(argv + i + 1, argv + argc), i = argc;
         else
-            die("usage: bench_service_streams [--streams N] [--binary PATH] [-- service options]");
+            die(usage);
     }
+    std::vector<Setup> setups;
+    // A --database of the caller's: one instance on it, seeded by the caller.
     const bool ownDatabase =
         std::find(serviceArgs.begin(), serviceArgs.end(), "--database") == serviceArgs.end();
+    if (!ownDatabase) {
+        setups.push_back({"given database", false, 1});
+    } else {
+        const std::vector<std::pair<std::string, Setup>> all = {
+            {"sqlite", {"SQLite, 1 instance", false, 1}},
+            {"postgresql", {"PostgreSQL, 1 instance", true, 1}},
+            {"two", {"PostgreSQL, 2 instances", true, 2}}};
+        for (const auto& [key, setup] : all)
+            if (only.empty() || std::find(only.begin(), only.end(), key) != only.end())
+                setups.push_back(setup);
+        if (setups.empty()) die(usage);
+    }
     signal(SIGPIPE, SIG_IGN);
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
@@ -310,108 +496,88 @@ int main(int argc, char** argv) {
         if (std::system(make.c_str()) != 0) die("cannot make a certificate");
         serviceArgs.insert(serviceArgs.end(), {"--cert", cert, "--key", key});
     }
-    Service service(binary, serviceArgs);
-    service.start(dir);  // makes the schema and the demo family
-    if (ownDatabase) {
-        service.stop();
-        seed(dir, streams);
-        service.start(dir);
+
+    std::vector<Result> results;
+    for (size_t i = 0; i < setups.size(); ++i) {
+        std::fprintf(stderr, "bench_service_streams: %s ...\n", setups[i].name.c_str());
+        results.push_back(
+            measure(binary, serviceArgs, dir / std::to_string(i), setups[i], streams, ownDatabase));
     }
-    const int port = service.port;
-
-    httplib::Client http(origin(port));
-    http.enable_server_certificate_verification(false);
-    auto r = http.Post("/web/api/signin",
-                       Json{{"email", "demo@tarvo.local"}, {"password", "tarvo-demo"}}.dump(),
-                       "application/json");
-    if (!r || r->status != 200) die("cannot sign in");
-    const std::string setCookie = r->get_header_value("Set-Cookie");
-    const httplib::Headers cookie{{"Cookie", setCookie.substr(0, setCookie.find(';'))}};
-    const auto overview = Json::parse(http.Get("/web/api/overview", cookie)->body);
-    const auto childId = overview["children"][0]["id"].get<std::int64_t>();
-    const std::string rulesPath = "/web/api/children/" + std::to_string(childId) + "/rules";
-
-    const Figures before = shortCalls(port);
-    const long rssBefore = residentKiB(service.pid);
-
-    // The family's 200 first, then every other family's computers.
-    std::vector<std::unique_ptr<Stream>> family, rest;
-    for (int i = 0; i < kFamilyStreams; ++i)
-        family.push_back(openStream(port, sourceOf(i), "FAM-D" + std::to_string(i / 4),
-                                    "k" + std::to_string(i % 4)));
-    const int perFamily = kComputersPerFamily * kAccountsPerComputer;
-    const int others = (streams - kFamilyStreams) / perFamily;
-    const auto openStart = Clock::now();
-    for (int f = 0; f < others; ++f)
-        for (int d = 0; d < kComputersPerFamily; ++d)
-            for (int a = 0; a < kAccountsPerComputer; ++a) {
-                const int n = kFamilyStreams + static_cast<int>(rest.size());
-                rest.push_back(openStream(port, sourceOf(n),
-                                          "F" + std::to_string(1000 + f) + "-D" + std::to_string(d),
-                                          "k" + std::to_string(a)));
-            }
-    waitAll(family, ": connected");
-    waitAll(rest, ": connected");
-    const double openSecs = std::chrono::duration<double>(Clock::now() - openStart).count();
-    const size_t open = family.size() + rest.size();
-    // Settled: what the service holds for the streams, not what opening them took.
-    const long rssStreams = residentKiB(service.pid);
-
-    int round = 0;
-    std::vector<double> deliveries;
-    for (int i = 0; i < 105; ++i) {
-        const std::string marker = "bench-" + std::to_string(++round) + ".example";
-        const auto t0 = Clock::now();
-        auto posted = http.Post(rulesPath.c_str(), cookie,
-                                Json{{"whitelist", {marker}},
-                                     {"blacklist", Json::array()},
-                                     {"accessWindows", Json::array()}}
-                                    .dump(),
-                                "application/json");
-        if (!posted || posted->status != 200) die("the rules change failed");
-        const auto answered = Clock::now();
-        const auto at = waitAll(family, marker);
-        if (getenv("BENCH_VERBOSE")) {
-            double worst = 0;
-            for (const auto& t : at)
-                worst = std::max(worst, std::chrono::duration<double, std::milli>(t - t0).count());
-            std::fprintf(stderr, "round %d: answered after %.2f ms, last event %.2f ms\n", i,
-                         std::chrono::duration<double, std::milli>(answered - t0).count(), worst);
-        }
-        if (i < 5) continue;  // warm-up
-        for (const auto& t : at)
-            deliveries.push_back(std::chrono::duration<double, std::milli>(t - t0).count());
-    }
-    const Figures with = shortCalls(port);
-    const long rssAfter = residentKiB(service.pid);
-
-    auto change = [](double a, double b) { return a > 0 ? 100.0 * (b - a) / a : 0.0; };
-    std::printf(
-        "tarvo-service (%s), %zu idle event streams from %d source addresses (opened in %.1f s)\n",
-        tlsContext ? "HTTPS" : "HTTP", open,
-        static_cast<int>((open + kStreamsPerAddress - 1) / kStreamsPerAddress), openSecs);
-    std::printf(
-        "  resident memory: %ld KiB without streams, %ld KiB with them: %.1f KiB per stream"
-        " (%ld KiB at the end)\n",
-        rssBefore, rssStreams,
-        static_cast<double>(rssStreams - rssBefore) / static_cast<double>(open), rssAfter);
-    std::printf(
-        "  one family's %d streams, a dashboard change -> event: p50 %.2f ms, p99 %.2f ms"
-        " over %zu deliveries\n",
-        kFamilyStreams, percentile(deliveries, 0.5), percentile(deliveries, 0.99),
-        deliveries.size());
-    std::printf("  %-28s %14s %14s %9s\n", "", "no streams", "with streams", "change");
-    std::printf("  %-28s %11.2f ms %11.2f ms %+8.1f%%\n", "sign-in p50", before.signInP50,
-                with.signInP50, change(before.signInP50, with.signInP50));
-    std::printf("  %-28s %11.2f ms %11.2f ms %+8.1f%%\n", "sign-in p99", before.signInP99,
-                with.signInP99, change(before.signInP99, with.signInP99));
-    std::printf("  %-28s %11.3f ms %11.3f ms %+8.1f%%\n", "short call (app limits) p50",
-                before.shortP50, with.shortP50, change(before.shortP50, with.shortP50));
-    std::printf("  %-28s %11.3f ms %11.3f ms %+8.1f%%\n", "short call (app limits) p99",
-                before.shortP99, with.shortP99, change(before.shortP99, with.shortP99));
-    family.clear();
-    rest.clear();
-    service.stop();
     std::filesystem::remove_all(dir);
+    // Last, on a quiet machine: the streams are closed and the instances gone.
+    std::vector<std::string> checkIns;
+    if (!storageBench.empty() && ownDatabase) {
+        std::fprintf(stderr, "bench_service_streams: check-ins (bench_service_storage) ...\n");
+        checkIns = checkInRows(storageBench);
+        if (checkIns.empty()) std::fprintf(stderr, "bench_service_streams: no check-in figures\n");
+    }
+
+    std::printf(
+        "tarvo-service (%s), %zu idle event streams from %d source addresses across "
+        "127.0.0.0/8\n",
+        tlsContext ? "HTTPS" : "HTTP", results[0].open, results[0].addresses);
+    std::printf("%-40s", "");
+    for (const auto& s : setups) std::printf(" %24s", s.name.c_str());
+    std::printf("\n");
+    auto row = [&](const char* label, auto value, const char* format) {
+        std::printf("%-40s", label);
+        for (const auto& r : results) {
+            char cell[64];
+            std::snprintf(cell, sizeof cell, format, value(r));
+            std::printf(" %24s", cell);
+        }
+        std::printf("\n");
+    };
+    row(
+        "streams opened in", [](const Result& r) { return r.openSecs; }, "%.1f s");
+    row(
+        "resident, no streams (all instances)", [](const Result& r) { return r.rssBefore; },
+        "%ld KiB");
+    row(
+        "resident, with the streams", [](const Result& r) { return r.rssStreams; }, "%ld KiB");
+    row(
+        "resident per stream", [](const Result& r) { return r.kibPerStream; }, "%.1f KiB");
+    row(
+        "family's 200: change -> event p50", [](const Result& r) { return r.p50; }, "%.2f ms");
+    row(
+        "family's 200: change -> event p99", [](const Result& r) { return r.p99; }, "%.2f ms");
+    row(
+        "  the change's own answer p50", [](const Result& r) { return r.answerP50; }, "%.2f ms");
+    row(
+        "  the change's own answer p99", [](const Result& r) { return r.answerP99; }, "%.2f ms");
+    row(
+        "  its answer -> event p99", [](const Result& r) { return r.fanOutP99; }, "%.2f ms");
+    row(
+        "sign-in p99, no streams", [](const Result& r) { return r.before.signInP99; }, "%.2f ms");
+    row(
+        "sign-in p99, with the streams", [](const Result& r) { return r.with.signInP99; },
+        "%.2f ms");
+    row(
+        "short call p99, no streams", [](const Result& r) { return r.before.shortP99; }, "%.3f ms");
+    row(
+        "short call p99, with the streams", [](const Result& r) { return r.with.shortP99; },
+        "%.3f ms");
+    for (const auto& line : checkIns) {
+        // "N keep-alive clients  SQLITE  POSTGRESQL": SQLite under the first
+        // column, PostgreSQL under the second; the two-instance column has none.
+        int clients = 0;
+        double sqlite = 0, postgres = 0;
+        if (std::sscanf(line.c_str(), "%d keep-alive clients %lf %lf", &clients, &sqlite,
+                        &postgres) != 3)
+            continue;
+        const std::string label = "check-ins/s, " + std::to_string(clients) + " clients";
+        std::printf("%-40s", label.c_str());
+        for (const auto& s : setups) {
+            char cell[64] = "-";
+            if (s.instances == 1 && s.name != "given database")
+                std::snprintf(cell, sizeof cell, "%.0f", s.postgres ? postgres : sqlite);
+            std::printf(" %24s", cell);
+        }
+        std::printf("\n");
+    }
+    std::printf(
+        "(the family's 200 streams split over the instances; the change made through the "
+        "first; %zu deliveries each)\n",
+        results[0].deliveries);
     return 0;
 }
