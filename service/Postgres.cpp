@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -134,6 +135,13 @@ Value valueOf(const PGresult* res, int row, int col) {
     }
 }
 
+// The server's notices ("already exists, skipping" as a second instance
+// brings the schema up to date) say nothing to the operator; its warnings do.
+void printServerWarning(void*, const char* message) {
+    if (std::string_view(message).starts_with("NOTICE:")) return;
+    std::cerr << message;
+}
+
 class PgConnection final : public Connection {
   public:
     explicit PgConnection(const std::string& url) : conn_(PQconnectdb(url.c_str())) {
@@ -142,6 +150,7 @@ class PgConnection final : public Connection {
             PQfinish(conn_);
             throw DbError("cannot connect to PostgreSQL: " + message);
         }
+        PQsetNoticeProcessor(conn_, printServerWarning, nullptr);
     }
     ~PgConnection() override { PQfinish(conn_); }
 
