@@ -1,5 +1,6 @@
 #include "Service.h"
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 
@@ -187,17 +188,25 @@ std::vector<EventHub::Key> Service::keysOf(std::int64_t childId) {
 }
 
 void Service::pushRules(std::int64_t childId) {
-    // One payload per computer: only "device_id" differs between its accounts.
-    std::map<std::string, std::pair<std::string, std::vector<EventHub::Key>>> byDevice;
+    // One payload per computer: only "device_id" differs between them, so the
+    // child's row is read once.
+    std::map<std::string, Change> byDevice;
     db_.read([&] {
         byDevice.clear();
+        std::optional<json> settings;
         for (const auto& key : keysOf(childId)) {
-            auto& entry = byDevice[key.first];
-            if (entry.first.empty()) entry.first = settingsJson(childId, key.first).dump();
-            entry.second.push_back(key);
+            Change& change = byDevice[key.first];
+            if (change.data.empty()) {
+                if (!settings) settings = settingsJson(childId, key.first);
+                (*settings)["device_id"] = key.first;
+                change.data = settings->dump();
+            }
+            change.keys.push_back(key);
         }
     });
-    for (const auto& [device, entry] : byDevice) broadcast(entry.second, entry.first);
+    std::vector<Change> changes;
+    for (auto& [device, change] : byDevice) changes.push_back(std::move(change));
+    broadcast(changes);
 }
 
 void Service::pushForceUpdate(std::int64_t childId) {
@@ -208,11 +217,22 @@ void Service::pushForceUpdate(std::int64_t childId) {
 bool Service::broadcast(const std::vector<EventHub::Key>& keys, const std::string& data,
                         std::int64_t grant) {
     if (keys.empty()) return false;
-    const bool here = deliver(keys, data, grant);
-    if (db_.shared()) {
+    return broadcast({Change{keys, data, grant}});
+}
+
+bool Service::broadcast(const std::vector<Change>& changes) {
+    // Every stream here first, then one notice for all of them, so the last
+    // computer's streams do not wait for the others' notices.
+    bool here = false;
+    json batch = json::array();
+    for (const Change& c : changes) {
+        if (c.keys.empty()) continue;
+        here = deliver(c.keys, c.data, c.grant) || here;
+        batch.push_back({{"keys", c.keys}, {"data", c.data}, {"grant", c.grant}});
+    }
+    if (db_.shared() && !batch.empty()) {
         try {
-            db_.notify(json{{"from", instanceId_}, {"keys", keys}, {"data", data}, {"grant", grant}}
-                           .dump());
+            db_.notify(json{{"from", instanceId_}, {"changes", batch}}.dump());
         } catch (const std::exception& e) {
             // Committed all the same: the other instances' clients read it on
             // their next poll or reconnect.
@@ -254,17 +274,23 @@ bool Service::deliver(const std::vector<EventHub::Key>& keys, const std::string&
 
 void Service::onNotice(const std::string& payload) {
     const json j = json::parse(payload, nullptr, false);
-    if (j.is_discarded() || !j.is_object() || !j.value("keys", json()).is_array() ||
-        !j.value("data", json()).is_string() || !j.value("grant", json()).is_number_integer()) {
+    const auto wellFormed = [](const json& c) {
+        return c.is_object() && c.value("keys", json()).is_array() &&
+               c.value("data", json()).is_string() && c.value("grant", json()).is_number_integer();
+    };
+    if (j.is_discarded() || !j.is_object() || !j.value("changes", json()).is_array() ||
+        !std::all_of(j["changes"].begin(), j["changes"].end(), wellFormed)) {
         std::cerr << timestampMs() << " ignored a malformed change notice from another instance\n";
         return;
     }
     if (j.value("from", "") == instanceId_) return;  // delivered here already
-    std::vector<EventHub::Key> keys;
-    for (const auto& k : j["keys"])
-        if (k.is_array() && k.size() == 2 && k[0].is_string() && k[1].is_string())
-            keys.emplace_back(k[0].get<std::string>(), k[1].get<std::string>());
-    deliver(keys, j["data"].get<std::string>(), j["grant"].get<std::int64_t>());
+    for (const auto& c : j["changes"]) {
+        std::vector<EventHub::Key> keys;
+        for (const auto& k : c["keys"])
+            if (k.is_array() && k.size() == 2 && k[0].is_string() && k[1].is_string())
+                keys.emplace_back(k[0].get<std::string>(), k[1].get<std::string>());
+        deliver(keys, c["data"].get<std::string>(), c["grant"].get<std::int64_t>());
+    }
 }
 
 std::optional<Service::Session> Service::sessionOf(const httplib::Request& req) {

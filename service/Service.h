@@ -153,6 +153,14 @@ class Service {
     // request's id, or 0) is claimed before a stream may take it.
     bool broadcast(const std::vector<EventHub::Key>& keys, const std::string& data,
                    std::int64_t grant = 0);
+    // One change: `data` for the streams of `keys`, and the grant it carries.
+    struct Change {
+        std::vector<EventHub::Key> keys;
+        std::string data;
+        std::int64_t grant = 0;
+    };
+    // Several at once: one notice for the other instances.
+    bool broadcast(const std::vector<Change>& changes);
     bool deliver(const std::vector<EventHub::Key>& keys, const std::string& data,
                  std::int64_t grant);
     void onNotice(const std::string& payload);
