@@ -266,7 +266,9 @@ Figures shortCalls(int port) {
         auto r = http.Post("/web/api/signin",
                            Json{{"email", "demo@tarvo.local"}, {"password", "tarvo-demo"}}.dump(),
                            "application/json");
-        if (!r || r->status != 200) die("sign-in failed");
+        if (!r || r->status != 200)
+            die("sign-in failed: " +
+                (r ? std::to_string(r->status) + " " + r->body : httplib::to_string(r.error())));
         signIns.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     }
     for (int i = 0; i < 2000; ++i) {
