@@ -42,7 +42,8 @@ int printHelp(const Invocation& inv) {
 
 namespace {
 
-// The manifest query names this Mac by the identifier every request uses.
+// The manifest query names this Mac by the identifier every request uses,
+// made and stored here when there is none yet.
 void useStoredDeviceIdForUpdates() {
     Updater::Environment environment;
     environment.deviceId = [] { return DeviceIdStore::getOrCreate(); };

@@ -5,26 +5,23 @@
 #include <unistd.h>
 #include <climits>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
+#include <memory>
 #include <optional>
 
 namespace tarvo::Paths {
 namespace {
 
-std::mutex& exeMutex() {
-    static std::mutex m;
-    return m;
-}
-std::string& exeStorage() {
-    static std::string s;
-    return s;
-}
-
 std::string getenvString(const char* name) {
     const char* v = std::getenv(name);
     return v ? std::string(v) : std::string();
+}
+
+std::atomic<std::shared_ptr<const Layout>>& current() {
+    static std::atomic<std::shared_ptr<const Layout>> layout;
+    return layout;
 }
 
 // The fixed system locations that differ between the two tables; each is
@@ -68,43 +65,75 @@ fs::path runningExecutable() {
 
 }  // namespace
 
-bool usesMacLayout() {
-#ifdef __APPLE__
-    return true;
+Layout layoutFrom(const Lookup& get, std::string executable) {
+    auto value = [&](const char* name) {
+        const char* v = get(name);
+        return v ? std::string(v) : std::string();
+    };
+    Layout out;
+#ifndef __APPLE__
+    std::string r = value("TARVO_ROOT");
+    while (r.size() > 1 && r.back() == '/') r.pop_back();
+    if (r == "/") r.clear();
+    out.root = r;
+    out.mac = value("TARVO_PLATFORM") == "mac" && !out.root.empty();
 #else
-    return getenvString("TARVO_PLATFORM") == "mac" && !root().empty();
+    out.mac = true;
 #endif
+    // $HOME counts only when it is a directory of the user this process runs
+    // as: under `sudo -E` it still names the invoking user's home, and root
+    // must not create files there that the user's own processes cannot write.
+    const std::string h = value("HOME");
+    struct stat st {};
+    if (!h.empty() && h.front() == '/' && stat(h.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == getuid())
+        out.home = h;
+    else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir)
+        out.home = pw->pw_dir;
+    else
+        out.home = "/";
+    out.stateHome = xdgDir(get("XDG_STATE_HOME"), out.home, ".local/state");
+    if (const char* resources = get("TARVO_RESOURCES")) out.resources = resources;
+    out.executable = std::move(executable);
+    return out;
+}
+
+void install(Layout layout) {
+    current().store(std::make_shared<const Layout>(std::move(layout)));
+}
+
+std::shared_ptr<const Layout> exchange(std::shared_ptr<const Layout> layout) {
+    return current().exchange(std::move(layout));
+}
+
+std::shared_ptr<const Layout> installed() {
+    std::shared_ptr<const Layout> layout = current().load();
+    if (layout) return layout;
+    // None installed yet (a library used without main()): the environment's.
+    auto fresh = std::make_shared<const Layout>(layoutFrom(std::getenv));
+    std::shared_ptr<const Layout> expected;
+    if (current().compare_exchange_strong(expected, fresh)) return fresh;
+    return expected;
+}
+
+bool usesMacLayout() {
+    return installed()->mac;
 }
 
 std::string root() {
-#ifdef __APPLE__
-    return {};
-#else
-    std::string r = getenvString("TARVO_ROOT");
-    while (r.size() > 1 && r.back() == '/') r.pop_back();
-    if (r == "/") return {};
-    return r;
-#endif
+    return installed()->root;
 }
 
 std::string resolve(std::string_view absolutePath) {
-    std::string r = root();
+    const std::shared_ptr<const Layout> layout = installed();
+    const std::string& r = layout->root;
     if (r.empty() || absolutePath.empty() || absolutePath.front() != '/')
         return std::string(absolutePath);
     return r + std::string(absolutePath);
 }
 
 std::string home() {
-    // $HOME counts only when it is a directory of the user this process runs
-    // as: under `sudo -E` it still names the invoking user's home, and root
-    // must not create files there that the user's own processes cannot write.
-    std::string h = getenvString("HOME");
-    struct stat st {};
-    if (!h.empty() && h.front() == '/' && stat(h.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-        st.st_uid == getuid())
-        return h;
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir) return pw->pw_dir;
-    return "/";
+    return installed()->home;
 }
 
 void makeRootAbsolute() {
@@ -120,14 +149,8 @@ void makeRootAbsolute() {
 #endif
 }
 
-void setExecutablePath(std::string argv0) {
-    std::lock_guard lock(exeMutex());
-    exeStorage() = std::move(argv0);
-}
-
 std::string executablePath() {
-    std::lock_guard lock(exeMutex());
-    return exeStorage();
+    return installed()->executable;
 }
 
 std::string dataDir() {
@@ -224,29 +247,28 @@ std::string nohupTool() {
     return resolve("/usr/bin/nohup");
 }
 
-std::string xdgDir(const char* variable, std::string_view fallback) {
-    const std::string h = home();
-    const fs::path value = fs::path(getenvString(variable)).lexically_normal();
+std::string xdgDir(const char* value, const std::string& home, std::string_view fallback) {
+    const fs::path path = fs::path(value ? value : "").lexically_normal();
     // Only an absolute path counts; a relative one is ignored as if unset. A
     // root process (sudo -E) keeps its files in its own home, never where
     // the invoking user's variables point.
-    bool usable = value.is_absolute();
+    bool usable = path.is_absolute();
     if (usable && ::geteuid() == 0) {
-        std::string inside = fs::path(h).lexically_normal().string();
+        std::string inside = fs::path(home).lexically_normal().string();
         if (inside.empty() || inside.back() != '/') inside += '/';
-        usable = (value.string() + "/").starts_with(inside);
+        usable = (path.string() + "/").starts_with(inside);
     }
     if (usable) {
-        std::string out = value.string();
+        std::string out = path.string();
         while (out.size() > 1 && out.back() == '/') out.pop_back();
         return out;
     }
-    return (h == "/" ? std::string() : h) + "/" + std::string(fallback);
+    return (home == "/" ? std::string() : home) + "/" + std::string(fallback);
 }
 
 std::string userDataDir() {
     if (usesMacLayout()) return home() + "/Library/Application Support/Tarvo";
-    return xdgDir("XDG_STATE_HOME", ".local/state") + "/tarvo";
+    return installed()->stateHome + "/tarvo";
 }
 std::string perUserScreenTimeStateFile() {
     return userDataDir() + "/screen_time_state.json";
@@ -282,7 +304,7 @@ std::optional<std::string> installedPrefix(const std::string& realExecutable) {
 }
 
 std::string bundleResources() {
-    if (const char* v = std::getenv("TARVO_RESOURCES")) return v;
+    if (const auto layout = installed(); layout->resources) return *layout->resources;
     if (const auto prefix = installedPrefix(runningExecutable().string()))
         return *prefix + "/share/tarvo";
     std::error_code ec;
@@ -302,7 +324,7 @@ std::string libraryDir() {
 }
 
 std::string certificateAuthorityDir() {
-    if (std::getenv("TARVO_RESOURCES") || !installedPrefix(runningExecutable().string()))
+    if (installed()->resources || !installedPrefix(runningExecutable().string()))
         return bundleResources();
     return resolve("/etc/tarvo");
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +16,33 @@ namespace tarvo::Paths {
 // beside it selects the Mac's table (and the Mac's tools). Per-user paths live
 // under the home of the user running the process.
 
+// The paths of one process, fixed once: built from its environment in main()
+// before any thread starts and installed; every accessor below reads it, so
+// no thread ever sees a half-changed environment.
+struct Layout {
+    std::string root;                      // the relocation root ("" when none)
+    bool mac = false;                      // the Mac's table
+    std::string home;                      // the home of the user running the process
+    std::string stateHome;                 // the XDG state directory (per-user data on this system)
+    std::optional<std::string> resources;  // TARVO_RESOURCES, when set
+    std::string executable;                // the executable as the process was started (argv[0])
+};
+
+// Reads one environment variable (nullptr when unset).
+using Lookup = std::function<const char*(const char*)>;
+
+// The layout `get` describes: TARVO_ROOT (made absolute by makeRootAbsolute()
+// first; "/" is none), TARVO_PLATFORM, HOME, XDG_STATE_HOME and
+// TARVO_RESOURCES.
+Layout layoutFrom(const Lookup& get, std::string executable = {});
+// Makes `layout` the process's own. Until one is installed, the first use
+// installs the one this process's environment describes.
+void install(Layout layout);
+std::shared_ptr<const Layout> installed();
+// Installs `layout` (none: the environment's, at the next use) and returns
+// the one it replaces (none when none was installed yet).
+std::shared_ptr<const Layout> exchange(std::shared_ptr<const Layout> layout);
+
 // The relocation root ("" when paths are used as they stand).
 std::string root();
 // True when the Mac's table is in use: always on a Mac; elsewhere only when
@@ -25,11 +54,10 @@ std::string resolve(std::string_view absolutePath);
 // directory owned by that user, else the passwd entry's.
 std::string home();
 // Turns a relative TARVO_ROOT into an absolute one in the environment (so
-// children inherit it too). Called once by main() before anything resolves.
+// children inherit it too). Called once by main() before the layout is made.
 void makeRootAbsolute();
 
-// Executable path as the process was started (argv[0]); set once by main().
-void setExecutablePath(std::string argv0);
+// Executable path as the process was started (argv[0]).
 std::string executablePath();
 
 // System-wide data (Mac | this system).
@@ -76,10 +104,10 @@ std::string installerTool();     // /usr/sbin/installer
 std::string bashTool();          // /bin/bash
 std::string nohupTool();         // /usr/bin/nohup
 
-// An XDG base directory: `variable`'s value when it is an absolute path (and,
-// for a process running as root, one inside home()), else home() + "/" +
-// `fallback` ("~/.local/state" for XDG_STATE_HOME).
-std::string xdgDir(const char* variable, std::string_view fallback);
+// An XDG base directory: `value` when it is an absolute path (and, for a
+// process running as root, one inside `home`), else `home` + "/" + `fallback`
+// ("~/.local/state" for XDG_STATE_HOME).
+std::string xdgDir(const char* value, const std::string& home, std::string_view fallback);
 
 // Per-user data and logs ("~" expanded for the running process).
 // ~/Library/Application Support/Tarvo | $XDG_STATE_HOME/tarvo

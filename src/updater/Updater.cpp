@@ -43,8 +43,8 @@ struct State {
     std::shared_ptr<platform::UpdatePackages> packages;
 };
 
-// The identifier another component already stored; the updater never
-// creates one itself.
+// Without a source handed in: the identifier already stored, read only (the
+// roles hand in DeviceIdStore::getOrCreate, which makes one when none is).
 std::string storedDeviceId() {
     for (const std::string& path : {Paths::deviceIdFile(), Paths::userDeviceIdFile()}) {
         const auto text = readUntrustedFile(path, kMaxSmallFileBytes).data;

@@ -59,9 +59,11 @@ class Updater {
     struct Environment {
         std::shared_ptr<Clock> clock;                    // default: the system clock
         std::shared_ptr<platform::SystemLog> systemLog;  // default: the OS log
-        // This Mac's device identifier for the manifest query. Default: the
-        // identifier already stored in the machine-wide or per-user
-        // device_id.json (read only), else empty.
+        // This Mac's device identifier for the manifest query: the daemon
+        // and `tarvo check-update` hand in DeviceIdStore::getOrCreate, the
+        // identifier every request uses (made and stored when there is none
+        // yet). Default (tests): the one already stored in the machine-wide
+        // or per-user device_id.json (read only), else empty.
         std::function<std::string()> deviceId;
         // What a server, which a child may choose when the daemon honours a
         // config.json it could replace, can make a check hold or spend.

@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 TEST(Commands, StatusReportsByteForByteAndUninstallRemovesEverything) {
     TempRoot root;
     const std::string resources = root.path() + "/Resources";
-    EnvGuard resourcesDir("TARVO_RESOURCES", resources);
+    LayoutGuard resourcesDir("TARVO_RESOURCES", resources);
     ::chmod(root.path().c_str(), 0755);  // reachable by the unprivileged runs
     EXPECT_TRUE(run({.argv = {sourceDir() + "/scripts/make-root", root.path()}}).succeeded());
     EXPECT_TRUE(run({.argv = {sourceDir() + "/scripts/make-test-ca", resources}}).succeeded());
@@ -104,7 +104,7 @@ TEST(Commands, StatusAndUninstallOnThisSystemUseItsOwnMechanismsAndNoMacTool) {
     NetNamespace ns;  // the firewall table read and cleared is this namespace's
     ASSERT_TRUE(ns.entered()) << ns.error();
     TempRoot root;
-    EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    LayoutGuard platform("TARVO_PLATFORM", std::nullopt);
     const std::string thisSystem =
         "  system web proxy:\n    - desktop proxy settings: off\n    - firewall: off\n";
     const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -163,7 +163,7 @@ TEST(Commands, StatusAndUninstallOnThisSystemUseItsOwnMechanismsAndNoMacTool) {
 // the resources. install-cert names the certificate it looked for.
 TEST(Commands, AnInstalledExecutableTakesItsCertificateAuthorityFromEtc) {
     TempRoot root;
-    EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    LayoutGuard platform("TARVO_PLATFORM", std::nullopt);
     const std::string installed = root.path() + "/usr/bin/tarvo";
     fs::create_directories(fs::path(installed).parent_path());
     fs::copy_file(tarvoBinary(), installed);

@@ -42,8 +42,8 @@ struct StoreRoot {
     }
 
     TempDir dir_;
-    EnvGuard root_{"TARVO_ROOT", dir_.path()};
-    EnvGuard resourcesDir_{"TARVO_RESOURCES", dir_ / "Resources"};
+    LayoutGuard root_{"TARVO_ROOT", dir_.path()};
+    LayoutGuard resourcesDir_{"TARVO_RESOURCES", dir_ / "Resources"};
 };
 
 TEST(LinuxCertificateTrust, TrustedInTheSystemStoreUntilRemovedAndNothingElseTouched) {

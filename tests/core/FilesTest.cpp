@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <tuple>
 #include <vector>
@@ -116,6 +117,14 @@ TEST(AtomicFile, WritesAndFailures) {
     ::umask(oldMask);
 }
 
+// The paths an environment of just `vars` describes.
+Paths::Layout layoutOf(const std::map<std::string, std::optional<std::string>>& vars) {
+    return Paths::layoutFrom([&](const char* name) -> const char* {
+        const auto it = vars.find(name);
+        return it != vars.end() && it->second ? it->second->c_str() : nullptr;
+    });
+}
+
 // $HOME names the home only when it is a directory of the process's own
 // user (not one sudo -E kept for root); else the passwd entry does. A
 // relative root would move with every change of directory (the proxy
@@ -130,15 +139,14 @@ TEST(Paths, HomeIsHonouredOnlyWhenOwnedByTheUserAndARelativeRootIsMadeAbsolute) 
         {own.path(), own.path()}, {foreign.path(), passwdHome}, {own / "file", passwdHome},
         {"relative", passwdHome}, {std::nullopt, passwdHome},
     };
-    for (const auto& [home, want] : cases) {
-        test::EnvGuard guard("HOME", home);
-        EXPECT_EQ(Paths::home(), want) << home.value_or("(unset)");
-    }
+    for (const auto& [home, want] : cases)
+        EXPECT_EQ(layoutOf({{"HOME", home}}).home, want) << home.value_or("(unset)");
 
     const auto cwd = fs::current_path();
     fs::current_path(own.path());
     test::EnvGuard root("TARVO_ROOT", "demo");
     Paths::makeRootAbsolute();
+    test::ScopedLayout layout;  // as main() takes it
     fs::current_path("/");
     EXPECT_EQ(Paths::configFile(), own.path() + "/demo/var/lib/tarvo/config.json");
     fs::current_path(cwd);
@@ -168,9 +176,7 @@ void expectTable(const std::vector<PathCase>& table, const std::string& root,
 // both), and the Mac's own locations, which only the Mac's implementation and
 // its install and update steps use (the same on both too).
 TEST(Paths, EachLayoutsTableUnderARoot) {
-    test::TempRoot root;  // TARVO_PLATFORM=mac
-    test::EnvGuard config("XDG_CONFIG_HOME", std::nullopt), state("XDG_STATE_HOME", std::nullopt),
-        cache("XDG_CACHE_HOME", std::nullopt);
+    test::TempRoot root;
     const std::vector<PathCase> mac = {
         {"dataDir", Paths::dataDir, "R/Library/Application Support/Tarvo"},
         {"activeChildrenDir", Paths::activeChildrenDir,
@@ -232,8 +238,9 @@ TEST(Paths, EachLayoutsTableUnderARoot) {
     };
     for (const bool onMac : {true, false}) {
         SCOPED_TRACE(onMac ? "the Mac's" : "this system's");
-        test::EnvGuard platform("TARVO_PLATFORM",
-                                onMac ? std::optional<std::string>("mac") : std::nullopt);
+        test::ScopedLayout layout(layoutOf({{"TARVO_ROOT", root.path()},
+                                            {"HOME", root.path() + "/home"},
+                                            {"TARVO_PLATFORM", onMac ? "mac" : "linux"}}));
         ASSERT_EQ(Paths::usesMacLayout(), onMac);
         expectTable(onMac ? mac : linux, root.path(), root.path() + "/home");
         expectTable(macOnly, root.path(), root.path() + "/home");
@@ -258,7 +265,7 @@ TEST(Paths, TheMacsTableNeedsARoot) {
             {"mac", "/r", "/r/Library/Application Support/Tarvo"},
         };
     for (const auto& [platform, root, want] : cases) {
-        test::EnvGuard p("TARVO_PLATFORM", platform), r("TARVO_ROOT", root);
+        test::ScopedLayout layout(layoutOf({{"TARVO_PLATFORM", platform}, {"TARVO_ROOT", root}}));
         EXPECT_EQ(Paths::dataDir(), want)
             << platform.value_or("(unset)") << " " << root.value_or("(unset)");
     }
@@ -270,7 +277,6 @@ TEST(Paths, TheMacsTableNeedsARoot) {
 TEST(Paths, XdgDirectoriesAreAbsoluteAndForRootInsideItsHome) {
     ASSERT_EQ(::geteuid(), 0u) << "the test needs to run as root";
     test::TempRoot root;
-    test::EnvGuard platform("TARVO_PLATFORM", std::nullopt);
     const std::string home = root.path() + "/home";
     const std::pair<std::optional<std::string>, std::string> cases[] = {
         {std::nullopt, home + "/.local/state/tarvo"},
@@ -286,7 +292,8 @@ TEST(Paths, XdgDirectoriesAreAbsoluteAndForRootInsideItsHome) {
         {"/tmp/st", home + "/.local/state/tarvo"},
     };
     for (const auto& [value, want] : cases) {
-        test::EnvGuard state("XDG_STATE_HOME", value);
+        test::ScopedLayout layout(
+            layoutOf({{"TARVO_ROOT", root.path()}, {"HOME", home}, {"XDG_STATE_HOME", value}}));
         EXPECT_EQ(Paths::userDataDir(), want) << value.value_or("(unset)");
         EXPECT_EQ(Paths::agentLog(), want + "/logs/agent.log") << value.value_or("(unset)");
     }
@@ -303,15 +310,11 @@ TEST(Paths, XdgDirectoriesAreAbsoluteAndForRootInsideItsHome) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        ::setenv("HOME", own.path().c_str(), 1);
         if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0) ::_exit(100);
         int failed = 0;
         for (const auto& [value, want] : userCases) {
             ++failed;
-            if (value)
-                ::setenv("XDG_STATE_HOME", value->c_str(), 1);
-            else
-                ::unsetenv("XDG_STATE_HOME");
+            Paths::install(layoutOf({{"HOME", own.path()}, {"XDG_STATE_HOME", value}}));
             if (Paths::userDataDir() != want) ::_exit(failed);
         }
         ::_exit(0);
@@ -320,18 +323,13 @@ TEST(Paths, XdgDirectoriesAreAbsoluteAndForRootInsideItsHome) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "first failing case (1-based; 100: no setuid)";
-
-    test::EnvGuard cache("XDG_CACHE_HOME", home + "/c");
-    EXPECT_EQ(Paths::xdgDir("XDG_CACHE_HOME", ".cache"), home + "/c");
-    test::EnvGuard outside("XDG_CONFIG_HOME", "/etc");
-    EXPECT_EQ(Paths::xdgDir("XDG_CONFIG_HOME", ".config"), home + "/.config");
 }
 
 // An executable installed as …/usr/bin/tarvo (also unpacked into a made
 // root) loads its libraries from …/usr/lib/tarvo and its resources from
 // …/usr/share/tarvo; anywhere else (a build tree) it keeps its own directory.
 TEST(Paths, AnInstalledExecutableFindsItsLibrariesAndResourcesBesideItsBin) {
-    test::EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    test::ScopedLayout layout(layoutOf({}));
     const std::pair<std::string, std::optional<std::string>> cases[] = {
         {"/usr/bin/tarvo", "/usr"},
         {"/tmp/made/usr/bin/tarvo", "/tmp/made/usr"},
@@ -343,7 +341,6 @@ TEST(Paths, AnInstalledExecutableFindsItsLibrariesAndResourcesBesideItsBin) {
     };
     for (const auto& [exe, want] : cases) EXPECT_EQ(Paths::installedPrefix(exe), want) << exe;
     // The test itself runs from the build tree.
-    test::EnvGuard resources("TARVO_RESOURCES", std::nullopt);
     const fs::path self = fs::read_symlink("/proc/self/exe");
     EXPECT_EQ(Paths::libraryDir(), self.parent_path().string());
     EXPECT_EQ(Paths::bundleResources(), (self.parent_path().parent_path() / "Resources").string());

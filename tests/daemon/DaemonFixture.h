@@ -158,9 +158,9 @@ class DaemonRoot {
 
   private:
     TempDir dir_;
-    EnvGuard root_;
-    EnvGuard resources_;
-    EnvGuard platform_{"TARVO_PLATFORM", "mac"};
+    LayoutGuard root_;
+    LayoutGuard resources_;
+    LayoutGuard platform_{"TARVO_PLATFORM", "mac"};
 };
 
 // Each launch of the fake proxy: its pid, its "arg:…" and "env:NAME=value" lines.

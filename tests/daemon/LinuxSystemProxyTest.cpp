@@ -60,7 +60,7 @@ struct LinuxProxyRoot {
 
     NetNamespace ns;
     TempDir dir;
-    EnvGuard root{"TARVO_ROOT", dir.path()};
+    LayoutGuard root{"TARVO_ROOT", dir.path()};
 };
 
 // While a child is present its uid opens web connections only to the proxy
@@ -251,7 +251,7 @@ TEST(LinuxSystemProxy, LockedDesktopSettingsOutrankTheChildsOwnAndExtendTheProfi
 // web to that child's uid, SIGTERM opens it again within 2 s.
 TEST(LinuxSystemProxy, TheDaemonSetsTheTableForAPresentChildAndTakesItBackOnSigterm) {
     DaemonRoot root;  // in a network namespace of its own
-    EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    LayoutGuard platform("TARVO_PLATFORM", std::nullopt);
     Process daemon({.argv = {tarvoBinary(), "daemon"}, .capture = false});
     ASSERT_TRUE(waitUntil([] { return exists(Paths::activeChildrenDir()); }));
     ASSERT_TRUE(asNobody("touch \"" + Paths::activeChildrenDir() + "/501.flag\""));

@@ -27,7 +27,7 @@ TEST(WebRulesEndToEnd, ParentsBlacklistBlocksTheHostAtTheProxyAndWhitelistingLet
     if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy needs a network of its own)";
     DaemonRoot root(DaemonRoot::Proxy::Real);
     std::filesystem::create_directories(root.root() + "/Users/child");  // else HOME is ignored
-    EnvGuard home("HOME", root.root() + "/Users/child");
+    LayoutGuard home("HOME", root.root() + "/Users/child");
     WebSite site("127.0.0.3");
     const std::string page = "http://127.0.0.3:" + std::to_string(site.port()) + "/page";
     DemoFamily family("DEV-E2E-WEB", userName());
@@ -110,11 +110,11 @@ TEST(WebRulesEndToEnd, AChildsRealBrowsersFollowTheLockedDesktopSettingsThroughT
     ::chmod(runtime.c_str(), 0700);
 
     // No made root: the system's paths and tools; the bundle's resources beside.
-    EnvGuard noRoot("TARVO_ROOT", std::nullopt), noPlatform("TARVO_PLATFORM", std::nullopt);
+    LayoutGuard noRoot("TARVO_ROOT", std::nullopt), noPlatform("TARVO_PLATFORM", std::nullopt);
     TempDir resources;
     ::chmod(resources.path().c_str(), 0755);
     DaemonRoot::layResources(resources.path(), true);
-    EnvGuard bundle("TARVO_RESOURCES", resources.path());
+    LayoutGuard bundle("TARVO_RESOURCES", resources.path());
 
     // The service at a non-loopback address on port 443, over HTTPS; the sites.
     const TestPki& pki = testPki();

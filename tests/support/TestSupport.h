@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/Paths.h"
+
 namespace tarvo::test {
 
 // A fresh directory under /tmp, removed with everything in it at destruction.
@@ -59,6 +61,26 @@ class EnvGuard {
     std::optional<std::string> old_;
 };
 
+// The paths `layout` names (by default those this process's environment
+// describes) installed for one scope; the previous ones come back at the end.
+class ScopedLayout {
+  public:
+    explicit ScopedLayout(Paths::Layout layout = Paths::layoutFrom(getenv))
+        : previous_(Paths::exchange(std::make_shared<const Paths::Layout>(std::move(layout)))) {}
+    ~ScopedLayout() { Paths::exchange(std::move(previous_)); }
+
+  private:
+    std::shared_ptr<const Paths::Layout> previous_;
+};
+
+// An environment variable the paths are made from (TARVO_ROOT, TARVO_PLATFORM,
+// TARVO_RESOURCES, HOME, XDG_STATE_HOME) for one scope: set for the children
+// the test starts, and the paths it gives installed for the test itself.
+struct LayoutGuard : EnvGuard, ScopedLayout {
+    LayoutGuard(std::string name, std::optional<std::string> value)
+        : EnvGuard(std::move(name), std::move(value)) {}
+};
+
 // Sets the process's time zone (TZ, then tzset) for one scope.
 class ScopedTimeZone {
   public:
@@ -72,10 +94,15 @@ class ScopedTimeZone {
 };
 
 // TARVO_ROOT and HOME in a temporary directory for one scope, with the Mac's
-// tools (the stand-ins a made root holds) as the system's services.
+// tools (the stand-ins a made root holds) as the system's services: in the
+// environment for the children, and installed as the test's own paths.
 class TempRoot {
   public:
-    TempRoot() { std::filesystem::create_directories(dir_.path() + "/home"); }
+    // The home exists before the paths are made: a missing one would not count.
+    TempRoot() {
+        std::filesystem::create_directories(dir_.path() + "/home");
+        layout_.emplace();
+    }
     const std::string& path() const { return dir_.path(); }
 
   private:
@@ -83,6 +110,7 @@ class TempRoot {
     EnvGuard root_{"TARVO_ROOT", dir_.path()};
     EnvGuard home_{"HOME", dir_.path() + "/home"};
     EnvGuard platform_{"TARVO_PLATFORM", "mac"};
+    std::optional<ScopedLayout> layout_;
 };
 
 inline std::string readText(const std::string& path) {

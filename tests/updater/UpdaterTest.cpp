@@ -421,7 +421,7 @@ TEST_F(Updates, OnlyOurSignedNewerDebianPackage) {
     EnvGuard testKey("TARVO_TEST_UPDATE_KEY", dir / "ours/update-signing.pub");
     EXPECT_THAT(LinuxUpdatePackages::trustedKeys(),
                 ElementsAre(LinuxUpdatePackages::releaseKey(), pub));
-    EnvGuard noRoot("TARVO_ROOT", "");
+    LayoutGuard noRoot("TARVO_ROOT", "");
     EXPECT_THAT(LinuxUpdatePackages::trustedKeys(), ElementsAre(LinuxUpdatePackages::releaseKey()));
     EXPECT_NE(std::string(LinuxUpdatePackages::releaseKey()).find("BEGIN PUBLIC KEY"),
               std::string::npos);

@@ -190,7 +190,7 @@ TEST(RoleLibraries, TheExecutableLinksNeitherAndTheLibrariesAnswerOnlyTheirRevis
 
     // Installed as …/usr/bin/tarvo on this system, the libraries are looked
     // for in …/usr/lib/tarvo, never beside the executable.
-    EnvGuard platform("TARVO_PLATFORM", std::nullopt);
+    LayoutGuard platform("TARVO_PLATFORM", std::nullopt);
     std::filesystem::create_directories(install / "usr/bin");
     std::filesystem::copy_file(bin, install / "usr/bin/tarvo");
     writeText(install / "usr/bin/libtarvo_webview.so", "garbage");
