@@ -120,14 +120,6 @@ class Updater {
     // The install script for `version` and the package at `pkg`.
     static std::string installScript(const std::string& version, const std::string& pkg);
 
-    // Tools. runCapturing: combined output, "" when not UTF-8 or not started.
-    static std::string runCapturing(const std::string& path, const std::vector<std::string>& args);
-    struct ToolResult {
-        bool ok = false;
-        std::string output;  // trimmed; the launch error when it did not start
-    };
-    static ToolResult runTool(const std::string& path, const std::vector<std::string>& args);
-
     // Ordinary version texts only: they become part of a file name and of a
     // root shell script.
     static bool isSafeVersionText(std::string_view version);

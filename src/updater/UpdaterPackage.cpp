@@ -15,8 +15,6 @@
 
 #include "core/AtomicFile.h"
 #include "core/Paths.h"
-#include "core/Subprocess.h"
-#include "core/Text.h"
 #include "net/Http.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterLimits.h"
@@ -250,24 +248,6 @@ void Updater::installDetached(const std::string& pkg, const std::string& version
     } catch (const platform::PackageError& e) {
         throw UpdateError::installFailed(e.what());
     }
-}
-
-std::string Updater::runCapturing(const std::string& path, const std::vector<std::string>& args) {
-    ProcessOptions options;
-    options.mergeStderr = true;
-    const ProcessResult result = runProcess(path, args, options);
-    if (!result.launched || !text::isValidUtf8(result.out)) return {};
-    return result.out;
-}
-
-Updater::ToolResult Updater::runTool(const std::string& path,
-                                     const std::vector<std::string>& args) {
-    ProcessOptions options;
-    options.mergeStderr = true;
-    const ProcessResult result = runProcess(path, args, options);
-    if (!result.launched) return {false, result.launchError};
-    return {result.exitStatus == 0,
-            std::string(text::trimWhitespace(text::replaceInvalidUtf8(result.out)))};
 }
 
 }  // namespace tarvo
