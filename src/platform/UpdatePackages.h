@@ -54,4 +54,15 @@ class UpdatePackages {
                        const HandOffLog& log) = 0;
 };
 
+// The install script's line that runs `command` and writes its outcome to the
+// updater log, in the words of every system's script.
+inline std::string installLogged(const std::string& command, const std::string& version) {
+    return command +
+           " && \\\n"
+           "    echo \"[$(date -u +%FT%TZ)] installed " +
+           version +
+           " OK\" || \\\n"
+           "    echo \"[$(date -u +%FT%TZ)] install FAILED\"\n";
+}
+
 }  // namespace tarvo::platform

@@ -95,12 +95,7 @@ std::string MacUpdatePackages::installScript(const std::string& version,
            "# Give the daemon a moment to finish its current run loop tick.\n"
            "sleep 3\n"
            "\n" +
-           Paths::installerTool() + " -pkg \"" + pkg +
-           "\" -target / && \\\n"
-           "    echo \"[$(date -u +%FT%TZ)] installed " +
-           version +
-           " OK\" || \\\n"
-           "    echo \"[$(date -u +%FT%TZ)] install FAILED\"\n"
+           installLogged(Paths::installerTool() + " -pkg \"" + pkg + "\" -target /", version) +
            "\n"
            "rm -f \"" +
            pkg +

@@ -157,12 +157,7 @@ std::string LinuxUpdatePackages::installScript(const std::string& version,
            version +
            "\"\n"
            "\n" +
-           options_.dpkg + root + " -i \"" + pkg +
-           "\" && \\\n"
-           "    echo \"[$(date -u +%FT%TZ)] installed " +
-           version +
-           " OK\" || \\\n"
-           "    echo \"[$(date -u +%FT%TZ)] install FAILED\"\n"
+           installLogged(options_.dpkg + root + " -i \"" + pkg + "\"", version) +
            "\n"
            "rm -f \"" +
            pkg + "\" \"" + pkg + ".sig\"\n";
