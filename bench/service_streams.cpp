@@ -39,7 +39,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/Postgres.h"
+#include "service/support/Postgres.h"
 
 namespace {
 

@@ -10,7 +10,9 @@ set(res ${CMAKE_SOURCE_DIR}/resources)
 set(linux ${res}/linux)
 
 install(TARGETS tarvo RUNTIME DESTINATION bin)
-install(TARGETS tarvo_windows LIBRARY DESTINATION lib/tarvo)
+install(TARGETS tarvo_roles tarvo_windows LIBRARY DESTINATION lib/tarvo)
+# The windows library needs the roles library, which sits beside it.
+set_target_properties(tarvo_windows PROPERTIES INSTALL_RPATH "\$ORIGIN")
 if(TARVO_WEBENGINE)
   install(TARGETS tarvo_webview LIBRARY DESTINATION lib/tarvo)
 endif()
@@ -57,6 +59,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tarvo.app/")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The roles library is the package's own, private to it.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/src)
 # What the binaries do not show: the filtering proxy, the firewall table, the
 # desktop's proxy settings, the certificate trust and the maintainer scripts' tools.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS

@@ -1,12 +1,16 @@
-# tarvo_module(NAME DIR [DEPS ...]): one static library per source folder; every
-# .cpp in the folder (not in sub-folders) belongs to it.
+# tarvo_module(NAME DIR [SUBDIRS ...] [EXCLUDE ...] [DEPS ...]): one static
+# library per source folder; every .cpp in the folder (not in sub-folders but
+# those named, not the files excluded: an entry point) belongs to it.
 function(tarvo_module name dir)
-  cmake_parse_arguments(M "" "" "DEPS;SUBDIRS" ${ARGN})
+  cmake_parse_arguments(M "" "" "DEPS;SUBDIRS;EXCLUDE" ${ARGN})
   set(globs ${dir}/*.cpp)
   foreach(sub IN LISTS M_SUBDIRS)
     list(APPEND globs ${dir}/${sub}/*.cpp)
   endforeach()
   file(GLOB srcs CONFIGURE_DEPENDS ${globs})
+  foreach(file IN LISTS M_EXCLUDE)
+    list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/${file})
+  endforeach()
   add_library(${name} STATIC ${srcs})
   target_link_libraries(${name} PUBLIC tarvo_options ${M_DEPS})
 endfunction()

@@ -2,25 +2,17 @@
 
 #include <string>
 
+#include "launcher/Library.h"
 #include "ui/AgentWindowsLibrary.h"
 #include "webview/WebViewLibrary.h"
 
 namespace tarvo::app {
 
-// The directory the role libraries are loaded from (Paths::libraryDir()): the
-// one that holds the running executable, symbolic links resolved
-// (/proc/self/exe), in a build tree and the Mac's bundle; /usr/lib/tarvo for
-// an executable installed as /usr/bin/tarvo. No search path (LD_LIBRARY_PATH and the like) is
-// consulted, so nothing outside the installation can be loaded in their place.
+// The directory the role libraries are loaded from (Paths::libraryDir()).
 std::string moduleDirectory();
 
 template <typename Library>
-struct LoadedModule {
-    // Null when loading failed; `error` then says what is missing, in one line.
-    Library* library = nullptr;
-    std::string path;
-    std::string error;
-};
+using LoadedModule = launcher::LoadedLibrary<Library>;
 using LoadedWebView = LoadedModule<webview::Library>;
 using LoadedWindows = LoadedModule<ui::WindowsLibrary>;
 

@@ -12,7 +12,6 @@
 #include "agent/Agent.h"
 #include "app/ModuleLoader.h"
 #include "app/PlatformServices.h"
-#include "app/Usage.h"
 #include "commands/Status.h"
 #include "commands/Uninstall.h"
 #include "core/Background.h"
@@ -29,16 +28,6 @@
 #include "updater/Updater.h"
 
 namespace tarvo::app {
-
-int printVersion(const Invocation& inv) {
-    inv.out << "tarvo " << appVersion << "\n" << std::flush;
-    return 0;
-}
-
-int printHelp(const Invocation& inv) {
-    inv.out << usage() << "\n" << std::flush;
-    return 0;
-}
 
 namespace {
 

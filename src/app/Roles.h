@@ -1,12 +1,19 @@
 #pragma once
 
-#include "app/Dispatch.h"
+#include <vector>
+
+#include "launcher/Dispatch.h"
 
 namespace tarvo::app {
 
+using launcher::Command;
+using launcher::Invocation;
+
+// Every subcommand this build knows, the printing ones first, in dispatch
+// order (launcher::dispatch).
+const std::vector<Command>& commandTable();
+
 // The work behind each subcommand of the command table.
-int printVersion(const Invocation& inv);
-int printHelp(const Invocation& inv);
 int runDaemon(const Invocation& inv);
 int runAgent(const Invocation& inv);
 int installCert(const Invocation& inv);

@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 
+#include "core/Installation.h"
+
 namespace tarvo::Paths {
 namespace {
 
@@ -58,9 +60,7 @@ namespace fs = std::filesystem;
 
 // The executable as the kernel knows it (links resolved; "" when unknown).
 fs::path runningExecutable() {
-    std::error_code ec;
-    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? fs::path() : exe;
+    return installation::runningExecutable();
 }
 
 }  // namespace
@@ -298,9 +298,7 @@ std::string managerLog() {
 
 std::optional<std::string> installedPrefix(const std::string& realExecutable) {
     if (usesMacLayout()) return std::nullopt;
-    const fs::path bin = fs::path(realExecutable).parent_path();
-    if (bin.filename() != "bin" || bin.parent_path().filename() != "usr") return std::nullopt;
-    return bin.parent_path().string();
+    return installation::usrPrefixOf(realExecutable);
 }
 
 std::string bundleResources() {
@@ -317,10 +315,10 @@ std::string bundleResources() {
 }
 
 std::string libraryDir() {
-    const fs::path exe = runningExecutable();
-    if (exe.empty()) return {};
-    if (const auto prefix = installedPrefix(exe.string())) return *prefix + "/lib/tarvo";
-    return exe.parent_path().string();
+    const std::string exe = installation::runningExecutable();
+    // The Mac's bundle keeps its libraries beside the executable wherever it is.
+    if (usesMacLayout()) return exe.empty() ? exe : fs::path(exe).parent_path().string();
+    return installation::libraryDirOf(exe);
 }
 
 std::string certificateAuthorityDir() {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
-#include "app/Dispatch.h"
-#include "app/Usage.h"
+#include "app/Roles.h"
+#include "launcher/Dispatch.h"
+#include "launcher/Usage.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 
@@ -11,6 +13,8 @@ namespace tarvo::app {
 namespace {
 
 using Args = std::vector<std::string>;
+using launcher::dispatch;
+using launcher::usage;
 
 TEST(Dispatch, ChoosesTheSubcommandAfterDroppingProcessSerialNumbers) {
     // The arguments, those the command is called with (none: not called), the status.
@@ -62,20 +66,36 @@ TEST(TarvoBinary, VersionHelpUnknownSubcommandsAndRootOnlyOnes) {
     }
 }
 
-// The short commands start without the windowing stack: the dynamic loader's
-// own account of every library it opened names no Qt Gui, Qt Widgets, X11 or
-// xcb (while it does name Qt Core, so the account is really read).
-TEST(TarvoBinary, ShortCommandsLoadNoWindowingLibraries) {
+// Version and help start with nothing but the C++ runtime, and answer where
+// the roles library is missing; every other subcommand loads that library,
+// and the short ones no windowing stack with it. The dynamic loader's own
+// account of every library it opened tells.
+TEST(TarvoBinary, VersionAndHelpLoadNothingAndStatusNoWindowingLibraries) {
     test::TempRoot root;
-    for (const char* command : {"version", "help", "status"}) {
-        const Args args = {command};
-        Args argv = {test::tarvoBinary()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        const auto r = test::run({.argv = argv, .env = test::environmentWith({"LD_DEBUG=files"})});
-        EXPECT_NE(r.err.find("libQt6Core.so"), std::string::npos) << args[0];
+    test::TempDir lone;
+    const std::string loneBinary = lone.path() + "/tarvo";
+    std::filesystem::copy_file(test::tarvoBinary(), loneBinary);
+    const std::string missing = "tarvo: tarvo needs libtarvo_roles.so, and there is none at " +
+                                lone.path() + "/libtarvo_roles.so\n";
+    // The binary, the command, its status and whether it loads the roles.
+    const std::tuple<std::string, const char*, int, bool> cases[] = {
+        {test::tarvoBinary(), "version", 0, false}, {test::tarvoBinary(), "help", 0, false},
+        {test::tarvoBinary(), "status", 0, true},   {loneBinary, "version", 0, false},
+        {loneBinary, "--help", 0, false},
+    };
+    for (const auto& [binary, command, status, roles] : cases) {
+        SCOPED_TRACE(binary + " " + command);
+        const auto r = test::run(
+            {.argv = {binary, command}, .env = test::environmentWith({"LD_DEBUG=files"})});
+        EXPECT_EQ(r.exitStatus, status);
+        EXPECT_NE(r.err.find("libstdc++.so"), std::string::npos);  // the account is read
+        EXPECT_EQ(r.err.find("libtarvo_roles.so") != std::string::npos, roles);
+        EXPECT_EQ(r.err.find("libQt6Core.so") != std::string::npos, roles);
         for (const char* library : {"libQt6Gui", "libQt6Widgets", "libX11", "libxcb", "libXss"})
-            EXPECT_EQ(r.err.find(library), std::string::npos) << args[0] << " loads " << library;
+            EXPECT_EQ(r.err.find(library), std::string::npos) << "loads " << library;
     }
+    const auto r = test::run({.argv = {loneBinary, "status"}});
+    EXPECT_EQ(std::tie(r.exitStatus, r.out, r.err), std::make_tuple(70, std::string(), missing));
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/Postgres.h"
+#include "service/support/Postgres.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "ServiceProcess.h"
+#include "launcher/RolesLibrary.h"
 #include "manager/SetupFixture.h"
 #include "support/FakeService.h"
 #include "support/LocalServer.h"
@@ -152,18 +153,25 @@ TEST(ManagerProcess, TheBridgeCarriesMessagesFromFramesAndTheServicesPagesSetUpT
 }
 
 TEST(RoleLibraries, TheExecutableLinksNeitherAndTheLibrariesAnswerOnlyTheirRevision) {
-    ProcessResult r = runProcess("/usr/bin/ldd", {tarvoBinary()});
-    ASSERT_TRUE(r.succeeded()) << r.err;
-    EXPECT_EQ(r.out.find("WebEngine"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Widgets"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("libQt6Core"), std::string::npos) << r.out;
+    // The executable links the C++ runtime alone; its roles library Qt Core,
+    // and neither the windows nor the web view.
+    const std::string dir = std::filesystem::path(tarvoBinary()).parent_path().string();
+    const std::string roles = dir + "/" + launcher::kRolesLibraryFile;
+    for (const auto& [binary, qtCore] : {std::pair{tarvoBinary(), false}, std::pair{roles, true}}) {
+        ProcessResult r = runProcess("/usr/bin/ldd", {binary});
+        ASSERT_TRUE(r.succeeded()) << r.err;
+        EXPECT_EQ(r.out.find("WebEngine"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Widgets"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("libQt6Core") != std::string::npos, qtCore) << r.out;
+    }
 
     // A caller built against another shape of the interface gets nothing.
     const std::tuple<const char*, const char*, int> libraries[] = {
         {webview::kLibraryFile, webview::kEntryPoint, webview::kInterfaceRevision},
         {ui::kWindowsLibraryFile, ui::kWindowsEntryPoint, ui::kWindowsInterfaceRevision},
+        {launcher::kRolesLibraryFile, launcher::kRolesEntryPoint,
+         launcher::kRolesInterfaceRevision},
     };
-    const std::string dir = std::filesystem::path(tarvoBinary()).parent_path().string();
     for (const auto& [file, entryName, revision] : libraries) {
         SCOPED_TRACE(file);
         void* handle = ::dlopen((dir + "/" + file).c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
@@ -181,8 +189,9 @@ TEST(RoleLibraries, TheExecutableLinksNeitherAndTheLibrariesAnswerOnlyTheirRevis
     TempDir install;
     const std::string bin = install / "tarvo";
     std::filesystem::copy_file(tarvoBinary(), bin);
+    std::filesystem::copy_file(roles, install / launcher::kRolesLibraryFile);
     writeText(install / "libtarvo_webview.so", "garbage");
-    r = runProcess(bin, {});
+    ProcessResult r = runProcess(bin, {});
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(r.err.starts_with("tarvo: ") && r.err.find('\n') == r.err.size() - 1) << r.err;
@@ -193,6 +202,9 @@ TEST(RoleLibraries, TheExecutableLinksNeitherAndTheLibrariesAnswerOnlyTheirRevis
     LayoutGuard platform("TARVO_PLATFORM", std::nullopt);
     std::filesystem::create_directories(install / "usr/bin");
     std::filesystem::copy_file(bin, install / "usr/bin/tarvo");
+    std::filesystem::create_directories(install / "usr/lib/tarvo");
+    std::filesystem::copy_file(
+        roles, install / (std::string("usr/lib/tarvo/") + launcher::kRolesLibraryFile));
     writeText(install / "usr/bin/libtarvo_webview.so", "garbage");
     r = runProcess(install / "usr/bin/tarvo", {});
     EXPECT_EQ(r.exitStatus, 1);

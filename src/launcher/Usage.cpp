@@ -1,8 +1,8 @@
-#include "app/Usage.h"
+#include "launcher/Usage.h"
 
 #include "core/Version.h"
 
-namespace tarvo::app {
+namespace tarvo::launcher {
 
 const std::string& usage() {
     static const std::string text =
@@ -21,4 +21,4 @@ const std::string& usage() {
     return text;
 }
 
-}  // namespace tarvo::app
+}  // namespace tarvo::launcher

@@ -1,12 +1,11 @@
-#include "app/Dispatch.h"
+#include "launcher/Dispatch.h"
 
 #include <ostream>
 
-#include "app/Roles.h"
-#include "app/Usage.h"
-#include "commands/Uninstall.h"
+#include "core/Version.h"
+#include "launcher/Usage.h"
 
-namespace tarvo::app {
+namespace tarvo::launcher {
 
 std::vector<std::string> filterPsn(const std::vector<std::string>& rawArgs) {
     std::vector<std::string> args;
@@ -18,27 +17,6 @@ std::vector<std::string> filterPsn(const std::vector<std::string>& rawArgs) {
 
 std::string selectCommand(const std::vector<std::string>& args) {
     return args.empty() ? std::string("manager") : args.front();
-}
-
-const std::vector<Command>& commandTable() {
-    // Each role joins the build with one line here.
-    // clang-format off
-    static const std::vector<Command> table = {
-        {"manager",      runManager,   ""},
-        {"setup",        runManager,   ""},
-        {"version",      printVersion, ""},
-        {"help",         printHelp,    ""},
-        {"-h",           printHelp,    ""},
-        {"--help",       printHelp,    ""},
-        {"daemon",       runDaemon,    "daemon must run as root (it changes the system proxy settings)"},
-        {"agent",        runAgent,     ""},
-        {"install-cert", installCert,  ""},
-        {"check-update", checkUpdate,  "check-update must run as root (installing a .pkg needs it)"},
-        {"status",       showStatus,   ""},
-        {"uninstall",    uninstall,    Uninstall::kRootRefusal},
-    };
-    // clang-format on
-    return table;
 }
 
 int dispatch(const std::vector<std::string>& rawArgs, const std::vector<Command>& table,
@@ -64,4 +42,37 @@ int dispatch(const std::vector<std::string>& rawArgs, const std::vector<Command>
     return 64;
 }
 
-}  // namespace tarvo::app
+namespace {
+
+int printVersion(const Invocation& inv) {
+    inv.out << "tarvo " << appVersion << "\n" << std::flush;
+    return 0;
+}
+
+int printHelp(const Invocation& inv) {
+    inv.out << usage() << "\n" << std::flush;
+    return 0;
+}
+
+}  // namespace
+
+const std::vector<Command>& printingCommands() {
+    // clang-format off
+    static const std::vector<Command> table = {
+        {"version", printVersion, ""},
+        {"help",    printHelp,    ""},
+        {"-h",      printHelp,    ""},
+        {"--help",  printHelp,    ""},
+    };
+    // clang-format on
+    return table;
+}
+
+bool isPrintingCommand(const std::vector<std::string>& rawArgs) {
+    const std::string cmd = selectCommand(filterPsn(rawArgs));
+    for (const auto& command : printingCommands())
+        if (command.name == cmd) return true;
+    return false;
+}
+
+}  // namespace tarvo::launcher

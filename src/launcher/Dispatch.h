@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace tarvo::app {
+namespace tarvo::launcher {
 
 // What a subcommand gets: the arguments after the executable (with "-psn_"
 // elements removed; args[0] is the subcommand when there is one) and the
@@ -24,9 +24,6 @@ struct Command {
     std::string rootRefusal;
 };
 
-// The subcommands this build knows, in dispatch order.
-const std::vector<Command>& commandTable();
-
 // The arguments without every element that begins with "-psn_" (the process
 // serial number macOS adds when a bundle is opened from the Finder).
 std::vector<std::string> filterPsn(const std::vector<std::string>& rawArgs);
@@ -38,4 +35,11 @@ std::string selectCommand(const std::vector<std::string>& args);
 int dispatch(const std::vector<std::string>& rawArgs, const std::vector<Command>& table,
              std::ostream& out, std::ostream& err, unsigned realUid);
 
-}  // namespace tarvo::app
+// The subcommands that only print (version and help): the executable answers
+// them itself, without loading the roles library, and the full command table
+// begins with them.
+const std::vector<Command>& printingCommands();
+// Whether `rawArgs` asks for one of printingCommands().
+bool isPrintingCommand(const std::vector<std::string>& rawArgs);
+
+}  // namespace tarvo::launcher

@@ -1,4 +1,4 @@
-#include "support/Postgres.h"
+#include "service/support/Postgres.h"
 
 #include <libpq-fe.h>
 #include <netinet/in.h>
