@@ -22,7 +22,7 @@ class ToastCard;
 // The card that announces a parent's message: bottom-right of the primary
 // screen, sliding in, breathing a green glow, never taking the focus. One at
 // a time for the whole process; a second message while it is up replaces its
-// title and text and gives it another two minutes. Main thread only.
+// sender's name and text and gives it another two minutes. Main thread only.
 class ChatToast : public QObject {
     Q_OBJECT
   public:
@@ -39,8 +39,8 @@ class ChatToast : public QObject {
         std::string soundFile;
     };
 
-    // Shows a toast, or updates the text of the one on screen (its title and
-    // reply action stay) and restarts its two minutes.
+    // Shows a toast, or puts the newer sender's name and text on the one on
+    // screen (its reply action stays) and restarts its two minutes.
     static void present(const std::string& senderName, const std::string& body,
                         std::function<void()> onReply, const Context& context);
     // The toast on screen, if any.
