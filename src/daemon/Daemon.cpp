@@ -57,12 +57,6 @@ bool pathExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-WallTime modificationTime(const struct stat& st) {
-    using namespace std::chrono;
-    return WallTime(duration_cast<WallTime::duration>(seconds(st.st_mtim.tv_sec) +
-                                                      nanoseconds(st.st_mtim.tv_nsec)));
-}
-
 // "2m", "90s", "250ms": the largest unit that shows the duration exactly.
 std::string shortDuration(Millis d) {
     const auto ms = d.count();
@@ -404,34 +398,26 @@ bool Daemon::walkFlags() {
     if (!flags.fd) return false;
     const int dirFd = flags.fd.get();
     watchFlagDirectory(dirFd, flags.identity);
-    DIR* dir = ::fdopendir(::dup(dirFd));
-    if (!dir) return false;
-    const WallTime now = clock_->now();
     bool present = false;
-    while (dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (!presence::isFlagName(name)) continue;
-        // Links, FIFOs and hard links to others' files never count.
-        struct stat st {};
-        if (inspectUntrustedFileAt(dirFd, entry->d_name, st).empty() &&
-            presence::isFresh(modificationTime(st), now)) {
+    presence::scanFlags(dirFd, clock_->now(), [&](const presence::FlagEntry& flag) {
+        if (flag.fresh) {
             present = true;
             // The agent writes its flag as the child it runs for.
-            freshOwners_.insert(st.st_uid);
-            continue;
+            freshOwners_.insert(flag.st.st_uid);
+            return true;
         }
-        // Any stale or untrusted flag goes, whatever its name: the unlink is
-        // made through the checked directory's descriptor and never follows
-        // a link, so a planted name can only remove itself. What cannot go
-        // (a directory with something in it) is reported once.
-        const std::string failure = flagdir::removeEntry(dirFd, entry->d_name);
-        if (!failure.empty() && unremovableFlags_.first(entry->d_name))
+        // Any stale or untrusted flag goes: the unlink is made through the
+        // checked directory's descriptor and never follows a link, so a
+        // planted name can only remove itself. What cannot go (a directory
+        // with something in it) is reported once.
+        const std::string failure = flagdir::removeEntry(dirFd, flag.name);
+        if (!failure.empty() && unremovableFlags_.first(flag.name))
             log_.error("cannot remove " + Paths::activeChildrenDir() + "/" +
-                       flagdir::printableName(entry->d_name) + " (" +
-                       (st.st_mode ? describeFileType(st.st_mode) : "unreadable") +
+                       flagdir::printableName(flag.name) + " (" +
+                       (flag.st.st_mode ? describeFileType(flag.st.st_mode) : "unreadable") +
                        "): " + failure);
-    }
-    ::closedir(dir);
+        return true;
+    });
     unremovableFlags_.endWalk();
     return present;
 }
