@@ -9,6 +9,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <memory>
+
 namespace tarvo::platform {
 namespace {
 
@@ -48,8 +50,20 @@ void QtMainQueue::onMainThread(Task task) {
 }
 
 void QtMainQueue::post(Task task) {
+    // The task runs and ends on the main thread: what it captures (the last
+    // reference to an object with windows, say) is never released by the
+    // thread that posted it, whichever thread lets go of Qt's call object
+    // last. The call object then holds an empty task alone.
+    auto slot = std::make_shared<Task>(std::move(task));
     QMetaObject::invokeMethod(
-        this, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
+        this,
+        [slot] {
+            const std::shared_ptr<Task> held = slot;
+            Task run = std::move(*held);
+            *held = nullptr;
+            run();
+        },
+        Qt::QueuedConnection);
 }
 
 MainQueue::TimerId QtMainQueue::addTimer(Millis firstDelay, Millis interval, Task task) {
