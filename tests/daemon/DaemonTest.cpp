@@ -643,10 +643,13 @@ void expectAnswer(const std::vector<std::string>& args, int status) {
     }
 }
 
-// The proxy's folders: a data directory everybody may write, a private confdir, someone
-// else's, one others may read, a link to the private one.
-struct ProxyDirs {
-    ProxyDirs() {
+// The filtering proxy's folders: a data directory everybody may write, a
+// private confdir, someone else's, one others may read, a link to the private
+// one; and the proxy on `port` with one of them.
+class FilteringProxy : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
         mustRun({"/bin/bash", "-ec",
                  "cd '" + dir.path() +
                      "'; chmod 755 .; mkdir -m 777 data; mkdir -m 700 conf; cp '" +
@@ -654,35 +657,25 @@ struct ProxyDirs {
                      "open; cp conf/* open; ln -s ../conf shared/link"});
         EXPECT_TRUE(asNobody("mkdir -m 700 '" + dir.path() + "/shared/planted'"));
     }
-    Launch launch(const std::string& confdir, int port) const {
+    Launch launch(const std::string& confdir, int port = 8080) const {
         return Launch{.argv = {sourceDir() + "/resources/proxy/TarvoProxy", "--port",
                                std::to_string(port), "--host", "127.0.0.1", "--confdir", confdir,
                                "--username", "-x", "--device-id", "--port"}};
     }
+    NetNamespace ns;
     TempDir dir;
     const std::string data = dir / "data", rules = data + "/proxy_rules.json", conf = dir / "conf";
     EnvGuard rulesFile{"PROXY_RULES_FILE", rules}, mitmdump{"MITMDUMP", testPki().mitmdump},
         tmpdir{"TMPDIR", dir / "tmp"};
 };
 
-class FilteringProxy : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!ns.entered()) GTEST_SKIP() << ns.error() << " (the proxy tests need root)";
-    }
-    NetNamespace ns;
-};
-
 // One proxy through its life: no rules, then rules deciding on where traffic
 // really goes, files a child plants at the rules path, and how entries match.
 TEST_F(FilteringProxy, DecidesOnTheRealDestinationAndKeepsTheLastGoodRules) {
-    ProxyDirs dirs;
-    const TempDir& dir = dirs.dir;
-    const std::string &data = dirs.data, &rules = dirs.rules;
     WebSite site("127.0.0.2");
     WebSite secure("127.0.0.2", /*tls=*/true);
     Process blocked({.argv = {"/usr/bin/python3", "-c", kListener, "127.0.0.3"}});
-    Process proxy(dirs.launch(dirs.conf, 8080));
+    Process proxy(launch(conf));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
     const std::string a = "127.0.0.2:" + std::to_string(site.port());
     const std::string tls = std::to_string(secure.port());
@@ -752,11 +745,10 @@ TEST_F(FilteringProxy, DecidesOnTheRealDestinationAndKeepsTheLastGoodRules) {
 // names need not resolve. Each blocked host is logged once a minute for the child named,
 // whatever the name looks like; the missing rules file is said once, at the start.
 TEST_F(FilteringProxy, HostNamesMatchTheirSubdomainsAndEachBlockIsLoggedOnceAMinute) {
-    ProxyDirs dirs;
-    Process proxy(dirs.launch(dirs.conf, 8080));
+    Process proxy(launch(conf));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
     expectAnswer({"http://other.test:1/"}, 403);
-    replaceFile(dirs.rules, R"({"whitelist": ["example.test", "*.allowed.test",
+    replaceFile(rules, R"({"whitelist": ["example.test", "*.allowed.test",
         "https://site.test/path", "127.0.0.2", "[::1]:8443"], "blacklist": ["ads.example.test"]})");
     for (const char* host : {"example.test", "www.example.test", "EXAMPLE.test.", "x.allowed.test",
                              "allowed.test", "site.test", "[::1]", "127.0.0.2"})
@@ -784,16 +776,13 @@ TEST_F(FilteringProxy, HostNamesMatchTheirSubdomainsAndEachBlockIsLoggedOnceAMin
 // The authority comes only from a directory that is this user's alone, and "ready" only once
 // listening: anything else stops the proxy, and no key is made elsewhere.
 TEST_F(FilteringProxy, TrustsOnlyItsOwnConfdirAndIsReadyOnlyOnceListening) {
-    ProxyDirs dirs;
-    const TempDir& dir = dirs.dir;
-    const std::string& conf = dirs.conf;
     const std::string shared = dir / "shared";
     for (const std::string& confdir :
          {shared + "/planted", dir / "open", shared + "/link", dir / "missing", conf}) {
         SCOPED_TRACE(confdir);
         WebSite squatter("127.0.0.1");  // the port taken, for the trusted directory
         const bool trusted = confdir == conf;
-        Process refused(dirs.launch(confdir, trusted ? squatter.port() : 8080));
+        Process refused(launch(confdir, trusted ? squatter.port() : 8080));
         const auto code = refused.wait();
         EXPECT_TRUE(code && *code != 0);
         EXPECT_EQ(refused.err().find("no trusted configuration directory") == std::string::npos,
@@ -824,38 +813,30 @@ def status(s):
     except OSError:
         data = b""
     return data.split(b" ")[1].decode() if data.startswith(b"HTTP/") else "closed"
-def request(url, pad=0):
-    host = url.split("/")[2]
-    head = "GET %s HTTP/1.1\r\nHost: %s\r\nX-Pad: " % (url, host)
-    return (head + "a" * (pad - len(head) - 4) + "\r\n\r\n").encode() if pad else \
-        ("GET %s HTTP/1.1\r\nHost: %s\r\n\r\n" % (url, host)).encode()
+def request(url, size=0):
+    head = "GET %s HTTP/1.1\r\nHost: %s\r\n" % (url, url.split("/")[2])
+    pad = "X-Pad: %s\r\n" % ("a" * (size - len(head) - 11)) if size else ""
+    return (head + pad + "\r\n").encode()
 mode, n = sys.argv[1], int(sys.argv[2])
-if mode == "head":
-    s = connect()
-    s.sendall(request(sys.argv[3], n))
-    print(status(s))
-elif mode == "blank":
-    s = connect()
-    s.sendall(b"\r\n" * (n // 2))
-    print(status(s))
-elif mode == "endless":
-    s = connect()
-    try:
+s = connect()
+if mode == "hold":
+    held = [s] + [connect() for _ in range(n - 1)]
+    print("extra:", status(connect()), flush=True)
+    held[-1].sendall(request(sys.argv[3]))
+    print("last:", status(held[-1]) + "\nholding", flush=True)
+    time.sleep(1000)
+try:
+    if mode == "head":
+        s.sendall(request(sys.argv[3], n))
+    elif mode == "blank":
+        s.sendall(b"\r\n" * (n // 2))
+    else:
         s.sendall(b"GET http://127.0.0.2/ HTTP/1.1\r\nX-Pad: ")
         for _ in range(n):
             s.sendall(b"a" * (1 << 20))
-    except OSError:
-        pass
-    print(status(s))
-else:
-    held = [connect() for _ in range(n)]
-    extra = connect()
-    print("extra:", status(extra), flush=True)
-    held[-1].sendall(request(sys.argv[3]))
-    print("last:", status(held[-1]), flush=True)
-    print("holding", flush=True)
-    time.sleep(1000)
-)";
+except OSError:
+    pass
+print(status(s)))";
 
 long residentKiB(pid_t pid) {
     for (const auto& line : readLines("/proc/" + std::to_string(pid) + "/status"))
@@ -868,11 +849,10 @@ long residentKiB(pid_t pid) {
 // proxy's memory hardly grown; one user's connections past 256 are closed at
 // once while another user's are served, and any past 1024 in all.
 TEST_F(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
-    ProxyDirs dirs;
-    writeText(dirs.rules, R"({"whitelist": ["127.0.0.2"]})");
+    writeText(rules, R"({"whitelist": ["127.0.0.2"]})");
     WebSite site("127.0.0.2");
     const std::string page = "http://127.0.0.2:" + std::to_string(site.port()) + "/page";
-    Process proxy(dirs.launch(dirs.conf, 8080));
+    Process proxy(launch(conf));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
     auto client = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {"/usr/bin/python3", "-c", kProxyClient});
@@ -941,14 +921,14 @@ TEST_F(FilteringProxy, StopsWhenMitmproxysInternalsOrItsSocketAreNotAsExpected) 
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file + c.before);
-        TempDir dir;
-        mustRun({"/bin/cp", "-r", "/usr/lib/python3/dist-packages/mitmproxy", dir / "mitmproxy"});
-        if (!c.file.empty()) mustRun({"/bin/sed", "-i", c.edit, dir / ("mitmproxy/" + c.file)});
+        TempDir copy;
+        mustRun({"/bin/cp", "-r", "/usr/lib/python3/dist-packages/mitmproxy", copy / "mitmproxy"});
+        if (!c.file.empty()) mustRun({"/bin/sed", "-i", c.edit, copy / ("mitmproxy/" + c.file)});
         Process proxy({.argv = {"/bin/bash", "-c",
                                 c.before + "\nexec '" + sourceDir() +
                                     "/resources/proxy/TarvoProxy' --port 8080 --host 127.0.0.1"},
-                       .env = environmentWith({"PYTHONPATH=" + dir.path(), "HOME=" + dir.path(),
-                                               "PROXY_RULES_FILE=" + (dir / "none.json")})});
+                       .env = environmentWith({"PYTHONPATH=" + copy.path(), "HOME=" + copy.path(),
+                                               "PROXY_RULES_FILE=" + (copy / "none.json")})});
         if (c.exit == 0) {
             EXPECT_TRUE(proxy.waitForOutput(c.says)) << proxy.err();
             continue;
