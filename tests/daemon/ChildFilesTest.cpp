@@ -157,26 +157,6 @@ TEST(SharedDirectory, ChildrenTakingTurnsEachGetTheirRulesToTheProxy) {
     }
 }
 
-// A child's first flag is acted on at once: the daemon watches the flag
-// directory, so the hand-over does not wait for the next 5 s poll (time
-// stands still here; only the watcher can make it happen).
-TEST(SharedDirectory, ANewChildsFlagIsActedOnWithoutWaitingForThePoll) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another owner";
-    DaemonHarness h;
-    h.root.setServices("");
-    h.daemon->start();
-    h.queue.advance(0ms);  // the first poll: nobody there
-    ASSERT_EQ(h.daemon->lastChildPresent(), false);
-    writeText(Paths::proxyConfigFile(), "{}");
-    h.writeFlag("2001.flag", {}, 2001);
-    EXPECT_TRUE(h.queue.runUntil([&] {
-        return entryAt(Paths::rulesFile()).ends_with(" uid 2001") &&
-               entryAt(Paths::proxyConfigFile()).ends_with(" uid 2001");
-    }));
-    EXPECT_EQ(h.daemon->lastChildPresent(), true);
-    EXPECT_TRUE(h.logged("[daemon] INFO  handed proxy_rules.json to uid 2001"));
-}
-
 // The child who owns the rules file may put anything in its place before the
 // daemon hands it to the next child: a link to a file of root's, a hard link
 // to one, a FIFO. The hand-over changes only a regular file with one link,
