@@ -23,22 +23,22 @@ using namespace std::chrono_literals;
 
 // A child's home: owned by it, so the agent keeps its log and state there.
 struct ChildHome {
-    explicit ChildHome(uid_t uid) { ::chown(dir.path().c_str(), uid, uid); }
+    explicit ChildHome(uid_t uid) : uid(uid) { ::chown(dir.path().c_str(), uid, uid); }
     std::string agentLog() const { return dir.path() + "/Library/Logs/Tarvo/agent.log"; }
     bool logged(const std::string& text) const {
         return readText(agentLog()).find(text) != std::string::npos;
     }
+    // `tarvo agent` in this home's session of the child, without a display.
+    Launch agent(std::optional<std::string> accounts = {}) const {
+        return {.argv = {tarvoBinary(), "agent"},
+                .env = environmentWith(
+                    {"HOME=" + dir.path(), "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}),
+                .user = uid,
+                .accounts = std::move(accounts)};
+    }
+    uid_t uid;
     TempDir dir;
 };
-
-// `tarvo agent` in `home`'s session of `uid`, without a display.
-Launch agentAs(uid_t uid, const ChildHome& home, std::optional<std::string> accounts = {}) {
-    return {.argv = {tarvoBinary(), "agent"},
-            .env = environmentWith(
-                {"HOME=" + home.dir.path(), "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}),
-            .user = uid,
-            .accounts = std::move(accounts)};
-}
 
 // The child renames root's config.json away and writes one listing no
 // children, which would let its agent exit as "not a child". The shared
@@ -73,7 +73,7 @@ TEST(SharedDirectory, AChildCanNeitherReplaceRootsConfigNorEscapeWithItsOwn) {
     fs::remove(Paths::configFile());
     ASSERT_TRUE(asNobody(R"(echo '{"child_users":[]}' > "$D/config.json")", env));
     ChildHome home(kNobody);
-    Process agent(agentAs(kNobody, home));
+    Process agent(home.agent());
     EXPECT_TRUE(polling::waitUntil([&] { return home.logged("IS a child"); }, 30s))
         << readText(home.agentLog());
     EXPECT_TRUE(home.logged("ignoring " + Paths::configFile() + ": owned by uid " +
@@ -114,44 +114,38 @@ TEST(SharedDirectory, ChildrenTakingTurnsEachGetTheirRulesToTheProxy) {
 
     // The last turn begins while the daemon is down (restarting): the agent's
     // writes are refused until the daemon is back and hands the files over.
-    struct Turn {
-        std::string name;
-        uid_t uid;
-        bool daemonDown;
-    };
-    const Turn turns[] = {{"kid1", 2001, false}, {"kid2", 2002, false}, {"kid1", 2001, true}};
-    for (const Turn& turn : turns) {
-        SCOPED_TRACE(turn.name);
-        ChildHome home(turn.uid);
-        if (turn.daemonDown) daemon.reset();  // SIGTERM, and waited for
-        Process agent(agentAs(turn.uid, home, accounts.path()));
+    // After the first turn the files were the other child's: refused until
+    // handed over, said once, however many retries it took.
+    const std::tuple<std::string, uid_t, bool, bool> turns[] = {
+        {"kid1", 2001, false, false}, {"kid2", 2002, false, true}, {"kid1", 2001, true, true}};
+    for (const auto& [name, uid, daemonDown, refusedOnce] : turns) {
+        SCOPED_TRACE(name);
+        ChildHome home(uid);
+        if (daemonDown) daemon.reset();  // SIGTERM, and waited for
+        Process agent(home.agent(accounts.path()));
         const std::string refused = "not allowed to replace the proxy's files yet";
-        if (turn.daemonDown) {
+        if (daemonDown) {
             ASSERT_TRUE(polling::waitUntil([&] { return home.logged(refused); }))
                 << readText(home.agentLog());
             ASSERT_TRUE(startDaemon());
         }
         // Both files the child's own and naming it; its rules in the rules file.
         auto childs = [&](const std::string& path) {
-            const bool owned = entryAt(path).ends_with(" uid " + std::to_string(turn.uid));
+            const bool owned = entryAt(path).ends_with(" uid " + std::to_string(uid));
             const auto json = nlohmann::json::parse(readText(path), nullptr, false);
-            const bool named = json.is_object() && json.value("username", "") == turn.name;
+            const bool named = json.is_object() && json.value("username", "") == name;
             return owned && named ? json : nlohmann::json();
         };
         EXPECT_TRUE(polling::waitUntil(
             [&] {
                 return childs(Paths::proxyConfigFile()).is_object() &&
-                       childs(Paths::rulesFile())["whitelist"] ==
-                           nlohmann::json{turn.name + ".example"};
+                       childs(Paths::rulesFile())["whitelist"] == nlohmann::json{name + ".example"};
             },
             5s))
             << readText(Paths::rulesFile()) << readText(home.agentLog());
-        // After the first turn the files were the other child's: refused
-        // until handed over, said once, however many retries it took.
         const std::string log = readText(home.agentLog());
         const size_t said = log.find(refused);
-        EXPECT_EQ(said != std::string::npos && said == log.rfind(refused), &turn != &turns[0])
-            << log;
+        EXPECT_EQ(said != std::string::npos && said == log.rfind(refused), refusedOnce) << log;
         agent.kill(SIGTERM);
         EXPECT_EQ(agent.wait(), 0);
     }
