@@ -866,9 +866,9 @@ TEST_F(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
     const std::string page = "http://127.0.0.2:" + std::to_string(site.port()) + "/page";
     Process proxy(launch(conf));
     ASSERT_TRUE(proxy.waitForOutput("ready")) << proxy.err();
-    auto client = [&](std::vector<std::string> args) {
+    auto client = [&](std::vector<std::string> args, uid_t uid = kNobody) {
         args.insert(args.begin(), {"/usr/bin/python3", "-c", kProxyClient});
-        return Launch{.argv = args, .user = kNobody};
+        return Launch{.argv = args, .user = uid};
     };
 
     // Four users with 256 connections each: each one's next is closed, and
@@ -877,9 +877,8 @@ TEST_F(FilteringProxy, BoundsRequestHeadsAndEachUsersConnections) {
     for (uid_t uid = kNobody; uid > kNobody - 4; --uid) {
         SCOPED_TRACE(uid);
         EXPECT_EQ(curlVia(8080, {page}).status, 200) << "another user is served";
-        Launch hold = client({"hold", "256", page});
-        hold.user = uid;
-        auto& holder = *holders.emplace_back(std::make_unique<Process>(hold));
+        auto& holder =
+            *holders.emplace_back(std::make_unique<Process>(client({"hold", "256", page}, uid)));
         ASSERT_TRUE(holder.waitForOutput("holding")) << holder.err();
         EXPECT_NE(holder.out().find("extra: closed\nlast: 200\n"), std::string::npos)
             << holder.out();
