@@ -460,9 +460,9 @@ TEST(ProxyListener, LoopbackAndWildcardListenersOnThePortCount) {
         struct stat st {};
         ::fstat(fd, &st);
         for (const auto source : {listener::Source::diagnostics, listener::Source::procTables}) {
-            bool found = false;
-            for (const auto& s : listener::listenersFor(port, source))
-                found = found || s.inode == st.st_ino;
+            const bool found =
+                std::ranges::any_of(listener::listenersFor(port, source),
+                                    [&](const auto& s) { return s.inode == st.st_ino; });
             EXPECT_EQ(found, c.counts) << (source == listener::Source::procTables ? "/proc" : "");
         }
         ::close(fd);

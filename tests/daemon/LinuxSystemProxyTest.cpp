@@ -68,7 +68,8 @@ struct LinuxProxyRoot {
 // While a child is present its uid opens web connections only to the proxy
 // (and to the service the agent talks to); root and other users are not
 // touched. What is changed by hand is put back on the next tick, and only
-// then is a tool run.
+// then is a tool run. A tool that fails is logged once however often the
+// ticks retry, and its return once.
 TEST(LinuxSystemProxy, ChildReachesTheWebOnlyThroughTheProxyAndHandMadeChangesArePutBack) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
     LinuxProxyRoot root;
