@@ -396,8 +396,9 @@ TEST(Supervisor, TheProxyPortIsNeverFreeAcrossRestarts) {
             EXPECT_EQ(answer.body, real ? "hello from the server" : "faked");
             if (restart == restarts) break;
             const pid_t before = *h.daemon->proxyPid();
+            const std::set<pid_t> tree = listener::processTree(before);
             if (restart % 2 == 0) {  // killed outright, with whatever it started
-                for (pid_t pid : listener::processTree(before)) ::kill(pid, SIGKILL);
+                for (pid_t pid : tree) ::kill(pid, SIGKILL);
             } else {  // the flag taken away and put back: a new child, a bounce
                 fs::remove(Paths::activeChildrenDir() + "/501.flag");
                 h.queue.advance(5s);
@@ -405,6 +406,9 @@ TEST(Supervisor, TheProxyPortIsNeverFreeAcrossRestarts) {
                 h.queue.advance(5s);
             }
             ASSERT_TRUE(h.waitFor([&] { return h.daemon->proxyPid() != before; }));
+            // The old proxy's children gone too: one still exiting could take
+            // the next request with it, which a real proxy exiting would not.
+            ASSERT_TRUE(waitUntil([&] { return listener::socketsOf(tree).empty(); }));
             h.queue.advance(2s);
         }
         EXPECT_EQ(site.requests(), real ? restarts + 1 : 0);
