@@ -23,22 +23,22 @@ using namespace std::chrono_literals;
 
 // A child's home: owned by it, so the agent keeps its log and state there.
 struct ChildHome {
-    explicit ChildHome(uid_t uid) { ::chown(dir.path().c_str(), uid, uid); }
+    explicit ChildHome(uid_t uid) : uid(uid) { ::chown(dir.path().c_str(), uid, uid); }
     std::string agentLog() const { return dir.path() + "/Library/Logs/Tarvo/agent.log"; }
     bool logged(const std::string& text) const {
         return readText(agentLog()).find(text) != std::string::npos;
     }
+    // `tarvo agent` in this home's session of the child, without a display.
+    Launch agent(std::optional<std::string> accounts = {}) const {
+        return {.argv = {tarvoBinary(), "agent"},
+                .env = environmentWith(
+                    {"HOME=" + dir.path(), "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}),
+                .user = uid,
+                .accounts = std::move(accounts)};
+    }
+    uid_t uid;
     TempDir dir;
 };
-
-// `tarvo agent` in `home`'s session of `uid`, without a display.
-Launch agentAs(uid_t uid, const ChildHome& home, std::optional<std::string> accounts = {}) {
-    return {.argv = {tarvoBinary(), "agent"},
-            .env = environmentWith(
-                {"HOME=" + home.dir.path(), "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}),
-            .user = uid,
-            .accounts = std::move(accounts)};
-}
 
 // The child renames root's config.json away and writes one listing no
 // children, which would let its agent exit as "not a child". The shared
@@ -49,11 +49,8 @@ TEST(SharedDirectory, AChildCanNeitherReplaceRootsConfigNorEscapeWithItsOwn) {
     DaemonHarness h;
     h.root.setServices("");
     h.daemon->start();
-    for (const std::string& dir : {Paths::dataDir(), Paths::activeChildrenDir()}) {
-        struct stat st {};
-        ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 01777u) << dir;
-    }
+    for (const std::string& dir : {Paths::dataDir(), Paths::activeChildrenDir()})
+        EXPECT_EQ(entryAt(dir), "directory 1777 uid 0") << dir;
     writeText(Paths::configFile(), R"({"child_users":["nobody"]})");
     writeText(Paths::activeChildrenDir() + "/2001.flag", "");  // a sibling's flag
     const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "D=" + Paths::dataDir(),
@@ -76,7 +73,7 @@ TEST(SharedDirectory, AChildCanNeitherReplaceRootsConfigNorEscapeWithItsOwn) {
     fs::remove(Paths::configFile());
     ASSERT_TRUE(asNobody(R"(echo '{"child_users":[]}' > "$D/config.json")", env));
     ChildHome home(kNobody);
-    Process agent(agentAs(kNobody, home));
+    Process agent(home.agent());
     EXPECT_TRUE(polling::waitUntil([&] { return home.logged("IS a child"); }, 30s))
         << readText(home.agentLog());
     EXPECT_TRUE(home.logged("ignoring " + Paths::configFile() + ": owned by uid " +
@@ -117,73 +114,41 @@ TEST(SharedDirectory, ChildrenTakingTurnsEachGetTheirRulesToTheProxy) {
 
     // The last turn begins while the daemon is down (restarting): the agent's
     // writes are refused until the daemon is back and hands the files over.
-    struct Turn {
-        std::string name;
-        uid_t uid;
-        bool daemonDown;
-    };
-    const Turn turns[] = {{"kid1", 2001, false}, {"kid2", 2002, false}, {"kid1", 2001, true}};
-    for (const Turn& turn : turns) {
-        SCOPED_TRACE(turn.name);
-        ChildHome home(turn.uid);
-        if (turn.daemonDown) daemon.reset();  // SIGTERM, and waited for
-        Process agent(agentAs(turn.uid, home, accounts.path()));
+    // After the first turn the files were the other child's: refused until
+    // handed over, said once, however many retries it took.
+    const std::tuple<std::string, uid_t, bool, bool> turns[] = {
+        {"kid1", 2001, false, false}, {"kid2", 2002, false, true}, {"kid1", 2001, true, true}};
+    for (const auto& [name, uid, daemonDown, refusedOnce] : turns) {
+        SCOPED_TRACE(name);
+        ChildHome home(uid);
+        if (daemonDown) daemon.reset();  // SIGTERM, and waited for
+        Process agent(home.agent(accounts.path()));
         const std::string refused = "not allowed to replace the proxy's files yet";
-        if (turn.daemonDown) {
+        if (daemonDown) {
             ASSERT_TRUE(polling::waitUntil([&] { return home.logged(refused); }))
                 << readText(home.agentLog());
             ASSERT_TRUE(startDaemon());
         }
-        auto rulesAreTheChilds = [&] {
-            struct stat st {};
-            const auto rules = nlohmann::json::parse(readText(Paths::rulesFile()), nullptr, false);
-            return ::lstat(Paths::rulesFile().c_str(), &st) == 0 && st.st_uid == turn.uid &&
-                   rules.is_object() && rules.value("username", "") == turn.name &&
-                   rules["whitelist"] == nlohmann::json{turn.name + ".example"};
+        // Both files the child's own and naming it; its rules in the rules file.
+        auto childs = [&](const std::string& path) {
+            const bool owned = entryAt(path).ends_with(" uid " + std::to_string(uid));
+            const auto json = nlohmann::json::parse(readText(path), nullptr, false);
+            const bool named = json.is_object() && json.value("username", "") == name;
+            return owned && named ? json : nlohmann::json();
         };
-        EXPECT_TRUE(polling::waitUntil(rulesAreTheChilds, 5s))
-            << readText(Paths::rulesFile()) << readText(home.agentLog());
         EXPECT_TRUE(polling::waitUntil(
             [&] {
-                return nlohmann::json::parse(readText(Paths::proxyConfigFile()), nullptr, false)
-                           .value("username", "") == turn.name;
+                return childs(Paths::proxyConfigFile()).is_object() &&
+                       childs(Paths::rulesFile())["whitelist"] == nlohmann::json{name + ".example"};
             },
-            5s));
-        // After the first turn the files were the other child's: refused
-        // until handed over, said once, however many retries it took.
-        if (&turn != &turns[0]) {
-            const std::string log = readText(home.agentLog());
-            const size_t first = log.find(refused);
-            EXPECT_NE(first, std::string::npos);
-            EXPECT_EQ(log.find(refused, first + 1), std::string::npos);
-        }
+            5s))
+            << readText(Paths::rulesFile()) << readText(home.agentLog());
+        const std::string log = readText(home.agentLog());
+        const size_t said = log.find(refused);
+        EXPECT_EQ(said != std::string::npos && said == log.rfind(refused), refusedOnce) << log;
         agent.kill(SIGTERM);
         EXPECT_EQ(agent.wait(), 0);
     }
-}
-
-// A child's first flag is acted on at once: the daemon watches the flag
-// directory, so the hand-over does not wait for the next 5 s poll (time
-// stands still here; only the watcher can make it happen).
-TEST(SharedDirectory, ANewChildsFlagIsActedOnWithoutWaitingForThePoll) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another owner";
-    DaemonHarness h;
-    h.root.setServices("");
-    h.daemon->start();
-    h.queue.advance(0ms);  // the first poll: nobody there
-    ASSERT_EQ(h.daemon->lastChildPresent(), false);
-    writeText(Paths::proxyConfigFile(), "{}");
-    h.writeFlag("2001.flag");
-    ASSERT_EQ(::chown((Paths::activeChildrenDir() + "/2001.flag").c_str(), 2001, 2001), 0);
-    auto ownedBy = [](const std::string& path, uid_t uid) {
-        struct stat st {};
-        return ::lstat(path.c_str(), &st) == 0 && st.st_uid == uid;
-    };
-    EXPECT_TRUE(h.queue.runUntil([&] {
-        return ownedBy(Paths::rulesFile(), 2001) && ownedBy(Paths::proxyConfigFile(), 2001);
-    }));
-    EXPECT_EQ(h.daemon->lastChildPresent(), true);
-    EXPECT_TRUE(h.logged("[daemon] INFO  handed proxy_rules.json to uid 2001"));
 }
 
 // The child who owns the rules file may put anything in its place before the
@@ -194,22 +159,21 @@ TEST(SharedDirectory, HandingTheFilesOverNeverFollowsWhatAChildPlanted) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant entries as an ordinary user";
     const uid_t next = 2002;
     struct Case {
-        const char* what;
         const char* plant;  // run as the child in $D, beside root's $V
         std::string refusal;
-        bool handed;
+        std::string after;  // what stands at the name then
     };
     const Case cases[] = {
-        {"the child's own file", R"(echo '{}' > "$D/rules")", "", true},
-        {"no file", "true", "", false},
-        {"a link to root's file", R"(ln -s "$V" "$D/rules")", "symbolic link", false},
+        {R"(echo '{}' > "$D/rules")", "", "regular file 0644 uid 2002"},
+        {"true", "", "missing"},
+        {R"(ln -s "$V" "$D/rules")", "symbolic link", "symbolic link 0777 uid 65534"},
         // (a hard link to root's own files the kernel refuses the child)
-        {"a second name of the child's file", R"(echo x > "$D/mine"; ln "$D/mine" "$D/rules")",
-         "hard link", false},
-        {"a FIFO", R"(mkfifo "$D/rules")", "FIFO", false},
+        {R"(echo x > "$D/mine"; ln "$D/mine" "$D/rules")", "hard link",
+         "regular file 0644 links 2 uid 65534"},
+        {R"(mkfifo "$D/rules")", "FIFO", "FIFO 0644 uid 65534"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.plant);
         TempDir top;
         const std::string dir = top.path() + "/data", victim = dir + "/victim";
         ::chmod(top.path().c_str(), 0755);
@@ -220,15 +184,8 @@ TEST(SharedDirectory, HandingTheFilesOverNeverFollowsWhatAChildPlanted) {
         ASSERT_TRUE(asNobody(c.plant, {"D=" + dir, "V=" + victim}));
         rootfiles::Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         EXPECT_EQ(handover::giveFileTo(dirFd.get(), "rules", next), c.refusal);
-        struct stat st {};
-        ASSERT_EQ(::stat(victim.c_str(), &st), 0);
-        EXPECT_EQ(st.st_uid, 0u);
-        EXPECT_EQ(st.st_mode & 07777, 0644u);
-        const bool there = ::lstat((dir + "/rules").c_str(), &st) == 0;
-        EXPECT_EQ(there && st.st_uid == next, c.handed);
-        if (c.handed) {
-            EXPECT_EQ(st.st_mode & 07777, 0644u);
-        }
+        EXPECT_EQ(entryAt(victim), "regular file 0644 uid 0");
+        EXPECT_EQ(entryAt(dir + "/rules"), c.after);
     }
 }
 

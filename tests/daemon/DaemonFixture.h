@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "core/AtomicFile.h"
 #include "core/Paths.h"
 #include "daemon/Daemon.h"
 #include "platform/mac/MacServices.h"
@@ -173,8 +175,10 @@ inline std::vector<std::pair<pid_t, std::vector<std::string>>> fakeLaunches(
     return launches;
 }
 
-inline size_t daemonLogCount(const std::string& prefix) {
-    return std::ranges::count_if(logMessages(Paths::daemonLog()),
+// How many lines of `log` (the daemon's) start with `prefix`.
+inline size_t daemonLogCount(const std::string& prefix,
+                             const std::string& log = Paths::daemonLog()) {
+    return std::ranges::count_if(logMessages(log),
                                  [&](const std::string& l) { return l.starts_with(prefix); });
 }
 
@@ -203,11 +207,14 @@ struct DaemonHarness {
         return waitFor(
             [&] { return fakeLaunches(root.records()).size() >= n && daemon->proxyPid(); });
     }
-    // A presence flag dated `age` before the virtual clock's now.
-    void writeFlag(const std::string& name, std::chrono::seconds age = {}) const {
-        writeText(Paths::activeChildrenDir() + "/" + name, "");
-        std::filesystem::last_write_time(Paths::activeChildrenDir() + "/" + name,
+    // A presence flag dated `age` before the virtual clock's now, of `owner`'s.
+    void writeFlag(const std::string& name, std::chrono::seconds age = {},
+                   std::optional<uid_t> owner = {}) const {
+        const std::string path = Paths::activeChildrenDir() + "/" + name;
+        writeText(path, "");
+        std::filesystem::last_write_time(path,
                                          std::chrono::file_clock::from_sys(clock->now() - age));
+        EXPECT_TRUE(!owner || ::chown(path.c_str(), *owner, *owner) == 0) << path;
     }
 
     DaemonRoot root;
@@ -289,6 +296,19 @@ inline CurlAnswer curlVia(int proxyPort, const std::vector<std::string>& args) {
     const ProcessResult r = run({.argv = argv});
     const size_t end = r.out.rfind('\n');  // the body, then the status line
     return {std::atoi(r.out.c_str() + end + 1), r.out.ends_with(" 1"), r.out.substr(0, end), r.err};
+}
+
+// What stands at `path`, not following a link: "directory 1777 uid 0",
+// "regular file 0644 links 2 uid 65534" (more than one name), "missing"...
+inline std::string entryAt(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return "missing";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, " %04o", st.st_mode & 07777);
+    const bool linked = S_ISREG(st.st_mode) && st.st_nlink != 1;
+    return describeFileType(st.st_mode) + mode +
+           (linked ? " links " + std::to_string(st.st_nlink) : "") + " uid " +
+           std::to_string(st.st_uid);
 }
 
 // A new file renamed over `path`, the way the agent writes.

@@ -56,9 +56,8 @@ TEST(SdLoginSessions, ReadsEachSessionOfTheUserWithItsState) {
         SCOPED_TRACE(c.what);
         TempDir run;
         fs::create_directories(run.path() + "/users");
-        fs::create_directories(run.path() + "/sessions");
-        for (const auto& [name, text] : c.files) writeText(run.path() + "/" + name, text);
         fs::create_directories(run.path() + "/sessions/9");
+        for (const auto& [name, text] : c.files) writeText(run.path() + "/" + name, text);
         const std::string got = inPrivateMounts({{run.path(), "/run/systemd"}}, [] {
             const platform::LoginSessionList list = platform::SdLoginSessions().sessionsOf(1001);
             std::string out;
