@@ -302,17 +302,21 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
 // a time, where every cap ends the check as soon as it is passed.
 TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
     std::atomic<size_t> sent{0};
-    server.Get("/(endless|trickle)", [&sent](const httplib::Request& req, httplib::Response& res) {
-        const bool slow = req.matches[1] == "trickle";
-        res.set_chunked_content_provider(
-            "application/octet-stream", [&sent, slow](size_t, httplib::DataSink& sink) {
-                const std::string piece(slow ? 1 : 16384, ' ');
-                if (slow) std::this_thread::sleep_for(100ms);
-                if (!sink.is_writable() || !sink.write(piece.data(), piece.size())) return false;
-                sent += piece.size();
-                return true;
-            });
-    });
+    // Without end, a byte at a time, or without end behind a refusal.
+    server.Get("/(endless|trickle|refused)",
+               [&sent](const httplib::Request& req, httplib::Response& res) {
+                   const bool slow = req.matches[1] == "trickle";
+                   if (req.matches[1] == "refused") res.status = 503;
+                   res.set_chunked_content_provider(
+                       "application/octet-stream", [&sent, slow](size_t, httplib::DataSink& sink) {
+                           const std::string piece(slow ? 1 : 16384, ' ');
+                           if (slow) std::this_thread::sleep_for(100ms);
+                           if (!sink.is_writable() || !sink.write(piece.data(), piece.size()))
+                               return false;
+                           sent += piece.size();
+                           return true;
+                       });
+               });
     const std::string m = "/manifest", v = "9.0", upToDate = manifestFor("0.2.15");
     // Caps of a second, and of exactly the manifest's and the package's size.
     Limits quick, wholeCheck, exact, under;
@@ -376,6 +380,7 @@ TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
         {m, from("/pkg"), team, otherTeam, exact},
         {m, from("/trickle"), bad + "package not received within 1 s", kTrusted, quick},
         {m, from("/none"), bad + "package HTTP 404"},
+        {m, from("/refused"), bad + "package HTTP 503"},  // its body never read
         {m, signature("http://x/a.sig"), bad + "signature URL is not https"},
         // The package came, its signature did not: neither stays.
         {m, signature(url("/none")), bad + "signature HTTP 404"},
@@ -393,6 +398,20 @@ TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
         EXPECT_THAT(logDirExtras(), ElementsAre()) << "nothing written";
         EXPECT_EQ(fs::status(logDir).permissions(), fs::perms(c.mode)) << "never changed";
     }
+
+    // A check that starts while another runs on the same updater is skipped;
+    // once that one has ended, checks run again.
+    Updater& busy = use(url("/trickle"), wholeCheck);
+    fs::remove(Paths::daemonLog());
+    sent = 0;
+    std::thread first([&] { busy.checkAndInstall("0.2.15"); });
+    ASSERT_TRUE(polling::waitUntil([&] { return sent > 0; }));
+    busy.checkAndInstall("0.2.15");
+    first.join();
+    busy.checkAndInstall("0.2.15");
+    const std::string late = bad + "update check took longer than 1 s";
+    EXPECT_THAT(logLines(),
+                ElementsAre("DEBUG an update check is already running — skipping", late, late));
 }
 
 // Debian packages: only ours, signed with a trusted key and newer by dpkg's
@@ -539,6 +558,9 @@ TEST_F(Updates, SignedDebianPackageFromTheServiceInstalledByDpkgInADetachedJob) 
     writeText(linuxRoot + "/var/lib/dpkg/status", "");
     const std::string daemonLog = linuxRoot + "/var/log/tarvo/daemon.log";
     const std::string installLog = linuxRoot + "/var/log/tarvo/updater.log";
+    // A link left in the log's place: root's script never appends through it.
+    writeText(data / "victim", "");
+    fs::create_symlink(data / "victim", installLog);
 
     SpawnedProcess check = spawnProcess(
         tarvoBinary(), {"check-update"},
@@ -569,6 +591,7 @@ TEST_F(Updates, SignedDebianPackageFromTheServiceInstalledByDpkgInADetachedJob) 
         return readText(installLog).find("installed 0.3.0 OK\n") != std::string::npos;
     })) << readText(installLog);
     EXPECT_EQ(readText(linuxRoot + "/usr/share/tarvo/VERSION"), "0.3.0\n");
+    EXPECT_EQ(readText(data / "victim"), "");
     EXPECT_NE(readText(linuxRoot + "/var/lib/dpkg/status").find("Version: 0.3.0"),
               std::string::npos);
     // dpkg's own log stays in the root.
