@@ -277,7 +277,8 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
     const std::tuple<std::string, std::string, std::string> spawns[] = {
         {"echo '" + applying + "' >>'" + log + "'", "", handed},
         {"exit 1", applying + "\n", failed},  // an earlier attempt's line does not count
-        {"sleep 3", "", handed},              // still running after a second
+        {"echo '" + applying + ".1' >>'" + log + "'", "", failed},  // nor another version's
+        {"sleep 3", "", handed},                                    // still running after a second
         {"exit 1", "link", failed},  // the install log is never used through a planted link
     };
     writeText(victim, applying + "\n");
@@ -319,13 +320,10 @@ TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
                });
     const std::string m = "/manifest", v = "9.0", upToDate = manifestFor("0.2.15");
     // Caps of a second, and of exactly the manifest's and the package's size.
-    Limits quick, wholeCheck, exact, under;
-    quick.manifestTime = quick.packageTime = wholeCheck.checkTime = 1s;
-    quick.packageBytes = 1024 * 1024;
-    exact.manifestBytes = upToDate.size();
-    exact.packageBytes = kPackage.size();
-    under.manifestBytes = exact.manifestBytes - 1;
-    under.packageBytes = exact.packageBytes - 1;
+    const Limits quick{.manifestTime = 1s, .packageBytes = 1024 * 1024, .packageTime = 1s};
+    const Limits wholeCheck{.checkTime = 1s};
+    const Limits exact{.manifestBytes = upToDate.size(), .packageBytes = kPackage.size()};
+    const Limits under{.manifestBytes = upToDate.size() - 1, .packageBytes = kPackage.size() - 1};
     auto from = [&](const char* package) { return manifestFor(v, "", package); };
     auto signature = [&](const std::string& at) {
         return manifestFor(v, R"(,"signature_url":")" + at + "\"");
