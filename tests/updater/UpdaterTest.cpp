@@ -256,13 +256,12 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
               "INFO  update 0.6.0 submitted to launchd as app.tarvo.applyupdate "
               "— daemon will be restarted by the package");
     EXPECT_THAT(logLines(), ::testing::Contains("DEBUG sha256 verified"));
-    EXPECT_FALSE(exists(Paths::updateDeferralFile()));
     EXPECT_EQ(fs::status(Paths::updateScript()).permissions(), fs::perms::owner_all);
     EXPECT_EQ(readText(root.path() + "/.standins/launchctl/calls.log"),
               "remove app.tarvo.applyupdate\nsubmit -l app.tarvo.applyupdate -- " + root.path() +
                   "/bin/bash " + Paths::updateScript() + "\n");
     EXPECT_THAT(logDirExtras(), ElementsAre("Tarvo-Update-0.6.0.pkg", "tarvo-apply-update.sh"))
-        << "no temporary download left behind";
+        << "no temporary download nor deferral marker left behind";
 
     // Launchd refuses: a direct spawn, judged by the installer's own log.
     fs::remove_all(Paths::activeChildrenDir());
