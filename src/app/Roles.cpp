@@ -32,12 +32,13 @@ namespace tarvo::app {
 namespace {
 
 // The manifest query names this Mac by the identifier every request uses,
-// made and stored here when there is none yet.
-void useStoredDeviceIdForUpdates() {
+// made and stored by the check when there is none yet.
+Updater::Environment updaterEnvironment() {
     Updater::Environment environment;
     environment.deviceId = [] { return DeviceIdStore::getOrCreate(); };
+    if (const char* url = std::getenv("TARVO_UPDATE_URL")) environment.updateUrl = url;
     environment.packages = makeUpdatePackages();
-    Updater::setEnvironment(std::move(environment));
+    return environment;
 }
 
 // In a throw-away root (never on a Mac, never without TARVO_ROOT) the
@@ -63,15 +64,16 @@ int runDaemon(const Invocation& inv) {
     }
     platform::QtCoreLoop loop;
     // Update checks block on the network and on tools: one worker runs them,
-    // one after another, off the main thread.
-    useStoredDeviceIdForUpdates();
+    // one after another, off the main thread (and is joined before the
+    // updater goes).
+    Updater updater(updaterEnvironment());
     ThreadPoolBackground updates(1);
     Daemon::Options options;
     options.systemProxy = makeSystemProxy(std::make_shared<TarvoLog>("daemon", Paths::daemonLog()));
     options.certificateTrust = makeCertificateTrust();
     options.loginSessions = makeLoginSessions();
-    options.startUpdateCheck = [&updates] {
-        updates.run([] { Updater::checkAndInstall(appVersion); });
+    options.startUpdateCheck = [&updates, &updater] {
+        updates.run([&updater] { updater.checkAndInstall(appVersion); });
     };
     shortenUpdateTimersInTestRoot(options);
     return Daemon::create(loop.queue(), systemClock(), std::move(options))->run();
@@ -91,8 +93,7 @@ int installCert(const Invocation& inv) {
 
 // One whole update check, waited for; every outcome is in daemon.log.
 int checkUpdate(const Invocation& inv) {
-    useStoredDeviceIdForUpdates();
-    Updater::checkAndInstall(appVersion);
+    Updater(updaterEnvironment()).checkAndInstall(appVersion);
     inv.out << "update check finished — details in " << Paths::daemonLog() << "\n" << std::flush;
     return 0;
 }

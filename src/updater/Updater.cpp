@@ -1,16 +1,13 @@
 #include "updater/Updater.h"
-#include "updater/UpdaterLimits.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 
 #include "core/AtomicFile.h"
 #include "core/Json.h"
@@ -32,49 +29,6 @@ AtomicWriteOptions modeOnly(mode_t mode) {
 }
 
 constexpr size_t kMaxSmallFileBytes = 64 * 1024;
-
-struct State {
-    std::shared_ptr<Clock> clock;
-    std::function<std::string()> deviceId;
-    std::shared_ptr<TarvoLog> log;
-    // Logs an untrusted config.json once, not at every check.
-    std::shared_ptr<SystemConfigReader> config;
-    Updater::Environment::Limits limits;
-    std::shared_ptr<platform::UpdatePackages> packages;
-};
-
-// Without a source handed in: the identifier already stored, read only (the
-// roles hand in DeviceIdStore::getOrCreate, which makes one when none is).
-std::string storedDeviceId() {
-    for (const std::string& path : {Paths::deviceIdFile(), Paths::userDeviceIdFile()}) {
-        const auto text = readUntrustedFile(path, kMaxSmallFileBytes).data;
-        if (!text) continue;
-        const auto doc = json::parse(*text);
-        if (!doc) continue;
-        if (auto id = json::string(*doc, "device_id"); id && !id->empty()) return *id;
-    }
-    return {};
-}
-
-std::shared_ptr<State> makeState(Updater::Environment env) {
-    auto state = std::make_shared<State>();
-    state->clock = env.clock ? env.clock : systemClock();
-    state->deviceId = env.deviceId ? env.deviceId : storedDeviceId;
-    state->log = std::make_shared<TarvoLog>("updater", Paths::daemonLog(), env.systemLog);
-    state->config = std::make_shared<SystemConfigReader>(*state->log);
-    state->limits = env.limits;
-    state->packages = env.packages;
-    return state;
-}
-
-// Created on first use; replaced only before checks run (start-up, tests).
-std::shared_ptr<State>& stateSlot() {
-    static std::shared_ptr<State> state = makeState({});
-    return state;
-}
-const State& state() {
-    return *stateSlot();
-}
 
 std::vector<std::int64_t> versionNumbers(std::string_view version) {
     std::vector<std::int64_t> numbers;
@@ -134,33 +88,6 @@ std::optional<std::string> packageUrl(const std::string& text) {
 
 }  // namespace
 
-namespace updater_detail {
-namespace {
-// The end of the whole check running on this thread, if one runs.
-thread_local std::optional<std::chrono::steady_clock::time_point> checkDeadline;
-}  // namespace
-
-const Updater::Environment::Limits& limits() {
-    return state().limits;
-}
-
-platform::UpdatePackages* packages() {
-    return state().packages.get();
-}
-
-bool checkTimeIsUp() {
-    return checkDeadline && std::chrono::steady_clock::now() >= *checkDeadline;
-}
-
-UpdateError checkTimeError() {
-    return UpdateError::badManifest("update check took longer than " +
-                                    std::to_string(limits().checkTime.count() / 1000) + " s");
-}
-}  // namespace updater_detail
-
-using updater_detail::checkTimeError;
-using updater_detail::checkTimeIsUp;
-
 UpdateError UpdateError::badManifest(const std::string& message) {
     return UpdateError(Kind::badManifest, "bad manifest: " + message);
 }
@@ -180,32 +107,38 @@ UpdateError UpdateError::installFailed(const std::string& message) {
     return UpdateError(Kind::installFailed, "install failed: " + message);
 }
 
-void Updater::setEnvironment(Environment environment) {
-    stateSlot() = makeState(std::move(environment));
+Updater::Updater(Environment environment)
+    : environment_(std::move(environment)),
+      log_("updater", Paths::daemonLog(), environment_.systemLog),
+      config_(log_) {
+    if (!environment_.clock) environment_.clock = systemClock();
 }
 
-const TarvoLog& Updater::log() {
-    return *state().log;
+bool Updater::checkTimeIsUp() const {
+    return checkDeadline_ && std::chrono::steady_clock::now() >= *checkDeadline_;
+}
+
+UpdateError Updater::checkTimeError() const {
+    return UpdateError::badManifest("update check took longer than " +
+                                    std::to_string(environment_.limits.checkTime.count() / 1000) +
+                                    " s");
 }
 
 void Updater::checkAndInstall(const std::string& currentVersion) {
-    struct Deadline {
-        explicit Deadline(std::chrono::milliseconds limit) {
-            updater_detail::checkDeadline = std::chrono::steady_clock::now() + limit;
-        }
-        ~Deadline() { updater_detail::checkDeadline.reset(); }
-    };
     // A check that outlasts the next timer tick (a slow download) would share
     // the package and script paths with the next one: the later one yields.
-    static std::atomic<bool> running{false};
-    if (running.exchange(true)) {
+    if (running_.exchange(true)) {
         log().debug("an update check is already running — skipping");
         return;
     }
-    struct Done {
-        ~Done() { running.store(false); }
-    } done;
-    const Deadline deadline(state().limits.checkTime);
+    struct Running {
+        Updater& updater;
+        ~Running() {
+            updater.checkDeadline_.reset();
+            updater.running_.store(false);
+        }
+    } running{*this};
+    checkDeadline_ = std::chrono::steady_clock::now() + environment_.limits.checkTime;
 
     try {
         const auto manifest = fetchManifest();
@@ -250,23 +183,25 @@ void Updater::checkAndInstall(const std::string& currentVersion) {
 }
 
 std::optional<std::string> Updater::manifestURL() {
-    if (const char* env = std::getenv("TARVO_UPDATE_URL"); env && net::parsesAsUrl(env))
-        return std::string(env);
+    if (environment_.updateUrl && net::parsesAsUrl(*environment_.updateUrl))
+        return *environment_.updateUrl;
 
-    const SystemConfig config = state().config->read();
+    const SystemConfig config = config_.read();
     if (config.updateUrl && net::parsesAsUrl(*config.updateUrl)) return *config.updateUrl;
     std::string base = defaultServiceBase;
     if (config.api && net::parsesAsUrl(*config.api)) base = *config.api;
     return net::withQuery(
         net::appendPath(base, "api/MacUpdateManifest"),
-        {{"device_id", state().deviceId()}, {"version", appVersion}, {"os", osVersionString()}});
+        {{"device_id", environment_.deviceId ? environment_.deviceId() : std::string()},
+         {"version", appVersion},
+         {"os", osVersionString()}});
 }
 
 std::optional<Manifest> Updater::fetchManifest() {
     const auto url = manifestURL();
     if (!url) return std::nullopt;
 
-    const Environment::Limits& limits = state().limits;
+    const Environment::Limits& limits = environment_.limits;
     const auto deadline = std::chrono::steady_clock::now() + limits.manifestTime;
     std::string body;
     bool tooLarge = false, tooSlow = false, checkOver = false;
@@ -380,7 +315,7 @@ std::string Updater::osVersionString() {
            std::to_string(numbers[2]);
 }
 
-bool Updater::aChildIsActive() {
+bool Updater::aChildIsActive() const {
     const int dirFd =
         ::open(Paths::activeChildrenDir().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dirFd < 0) return false;
@@ -389,7 +324,7 @@ bool Updater::aChildIsActive() {
         ::close(dirFd);
         return false;
     }
-    const WallTime now = state().clock->now();
+    const WallTime now = environment_.clock->now();
     bool active = false;
     while (const dirent* entry = ::readdir(dir)) {
         if (!presence::isFlagName(entry->d_name)) continue;
@@ -408,7 +343,7 @@ bool Updater::aChildIsActive() {
 }
 
 double Updater::deferralAge(const std::string& version) {
-    const double now = toUnixSeconds(state().clock->now());
+    const double now = toUnixSeconds(environment_.clock->now());
     const std::string marker = Paths::updateDeferralFile();
     if (const auto text = readUntrustedFile(marker, kMaxSmallFileBytes).data;
         text && text::isValidUtf8(*text)) {

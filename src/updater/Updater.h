@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core/Clock.h"
+#include "core/SystemConfig.h"
 #include "core/TarvoLog.h"
 #include "platform/SystemLog.h"
 #include "platform/UpdatePackages.h"
@@ -50,21 +52,21 @@ class UpdateError : public std::runtime_error {
 // The self-updater: asks the service for a manifest, defers while a child is
 // using the computer (72 hours at most), downloads and verifies the package
 // and hands it to a detached installer that survives the daemon it replaces.
-// A set of static operations; runs as root, from the daemon's timer and from
-// `tarvo check-update`.
+// One object per role (the daemon's timer, `tarvo check-update`), built from
+// what it takes of its surroundings; runs as root.
 class Updater {
   public:
-    // What a check takes from its surroundings. Set once at start-up (or by a
-    // test) before any check runs; empty members take the defaults.
+    // What a check takes from its surroundings; empty members take the defaults.
     struct Environment {
         std::shared_ptr<Clock> clock;                    // default: the system clock
         std::shared_ptr<platform::SystemLog> systemLog;  // default: the OS log
-        // This Mac's device identifier for the manifest query: the daemon
-        // and `tarvo check-update` hand in DeviceIdStore::getOrCreate, the
-        // identifier every request uses (made and stored when there is none
-        // yet). Default (tests): the one already stored in the machine-wide
-        // or per-user device_id.json (read only), else empty.
+        // This Mac's device identifier for the manifest query. The roles hand
+        // in DeviceIdStore::getOrCreate, the identifier every request uses: a
+        // check makes and stores one when there is none yet. Default: empty.
         std::function<std::string()> deviceId;
+        // The manifest address set for this process (the roles take it from
+        // TARVO_UPDATE_URL); counts only when it parses as a URL.
+        std::optional<std::string> updateUrl;
         // What a server, which a child may choose when the daemon honours a
         // config.json it could replace, can make a check hold or spend.
         struct Limits {
@@ -81,22 +83,24 @@ class Updater {
         // every package is refused.
         std::shared_ptr<platform::UpdatePackages> packages;
     };
-    static void setEnvironment(Environment environment);
+    explicit Updater(Environment environment);
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
 
     // Category "updater", written to daemon.log.
-    static const TarvoLog& log();
+    const TarvoLog& log() const { return log_; }
 
-    // One whole check; never throws: every outcome is a log line. Overlapping
-    // checks in one process are serialised by skipping the later one.
-    static void checkAndInstall(const std::string& currentVersion);
+    // One whole check; never throws: every outcome is a log line. A check
+    // that starts while another runs on this updater is skipped.
+    void checkAndInstall(const std::string& currentVersion);
 
     // "update_url" and "api" count only from a config.json owned by root or
     // an administrator: the data directory is writable by every user, so any
     // other owner may be a child pointing root at a server of its own.
-    static std::optional<std::string> manifestURL();
+    std::optional<std::string> manifestURL();
     // None when no manifest is offered; throws UpdateError or the transport's
     // or the JSON parser's error.
-    static std::optional<Manifest> fetchManifest();
+    std::optional<Manifest> fetchManifest();
     // The manifest in a successful answer's body: none when it offers no
     // usable version or package address; throws UpdateError or json::NotJson.
     static std::optional<Manifest> parseManifest(std::string_view body);
@@ -104,27 +108,45 @@ class Updater {
     // "14.6.0"-shaped: three decimal numbers. On Linux the distribution's
     // release (VERSION_ID of os-release), padded with zeros, so 12 → "12.0.0".
     static std::string osVersionString();
-    static bool aChildIsActive();
+    bool aChildIsActive() const;
     // Seconds since deferral of `version` began; starts the count (writing the
     // marker) when none runs for this version.
-    static double deferralAge(const std::string& version);
-    static void clearDeferralMarker();
+    double deferralAge(const std::string& version);
+    void clearDeferralMarker();
 
     // Package handling. The download fetches the detached signature too, when
     // the manifest names one, to the package's path + ".sig".
-    static std::string download(const Manifest& manifest);
+    std::string download(const Manifest& manifest);
     static std::string sha256(const std::string& path);
-    static void verify(const std::string& pkg, const Manifest& manifest,
-                       const std::string& runningVersion);
-    static void installDetached(const std::string& pkg, const std::string& version);
+    void verify(const std::string& pkg, const Manifest& manifest,
+                const std::string& runningVersion);
+    void installDetached(const std::string& pkg, const std::string& version);
     // The install script for `version` and the package at `pkg`.
-    static std::string installScript(const std::string& version, const std::string& pkg);
+    std::string installScript(const std::string& version, const std::string& pkg) const;
 
     // Ordinary version texts only: they become part of a file name and of a
     // root shell script.
     static bool isSafeVersionText(std::string_view version);
 
     static constexpr double maxDeferralSeconds = 259200;  // 72 hours
+
+  private:
+    platform::UpdatePackages& packages() const;
+    // Streams `url` into a private temporary file beside `destination`,
+    // renamed over it only once whole. `what` names the file in errors.
+    void fetchTo(const std::string& url, const std::string& destination, const std::string& what,
+                 std::uint64_t maxBytes, std::chrono::milliseconds maxTime) const;
+    // True once the whole check running now has used up its time.
+    bool checkTimeIsUp() const;
+    UpdateError checkTimeError() const;
+
+    Environment environment_;
+    TarvoLog log_;
+    // Logs an untrusted config.json once, not at every check.
+    SystemConfigReader config_;
+    std::atomic<bool> running_{false};
+    // The end of the check running now, if one runs; read by its transfers.
+    std::optional<std::chrono::steady_clock::time_point> checkDeadline_;
 };
 
 }  // namespace tarvo

@@ -17,7 +17,6 @@
 #include "core/Paths.h"
 #include "net/Http.h"
 #include "updater/Updater.h"
-#include "updater/UpdaterLimits.h"
 
 namespace tarvo {
 namespace {
@@ -66,10 +65,15 @@ void removeUntrustedLog(const std::string& path) {
         ::unlink(path.c_str());
 }
 
-// Streams `url` into a private temporary file beside `destination`, renamed
-// over it only once whole. `what` names the file in errors ("package").
-void fetchTo(const std::string& url, const std::string& destination, const std::string& what,
-             std::uint64_t maxBytes, std::chrono::milliseconds maxTime) {
+std::string signaturePath(const std::string& pkg) {
+    return pkg + ".sig";
+}
+
+}  // namespace
+
+void Updater::fetchTo(const std::string& url, const std::string& destination,
+                      const std::string& what, std::uint64_t maxBytes,
+                      std::chrono::milliseconds maxTime) const {
     std::optional<AtomicFileWriter> file;
     try {
         file.emplace(destination);
@@ -99,12 +103,12 @@ void fetchTo(const std::string& url, const std::string& destination, const std::
         return true;
     };
     request.cancelled = [&] {
-        if (updater_detail::checkTimeIsUp()) return checkOver = true;
+        if (checkTimeIsUp()) return checkOver = true;
         return tooSlow = std::chrono::steady_clock::now() >= deadline;
     };
     const net::Response response = net::perform(request);
     if (writeError != 0) throw fileError(writeError, "cannot write " + file->tempPath());
-    if (checkOver) throw updater_detail::checkTimeError();
+    if (checkOver) throw checkTimeError();
     if (tooLarge)
         throw UpdateError::badManifest(what + " larger than " + std::to_string(maxBytes) +
                                        " bytes");
@@ -123,24 +127,18 @@ void fetchTo(const std::string& url, const std::string& destination, const std::
     }
 }
 
-platform::UpdatePackages& packages() {
-    platform::UpdatePackages* packages = updater_detail::packages();
-    if (!packages) throw UpdateError::untrustedPackage("no way to check packages on this system");
-    return *packages;
+platform::UpdatePackages& Updater::packages() const {
+    if (!environment_.packages)
+        throw UpdateError::untrustedPackage("no way to check packages on this system");
+    return *environment_.packages;
 }
-
-std::string signaturePath(const std::string& pkg) {
-    return pkg + ".sig";
-}
-
-}  // namespace
 
 std::string Updater::download(const Manifest& manifest) {
     const std::string dir = Paths::updateDir();
     requirePrivateDirectory(dir);
     const std::string destination =
         Paths::updatePackagePrefix() + manifest.version + packages().suffix();
-    const Environment::Limits& limits = updater_detail::limits();
+    const Environment::Limits& limits = environment_.limits;
     // A signature left from an earlier attempt never stands beside this package.
     ::unlink(signaturePath(destination).c_str());
     fetchTo(manifest.url, destination, "package", limits.packageBytes, limits.packageTime);
@@ -220,7 +218,7 @@ void Updater::verify(const std::string& pkg, const Manifest& manifest,
     }
 }
 
-std::string Updater::installScript(const std::string& version, const std::string& pkg) {
+std::string Updater::installScript(const std::string& version, const std::string& pkg) const {
     return packages().installScript(version, pkg);
 }
 
@@ -241,8 +239,8 @@ void Updater::installDetached(const std::string& pkg, const std::string& version
     replaceFileAtomically(script, installScript(version, pkg), modeOnly(0700));
 
     platform::HandOffLog handOff;
-    handOff.info = [](const std::string& line) { log().info(line); };
-    handOff.warn = [](const std::string& line) { log().warn(line); };
+    handOff.info = [this](const std::string& line) { log().info(line); };
+    handOff.warn = [this](const std::string& line) { log().warn(line); };
     try {
         packages().start(script, version, handOff);
     } catch (const platform::PackageError& e) {

@@ -66,21 +66,30 @@ void signPackage(const std::string& keyOrFlag, const std::string& target) {
         run({.argv = {sourceDir() + "/scripts/sign-package", keyOrFlag, target}}).succeeded());
 }
 
-// A made root, the updater on a virtual clock, and an update service on
-// 127.0.0.1 whose self-signed certificate is trusted through SSL_CERT_FILE.
+// What `start` says of a hand-off, or the message of the package error it throws.
+template <typename Start>
+std::string outcomeOf(Start start) {
+    try {
+        return start();
+    } catch (const platform::PackageError& e) {
+        return e.what();
+    }
+}
+
+// A made root, updaters on a virtual clock with the Mac's packages, and an
+// update service on 127.0.0.1 whose self-signed certificate is trusted
+// through SSL_CERT_FILE.
 class Updates : public ::testing::Test {
   protected:
+    using Limits = Updater::Environment::Limits;
     Updates() {
         EXPECT_TRUE(run({.argv = {sourceDir() + "/scripts/make-root", root.path()}}).succeeded());
         fs::create_directories(logDir);
         writeText(root.path() + "/etc/os-release", "VERSION_ID=\"22.04.1.7\"\n");
-        Updater::setEnvironment(environment());
-        server.Get("/manifest", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_content(manifest, "application/json");
-        });
-        server.Get("/pkg", [this](const httplib::Request&, httplib::Response& res) {
-            ++packageRequests;
-            res.set_content(kPackage, "application/octet-stream");
+        server.Get("/(manifest|pkg)", [this](const httplib::Request& req, httplib::Response& res) {
+            const bool pkg = req.matches[1] == "pkg";
+            res.set_content(pkg ? kPackage : manifest,
+                            pkg ? "application/octet-stream" : "application/json");
         });
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
@@ -89,12 +98,22 @@ class Updates : public ::testing::Test {
     ~Updates() override {
         server.stop();
         thread.join();
-        Updater::setEnvironment({});
     }
-    Updater::Environment environment(Updater::Environment::Limits limits = {}) const {
-        return {clock, std::make_shared<platform::FakeSystemLog>(),
-                [] { return std::string("DEVICE-1"); }, limits,
-                std::make_shared<platform::MacUpdatePackages>()};
+    // A fresh updater whose manifest address is set to `address`.
+    Updater& use(std::optional<std::string> address, Limits limits = {}) {
+        updater.emplace(Updater::Environment{clock, std::make_shared<platform::FakeSystemLog>(),
+                                             [] { return std::string("DEVICE-1"); },
+                                             std::move(address), limits,
+                                             std::make_shared<platform::MacUpdatePackages>()});
+        return *updater;
+    }
+    // One check of 0.2.15 against `json` served at `path`: its last log line.
+    std::string check(const std::string& json, const std::string& path = "/manifest",
+                      Limits limits = {}) {
+        manifest = json;
+        fs::remove(Paths::daemonLog());
+        use(url(path), limits).checkAndInstall("0.2.15");
+        return logLines().empty() ? "" : logLines().back();
     }
     static const std::string& certificates() {  // made once, for 127.0.0.1
         static TempDir dir;
@@ -115,7 +134,6 @@ class Updates : public ::testing::Test {
         for (auto& line : lines) line.erase(0, line.find(" [updater] ") + 11);
         return lines;
     }
-    std::string lastLogLine() const { return logLines().empty() ? "" : logLines().back(); }
     // A presence flag dated `ago` back on the virtual clock.
     void childIsActive(std::chrono::seconds ago = 0s) const {
         const std::string flag = Paths::activeChildrenDir() + "/501.flag";
@@ -131,10 +149,6 @@ class Updates : public ::testing::Test {
     std::string url(const std::string& path) const {
         return "https://127.0.0.1:" + std::to_string(port) + path;
     }
-    void offer(const std::string& json) {
-        manifest = json;
-        fs::remove(Paths::daemonLog());
-    }
     std::string manifestFor(const std::string& version, const std::string& extra = "",
                             const std::string& package = "/pkg") const {
         return R"({"version":")" + version + R"(","url":")" + url(package) + "\"" + extra + "}";
@@ -142,25 +156,26 @@ class Updates : public ::testing::Test {
 
     TempRoot root;
     std::string logDir = root.path() + "/Library/Logs/Tarvo";
-    EnvGuard updateUrl{"TARVO_UPDATE_URL", std::nullopt};
     EnvGuard certFile{"SSL_CERT_FILE", certificates() + "/cert.pem"};
     std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+    std::optional<Updater> updater;
     httplib::SSLServer server{(certificates() + "/cert.pem").c_str(),
                               (certificates() + "/key.pem").c_str()};
     std::thread thread;
     int port = 0;
     std::string manifest;
-    std::atomic<int> packageRequests{0};
 };
 
 // Versions, the manifest's address, presence and the deferral marker, then a
 // deferred update handed over to launchd or, when launchd refuses, spawned.
 TEST_F(Updates, RulesThenDeferralAndHandOver) {
-    // An unreadable number counts as 0.
+    // Only the leading digits of a piece count, an unreadable number as 0;
+    // empty pieces are dropped.
     const std::tuple<const char*, const char*, bool> order[] = {
-        {"0.10", "0.9", true}, {"0.2.15.0", "0.2.15", false},
-        {"1.0.1", "1", true},  {"1.0b2", "1.0", false},
-        {"1..1", "1.0", true}, {"99999999999999999999999", "1", false}};
+        {"0.10", "0.9", true},         {"0.9", "0.10", false},
+        {"0.2.15.0", "0.2.15", false}, {"1.0.1", "1", true},
+        {"1.0b2", "1.0", false},       {"1.2b", "1.1", true},
+        {"1..2", "1.1", true},         {"99999999999999999999999", "1", false}};
     for (const auto& [a, b, newer] : order)
         EXPECT_EQ(Updater::isNewer(a, b), newer) << a << " vs " << b;
     for (const std::string& text : {std::string("0.2.16-Beta_1+build.7"), std::string(100, 'z')})
@@ -174,78 +189,79 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
     const std::string query = "api/MacUpdateManifest?device_id=DEVICE-1&version=0.2.15&os=22.4.1";
     const std::string fallback = "https://tarvo.app/" + query, cfg = "https://cfg.example/u";
     const std::string set = "https://env.example/m.json";
-    const std::tuple<std::string, std::string, std::string> cases[] = {
+    const std::tuple<std::optional<std::string>, std::string, std::string> cases[] = {
         {set, R"({"update_url":"https://cfg.example/u"})", set},
         {"not a url", R"({"update_url":"https://cfg.example/u"})", cfg},
-        {"", R"({"update_url":42,"api":"https://svc.example/base/"})",
+        {std::nullopt, R"({"update_url":42,"api":"https://svc.example/base/"})",
          "https://svc.example/base/" + query},
-        {"", "{broken", fallback},
+        {std::nullopt, R"({"update_url":"no url","api":"none either"})", fallback},
+        {std::nullopt, "{broken", fallback},
     };
-    for (const auto& [env, config, expected] : cases) {
-        EnvGuard guard("TARVO_UPDATE_URL", env);
+    for (const auto& [address, config, expected] : cases) {
         writeText(Paths::configFile(), config);
-        EXPECT_EQ(Updater::manifestURL().value_or("<none>"), expected) << config;
+        EXPECT_EQ(use(address).manifestURL().value_or("<none>"), expected) << config;
     }
     // The data directory is writable by every user: a config.json root did
     // not write may be a child's, pointing root's updater at its own server.
     writeText(Paths::configFile(), R"({"update_url":"https://child.example/m"})");
     ASSERT_EQ(::chown(Paths::configFile().c_str(), kNobody, kNobody), 0);
-    EXPECT_EQ(Updater::manifestURL(), fallback);
-    EXPECT_EQ(lastLogLine(), "WARN  ignoring " + Paths::configFile() +
-                                 ": owned by uid 65534, neither root nor an administrator");
+    EXPECT_EQ(use(std::nullopt).manifestURL(), fallback);
+    EXPECT_EQ(logLines().back(), "WARN  ignoring " + Paths::configFile() +
+                                     ": owned by uid 65534, neither root nor an administrator");
 
-    // A stale flag does not count, and stays: the daemon's to remove.
-    childIsActive(60s);
-    EXPECT_FALSE(Updater::aChildIsActive());
+    // A flag counts for a minute; a stale one stays: the daemon's to remove.
+    for (const auto& [ago, active] : {std::pair{59s, true}, {60s, false}}) {
+        childIsActive(ago);
+        EXPECT_EQ(updater->aChildIsActive(), active) << ago.count();
+    }
     EXPECT_TRUE(exists(Paths::activeChildrenDir() + "/501.flag"));
 
-    // The deferral marker: one dated ahead of the clock restarts the count, as
-    // one of another version does (0.6.0's below replaces this 1.0 marker).
+    // The deferral marker: one dated ahead of the clock, of another version or
+    // without "|" restarts the count; a well-formed one is read back trimmed.
     const std::string marker = Paths::updateDeferralFile();
     clock->setWall(fromUnixSeconds(1767226600));
-    writeText(marker, "1.0|1767230000");
-    EXPECT_EQ(Updater::deferralAge("1.0"), 0);
-    EXPECT_EQ(readText(marker), "1.0|1767226600.0");
+    for (const char* text : {"1.0|1767230000", "0.9|1767220000", "1.0 1767220000"}) {
+        writeText(marker, text);
+        EXPECT_EQ(updater->deferralAge("1.0"), 0) << text;
+        EXPECT_EQ(readText(marker), "1.0|1767226600.0");
+    }
+    writeText(marker, " 1.0 | 1767220000.5\n");
+    EXPECT_EQ(updater->deferralAge("1.0"), 6599.5);
 
     // While a child is active an update waits, 72 hours at most; a handed-over
     // package clears the marker.
-    EnvGuard at("TARVO_UPDATE_URL", url("/manifest"));
     const std::string deferring =
         "INFO  update 0.6.0 available, but a child is active — deferring (";
-    offer(manifestFor("0.6.0", kShaField));
     for (const auto& [advance, hours] : {std::pair{0s, "0h"}, {1h, "1h"}, {259199s - 1h, "71h"}}) {
         clock->advance(advance);
         childIsActive();
-        Updater::checkAndInstall("0.2.15");
-        EXPECT_EQ(lastLogLine(), deferring + hours + " of max 72h)");
+        EXPECT_EQ(check(manifestFor("0.6.0", kShaField)), deferring + hours + " of max 72h)");
     }
-    EXPECT_EQ(packageRequests, 0);
+    EXPECT_THAT(logDirExtras(), ElementsAre("update-deferred-since.txt")) << "nothing downloaded";
     const std::string since = "0.6.0|1767226600.0";  // the first check's moment
     EXPECT_EQ(readText(marker), since);
 
     clock->advance(1s);
     childIsActive();
     standin("pkgutil", "signature", "");
-    offer(manifestFor("0.6.0", kShaField));
-    Updater::checkAndInstall("0.2.15");
+    check(manifestFor("0.6.0", kShaField));
     EXPECT_EQ(logLines().at(0),
               "WARN  update 0.6.0 deferred for over 72h — installing now despite active session");
     EXPECT_EQ(readText(marker), since) << "a failed install keeps the marker";
 
-    // An address that is not text gives way to "pkg_url".
+    // An address that is not text gives way to "pkg_url"; the scheme counts in any case.
     standin("pkgutil", "signature", kTrusted);
-    offer(R"({"version":"0.6.0","url":12,"pkg_url":")" + url("/pkg") + "\"" + kShaField + "}");
-    Updater::checkAndInstall("0.2.15");
-    EXPECT_EQ(lastLogLine(),
+    EXPECT_EQ(check(R"({"version":"0.6.0","url":12,"pkg_url":"HTTPS)" + url("/pkg").substr(5) +
+                    "\"" + kShaField + "}"),
               "INFO  update 0.6.0 submitted to launchd as app.tarvo.applyupdate "
               "— daemon will be restarted by the package");
-    EXPECT_FALSE(exists(Paths::updateDeferralFile()));
+    EXPECT_THAT(logLines(), ::testing::Contains("DEBUG sha256 verified"));
     EXPECT_EQ(fs::status(Paths::updateScript()).permissions(), fs::perms::owner_all);
     EXPECT_EQ(readText(root.path() + "/.standins/launchctl/calls.log"),
               "remove app.tarvo.applyupdate\nsubmit -l app.tarvo.applyupdate -- " + root.path() +
                   "/bin/bash " + Paths::updateScript() + "\n");
     EXPECT_THAT(logDirExtras(), ElementsAre("Tarvo-Update-0.6.0.pkg", "tarvo-apply-update.sh"))
-        << "no temporary download left behind";
+        << "no temporary download nor deferral marker left behind";
 
     // Launchd refuses: a direct spawn, judged by the installer's own log.
     fs::remove_all(Paths::activeChildrenDir());
@@ -260,7 +276,8 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
     const std::tuple<std::string, std::string, std::string> spawns[] = {
         {"echo '" + applying + "' >>'" + log + "'", "", handed},
         {"exit 1", applying + "\n", failed},  // an earlier attempt's line does not count
-        {"sleep 3", "", handed},              // still running after a second
+        {"echo '" + applying + ".1' >>'" + log + "'", "", failed},  // nor another version's
+        {"sleep 3", "", handed},                                    // still running after a second
         {"exit 1", "link", failed},  // the install log is never used through a planted link
     };
     writeText(victim, applying + "\n");
@@ -271,16 +288,12 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
         fs::remove(nohup);
         writeText(nohup, "#!/bin/bash\n" + script + "\n");
         ::chmod(nohup.c_str(), 0755);
-        offer(manifestFor("0.7.0"));
-        Updater::checkAndInstall("0.2.15");
+        EXPECT_EQ(check(manifestFor("0.7.0")), last) << script;
         EXPECT_THAT(logLines(), ::testing::Contains("WARN  launchctl submit failed (Bootstrap "
                                                     "failed: 5: Input/output error) — falling back "
                                                     "to a direct spawn"));
-        EXPECT_EQ(lastLogLine(), last) << script;
     }
     EXPECT_EQ(readText(victim), applying + "\n");
-
-    EXPECT_EQ(packageRequests, 6);
 }
 
 // Every way a check ends early, with nothing left behind: what the manifest
@@ -289,28 +302,35 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
 // a time, where every cap ends the check as soon as it is passed.
 TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
     std::atomic<size_t> sent{0};
-    server.Get("/(endless|trickle)", [&sent](const httplib::Request& req, httplib::Response& res) {
-        const bool slow = req.matches[1] == "trickle";
-        res.set_chunked_content_provider(
-            "application/octet-stream", [&sent, slow](size_t, httplib::DataSink& sink) {
-                const std::string piece(slow ? 1 : 16384, ' ');
-                if (slow) std::this_thread::sleep_for(100ms);
-                if (!sink.is_writable() || !sink.write(piece.data(), piece.size())) return false;
-                sent += piece.size();
-                return true;
-            });
-    });
-    using Limits = Updater::Environment::Limits;
-    Limits quick, wholeCheck;
-    quick.manifestTime = quick.packageTime = wholeCheck.checkTime = 1s;
-    quick.packageBytes = 1024 * 1024;
-    const std::string m = "/manifest", v = "9.0";
+    // Without end, a byte at a time, or without end behind a refusal.
+    server.Get("/(endless|trickle|refused)",
+               [&sent](const httplib::Request& req, httplib::Response& res) {
+                   const bool slow = req.matches[1] == "trickle";
+                   if (req.matches[1] == "refused") res.status = 503;
+                   res.set_chunked_content_provider(
+                       "application/octet-stream", [&sent, slow](size_t, httplib::DataSink& sink) {
+                           const std::string piece(slow ? 1 : 16384, ' ');
+                           if (slow) std::this_thread::sleep_for(100ms);
+                           if (!sink.is_writable() || !sink.write(piece.data(), piece.size()))
+                               return false;
+                           sent += piece.size();
+                           return true;
+                       });
+               });
+    const std::string m = "/manifest", v = "9.0", upToDate = manifestFor("0.2.15");
+    // Caps of a second, and of exactly the manifest's and the package's size.
+    const Limits quick{.manifestTime = 1s, .packageBytes = 1024 * 1024, .packageTime = 1s};
+    const Limits wholeCheck{.checkTime = 1s};
+    const Limits exact{.manifestBytes = upToDate.size(), .packageBytes = kPackage.size()};
+    const Limits under{.manifestBytes = upToDate.size() - 1, .packageBytes = kPackage.size() - 1};
     auto from = [&](const char* package) { return manifestFor(v, "", package); };
+    auto signature = [&](const std::string& at) {
+        return manifestFor(v, R"(,"signature_url":")" + at + "\"");
+    };
     const std::string skip = "DEBUG no update manifest configured — skipping";
     const std::string bad = "ERROR update failed: bad manifest: ";
     const std::string failed = "ERROR update failed: package failed verification: ";
     const std::string team = failed + "signed by a different team (expected QK4R7TZW9N)";
-    const std::string untrusted = failed + "not signed by a trusted Apple-issued certificate";
     const std::string byMacOs = "   Status: signed by a certificate trusted by macOS\n";
     const std::string otherTeam = byMacOs + "    1. Developer ID Installer: Other (AB12CD34EF)\n";
     const std::string bareTeam = byMacOs + "    team QK4R7TZW9N\n";  // without the parentheses
@@ -323,8 +343,13 @@ TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
         mode_t mode = 0755;  // the download directory's
     } cases[] = {
         {"/none", "", skip},
+        {m, R"({"version":"","url":"https://x/a.pkg"})", skip},
+        {m, R"({"version":"9.0","pkg_url":7})", skip},
+        {m, R"({"version":"9.0","url":"https://"})", skip},
         {m, "{not json", std::string("ERROR update failed: ") + json::NotJson().what()},
-        {m, manifestFor("0.2.15"), "DEBUG up to date (0.2.15, latest 0.2.15)"},
+        {m, "[1]", bad + "not a JSON object"},
+        {"/redirect", "", bad + "HTTP 300"},
+        {m, upToDate, "DEBUG up to date (0.2.15, latest 0.2.15)"},
         {m, R"({"version":"9.0","url":"http://x/a.pkg"})", bad + "package URL is not https"},
         {m, manifestFor(v, R"(,"minimumSystemVersion":"23")"),
          "WARN  update 9.0 needs macOS 23 — this Mac is older; skipping"},
@@ -333,36 +358,57 @@ TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
          bad + "version text may hold only letters, digits, \".\", \"-\", \"+\" and \"_\""},
         {m, manifestFor(v, wrongSha),
          "ERROR update failed: sha256 mismatch (expected abc000000000…, got 4f6d95becce9…)"},
-        {m, manifestFor(v), team, otherTeam},
+        // An empty checksum is none; a system as new as the minimum will do.
+        {m, manifestFor(v, R"(,"sha256":"","minimumSystemVersion":"22.4.1")"), team, otherTeam},
         {m, manifestFor(v, kShaField), team, bareTeam},
-        {m, manifestFor(v), untrusted, ""},
+        {m, manifestFor(v), failed + "not signed by a trusted Apple-issued certificate", ""},
         {m, manifestFor(v), shared, kTrusted, {}, 0775},
         {"/endless", "", bad + "manifest larger than 65536 bytes"},
+        {m, upToDate,
+         bad + "manifest larger than " + std::to_string(under.manifestBytes) + " bytes", kTrusted,
+         under},
+        {m, upToDate, "DEBUG up to date (0.2.15, latest 0.2.15)", kTrusted, exact},
         {"/trickle", "", bad + "manifest not received within 1 s", kTrusted, quick},
         {"/trickle", "", bad + "update check took longer than 1 s", kTrusted, wholeCheck},
         {m, from("/endless"), bad + "package larger than 1048576 bytes", kTrusted, quick},
+        {m, from("/pkg"),
+         bad + "package larger than " + std::to_string(under.packageBytes) + " bytes", kTrusted,
+         under},
+        {m, from("/pkg"), team, otherTeam, exact},
         {m, from("/trickle"), bad + "package not received within 1 s", kTrusted, quick},
         {m, from("/none"), bad + "package HTTP 404"},
-        {m, manifestFor(v, R"(,"signature_url":"http://x/a.sig")"),
-         bad + "signature URL is not https"},
+        {m, from("/refused"), bad + "package HTTP 503"},  // its body never read
+        {m, signature("http://x/a.sig"), bad + "signature URL is not https"},
         // The package came, its signature did not: neither stays.
-        {m, manifestFor(v, R"(,"signature_url":")" + url("/none") + "\""),
-         bad + "signature HTTP 404"},
+        {m, signature(url("/none")), bad + "signature HTTP 404"},
+        {m, signature(url("/endless")), bad + "signature larger than 4096 bytes"},
     };
+    server.Get("/redirect",
+               [](const httplib::Request&, httplib::Response& res) { res.status = 300; });
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
-        Updater::setEnvironment(environment(c.limits));
+        SCOPED_TRACE(c.body + " " + c.line);
         standin("pkgutil", "signature", c.signature);
         ASSERT_EQ(::chmod(logDir.c_str(), c.mode), 0);
-        EnvGuard at("TARVO_UPDATE_URL", url(c.path));
-        offer(c.body);
         sent = 0;
-        Updater::checkAndInstall("0.2.15");
-        EXPECT_EQ(lastLogLine(), c.line);
+        EXPECT_EQ(check(c.body, c.path, c.limits), c.line);
         EXPECT_LT(sent.load(), 8u * 1024 * 1024) << "stopped at the cap";
         EXPECT_THAT(logDirExtras(), ElementsAre()) << "nothing written";
         EXPECT_EQ(fs::status(logDir).permissions(), fs::perms(c.mode)) << "never changed";
     }
+
+    // A check that starts while another runs on the same updater is skipped;
+    // once that one has ended, checks run again.
+    Updater& busy = use(url("/trickle"), wholeCheck);
+    fs::remove(Paths::daemonLog());
+    sent = 0;
+    std::thread first([&] { busy.checkAndInstall("0.2.15"); });
+    ASSERT_TRUE(polling::waitUntil([&] { return sent > 0; }));
+    busy.checkAndInstall("0.2.15");
+    first.join();
+    busy.checkAndInstall("0.2.15");
+    const std::string late = bad + "update check took longer than 1 s";
+    EXPECT_THAT(logLines(),
+                ElementsAre("DEBUG an update check is already running — skipping", late, late));
 }
 
 // Debian packages: only ours, signed with a trusted key and newer by dpkg's
@@ -371,19 +417,19 @@ TEST_F(Updates, OnlyOurSignedNewerDebianPackage) {
     TempDir dir;
     signPackage("--make-key", dir / "ours");
     signPackage("--make-key", dir / "other");
-    const std::string ours = dir / "ours/update-signing.key";
     const std::string pub = readText(dir / "ours/update-signing.pub");
     platform::LinuxUpdatePackages debs({.keys = {pub}});
     const std::string notNewer = " is not newer than 0.2.15";
     const std::string mismatch = "signature does not match the pinned key";
+    const std::string verified = "package signature verified — Ed25519 key, tarvo ";
     const struct {
         std::string name, version, tamper, outcome, running = "0.2.15";
     } cases[] = {
-        {"tarvo", "0.2.16", "", "package signature verified — Ed25519 key, tarvo 0.2.16"},
-        {"tarvo", "0.2.15-1", "", "package signature verified — Ed25519 key, tarvo 0.2.15-1"},
+        {"tarvo", "0.2.16", "", verified + "0.2.16"},
+        {"tarvo", "0.2.15-1", "", verified + "0.2.15-1"},
         {"tarvo", "0.2.16", "package", mismatch},
         {"tarvo", "0.2.16", "signature", mismatch},
-        {"tarvo", "0.2.16", "other key", mismatch},
+        {"tarvo", "0.2.16", "other", mismatch},  // signed with another key
         {"tarvo", "0.2.16", "unsigned", "no detached signature offered"},
         {"tarvo-tools", "0.2.16", "", "package is tarvo-tools, not tarvo"},
         {"tarvo", "0.2.15", "", "package version 0.2.15" + notNewer},
@@ -397,7 +443,9 @@ TEST_F(Updates, OnlyOurSignedNewerDebianPackage) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name + " " + c.version + " " + c.tamper);
         const std::string deb = makeDeb(dir.path(), c.name, c.version);
-        signPackage(c.tamper == "other key" ? dir / "other/update-signing.key" : ours, deb);
+        signPackage(
+            dir / ((c.tamper == "other" ? "other" : "ours") + std::string("/update-signing.key")),
+            deb);
         // One flipped bit, in the middle of the file.
         if (c.tamper == "package" || c.tamper == "signature") {
             const std::string path = c.tamper == "package" ? deb : deb + ".sig";
@@ -407,12 +455,7 @@ TEST_F(Updates, OnlyOurSignedNewerDebianPackage) {
         }
         platform::PackageFiles files{deb, deb + ".sig"};
         if (c.tamper == "unsigned") files.signature.reset();
-        std::string outcome;
-        try {
-            outcome = debs.verify(files, c.running);
-        } catch (const platform::PackageError& e) {
-            outcome = e.what();
-        }
+        const std::string outcome = outcomeOf([&] { return debs.verify(files, c.running); });
         EXPECT_EQ(outcome.substr(0, c.outcome.size()), c.outcome);
     }
 
@@ -434,61 +477,40 @@ TEST_F(Updates, OnlyOurSignedNewerDebianPackage) {
 TEST_F(Updates, DetachedJobsUnderSystemdOrInTheirOwnSession) {
     TempDir dir;
     const std::string systemd = dir / "run-systemd-system", tool = dir / "systemd-run";
-    const std::string calls = dir / "calls", out = dir / "job";
+    const std::string calls = dir / "calls", out = dir / "job", script = dir / "script";
     // The job writes its session and its parent (/proc/PID/stat fields 6 and 4).
-    const std::vector<std::string> job = {
-        "/bin/sh", "-c", "read -r s < /proc/$$/stat; set -- $s; echo \"$6 $4\" > " + out};
-    const std::string unit = "--unit=tarvo-apply-update --collect --quiet -- /bin/sh -c ";
-    const struct {
-        bool systemdRuns;
-        std::string answer;  // what systemd-run does
-        bool bySystemd;
-        std::string refusal;
-        std::string program = "/bin/sh";
-    } cases[] = {
-        {false, "", false, ""},
-        {true, "exit 0", true, ""},
-        {true, "echo 'Failed to connect to bus: No such file or directory'; exit 1", false,
-         "Failed to connect to bus: No such file or directory"},
-        {true, "exit 3", false, "exit status 3"},
-        {false, "", false, "", dir / "missing"},
+    writeText(script, "read -r s < /proc/$$/stat; set -- $s; echo \"$6 $4\" > " + out + "\n");
+    const auto jobs = std::make_shared<platform::LinuxDetachedJobs>(
+        platform::LinuxDetachedJobs::Options{systemd, tool});
+    platform::LinuxUpdatePackages debs({.jobs = jobs});
+    const std::string bus = "Failed to connect to bus: No such file or directory";
+    // What systemd-run does (none, last: systemd does not run), what the hand-off says.
+    const std::pair<std::string, std::string> cases[] = {
+        {"exit 0",
+         "update 0.3.0 submitted to systemd as tarvo-apply-update — daemon will be "
+         "restarted by the package"},
+        {"echo '" + bus + "'; exit 1", "systemd-run failed (" + bus + ")"},
+        {"exit 3", "systemd-run failed (exit status 3)"},
+        {"", "update 0.3.0 handed to detached installer (fallback path)"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.answer + c.program);
+    for (const auto& [answer, said] : cases) {
+        SCOPED_TRACE(answer);
         fs::remove_all(systemd);
         fs::remove(out);
         fs::remove(calls);
-        if (c.systemdRuns) fs::create_directories(systemd);
-        writeText(tool, "#!/bin/sh\necho \"$*\" >> " + calls + "\n" + c.answer + "\n");
+        if (!answer.empty()) fs::create_directories(systemd);
+        writeText(tool, "#!/bin/sh\necho \"$*\" >> " + calls + "\n" + answer + "\n");
         fs::permissions(tool, fs::perms(0755));
-        std::vector<std::string> argv = job;
-        argv[0] = c.program;
-        const auto started =
-            platform::LinuxDetachedJobs({systemd, tool}).start("tarvo-apply-update", argv);
-        EXPECT_EQ(started.bySystemd, c.bySystemd);
-        EXPECT_EQ(started.systemdFailure, c.refusal);
-        EXPECT_EQ(readText(calls), c.systemdRuns ? unit + argv[2] + "\n" : "");
-        if (c.program != "/bin/sh") {
-            EXPECT_FALSE(started.started);
-            EXPECT_EQ(started.error, c.program + ": No such file or directory");
-            continue;
-        }
-        EXPECT_EQ(started.started, c.refusal.empty());
-        if (c.systemdRuns) {  // the double only records
-            EXPECT_FALSE(exists(out));
-            // What the hand-off of an update says of it.
-            platform::LinuxUpdatePackages debs(
-                {.jobs = std::make_shared<platform::LinuxDetachedJobs>(
-                     platform::LinuxDetachedJobs::Options{systemd, tool})});
-            std::string said;
-            try {
-                debs.start(dir / "script", "0.3.0", {[&](const std::string& l) { said = l; }, {}});
-            } catch (const platform::PackageError& e) {
-                said = e.what();
-            }
-            EXPECT_EQ(said, c.bySystemd ? "update 0.3.0 submitted to systemd as tarvo-apply-update "
-                                          "— daemon will be restarted by the package"
-                                        : "systemd-run failed (" + c.refusal + ")");
+        std::string handedOff;
+        const auto start = [&] {
+            debs.start(script, "0.3.0", {[&](const std::string& l) { handedOff = l; }, {}});
+            return handedOff;
+        };
+        EXPECT_EQ(outcomeOf(start), said);
+        if (!answer.empty()) {
+            EXPECT_EQ(readText(calls),
+                      "--unit=tarvo-apply-update --collect --quiet -- /bin/bash " + script + "\n");
+            EXPECT_FALSE(exists(out)) << "the double only records";
             continue;
         }
         ASSERT_TRUE(polling::waitUntil([&] { return readText(out).ends_with("\n"); }));
@@ -498,6 +520,9 @@ TEST_F(Updates, DetachedJobsUnderSystemdOrInTheirOwnSession) {
         EXPECT_NE(session, ::getsid(0)) << "a session of its own";
         EXPECT_NE(parent, ::getpid()) << "not our child";
     }
+    const auto missing = jobs->start("tarvo-apply-update", {dir / "missing"});
+    EXPECT_FALSE(missing.started);
+    EXPECT_EQ(missing.error, dir / "missing" + ": No such file or directory");
 }
 
 // The whole update on this system: the real service offers a signed .deb, a
@@ -530,6 +555,9 @@ TEST_F(Updates, SignedDebianPackageFromTheServiceInstalledByDpkgInADetachedJob) 
     writeText(linuxRoot + "/var/lib/dpkg/status", "");
     const std::string daemonLog = linuxRoot + "/var/log/tarvo/daemon.log";
     const std::string installLog = linuxRoot + "/var/log/tarvo/updater.log";
+    // A link left in the log's place: root's script never appends through it.
+    writeText(data / "victim", "");
+    fs::create_symlink(data / "victim", installLog);
 
     SpawnedProcess check = spawnProcess(
         tarvoBinary(), {"check-update"},
@@ -560,6 +588,7 @@ TEST_F(Updates, SignedDebianPackageFromTheServiceInstalledByDpkgInADetachedJob) 
         return readText(installLog).find("installed 0.3.0 OK\n") != std::string::npos;
     })) << readText(installLog);
     EXPECT_EQ(readText(linuxRoot + "/usr/share/tarvo/VERSION"), "0.3.0\n");
+    EXPECT_EQ(readText(data / "victim"), "");
     EXPECT_NE(readText(linuxRoot + "/var/lib/dpkg/status").find("Version: 0.3.0"),
               std::string::npos);
     // dpkg's own log stays in the root.
