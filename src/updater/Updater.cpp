@@ -1,6 +1,5 @@
 #include "updater/Updater.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -319,26 +318,12 @@ bool Updater::aChildIsActive() const {
     const int dirFd =
         ::open(Paths::activeChildrenDir().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dirFd < 0) return false;
-    DIR* dir = ::fdopendir(dirFd);
-    if (!dir) {
-        ::close(dirFd);
-        return false;
-    }
-    const WallTime now = environment_.clock->now();
     bool active = false;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (!presence::isFlagName(entry->d_name)) continue;
-        struct stat st {};
-        if (!inspectUntrustedFileAt(dirFd, entry->d_name, st).empty()) continue;
-        const WallTime modified{std::chrono::duration_cast<WallTime::duration>(
-            std::chrono::seconds(st.st_mtim.tv_sec) +
-            std::chrono::nanoseconds(st.st_mtim.tv_nsec))};
-        if (presence::isFresh(modified, now)) {
-            active = true;
-            break;
-        }
-    }
-    ::closedir(dir);
+    presence::scanFlags(dirFd, environment_.clock->now(), [&](const presence::FlagEntry& flag) {
+        active = flag.fresh;
+        return !active;
+    });
+    ::close(dirFd);
     return active;
 }
 
