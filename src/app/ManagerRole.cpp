@@ -5,7 +5,6 @@
 #include <ostream>
 
 #include "app/ModuleLoader.h"
-#include "app/PlatformServices.h"
 #include "app/Roles.h"
 #include "core/Background.h"
 #include "core/Paths.h"
@@ -45,7 +44,7 @@ class WindowEvents : public webview::WindowDelegate {
 
 }  // namespace
 
-int runManager(const Invocation& inv) {
+int runManager(const RoleContext& context, const Invocation& inv) {
     const TarvoLog log("manager", Paths::managerLog());
     const LoadedWebView webView = loadWebView(moduleDirectory());
     if (!webView.library) {
@@ -69,8 +68,12 @@ int runManager(const Invocation& inv) {
     // The two service conversations; destroyed (and joined) before the queue
     // their results are posted to.
     ThreadPoolBackground background(2);
-    const auto controller = ManagerController::create(ServerClient::create(), queue, background,
-                                                      makeAccountDirectory());
+    ServerClient::Options server;
+    server.clock = context.clock;
+    server.hardware = context.hardware;
+    server.host = context.host;
+    const auto controller = ManagerController::create(
+        ServerClient::create(std::move(server)), queue, background, context.accountDirectory());
     WindowEvents events(*controller, queue);
     std::shared_ptr<webview::ManagerWindow> window =
         webView.library->createWindow(events, webview::ManagerWindow::Options{});

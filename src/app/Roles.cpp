@@ -11,7 +11,6 @@
 
 #include "agent/Agent.h"
 #include "app/ModuleLoader.h"
-#include "app/PlatformServices.h"
 #include "commands/Status.h"
 #include "commands/Uninstall.h"
 #include "core/Background.h"
@@ -21,7 +20,6 @@
 #include "core/Version.h"
 #include "daemon/Daemon.h"
 #include "daemon/DaemonLock.h"
-#include "device/DeviceIdStore.h"
 #include "platform/linux/LinuxUserSession.h"
 #include "platform/qt/QtCoreLoop.h"
 #include "platform/qt/QtMainQueue.h"
@@ -33,20 +31,21 @@ namespace {
 
 // The manifest query names this Mac by the identifier every request uses,
 // made and stored by the check when there is none yet.
-Updater::Environment updaterEnvironment() {
+Updater::Environment updaterEnvironment(const RoleContext& context) {
     Updater::Environment environment;
-    environment.deviceId = [] { return DeviceIdStore::getOrCreate(); };
-    if (const char* url = std::getenv("TARVO_UPDATE_URL")) environment.updateUrl = url;
-    environment.packages = makeUpdatePackages();
+    environment.clock = context.clock;
+    environment.deviceId = [&context] { return context.deviceId(); };
+    environment.updateUrl = context.updateUrl;
+    environment.packages = context.updatePackages();
     return environment;
 }
 
 // In a throw-away root (never on a Mac, never without TARVO_ROOT) the
 // end-to-end tests run the update checks every TARVO_TEST_UPDATE_SECONDS
 // (1 to 3600) instead of after 2 and every 30 minutes.
-void shortenUpdateTimersInTestRoot(Daemon::Options& options) {
-    const char* text = std::getenv("TARVO_TEST_UPDATE_SECONDS");
-    if (!text || Paths::root().empty()) return;
+void shortenUpdateTimersInTestRoot(const RoleContext& context, Daemon::Options& options) {
+    if (!context.testUpdateSeconds || context.paths->root.empty()) return;
+    const char* text = context.testUpdateSeconds->c_str();
     char* end = nullptr;
     const long seconds = std::strtol(text, &end, 10);
     if (end == text || *end != '\0' || seconds < 1 || seconds > 3600) return;
@@ -55,7 +54,7 @@ void shortenUpdateTimersInTestRoot(Daemon::Options& options) {
 
 }  // namespace
 
-int runDaemon(const Invocation& inv) {
+int runDaemon(const RoleContext& context, const Invocation& inv) {
     std::string error;
     const auto lock = DaemonLock::acquire(error);
     if (!lock) {
@@ -66,24 +65,25 @@ int runDaemon(const Invocation& inv) {
     // Update checks block on the network and on tools: one worker runs them,
     // one after another, off the main thread (and is joined before the
     // updater goes).
-    Updater updater(updaterEnvironment());
+    Updater updater(updaterEnvironment(context));
     ThreadPoolBackground updates(1);
     Daemon::Options options;
-    options.systemProxy = makeSystemProxy(std::make_shared<TarvoLog>("daemon", Paths::daemonLog()));
-    options.certificateTrust = makeCertificateTrust();
-    options.loginSessions = makeLoginSessions();
+    options.systemProxy =
+        context.systemProxy(std::make_shared<TarvoLog>("daemon", Paths::daemonLog()));
+    options.certificateTrust = context.certificateTrust();
+    options.loginSessions = context.loginSessions();
     options.startUpdateCheck = [&updates, &updater] {
         updates.run([&updater] { updater.checkAndInstall(appVersion); });
     };
-    shortenUpdateTimersInTestRoot(options);
-    return Daemon::create(loop.queue(), systemClock(), std::move(options))->run();
+    shortenUpdateTimersInTestRoot(context, options);
+    return Daemon::create(loop.queue(), context.clock, std::move(options))->run();
 }
 
-int installCert(const Invocation& inv) {
+int installCert(const RoleContext& context, const Invocation& inv) {
     const std::string path =
         inv.args.size() > 1 ? inv.args[1] : Paths::certificateAuthorityDir() + "/rootCert.pem";
     // The tools' own messages come first; one closing line says what happened.
-    if (makeCertificateTrust()->trust(path, inv.err)) {
+    if (context.certificateTrust()->trust(path, inv.err)) {
         inv.out << "certificate trusted: " << path << "\n" << std::flush;
         return 0;
     }
@@ -92,23 +92,24 @@ int installCert(const Invocation& inv) {
 }
 
 // One whole update check, waited for; every outcome is in daemon.log.
-int checkUpdate(const Invocation& inv) {
-    Updater(updaterEnvironment()).checkAndInstall(appVersion);
+int checkUpdate(const RoleContext& context, const Invocation& inv) {
+    Updater(updaterEnvironment(context)).checkAndInstall(appVersion);
     inv.out << "update check finished — details in " << Paths::daemonLog() << "\n" << std::flush;
     return 0;
 }
 
-int showStatus(const Invocation& inv) {
-    Status::report(inv.out, *makeSystemProxy(std::make_shared<TarvoLog>("status")),
-                   *makeCertificateTrust());
+int showStatus(const RoleContext& context, const Invocation& inv) {
+    Status::report(inv.out, *context.systemProxy(std::make_shared<TarvoLog>("status")),
+                   *context.certificateTrust());
     return 0;
 }
 
-int uninstall(const Invocation& inv) {
+int uninstall(const RoleContext& context, const Invocation& inv) {
     const int status = Uninstall::run(
         inv.err, ::getuid(),
-        *makeSystemProxy(std::make_shared<TarvoLog>("uninstall", Paths::daemonLog())),
-        *makeCertificateTrust(), inv.args.size() > 1 && inv.args[1] == Uninstall::kKeepFilesOption);
+        *context.systemProxy(std::make_shared<TarvoLog>("uninstall", Paths::daemonLog())),
+        *context.certificateTrust(),
+        inv.args.size() > 1 && inv.args[1] == Uninstall::kKeepFilesOption);
     if (status == 0) inv.out << "Tarvo uninstalled\n" << std::flush;
     return status;
 }
@@ -152,14 +153,14 @@ class NoWindows : public AgentViews {
     void installChatMenuItem(std::function<void()>) override {}
 };
 
-bool qtNeedsX11() {
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    return !platform || !*platform || std::string(platform).rfind("xcb", 0) == 0;
+bool qtNeedsX11(const RoleContext& context) {
+    const std::string platform = context.qtPlatform.value_or("");
+    return platform.empty() || platform.rfind("xcb", 0) == 0;
 }
 
 }  // namespace
 
-int runAgent(const Invocation&) {
+int runAgent(const RoleContext& context, const Invocation&) {
     platform::LinuxUserSession::Options sessionOptions;
     sessionOptions.run = [](const std::string& path, const std::vector<std::string>& args) {
         ProcessOptions options;
@@ -177,7 +178,7 @@ int runAgent(const Invocation&) {
     if (child) {
         const LoadedWindows loaded = loadWindows(moduleDirectory());
         noWindows = loaded.error;
-        if (loaded.library && qtNeedsX11() && !loaded.library->displayReachable())
+        if (loaded.library && qtNeedsX11(context) && !loaded.library->displayReachable())
             noWindows = "cannot open the display";
         else
             windowLibrary = loaded.library;
@@ -202,7 +203,15 @@ int runAgent(const Invocation&) {
         Agent::Dependencies deps;
         deps.queue = &queue;
         deps.background = &background;
+        deps.clock = context.clock;
         deps.session = session;
+        // The session's user talks to the service as this machine.
+        ServerClient::Options server;
+        server.username = session->userName();
+        server.clock = context.clock;
+        server.hardware = context.hardware;
+        server.host = context.host;
+        deps.server = ServerClient::create(std::move(server));
         if (windows) {
             session->setIdleSource([windowLibrary] { return windowLibrary->idleSeconds(); });
             deps.workspace = windowLibrary->createWorkspace();

@@ -19,8 +19,9 @@ class Roles final : public launcher::RolesLibrary {
         // The process's paths, fixed once before any thread starts; the
         // windows library loaded later reads the same ones.
         Paths::install(Paths::layoutFrom(std::getenv, argc > 0 ? argv[0] : ""));
+        const RoleContext context = RoleContext::fromProcess();
         const std::vector<std::string> rawArgs(argv + (argc > 0 ? 1 : 0), argv + argc);
-        return launcher::dispatch(rawArgs, commandTable(), std::cout, std::cerr,
+        return launcher::dispatch(rawArgs, commandTable(context), std::cout, std::cerr,
                                   static_cast<unsigned>(getuid()));
     }
 };

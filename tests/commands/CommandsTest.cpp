@@ -167,6 +167,9 @@ TEST(Commands, AnInstalledExecutableTakesItsCertificateAuthorityFromEtc) {
     const std::string installed = root.path() + "/usr/bin/tarvo";
     fs::create_directories(fs::path(installed).parent_path());
     fs::copy_file(tarvoBinary(), installed);
+    fs::create_directories(root.path() + "/usr/lib/tarvo");
+    fs::copy_file(fs::path(tarvoBinary()).replace_filename("libtarvo_roles.so"),
+                  root.path() + "/usr/lib/tarvo/libtarvo_roles.so");
     const std::string own = root.path() + "/own";
     const struct {
         std::string binary;
