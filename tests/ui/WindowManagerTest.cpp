@@ -21,49 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class WindowManagerTest : public ::testing::Test {
-  protected:
-    void start(XServer::Options options = {}) {
-        x = std::make_unique<XServer>(std::move(options));
-        ASSERT_TRUE(x->running() && x->error().empty()) << x->error();
-        app = ui::makeAgentApplication({"-platform", "xcb", "-display", x->display()});
-    }
-    unsigned long number(const std::vector<std::string>& command) const {
-        return std::strtoul(x->run(command).c_str(), nullptr, 10);
-    }
-    bool viewable(WId id) const {
-        return x->run({"xwininfo", "-id", std::to_string(id)}).find("IsViewable") !=
-               std::string::npos;
-    }
-
-    std::unique_ptr<XServer> x;
-    std::unique_ptr<QApplication> app;
-    VirtualMainQueue queue;
-};
-
-// Another client's window (xmessage) active: the card shows in the top-right corner of the
-// primary screen and leaves the focus there.
-TEST_F(WindowManagerTest, TheCardLeavesTheFocusWhereItWas) {
-    start({.screens = {"1280x800", "1024x768"}});
-    Process other(Launch{.argv = {"/usr/bin/xmessage", "-geometry", "400x160+200+200", "other"},
-                         .env = environmentWith({"DISPLAY=" + x->screen(0)}),
-                         .capture = false});
-    unsigned long otherId = 0;
-    ASSERT_TRUE(waitUntil([&] {
-        return (otherId = number({"xdotool", "search", "--onlyvisible", "--class", "Xmessage"}));
-    }));
-    x->run({"xdotool", "windowactivate", "--sync", std::to_string(otherId)});
-    auto views = std::make_shared<ui::QtAgentViews>(
-        queue, std::make_shared<platform::FakeUserSession>(), nullptr);
-    auto warning = views->makeTimeWarning();
-    warning->show(5);
-    QWidget* card = dynamic_cast<ui::TimeWarningPopup&>(*warning).window();
-    ASSERT_TRUE(waitUntil([&] { return viewable(card->winId()); }));
-    settleFor(500ms);
-    EXPECT_EQ(number({"xdotool", "getactivewindow"}), otherId);
-    EXPECT_EQ(serverGeometry(*x, card->winId()), QRect(1280 - 360 - 24, 24, 360, 96));
-}
-
 // Another program: its own connection to the X server and one window that counts the keys
 // and clicks the server gives it. Override-redirect windows skip the window manager.
 class OtherProgram {
@@ -90,29 +47,18 @@ class OtherProgram {
         XRaiseWindow(dpy_, window_);
         XSync(dpy_, False);
     }
-    // Asks the window manager of X screen `screen` what a pager may ask (an EWMH message to the
-    // root window).
-    void askAsAPager(const char* message, long value, int screen = 0) {
+    // Asks the window manager of X screen `screen` what a pager may ask: an EWMH message about
+    // `about` (the root window when 0), "_NET_WM_STATE" with 1 and an atom's name to add a state.
+    void ask(const char* message, long value, const char* atom = nullptr, unsigned long about = 0,
+             int screen = 0) {
         XEvent ev{};
         ev.xclient.type = ClientMessage;
-        ev.xclient.window = RootWindow(dpy_, screen);
+        ev.xclient.window = about ? about : RootWindow(dpy_, screen);
         ev.xclient.message_type = XInternAtom(dpy_, message, False);
         ev.xclient.format = 32;
         ev.xclient.data.l[0] = value;
+        if (atom) ev.xclient.data.l[1] = static_cast<long>(XInternAtom(dpy_, atom, False));
         XSendEvent(dpy_, RootWindow(dpy_, screen), False,
-                   SubstructureRedirectMask | SubstructureNotifyMask, &ev);
-        XSync(dpy_, False);
-    }
-    // Asks the window manager to add `state` ("_NET_WM_STATE_ABOVE") to the window's states.
-    void askForState(const char* state) {
-        XEvent ev{};
-        ev.xclient.type = ClientMessage;
-        ev.xclient.window = window_;
-        ev.xclient.message_type = XInternAtom(dpy_, "_NET_WM_STATE", False);
-        ev.xclient.format = 32;
-        ev.xclient.data.l[0] = 1;  // add
-        ev.xclient.data.l[1] = static_cast<long>(XInternAtom(dpy_, state, False));
-        XSendEvent(dpy_, DefaultRootWindow(dpy_), False,
                    SubstructureRedirectMask | SubstructureNotifyMask, &ev);
         XSync(dpy_, False);
     }
@@ -223,26 +169,76 @@ class ServerState {
     Display* dpy_;
 };
 
+class WindowManagerTest : public ::testing::Test {
+  protected:
+    // A private X server, the server's view over a connection of the test's own, and the
+    // agent's views on it; `before` runs on the server before the application starts.
+    void start(XServer::Options options = {}, const std::vector<std::string>& before = {}) {
+        x = std::make_unique<XServer>(std::move(options));
+        ASSERT_TRUE(x->running() && x->error().empty()) << x->error();
+        if (!before.empty()) x->run(before);
+        server = std::make_unique<ServerState>(x->screen(0));
+        ASSERT_TRUE(server->connected());
+        app = ui::makeAgentApplication({"-platform", "xcb", "-display", x->display()});
+        views = std::make_shared<ui::QtAgentViews>(queue, session, nullptr);
+    }
+    unsigned long number(const std::vector<std::string>& command) const {
+        return std::strtoul(x->run(command).c_str(), nullptr, 10);
+    }
+    // The blocker for Emma after 60 minutes, each request heard in `asked`; its windows.
+    const std::vector<ui::BlockerWindow*>& showBlocker() {
+        blocker = views->makeBlocker("Emma", 60, [&](std::int64_t m) { asked.push_back(m); });
+        blocker->show();
+        return windows();
+    }
+    const std::vector<ui::BlockerWindow*>& windows() const {
+        return dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
+    }
+
+    std::unique_ptr<XServer> x;
+    std::unique_ptr<ServerState> server;
+    std::unique_ptr<QApplication> app;
+    VirtualMainQueue queue;
+    std::shared_ptr<platform::FakeUserSession> session =
+        std::make_shared<platform::FakeUserSession>();
+    std::shared_ptr<ui::QtAgentViews> views;
+    std::unique_ptr<BlockerView> blocker;
+    std::vector<std::int64_t> asked;
+};
+
+// Another client's window (xmessage) active: the card shows in the top-right corner of the
+// primary screen and leaves the focus there.
+TEST_F(WindowManagerTest, TheCardLeavesTheFocusWhereItWas) {
+    start({.screens = {"1280x800", "1024x768"}});
+    Process other(Launch{.argv = {"/usr/bin/xmessage", "-geometry", "400x160+200+200", "other"},
+                         .env = environmentWith({"DISPLAY=" + x->screen(0)}),
+                         .capture = false});
+    unsigned long otherId = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        return (otherId = number({"xdotool", "search", "--onlyvisible", "--class", "Xmessage"}));
+    }));
+    x->run({"xdotool", "windowactivate", "--sync", std::to_string(otherId)});
+    auto warning = views->makeTimeWarning();
+    warning->show(5);
+    QWidget* card = dynamic_cast<ui::TimeWarningPopup&>(*warning).window();
+    ASSERT_TRUE(waitUntil([&] { return server->viewable(card->winId()); }));
+    settleFor(500ms);
+    EXPECT_EQ(number({"xdotool", "getactivewindow"}), otherId);
+    EXPECT_EQ(serverGeometry(*x, card->winId()), QRect(1280 - 360 - 24, 24, 360, 96));
+}
+
 // The blocker over two screens, shown while another program of the child's (the typist) has a
 // window of its own, and the X server's view of both.
 class BlockerUnderAttack : public WindowManagerTest {
   protected:
     void SetUp() override {
         start({.screens = {"1280x800", "1024x768"}});
-        server = std::make_unique<ServerState>(x->screen(0));
-        ASSERT_TRUE(server->connected());
         typist = std::make_unique<OtherProgram>(x->screen(0), QRect(200, 200, 300, 200), false);
         ASSERT_TRUE(waitUntil([&] { return server->viewable(typist->id()); }));
-        views = std::make_shared<ui::QtAgentViews>(queue, session, nullptr);
-        blocker = views->makeBlocker("Emma", 60, [&](std::int64_t m) { asked.push_back(m); });
-        blocker->show();
-        ASSERT_EQ(windows().size(), 2u);
+        ASSERT_EQ(showBlocker().size(), 2u);
         mine = windows()[0]->winId();
         second = windows()[1]->winId();
         ASSERT_TRUE(waitUntil([&] { return uncovered().empty(); })) << uncovered();
-    }
-    const std::vector<ui::BlockerWindow*>& windows() const {
-        return dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
     }
     // "" while the blocker covers everything, else what is wrong.
     std::string uncovered() const {
@@ -266,14 +262,17 @@ class BlockerUnderAttack : public WindowManagerTest {
         check(server->inputGrabbed(), "no grab");
         return wrong;
     }
+    // Runs xdotool commands on the first screen, one after another.
+    std::function<void()> xdotool(std::vector<std::vector<std::string>> commands) {
+        return [this, commands] {
+            for (auto command : commands) {
+                command.insert(command.begin(), "xdotool");
+                x->run(command);
+            }
+        };
+    }
 
-    std::shared_ptr<platform::FakeUserSession> session =
-        std::make_shared<platform::FakeUserSession>();
-    std::shared_ptr<ui::QtAgentViews> views;
-    std::unique_ptr<ServerState> server;
     std::unique_ptr<OtherProgram> typist, overlay;
-    std::unique_ptr<BlockerView> blocker;
-    std::vector<std::int64_t> asked;
     WId mine = 0, second = 0;
 };
 
@@ -281,15 +280,14 @@ class BlockerUnderAttack : public WindowManagerTest {
 // desktop in view, with the keyboard and the pointer, within one pin.
 TEST_F(BlockerUnderAttack, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin) {
     const std::string first = std::to_string(mine), typistId = std::to_string(typist->id());
+    const auto raiseTypist =
+        xdotool({{"windowactivate", "--sync", typistId}, {"windowraise", typistId}});
     const struct {
         const char* name;
         std::function<void()> attack;
         std::function<bool()> took;
     } attacks[] = {
-        {"the keyboard on another program's window",
-         [&] {
-             x->run({"xdotool", "windowfocus", std::to_string(typist->id())});
-         },
+        {"the keyboard on another program's window", xdotool({{"windowfocus", typistId}}),
          [&] { return server->focus() == typist->id(); }},
         {"unmapped",
          [&] {
@@ -297,40 +295,28 @@ TEST_F(BlockerUnderAttack, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin
              x->run({"xdotool", "windowunmap", std::to_string(second)}, 1);
          },
          [&] { return !server->viewable(mine); }},
-        {"another desktop in view",
-         [&] {
-             x->run({"xdotool", "set_desktop", "1"});
-         },
+        {"another desktop in view", xdotool({{"set_desktop", "1"}}),
          [&] { return server->currentDesktop() == 1; }},
         {"left on one desktop",
-         [&] {
-             x->run({"xdotool", "set_desktop_for_window", first, "0"});
-             x->run({"xdotool", "set_desktop", "2"});
-         },
+         xdotool({{"set_desktop_for_window", first, "0"}, {"set_desktop", "2"}}),
          [&] { return server->currentDesktop() == 2; }},
-        {"the desktop shown", [&] { typist->askAsAPager("_NET_SHOWING_DESKTOP", 1); },
+        {"the desktop shown", [&] { typist->ask("_NET_SHOWING_DESKTOP", 1); },
          [&] { return !server->viewable(mine); }},
         {"the desktop shown on the second screen",
-         [&] { typist->askAsAPager("_NET_SHOWING_DESKTOP", 1, 1); },
+         [&] { typist->ask("_NET_SHOWING_DESKTOP", 1, nullptr, 0, 1); },
          [&] { return !server->viewable(second); }},
         {"the keyboard on the second screen's window",
-         [&] {
-             x->run({"xdotool", "windowfocus", std::to_string(second)});
-         },
+         xdotool({{"windowfocus", std::to_string(second)}}),
          [&] { return server->focus() == second; }},
         {"another program's window activated and raised: below the blocker even before a pin",
-         [&] {
-             x->run({"xdotool", "windowactivate", "--sync", typistId});
-             x->run({"xdotool", "windowraise", typistId});
-         },
+         raiseTypist,
          [&] {
              return server->focus() == typist->id() && server->stackedAbove(mine, typist->id());
          }},
         {"another program's window in the stay-on-top layer, raised",
          [&] {
-             typist->askForState("_NET_WM_STATE_ABOVE");
-             x->run({"xdotool", "windowactivate", "--sync", typistId});
-             x->run({"xdotool", "windowraise", typistId});
+             typist->ask("_NET_WM_STATE", 1, "_NET_WM_STATE_ABOVE", typist->id());
+             raiseTypist();
          },
          [&] { return server->stackedAbove(typist->id(), mine); }},
         {"another program's window that skips the window manager",
@@ -358,8 +344,8 @@ TEST_F(BlockerUnderAttack, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin
             << uncovered();
     }
     // Neither closed nor moved, without a pin to help.
-    x->run({"xdotool", "key", "--clearmodifiers", "alt+F4", "Escape"});
-    x->run({"xdotool", "windowmove", first, "300", "200"});
+    xdotool(
+        {{"key", "--clearmodifiers", "alt+F4", "Escape"}, {"windowmove", first, "300", "200"}})();
     settleFor(800ms);
     EXPECT_EQ(uncovered(), "");
 }
@@ -379,11 +365,9 @@ TEST_F(BlockerUnderAttack, KeysAndClicksGoOnlyToTheBlockerAndItsOwnDialogs) {
         });
     };
     const std::string typistId = std::to_string(typist->id());
-    ASSERT_TRUE(whileTaken(
-        [&] {
-            x->run({"xdotool", "windowfocus", typistId});
-        },
-        [&] { return server->focus() == typist->id(); }, {"xdotool", "type", "abc"}));
+    ASSERT_TRUE(whileTaken(xdotool({{"windowfocus", typistId}}),
+                           [&] { return server->focus() == typist->id(); },
+                           {"xdotool", "type", "abc"}));
     EXPECT_EQ(typist->inputs(), 0);
     OtherProgram lure(x->screen(0), QRect(600, 100, 200, 100), true);
     ASSERT_TRUE(whileTaken([&] { lure.raise(); },
@@ -444,19 +428,13 @@ TEST_F(BlockerUnderAttack, KeysAndClicksGoOnlyToTheBlockerAndItsOwnDialogs) {
 // goes, and with the primary one the texts and buttons move to the screen left. (An X screen
 // wider than its monitors makes room for them; "*" marks the primary one.)
 TEST_F(WindowManagerTest, AMonitorPluggedInUnderTheBlockerIsCovered) {
-    x = std::make_unique<XServer>(XServer::Options{.screens = {"2560x800"}});
-    ASSERT_TRUE(x->running() && x->error().empty()) << x->error();
-    x->run({"xrandr", "--setmonitor", "*left", "1280/338x800/211+0+0", "none"});
-    app = ui::makeAgentApplication({"-platform", "xcb", "-display", x->display()});
+    start({.screens = {"2560x800"}},
+          {"xrandr", "--setmonitor", "*left", "1280/338x800/211+0+0", "none"});
     ASSERT_EQ(QGuiApplication::screens().size(), 2u);
-    auto views = std::make_shared<ui::QtAgentViews>(
-        queue, std::make_shared<platform::FakeUserSession>(), nullptr);
-    auto blocker = views->makeBlocker("Emma", 60, [](std::int64_t) {});
-    blocker->show();
-    const auto& windows = dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
+    const auto& windows = showBlocker();
     ASSERT_EQ(windows.size(), 2u);
     const auto covering = [&](size_t i, QRect area) {
-        return windows.size() > i && viewable(windows[i]->winId()) &&
+        return windows.size() > i && server->viewable(windows[i]->winId()) &&
                serverGeometry(*x, windows[i]->winId()) == area;
     };
     const QRect left(0, 0, 1280, 800), right(1280, 0, 1280, 800), whole(0, 0, 2560, 800);
