@@ -41,14 +41,16 @@ class SilentViews : public AgentViews {
         if (gone) gone("views");
     }
     void becomeMenuBarOnly() override {}
-    std::unique_ptr<BlockerView> makeBlocker(const std::string&, std::int64_t,
+    std::unique_ptr<BlockerView> makeBlocker(const std::string& name, std::int64_t minutes,
                                              MoreTimeRequest) override {
+        blockers.push_back(name + " after " + std::to_string(minutes) + "m");
         return std::make_unique<Blocker>(gone);
     }
     std::unique_ptr<TimeWarningView> makeTimeWarning() override { return nullptr; }
     std::shared_ptr<ChatView> makeChatView() override { return nullptr; }
     void installChatMenuItem(std::function<void()>) override {}
     Gone gone;
+    std::vector<std::string> blockers;  // each one made: for whom, after how many minutes
 };
 
 // An agent for child "kid" (uid 501) on virtual time, its Background run by
@@ -79,7 +81,7 @@ class AgentTest : public ::testing::Test {
     json rulesOnDisk() const { return json::parse(readText(Paths::rulesFile())); }
     // Starts the agent of child "kid" (uid 501) against the fake service.
     void startAgent() {
-        makeAgent(std::make_shared<SilentViews>());
+        makeAgent(views = std::make_shared<SilentViews>());
         ASSERT_TRUE(agent->start());
     }
     void makeAgent(std::shared_ptr<AgentViews> views) {
@@ -91,7 +93,7 @@ class AgentTest : public ::testing::Test {
                                .background = &background,
                                .clock = clock,
                                .session = session,
-                               .workspace = std::make_shared<platform::FakeWorkspace>(),
+                               .workspace = workspace,
                                .views = std::move(views),
                                .presenceOnOwnThread = false});  // the heartbeat on virtual time
     }
@@ -102,6 +104,9 @@ class AgentTest : public ::testing::Test {
     VirtualMainQueue queue{clock};
     ManualBackground background;
     FakeService service;
+    std::shared_ptr<platform::FakeWorkspace> workspace =
+        std::make_shared<platform::FakeWorkspace>();
+    std::shared_ptr<SilentViews> views;
     std::shared_ptr<Agent> agent;
 };
 
@@ -114,6 +119,8 @@ TEST_F(AgentTest, AChildsSession) {
                    R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
     service.answer("/api/GetAppLimits", 200,
                    R"({"allowed_bundle_ids":["com.apple.Safari"],"daily_minutes":90})");
+    workspace->setFrontmost(platform::RunningApp{7, "com.apple.Safari", "Safari",
+                                                 platform::ActivationPolicy::regular, 0});
     startAgent();
     // Before the bootstrap has run: flag, proxy configuration, fail-closed rules.
     const std::string flag = Paths::activeChildrenDir() + "/501.flag";
@@ -150,9 +157,19 @@ TEST_F(AgentTest, AChildsSession) {
     advance(seconds(120));
     EXPECT_FALSE(agent->blockerShown());
     EXPECT_TRUE(agent->schedule()->blockedBySchedule());
+    // With the stream silent the rules are polled each minute: in these 240 s once, at 180 s.
+    EXPECT_EQ(service.requests("/api/GetUserSettingsByDeviceId").size(), 2u);
 
+    advance(seconds(10));  // ten seconds into a stretch of Safari in front
     EXPECT_TRUE(queue.deliverSignal(SIGINT));
     EXPECT_EQ(agent->activeTimers(), 0);
+    background.runAll();
+    std::int64_t reported = 0;
+    for (const auto& r : service.requests("/api/UpdateProcessUsage")) {
+        const json body = json::parse(r.body);
+        for (const auto& sample : body.at("samples")) reported += sample.at("seconds").get<int>();
+    }
+    EXPECT_EQ(reported, 250) << "in front from start to stop, none of it lost";
 }
 
 // The child rewrote the state file (no time used, 100000 minutes granted) and
@@ -171,7 +188,7 @@ TEST_F(AgentTest, TheServicesFiguresOutweighARewrittenStateFileAndAGrantCountsOn
               "2025-12-31T05:00:00Z");
     EXPECT_EQ(state().grantedBonusMinutes, 15);
     EXPECT_EQ(state().seconds, 4500);
-    EXPECT_TRUE(agent->blockerShown()) << "75 of 75 minutes used";
+    EXPECT_EQ(views->blockers, std::vector<std::string>{"kid after 75m"}) << "75 of 75 used";
 
     service.grant(7, 10);
     ASSERT_TRUE(settle([&] { return !agent->blockerShown(); }));
