@@ -1,6 +1,7 @@
 // The agent's windows on a private X server with a real window manager
 // (openbox): screens, stacking, focus, and the tray icon.
 #include <QPushButton>
+#include <QStyleHints>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
@@ -444,10 +445,16 @@ TEST_F(WindowManagerTest, TrayIconWaitsForATrayHostAndAClickOpensTheChat) {
     ASSERT_TRUE(x->startTrayHost());
     ASSERT_TRUE(waitUntil([&] { return tray->geometry().isValid(); }));
     EXPECT_EQ(logLinesWith(warning).size(), 1u);
-    settleFor(200ms);
-    const QPoint at = tray->geometry().center();
-    x->run({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()), "click", "1"});
-    EXPECT_TRUE(waitUntil([&] { return clicks == 1; }));
+    // Clicked where it is until it answers: the tray places and embeds the icon in steps. No
+    // two clicks make a double click, which would open the chat without a single click doing it.
+    QGuiApplication::styleHints()->setMouseDoubleClickInterval(0);
+    EXPECT_TRUE(waitUntil([&] {
+        const QPoint at = tray->geometry().center();
+        if (clicks == 0)
+            x->run({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()), "click",
+                    "1"});
+        return clicks > 0;
+    }));
 }
 
 }  // namespace
