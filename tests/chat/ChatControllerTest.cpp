@@ -100,6 +100,7 @@ TEST_F(ChatControllerTest, PollsFromTheStoredHighestIdToastsNewParentMessagesAnd
     ChatStore::save({old, ChatMessage{41, "child", "reply", std::nullopt, std::nullopt}});
     server.addMessage(42, "parent", "new");
     server.addMessage(40, "parent", "old, again");
+    server.addMessage(0, "parent", "without a number: never shown");
     server.pollStatus = 503;
     auto chat = start();
     tick(0ms);
