@@ -181,24 +181,27 @@ TEST_F(AgentTest, TheServicesFiguresOutweighARewrittenStateFileAndAGrantCountsOn
     writeText(Paths::perUserScreenTimeStateFile(),
               ScreenTimeTracker::DailyState{"2025-12-31", 0, 60, 5, 100000}.toJson().dump());
     service.answer("/api/GetAppLimits", 200,
-                   R"({"daily_minutes":60,"granted_minutes_today":15,"used_seconds_today":4500})");
+                   R"({"daily_minutes":60,"granted_minutes_today":15,"used_seconds_today":4800})");
     startAgent();
     ASSERT_TRUE(settle([&] { return service.events.streams() == 1; }));
     EXPECT_EQ(queryOf(service.requests("/api/GetAppLimits").at(0))["day_start"],
               "2025-12-31T05:00:00Z");
     EXPECT_EQ(state().grantedBonusMinutes, 15);
-    EXPECT_EQ(state().seconds, 4500);
-    EXPECT_EQ(views->blockers, std::vector<std::string>{"kid after 75m"}) << "75 of 75 used";
+    EXPECT_EQ(state().seconds, 4800);
+    EXPECT_EQ(views->blockers, std::vector<std::string>{"kid after 80m"}) << "80 of 75 used";
 
+    service.grant(6, 5);  // 80 of 80: nothing left yet, the blocker stays
+    ASSERT_TRUE(settle([&] { return state().grantedBonusMinutes == 20; }));
+    EXPECT_TRUE(agent->blockerShown());
     service.grant(7, 10);
     ASSERT_TRUE(settle([&] { return !agent->blockerShown(); }));
-    advance(seconds(30));  // the poll hands out request 7 as well
+    advance(seconds(30));  // the poll hands out requests 6 and 7 as well
     EXPECT_EQ(queryOf(service.requests("/api/CheckMoreTimeApproval").back())["by_request"], "1");
-    EXPECT_EQ(state().grantedBonusMinutes, 25);
+    EXPECT_EQ(state().grantedBonusMinutes, 30);
 }
 
-// The service's granted minutes cap the bonus at each refresh of the limits,
-// except when a grant was counted while they were on their way: the figure
+// Each refresh of the limits brings their allowlist, and the service's granted
+// minutes cap the bonus, except when a grant was counted while they were on their way: the figure
 // may predate it.
 TEST_F(AgentTest, AGrantCountedWhileTheLimitsWereFetchedIsNotCappedAway) {
     service.answer("/api/GetAppLimits", 200, R"({"daily_minutes":60,"granted_minutes_today":0})");
@@ -210,12 +213,16 @@ TEST_F(AgentTest, AGrantCountedWhileTheLimitsWereFetchedIsNotCappedAway) {
             polling::waitUntil([&] { return agent->lastStreamActivity() == clock->monotonic(); }));
         advance(seconds(minute < 4 ? 60 : 59));
     }
+    service.answer("/api/GetAppLimits", 200,
+                   R"({"allowed_bundle_ids":["com.Roblox.Player"],"daily_minutes":60,)"
+                   R"("granted_minutes_today":0})");
     queue.advance(seconds(1));  // the limits timer queues its fetch
     service.grant(9, 10);       // pushed while it waits
     ASSERT_TRUE(polling::waitUntil([&] { return queue.pendingPosts() > 0; }));
     background.runAll();  // the fetch, with the figure from before the grant
     queue.runPending();   // the grant is counted, then the limits applied
     EXPECT_EQ(agent->screenTime()->state().grantedBonusMinutes, 10);
+    EXPECT_EQ(agent->appLimits()->allowed(), std::set<std::string>{"com.roblox.player"});
     advance(seconds(300));
     EXPECT_EQ(agent->screenTime()->state().grantedBonusMinutes, 0) << "the next figure caps";
 }
@@ -269,6 +276,8 @@ TEST_F(AgentTest, FailedRefreshesAreLoggedOncePerRunOfFailures) {
         EXPECT_EQ(failures(), 2u) << "a new run after a success";
         service.answer(k.endpoint, 200, "{}");
     }
+    EXPECT_EQ(service.requests("/api/CheckinCurrentUser").size(), 1u + 3600 / 300)
+        << "at start and every five minutes";
 }
 
 // A directory in place of the flag (the child made it): the agent says so at
