@@ -135,6 +135,10 @@ TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
     settle();
     EXPECT_EQ(window->titleLabel()->text(), "Mum, Dad & emma");
     EXPECT_EQ(window->avatarLabel()->text(), "EM");
+    server.setParents({});  // an answer without names keeps those known
+    chat->pollOnce();
+    settle();
+    EXPECT_EQ(window->titleLabel()->text(), "Mum, Dad & emma");
     server.sendStatus = 503;
     QTest::keyClicks(window->input(), "  <b>not</b> through  ");
     QTest::keyClick(window->input(), Qt::Key_Return);
