@@ -41,14 +41,16 @@ class SilentViews : public AgentViews {
         if (gone) gone("views");
     }
     void becomeMenuBarOnly() override {}
-    std::unique_ptr<BlockerView> makeBlocker(const std::string&, std::int64_t,
+    std::unique_ptr<BlockerView> makeBlocker(const std::string& name, std::int64_t minutes,
                                              MoreTimeRequest) override {
+        blockers.push_back(name + " after " + std::to_string(minutes) + "m");
         return std::make_unique<Blocker>(gone);
     }
     std::unique_ptr<TimeWarningView> makeTimeWarning() override { return nullptr; }
     std::shared_ptr<ChatView> makeChatView() override { return nullptr; }
     void installChatMenuItem(std::function<void()>) override {}
     Gone gone;
+    std::vector<std::string> blockers;  // each one made: for whom, after how many minutes
 };
 
 // An agent for child "kid" (uid 501) on virtual time, its Background run by
@@ -79,7 +81,7 @@ class AgentTest : public ::testing::Test {
     json rulesOnDisk() const { return json::parse(readText(Paths::rulesFile())); }
     // Starts the agent of child "kid" (uid 501) against the fake service.
     void startAgent() {
-        makeAgent(std::make_shared<SilentViews>());
+        makeAgent(views = std::make_shared<SilentViews>());
         ASSERT_TRUE(agent->start());
     }
     void makeAgent(std::shared_ptr<AgentViews> views) {
@@ -91,7 +93,7 @@ class AgentTest : public ::testing::Test {
                                .background = &background,
                                .clock = clock,
                                .session = session,
-                               .workspace = std::make_shared<platform::FakeWorkspace>(),
+                               .workspace = workspace,
                                .views = std::move(views),
                                .presenceOnOwnThread = false});  // the heartbeat on virtual time
     }
@@ -102,6 +104,9 @@ class AgentTest : public ::testing::Test {
     VirtualMainQueue queue{clock};
     ManualBackground background;
     FakeService service;
+    std::shared_ptr<platform::FakeWorkspace> workspace =
+        std::make_shared<platform::FakeWorkspace>();
+    std::shared_ptr<SilentViews> views;
     std::shared_ptr<Agent> agent;
 };
 
@@ -114,6 +119,8 @@ TEST_F(AgentTest, AChildsSession) {
                    R"("accessWindows":[{"dayOfWeek":1,"start":"08:00","end":"09:00"}]})");
     service.answer("/api/GetAppLimits", 200,
                    R"({"allowed_bundle_ids":["com.apple.Safari"],"daily_minutes":90})");
+    workspace->setFrontmost(platform::RunningApp{7, "com.apple.Safari", "Safari",
+                                                 platform::ActivationPolicy::regular, 0});
     startAgent();
     // Before the bootstrap has run: flag, proxy configuration, fail-closed rules.
     const std::string flag = Paths::activeChildrenDir() + "/501.flag";
@@ -150,50 +157,51 @@ TEST_F(AgentTest, AChildsSession) {
     advance(seconds(120));
     EXPECT_FALSE(agent->blockerShown());
     EXPECT_TRUE(agent->schedule()->blockedBySchedule());
+    // With the stream silent the rules are polled each minute: in these 240 s once, at 180 s.
+    EXPECT_EQ(service.requests("/api/GetUserSettingsByDeviceId").size(), 2u);
 
+    advance(seconds(10));  // ten seconds into a stretch of Safari in front
     EXPECT_TRUE(queue.deliverSignal(SIGINT));
     EXPECT_EQ(agent->activeTimers(), 0);
+    background.runAll();
+    std::int64_t reported = 0;
+    for (const auto& r : service.requests("/api/UpdateProcessUsage")) {
+        const json body = json::parse(r.body);
+        for (const auto& sample : body.at("samples")) reported += sample.at("seconds").get<int>();
+    }
+    EXPECT_EQ(reported, 250) << "in front from start to stop, none of it lost";
 }
 
 // The child rewrote the state file (no time used, 100000 minutes granted) and
 // restarted the agent: the service's figures for the day put both back. A
-// grant pushed and then polled counts once, and not again after a restart.
+// grant pushed and then polled counts once (after a restart: the tracker's tests).
 TEST_F(AgentTest, TheServicesFiguresOutweighARewrittenStateFileAndAGrantCountsOnce) {
     ScopedTimeZone newYork("America/New_York");  // 19:00 on 31 December there
     auto state = [&] { return agent->screenTime()->state(); };
     writeText(Paths::perUserScreenTimeStateFile(),
               ScreenTimeTracker::DailyState{"2025-12-31", 0, 60, 5, 100000}.toJson().dump());
     service.answer("/api/GetAppLimits", 200,
-                   R"({"daily_minutes":60,"granted_minutes_today":15,"used_seconds_today":4500})");
+                   R"({"daily_minutes":60,"granted_minutes_today":15,"used_seconds_today":4800})");
     startAgent();
     ASSERT_TRUE(settle([&] { return service.events.streams() == 1; }));
     EXPECT_EQ(queryOf(service.requests("/api/GetAppLimits").at(0))["day_start"],
               "2025-12-31T05:00:00Z");
     EXPECT_EQ(state().grantedBonusMinutes, 15);
-    EXPECT_EQ(state().seconds, 4500);
-    EXPECT_TRUE(agent->blockerShown()) << "75 of 75 minutes used";
+    EXPECT_EQ(state().seconds, 4800);
+    EXPECT_EQ(views->blockers, std::vector<std::string>{"kid after 80m"}) << "80 of 75 used";
 
+    service.grant(6, 5);  // 80 of 80: nothing left yet, the blocker stays
+    ASSERT_TRUE(settle([&] { return state().grantedBonusMinutes == 20; }));
+    EXPECT_TRUE(agent->blockerShown());
     service.grant(7, 10);
     ASSERT_TRUE(settle([&] { return !agent->blockerShown(); }));
-    advance(seconds(30));  // the poll hands out request 7 as well
+    advance(seconds(30));  // the poll hands out requests 6 and 7 as well
     EXPECT_EQ(queryOf(service.requests("/api/CheckMoreTimeApproval").back())["by_request"], "1");
-    EXPECT_EQ(state().grantedBonusMinutes, 25);
-
-    agent->shutdown();
-    background.runAll();
-    service.answer("/api/GetAppLimits", 200,
-                   R"({"daily_minutes":60,"granted_minutes_today":25,"used_seconds_today":4500})");
-    startAgent();
-    ASSERT_TRUE(settle([&] { return service.events.streams() == 2; }));
-    service.grant(7, 10);  // delivered again
-    service.grant(8, 5);
-    advance(seconds(30));  // the poll hands out both, whatever the stream delivered
     EXPECT_EQ(state().grantedBonusMinutes, 30);
-    EXPECT_EQ(state().grantedRequestIds, (std::vector<std::int64_t>{7, 8}));
 }
 
-// The service's granted minutes cap the bonus at each refresh of the limits,
-// except when a grant was counted while they were on their way: the figure
+// Each refresh of the limits brings their allowlist, and the service's granted
+// minutes cap the bonus, except when a grant was counted while they were on their way: the figure
 // may predate it.
 TEST_F(AgentTest, AGrantCountedWhileTheLimitsWereFetchedIsNotCappedAway) {
     service.answer("/api/GetAppLimits", 200, R"({"daily_minutes":60,"granted_minutes_today":0})");
@@ -205,12 +213,16 @@ TEST_F(AgentTest, AGrantCountedWhileTheLimitsWereFetchedIsNotCappedAway) {
             polling::waitUntil([&] { return agent->lastStreamActivity() == clock->monotonic(); }));
         advance(seconds(minute < 4 ? 60 : 59));
     }
+    service.answer("/api/GetAppLimits", 200,
+                   R"({"allowed_bundle_ids":["com.Roblox.Player"],"daily_minutes":60,)"
+                   R"("granted_minutes_today":0})");
     queue.advance(seconds(1));  // the limits timer queues its fetch
     service.grant(9, 10);       // pushed while it waits
     ASSERT_TRUE(polling::waitUntil([&] { return queue.pendingPosts() > 0; }));
     background.runAll();  // the fetch, with the figure from before the grant
     queue.runPending();   // the grant is counted, then the limits applied
     EXPECT_EQ(agent->screenTime()->state().grantedBonusMinutes, 10);
+    EXPECT_EQ(agent->appLimits()->allowed(), std::set<std::string>{"com.roblox.player"});
     advance(seconds(300));
     EXPECT_EQ(agent->screenTime()->state().grantedBonusMinutes, 0) << "the next figure caps";
 }
@@ -264,6 +276,8 @@ TEST_F(AgentTest, FailedRefreshesAreLoggedOncePerRunOfFailures) {
         EXPECT_EQ(failures(), 2u) << "a new run after a success";
         service.answer(k.endpoint, 200, "{}");
     }
+    EXPECT_EQ(service.requests("/api/CheckinCurrentUser").size(), 1u + 3600 / 300)
+        << "at start and every five minutes";
 }
 
 // A directory in place of the flag (the child made it): the agent says so at

@@ -56,16 +56,34 @@ TEST_F(AppsTest, ClosesOnlyOrdinaryApplicationsOffTheAllowlist) {
         workspace->launch(a, /*quitsWhenAsked=*/a.pid != 21);
         if (close) closed.push_back(a.pid);
     }
+    // No allowlist (none fetched yet, or none set): nothing is closed.
+    auto none = AppLimitEnforcer::create(queue, clock, background, workspace, server, {});
+    none->start();
+    queue.advance(5s);
+    EXPECT_TRUE(workspace->terminateRequests().empty());
+    none->stop();
     auto enforcer = AppLimitEnforcer::create(queue, clock, background, workspace, server,
                                              {"org.mozilla.firefox", "com.valve.steam"});
     enforcer->start();
     queue.advance(5s);  // the first sweep
     EXPECT_EQ(workspace->terminateRequests(), closed);
-    EXPECT_EQ(service.requests("/api/ReportAppLimitReached").size(), closed.size());
+    const auto reports = [&] { return service.requests("/api/ReportAppLimitReached").size(); };
+    EXPECT_EQ(reports(), closed.size());
     // One that ignores the request is forced three seconds later.
     queue.advance(3s);
     EXPECT_EQ(workspace->forceRequests(), std::vector<pid_t>{21});
     EXPECT_FALSE(workspace->running(21));
+
+    // Started again it is closed again, but reported once in five minutes: the sweep 295 s
+    // after the report stays quiet, the one 300 s after reports.
+    queue.advance(289s);
+    workspace->launch(app(28, "com.Roblox.Player"));
+    queue.advance(5s);
+    EXPECT_FALSE(workspace->running(28));
+    EXPECT_EQ(reports(), closed.size());
+    workspace->launch(app(38, "com.Roblox.Player"));
+    queue.advance(5s);
+    EXPECT_EQ(reports(), closed.size() + 1);
 }
 
 // Focus stretches end at 30-second polls, switches and stop; an idle user at

@@ -55,6 +55,18 @@ TEST(ChatMessageDecoding, TolerantFieldsAndTimestamps) {
     }
 }
 
+// The time under a message: the 12-hour clock, midnight and noon as 12, the half of the day after.
+TEST(ChatMessageTime, TwelveHourClockOnBothSidesOfMidnightAndNoon) {
+    test::ScopedTimeZone zone{"UTC"};
+    const std::pair<const char*, const char*> cases[] = {{"2026-01-01T00:00:00Z", "12:00 AM"},
+                                                         {"2026-01-01T11:59:00Z", "11:59 AM"},
+                                                         {"2026-01-01T12:00:00Z", "12:00 PM"},
+                                                         {"2026-01-01T13:05:00Z", "1:05 PM"}};
+    for (const auto& [sent, want] : cases)
+        EXPECT_EQ(ChatController::displayTime(parseIsoUtc(sent)), want) << sent;
+    EXPECT_EQ(ChatController::displayTime(std::nullopt), "");
+}
+
 class ChatControllerTest : public ::testing::Test {
   protected:
     test::ChatTestServer server;
@@ -88,6 +100,7 @@ TEST_F(ChatControllerTest, PollsFromTheStoredHighestIdToastsNewParentMessagesAnd
     ChatStore::save({old, ChatMessage{41, "child", "reply", std::nullopt, std::nullopt}});
     server.addMessage(42, "parent", "new");
     server.addMessage(40, "parent", "old, again");
+    server.addMessage(0, "parent", "without a number: never shown");
     server.pollStatus = 503;
     auto chat = start();
     tick(0ms);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 
 #include "core/Json.h"
 #include "support/FakeService.h"
@@ -13,7 +12,6 @@ namespace tarvo::test {
 class ChatTestServer {
   public:
     ChatTestServer() : service([this](httplib::Server& s) { routes(s); }) {}
-    ~ChatTestServer() { holdSends(false); }  // held sends answer before the server goes
 
     void addMessage(std::int64_t id, const std::string& from, const std::string& text,
                     const std::string& senderName = "") {
@@ -29,12 +27,6 @@ class ChatTestServer {
         for (const auto& name : names) parents_.push_back({{"name", name}});
     }
     std::atomic<int> pollStatus = 200, sendStatus = 200;  // what polls and sends answer
-    // Keeps every send waiting for its answer until released.
-    void holdSends(bool on) {
-        std::lock_guard lock(mutex_);
-        holdSends_ = on;
-        released_.notify_all();
-    }
 
   private:
     void routes(httplib::Server& s) {
@@ -46,8 +38,7 @@ class ChatTestServer {
                             "application/json");
         });
         s.Post("/api/SendChildChatMessage", [this](const auto& req, auto& res) {
-            std::unique_lock lock(mutex_);
-            released_.wait(lock, [this] { return !holdSends_; });
+            std::lock_guard lock(mutex_);
             res.status = sendStatus;
             if (sendStatus != 200) return res.set_content("try later", "text/plain");
             messages_.push_back({{"id", nextId_++},
@@ -60,11 +51,9 @@ class ChatTestServer {
     }
 
     std::mutex mutex_;
-    std::condition_variable released_;
     std::vector<json::Json> messages_;
     json::Json parents_ = json::Json::array();
     std::int64_t nextId_ = 1;
-    bool holdSends_ = false;
 
   public:
     FakeService service;  // last: its handlers use everything above

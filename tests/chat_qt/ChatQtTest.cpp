@@ -84,6 +84,13 @@ class ChatQtTest : public ::testing::Test {
     std::shared_ptr<ChatController> chat;
 };
 
+// With TARVO_SCREENSHOTS naming a folder (scripts/screenshots), what the child sees goes there.
+void screenshot(QWidget* shown, const char* name) {
+    const char* folder = std::getenv("TARVO_SCREENSHOTS");
+    if (folder) QApplication::processEvents();  // the layout settled
+    EXPECT_TRUE(!folder || shown->grab().save(QString::fromUtf8(folder) + "/" + name)) << name;
+}
+
 // A row as "name|text|status|side colour[ red]": the side of its bubble, what
 // is really painted just inside the bubble's leading edge, a red status.
 std::string describe(QWidget* row) {
@@ -128,6 +135,10 @@ TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
     settle();
     EXPECT_EQ(window->titleLabel()->text(), "Mum, Dad & emma");
     EXPECT_EQ(window->avatarLabel()->text(), "EM");
+    server.setParents({});  // an answer without names keeps those known
+    chat->pollOnce();
+    settle();
+    EXPECT_EQ(window->titleLabel()->text(), "Mum, Dad & emma");
     server.sendStatus = 503;
     QTest::keyClicks(window->input(), "  <b>not</b> through  ");
     QTest::keyClick(window->input(), Qt::Key_Return);
@@ -154,6 +165,7 @@ TEST_F(ChatQtTest, GeometryAndRowsInEveryStateOnTheirSideWithTheNameRules) {
         EXPECT_LE(bubble(i).width(), 300) << i;
     }
     EXPECT_GT(bubble(2).height(), 2 * bubble(0).height()) << "a long word is broken";
+    screenshot(window->window(), "chat-window-conversation.png");
 }
 
 TEST_F(ChatQtTest, ClosingHidesOpeningShowsTheBottomAndTheToastKeepsTwoMinutes) {
@@ -211,6 +223,7 @@ TEST_F(ChatQtTest, ClosingHidesOpeningShowsTheBottomAndTheToastKeepsTwoMinutes) 
     // At most three lines, the last one cut short.
     ASSERT_EQ(toast->bodyLines().size(), 3);
     EXPECT_TRUE(toast->bodyLines().last().endsWith(QStringLiteral("…")));
+    screenshot(toast->window(), "chat-toast.png");
     queue.advance(119s);  // 219 s after the first, 119 after the second
     ASSERT_NE(shown(), nullptr);
     queue.advance(1s);
@@ -237,6 +250,7 @@ TEST_F(ChatXTest, TheToastNeverTakesTheFocusAndTheWindowKnowsWhenItIsSeen) {
     window->open();
     const WId chatId = window->window()->winId();
     ASSERT_TRUE(waitUntil([&] { return window->windowState().seen() && active() == chatId; }));
+    screenshot(window->window(), "chat-window-empty.png");
 
     // 20 in from the bottom-right of the 1280 x 800 screen, on every desktop.
     int replies = 0;

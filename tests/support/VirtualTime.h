@@ -143,7 +143,6 @@ class VirtualMainQueue : public MainQueue {
         std::lock_guard lock(mutex_);
         return schedule_.size();
     }
-    std::optional<int> exitCode() const { return quit_; }
 
   private:
     struct Timer {

@@ -1,6 +1,7 @@
 // The agent's windows on a private X server with a real window manager
 // (openbox): screens, stacking, focus, and the tray icon.
 #include <QPushButton>
+#include <QStyleHints>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
@@ -13,56 +14,12 @@
 #include "ui/UiFixture.h"
 
 // Last: Xlib's macros (Bool, Status, None) would break the headers above.
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace tarvo::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-class WindowManagerTest : public ::testing::Test {
-  protected:
-    void start(XServer::Options options = {}) {
-        x = std::make_unique<XServer>(std::move(options));
-        ASSERT_TRUE(x->running() && x->error().empty()) << x->error();
-        app = ui::makeAgentApplication({"-platform", "xcb", "-display", x->display()});
-    }
-    unsigned long number(const std::vector<std::string>& command) const {
-        return std::strtoul(x->run(command).c_str(), nullptr, 10);
-    }
-    bool viewable(WId id) const {
-        return x->run({"xwininfo", "-id", std::to_string(id)}).find("IsViewable") !=
-               std::string::npos;
-    }
-
-    std::unique_ptr<XServer> x;
-    std::unique_ptr<QApplication> app;
-    VirtualMainQueue queue;
-};
-
-// Another client's window (xmessage) active: the card shows in the top-right corner of the
-// primary screen and leaves the focus there.
-TEST_F(WindowManagerTest, TheCardLeavesTheFocusWhereItWas) {
-    start({.screens = {"1280x800", "1024x768"}});
-    Process other(Launch{.argv = {"/usr/bin/xmessage", "-geometry", "400x160+200+200", "other"},
-                         .env = environmentWith({"DISPLAY=" + x->screen(0)}),
-                         .capture = false});
-    unsigned long otherId = 0;
-    ASSERT_TRUE(waitUntil([&] {
-        return (otherId = number({"xdotool", "search", "--onlyvisible", "--class", "Xmessage"}));
-    }));
-    x->run({"xdotool", "windowactivate", "--sync", std::to_string(otherId)});
-    auto views = std::make_shared<ui::QtAgentViews>(
-        queue, std::make_shared<platform::FakeUserSession>(), nullptr);
-    auto warning = views->makeTimeWarning();
-    warning->show(5);
-    QWidget* card = dynamic_cast<ui::TimeWarningPopup&>(*warning).window();
-    ASSERT_TRUE(waitUntil([&] { return viewable(card->winId()); }));
-    settleFor(500ms);
-    EXPECT_EQ(number({"xdotool", "getactivewindow"}), otherId);
-    EXPECT_EQ(serverGeometry(*x, card->winId()), QRect(1280 - 360 - 24, 24, 360, 96));
-}
 
 // Another program: its own connection to the X server and one window that counts the keys
 // and clicks the server gives it. Override-redirect windows skip the window manager.
@@ -90,29 +47,18 @@ class OtherProgram {
         XRaiseWindow(dpy_, window_);
         XSync(dpy_, False);
     }
-    // Asks the window manager of X screen `screen` what a pager may ask (an EWMH message to the
-    // root window).
-    void askAsAPager(const char* message, long value, int screen = 0) {
+    // Asks the window manager of X screen `screen` what a pager may ask: an EWMH message about
+    // `about` (the root window when 0), "_NET_WM_STATE" with 1 and an atom's name to add a state.
+    void ask(const char* message, long value, const char* atom = nullptr, unsigned long about = 0,
+             int screen = 0) {
         XEvent ev{};
         ev.xclient.type = ClientMessage;
-        ev.xclient.window = RootWindow(dpy_, screen);
+        ev.xclient.window = about ? about : RootWindow(dpy_, screen);
         ev.xclient.message_type = XInternAtom(dpy_, message, False);
         ev.xclient.format = 32;
         ev.xclient.data.l[0] = value;
+        if (atom) ev.xclient.data.l[1] = static_cast<long>(XInternAtom(dpy_, atom, False));
         XSendEvent(dpy_, RootWindow(dpy_, screen), False,
-                   SubstructureRedirectMask | SubstructureNotifyMask, &ev);
-        XSync(dpy_, False);
-    }
-    // Asks the window manager to add `state` ("_NET_WM_STATE_ABOVE") to the window's states.
-    void askForState(const char* state) {
-        XEvent ev{};
-        ev.xclient.type = ClientMessage;
-        ev.xclient.window = window_;
-        ev.xclient.message_type = XInternAtom(dpy_, "_NET_WM_STATE", False);
-        ev.xclient.format = 32;
-        ev.xclient.data.l[0] = 1;  // add
-        ev.xclient.data.l[1] = static_cast<long>(XInternAtom(dpy_, state, False));
-        XSendEvent(dpy_, DefaultRootWindow(dpy_), False,
                    SubstructureRedirectMask | SubstructureNotifyMask, &ev);
         XSync(dpy_, False);
     }
@@ -150,33 +96,6 @@ class ServerState {
         int revert = 0;
         XGetInputFocus(dpy_, &w, &revert);
         return w;
-    }
-    // A 32-bit property's values (at most 64), none when the window has no such property.
-    std::vector<long> property(unsigned long w, const char* name, Atom kind) const {
-        Atom type = 0;
-        int format = 0;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        std::vector<long> values;
-        if (XGetWindowProperty(dpy_, w, XInternAtom(dpy_, name, False), 0, 64, False, kind, &type,
-                               &format, &count, &after, &data) == Success &&
-            data && format == 32)
-            values.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + count);
-        if (data) XFree(data);
-        return values;
-    }
-    long cardinal(unsigned long w, const char* name) const {
-        const std::vector<long> values = property(w, name, AnyPropertyType);
-        return values.size() == 1 ? values[0] & 0xFFFFFFFF : -1;
-    }
-    long desktopOf(unsigned long w) const { return cardinal(w, "_NET_WM_DESKTOP"); }
-    // Whether the window manager keeps the window in the stay-on-top layer.
-    bool staysOnTop(unsigned long w) const {
-        const long above = static_cast<long>(XInternAtom(dpy_, "_NET_WM_STATE_ABOVE", False));
-        return std::ranges::count(property(w, "_NET_WM_STATE", XA_ATOM), above) > 0;
-    }
-    long currentDesktop() const {
-        return cardinal(DefaultRootWindow(dpy_), "_NET_CURRENT_DESKTOP");
     }
     // Whether `a` is stacked above `b` among the root's children (frames included).
     bool stackedAbove(unsigned long a, unsigned long b) const {
@@ -223,30 +142,64 @@ class ServerState {
     Display* dpy_;
 };
 
+class WindowManagerTest : public ::testing::Test {
+  protected:
+    // A private X server, the server's view over a connection of the test's own, and the
+    // agent's views on it; `before` runs on the server before the application starts.
+    void start(XServer::Options options = {}, const std::vector<std::string>& before = {}) {
+        x = std::make_unique<XServer>(std::move(options));
+        ASSERT_TRUE(x->running() && x->error().empty()) << x->error();
+        if (!before.empty()) x->run(before);
+        server = std::make_unique<ServerState>(x->screen(0));
+        ASSERT_TRUE(server->connected());
+        app = ui::makeAgentApplication({"-platform", "xcb", "-display", x->display()});
+        views = std::make_shared<ui::QtAgentViews>(queue, session, nullptr);
+    }
+    // Whether xprop finds `value` in window `w`'s (the root's when 0) property `name`.
+    bool property(unsigned long w, const char* name, const std::string& value) const {
+        std::vector<std::string> argv{"xprop", "-root", name};
+        if (w) argv = {"xprop", "-id", std::to_string(w), name};
+        return x->run(argv).find(value) != std::string::npos;
+    }
+    unsigned long number(const std::vector<std::string>& command) const {
+        return std::strtoul(x->run(command).c_str(), nullptr, 10);
+    }
+    // The blocker for Emma after 60 minutes, each request heard in `asked`; its windows.
+    const std::vector<ui::BlockerWindow*>& showBlocker() {
+        blocker = views->makeBlocker("Emma", 60, [&](std::int64_t m) { asked.push_back(m); });
+        blocker->show();
+        return windows();
+    }
+    const std::vector<ui::BlockerWindow*>& windows() const {
+        return dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
+    }
+
+    std::unique_ptr<XServer> x;
+    std::unique_ptr<ServerState> server;
+    std::unique_ptr<QApplication> app;
+    VirtualMainQueue queue;
+    std::shared_ptr<platform::FakeUserSession> session =
+        std::make_shared<platform::FakeUserSession>();
+    std::shared_ptr<ui::QtAgentViews> views;
+    std::unique_ptr<BlockerView> blocker;
+    std::vector<std::int64_t> asked;
+};
+
 // The blocker over two screens, shown while another program of the child's (the typist) has a
 // window of its own, and the X server's view of both.
 class BlockerUnderAttack : public WindowManagerTest {
   protected:
     void SetUp() override {
         start({.screens = {"1280x800", "1024x768"}});
-        server = std::make_unique<ServerState>(x->screen(0));
-        ASSERT_TRUE(server->connected());
         typist = std::make_unique<OtherProgram>(x->screen(0), QRect(200, 200, 300, 200), false);
         ASSERT_TRUE(waitUntil([&] { return server->viewable(typist->id()); }));
-        views = std::make_shared<ui::QtAgentViews>(queue, session, nullptr);
-        blocker = views->makeBlocker("Emma", 60, [&](std::int64_t m) { asked.push_back(m); });
-        blocker->show();
-        ASSERT_EQ(windows().size(), 2u);
+        ASSERT_EQ(showBlocker().size(), 2u);
         mine = windows()[0]->winId();
         second = windows()[1]->winId();
         ASSERT_TRUE(waitUntil([&] { return uncovered().empty(); })) << uncovered();
     }
-    const std::vector<ui::BlockerWindow*>& windows() const {
-        return dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
-    }
     // "" while the blocker covers everything, else what is wrong.
     std::string uncovered() const {
-        constexpr long kEveryDesktop = 0xFFFFFFFF;
         std::string wrong;
         const auto check = [&](bool good, const char* what) {
             if (!good) wrong += std::string(wrong.empty() ? "" : ", ") + what;
@@ -255,25 +208,28 @@ class BlockerUnderAttack : public WindowManagerTest {
         check(serverGeometry(*x, mine) == QRect(0, 0, 1280, 800) &&
                   serverGeometry(*x, second) == QRect(0, 0, 1024, 768),
               "not over its screen");
-        check(
-            server->desktopOf(mine) == kEveryDesktop && server->desktopOf(second) == kEveryDesktop,
-            "not on every desktop");
+        for (const WId w : {mine, second})
+            check(property(w, "_NET_WM_DESKTOP", "= 4294967295\n"), "not on every desktop");
         check(server->stackedAbove(mine, typist->id()) &&
                   (!overlay || server->stackedAbove(mine, overlay->id())),
               "another window above");
-        check(server->staysOnTop(mine), "not in the stay-on-top layer");
+        check(property(mine, "_NET_WM_STATE", "_NET_WM_STATE_ABOVE"),
+              "not in the stay-on-top layer");
         check(server->focus() == mine, "the focus elsewhere");
         check(server->inputGrabbed(), "no grab");
         return wrong;
     }
+    // Runs xdotool commands on the first screen, one after another.
+    std::function<void()> xdotool(std::vector<std::vector<std::string>> commands) {
+        return [this, commands] {
+            for (auto command : commands) {
+                command.insert(command.begin(), "xdotool");
+                x->run(command);
+            }
+        };
+    }
 
-    std::shared_ptr<platform::FakeUserSession> session =
-        std::make_shared<platform::FakeUserSession>();
-    std::shared_ptr<ui::QtAgentViews> views;
-    std::unique_ptr<ServerState> server;
     std::unique_ptr<OtherProgram> typist, overlay;
-    std::unique_ptr<BlockerView> blocker;
-    std::vector<std::int64_t> asked;
     WId mine = 0, second = 0;
 };
 
@@ -281,15 +237,14 @@ class BlockerUnderAttack : public WindowManagerTest {
 // desktop in view, with the keyboard and the pointer, within one pin.
 TEST_F(BlockerUnderAttack, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin) {
     const std::string first = std::to_string(mine), typistId = std::to_string(typist->id());
+    const auto raiseTypist =
+        xdotool({{"windowactivate", "--sync", typistId}, {"windowraise", typistId}});
     const struct {
         const char* name;
         std::function<void()> attack;
         std::function<bool()> took;
     } attacks[] = {
-        {"the keyboard on another program's window",
-         [&] {
-             x->run({"xdotool", "windowfocus", std::to_string(typist->id())});
-         },
+        {"the keyboard on another program's window", xdotool({{"windowfocus", typistId}}),
          [&] { return server->focus() == typist->id(); }},
         {"unmapped",
          [&] {
@@ -297,40 +252,28 @@ TEST_F(BlockerUnderAttack, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin
              x->run({"xdotool", "windowunmap", std::to_string(second)}, 1);
          },
          [&] { return !server->viewable(mine); }},
-        {"another desktop in view",
-         [&] {
-             x->run({"xdotool", "set_desktop", "1"});
-         },
-         [&] { return server->currentDesktop() == 1; }},
+        {"another desktop in view", xdotool({{"set_desktop", "1"}}),
+         [&] { return property(0, "_NET_CURRENT_DESKTOP", "= 1\n"); }},
         {"left on one desktop",
-         [&] {
-             x->run({"xdotool", "set_desktop_for_window", first, "0"});
-             x->run({"xdotool", "set_desktop", "2"});
-         },
-         [&] { return server->currentDesktop() == 2; }},
-        {"the desktop shown", [&] { typist->askAsAPager("_NET_SHOWING_DESKTOP", 1); },
+         xdotool({{"set_desktop_for_window", first, "0"}, {"set_desktop", "2"}}),
+         [&] { return property(0, "_NET_CURRENT_DESKTOP", "= 2\n"); }},
+        {"the desktop shown", [&] { typist->ask("_NET_SHOWING_DESKTOP", 1); },
          [&] { return !server->viewable(mine); }},
         {"the desktop shown on the second screen",
-         [&] { typist->askAsAPager("_NET_SHOWING_DESKTOP", 1, 1); },
+         [&] { typist->ask("_NET_SHOWING_DESKTOP", 1, nullptr, 0, 1); },
          [&] { return !server->viewable(second); }},
         {"the keyboard on the second screen's window",
-         [&] {
-             x->run({"xdotool", "windowfocus", std::to_string(second)});
-         },
+         xdotool({{"windowfocus", std::to_string(second)}}),
          [&] { return server->focus() == second; }},
         {"another program's window activated and raised: below the blocker even before a pin",
-         [&] {
-             x->run({"xdotool", "windowactivate", "--sync", typistId});
-             x->run({"xdotool", "windowraise", typistId});
-         },
+         raiseTypist,
          [&] {
              return server->focus() == typist->id() && server->stackedAbove(mine, typist->id());
          }},
         {"another program's window in the stay-on-top layer, raised",
          [&] {
-             typist->askForState("_NET_WM_STATE_ABOVE");
-             x->run({"xdotool", "windowactivate", "--sync", typistId});
-             x->run({"xdotool", "windowraise", typistId});
+             typist->ask("_NET_WM_STATE", 1, "_NET_WM_STATE_ABOVE", typist->id());
+             raiseTypist();
          },
          [&] { return server->stackedAbove(typist->id(), mine); }},
         {"another program's window that skips the window manager",
@@ -358,8 +301,8 @@ TEST_F(BlockerUnderAttack, WhateverAnotherProgramDidTheBlockerIsBackWithinOnePin
             << uncovered();
     }
     // Neither closed nor moved, without a pin to help.
-    x->run({"xdotool", "key", "--clearmodifiers", "alt+F4", "Escape"});
-    x->run({"xdotool", "windowmove", first, "300", "200"});
+    xdotool(
+        {{"key", "--clearmodifiers", "alt+F4", "Escape"}, {"windowmove", first, "300", "200"}})();
     settleFor(800ms);
     EXPECT_EQ(uncovered(), "");
 }
@@ -379,11 +322,9 @@ TEST_F(BlockerUnderAttack, KeysAndClicksGoOnlyToTheBlockerAndItsOwnDialogs) {
         });
     };
     const std::string typistId = std::to_string(typist->id());
-    ASSERT_TRUE(whileTaken(
-        [&] {
-            x->run({"xdotool", "windowfocus", typistId});
-        },
-        [&] { return server->focus() == typist->id(); }, {"xdotool", "type", "abc"}));
+    ASSERT_TRUE(whileTaken(xdotool({{"windowfocus", typistId}}),
+                           [&] { return server->focus() == typist->id(); },
+                           {"xdotool", "type", "abc"}));
     EXPECT_EQ(typist->inputs(), 0);
     OtherProgram lure(x->screen(0), QRect(600, 100, 200, 100), true);
     ASSERT_TRUE(whileTaken([&] { lure.raise(); },
@@ -438,25 +379,30 @@ TEST_F(BlockerUnderAttack, KeysAndClicksGoOnlyToTheBlockerAndItsOwnDialogs) {
     x->run({"xdotool", "windowfocus", "--sync", typistId});
     x->run({"xdotool", "type", "abc"});
     EXPECT_EQ(typist->inputs(), 3) << "the keyboard is the child's again";
+
+    // The time card shows in the top-right corner of the primary screen and leaves another
+    // program's window active.
+    x->run({"xdotool", "windowactivate", "--sync", typistId});
+    auto warning = views->makeTimeWarning();
+    warning->show(5);
+    QWidget* card = dynamic_cast<ui::TimeWarningPopup&>(*warning).window();
+    ASSERT_TRUE(waitUntil([&] { return server->viewable(card->winId()); }));
+    settleFor(500ms);
+    EXPECT_EQ(number({"xdotool", "getactivewindow"}), typist->id());
+    EXPECT_EQ(serverGeometry(*x, card->winId()), QRect(1280 - 360 - 24, 24, 360, 96));
 }
 
 // A monitor plugged in while the blocker is up gets a window of its own; unplugged, the window
 // goes, and with the primary one the texts and buttons move to the screen left. (An X screen
 // wider than its monitors makes room for them; "*" marks the primary one.)
 TEST_F(WindowManagerTest, AMonitorPluggedInUnderTheBlockerIsCovered) {
-    x = std::make_unique<XServer>(XServer::Options{.screens = {"2560x800"}});
-    ASSERT_TRUE(x->running() && x->error().empty()) << x->error();
-    x->run({"xrandr", "--setmonitor", "*left", "1280/338x800/211+0+0", "none"});
-    app = ui::makeAgentApplication({"-platform", "xcb", "-display", x->display()});
+    start({.screens = {"2560x800"}},
+          {"xrandr", "--setmonitor", "*left", "1280/338x800/211+0+0", "none"});
     ASSERT_EQ(QGuiApplication::screens().size(), 2u);
-    auto views = std::make_shared<ui::QtAgentViews>(
-        queue, std::make_shared<platform::FakeUserSession>(), nullptr);
-    auto blocker = views->makeBlocker("Emma", 60, [](std::int64_t) {});
-    blocker->show();
-    const auto& windows = dynamic_cast<ui::FullScreenBlockerController&>(*blocker).windows();
+    const auto& windows = showBlocker();
     ASSERT_EQ(windows.size(), 2u);
     const auto covering = [&](size_t i, QRect area) {
-        return windows.size() > i && viewable(windows[i]->winId()) &&
+        return windows.size() > i && server->viewable(windows[i]->winId()) &&
                serverGeometry(*x, windows[i]->winId()) == area;
     };
     const QRect left(0, 0, 1280, 800), right(1280, 0, 1280, 800), whole(0, 0, 2560, 800);
@@ -489,10 +435,16 @@ TEST_F(WindowManagerTest, TrayIconWaitsForATrayHostAndAClickOpensTheChat) {
     ASSERT_TRUE(x->startTrayHost());
     ASSERT_TRUE(waitUntil([&] { return tray->geometry().isValid(); }));
     EXPECT_EQ(logLinesWith(warning).size(), 1u);
-    settleFor(200ms);
-    const QPoint at = tray->geometry().center();
-    x->run({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()), "click", "1"});
-    EXPECT_TRUE(waitUntil([&] { return clicks == 1; }));
+    // Clicked where it is until it answers: the tray places and embeds the icon in steps. No
+    // two clicks make a double click, which would open the chat without a single click doing it.
+    QGuiApplication::styleHints()->setMouseDoubleClickInterval(0);
+    EXPECT_TRUE(waitUntil([&] {
+        const QPoint at = tray->geometry().center();
+        if (clicks == 0)
+            x->run({"xdotool", "mousemove", std::to_string(at.x()), std::to_string(at.y()), "click",
+                    "1"});
+        return clicks > 0;
+    }));
 }
 
 }  // namespace
