@@ -42,8 +42,6 @@ class ChatQtTest : public ::testing::Test {
         }
     }
     ~ChatQtTest() override {
-        // The toast is process-wide and its close timer lives on this test's queue.
-        ChatToast::discard();
         chat.reset();
         window.reset();
     }
@@ -207,17 +205,19 @@ TEST_F(ChatQtTest, ClosingHidesOpeningShowsTheBottomAndTheToastKeepsTwoMinutes) 
     EXPECT_EQ(window->rowWidgets().size(), 32u);
 
     // The toast (the ones for messages 31 and 32 gone): where it lands is checked under X.
-    ChatToast::discard();
+    window->toasts().discard();
     const auto reply = [] {};
-    auto shown = [] { return ChatToast::shared() ? ChatToast::shared()->window() : nullptr; };
+    auto shown = [&] {
+        return window->toasts().shown() ? window->toasts().shown()->window() : nullptr;
+    };
     window->presentToast("Mum", "first", reply);
     ASSERT_NE(shown(), nullptr);
     // Shown without asking for the focus, which Xvfb cannot tell from being refused it.
     EXPECT_TRUE(shown()->testAttribute(Qt::WA_ShowWithoutActivating));
-    ChatToast* toast = ChatToast::shared();
+    ChatToast* toast = window->toasts().shown();
     queue.advance(100s);
     window->presentToast("Dad", std::string(500, 'w'), reply);
-    EXPECT_EQ(ChatToast::shared(), toast);
+    EXPECT_EQ(window->toasts().shown(), toast);
     EXPECT_EQ(toast->title(), "Message from Dad") << "the newer message's own sender";
     EXPECT_EQ(toast->body(), QString(500, 'w'));
     // At most three lines, the last one cut short.
@@ -227,8 +227,13 @@ TEST_F(ChatQtTest, ClosingHidesOpeningShowsTheBottomAndTheToastKeepsTwoMinutes) 
     queue.advance(119s);  // 219 s after the first, 119 after the second
     ASSERT_NE(shown(), nullptr);
     queue.advance(1s);
-    EXPECT_EQ(shown(), nullptr);  // closing: fading out
-    EXPECT_TRUE(waitUntil([&] { return ChatToast::shared() == nullptr; }));
+    EXPECT_EQ(shown(), nullptr);  // closing: fading out, then gone
+    const QPointer<ChatToast> fading(toast);
+    window->presentToast("Mum", "again", reply);  // never on the fading card
+    ASSERT_NE(window->toasts().shown(), nullptr);
+    EXPECT_NE(window->toasts().shown(), toast);
+    EXPECT_EQ(window->toasts().shown()->title(), "Message from Mum");
+    EXPECT_TRUE(waitUntil([&] { return fading.isNull(); }));
 }
 
 class ChatXTest : public ChatQtTest {
@@ -255,7 +260,7 @@ TEST_F(ChatXTest, TheToastNeverTakesTheFocusAndTheWindowKnowsWhenItIsSeen) {
     // 20 in from the bottom-right of the 1280 x 800 screen, on every desktop.
     int replies = 0;
     window->presentToast("Mum", "Dinner is ready", [&] { ++replies; });
-    QWidget* toast = ChatToast::shared()->window();
+    QWidget* toast = window->toasts().shown()->window();
     ASSERT_TRUE(waitUntil(
         [&] { return serverGeometry(*x, toast->winId()).topLeft() == QPoint(900, 630); }));
     const std::string toastId = std::to_string(toast->winId());

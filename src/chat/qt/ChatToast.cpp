@@ -25,8 +25,6 @@ namespace tarvo::chatqt {
 
 namespace {
 
-ChatToast* sharedToast = nullptr;
-
 constexpr int cornerRadius = 12;
 constexpr int borderWidth = 3;
 constexpr int slideMillis = 280;
@@ -127,32 +125,7 @@ ChatToast::ChatToast(std::function<void()> onReply, const Context& context)
     : onReply_(std::move(onReply)), context_(context) {}
 
 ChatToast::~ChatToast() {
-    if (sharedToast == this) sharedToast = nullptr;
     delete window_.data();
-}
-
-void ChatToast::present(const std::string& senderName, const std::string& body,
-                        std::function<void()> onReply, const Context& context) {
-    if (sharedToast && sharedToast->window_) {
-        // The card on screen shows the newer message under its own sender's name.
-        sharedToast->titleLabel_->setText(QStringLiteral("Message from ") + qs(senderName));
-        sharedToast->bodyLabel_->setText(qs(body));
-        sharedToast->armAutoDismiss();
-        return;
-    }
-    auto* toast = new ChatToast(std::move(onReply), context);
-    sharedToast = toast;
-    toast->build(senderName, body);
-    toast->slideIn();
-    toast->armAutoDismiss();
-}
-
-ChatToast* ChatToast::shared() {
-    return sharedToast;
-}
-
-void ChatToast::discard() {
-    delete sharedToast;
 }
 
 void ChatToast::build(const std::string& senderName, const std::string& body) {
@@ -196,7 +169,7 @@ void ChatToast::build(const std::string& senderName, const std::string& body) {
     startBreathing();
 }
 
-void ChatToast::slideIn() {
+void ChatToast::slideIn(const std::function<void()>& ping) {
     QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen && !QGuiApplication::screens().isEmpty())
         screen = QGuiApplication::screens().first();
@@ -222,39 +195,10 @@ void ChatToast::slideIn() {
     });
     slide->start(QAbstractAnimation::DeleteWhenStopped);
 
-    playPing();
+    ping();
     const QRect frame(finalOrigin, QSize(width, height));
     context_.log.info("toast shown at " + rectNotation(frame) +
                       " visible=" + (window_->isVisible() ? "true" : "false"));
-}
-
-void ChatToast::playPing() {
-    // One player for the process, loaded on the first toast.
-    static QSoundEffect* ping = nullptr;
-    static QString loaded;
-    const QString file = qs(context_.soundFile);
-    if (file.isEmpty() || !QFileInfo::exists(file)) {
-        context_.log.info("toast sound not played — " +
-                          (file.isEmpty() ? std::string("no sound file") : context_.soundFile) +
-                          " missing");
-        return;
-    }
-    if (QMediaDevices::audioOutputs().isEmpty()) {
-        context_.log.info("toast sound not played — no audio output");
-        return;
-    }
-    if (!ping) ping = new QSoundEffect(qApp);
-    if (loaded != file) {
-        loaded = file;
-        TarvoLog log = context_.log;
-        QObject::disconnect(ping, &QSoundEffect::statusChanged, nullptr, nullptr);
-        QObject::connect(ping, &QSoundEffect::statusChanged, ping, [log] {
-            if (ping->status() == QSoundEffect::Error)
-                log.info("toast sound not played — the sound could not be loaded");
-        });
-        ping->setSource(QUrl::fromLocalFile(file));
-    }
-    ping->play();
 }
 
 void ChatToast::armAutoDismiss() {
@@ -302,8 +246,7 @@ void ChatToast::close() {
     if (!window_ || closing_) return;
     closing_ = true;
     // From here a new message gets a toast of its own rather than updating one
-    // that is fading away.
-    if (sharedToast == this) sharedToast = nullptr;
+    // that is fading away (ToastShelf::shown).
     auto* fade = new QPropertyAnimation(window_, "windowOpacity", this);
     fade->setDuration(fadeMillis);
     fade->setEndValue(0.0);
@@ -334,6 +277,65 @@ QAbstractButton* ChatToast::dismissButton() const {
 }
 double ChatToast::glowPhase() const {
     return window_ ? window_->phase() : 0.0;
+}
+
+ToastShelf::ToastShelf(ChatToast::Context context) : context_(std::move(context)) {}
+
+ToastShelf::~ToastShelf() {
+    discard();
+    delete ping_.data();
+}
+
+void ToastShelf::present(const std::string& senderName, const std::string& body,
+                         std::function<void()> onReply) {
+    if (ChatToast* toast = shown()) {
+        // The card on screen shows the newer message under its own sender's name.
+        toast->titleLabel_->setText(QStringLiteral("Message from ") + qs(senderName));
+        toast->bodyLabel_->setText(qs(body));
+        toast->armAutoDismiss();
+        return;
+    }
+    auto* toast = new ChatToast(std::move(onReply), context_);
+    current_ = toast;
+    toast->build(senderName, body);
+    toast->slideIn([this] { playPing(); });
+    toast->armAutoDismiss();
+}
+
+ChatToast* ToastShelf::shown() const {
+    return current_ && current_->window_ && !current_->closing_ ? current_.data() : nullptr;
+}
+
+void ToastShelf::discard() {
+    delete current_.data();
+}
+
+void ToastShelf::playPing() {
+    const QString file = qs(context_.soundFile);
+    if (file.isEmpty() || !QFileInfo::exists(file)) {
+        context_.log.info("toast sound not played — " +
+                          (file.isEmpty() ? std::string("no sound file") : context_.soundFile) +
+                          " missing");
+        return;
+    }
+    if (QMediaDevices::audioOutputs().isEmpty()) {
+        context_.log.info("toast sound not played — no audio output");
+        return;
+    }
+    // One player, loaded on the first toast.
+    if (!ping_) ping_ = new QSoundEffect(qApp);
+    if (loaded_ != file) {
+        loaded_ = file;
+        TarvoLog log = context_.log;
+        QSoundEffect* ping = ping_;
+        QObject::disconnect(ping, &QSoundEffect::statusChanged, nullptr, nullptr);
+        QObject::connect(ping, &QSoundEffect::statusChanged, ping, [ping, log] {
+            if (ping->status() == QSoundEffect::Error)
+                log.info("toast sound not played — the sound could not be loaded");
+        });
+        ping->setSource(QUrl::fromLocalFile(file));
+    }
+    ping_->play();
 }
 
 }  // namespace tarvo::chatqt

@@ -10,6 +10,7 @@
 #include "core/TarvoLog.h"
 
 class QAbstractButton;
+class QSoundEffect;
 class QVariantAnimation;
 class QWidget;
 
@@ -18,11 +19,11 @@ namespace tarvo::chatqt {
 class ClampedText;
 class ElidedLabel;
 class ToastCard;
+class ToastShelf;
 
 // The card that announces a parent's message: bottom-right of the primary
-// screen, sliding in, breathing a green glow, never taking the focus. One at
-// a time for the whole process; a second message while it is up replaces its
-// sender's name and text and gives it another two minutes. Main thread only.
+// screen, sliding in, breathing a green glow, never taking the focus. Made
+// and shown by a ToastShelf, one at a time. Main thread only.
 class ChatToast : public QObject {
     Q_OBJECT
   public:
@@ -38,15 +39,6 @@ class ChatToast : public QObject {
         // The "Ping" sound (a WAV file); not played when empty or missing.
         std::string soundFile;
     };
-
-    // Shows a toast, or puts the newer sender's name and text on the one on
-    // screen (its reply action stays) and restarts its two minutes.
-    static void present(const std::string& senderName, const std::string& body,
-                        std::function<void()> onReply, const Context& context);
-    // The toast on screen, if any.
-    static ChatToast* shared();
-    // Takes the toast down at once, without the fade (shutdown, tests).
-    static void discard();
 
     // "Reply", or a click anywhere on the card: runs the reply action, then closes.
     void replyTapped();
@@ -65,15 +57,16 @@ class ChatToast : public QObject {
     double glowPhase() const;
 
   private:
+    friend class ToastShelf;
     ChatToast(std::function<void()> onReply, const Context& context);
     ~ChatToast() override;
 
     void build(const std::string& senderName, const std::string& body);
-    void slideIn();
+    // Slides the card in; `ping` plays the sound as it starts.
+    void slideIn(const std::function<void()>& ping);
     void armAutoDismiss();
     void startBreathing();
     void close();
-    void playPing();
 
     QPointer<ToastCard> window_;
     ClampedText* bodyLabel_ = nullptr;
@@ -83,6 +76,35 @@ class ChatToast : public QObject {
     std::function<void()> onReply_;
     Context context_;
     bool closing_ = false;
+};
+
+// Where a chat window's toasts appear: one at a time, with one sound player
+// for them, loaded on the first toast. Main thread only; a toast on screen
+// goes with its shelf, which must not outlive the context's queue.
+class ToastShelf {
+  public:
+    explicit ToastShelf(ChatToast::Context context);
+    ~ToastShelf();
+    ToastShelf(const ToastShelf&) = delete;
+    ToastShelf& operator=(const ToastShelf&) = delete;
+
+    // Shows a toast, or puts the newer sender's name and text on the one on
+    // screen (its reply action stays) and restarts its two minutes.
+    void present(const std::string& senderName, const std::string& body,
+                 std::function<void()> onReply);
+    // The toast on screen, if any: none from the moment it starts to close.
+    ChatToast* shown() const;
+    // Takes the toast down at once, without the fade (shutdown, tests).
+    void discard();
+
+  private:
+    friend class ChatToast;
+    void playPing();
+
+    ChatToast::Context context_;
+    QPointer<ChatToast> current_;
+    QPointer<QSoundEffect> ping_;
+    QString loaded_;
 };
 
 }  // namespace tarvo::chatqt

@@ -282,10 +282,11 @@ QLabel* plainLabel(const QString& text, const QFont& font, const QColor& colour,
 
 using namespace chatqt;
 
-ChatWindow::ChatWindow(Config config) : config_(std::move(config)) {
-    toastContext_.queue = config_.queue;
-    toastContext_.log = config_.log;
-    toastContext_.soundFile = config_.resourcesDir + "/Ping.wav";
+ChatWindow::ChatWindow(Config config)
+    : config_(std::move(config)),
+      toasts_(ChatToast::Context{.queue = config_.queue,
+                                 .log = config_.log,
+                                 .soundFile = config_.resourcesDir + "/Ping.wav"}) {
     buildWindow();
 }
 
@@ -515,7 +516,7 @@ void ChatWindow::open() {
 
 void ChatWindow::presentToast(const std::string& sender, const std::string& body,
                               std::function<void()> onReply) {
-    ChatToast::present(sender, body, std::move(onReply), toastContext_);
+    toasts_.present(sender, body, std::move(onReply));
 }
 
 void ChatWindow::setSendAction(std::function<void(const std::string& input)> action) {

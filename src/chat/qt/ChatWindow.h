@@ -64,6 +64,9 @@ class ChatWindow : public ChatView {
                       std::function<void()> onReply) override;
     void setSendAction(std::function<void(const std::string& input)> action) override;
 
+    // Where its toasts appear.
+    chatqt::ToastShelf& toasts() { return toasts_; }
+
     // The send button and Return.
     void sendTapped();
     // Scrolls the conversation to its end once the rows are laid out.
@@ -91,7 +94,8 @@ class ChatWindow : public ChatView {
     void watchVisibility();
 
     Config config_;
-    chatqt::ChatToast::Context toastContext_;
+    // Its toasts and their sound.
+    chatqt::ToastShelf toasts_;
     bool backdropLoaded_ = false;
     // The window and its parts: each goes with the window (whoever destroys
     // it), and a rebuilt window replaces them all.
