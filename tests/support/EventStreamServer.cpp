@@ -26,7 +26,6 @@ bool EventStreamServer::provide(httplib::DataSink& sink) {
     std::string piece = std::move(pieces_.front());
     pieces_.pop_front();
     lock.unlock();
-    if (onWrite) onWrite();
     return sink.write(piece.data(), piece.size());
 }
 

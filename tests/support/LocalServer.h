@@ -112,9 +112,6 @@ class EventStreamServer {
         return accept_;
     }
 
-    // Called on the stream's thread just before each piece goes out.
-    std::function<void()> onWrite;
-
   private:
     bool provide(httplib::DataSink& sink);
 
