@@ -168,23 +168,19 @@ TEST(Commands, AnInstalledExecutableTakesItsCertificateAuthorityFromEtc) {
     fs::create_directories(fs::path(installed).parent_path());
     fs::copy_file(tarvoBinary(), installed);
     const std::string own = root.path() + "/own";
-    const struct {
-        std::string binary;
-        std::optional<std::string> resources;
-        std::string certificate;
-    } cases[] = {
-        {installed, std::nullopt, root.path() + "/etc/tarvo/rootCert.pem"},
+    // The executable, TARVO_RESOURCES, and the certificate looked for.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {installed, "", root.path() + "/etc/tarvo/rootCert.pem"},
         {installed, own, own + "/rootCert.pem"},
-        {tarvoBinary(), std::nullopt,
+        {tarvoBinary(), "",
          (fs::path(tarvoBinary()).parent_path().parent_path() / "Resources/rootCert.pem").string()},
     };
-    for (const auto& c : cases) {
+    for (const auto& [binary, resources, certificate] : cases) {
         const ProcessResult r =
-            run({.argv = {c.binary, "install-cert"},
-                 .env = environmentWith(
-                     {"TARVO_PLATFORM=", "TARVO_RESOURCES=" + c.resources.value_or("")})});
-        EXPECT_EQ(r.exitStatus, 1) << c.binary;
-        EXPECT_EQ(r.err, "certificate not installed: " + c.certificate + "\n") << c.binary;
+            run({.argv = {binary, "install-cert"},
+                 .env = environmentWith({"TARVO_PLATFORM=", "TARVO_RESOURCES=" + resources})});
+        EXPECT_EQ(r.exitStatus, 1) << binary;
+        EXPECT_EQ(r.err, "certificate not installed: " + certificate + "\n") << binary;
     }
 }
 
