@@ -24,9 +24,9 @@ using nlohmann::json;
 // policies, the child's NSS database): the allowed site loads and its page
 // reports back, the blocked one shows the block page; off the blacklist
 // again, still on the whitelist, it comes through. Anything that goes around
-// the proxy is refused for the child alone, except the service the agent talks to. No made root:
-// the system's own paths and tools, with the host's /etc and /var seen through overlays and a
-// network of its own.
+// the proxy is refused for the child alone, except the service the agent
+// talks to. No made root: the system's own paths and tools, with the host's
+// /etc and /var seen through overlays and a network of its own.
 TEST(WebRulesEndToEnd, AChildsRealBrowsersFollowTheLockedDesktopSettingsThroughTheFilter) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root: namespaces, the daemon, other users";
     for (const char* tool :
@@ -150,11 +150,7 @@ fetch("/seen?browser=" + encodeURIComponent(browser))
     ASSERT_TRUE(x.running()) << x.error();
     x.run({"xhost", "+si:localuser:" + kidName});
     const std::string desktop = "DISPLAY=" + x.display();
-    struct Browser {
-        std::string name;
-        std::vector<std::string> argv;
-    };
-    const std::vector<Browser> browsers = {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> browsers = {
         {"chromium",
          {"/usr/bin/chromium", "--no-first-run", "--no-default-browser-check",
           "--password-store=basic", "--user-data-dir=" + home + "/chromium",
