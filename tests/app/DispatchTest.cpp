@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 
-#include "app/Roles.h"
-#include "launcher/Dispatch.h"
 #include "launcher/Usage.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
@@ -13,49 +10,23 @@ namespace tarvo::app {
 namespace {
 
 using Args = std::vector<std::string>;
-using launcher::dispatch;
 using launcher::usage;
 
-TEST(Dispatch, ChoosesTheSubcommandAfterDroppingProcessSerialNumbers) {
-    // The arguments, those the command is called with (none: not called), the status.
-    const std::tuple<Args, std::optional<Args>, int> cases[] = {
-        {{}, Args{}, 0},
-        {{"-psn_0_1", "status"}, Args{"status"}, 0},
-        {{"install-cert", "-psn_9", "relative/cert.pem", "x"},
-         Args{"install-cert", "relative/cert.pem", "x"},
-         1},
-        {{"Status"}, std::nullopt, 64},
-        {{"-psn"}, std::nullopt, 64},  // only the "-psn_" prefix is dropped
-    };
-    for (const auto& [raw, called, status] : cases) {
-        SCOPED_TRACE(raw.empty() ? "none" : raw[0]);
-        std::vector<Args> calls;
-        std::vector<Command> table;
-        for (std::string name : {"manager", "status", "install-cert"})
-            table.push_back({name, [&calls, name](const Invocation& inv) {
-                                 calls.push_back(inv.args);
-                                 return name == "install-cert" ? 1 : 0;
-                             }});
-        std::ostringstream out, err;
-        EXPECT_EQ(dispatch(raw, table, out, err, 0), status);
-        EXPECT_EQ(calls, called ? std::vector<Args>{*called} : std::vector<Args>{});
-        if (!called) {
-            EXPECT_EQ(err.str(), usage() + "\n");
-        }
-    }
-}
-
-// The real executable, byte for byte. A subcommand asked for help explains
-// and runs nothing (no data deleted).
+// The real executable, byte for byte: process serial numbers ("-psn_…") the
+// Finder adds are dropped wherever they stand; a subcommand asked for help
+// explains and runs nothing (no data deleted).
 TEST(TarvoBinary, VersionHelpUnknownSubcommandsAndRootOnlyOnes) {
     const std::string usageText = usage() + "\n";
     const std::string refusal = "check-update must run as root (installing a .pkg needs it)\n";
     const std::tuple<Args, int, std::string, std::string, std::optional<uid_t>> cases[] = {
         {{"version"}, 0, "tarvo 0.2.15\n", "", {}},
+        {{"-psn_0_1", "version", "-psn_2"}, 0, "tarvo 0.2.15\n", "", {}},
         {{"-h"}, 0, usageText, "", {}},
         {{"uninstall", "--help"}, 0, usageText, "", {}},
         {{"check-update", "x", "-h"}, 0, usageText, "", {}},  // "-h" anywhere after
         {{"frobnicate", "now"}, 64, "", usageText, {}},
+        {{"Status"}, 64, "", usageText, {}},
+        {{"-psn"}, 64, "", usageText, {}},                  // only the "-psn_" prefix is dropped
         {{"check-update"}, 1, "", refusal, test::kNobody},  // before doing any work
     };
     for (const auto& [args, status, out, err, user] : cases) {

@@ -105,32 +105,29 @@ TEST(Commands, StatusAndUninstallOnThisSystemUseItsOwnMechanismsAndNoMacTool) {
     ASSERT_TRUE(ns.entered()) << ns.error();
     TempRoot root;
     LayoutGuard platform("TARVO_PLATFORM", std::nullopt);
-    const std::string thisSystem =
-        "  system web proxy:\n    - desktop proxy settings: off\n    - firewall: off\n";
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"TARVO_PLATFORM="}, thisSystem},
-        {{"TARVO_PLATFORM=linux"}, thisSystem},
-        {{"TARVO_PLATFORM=mac", "TARVO_ROOT="}, "  system web proxy:\n"},
-        {{"TARVO_PLATFORM=mac"}, "  network proxy services:\n"},
+    const std::string thisSystem = "  system web proxy:\n    - desktop proxy settings: off\n";
+    // The environment, the user (an ordinary one cannot read the firewall: it
+    // is said so, and nothing goes to standard error), and what status shows.
+    const std::tuple<std::vector<std::string>, std::optional<uid_t>, std::string> cases[] = {
+        {{"TARVO_PLATFORM="}, {}, thisSystem + "    - firewall: off\n"},
+        {{"TARVO_PLATFORM=linux"}, {}, thisSystem + "    - firewall: off\n"},
+        {{"TARVO_PLATFORM="},
+         kNobody,
+         thisSystem + "    - firewall: unknown (reading it needs root)\n"},
+        {{"TARVO_PLATFORM=mac", "TARVO_ROOT="}, {}, "  system web proxy:\n"},
+        {{"TARVO_PLATFORM=mac"}, {}, "  network proxy services:\n"},
     };
-    for (const auto& [env, want] : cases) {
+    for (const auto& [env, user, want] : cases) {
         SCOPED_TRACE(env.back());
         const ProcessResult r =
-            run({.argv = {tarvoBinary(), "status"}, .env = environmentWith(env)});
-        EXPECT_EQ(r.exitStatus, 0) << r.err;
+            run({.argv = {tarvoBinary(), "status"}, .env = environmentWith(env), .user = user});
+        EXPECT_EQ(std::tie(r.exitStatus, r.err), std::tuple(0, ""));
         EXPECT_NE(r.out.find(want), std::string::npos) << r.out;
         EXPECT_EQ(
             r.out.find("  cert:    MISSING from system certificate store\n") != std::string::npos,
             want.starts_with("  system web proxy"))
             << r.out;
     }
-    // An ordinary user cannot read the firewall: said so, nothing on standard error.
-    const ProcessResult user = run({.argv = {tarvoBinary(), "status"},
-                                    .env = environmentWith({"TARVO_PLATFORM="}),
-                                    .user = kNobody});
-    EXPECT_NE(user.out.find("    - firewall: unknown (reading it needs root)\n"), std::string::npos)
-        << user.out;
-    EXPECT_EQ(user.err, "");
     const std::string called = root.path() + "/launchctl-called";
     writeText(Paths::launchctlTool(), "#!/bin/sh\ntouch " + called + "\n");
     fs::permissions(Paths::launchctlTool(), fs::perms::owner_all);
@@ -171,23 +168,19 @@ TEST(Commands, AnInstalledExecutableTakesItsCertificateAuthorityFromEtc) {
     fs::copy_file(fs::path(tarvoBinary()).replace_filename("libtarvo_roles.so"),
                   root.path() + "/usr/lib/tarvo/libtarvo_roles.so");
     const std::string own = root.path() + "/own";
-    const struct {
-        std::string binary;
-        std::optional<std::string> resources;
-        std::string certificate;
-    } cases[] = {
-        {installed, std::nullopt, root.path() + "/etc/tarvo/rootCert.pem"},
+    // The executable, TARVO_RESOURCES, and the certificate looked for.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {installed, "", root.path() + "/etc/tarvo/rootCert.pem"},
         {installed, own, own + "/rootCert.pem"},
-        {tarvoBinary(), std::nullopt,
+        {tarvoBinary(), "",
          (fs::path(tarvoBinary()).parent_path().parent_path() / "Resources/rootCert.pem").string()},
     };
-    for (const auto& c : cases) {
+    for (const auto& [binary, resources, certificate] : cases) {
         const ProcessResult r =
-            run({.argv = {c.binary, "install-cert"},
-                 .env = environmentWith(
-                     {"TARVO_PLATFORM=", "TARVO_RESOURCES=" + c.resources.value_or("")})});
-        EXPECT_EQ(r.exitStatus, 1) << c.binary;
-        EXPECT_EQ(r.err, "certificate not installed: " + c.certificate + "\n") << c.binary;
+            run({.argv = {binary, "install-cert"},
+                 .env = environmentWith({"TARVO_PLATFORM=", "TARVO_RESOURCES=" + resources})});
+        EXPECT_EQ(r.exitStatus, 1) << binary;
+        EXPECT_EQ(r.err, "certificate not installed: " + certificate + "\n") << binary;
     }
 }
 

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <filesystem>
@@ -154,87 +153,58 @@ TEST(Paths, HomeIsHonouredOnlyWhenOwnedByTheUserAndARelativeRootIsMadeAbsolute) 
 
 using Accessor = std::string (*)();
 
-struct PathCase {
-    const char* name;
-    Accessor get;
-    std::string want;  // under the root ("R") or the home ("H")
-};
-
-// Each accessor against the exact location it must give, "R" and "H" standing
-// for the root and the home.
-void expectTable(const std::vector<PathCase>& table, const std::string& root,
-                 const std::string& home) {
-    for (const PathCase& c : table) {
-        std::string want = c.want;
-        if (want.starts_with("R/")) want = root + want.substr(1);
-        if (want.starts_with("H/")) want = home + want.substr(1);
-        EXPECT_EQ(c.get(), want) << c.name;
-    }
-}
-
-// Each layout's directories, the names the files take in them (the same on
+// Each layout's directories (the Mac's, then this system's; "R" stands for
+// the root, "H" for the home), the names the files take in them (the same on
 // both), and the Mac's own locations, which only the Mac's implementation and
 // its install and update steps use (the same on both too).
 TEST(Paths, EachLayoutsTableUnderARoot) {
     test::TempRoot root;
-    const std::vector<PathCase> mac = {
-        {"dataDir", Paths::dataDir, "R/Library/Application Support/Tarvo"},
-        {"activeChildrenDir", Paths::activeChildrenDir,
-         "R/Library/Application Support/Tarvo/active-children"},
-        {"systemLogDir", Paths::systemLogDir, "R/Library/Logs/Tarvo"},
-        {"updateDir", Paths::updateDir, "R/Library/Logs/Tarvo"},
-        {"daemonLockFile", Paths::daemonLockFile, "R/var/run/app.tarvo.daemon/daemon.lock"},
-        {"userDataDir", Paths::userDataDir, "H/Library/Application Support/Tarvo"},
-        {"userLogDir", Paths::userLogDir, "H/Library/Logs/Tarvo"},
+    const std::tuple<Accessor, std::string, std::string> dirs[] = {
+        {Paths::dataDir, "R/Library/Application Support/Tarvo", "R/var/lib/tarvo"},
+        {Paths::activeChildrenDir, "R/Library/Application Support/Tarvo/active-children",
+         "R/run/tarvo/active-children"},
+        {Paths::systemLogDir, "R/Library/Logs/Tarvo", "R/var/log/tarvo"},
+        {Paths::updateDir, "R/Library/Logs/Tarvo", "R/var/cache/tarvo"},
+        {Paths::daemonLockFile, "R/var/run/app.tarvo.daemon/daemon.lock",
+         "R/run/tarvo/daemon.lock"},
+        {Paths::userDataDir, "H/Library/Application Support/Tarvo", "H/.local/state/tarvo"},
+        {Paths::userLogDir, "H/Library/Logs/Tarvo", "H/.local/state/tarvo/logs"},
     };
-    const std::vector<PathCase> linux = {
-        {"dataDir", Paths::dataDir, "R/var/lib/tarvo"},
-        {"activeChildrenDir", Paths::activeChildrenDir, "R/run/tarvo/active-children"},
-        {"systemLogDir", Paths::systemLogDir, "R/var/log/tarvo"},
-        {"updateDir", Paths::updateDir, "R/var/cache/tarvo"},
-        {"daemonLockFile", Paths::daemonLockFile, "R/run/tarvo/daemon.lock"},
-        {"userDataDir", Paths::userDataDir, "H/.local/state/tarvo"},
-        {"userLogDir", Paths::userLogDir, "H/.local/state/tarvo/logs"},
+    const std::tuple<Accessor, Accessor, const char*> files[] = {
+        {Paths::configFile, Paths::dataDir, "config.json"},
+        {Paths::rulesFile, Paths::dataDir, "proxy_rules.json"},
+        {Paths::proxyConfigFile, Paths::dataDir, "proxy_config.json"},
+        {Paths::deviceIdFile, Paths::dataDir, "device_id.json"},
+        {Paths::mitmproxyDir, Paths::dataDir, "mitmproxy"},
+        {Paths::daemonLog, Paths::systemLogDir, "daemon.log"},
+        {Paths::updaterLog, Paths::systemLogDir, "updater.log"},
+        {Paths::updateScript, Paths::updateDir, "tarvo-apply-update.sh"},
+        {Paths::updatePackagePrefix, Paths::updateDir, "Tarvo-Update-"},
+        {Paths::updateDeferralFile, Paths::updateDir, "update-deferred-since.txt"},
+        {Paths::perUserScreenTimeStateFile, Paths::userDataDir, "screen_time_state.json"},
+        {Paths::cachedSettingsFile, Paths::userDataDir, "cached_settings.json"},
+        {Paths::cachedAppLimitsFile, Paths::userDataDir, "cached_app_limits.json"},
+        {Paths::userDeviceIdFile, Paths::userDataDir, "device_id.json"},
+        {Paths::chatHistoryFile, Paths::userDataDir, "Chat/messages.json"},
+        {Paths::agentLog, Paths::userLogDir, "agent.log"},
+        {Paths::managerLog, Paths::userLogDir, "manager.log"},
     };
-    const std::tuple<const char*, Accessor, Accessor, const char*> files[] = {
-        {"configFile", Paths::configFile, Paths::dataDir, "config.json"},
-        {"rulesFile", Paths::rulesFile, Paths::dataDir, "proxy_rules.json"},
-        {"proxyConfigFile", Paths::proxyConfigFile, Paths::dataDir, "proxy_config.json"},
-        {"deviceIdFile", Paths::deviceIdFile, Paths::dataDir, "device_id.json"},
-        {"mitmproxyDir", Paths::mitmproxyDir, Paths::dataDir, "mitmproxy"},
-        {"daemonLog", Paths::daemonLog, Paths::systemLogDir, "daemon.log"},
-        {"updaterLog", Paths::updaterLog, Paths::systemLogDir, "updater.log"},
-        {"updateScript", Paths::updateScript, Paths::updateDir, "tarvo-apply-update.sh"},
-        {"updatePackagePrefix", Paths::updatePackagePrefix, Paths::updateDir, "Tarvo-Update-"},
-        {"updateDeferralFile", Paths::updateDeferralFile, Paths::updateDir,
-         "update-deferred-since.txt"},
-        {"perUserScreenTimeStateFile", Paths::perUserScreenTimeStateFile, Paths::userDataDir,
-         "screen_time_state.json"},
-        {"cachedSettingsFile", Paths::cachedSettingsFile, Paths::userDataDir,
-         "cached_settings.json"},
-        {"cachedAppLimitsFile", Paths::cachedAppLimitsFile, Paths::userDataDir,
-         "cached_app_limits.json"},
-        {"userDeviceIdFile", Paths::userDeviceIdFile, Paths::userDataDir, "device_id.json"},
-        {"chatHistoryFile", Paths::chatHistoryFile, Paths::userDataDir, "Chat/messages.json"},
-        {"agentLog", Paths::agentLog, Paths::userLogDir, "agent.log"},
-        {"managerLog", Paths::managerLog, Paths::userLogDir, "manager.log"},
-    };
-    const std::vector<PathCase> macOnly = {
-        {"daemonPlist", Paths::daemonPlist, "R/Library/LaunchDaemons/app.tarvo.daemon.plist"},
-        {"agentPlist", Paths::agentPlist, "R/Library/LaunchAgents/app.tarvo.agent.plist"},
-        {"managerApp", Paths::managerApp, "R/Applications/Tarvo Manager.app"},
-        {"agentApp", Paths::agentApp, "R/Applications/Tarvo.app"},
-        {"systemKeychain", Paths::systemKeychain, "R/Library/Keychains/System.keychain"},
-        {"console", Paths::console, "R/dev/console"},
-        {"securityTool", Paths::securityTool, "R/usr/bin/security"},
-        {"opensslTool", Paths::opensslTool, "R/usr/bin/openssl"},
-        {"networksetupTool", Paths::networksetupTool, "R/usr/sbin/networksetup"},
-        {"dsclTool", Paths::dsclTool, "R/usr/bin/dscl"},
-        {"launchctlTool", Paths::launchctlTool, "R/bin/launchctl"},
-        {"pkgutilTool", Paths::pkgutilTool, "R/usr/sbin/pkgutil"},
-        {"installerTool", Paths::installerTool, "R/usr/sbin/installer"},
-        {"bashTool", Paths::bashTool, "R/bin/bash"},
-        {"nohupTool", Paths::nohupTool, "R/usr/bin/nohup"},
+    const std::pair<Accessor, std::string> macOnly[] = {
+        {Paths::daemonPlist, "/Library/LaunchDaemons/app.tarvo.daemon.plist"},
+        {Paths::agentPlist, "/Library/LaunchAgents/app.tarvo.agent.plist"},
+        {Paths::managerApp, "/Applications/Tarvo Manager.app"},
+        {Paths::agentApp, "/Applications/Tarvo.app"},
+        {Paths::systemKeychain, "/Library/Keychains/System.keychain"},
+        {Paths::console, "/dev/console"},
+        {Paths::securityTool, "/usr/bin/security"},
+        {Paths::opensslTool, "/usr/bin/openssl"},
+        {Paths::networksetupTool, "/usr/sbin/networksetup"},
+        {Paths::dsclTool, "/usr/bin/dscl"},
+        {Paths::launchctlTool, "/bin/launchctl"},
+        {Paths::pkgutilTool, "/usr/sbin/pkgutil"},
+        {Paths::installerTool, "/usr/sbin/installer"},
+        {Paths::bashTool, "/bin/bash"},
+        {Paths::nohupTool, "/usr/bin/nohup"},
     };
     for (const bool onMac : {true, false}) {
         SCOPED_TRACE(onMac ? "the Mac's" : "this system's");
@@ -242,10 +212,11 @@ TEST(Paths, EachLayoutsTableUnderARoot) {
                                             {"HOME", root.path() + "/home"},
                                             {"TARVO_PLATFORM", onMac ? "mac" : "linux"}}));
         ASSERT_EQ(Paths::usesMacLayout(), onMac);
-        expectTable(onMac ? mac : linux, root.path(), root.path() + "/home");
-        expectTable(macOnly, root.path(), root.path() + "/home");
-        for (const auto& [name, get, dir, file] : files)
-            EXPECT_EQ(get(), dir() + "/" + file) << name;
+        for (const auto& [get, mac, linux] : dirs)
+            EXPECT_EQ(get(), root.path() + (mac[0] == 'H' ? "/home" : "") +
+                                 (onMac ? mac : linux).substr(1));
+        for (const auto& [get, dir, file] : files) EXPECT_EQ(get(), dir() + "/" + file);
+        for (const auto& [get, want] : macOnly) EXPECT_EQ(get(), root.path() + want);
     }
     // An executable in a usr/bin directory is still the Mac's bundle layout.
     EXPECT_EQ(Paths::installedPrefix("/usr/bin/tarvo"), std::nullopt);
@@ -298,31 +269,21 @@ TEST(Paths, XdgDirectoriesAreAbsoluteAndForRootInsideItsHome) {
         EXPECT_EQ(Paths::agentLog(), want + "/logs/agent.log") << value.value_or("(unset)");
     }
     // An ordinary user's absolute value counts wherever it points; a relative
-    // one is ignored. Checked in a child that becomes nobody; its exit status
-    // names the first case that failed.
+    // one is ignored. Checked in a child that becomes nobody.
     test::TempDir own;
     ASSERT_EQ(::chown(own.path().c_str(), test::kNobody, static_cast<gid_t>(-1)), 0);
-    const std::pair<std::optional<std::string>, std::string> userCases[] = {
-        {"/tmp/st", "/tmp/st/tarvo"},
-        {"st", own.path() + "/.local/state/tarvo"},
-        {std::nullopt, own.path() + "/.local/state/tarvo"},
-    };
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0) ::_exit(100);
-        int failed = 0;
-        for (const auto& [value, want] : userCases) {
-            ++failed;
+    const std::string seen = test::inPrivateMounts({}, [&]() -> std::string {
+        if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0) return "no setuid";
+        std::string dirs;
+        using Value = std::optional<std::string>;
+        for (const Value& value : {Value("/tmp/st"), Value("st"), Value()}) {
             Paths::install(layoutOf({{"HOME", own.path()}, {"XDG_STATE_HOME", value}}));
-            if (Paths::userDataDir() != want) ::_exit(failed);
+            dirs += Paths::userDataDir() + "|";
         }
-        ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "first failing case (1-based; 100: no setuid)";
+        return dirs;
+    });
+    EXPECT_EQ(seen, "/tmp/st/tarvo|" + own.path() + "/.local/state/tarvo|" + own.path() +
+                        "/.local/state/tarvo|");
 }
 
 // An executable installed as …/usr/bin/tarvo (also unpacked into a made

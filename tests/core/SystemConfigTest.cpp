@@ -14,10 +14,9 @@ namespace tarvo::test {
 namespace {
 
 std::vector<std::string> warnings(const std::string& log) {
-    std::vector<std::string> out;
-    for (const auto& line : logMessages(log))
-        if (line.find("WARN") != std::string::npos) out.push_back(line);
-    return out;
+    auto lines = logMessages(log);
+    std::erase_if(lines, [](const auto& line) { return line.find("WARN") == std::string::npos; });
+    return lines;
 }
 
 TEST(SystemConfig, KeysCountOnlyFromATrustedRegularFileWithinTheCap) {

@@ -30,39 +30,31 @@ TEST(Url, PathJoiningQueryEncodingAndWhatCountsAsAUrl) {
     for (const auto& [url, host] : hosts) EXPECT_EQ(hostOf(url), host) << url;
 }
 
-class HttpTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        server.server.Get("/echo", [](const httplib::Request& req, httplib::Response& res) {
-            res.set_content(req.target, "text/plain");
-        });
-        server.server.Get("/silent", [](const httplib::Request&, httplib::Response&) {
-            std::this_thread::sleep_for(500ms);
-        });
-        server.server.Get(R"(/hop/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
-            const int left = std::stoi(req.matches[1]);
-            if (left == 0) res.set_content("arrived", "text/plain");
-            if (left != 0) res.set_redirect("/hop/" + std::to_string(left - 1), 302);
-        });
-        server.start();
-    }
+// Requests reach the server as sent and never through a proxy, whatever the
+// environment says: the system's web proxy is our own filtering proxy.
+// Redirects are followed up to a bound; a longer chain, a refused connection
+// and silence are errors, never an answer.
+TEST(Http, RequestsGoAsSentNeverThroughAProxyAndTransportErrorsAreNoAnswer) {
     test::LocalServer server;
+    server.server.Get("/echo", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content(req.target, "text/plain");
+    });
+    server.server.Get("/silent", [](const httplib::Request&, httplib::Response&) {
+        std::this_thread::sleep_for(500ms);
+    });
+    server.server.Get(R"(/hop/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+        const int left = std::stoi(req.matches[1]);
+        if (left == 0) res.set_content("arrived", "text/plain");
+        if (left != 0) res.set_redirect("/hop/" + std::to_string(left - 1), 302);
+    });
+    server.start();
     const std::string dead = "http://127.0.0.1:" + std::to_string(test::deadPort());
-};
-
-// Never through a proxy, whatever the environment says: the system's web
-// proxy is our own filtering proxy.
-TEST_F(HttpTest, RequestsReachTheServerAsSentAndNeverThroughAProxy) {
     test::EnvGuard a("http_proxy", dead), b("HTTPS_PROXY", dead), c("ALL_PROXY", dead),
         d("HTTP_PROXY", dead), e("no_proxy", std::nullopt), f("NO_PROXY", std::nullopt);
     const auto url = withQuery(server.url() + "/echo", {{"b", "2"}, {"a", "1 2"}});
     EXPECT_EQ(perform({.url = url}).body, "/echo?b=2&a=1%202");
     EXPECT_EQ(perform({.url = server.url() + "/missing"}).status, 404) << "reported, not thrown";
-}
 
-// Redirects are followed up to a bound; a longer chain, a refused connection
-// and silence are errors, never an answer.
-TEST_F(HttpTest, TransportErrors) {
     EXPECT_EQ(perform({.url = server.url() + "/hop/3"}).body, "arrived");
     EXPECT_THROW(perform({.url = server.url() + "/hop/40"}), TransportError);
     EXPECT_THROW(perform({.url = dead + "/x"}), TransportError);

@@ -48,7 +48,9 @@ TEST(Units, VerifyCleanlyAndRestartTheirProgram) {
          "--system",
          {"ExecStart=/usr/bin/tarvo daemon", "Restart=always", "RestartSec=10",
           "WantedBy=multi-user.target"}},
-        {"tarvo-agent.service", "--user", {"ExecStart=/usr/bin/tarvo agent", "Restart=always"}},
+        {"tarvo-agent.service",
+         "--user",
+         {"ExecStart=/usr/bin/tarvo agent", "Restart=always", "RestartSec=2"}},
         {"tarvo-agent.desktop",
          "",
          {"X-GNOME-HiddenUnderSystemd=true",
@@ -65,10 +67,6 @@ TEST(Units, VerifyCleanlyAndRestartTheirProgram) {
         for (const std::string& line : u.lines)
             EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line;
     }
-    std::smatch m;
-    const std::string agent = readText(resource("tarvo-agent.service"));
-    ASSERT_TRUE(std::regex_search(agent, m, std::regex("\nRestartSec=(\\d+)\n")));
-    EXPECT_LE(std::stoi(m[1]), 5) << "the agent is back within seconds";
 }
 
 // A stand-in agent that records each start, then behaves as `how` says

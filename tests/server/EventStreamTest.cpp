@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "support/FakeService.h"
 
 namespace tarvo {
@@ -66,29 +68,23 @@ TEST(EventStream, NothingIsDeliveredOnceTheSessionEnds) {
         test::writeConfig({{"api", service.url() + "/"}});
         auto client = ServerClient::create(test::testOptions());
         std::mutex mutex;
-        std::condition_variable cv;
-        int blocks = 0;
+        std::atomic<int> blocks = 0;
         std::vector<Kind> events;
         std::shared_ptr<SSESession> session;
         auto waitFor = [&](int blocksAtLeast) {
-            std::unique_lock lock(mutex);
-            return cv.wait_for(lock, 10s,
-                               [&] { return !events.empty() && blocks >= blocksAtLeast; });
+            return test::polling::waitUntil([&] {
+                std::lock_guard lock(mutex);
+                return !events.empty() && blocks >= blocksAtLeast;
+            });
         };
         {
-            std::lock_guard lock(mutex);  // the handlers wait until `session` is set
-            session = client->subscribeEvents(
-                [&] {
-                    std::lock_guard lock(mutex);
-                    ++blocks;
-                    cv.notify_all();
-                },
-                [&](const ServerClient::SSEEvent& e) {
-                    std::lock_guard lock(mutex);
-                    events.push_back(e.kind);
-                    cv.notify_all();
-                    if (how == 2) session->cancel();
-                });
+            std::lock_guard lock(mutex);  // the event handler waits until `session` is set
+            session = client->subscribeEvents([&] { ++blocks; },
+                                              [&](const ServerClient::SSEEvent& e) {
+                                                  std::lock_guard lock(mutex);
+                                                  events.push_back(e.kind);
+                                                  if (how == 2) session->cancel();
+                                              });
         }
         service.events.write(": connected\n\ndata: force_update\n\n");
         ASSERT_TRUE(waitFor(1));

@@ -65,19 +65,16 @@ TEST(ServerClient, ErrorAnswersRetriesAndTheCache) {
     EXPECT_EQ(trusted->deviceId(), "CHILDS");
 }
 
-// The day's start goes with every app-limits fetch; the limits are kept for
-// when the service cannot be reached; grants are asked for by request.
-TEST(ServerClient, AppLimitsTheirCacheAndGrantsByRequest) {
+// The limits are kept for when the service cannot be reached. (The day's start
+// sent with each fetch, and grants asked for by request: see AgentTest.)
+TEST(ServerClient, AppLimitsAndTheirCache) {
     test::TempRoot root;
-    test::ScopedTimeZone newYork("America/New_York");  // 19:00 on 31 December there
     test::FakeService service;
     test::writeConfig({{"api", service.url()}});
     auto cl = ServerClient::create(test::testOptions());
     service.answer("/api/GetAppLimits", 200,
                    R"({"allowed_bundle_ids":["A"],"daily_minutes":90,"granted_minutes_today":5})");
     auto fetched = cl->fetchAppLimits();
-    EXPECT_EQ(test::queryOf(service.requests("/api/GetAppLimits").at(0))["day_start"],
-              "2025-12-31T05:00:00Z");
     fetched.grantedMinutesToday.reset();  // the day's figures held when fetched, not later
     EXPECT_EQ(cl->cachedAppLimits(), fetched);
     service.answer("/api/GetAppLimits", 200, "[]");
@@ -103,12 +100,6 @@ TEST(ServerClient, AppLimitsTheirCacheAndGrantsByRequest) {
                   logged.empty() ? 0u : 1u);
         EXPECT_EQ(test::logLinesWith("[cache] WARN").size(), logged.empty() ? 0u : 1u);
     }
-
-    service.grant(7, 10);
-    EXPECT_TRUE(cl->checkMoreTimeGrants() == (std::vector<ServerClient::Grant>{{7, 10}}));
-    EXPECT_EQ(test::queryOf(service.requests("/api/CheckMoreTimeApproval").at(0))["by_request"],
-              "1");
-    EXPECT_TRUE(cl->checkMoreTimeGrants().empty()) << "handed out once";
 }
 
 TEST(SettingsCache, EnvelopeOwnershipAndWhatLoadMakesOfEachFile) {

@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,21 +26,12 @@ class LocalServer {
         std::string body;
     };
 
+    // Recorded once handled, just before the answer goes out: the body has
+    // been read by then, and a client that has its answer finds the record.
     LocalServer() {
-        server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
-            std::lock_guard lock(mutex_);
-            received_.push_back({req.path, req.target, req.body});
-            pendingBodies_[&req] = received_.size() - 1;
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-        // The body is read only after pre-routing: complete the record once the
-        // request has been handled.
         server.set_post_routing_handler([this](const httplib::Request& req, httplib::Response&) {
             std::lock_guard lock(mutex_);
-            if (auto it = pendingBodies_.find(&req); it != pendingBodies_.end()) {
-                received_[it->second].body = req.body;
-                pendingBodies_.erase(it);
-            }
+            received_.push_back({req.path, req.target, req.body});
         });
     }
     ~LocalServer() { stop(); }
@@ -68,7 +58,6 @@ class LocalServer {
   private:
     mutable std::mutex mutex_;
     std::vector<Received> received_;
-    std::map<const httplib::Request*, size_t> pendingBodies_;
     std::thread thread_;
     int port_ = 0;
 };

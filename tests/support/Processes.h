@@ -47,17 +47,12 @@ inline std::vector<std::string> environmentWith(const std::vector<std::string>& 
 
 inline std::vector<std::string> commandLine(const Launch& launch) {
     std::vector<std::string> argv;
+    const char* bindAccounts =
+        "mount --bind \"$0/passwd\" /etc/passwd; "
+        "mount --bind \"$0/group\" /etc/group; exec \"$@\"";
     if (launch.accounts)
-        argv = {"/usr/bin/unshare",
-                "--mount",
-                "--propagation",
-                "private",
-                "--",
-                "/bin/sh",
-                "-ec",
-                R"(mount --bind "$0/passwd" /etc/passwd; mount --bind "$0/group" /etc/group
-exec "$@")",
-                *launch.accounts};
+        argv = {"/usr/bin/unshare", "--mount", "--propagation", "private",       "--",
+                "/bin/sh",          "-ec",     bindAccounts,    *launch.accounts};
     if (launch.user) {
         const std::string id = std::to_string(*launch.user);
         argv.insert(argv.end(),
