@@ -300,6 +300,14 @@ except OSError:
 print(status(s))"""
 
 
+def proxy_connections_open():
+    """Connections the proxy has not closed yet (established, or closed by
+    the client only), as this namespace's kernel lists them."""
+    with open("/proc/net/tcp") as f:
+        rows = [line.split() for line in f.readlines()[1:]]
+    return sum(1 for r in rows if r[1].endswith(":%04X" % PROXY_PORT) and r[3] in ("01", "08"))
+
+
 def resident_kib(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -516,8 +524,10 @@ cp conf/* open; ln -s ../conf shared/link""", "-", self.dir, Pki.ca_pem], check=
         for said in ["refused a connection from uid 65534: 256 connections open from this user",
                      "refused a connection from uid 0: 1024 connections open in all"]:
             self.assertTrue(wait_until(lambda: said in proxy.err()), said)
+        self.assertEqual(proxy_connections_open(), 1024)
         for holder in holders:
             holder.stop()
+        self.assertTrue(wait_until(lambda: proxy_connections_open() == 0))
         # Sizes of the whole head, up to and including the blank line, asking
         # for a site no rule admits: a head the proxy reads gets its block
         # page (403). The user's connections above are released, or none is
