@@ -33,15 +33,13 @@ inline void mustRun(const std::vector<std::string>& argv) {
     if (!r.succeeded()) ADD_FAILURE() << argv[0] << ": " << r.launchError << r.err;
 }
 
-// Made once per process: a throw-away authority (scripts/make-test-ca), a
-// certificate of its own for "localhost" and 127.0.0.2, a mitmdump that
-// trusts that site upstream, and a certificate the authority issued for the
-// names of kSiteNames (trusted wherever the authority is).
+// Made once per process: a throw-away authority (scripts/make-test-ca) and a
+// certificate it issued for the names of kSiteNames (trusted wherever the
+// authority is).
 inline constexpr const char* kSiteNames = "DNS:service.test,DNS:allowed.test,DNS:blocked.test";
 struct TestPki {
     std::string caPem;     // key + certificate, what the proxy's confdir holds
     std::string rootCert;  // certificate alone, what clients trust
-    std::string serverCert, serverKey, mitmdump;
     std::string siteCert, siteKey;
 };
 inline const TestPki& testPki() {
@@ -49,25 +47,14 @@ inline const TestPki& testPki() {
     static const TestPki pki = [] {
         mustRun({"/bin/bash", "-ec",
                  "cd '" + dir.path() + "'; chmod 755 .; '" + sourceDir() +
-                     "/scripts/make-test-ca' ca; openssl req -x509 -newkey ec -pkeyopt "
-                     "ec_paramgen_curve:prime256v1 -nodes -keyout server.key -out server.pem "
-                     "-days 30 -subj /CN=localhost -addext "
-                     "subjectAltName=DNS:localhost,IP:127.0.0.2 2>/dev/null\n"
-                     "printf '#!/bin/sh\\nexec /usr/bin/mitmdump \"$@\" --set "
-                     "ssl_verify_upstream_trusted_ca=%s/server.pem\\n' \"$PWD\" > mitmdump\n"
-                     "chmod 755 mitmdump\n"
+                     "/scripts/make-test-ca' ca\n"
                      "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
                      "-keyout site.key -out site.csr -subj /CN=service.test 2>/dev/null\n"
                      "openssl x509 -req -in site.csr -CA ca/rootCert.pem -CAkey "
                      "ca/mitmproxy-ca.pem -CAcreateserial -days 30 -out site.pem -extfile "
                      "/dev/stdin 2>/dev/null <<< 'subjectAltName=" +
                      kSiteNames + "'\nchmod 644 site.key"});
-        return TestPki{dir / "ca/mitmproxy-ca.pem",
-                       dir / "ca/rootCert.pem",
-                       dir / "server.pem",
-                       dir / "server.key",
-                       dir / "mitmdump",
-                       dir / "site.pem",
+        return TestPki{dir / "ca/mitmproxy-ca.pem", dir / "ca/rootCert.pem", dir / "site.pem",
                        dir / "site.key"};
     }();
     return pki;
@@ -225,18 +212,16 @@ struct DaemonHarness {
 };
 
 // A web server on `address` counting requests for GET /page ("hello from the
-// server", or `html` when given, as a page); HTTP, or HTTPS with the TestPki
-// server certificate (`tls`) or the one for kSiteNames (`siteCert`); on
-// `port`, or on a free one. GET /seen?browser=NAME, a page's report that it
-// ran, is recorded.
+// server", or `html` when given, as a page); HTTP, or HTTPS with the
+// certificate for kSiteNames (`siteCert`); on `port`, or on a free one. GET /seen?browser=NAME, a
+// page's report that it ran, is recorded.
 class WebSite {
   public:
-    explicit WebSite(const std::string& address, bool tls = false, int port = 0,
-                     const std::string& html = "", bool siteCert = false) {
-        if (tls || siteCert) {
+    explicit WebSite(const std::string& address, int port = 0, const std::string& html = "",
+                     bool siteCert = false) {
+        if (siteCert) {
             const TestPki& pki = testPki();
-            server_.reset(new httplib::SSLServer((siteCert ? pki.siteCert : pki.serverCert).c_str(),
-                                                 (siteCert ? pki.siteKey : pki.serverKey).c_str()));
+            server_.reset(new httplib::SSLServer(pki.siteCert.c_str(), pki.siteKey.c_str()));
         } else {
             server_.reset(new httplib::Server());
         }
@@ -309,12 +294,6 @@ inline std::string entryAt(const std::string& path) {
     return describeFileType(st.st_mode) + mode +
            (linked ? " links " + std::to_string(st.st_nlink) : "") + " uid " +
            std::to_string(st.st_uid);
-}
-
-// A new file renamed over `path`, the way the agent writes.
-inline void replaceFile(const std::string& path, const std::string& text) {
-    writeText(path + ".new", text);
-    std::filesystem::rename(path + ".new", path);
 }
 
 // Runs a bash script as nobody (a child planting files); fails the test on error.

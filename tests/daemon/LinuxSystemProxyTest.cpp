@@ -78,8 +78,7 @@ TEST(LinuxSystemProxy, ChildReachesTheWebOnlyThroughTheProxyAndHandMadeChangesAr
     for (const char* address : {"10.77.0.1/32", "10.77.0.2/32"})
         mustRun({"/usr/sbin/ip", "addr", "add", address, "dev", "lo"});
     LinuxSystemProxy proxy(root.options());
-    WebSite service("10.77.0.1", false, 80), site("10.77.0.2", false, 80),
-        filter("127.0.0.1", false, 8080);
+    WebSite service("10.77.0.1", 80), site("10.77.0.2", 80), filter("127.0.0.1", 8080);
     const std::string toService = "http://10.77.0.1/page", toSite = "http://10.77.0.2/page",
                       toFilter = "http://127.0.0.1:8080/page";
 

@@ -96,8 +96,7 @@ const browser = new URLSearchParams(location.search).get("browser");
 fetch("/seen?browser=" + encodeURIComponent(browser))
   .then(() => { location.href = "https://blocked.test/page"; });
 </script>)";
-    WebSite allowed("10.88.0.2", false, 443, page, true),
-        blocked("10.88.0.3", false, 443, "", true);
+    WebSite allowed("10.88.0.2", 443, page, true), blocked("10.88.0.3", 443, "", true);
 
     writeChildConfig(family->service.url(), "DEV-E2E-BROWSERS", kidName);
     Process daemon({.argv = {tarvoBinary(), "daemon"}, .capture = false});
