@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "DaemonFixture.h"
 #include "core/Paths.h"
 #include "daemon/ChildHandover.h"
 #include "support/Accounts.h"
+#include "support/DaemonFixture.h"
 #include "support/FakeService.h"
 
 namespace tarvo::test {

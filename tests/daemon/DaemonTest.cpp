@@ -14,11 +14,11 @@
 
 #include <gtest/gtest.h>
 
-#include "DaemonFixture.h"
 #include "core/Paths.h"
 #include "daemon/ProxyListener.h"
 #include "platform/fake/FakeLoginSessions.h"
 #include "platform/mac/Keychain.h"
+#include "support/DaemonFixture.h"
 
 namespace tarvo::test {
 namespace {

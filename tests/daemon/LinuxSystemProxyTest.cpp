@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include "DaemonFixture.h"
 #include "core/Paths.h"
 #include "core/TarvoLog.h"
 #include "platform/system/LinuxSystemProxy.h"
+#include "support/DaemonFixture.h"
 
 namespace tarvo::test {
 namespace {

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "DaemonFixture.h"
 #include "E2eSupport.h"
+#include "support/DaemonFixture.h"
 #include "support/XServer.h"
 
 namespace tarvo::test {
