@@ -11,10 +11,8 @@ namespace tarvo::app {
 // The directory the role libraries are loaded from (Paths::libraryDir()).
 std::string moduleDirectory();
 
-template <typename Library>
-using LoadedModule = launcher::LoadedLibrary<Library>;
-using LoadedWebView = LoadedModule<webview::Library>;
-using LoadedWindows = LoadedModule<ui::WindowsLibrary>;
+using LoadedWebView = launcher::LoadedLibrary<webview::Library>;
+using LoadedWindows = launcher::LoadedLibrary<ui::WindowsLibrary>;
 
 // Loads `directory`/libtarvo_webview.so (and with it Qt WebEngine) and asks it
 // for the interface this build expects. The library stays loaded for the

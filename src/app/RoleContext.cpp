@@ -29,7 +29,6 @@ RoleContext RoleContext::fromProcess() {
     context.clock = systemClock();
     context.hardware = platform::machineIdentity();
     context.host = platform::machineHostInfo();
-    context.macTools = context.paths->mac;
     context.updateUrl = environmentValue("TARVO_UPDATE_URL");
     context.testUpdateSeconds = environmentValue("TARVO_TEST_UPDATE_SECONDS");
     context.qtPlatform = environmentValue("QT_QPA_PLATFORM");
@@ -42,28 +41,28 @@ std::string RoleContext::deviceId() const {
 
 std::shared_ptr<platform::SystemProxy> RoleContext::systemProxy(
     std::shared_ptr<const TarvoLog> log) const {
-    if (macTools) return std::make_shared<platform::MacSystemProxy>();
+    if (macTools()) return std::make_shared<platform::MacSystemProxy>();
     return std::make_shared<platform::LinuxSystemProxy>(
         platform::LinuxSystemProxy::Options{.log = std::move(log)});
 }
 
 std::shared_ptr<platform::LoginSessions> RoleContext::loginSessions() const {
-    if (macTools) return nullptr;
+    if (macTools()) return nullptr;
     return std::make_shared<platform::SdLoginSessions>();
 }
 
 std::shared_ptr<platform::CertificateTrust> RoleContext::certificateTrust() const {
-    if (macTools) return std::make_shared<platform::MacCertificateTrust>();
+    if (macTools()) return std::make_shared<platform::MacCertificateTrust>();
     return std::make_shared<platform::LinuxCertificateTrust>();
 }
 
 std::shared_ptr<platform::AccountDirectory> RoleContext::accountDirectory() const {
-    if (macTools) return std::make_shared<platform::MacAccountDirectory>();
+    if (macTools()) return std::make_shared<platform::MacAccountDirectory>();
     return std::make_shared<platform::LinuxAccountDirectory>();
 }
 
 std::shared_ptr<platform::UpdatePackages> RoleContext::updatePackages() const {
-    if (macTools) return std::make_shared<platform::MacUpdatePackages>();
+    if (macTools()) return std::make_shared<platform::MacUpdatePackages>();
     return std::make_shared<platform::LinuxUpdatePackages>(platform::LinuxUpdatePackages::Options{
         .keys = platform::LinuxUpdatePackages::trustedKeys(),
         .jobs = std::make_shared<platform::LinuxDetachedJobs>(),

@@ -27,10 +27,6 @@ struct RoleContext {
     std::shared_ptr<Clock> clock;
     std::shared_ptr<const platform::HardwareIdentity> hardware;
     std::shared_ptr<const platform::HostInfo> host;
-    // The Mac's tools (the stand-ins of a made root) rather than this
-    // system's own mechanisms: only with TARVO_PLATFORM=mac and a TARVO_ROOT,
-    // the rule that picks the Mac's table of paths.
-    bool macTools = false;
     // TARVO_UPDATE_URL: the update manifest's address, over config.json's.
     std::optional<std::string> updateUrl;
     // TARVO_TEST_UPDATE_SECONDS, honoured in a made root only.
@@ -41,6 +37,10 @@ struct RoleContext {
     // The one this process's installed paths, environment and machine describe.
     static RoleContext fromProcess();
 
+    // The Mac's tools (the stand-ins of a made root) rather than this
+    // system's own mechanisms: with the Mac's table of paths, which needs
+    // TARVO_PLATFORM=mac and a TARVO_ROOT.
+    bool macTools() const { return paths->mac; }
     // This computer's identifier, made and stored when there is none yet.
     std::string deviceId() const;
     // `log` hears the system proxy's failures and mends.

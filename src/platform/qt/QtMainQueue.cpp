@@ -58,6 +58,8 @@ void QtMainQueue::post(Task task) {
     QMetaObject::invokeMethod(
         this,
         [slot] {
+            // A reference of the main thread's own: the count it drops after
+            // the run orders the task's end before whichever release is last.
             const std::shared_ptr<Task> held = slot;
             Task run = std::move(*held);
             *held = nullptr;
