@@ -9,8 +9,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <memory>
-
 namespace tarvo::platform {
 namespace {
 
@@ -50,22 +48,29 @@ void QtMainQueue::onMainThread(Task task) {
 }
 
 void QtMainQueue::post(Task task) {
-    // The task runs and ends on the main thread: what it captures (the last
-    // reference to an object with windows, say) is never released by the
-    // thread that posted it, whichever thread lets go of Qt's call object
-    // last. The call object then holds an empty task alone.
-    auto slot = std::make_shared<Task>(std::move(task));
-    QMetaObject::invokeMethod(
-        this,
-        [slot] {
-            // A reference of the main thread's own: the count it drops after
-            // the run orders the task's end before whichever release is last.
-            const std::shared_ptr<Task> held = slot;
-            Task run = std::move(*held);
-            *held = nullptr;
-            run();
-        },
-        Qt::QueuedConnection);
+    bool first = false;
+    {
+        std::lock_guard lock(postedMutex_);
+        first = posted_.empty();
+        posted_.push_back(std::move(task));
+    }
+    // One queued call runs every task posted before it; a task posted while
+    // those run waits for the next call.
+    if (first) QMetaObject::invokeMethod(this, "runPosted", Qt::QueuedConnection);
+}
+
+void QtMainQueue::runPosted() {
+    std::deque<Task> tasks;
+    {
+        std::lock_guard lock(postedMutex_);
+        tasks.swap(posted_);
+    }
+    while (!tasks.empty()) {
+        // Each task ends before the next runs, as it would with an event each.
+        Task task = std::move(tasks.front());
+        tasks.pop_front();
+        task();
+    }
 }
 
 MainQueue::TimerId QtMainQueue::addTimer(Millis firstDelay, Millis interval, Task task) {

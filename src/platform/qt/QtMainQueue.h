@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,8 +36,15 @@ class QtMainQueue : public QObject, public MainQueue {
     TimerId addTimer(Millis firstDelay, Millis interval, Task task);
     void onMainThread(Task task);
     void readSignals();
+    // Runs, on the main thread, the posted tasks waiting now.
+    Q_INVOKABLE void runPosted();
 
     std::mutex idMutex_;
+    // Posted tasks wait here, under their own lock, rather than inside Qt's
+    // events: a task is handed over, run and ended by code the thread
+    // checkers can follow, and ends on the main thread whoever posted it.
+    std::mutex postedMutex_;
+    std::deque<Task> posted_;
     TimerId nextId_ = 1;
     std::map<TimerId, QTimer*> timers_;   // main thread only
     std::map<int, Task> signalHandlers_;  // main thread only
