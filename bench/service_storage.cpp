@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ServiceLoad.h"
 #include "service/ServiceProcess.h"
 
 namespace {
@@ -48,32 +49,14 @@ void setUpComputers(const ServiceProcess& service) {
     }
 }
 
-// Check-ins answered 200 per second over three seconds from `clients` threads.
-double checkInsPerSecond(const ServiceProcess& service, int clients) {
-    std::atomic<long> done{0}, failed{0};
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
-    for (int c = 0; c < clients; ++c)
-        threads.emplace_back([&, c] {
-            httplib::Client cli(service.origin());
-            cli.set_keep_alive(true);
-            for (int i = c; !stop; i += clients) {
-                const std::string path = "/api/CheckinCurrentUser?deviceId=DEV-" +
-                                         std::to_string(i % kComputers) +
-                                         "&os=macos&version=0.2.15&user=kid";
-                auto r = cli.Get(path);
-                ++(r && r->status == 200 ? done : failed);
-            }
-        });
-    const auto t0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    stop = true;
-    for (auto& t : threads) t.join();
-    const double secs =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (failed > 0)
-        std::fprintf(stderr, "%ld check-ins failed at %d clients\n", failed.load(), clients);
-    return static_cast<double>(done.load()) / secs;
+// Check-ins per second from `clients` threads, spread over the computers.
+double checkIns(const ServiceProcess& service, int clients) {
+    long failed = 0;
+    const double rate = tarvo::bench::checkInsPerSecond(
+        service.origin(), clients, [](int i) { return "DEV-" + std::to_string(i % kComputers); },
+        &failed);
+    if (failed > 0) std::fprintf(stderr, "%ld check-ins failed at %d clients\n", failed, clients);
+    return rate;
 }
 
 }  // namespace
@@ -88,8 +71,8 @@ int main() {
         ServiceProcess service(data.path(), args);
         service.start();
         setUpComputers(service);
-        checkInsPerSecond(service, 2);  // warm-up: connections opened, statements prepared
-        for (int clients : kClients) rates[store].push_back(checkInsPerSecond(service, clients));
+        checkIns(service, 2);  // warm-up: connections opened, statements prepared
+        for (int clients : kClients) rates[store].push_back(checkIns(service, clients));
         // What went wrong, if anything did.
         std::istringstream log(service.stderrText());
         for (std::string line; std::getline(log, line);)

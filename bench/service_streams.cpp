@@ -14,16 +14,10 @@
 // The PostgreSQL cluster is the tests' own (as root: initdb as postgres).
 // The options after "--" go to the service as they are (a --database there
 // measures one instance on it and leaves the seeding to the caller).
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,114 +33,26 @@
 
 #include <nlohmann/json.hpp>
 
-#include "service/support/Postgres.h"
+#include "ServiceLoad.h"
+#include "service/ServiceProcess.h"
 
 namespace {
 
 using Json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
+using namespace tarvo::bench;
+using tarvo::test::ServiceProcess;
 
 constexpr int kFamilyStreams = 200;  // the demo family's: 50 computers, 4 accounts each
 constexpr int kAccountsPerComputer = 4;
 constexpr int kComputersPerFamily = 5;  // every other family's
 constexpr int kStreamsPerAddress = 8;
 
-[[noreturn]] void die(const std::string& why) {
-    std::fprintf(stderr, "bench_service_streams: %s\n", why.c_str());
-    std::exit(1);
-}
-
 SSL_CTX* tlsContext = nullptr;  // set: streams speak TLS
-
-struct Stream {
-    int fd = -1;
-    SSL* ssl = nullptr;
-    std::string got;
-    ~Stream() {
-        if (ssl) SSL_free(ssl);
-        if (fd >= 0) close(fd);
-    }
-    // What has come, without waiting; false once the connection ended.
-    bool read() {
-        char buf[8192];
-        for (;;) {
-            const ssize_t n =
-                ssl ? SSL_read(ssl, buf, sizeof buf) : recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) {
-                got.append(buf, static_cast<size_t>(n));
-                continue;
-            }
-            if (ssl) return SSL_get_error(ssl, static_cast<int>(n)) == SSL_ERROR_WANT_READ;
-            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        }
-    }
-};
 
 // The n-th stream's source address: 127.1.0.1, 127.1.0.2, ... eight streams each.
 std::string sourceOf(int n) {
     const int a = n / kStreamsPerAddress;
     return "127.1." + std::to_string(a / 250) + "." + std::to_string(a % 250 + 1);
-}
-
-std::unique_ptr<Stream> openStream(int port, const std::string& source, const std::string& device,
-                                   const std::string& user) {
-    auto s = std::make_unique<Stream>();
-    s->fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in from{}, to{};
-    from.sin_family = to.sin_family = AF_INET;
-    inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (s->fd < 0 || bind(s->fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        connect(s->fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-        die("cannot connect from " + source);
-    const std::string req = "GET /api/notifications/sse-direct?userId=" + user +
-                            "&deviceId=" + device + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    if (tlsContext) {
-        s->ssl = SSL_new(tlsContext);
-        SSL_set_fd(s->ssl, s->fd);
-        if (SSL_connect(s->ssl) != 1 ||
-            SSL_write(s->ssl, req.data(), static_cast<int>(req.size())) <= 0)
-            die("no TLS connection from " + source);
-        fcntl(s->fd, F_SETFL, fcntl(s->fd, F_GETFL) | O_NONBLOCK);
-    } else if (send(s->fd, req.data(), req.size(), MSG_NOSIGNAL) < 0) {
-        die("cannot send");
-    }
-    return s;
-}
-
-// Reads until every stream holds `text`; the moment each one first did.
-std::vector<Clock::time_point> waitAll(std::vector<std::unique_ptr<Stream>>& streams,
-                                       const std::string& text) {
-    std::vector<Clock::time_point> at(streams.size());
-    std::vector<bool> done(streams.size(), false);
-    size_t left = streams.size();
-    std::vector<pollfd> fds;
-    for (auto& s : streams) fds.push_back({s->fd, POLLIN, 0});
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (left > 0 && Clock::now() < deadline) {
-        if (poll(fds.data(), fds.size(), 100) <= 0) continue;
-        const auto now = Clock::now();
-        for (size_t i = 0; i < fds.size(); ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            if (!streams[i]->read()) die("a stream was closed: " + streams[i]->got.substr(0, 200));
-            if (!done[i] && streams[i]->got.find(text) != std::string::npos) {
-                done[i] = true;
-                at[i] = now;
-                --left;
-                fds[i].events = 0;  // read no more of it this round
-                streams[i]->got.clear();
-            }
-        }
-    }
-    if (left > 0) die(std::to_string(left) + " streams never saw " + text);
-    return at;
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
 long residentKiB(pid_t pid) {
@@ -156,53 +62,6 @@ long residentKiB(pid_t pid) {
         if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
     return 0;
 }
-
-class Service {
-  public:
-    Service(const std::string& binary, std::vector<std::string> args) : binary_(binary) {
-        args_ = std::move(args);
-    }
-    ~Service() { stop(); }
-    void start(const std::filesystem::path& dir) {
-        int out[2];
-        if (pipe(out) != 0) die("pipe");
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a benchmark that gave up
-            dup2(out[1], 1);
-            std::vector<std::string> a{binary_,      "--listen",    "127.0.0.1:0",   "--data",
-                                       dir.string(), "--seed-demo", "DEV-BENCH:kid", "--quiet"};
-            a.insert(a.end(), args_.begin(), args_.end());
-            std::vector<char*> argv;
-            for (auto& s : a) argv.push_back(s.data());
-            argv.push_back(nullptr);
-            execv(binary_.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        std::string text;
-        char buf[256];
-        while (text.find("listening on") == std::string::npos || text.back() != '\n') {
-            const ssize_t n = read(out[0], buf, sizeof buf);
-            if (n <= 0) die("tarvo-service did not start");
-            text.append(buf, static_cast<size_t>(n));
-        }
-        close(out[0]);
-        port = std::stoi(text.substr(text.rfind(':') + 1));
-    }
-    void stop() {
-        if (pid <= 0) return;
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-    int port = 0;
-    pid_t pid = -1;
-
-  private:
-    std::string binary_;
-    std::vector<std::string> args_;
-};
 
 // The demo family's computers and the other families', each account given to
 // the family's one child, written while no instance runs: into the SQLite file
@@ -244,20 +103,16 @@ void seed(const std::filesystem::path& dir, const std::string& url, int streams)
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("seeding the database failed");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("seeding the database failed");
 }
 
 struct Figures {
     double signInP50 = 0, signInP99 = 0, shortP50 = 0, shortP99 = 0;
 };
 
-std::string origin(int port) {
-    return std::string(tlsContext ? "https" : "http") + "://127.0.0.1:" + std::to_string(port);
-}
-
-Figures shortCalls(int port) {
+Figures shortCalls(const std::string& origin) {
     Figures f;
-    httplib::Client http(origin(port));
+    httplib::Client http(origin);
     http.enable_server_certificate_verification(false);
     http.set_keep_alive(true);
     std::vector<double> signIns, calls;
@@ -267,15 +122,15 @@ Figures shortCalls(int port) {
                            Json{{"email", "demo@tarvo.local"}, {"password", "tarvo-demo"}}.dump(),
                            "application/json");
         if (!r || r->status != 200)
-            die("sign-in failed: " +
-                (r ? std::to_string(r->status) + " " + r->body : httplib::to_string(r.error())));
-        signIns.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+            fail("sign-in failed: " +
+                 (r ? std::to_string(r->status) + " " + r->body : httplib::to_string(r.error())));
+        signIns.push_back(millisecondsBetween(t0, Clock::now()));
     }
     for (int i = 0; i < 2000; ++i) {
         const auto t0 = Clock::now();
         auto r = http.Get("/api/GetAppLimits?device_id=DEV-BENCH&username=kid");
-        if (!r || r->status != 200) die("short call failed");
-        calls.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        if (!r || r->status != 200) fail("short call failed");
+        calls.push_back(millisecondsBetween(t0, Clock::now()));
     }
     f.signInP50 = percentile(signIns, 0.5);
     f.signInP99 = percentile(signIns, 0.99);
@@ -313,31 +168,34 @@ Result measure(const std::string& binary, const std::vector<std::string>& servic
         url = tarvo::test::PostgresCluster::shared().createDatabase();
         args.insert(args.end(), {"--database", url});
     }
-    std::vector<std::unique_ptr<Service>> services;
+    args.insert(args.begin(), {"--seed-demo", "DEV-BENCH:kid", "--quiet"});
+    std::vector<std::unique_ptr<ServiceProcess>> services;
     for (int i = 0; i < setup.instances; ++i) {
-        services.push_back(std::make_unique<Service>(binary, args));
-        std::filesystem::create_directories(dir / std::to_string(i));
+        const auto data = dir / std::to_string(i);
+        std::filesystem::create_directories(data);
+        services.push_back(std::make_unique<ServiceProcess>(data.string(), args));
+        services.back()->binary = binary;
     }
-    services[0]->start(dir / "0");  // makes the schema and the demo family
+    services[0]->start();  // makes the schema and the demo family
     if (ownDatabase) {
-        services[0]->stop();
+        services[0]->terminate();
         seed(dir / "0", url, streams);
-        services[0]->start(dir / "0");
+        services[0]->start();
     }
-    for (int i = 1; i < setup.instances; ++i) services[i]->start(dir / std::to_string(i));
-    const int port = services[0]->port;
+    for (int i = 1; i < setup.instances; ++i) services[i]->start();
+    const std::string origin = services[0]->origin();
     auto resident = [&] {
         long sum = 0;
-        for (auto& s : services) sum += residentKiB(s->pid);
+        for (auto& s : services) sum += residentKiB(s->pid());
         return sum;
     };
 
-    httplib::Client http(origin(port));
+    httplib::Client http(origin);
     http.enable_server_certificate_verification(false);
     auto r = http.Post("/web/api/signin",
                        Json{{"email", "demo@tarvo.local"}, {"password", "tarvo-demo"}}.dump(),
                        "application/json");
-    if (!r || r->status != 200) die("cannot sign in");
+    if (!r || r->status != 200) fail("cannot sign in");
     const std::string setCookie = r->get_header_value("Set-Cookie");
     const httplib::Headers cookie{{"Cookie", setCookie.substr(0, setCookie.find(';'))}};
     const auto overview = Json::parse(http.Get("/web/api/overview", cookie)->body);
@@ -345,15 +203,15 @@ Result measure(const std::string& binary, const std::vector<std::string>& servic
     const std::string rulesPath = "/web/api/children/" + std::to_string(childId) + "/rules";
 
     Result out;
-    out.before = shortCalls(port);
+    out.before = shortCalls(origin);
     out.rssBefore = resident();
 
     // The family's 200 first, then every other family's computers.
     std::vector<std::unique_ptr<Stream>> family, rest;
-    auto portOf = [&](size_t n) { return services[n % services.size()]->port; };
+    auto portOf = [&](size_t n) { return services[n % services.size()]->port(); };
     for (int i = 0; i < kFamilyStreams; ++i)
-        family.push_back(openStream(portOf(static_cast<size_t>(i)), sourceOf(i),
-                                    "FAM-D" + std::to_string(i / 4), "k" + std::to_string(i % 4)));
+        family.push_back(openStream(portOf(static_cast<size_t>(i)), "FAM-D" + std::to_string(i / 4),
+                                    "k" + std::to_string(i % 4), sourceOf(i), tlsContext));
     const int perFamily = kComputersPerFamily * kAccountsPerComputer;
     const int others = (streams - kFamilyStreams) / perFamily;
     const auto openStart = Clock::now();
@@ -361,9 +219,9 @@ Result measure(const std::string& binary, const std::vector<std::string>& servic
         for (int d = 0; d < kComputersPerFamily; ++d)
             for (int a = 0; a < kAccountsPerComputer; ++a) {
                 const int n = kFamilyStreams + static_cast<int>(rest.size());
-                rest.push_back(openStream(portOf(static_cast<size_t>(n)), sourceOf(n),
+                rest.push_back(openStream(portOf(static_cast<size_t>(n)),
                                           "F" + std::to_string(1000 + f) + "-D" + std::to_string(d),
-                                          "k" + std::to_string(a)));
+                                          "k" + std::to_string(a), sourceOf(n), tlsContext));
             }
     waitAll(family, ": connected");
     waitAll(rest, ": connected");
@@ -383,25 +241,23 @@ Result measure(const std::string& binary, const std::vector<std::string>& servic
                                      {"accessWindows", Json::array()}}
                                     .dump(),
                                 "application/json");
-        if (!posted || posted->status != 200) die("the rules change failed");
+        if (!posted || posted->status != 200) fail("the rules change failed");
         const auto answered = Clock::now();
         const auto at = waitAll(family, marker);
         if (getenv("BENCH_VERBOSE")) {
             double worst = 0;
-            for (const auto& t : at)
-                worst = std::max(worst, std::chrono::duration<double, std::milli>(t - t0).count());
+            for (const auto& t : at) worst = std::max(worst, millisecondsBetween(t0, t));
             std::fprintf(stderr, "%s round %d: answered after %.2f ms, last event %.2f ms\n",
-                         setup.name.c_str(), i,
-                         std::chrono::duration<double, std::milli>(answered - t0).count(), worst);
+                         setup.name.c_str(), i, millisecondsBetween(t0, answered), worst);
         }
         if (i < 5) continue;  // warm-up
-        answers.push_back(std::chrono::duration<double, std::milli>(answered - t0).count());
+        answers.push_back(millisecondsBetween(t0, answered));
         for (const auto& t : at) {
-            deliveries.push_back(std::chrono::duration<double, std::milli>(t - t0).count());
-            fanOut.push_back(std::chrono::duration<double, std::milli>(t - answered).count());
+            deliveries.push_back(millisecondsBetween(t0, t));
+            fanOut.push_back(millisecondsBetween(answered, t));
         }
     }
-    out.with = shortCalls(port);
+    out.with = shortCalls(origin);
     out.rssAfter = resident();
     out.kibPerStream =
         static_cast<double>(out.rssStreams - out.rssBefore) / static_cast<double>(out.open);
@@ -413,7 +269,7 @@ Result measure(const std::string& binary, const std::vector<std::string>& servic
     out.fanOutP99 = percentile(fanOut, 0.99);
     family.clear();
     rest.clear();
-    for (auto& s : services) s->stop();
+    for (auto& s : services) s->terminate();
     return out;
 }
 
@@ -430,9 +286,7 @@ std::vector<std::string> checkInRows(const std::string& storageBench) {
     return rows;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     std::string binary = TARVO_SERVICE_BINARY;
     std::string storageBench = TARVO_STORAGE_BENCH;
     int streams = 10000;
@@ -456,7 +310,7 @@ int main(int argc, char** argv) {
         else if (a == "--")
             serviceArgs.assign(argv + i + 1, argv + argc), i = argc;
         else
-            die(usage);
+            fail(usage);
     }
     std::vector<Setup> setups;
     // A --database of the caller's: one instance on it, seeded by the caller.
@@ -472,7 +326,7 @@ int main(int argc, char** argv) {
         for (const auto& [key, setup] : all)
             if (only.empty() || std::find(only.begin(), only.end(), key) != only.end())
                 setups.push_back(setup);
-        if (setups.empty()) die(usage);
+        if (setups.empty()) fail(usage);
     }
     signal(SIGPIPE, SIG_IGN);
     rlimit files{};
@@ -480,7 +334,7 @@ int main(int argc, char** argv) {
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
     if (files.rlim_cur < static_cast<rlim_t>(streams) + 100)
-        die("open files allowed: " + std::to_string(files.rlim_cur) + ", too few");
+        fail("open files allowed: " + std::to_string(files.rlim_cur) + ", too few");
 
     const std::string maxStreams = std::to_string(streams + 100);
     serviceArgs.insert(
@@ -495,7 +349,7 @@ int main(int argc, char** argv) {
                                  "' -out '" + cert +
                                  "' -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
                                  "2>/dev/null";
-        if (std::system(make.c_str()) != 0) die("cannot make a certificate");
+        if (std::system(make.c_str()) != 0) fail("cannot make a certificate");
         serviceArgs.insert(serviceArgs.end(), {"--cert", cert, "--key", key});
     }
 
@@ -582,4 +436,15 @@ int main(int argc, char** argv) {
         "first; %zu deliveries each)\n",
         results[0].deliveries);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_service_streams: %s\n", e.what());
+        return 1;
+    }
 }

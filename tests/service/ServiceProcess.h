@@ -26,7 +26,8 @@ using polling::waitUntil;
 
 // A real tarvo-service on `host` (127.0.0.1 unless told), its data and request
 // log ("stderr.log") in `dataDir`. start() waits until it listens, on `port`
-// (none: a free one) and then on the same port each time.
+// (none: a free one) and then on the same port each time. `binary` is the
+// build's own tarvo-service unless set before start().
 class ServiceProcess {
   public:
     ServiceProcess(std::string dataDir, std::vector<std::string> args,
@@ -39,7 +40,7 @@ class ServiceProcess {
     void start() {
         // The shell sends standard error to the log, then becomes the service.
         std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$@\" 2>>\"$0\"",
-                                      dataDir_ + "/stderr.log", TARVO_SERVICE_BINARY};
+                                      dataDir_ + "/stderr.log", binary};
         argv.insert(argv.end(),
                     {"--listen", host_ + ":" + std::to_string(port_), "--data", dataDir_});
         argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
@@ -79,6 +80,7 @@ class ServiceProcess {
     }
 
     std::vector<std::string> extraArgs;
+    std::string binary = TARVO_SERVICE_BINARY;
 
   private:
     std::string dataDir_;
