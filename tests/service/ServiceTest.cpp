@@ -213,6 +213,16 @@ TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothing) {
     EXPECT_TRUE(after["chat"].empty());
     EXPECT_EQ(client()->getUsersForDeviceId(), std::vector<std::string>{"kid"});
 
+    // A session ends when it says: a minute before, it still opens the dashboard.
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    for (const auto& [end, status] : {std::pair{now + 60, 200}, std::pair{now - 1, 401}}) {
+        sql("UPDATE sessions SET expires_at = " + std::to_string(end));
+        EXPECT_EQ(get("/web/api/overview"), status) << end - now;
+    }
+    sql("UPDATE sessions SET expires_at = " + std::to_string(now + 3600));
+
     // Signing out ends the session its own cookie names, not one whose name
     // merely ends the same way.
     const httplib::Headers lookAlike{{"Cookie", "a=1; other_" + parent.cookie()}};
@@ -220,6 +230,96 @@ TEST_F(ServiceTest, BadInputAndOtherFamiliesChangeNothing) {
     EXPECT_EQ(http.Get("/web/api/overview", cookie)->status, 200);
     EXPECT_EQ(http.Post("/web/api/signout", cookie, "{}", "application/json")->status, 200);
     EXPECT_EQ(http.Get("/web/api/overview", cookie)->status, 401);
+}
+
+// Each cap on what a client or the dashboard sends takes its limit and
+// refuses one more: at the cap the call goes on to its next check (or
+// succeeds), one past it the cap answers.
+TEST_F(ServiceTest, EachCapTakesItsLimitAndRefusesOneMore) {
+    httplib::Client http(service.origin());
+    auto post = [&](const std::string& path, const json& body) {
+        auto r = http.Post(path, {{"Cookie", parent.cookie()}}, body.dump(), "application/json");
+        return r ? r->status : 0;
+    };
+    auto names = [](size_t n) {
+        json list = json::array();
+        for (size_t i = 0; i < n; ++i) list.push_back("u" + std::to_string(i));
+        return list;
+    };
+    auto rules = [](const json& whitelist) {
+        return json{{"whitelist", whitelist},
+                    {"blacklist", json::array()},
+                    {"accessWindows", json::array()}};
+    };
+    auto more = [](const std::string& reason) {
+        return json{{"device_id", kDevice},
+                    {"username", "kid"},
+                    {"requested_minutes", 5},
+                    {"reason", reason}};
+    };
+    struct Cap {
+        std::string path;
+        std::function<json(size_t)> body;
+        size_t cap;
+        int atCap, past;
+    };
+    const std::vector<Cap> caps = {
+        {"/api/SendChildChatMessage",
+         [](size_t n) {
+             return json{
+                 {"deviceId", kDevice}, {"username", "kid"}, {"message", std::string(n, 'm')}};
+         },
+         2000, 200, 413},
+        {family.childApi + "/chat",
+         [](size_t n) {
+             return json{{"text", std::string(n, 'm')}};
+         },
+         2000, 200, 413},
+        {"/api/RequestMoreTime", [&](size_t n) { return more(std::string(n, 'r')); }, 1000, 200,
+         400},
+        {family.childApi + "/rules", [&](size_t n) { return rules(names(n)); }, 500, 200, 400},
+        {family.childApi + "/rules", [&](size_t n) { return rules({std::string(n, 'a')}); }, 2048,
+         200, 400},
+        {"/web/api/signin",
+         [](size_t n) {
+             return json{{"email", kDemoEmail},
+                         {"password", kDemoPassword},
+                         {"deviceId", std::string(n, 'd')}};
+         },
+         128, 200, 400},
+        // Past the size check an unknown token, and accounts the computer lacks.
+        {"/api/SetDesktopSettings",
+         [&](size_t n) {
+             return json{{"device_id", kDevice}, {"token", "x"}, {"users", names(n)}};
+         },
+         64, 401, 400},
+        {"/api/SetDesktopSettings",
+         [&](size_t n) {
+             return json{{"device_id", kDevice}, {"token", "x"}, {"users", {std::string(n, 'u')}}};
+         },
+         64, 401, 400},
+        {"/web/api/assign",
+         [&](size_t n) {
+             json assignments = json::object();
+             for (const auto& name : names(n)) assignments[name.get<std::string>()] = nullptr;
+             return json{{"deviceId", kDevice}, {"assignments", assignments}};
+         },
+         64, 404, 400},
+    };
+    for (const auto& c : caps) {
+        SCOPED_TRACE(c.path + " " + std::to_string(c.cap));
+        EXPECT_EQ(post(c.path, c.body(c.cap)), c.atCap);
+        EXPECT_EQ(post(c.path, c.body(c.cap + 1)), c.past);
+    }
+    // Entries hold printable text: DEL is a control character, the tilde before it is not.
+    EXPECT_EQ(post(family.childApi + "/rules", rules({std::string("a\x7f") + "b"})), 400);
+    EXPECT_EQ(post(family.childApi + "/rules", rules({"a~b"})), 200);
+    // Pending requests for more time: the one above and nineteen more are
+    // taken, the next is refused.
+    int taken = 1;
+    while (taken <= 20 && post("/api/RequestMoreTime", more("")) == 200) ++taken;
+    EXPECT_EQ(taken, 20);
+    EXPECT_EQ(post("/api/RequestMoreTime", more("")), 429);
 }
 
 // Stream limits and the sign-in delay small enough to reach in a test; the
