@@ -1,24 +1,35 @@
+// The core's pieces: atomic writes, the paths, config.json as every component
+// reads it, the serial queue, subprocesses, and text.
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
-#include <filesystem>
+#include <future>
 #include <map>
 #include <set>
-#include <tuple>
-#include <vector>
 
 #include "core/AtomicFile.h"
+#include "core/Background.h"
 #include "core/Paths.h"
+#include "core/SerialQueue.h"
+#include "core/Subprocess.h"
+#include "core/SystemConfig.h"
+#include "core/Text.h"
+#include "core/TimeFormat.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 
-namespace tarvo {
+namespace tarvo::test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using namespace text;
 using Step = AtomicWriteError::Step;
 
 // A write(2) that writes 3 bytes, is interrupted, writes 1 byte, then fails with ENOSPC.
@@ -52,7 +63,7 @@ TEST(AtomicFile, WritesAndFailures) {
     // clang-format off
     struct Case {
         const char* name;
-        std::function<void(const test::TempDir&)> setUp;
+        std::function<void(const TempDir&)> setUp;
         std::function<void(AtomicWriteOptions&)> configure;
         std::optional<Step> failsAt;
         int err;
@@ -85,9 +96,9 @@ TEST(AtomicFile, WritesAndFailures) {
     const mode_t oldMask = ::umask(0);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::TempDir dir;
-        test::writeText(dir / "victim", "precious");
-        test::writeText(dir / "target", "old");
+        TempDir dir;
+        writeText(dir / "victim", "precious");
+        writeText(dir / "target", "old");
         ::chmod((dir / "target").c_str(), 0600);
         if (c.setUp) c.setUp(dir);
         AtomicWriteOptions options;
@@ -102,7 +113,7 @@ TEST(AtomicFile, WritesAndFailures) {
         const std::string target = dir / "target";
         EXPECT_EQ(fs::is_regular_file(fs::symlink_status(target)), c.target.has_value());
         if (c.target) {
-            EXPECT_EQ(test::readText(target), *c.target);
+            EXPECT_EQ(readText(target), *c.target);
             EXPECT_EQ(static_cast<mode_t>(fs::status(target).permissions()),
                       *c.target == data ? options.mode.value_or(0600) : 0600);
         }
@@ -110,7 +121,7 @@ TEST(AtomicFile, WritesAndFailures) {
         for (const auto& e : fs::directory_iterator(dir.path()))
             if (e.path().filename() != "victim") left.insert(e.path().filename());
         EXPECT_EQ(left, c.left);
-        EXPECT_EQ(test::readText(dir / "victim"), "precious");
+        EXPECT_EQ(readText(dir / "victim"), "precious");
     }
     ::close(fifoReader);
     ::umask(oldMask);
@@ -130,10 +141,10 @@ Paths::Layout layoutOf(const std::map<std::string, std::optional<std::string>>& 
 // changes its own): it is made absolute once, at start.
 TEST(Paths, HomeIsHonouredOnlyWhenOwnedByTheUserAndARelativeRootIsMadeAbsolute) {
     const std::string passwdHome = getpwuid(getuid())->pw_dir;
-    test::TempDir own, foreign;
+    TempDir own, foreign;
     ASSERT_EQ(chown(foreign.path().c_str(), getuid() + 1, static_cast<gid_t>(-1)), 0)
         << "the test needs to run as root";
-    test::writeText(own / "file", "x");
+    writeText(own / "file", "x");
     const std::pair<std::optional<std::string>, std::string> cases[] = {
         {own.path(), own.path()}, {foreign.path(), passwdHome}, {own / "file", passwdHome},
         {"relative", passwdHome}, {std::nullopt, passwdHome},
@@ -143,9 +154,9 @@ TEST(Paths, HomeIsHonouredOnlyWhenOwnedByTheUserAndARelativeRootIsMadeAbsolute) 
 
     const auto cwd = fs::current_path();
     fs::current_path(own.path());
-    test::EnvGuard root("TARVO_ROOT", "demo");
+    EnvGuard root("TARVO_ROOT", "demo");
     Paths::makeRootAbsolute();
-    test::ScopedLayout layout;  // as main() takes it
+    ScopedLayout layout;  // as main() takes it
     fs::current_path("/");
     EXPECT_EQ(Paths::configFile(), own.path() + "/demo/var/lib/tarvo/config.json");
     fs::current_path(cwd);
@@ -158,7 +169,7 @@ using Accessor = std::string (*)();
 // both), and the Mac's own locations, which only the Mac's implementation and
 // its install and update steps use (the same on both too).
 TEST(Paths, EachLayoutsTableUnderARoot) {
-    test::TempRoot root;
+    TempRoot root;
     const std::tuple<Accessor, std::string, std::string> dirs[] = {
         {Paths::dataDir, "R/Library/Application Support/Tarvo", "R/var/lib/tarvo"},
         {Paths::activeChildrenDir, "R/Library/Application Support/Tarvo/active-children",
@@ -208,9 +219,9 @@ TEST(Paths, EachLayoutsTableUnderARoot) {
     };
     for (const bool onMac : {true, false}) {
         SCOPED_TRACE(onMac ? "the Mac's" : "this system's");
-        test::ScopedLayout layout(layoutOf({{"TARVO_ROOT", root.path()},
-                                            {"HOME", root.path() + "/home"},
-                                            {"TARVO_PLATFORM", onMac ? "mac" : "linux"}}));
+        ScopedLayout layout(layoutOf({{"TARVO_ROOT", root.path()},
+                                      {"HOME", root.path() + "/home"},
+                                      {"TARVO_PLATFORM", onMac ? "mac" : "linux"}}));
         ASSERT_EQ(Paths::usesMacLayout(), onMac);
         for (const auto& [get, mac, linux] : dirs)
             EXPECT_EQ(get(), root.path() + (mac[0] == 'H' ? "/home" : "") +
@@ -236,7 +247,7 @@ TEST(Paths, TheMacsTableNeedsARoot) {
             {"mac", "/r", "/r/Library/Application Support/Tarvo"},
         };
     for (const auto& [platform, root, want] : cases) {
-        test::ScopedLayout layout(layoutOf({{"TARVO_PLATFORM", platform}, {"TARVO_ROOT", root}}));
+        ScopedLayout layout(layoutOf({{"TARVO_PLATFORM", platform}, {"TARVO_ROOT", root}}));
         EXPECT_EQ(Paths::dataDir(), want)
             << platform.value_or("(unset)") << " " << root.value_or("(unset)");
     }
@@ -247,7 +258,7 @@ TEST(Paths, TheMacsTableNeedsARoot) {
 // invoking user's variables point.
 TEST(Paths, XdgDirectoriesAreAbsoluteAndForRootInsideItsHome) {
     ASSERT_EQ(::geteuid(), 0u) << "the test needs to run as root";
-    test::TempRoot root;
+    TempRoot root;
     const std::string home = root.path() + "/home";
     const std::pair<std::optional<std::string>, std::string> cases[] = {
         {std::nullopt, home + "/.local/state/tarvo"},
@@ -263,17 +274,17 @@ TEST(Paths, XdgDirectoriesAreAbsoluteAndForRootInsideItsHome) {
         {"/tmp/st", home + "/.local/state/tarvo"},
     };
     for (const auto& [value, want] : cases) {
-        test::ScopedLayout layout(
+        ScopedLayout layout(
             layoutOf({{"TARVO_ROOT", root.path()}, {"HOME", home}, {"XDG_STATE_HOME", value}}));
         EXPECT_EQ(Paths::userDataDir(), want) << value.value_or("(unset)");
         EXPECT_EQ(Paths::agentLog(), want + "/logs/agent.log") << value.value_or("(unset)");
     }
     // An ordinary user's absolute value counts wherever it points; a relative
     // one is ignored. Checked in a child that becomes nobody.
-    test::TempDir own;
-    ASSERT_EQ(::chown(own.path().c_str(), test::kNobody, static_cast<gid_t>(-1)), 0);
-    const std::string seen = test::inPrivateMounts({}, [&]() -> std::string {
-        if (::setgid(test::kNobody) != 0 || ::setuid(test::kNobody) != 0) return "no setuid";
+    TempDir own;
+    ASSERT_EQ(::chown(own.path().c_str(), kNobody, static_cast<gid_t>(-1)), 0);
+    const std::string seen = inPrivateMounts({}, [&]() -> std::string {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) return "no setuid";
         std::string dirs;
         using Value = std::optional<std::string>;
         for (const Value& value : {Value("/tmp/st"), Value("st"), Value()}) {
@@ -290,7 +301,7 @@ TEST(Paths, XdgDirectoriesAreAbsoluteAndForRootInsideItsHome) {
 // root) loads its libraries from …/usr/lib/tarvo and its resources from
 // …/usr/share/tarvo; anywhere else (a build tree) it keeps its own directory.
 TEST(Paths, AnInstalledExecutableFindsItsLibrariesAndResourcesBesideItsBin) {
-    test::ScopedLayout layout(layoutOf({}));
+    ScopedLayout layout(layoutOf({}));
     const std::pair<std::string, std::optional<std::string>> cases[] = {
         {"/usr/bin/tarvo", "/usr"},
         {"/tmp/made/usr/bin/tarvo", "/tmp/made/usr"},
@@ -307,5 +318,180 @@ TEST(Paths, AnInstalledExecutableFindsItsLibrariesAndResourcesBesideItsBin) {
     EXPECT_EQ(Paths::bundleResources(), (self.parent_path().parent_path() / "Resources").string());
 }
 
+TEST(SystemConfig, KeysCountOnlyFromATrustedRegularFileWithinTheCap) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file to another owner";
+    const std::string all =
+        R"({"child_users":["kid","Sam"],"api":"http://a.example/","updated_at":"T",)"
+        R"("device_id":"D","update_url":"http://u.example/m","extra":1})";
+    // Valid JSON of exactly `size` bytes.
+    auto padded = [](size_t size) {
+        const std::string head = R"({"api":"http://a.example/","pad":")", tail = "\"}";
+        return head + std::string(size - head.size() - tail.size(), 'x') + tail;
+    };
+    const size_t cap = SystemConfig::kMaxConfigBytes;
+    struct Case {
+        const char* what;
+        std::string content;  // empty: no file
+        uid_t owner;
+        bool link;
+        bool trusted;
+        std::string warning;  // after "ignoring <path>"
+    };
+    const std::vector<Case> cases = {
+        {"root's", all, 0, false, true, ""},
+        {"no file", "", 0, false, false, ""},
+        {"another user's", all, kNobody, false, false,
+         ": owned by uid " + std::to_string(kNobody) + ", neither root nor an administrator"},
+        {"a link to root's", all, 0, true, false, " (symbolic link)"},
+        {"at the cap", padded(cap), 0, false, true, ""},
+        {"one byte over", padded(cap + 1), 0, false, false,
+         " (larger than " + std::to_string(cap) + " bytes)"},
+        {"not an object", "[1]", 0, false, false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempRoot root;
+        const std::string path = Paths::configFile(), log = root.path() + "/test.log";
+        std::filesystem::create_directories(Paths::dataDir());
+        if (!c.content.empty()) {
+            writeText(c.link ? path + ".real" : path, c.content);
+            if (c.link) std::filesystem::create_symlink(path + ".real", path);
+            ASSERT_EQ(::lchown(path.c_str(), c.owner, c.owner), 0);
+        }
+        SystemConfigReader reader(TarvoLog("test", log));
+        for (int read = 0; read < 2; ++read) {
+            const SystemConfig config = reader.read();
+            EXPECT_EQ(config.trusted(), c.trusted);
+            EXPECT_EQ(config.untrustedOwner.has_value(), c.owner != 0 && !c.content.empty());
+            if (!c.trusted) {
+                EXPECT_FALSE(config.api || config.childUsers || config.updateUrl);
+                continue;
+            }
+            EXPECT_EQ(config.api, "http://a.example/");
+            if (c.content == all) {
+                EXPECT_EQ(config.childUsers, (std::vector<std::string>{"kid", "Sam"}));
+                EXPECT_EQ(config.deviceId, "D");
+                EXPECT_EQ(config.updateUrl, "http://u.example/m");
+                EXPECT_EQ(config.updatedAt, "T");
+            }
+        }
+        // Logged once for the reader, however often it reads.
+        EXPECT_EQ(logMessages(log),
+                  c.warning.empty()
+                      ? std::vector<std::string>{}
+                      : std::vector<std::string>{"[test] WARN  ignoring " + path + c.warning});
+    }
+}
+
+TEST(SerialQueue, TasksFromManyThreadsNeverOverlapKeepEachPostersOrderAndSurviveAThrow) {
+    ThreadPoolBackground background(4);
+    SerialQueue queue(background);
+    std::atomic<int> inside{0}, overlaps{0};
+    // Written only inside tasks: a data race here is what the queue rules out.
+    std::vector<int> lastSeen(6, -1);
+    queue.post([] { throw std::runtime_error("a throwing task stalls nothing"); });
+    std::vector<std::thread> posters;
+    for (int p = 0; p < 6; ++p)
+        posters.emplace_back([&, p] {
+            for (int i = 0; i < 300; ++i)
+                queue.post([&, p, i] {
+                    if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+                    if (lastSeen[p] == i - 1) lastSeen[p] = i;
+                    std::this_thread::yield();
+                    inside.fetch_sub(1);
+                });
+        });
+    for (auto& t : posters) t.join();
+    std::promise<void> done;
+    queue.post([&] { done.set_value(); });
+    ASSERT_EQ(done.get_future().wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(lastSeen, std::vector<int>(6, 299));
+}
+
+TEST(Subprocess, ArgumentsOutputsLaunchFailuresAndTimeouts) {
+    // printf repeats its format for every argument: one NUL-terminated field each.
+    EXPECT_EQ(runProcess("/usr/bin/printf", {"%s\\0", "a b", "$HOME", "`id`; rm -rf /", ""}).out,
+              "a b\0$HOME\0`id`; rm -rf /\0\0"s);
+    // (Separate standard output and error, and the status: see TarvoBinary.)
+    auto merged = runProcess("/bin/sh", {"-c", "echo out; echo err >&2"}, {.mergeStderr = true});
+    EXPECT_EQ(merged.out + "|" + merged.err, "out\nerr\n|");
+    // More than a pipe buffer on both streams at once must not deadlock.
+    auto big = runProcess("/bin/sh", {"-c", "head -c 300000 /dev/zero | tee /dev/stderr"});
+    EXPECT_EQ(big.out.size() + big.err.size(), 600000u);
+    // A child that never reads a large input must not take us down with SIGPIPE.
+    EXPECT_TRUE(runProcess("/bin/true", {}, {.input = std::string(1 << 20, 'x')}).succeeded());
+    EXPECT_FALSE(runProcess("/no/such/tool", {}).launched);
+    auto r = runProcess("/bin/sleep", {"30"}, {.timeout = std::chrono::milliseconds(200)});
+    EXPECT_TRUE(r.timedOut);
+    EXPECT_EQ(r.termSignal, SIGKILL);
+}
+
+// Captured tools (and detached ones, spawned alike) read nothing of ours; a
+// tool shown to the person at the terminal reads what they type.
+TEST(Subprocess, StandardInputIsInheritedOnlyWhereTheCallerShowsTheTool) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const int savedStdin = dup(0);
+    ASSERT_EQ(dup2(fds[0], 0), 0);
+    close(fds[0]);
+    ASSERT_EQ(write(fds[1], "from the terminal\n", 18), 18);
+    close(fds[1]);
+    const std::vector<std::string> readsALine{"-c", "read x && [ \"$x\" = \"from the terminal\" ]"};
+    // /dev/null for the first leaves the line in our pipe for the last.
+    EXPECT_NE(runProcess("/bin/sh", readsALine).exitStatus, 0);
+    EXPECT_EQ(runShowingOutput("/bin/sh", readsALine), 0);
+    dup2(savedStdin, 0);
+    close(savedStdin);
+}
+
+TEST(Text, Utf8ValidityReplacementAndCharacterLimit) {
+    const std::string x = "\xEF\xBF\xBD";  // U+FFFD
+    // Overlong, surrogate, past U+10FFFF, cut off, then U+10FFFF.
+    const std::pair<std::string, std::string> cases[] = {{"\xC0\xAF", x + x},
+                                                         {"a\xED\xA0\x80z", "a" + x + x + x + "z"},
+                                                         {"\xF4\x90\x80\x80", x + x + x + x},
+                                                         {"ok\xE2\x80", "ok" + x + x},
+                                                         {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"}};
+    for (const auto& [bytes, cleaned] : cases) {
+        EXPECT_EQ(isValidUtf8(bytes), bytes == cleaned) << cleaned;
+        EXPECT_EQ(replaceInvalidUtf8(bytes), cleaned);
+    }
+    // A limit in characters never cuts inside one; a replaced byte counts as one.
+    EXPECT_EQ(replaceInvalidUtf8("a\xE2\x80\x94\xF0\x9F\x98\x80", 2), "a\xE2\x80\x94");
+    EXPECT_EQ(replaceInvalidUtf8("\xFFxyz", 2), x + "x");
+}
+
+// What a typed chat message is trimmed of: white space and line breaks, ASCII
+// and Unicode, at either end only; a character that merely ends in a space's
+// bytes stays whole.
+TEST(Text, TrimsUnicodeWhiteSpaceAndLineBreaksAtTheEnds) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xE2\x80\xA8 hi \xE2\x80\xA9", "hi"},                      // U+2028, U+2029
+        {"\xC2\x85\v\fhi\xE3\x80\x80\r\n", "hi"},                    // U+0085, U+3000
+        {"a\u3000b", "a\u3000b"},                                    // inside: kept
+        {"\xE2\x80\x8Bx\xE2\x80\x8B", "\xE2\x80\x8Bx\xE2\x80\x8B"},  // U+200B is no space
+        {"\xC3\xA9", "\xC3\xA9"},
+        {"\t\xC2\xA0\xE2\x80\x8A \n", ""},
+        {"", ""},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(trimUnicodeWhitespace(in), out) << in;
+}
+
+// (Offsets, fractions and formatting: see ChatMessageDecoding.)
+TEST(TimeFormat, ParsesOnlyRealDaysAndWhatTheClockCanHold) {
+    const std::pair<const char*, std::optional<double>> cases[] = {
+        {"2025-02-29T12:00:00Z", std::nullopt},
+        // A leap second is the next minute's first.
+        {"2016-12-31T23:59:60Z", 1483228800.0},
+        {"2262-04-11T23:47:17Z", std::nullopt},
+        {"2025-12-06T16:32:45Zjunk", std::nullopt},
+    };
+    for (const auto& [text, unix] : cases) {
+        const auto got = parseIsoUtc(text);
+        EXPECT_EQ(got ? std::optional(toUnixSeconds(*got)) : std::nullopt, unix) << text;
+    }
+}
+
 }  // namespace
-}  // namespace tarvo
+}  // namespace tarvo::test
