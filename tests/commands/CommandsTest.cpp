@@ -102,8 +102,9 @@ TEST(Commands, StatusReportsByteForByteAndUninstallRemovesEverything) {
 // On this system status reports its mechanisms as they really stand (nothing
 // in force here), and the Mac's tools only when asked for with a root; then
 // uninstall takes away the data, the logs, the downloaded updates and the
-// run-time state, and calls none of the Mac's tools.
-TEST(Commands, StatusAndUninstallOnThisSystemUseItsOwnMechanismsAndNoMacTool) {
+// run-time state, and calls none of the Mac's tools; an installed executable
+// takes its certificate authority from /etc.
+TEST(Commands, StatusUninstallAndInstallCertOnThisSystemUseItsOwnMechanismsAndNoMacTool) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
     NetNamespace ns;  // the firewall table read and cleared is this namespace's
     ASSERT_TRUE(ns.entered()) << ns.error();
@@ -157,14 +158,10 @@ TEST(Commands, StatusAndUninstallOnThisSystemUseItsOwnMechanismsAndNoMacTool) {
     }
     EXPECT_FALSE(exists(called));
     EXPECT_TRUE(exists(Paths::perUserScreenTimeStateFile()));
-}
 
-// The certificate authority an installed executable uses is the one its
-// package made in /etc/tarvo; a build tree, and TARVO_RESOURCES, keep it with
-// the resources. install-cert names the certificate it looked for.
-TEST(Commands, AnInstalledExecutableTakesItsCertificateAuthorityFromEtc) {
-    TempRoot root;
-    LayoutGuard platform("TARVO_PLATFORM", std::nullopt);
+    // The certificate authority an installed executable uses is the one its
+    // package made in /etc/tarvo; a build tree, and TARVO_RESOURCES, keep it
+    // with the resources. install-cert names the certificate it looked for.
     const std::string installed = root.path() + "/usr/bin/tarvo";
     fs::create_directories(fs::path(installed).parent_path());
     fs::copy_file(tarvoBinary(), installed);
@@ -173,13 +170,13 @@ TEST(Commands, AnInstalledExecutableTakesItsCertificateAuthorityFromEtc) {
                   root.path() + "/usr/lib/tarvo/libtarvo_roles.so");
     const std::string own = root.path() + "/own";
     // The executable, TARVO_RESOURCES, and the certificate looked for.
-    const std::tuple<std::string, std::string, std::string> cases[] = {
+    const std::tuple<std::string, std::string, std::string> executables[] = {
         {installed, "", root.path() + "/etc/tarvo/rootCert.pem"},
         {installed, own, own + "/rootCert.pem"},
         {tarvoBinary(), "",
          (fs::path(tarvoBinary()).parent_path().parent_path() / "Resources/rootCert.pem").string()},
     };
-    for (const auto& [binary, resources, certificate] : cases) {
+    for (const auto& [binary, resources, certificate] : executables) {
         const ProcessResult r =
             run({.argv = {binary, "install-cert"},
                  .env = environmentWith({"TARVO_PLATFORM=", "TARVO_RESOURCES=" + resources})});
@@ -250,17 +247,38 @@ struct StoreRoot {
     LayoutGuard resourcesDir_{"TARVO_RESOURCES", dir_ / "Resources"};
 };
 
-TEST(LinuxCertificateTrust, TrustedInTheSystemStoreUntilRemovedAndNothingElseTouched) {
+// Refused before the store is touched; then trusted in the system store until
+// removed, and nothing else touched; a policy file that is not an object, and
+// a missing tool, are refused.
+TEST(LinuxCertificateTrust, RefusalsTouchNothingThenTrustedUntilRemoved) {
     StoreRoot root;
     const std::string cert = root.resources() + "/rootCert.pem";
+    const std::string policies = LinuxCertificateTrust::firefoxPolicies();
     LinuxCertificateTrust trust;
+    writeText(root.dir_ / "notes.pem", "hello\n");
+    writeText(root.dir_ / "broken.pem", "-----BEGIN CERTIFICATE-----\nMIIB\n");
+    const std::string key = root.resources() + "/mitmproxy-ca.pem";
+    const std::pair<std::string, std::string> cases[] = {
+        {root.dir_ / "missing.pem", ""},
+        {key, "refusing to install " + key +
+                  ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n"},
+        {root.dir_ / "notes.pem",
+         "refusing to install " + root.dir_ / "notes.pem" + ": it holds no certificate\n"},
+        {root.dir_ / "broken.pem",
+         "refusing to install " + root.dir_ / "broken.pem" + ": it holds no certificate\n"},
+    };
+    for (const auto& [path, message] : cases) {
+        std::ostringstream err;
+        EXPECT_FALSE(trust.trust(path, err)) << path;
+        EXPECT_EQ(err.str(), message);
+        EXPECT_FALSE(exists(LinuxCertificateTrust::localCertificate()));
+    }
     EXPECT_FALSE(root.verified(cert));
     EXPECT_FALSE(trust.isTrusted());
 
     // Firefox's policies of the site, merged with, never replaced.
     const std::string site =
         R"({"policies": {"DisableTelemetry": true, "Certificates": {"Install": ["/x.crt"]}}})";
-    const std::string policies = LinuxCertificateTrust::firefoxPolicies();
     writeText(policies, site);
     std::ostringstream err;
     ASSERT_TRUE(trust.trust(cert, err)) << err.str();
@@ -299,6 +317,18 @@ TEST(LinuxCertificateTrust, TrustedInTheSystemStoreUntilRemovedAndNothingElseTou
     EXPECT_TRUE(trust.isTrusted());
     EXPECT_TRUE(trust.remove());
     EXPECT_FALSE(exists(policies));
+
+    // A policy file that is not an object of policies is never overwritten.
+    writeText(policies, "not json");
+    std::ostringstream refused;
+    EXPECT_FALSE(trust.trust(cert, refused));
+    EXPECT_EQ(refused.str(),
+              "leaving " + policies + " alone: it is not a JSON object of policies\n");
+    EXPECT_EQ(readText(policies), "not json");
+    std::ostringstream noTool;
+    EXPECT_FALSE(LinuxCertificateTrust(root.dir_ / "no-tool").trust(cert, noTool));
+    EXPECT_EQ(noTool.str().rfind("cannot run " + root.dir_ / "no-tool" + ": ", 0), 0u)
+        << noTool.str();
 }
 
 TEST(LinuxCertificateTrust, FirefoxPoliciesAreMergedOnlyWhenTheyAreAnObject) {
@@ -385,42 +415,6 @@ TEST(LinuxCertificateTrust, EachChildsNssDatabaseIsWrittenAsThatChild) {
               "sneaky 0 'cannot trust the certificate for sneaky' trusted 0\n"
               "vault 1\n"
               "removed 1 kid 0\n");
-}
-
-// Refused before the store is touched; a missing tool says so.
-TEST(LinuxCertificateTrust, RefusesKeysNonCertificatesAndMissingFiles) {
-    StoreRoot root;
-    writeText(root.dir_ / "notes.pem", "hello\n");
-    writeText(root.dir_ / "broken.pem", "-----BEGIN CERTIFICATE-----\nMIIB\n");
-    const std::string key = root.resources() + "/mitmproxy-ca.pem";
-    const std::pair<std::string, std::string> cases[] = {
-        {root.dir_ / "missing.pem", ""},
-        {key, "refusing to install " + key +
-                  ": it contains a PRIVATE KEY. Install the certificate-only PEM.\n"},
-        {root.dir_ / "notes.pem",
-         "refusing to install " + root.dir_ / "notes.pem" + ": it holds no certificate\n"},
-        {root.dir_ / "broken.pem",
-         "refusing to install " + root.dir_ / "broken.pem" + ": it holds no certificate\n"},
-    };
-    LinuxCertificateTrust trust;
-    for (const auto& [path, message] : cases) {
-        std::ostringstream err;
-        EXPECT_FALSE(trust.trust(path, err)) << path;
-        EXPECT_EQ(err.str(), message);
-        EXPECT_FALSE(exists(LinuxCertificateTrust::localCertificate()));
-    }
-    // A policy file that is not an object of policies is never overwritten.
-    const std::string policies = LinuxCertificateTrust::firefoxPolicies();
-    writeText(policies, "not json");
-    std::ostringstream refused;
-    EXPECT_FALSE(trust.trust(root.resources() + "/rootCert.pem", refused));
-    EXPECT_EQ(refused.str(),
-              "leaving " + policies + " alone: it is not a JSON object of policies\n");
-    EXPECT_EQ(readText(policies), "not json");
-    std::ostringstream err;
-    EXPECT_FALSE(LinuxCertificateTrust(root.dir_ / "no-tool")
-                     .trust(root.resources() + "/rootCert.pem", err));
-    EXPECT_EQ(err.str().rfind("cannot run " + root.dir_ / "no-tool" + ": ", 0), 0u) << err.str();
 }
 
 }  // namespace

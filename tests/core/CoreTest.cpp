@@ -167,37 +167,28 @@ using Accessor = std::string (*)();
 // Each layout's directories (the Mac's, then this system's; "R" stands for
 // the root, "H" for the home), the names the files take in them (the same on
 // both), and the Mac's own locations, which only the Mac's implementation and
-// its install and update steps use (the same on both too).
-TEST(Paths, EachLayoutsTableUnderARoot) {
+// its install and update steps use (the same on both too). What other tests
+// name by its literal path (the data and update directories, the config,
+// rules, log and update files, the Mac's tools the stand-ins answer for) is
+// pinned there.
+TEST(Paths, EachLayoutsTableTheMacsNeedsARootAndAnInstalledExecutablesPrefix) {
     TempRoot root;
     const std::tuple<Accessor, std::string, std::string> dirs[] = {
-        {Paths::dataDir, "R/Library/Application Support/Tarvo", "R/var/lib/tarvo"},
         {Paths::activeChildrenDir, "R/Library/Application Support/Tarvo/active-children",
          "R/run/tarvo/active-children"},
         {Paths::systemLogDir, "R/Library/Logs/Tarvo", "R/var/log/tarvo"},
-        {Paths::updateDir, "R/Library/Logs/Tarvo", "R/var/cache/tarvo"},
         {Paths::daemonLockFile, "R/var/run/app.tarvo.daemon/daemon.lock",
          "R/run/tarvo/daemon.lock"},
         {Paths::userDataDir, "H/Library/Application Support/Tarvo", "H/.local/state/tarvo"},
         {Paths::userLogDir, "H/Library/Logs/Tarvo", "H/.local/state/tarvo/logs"},
     };
     const std::tuple<Accessor, Accessor, const char*> files[] = {
-        {Paths::configFile, Paths::dataDir, "config.json"},
-        {Paths::rulesFile, Paths::dataDir, "proxy_rules.json"},
-        {Paths::proxyConfigFile, Paths::dataDir, "proxy_config.json"},
         {Paths::deviceIdFile, Paths::dataDir, "device_id.json"},
-        {Paths::mitmproxyDir, Paths::dataDir, "mitmproxy"},
-        {Paths::daemonLog, Paths::systemLogDir, "daemon.log"},
-        {Paths::updaterLog, Paths::systemLogDir, "updater.log"},
-        {Paths::updateScript, Paths::updateDir, "tarvo-apply-update.sh"},
-        {Paths::updatePackagePrefix, Paths::updateDir, "Tarvo-Update-"},
-        {Paths::updateDeferralFile, Paths::updateDir, "update-deferred-since.txt"},
         {Paths::perUserScreenTimeStateFile, Paths::userDataDir, "screen_time_state.json"},
         {Paths::cachedSettingsFile, Paths::userDataDir, "cached_settings.json"},
         {Paths::cachedAppLimitsFile, Paths::userDataDir, "cached_app_limits.json"},
         {Paths::userDeviceIdFile, Paths::userDataDir, "device_id.json"},
         {Paths::chatHistoryFile, Paths::userDataDir, "Chat/messages.json"},
-        {Paths::agentLog, Paths::userLogDir, "agent.log"},
         {Paths::managerLog, Paths::userLogDir, "manager.log"},
     };
     const std::pair<Accessor, std::string> macOnly[] = {
@@ -206,16 +197,7 @@ TEST(Paths, EachLayoutsTableUnderARoot) {
         {Paths::managerApp, "/Applications/Tarvo Manager.app"},
         {Paths::agentApp, "/Applications/Tarvo.app"},
         {Paths::systemKeychain, "/Library/Keychains/System.keychain"},
-        {Paths::console, "/dev/console"},
-        {Paths::securityTool, "/usr/bin/security"},
-        {Paths::opensslTool, "/usr/bin/openssl"},
-        {Paths::networksetupTool, "/usr/sbin/networksetup"},
-        {Paths::dsclTool, "/usr/bin/dscl"},
-        {Paths::launchctlTool, "/bin/launchctl"},
-        {Paths::pkgutilTool, "/usr/sbin/pkgutil"},
         {Paths::installerTool, "/usr/sbin/installer"},
-        {Paths::bashTool, "/bin/bash"},
-        {Paths::nohupTool, "/usr/bin/nohup"},
     };
     for (const bool onMac : {true, false}) {
         SCOPED_TRACE(onMac ? "the Mac's" : "this system's");
@@ -231,11 +213,9 @@ TEST(Paths, EachLayoutsTableUnderARoot) {
     }
     // An executable in a usr/bin directory is still the Mac's bundle layout.
     EXPECT_EQ(Paths::installedPrefix("/usr/bin/tarvo"), std::nullopt);
-}
 
-// The Mac's table is never chosen on a real system: TARVO_PLATFORM=mac counts
-// only together with a root ("/" is none).
-TEST(Paths, TheMacsTableNeedsARoot) {
+    // The Mac's table is never chosen on a real system: TARVO_PLATFORM=mac
+    // counts only together with a root ("/" is none).
     const std::tuple<std::optional<std::string>, std::optional<std::string>, std::string> cases[] =
         {
             {"mac", std::nullopt, "/var/lib/tarvo"},
@@ -246,11 +226,30 @@ TEST(Paths, TheMacsTableNeedsARoot) {
             {"Mac", "/r", "/r/var/lib/tarvo"},
             {"mac", "/r", "/r/Library/Application Support/Tarvo"},
         };
-    for (const auto& [platform, root, want] : cases) {
-        ScopedLayout layout(layoutOf({{"TARVO_PLATFORM", platform}, {"TARVO_ROOT", root}}));
+    for (const auto& [platform, made, want] : cases) {
+        ScopedLayout layout(layoutOf({{"TARVO_PLATFORM", platform}, {"TARVO_ROOT", made}}));
         EXPECT_EQ(Paths::dataDir(), want)
-            << platform.value_or("(unset)") << " " << root.value_or("(unset)");
+            << platform.value_or("(unset)") << " " << made.value_or("(unset)");
     }
+
+    // An executable installed as …/usr/bin/tarvo (also unpacked into a made
+    // root) loads its libraries from …/usr/lib/tarvo and its resources from
+    // …/usr/share/tarvo; anywhere else (a build tree) it keeps its own directory.
+    ScopedLayout layout(layoutOf({}));
+    const std::pair<std::string, std::optional<std::string>> executables[] = {
+        {"/usr/bin/tarvo", "/usr"},
+        {"/tmp/made/usr/bin/tarvo", "/tmp/made/usr"},
+        {"/usr/local/bin/tarvo", std::nullopt},
+        {"/bin/tarvo", std::nullopt},
+        {"/usr/sbin/tarvo", std::nullopt},
+        {"/work/build/src/tarvo", std::nullopt},
+        {"/work/usr/build/tarvo", std::nullopt},
+    };
+    for (const auto& [exe, want] : executables) EXPECT_EQ(Paths::installedPrefix(exe), want) << exe;
+    // The test itself runs from the build tree.
+    const fs::path self = fs::read_symlink("/proc/self/exe");
+    EXPECT_EQ(Paths::libraryDir(), self.parent_path().string());
+    EXPECT_EQ(Paths::bundleResources(), (self.parent_path().parent_path() / "Resources").string());
 }
 
 // An XDG variable counts only as an absolute path; for root (these tests run
@@ -295,27 +294,6 @@ TEST(Paths, XdgDirectoriesAreAbsoluteAndForRootInsideItsHome) {
     });
     EXPECT_EQ(seen, "/tmp/st/tarvo|" + own.path() + "/.local/state/tarvo|" + own.path() +
                         "/.local/state/tarvo|");
-}
-
-// An executable installed as …/usr/bin/tarvo (also unpacked into a made
-// root) loads its libraries from …/usr/lib/tarvo and its resources from
-// …/usr/share/tarvo; anywhere else (a build tree) it keeps its own directory.
-TEST(Paths, AnInstalledExecutableFindsItsLibrariesAndResourcesBesideItsBin) {
-    ScopedLayout layout(layoutOf({}));
-    const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"/usr/bin/tarvo", "/usr"},
-        {"/tmp/made/usr/bin/tarvo", "/tmp/made/usr"},
-        {"/usr/local/bin/tarvo", std::nullopt},
-        {"/bin/tarvo", std::nullopt},
-        {"/usr/sbin/tarvo", std::nullopt},
-        {"/work/build/src/tarvo", std::nullopt},
-        {"/work/usr/build/tarvo", std::nullopt},
-    };
-    for (const auto& [exe, want] : cases) EXPECT_EQ(Paths::installedPrefix(exe), want) << exe;
-    // The test itself runs from the build tree.
-    const fs::path self = fs::read_symlink("/proc/self/exe");
-    EXPECT_EQ(Paths::libraryDir(), self.parent_path().string());
-    EXPECT_EQ(Paths::bundleResources(), (self.parent_path().parent_path() / "Resources").string());
 }
 
 TEST(SystemConfig, KeysCountOnlyFromATrustedRegularFileWithinTheCap) {
@@ -409,7 +387,7 @@ TEST(SerialQueue, TasksFromManyThreadsNeverOverlapKeepEachPostersOrderAndSurvive
     EXPECT_EQ(lastSeen, std::vector<int>(6, 299));
 }
 
-TEST(Subprocess, ArgumentsOutputsLaunchFailuresAndTimeouts) {
+TEST(Subprocess, ArgumentsOutputsLaunchFailuresTimeoutsAndStandardInput) {
     // printf repeats its format for every argument: one NUL-terminated field each.
     EXPECT_EQ(runProcess("/usr/bin/printf", {"%s\\0", "a b", "$HOME", "`id`; rm -rf /", ""}).out,
               "a b\0$HOME\0`id`; rm -rf /\0\0"s);
@@ -425,11 +403,9 @@ TEST(Subprocess, ArgumentsOutputsLaunchFailuresAndTimeouts) {
     auto r = runProcess("/bin/sleep", {"30"}, {.timeout = std::chrono::milliseconds(200)});
     EXPECT_TRUE(r.timedOut);
     EXPECT_EQ(r.termSignal, SIGKILL);
-}
 
-// Captured tools (and detached ones, spawned alike) read nothing of ours; a
-// tool shown to the person at the terminal reads what they type.
-TEST(Subprocess, StandardInputIsInheritedOnlyWhereTheCallerShowsTheTool) {
+    // Captured tools (and detached ones, spawned alike) read nothing of ours; a
+    // tool shown to the person at the terminal reads what they type.
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     const int savedStdin = dup(0);
@@ -445,7 +421,7 @@ TEST(Subprocess, StandardInputIsInheritedOnlyWhereTheCallerShowsTheTool) {
     close(savedStdin);
 }
 
-TEST(Text, Utf8ValidityReplacementAndCharacterLimit) {
+TEST(Text, Utf8ValidityReplacementCharacterLimitAndTrimming) {
     const std::string x = "\xEF\xBF\xBD";  // U+FFFD
     // Overlong, surrogate, past U+10FFFF, cut off, then U+10FFFF.
     const std::pair<std::string, std::string> cases[] = {{"\xC0\xAF", x + x},
@@ -460,13 +436,11 @@ TEST(Text, Utf8ValidityReplacementAndCharacterLimit) {
     // A limit in characters never cuts inside one; a replaced byte counts as one.
     EXPECT_EQ(replaceInvalidUtf8("a\xE2\x80\x94\xF0\x9F\x98\x80", 2), "a\xE2\x80\x94");
     EXPECT_EQ(replaceInvalidUtf8("\xFFxyz", 2), x + "x");
-}
 
-// What a typed chat message is trimmed of: white space and line breaks, ASCII
-// and Unicode, at either end only; a character that merely ends in a space's
-// bytes stays whole.
-TEST(Text, TrimsUnicodeWhiteSpaceAndLineBreaksAtTheEnds) {
-    const std::pair<std::string, std::string> cases[] = {
+    // What a typed chat message is trimmed of: white space and line breaks,
+    // ASCII and Unicode, at either end only; a character that merely ends in
+    // a space's bytes stays whole.
+    const std::pair<std::string, std::string> trims[] = {
         {"\xE2\x80\xA8 hi \xE2\x80\xA9", "hi"},                      // U+2028, U+2029
         {"\xC2\x85\v\fhi\xE3\x80\x80\r\n", "hi"},                    // U+0085, U+3000
         {"a\u3000b", "a\u3000b"},                                    // inside: kept
@@ -475,7 +449,7 @@ TEST(Text, TrimsUnicodeWhiteSpaceAndLineBreaksAtTheEnds) {
         {"\t\xC2\xA0\xE2\x80\x8A \n", ""},
         {"", ""},
     };
-    for (const auto& [in, out] : cases) EXPECT_EQ(trimUnicodeWhitespace(in), out) << in;
+    for (const auto& [in, out] : trims) EXPECT_EQ(trimUnicodeWhitespace(in), out) << in;
 }
 
 // (Offsets, fractions and formatting: see ChatMessageDecoding.)

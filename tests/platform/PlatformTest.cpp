@@ -106,7 +106,7 @@ struct SupervisedAgent {
     TempDir dir;
 };
 
-TEST(AgentSupervisor, AKilledAgentIsBackWithinTenSecondsAndOnlyOneSupervisorRuns) {
+TEST(AgentSupervisor, AKilledAgentIsBackOnlyOneSupervisorRunsAndACleanEndIsLeftEnded) {
     SupervisedAgent agent;
     Process supervisor(agent.launch());
     ASSERT_TRUE(agent.startsReach(1));
@@ -142,12 +142,10 @@ TEST(AgentSupervisor, AKilledAgentIsBackWithinTenSecondsAndOnlyOneSupervisorRuns
     EXPECT_EQ(supervisor.wait(10s), std::optional<int>(0));
     EXPECT_TRUE(waitUntil([&] { return ::kill(second, 0) != 0; }, 10s));
     EXPECT_EQ(agent.starts().size(), 2u);
-}
 
-// An agent that ends by itself at once with status 0 (a user who is not a
-// child) is left ended after three tries; one that fails is started again,
-// until the package that brought it is removed.
-TEST(AgentSupervisor, AnAgentThatEndsAtOnceCleanlyIsLeftEndedAFailingOneIsNot) {
+    // An agent that ends by itself at once with status 0 (a user who is not a
+    // child) is left ended after three tries; one that fails is started again,
+    // until the package that brought it is removed.
     SupervisedAgent clean("exit 0");
     Process quitter(clean.launch());
     EXPECT_EQ(quitter.wait(20s), std::optional<int>(0)) << quitter.err();
