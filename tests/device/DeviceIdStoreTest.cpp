@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-
 #include "device/DeviceIdStore.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "support/TestSupport.h"

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "net/Http.h"
 #include "support/LocalServer.h"
 #include "support/TestSupport.h"

@@ -6,10 +6,6 @@
 // (see Launch::accounts). Nothing is added to the machine.
 #include <sys/types.h>
 
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include "support/TestSupport.h"
 
 namespace tarvo::test {

@@ -5,12 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "core/Subprocess.h"
 #include "support/TestSupport.h"
 

@@ -4,14 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <set>
-#include <thread>
 
 #include "core/Json.h"
 #include "core/Paths.h"
@@ -31,7 +27,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using platform::LinuxUpdatePackages;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 const std::string kPackage = "xar!-package-bytes\x01\x02 not really a pkg";
 const std::string kShaField =
@@ -209,11 +207,10 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
     EXPECT_EQ(logLines().back(), "WARN  ignoring " + Paths::configFile() +
                                      ": owned by uid 65534, neither root nor an administrator");
 
-    // A flag counts for a minute; a stale one stays: the daemon's to remove.
-    for (const auto& [ago, active] : {std::pair{59s, true}, {60s, false}}) {
-        childIsActive(ago);
-        EXPECT_EQ(updater->aChildIsActive(), active) << ago.count();
-    }
+    // A flag a minute old is stale (the window's inner side is pinned with
+    // the daemon's scan); a stale one stays: the daemon's to remove.
+    childIsActive(60s);
+    EXPECT_FALSE(updater->aChildIsActive());
     EXPECT_TRUE(exists(Paths::activeChildrenDir() + "/501.flag"));
 
     // The deferral marker: one dated ahead of the clock, of another version or
@@ -349,7 +346,6 @@ TEST_F(Updates, EveryRefusalLeavesNothingBehind) {
         {m, "{not json", std::string("ERROR update failed: ") + json::NotJson().what()},
         {m, "[1]", bad + "not a JSON object"},
         {"/redirect", "", bad + "HTTP 300"},
-        {m, upToDate, "DEBUG up to date (0.2.15, latest 0.2.15)"},
         {m, R"({"version":"9.0","url":"http://x/a.pkg"})", bad + "package URL is not https"},
         {m, manifestFor(v, R"(,"minimumSystemVersion":"23")"),
          "WARN  update 9.0 needs macOS 23 — this Mac is older; skipping"},
@@ -418,14 +414,13 @@ TEST_F(Updates, OnlyOurSignedNewerDebianPackage) {
     signPackage("--make-key", dir / "ours");
     signPackage("--make-key", dir / "other");
     const std::string pub = readText(dir / "ours/update-signing.pub");
-    platform::LinuxUpdatePackages debs({.keys = {pub}});
+    LinuxUpdatePackages debs({.keys = {pub}});
     const std::string notNewer = " is not newer than 0.2.15";
     const std::string mismatch = "signature does not match the pinned key";
     const std::string verified = "package signature verified — Ed25519 key, tarvo ";
     const struct {
         std::string name, version, tamper, outcome, running = "0.2.15";
     } cases[] = {
-        {"tarvo", "0.2.16", "", verified + "0.2.16"},
         {"tarvo", "0.2.15-1", "", verified + "0.2.15-1"},
         {"tarvo", "0.2.16", "package", mismatch},
         {"tarvo", "0.2.16", "signature", mismatch},
@@ -460,14 +455,12 @@ TEST_F(Updates, OnlyOurSignedNewerDebianPackage) {
     }
 
     // The key for tests: honoured under TARVO_ROOT (set by the fixture) only.
-    using platform::LinuxUpdatePackages;
     EnvGuard testKey("TARVO_TEST_UPDATE_KEY", dir / "ours/update-signing.pub");
     EXPECT_THAT(LinuxUpdatePackages::trustedKeys(),
                 ElementsAre(LinuxUpdatePackages::releaseKey(), pub));
     LayoutGuard noRoot("TARVO_ROOT", "");
     EXPECT_THAT(LinuxUpdatePackages::trustedKeys(), ElementsAre(LinuxUpdatePackages::releaseKey()));
-    EXPECT_NE(std::string(LinuxUpdatePackages::releaseKey()).find("BEGIN PUBLIC KEY"),
-              std::string::npos);
+    EXPECT_THAT(LinuxUpdatePackages::releaseKey(), HasSubstr("BEGIN PUBLIC KEY"));
 }
 
 // The installer's job: a transient unit when systemd runs the machine (its
@@ -482,7 +475,7 @@ TEST_F(Updates, DetachedJobsUnderSystemdOrInTheirOwnSession) {
     writeText(script, "read -r s < /proc/$$/stat; set -- $s; echo \"$6 $4\" > " + out + "\n");
     const auto jobs = std::make_shared<platform::LinuxDetachedJobs>(
         platform::LinuxDetachedJobs::Options{systemd, tool});
-    platform::LinuxUpdatePackages debs({.jobs = jobs});
+    LinuxUpdatePackages debs({.jobs = jobs});
     const std::string bus = "Failed to connect to bus: No such file or directory";
     // What systemd-run does (none, last: systemd does not run), what the hand-off says.
     const std::pair<std::string, std::string> cases[] = {
@@ -571,29 +564,28 @@ TEST_F(Updates, SignedDebianPackageFromTheServiceInstalledByDpkgInADetachedJob) 
          .newSession = true,
          .discardUncaptured = true});
     const std::string handed = "update 0.3.0 handed to detached installer (fallback path)";
-    ASSERT_TRUE(polling::waitUntil([&] {
-        return readText(daemonLog).find(handed) != std::string::npos;
-    })) << readText(daemonLog);
-    EXPECT_NE(readText(daemonLog).find("package signature verified — Ed25519 key, tarvo 0.3.0"),
-              std::string::npos);
+    auto holds = [](const std::string& path, const std::string& text) {
+        return readText(path).find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(polling::waitUntil([&] { return holds(daemonLog, handed); }))
+        << readText(daemonLog);
+    EXPECT_THAT(readText(daemonLog),
+                HasSubstr("package signature verified — Ed25519 key, tarvo 0.3.0"));
     // The updater's process group dies, as with the daemon's; the job lives on.
     ::kill(-check.pid, SIGKILL);
     int status = 0;
     ::waitpid(check.pid, &status, 0);
-    ASSERT_TRUE(polling::waitUntil(
-        [&] { return readText(installLog).find("applying update 0.3.0\n") != std::string::npos; }));
+    ASSERT_TRUE(polling::waitUntil([&] { return holds(installLog, "applying update 0.3.0\n"); }));
     EXPECT_EQ(readText(installLog).find("installed"), std::string::npos) << "still waiting";
     writeText(linuxRoot + "/gate", "");
-    ASSERT_TRUE(polling::waitUntil([&] {
-        return readText(installLog).find("installed 0.3.0 OK\n") != std::string::npos;
-    })) << readText(installLog);
+    ASSERT_TRUE(polling::waitUntil([&] { return holds(installLog, "installed 0.3.0 OK\n"); }))
+        << readText(installLog);
     EXPECT_EQ(readText(linuxRoot + "/usr/share/tarvo/VERSION"), "0.3.0\n");
     EXPECT_EQ(readText(data / "victim"), "");
-    EXPECT_NE(readText(linuxRoot + "/var/lib/dpkg/status").find("Version: 0.3.0"),
-              std::string::npos);
+    EXPECT_THAT(readText(linuxRoot + "/var/lib/dpkg/status"), HasSubstr("Version: 0.3.0"));
     // dpkg's own log stays in the root.
-    EXPECT_NE(readText(linuxRoot + "/var/log/dpkg.log").find(" status installed tarvo:all 0.3.0\n"),
-              std::string::npos);
+    EXPECT_THAT(readText(linuxRoot + "/var/log/dpkg.log"),
+                HasSubstr(" status installed tarvo:all 0.3.0\n"));
     EXPECT_TRUE(polling::waitUntil([&] {
         return !fs::exists(linuxRoot + "/var/cache/tarvo/Tarvo-Update-0.3.0.deb") &&
                !fs::exists(linuxRoot + "/var/cache/tarvo/Tarvo-Update-0.3.0.deb.sig");
