@@ -1,17 +1,12 @@
 // This system's web proxy mechanisms against the real tools: nftables in a
 // private network namespace, dconf and gsettings with the made /etc/dconf
-// bind-mounted over the real one in a private mount namespace.
-
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
-
-#include <gtest/gtest.h>
+// bind-mounted over the real one in a private mount namespace; logind's
+// records read through sd-login from files laid out over /run/systemd.
 
 #include "core/Paths.h"
 #include "core/TarvoLog.h"
 #include "platform/system/LinuxSystemProxy.h"
+#include "platform/system/SdLoginSessions.h"
 #include "support/DaemonFixture.h"
 
 namespace tarvo::test {
@@ -22,20 +17,6 @@ using platform::LinuxSystemProxy;
 const platform::ProxyEndpoint kFilter{"127.0.0.1", 8080};
 const char* const kLocked =
     "desktop proxy settings: 127.0.0.1:8080, locked (dconf system-db:tarvo)";
-
-// Whether each user (none: root) gets the page at the URL without any proxy.
-void expectReach(const std::vector<std::tuple<std::optional<uid_t>, std::string, bool>>& cases) {
-    for (const auto& [user, url, reached] : cases) {
-        const std::vector<std::string> curl = {
-            "/usr/bin/curl", "-sS", "--noproxy", "*", "--max-time", "5", "-o", "/dev/null", url};
-        EXPECT_EQ(run({.argv = curl, .user = user}).succeeded(), reached)
-            << (user ? std::to_string(*user) : "root") << " " << url;
-    }
-}
-
-std::string nftTable() {
-    return run({.argv = {"/usr/sbin/nft", "list", "table", "inet", "tarvo"}}).out;
-}
 
 // A made root in a network namespace of its own (the firewall table set is
 // never the host's), a log, and the tools wrapped so that their runs are counted.
@@ -245,11 +226,11 @@ TEST(LinuxSystemProxy, TheDaemonSetsTheTableForAPresentChildAndTakesItBackOnSigt
     ASSERT_TRUE(asNobody("touch \"" + Paths::activeChildrenDir() + "/501.flag\""));
     // This system's layout: run-time state (the flags' parent, the lock) and
     // downloaded updates are root's alone; the flag directory is open to all.
-    const std::string run = std::filesystem::path(Paths::activeChildrenDir()).parent_path();
+    const std::string run = fs::path(Paths::activeChildrenDir()).parent_path();
     for (const std::string& path : {run, Paths::updateDir(), Paths::systemLogDir()})
         EXPECT_EQ(entryAt(path), "directory 0755 uid 0") << path;
     EXPECT_EQ(entryAt(Paths::activeChildrenDir()), "directory 1777 uid 0");
-    EXPECT_EQ(std::filesystem::path(Paths::daemonLockFile()).parent_path().string(), run);
+    EXPECT_EQ(fs::path(Paths::daemonLockFile()).parent_path().string(), run);
     ASSERT_TRUE(waitUntil([] {
         return nftTable().find("meta skuid 65534 tcp dport { 80, 443 } reject") !=
                std::string::npos;
@@ -286,6 +267,58 @@ TEST(LinuxSystemProxy, ProfileIsExtendedOnlyWhereItDoesNotNameTheDatabase) {
     };
     for (const auto& [existing, want] : cases)
         EXPECT_EQ(LinuxSystemProxy::extendedProfile(existing), want) << existing.value_or("(none)");
+}
+
+struct Layout {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> files;  // under /run/systemd
+    std::string sessions;                                    // "id:state …"
+    std::string error;                                       // what the error starts with
+};
+
+TEST(SdLoginSessions, ReadsEachSessionOfTheUserWithItsState) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+    if (!fs::is_directory("/run/systemd")) GTEST_SKIP() << "no /run/systemd to mount over";
+    const std::string user = "users/1001";
+    const Layout cases[] = {
+        {"in front and logged out",
+         {{user, "NAME=kid\nSESSIONS=3 c1\nACTIVE_SESSIONS=3\nONLINE_SESSIONS=3\n"},
+          {"sessions/3", "UID=1001\nUSER=kid\nACTIVE=1\nSTATE=active\n"},
+          {"sessions/c1", "UID=1001\nUSER=kid\nACTIVE=0\nSTATE=closing\n"}},
+         "3:active c1:closing",
+         ""},
+        {"switched away",
+         {{user, "SESSIONS=5\n"}, {"sessions/5", "UID=1001\nSTATE=online\n"}},
+         "5:online",
+         ""},
+        {"never logged in", {{"users/1002", "SESSIONS=9\n"}}, "", ""},
+        {"session gone since it was listed", {{user, "SESSIONS=6\n"}}, "", ""},
+        {"someone else's session listed",
+         {{user, "SESSIONS=7 8\n"},
+          {"sessions/7", "UID=1002\nSTATE=active\n"},
+          {"sessions/8", "UID=1001\nSTATE=active\n"}},
+         "8:active",
+         "/run/systemd/sessions/7: belongs to uid 1002, listed in /run/systemd/users/1001"},
+        {"a record that cannot be read",
+         {{user, "SESSIONS=9 3\n"}, {"sessions/3", "UID=1001\nSTATE=online\n"}},
+         "3:online",
+         "/run/systemd/sessions/9: Is a directory"},
+    };
+    for (const Layout& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir run;
+        fs::create_directories(run.path() + "/users");
+        fs::create_directories(run.path() + "/sessions/9");
+        for (const auto& [name, text] : c.files) writeText(run.path() + "/" + name, text);
+        const std::string got = inPrivateMounts({{run.path(), "/run/systemd"}}, [] {
+            const platform::LoginSessionList list = platform::SdLoginSessions().sessionsOf(1001);
+            std::string out;
+            for (const auto& s : list.sessions)
+                out += (out.empty() ? "" : " ") + s.id + ":" + s.state;
+            return out + "|" + list.error;
+        });
+        EXPECT_EQ(got, c.sessions + "|" + c.error);
+    }
 }
 
 }  // namespace

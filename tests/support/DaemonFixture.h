@@ -3,15 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -34,9 +29,8 @@ inline void mustRun(const std::vector<std::string>& argv) {
 }
 
 // Made once per process: a throw-away authority (scripts/make-test-ca) and a
-// certificate it issued for the names of kSiteNames (trusted wherever the
-// authority is).
-inline constexpr const char* kSiteNames = "DNS:service.test,DNS:allowed.test,DNS:blocked.test";
+// certificate it issued for service.test, allowed.test and blocked.test
+// (trusted wherever the authority is).
 struct TestPki {
     std::string caPem;     // key + certificate, what the proxy's confdir holds
     std::string rootCert;  // certificate alone, what clients trust
@@ -52,8 +46,9 @@ inline const TestPki& testPki() {
                      "-keyout site.key -out site.csr -subj /CN=service.test 2>/dev/null\n"
                      "openssl x509 -req -in site.csr -CA ca/rootCert.pem -CAkey "
                      "ca/mitmproxy-ca.pem -CAcreateserial -days 30 -out site.pem -extfile "
-                     "/dev/stdin 2>/dev/null <<< 'subjectAltName=" +
-                     kSiteNames + "'\nchmod 644 site.key"});
+                     "/dev/stdin 2>/dev/null <<< "
+                     "'subjectAltName=DNS:service.test,DNS:allowed.test,DNS:blocked.test'\n"
+                     "chmod 644 site.key"});
         return TestPki{dir / "ca/mitmproxy-ca.pem", dir / "ca/rootCert.pem", dir / "site.pem",
                        dir / "site.key"};
     }();
@@ -213,8 +208,8 @@ struct DaemonHarness {
 
 // A web server on `address` counting requests for GET /page ("hello from the
 // server", or `html` when given, as a page); HTTP, or HTTPS with the
-// certificate for kSiteNames (`siteCert`); on `port`, or on a free one. GET /seen?browser=NAME, a
-// page's report that it ran, is recorded.
+// certificate for the test sites (`siteCert`); on `port`, or on a free one. GET /seen?browser=NAME,
+// a page's report that it ran, is recorded.
 class WebSite {
   public:
     explicit WebSite(const std::string& address, int port = 0, const std::string& html = "",
@@ -281,6 +276,24 @@ inline CurlAnswer curlVia(int proxyPort, const std::vector<std::string>& args) {
     const ProcessResult r = run({.argv = argv});
     const size_t end = r.out.rfind('\n');  // the body, then the status line
     return {std::atoi(r.out.c_str() + end + 1), r.out.ends_with(" 1"), r.out.substr(0, end), r.err};
+}
+
+// Whether each user (none: root) gets the page at the URL without any proxy,
+// trusting TestPki.
+inline void expectReach(
+    const std::vector<std::tuple<std::optional<uid_t>, std::string, bool>>& cases) {
+    for (const auto& [user, url, reached] : cases) {
+        const std::vector<std::string> curl = {
+            "/usr/bin/curl",    "-sS", "--noproxy", "*", "--max-time", "10", "--cacert",
+            testPki().rootCert, "-o",  "/dev/null", url};
+        EXPECT_EQ(run({.argv = curl, .user = user}).succeeded(), reached)
+            << (user ? std::to_string(*user) : "root") << " " << url;
+    }
+}
+
+// The firewall table the daemon keeps for present children ("" when none).
+inline std::string nftTable() {
+    return run({.argv = {"/usr/sbin/nft", "list", "table", "inet", "tarvo"}}).out;
 }
 
 // What stands at `path`, not following a link: "directory 1777 uid 0",
