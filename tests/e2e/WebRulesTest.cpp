@@ -61,9 +61,6 @@ TEST(FailOpenEndToEnd, NotAChildIsLeftAloneAWindowlessChildIsEnforcedUntilItsFla
     const auto flagTime = std::filesystem::last_write_time(presenceFlag());
     std::filesystem::last_write_time(presenceFlag(), flagTime - std::chrono::seconds(61));
     ASSERT_TRUE(waitUntil([&] { return allProxies(root, false); })) << readText(Paths::daemonLog());
-    EXPECT_FALSE(exists(presenceFlag())) << "the stale flag is deleted";
-    EXPECT_TRUE(hasLine(logMessages(Paths::daemonLog()),
-                        "[daemon] INFO  no child user \xE2\x80\x94 clearing system proxy"));
     daemon.kill(SIGTERM);
     EXPECT_EQ(daemon.wait(), 0);
 }

@@ -214,18 +214,13 @@ class WebSite {
   public:
     explicit WebSite(const std::string& address, int port = 0, const std::string& html = "",
                      bool siteCert = false) {
-        if (siteCert) {
-            const TestPki& pki = testPki();
-            server_.reset(new httplib::SSLServer(pki.siteCert.c_str(), pki.siteKey.c_str()));
-        } else {
-            server_.reset(new httplib::Server());
-        }
+        server_.reset(
+            siteCert ? new httplib::SSLServer(testPki().siteCert.c_str(), testPki().siteKey.c_str())
+                     : new httplib::Server());
         server_->Get("/page", [this, html](const httplib::Request&, httplib::Response& res) {
             ++requests_;
-            if (html.empty())
-                res.set_content("hello from the server", "text/plain");
-            else
-                res.set_content(html, "text/html; charset=utf-8");
+            res.set_content(html.empty() ? "hello from the server" : html,
+                            html.empty() ? "text/plain" : "text/html; charset=utf-8");
         });
         server_->Get("/seen", [this](const httplib::Request& req, httplib::Response& res) {
             const std::lock_guard lock(mutex_);
