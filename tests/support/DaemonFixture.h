@@ -1,7 +1,7 @@
 #pragma once
 // The daemon's test fixture, shared with the end-to-end tests.
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <sys/stat.h>
 
 #include <atomic>
