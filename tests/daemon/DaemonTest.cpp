@@ -579,11 +579,9 @@ TEST(Hardening, PlantedEntriesNeverLeadOutsideTheRoot) {
         h.root.setServices("");  // the ticks here are about files, not settings
         TempDir out;
         auto sh = [&](const std::string& script, bool byRoot) {
-            const std::vector<std::string> env = {"D=" + Paths::dataDir(),
-                                                  "L=" + Paths::systemLogDir(), "O=" + out.path()};
-            if (!byRoot) return asNobody(script, env);
-            return run({.argv = {"/bin/bash", "-ec", script}, .env = environmentWith(env)})
-                .succeeded();
+            return asNobody(
+                script, {"D=" + Paths::dataDir(), "L=" + Paths::systemLogDir(), "O=" + out.path()},
+                byRoot ? std::nullopt : std::optional<uid_t>(kNobody));
         };
         // Shared directories an earlier version left open to everyone.
         ASSERT_TRUE(sh(R"(cd "$O"; echo untouched > victim.txt; mkdir rootflags userdir

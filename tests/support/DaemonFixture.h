@@ -304,12 +304,13 @@ inline std::string entryAt(const std::string& path) {
            std::to_string(st.st_uid);
 }
 
-// Runs a bash script as nobody (a child planting files); fails the test on error.
-inline bool asNobody(const std::string& script, const std::vector<std::string>& env = {}) {
+// Runs a bash script as nobody (a child planting files), or as `user` (none:
+// root); fails the test on error.
+inline bool asNobody(const std::string& script, const std::vector<std::string>& env = {},
+                     std::optional<uid_t> user = kNobody) {
     std::vector<std::string> all = {"PATH=/usr/bin:/bin"};
     all.insert(all.end(), env.begin(), env.end());
-    const ProcessResult r =
-        run({.argv = {"/bin/bash", "-ec", script}, .env = all, .user = kNobody});
+    const ProcessResult r = run({.argv = {"/bin/bash", "-ec", script}, .env = all, .user = user});
     if (!r.succeeded()) ADD_FAILURE() << script << ": " << r.err;
     return r.succeeded();
 }
