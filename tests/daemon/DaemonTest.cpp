@@ -546,8 +546,8 @@ std::vector<PlantedCase> plantedCases() {
         {"FIFO at proxy_config.json", R"(mkfifo "$D/proxy_config.json")", "", ignoring + " (FIFO)"},
         {"someone else's directory at the confdir",
          R"(mkdir -m 0755 "$D/mitmproxy"; touch "$D/mitmproxy/mine")", "", "", "mitmproxy/mine"},
-        // Renaming root's entries takes root since the sticky bit (a child is
-        // refused: see ChildFilesTest); the daemon still copes with it.
+        // Renaming root's entries in the shared folders takes root since their
+        // sticky bit; the daemon still copes with it.
         {"confdir moved away, a link in its place", "",
          R"(mv "$D/mitmproxy" "$D/moved"; ln -s "$O/userdir" "$D/mitmproxy")", "", "", true},
         {"flag directory a link to one of root's", R"(ln -s "$O/rootflags" "$D/active-children")"},
