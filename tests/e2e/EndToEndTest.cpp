@@ -42,6 +42,11 @@ void writeChildConfig(const std::string& api, const std::string& device,
               json{{"child_users", {child}}, {"api", api}, {"device_id", device}}.dump());
 }
 
+// The daemon's and the agent's logs, for a failure's message.
+std::string logs() {
+    return readText(Paths::daemonLog()) + readText(Paths::agentLog());
+}
+
 // Whether the window the X server sends the keys to is `size` ("1280x800") large. The window
 // manager names the active window before its client takes the focus, so a key pressed on
 // that word alone can still land on the previous window.
@@ -149,8 +154,7 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantChatScheduleBlockerAndSigtermWithTheDi
     };
     {
         SCOPED_TRACE("the used-up quota");
-        ASSERT_TRUE(waitUntil([&] { return agentWindows(x) == bothScreens; }))
-            << readText(Paths::agentLog());
+        ASSERT_TRUE(waitUntil([&] { return agentWindows(x) == bothScreens; })) << logs();
         // The chat window is made with the blocker's library, its backdrop found.
         EXPECT_THAT(readText(Paths::agentLog()), HasSubstr("backdrop=loaded"));
         ASSERT_EQ(openDialog(), "");
@@ -179,8 +183,7 @@ TEST(ScreenTimeEndToEnd, QuotaBlockerGrantChatScheduleBlockerAndSigtermWithTheDi
         parent.postOk(family.childApi + "/rules", {{"whitelist", family.child["whitelist"]},
                                                    {"blacklist", family.child["blacklist"]},
                                                    {"accessWindows", elsewhere}});
-        ASSERT_TRUE(waitUntil([&] { return agentWindows(x) == bothScreens; }))
-            << readText(Paths::agentLog());
+        ASSERT_TRUE(waitUntil([&] { return agentWindows(x) == bothScreens; })) << logs();
         EXPECT_THAT(readText(Paths::agentLog()), HasSubstr("outside permitted usage window"));
     }
     ASSERT_EQ(openDialog(), "");
@@ -217,8 +220,7 @@ TEST(FailOpenEndToEnd, NotAChildIsLeftAloneAWindowlessChildIsEnforcedUntilItsFla
         std::filesystem::path(tarvoBinary()).replace_filename("libtarvo_roles.so"),
         root.root() + "/bin/libtarvo_roles.so");
     Process agent({.argv = {lone, "agent"}, .env = env, .capture = false});
-    ASSERT_TRUE(waitUntil([&] { return allProxies(root, true); }))
-        << readText(Paths::daemonLog()) << readText(Paths::agentLog());
+    ASSERT_TRUE(waitUntil([&] { return allProxies(root, true); })) << logs();
     ASSERT_TRUE(exists(presenceFlag()));
     EXPECT_THAT(readText(Paths::agentLog()),
                 HasSubstr("cannot be shown; enforcing without windows"));
