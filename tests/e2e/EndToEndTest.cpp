@@ -93,7 +93,8 @@ void replyToTheParent(const XServer& x, DemoFamily& family) {
         if (agentWindow(x, "360x150") == toast)
             x.run({"xdotool", "mousemove", "--window", toast, "304", "120", "click", "1"});
         return false;
-    })) << "the chat window did not open";
+    })) << "the chat window did not open; the agent's windows: "
+        << agentWindows(x).size() << logs();
     x.run({"xdotool", "windowactivate", "--sync", chat});
     x.run({"xdotool", "mousemove", "--window", chat, "190", "582", "click", "1"});
     x.run({"xdotool", "type", "--delay", "30", "Coming!"});
