@@ -1,17 +1,12 @@
 #pragma once
 // The daemon's test fixture, shared with the end-to-end tests.
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -34,9 +29,8 @@ inline void mustRun(const std::vector<std::string>& argv) {
 }
 
 // Made once per process: a throw-away authority (scripts/make-test-ca) and a
-// certificate it issued for the names of kSiteNames (trusted wherever the
-// authority is).
-inline constexpr const char* kSiteNames = "DNS:service.test,DNS:allowed.test,DNS:blocked.test";
+// certificate it issued for service.test, allowed.test and blocked.test
+// (trusted wherever the authority is).
 struct TestPki {
     std::string caPem;     // key + certificate, what the proxy's confdir holds
     std::string rootCert;  // certificate alone, what clients trust
@@ -52,8 +46,9 @@ inline const TestPki& testPki() {
                      "-keyout site.key -out site.csr -subj /CN=service.test 2>/dev/null\n"
                      "openssl x509 -req -in site.csr -CA ca/rootCert.pem -CAkey "
                      "ca/mitmproxy-ca.pem -CAcreateserial -days 30 -out site.pem -extfile "
-                     "/dev/stdin 2>/dev/null <<< 'subjectAltName=" +
-                     kSiteNames + "'\nchmod 644 site.key"});
+                     "/dev/stdin 2>/dev/null <<< "
+                     "'subjectAltName=DNS:service.test,DNS:allowed.test,DNS:blocked.test'\n"
+                     "chmod 644 site.key"});
         return TestPki{dir / "ca/mitmproxy-ca.pem", dir / "ca/rootCert.pem", dir / "site.pem",
                        dir / "site.key"};
     }();
@@ -213,24 +208,19 @@ struct DaemonHarness {
 
 // A web server on `address` counting requests for GET /page ("hello from the
 // server", or `html` when given, as a page); HTTP, or HTTPS with the
-// certificate for kSiteNames (`siteCert`); on `port`, or on a free one. GET /seen?browser=NAME, a
-// page's report that it ran, is recorded.
+// certificate for the test sites (`siteCert`); on `port`, or on a free one. GET /seen?browser=NAME,
+// a page's report that it ran, is recorded.
 class WebSite {
   public:
     explicit WebSite(const std::string& address, int port = 0, const std::string& html = "",
                      bool siteCert = false) {
-        if (siteCert) {
-            const TestPki& pki = testPki();
-            server_.reset(new httplib::SSLServer(pki.siteCert.c_str(), pki.siteKey.c_str()));
-        } else {
-            server_.reset(new httplib::Server());
-        }
+        server_.reset(
+            siteCert ? new httplib::SSLServer(testPki().siteCert.c_str(), testPki().siteKey.c_str())
+                     : new httplib::Server());
         server_->Get("/page", [this, html](const httplib::Request&, httplib::Response& res) {
             ++requests_;
-            if (html.empty())
-                res.set_content("hello from the server", "text/plain");
-            else
-                res.set_content(html, "text/html; charset=utf-8");
+            res.set_content(html.empty() ? "hello from the server" : html,
+                            html.empty() ? "text/plain" : "text/html; charset=utf-8");
         });
         server_->Get("/seen", [this](const httplib::Request& req, httplib::Response& res) {
             const std::lock_guard lock(mutex_);
@@ -283,6 +273,24 @@ inline CurlAnswer curlVia(int proxyPort, const std::vector<std::string>& args) {
     return {std::atoi(r.out.c_str() + end + 1), r.out.ends_with(" 1"), r.out.substr(0, end), r.err};
 }
 
+// Whether each user (none: root) gets the page at the URL without any proxy,
+// trusting TestPki.
+inline void expectReach(
+    const std::vector<std::tuple<std::optional<uid_t>, std::string, bool>>& cases) {
+    for (const auto& [user, url, reached] : cases) {
+        const std::vector<std::string> curl = {
+            "/usr/bin/curl",    "-sS", "--noproxy", "*", "--max-time", "10", "--cacert",
+            testPki().rootCert, "-o",  "/dev/null", url};
+        EXPECT_EQ(run({.argv = curl, .user = user}).succeeded(), reached)
+            << (user ? std::to_string(*user) : "root") << " " << url;
+    }
+}
+
+// The firewall table the daemon keeps for present children ("" when none).
+inline std::string nftTable() {
+    return run({.argv = {"/usr/sbin/nft", "list", "table", "inet", "tarvo"}}).out;
+}
+
 // What stands at `path`, not following a link: "directory 1777 uid 0",
 // "regular file 0644 links 2 uid 65534" (more than one name), "missing"...
 inline std::string entryAt(const std::string& path) {
@@ -296,12 +304,13 @@ inline std::string entryAt(const std::string& path) {
            std::to_string(st.st_uid);
 }
 
-// Runs a bash script as nobody (a child planting files); fails the test on error.
-inline bool asNobody(const std::string& script, const std::vector<std::string>& env = {}) {
+// Runs a bash script as nobody (a child planting files), or as `user` (none:
+// root); fails the test on error.
+inline bool asNobody(const std::string& script, const std::vector<std::string>& env = {},
+                     std::optional<uid_t> user = kNobody) {
     std::vector<std::string> all = {"PATH=/usr/bin:/bin"};
     all.insert(all.end(), env.begin(), env.end());
-    const ProcessResult r =
-        run({.argv = {"/bin/bash", "-ec", script}, .env = all, .user = kNobody});
+    const ProcessResult r = run({.argv = {"/bin/bash", "-ec", script}, .env = all, .user = user});
     if (!r.succeeded()) ADD_FAILURE() << script << ": " << r.err;
     return r.succeeded();
 }
