@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -78,19 +79,31 @@ std::string agentWindow(const XServer& x, const std::string& size) {
     return "";
 }
 
+// Whether the window `id` lies whole on the first screen. A toast still sliding in reaches
+// past its right edge, and a click aimed at its Reply button lands where the pointer stops
+// at the edge: on Dismiss, perhaps.
+bool wholeOnScreen(const XServer& x, const std::string& id) {
+    const std::string at = x.run({"xdotool", "getwindowgeometry", id});
+    const size_t position = at.find("Position: "), geometry = at.find("Geometry: ");
+    if (position == std::string::npos || geometry == std::string::npos) return false;
+    const int left = std::atoi(at.c_str() + position + 10);
+    const int width = std::atoi(at.c_str() + geometry + 10);
+    return left >= 0 && left + width <= std::atoi(x.run({"xdotool", "getdisplaygeometry"}).c_str());
+}
+
 // The parent writes; the agent's toast shows it with the next poll, Reply opens the chat
 // window, the child's answer reaches the dashboard; closed, the window leaves the screen.
 void replyToTheParent(const XServer& x, DemoFamily& family) {
     ASSERT_TRUE(family.service.waitForLog("GET /api/GetChildChatMessages 200"));
     family.parent.postOk(family.childApi + "/chat", {{"text", "Dinner is ready"}});
-    // The toast comes with the next poll (every 30 s) and slides in: Reply, its right-hand
-    // button, is clicked until the chat window opens.
+    // The toast comes with the next poll (every 30 s) and slides in: once it is whole on the
+    // screen, Reply, its right-hand button, is clicked until the chat window opens.
     std::string toast, chat;
     ASSERT_TRUE(waitUntil([&] { return !(toast = agentWindow(x, "360x150")).empty(); }, 45s))
         << readText(Paths::agentLog());
     ASSERT_TRUE(waitUntil([&] {
         if (!(chat = agentWindow(x, "440x620")).empty()) return true;
-        if (agentWindow(x, "360x150") == toast)
+        if (agentWindow(x, "360x150") == toast && wholeOnScreen(x, toast))
             x.run({"xdotool", "mousemove", "--window", toast, "304", "120", "click", "1"});
         return false;
     })) << "the chat window did not open; the agent's windows: "
