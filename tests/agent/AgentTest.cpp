@@ -1,12 +1,4 @@
-#include <signal.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
-
-#include <filesystem>
-#include <map>
-#include <mutex>
-#include <thread>
 
 #include "agent/Agent.h"
 #include "agent/AppLimitEnforcer.h"

@@ -239,9 +239,6 @@ TEST_F(ChatQtTest, ClosingHidesOpeningShowsTheBottomAndTheToastKeepsTwoMinutes) 
 class ChatXTest : public ChatQtTest {
   protected:
     ChatXTest() : ChatQtTest(true) {}
-    WId active() const {
-        return std::strtoul(x->run({"xdotool", "getactivewindow"}).c_str(), nullptr, 10);
-    }
 };
 
 TEST_F(ChatXTest, TheToastNeverTakesTheFocusAndTheWindowKnowsWhenItIsSeen) {
@@ -254,7 +251,8 @@ TEST_F(ChatXTest, TheToastNeverTakesTheFocusAndTheWindowKnowsWhenItIsSeen) {
     start();
     window->open();
     const WId chatId = window->window()->winId();
-    ASSERT_TRUE(waitUntil([&] { return window->windowState().seen() && active() == chatId; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return window->windowState().seen() && activeWindow(*x) == chatId; }));
     screenshot(window->window(), "chat-window-empty.png");
 
     // 20 in from the bottom-right of the 1280 x 800 screen, on every desktop.
@@ -266,11 +264,11 @@ TEST_F(ChatXTest, TheToastNeverTakesTheFocusAndTheWindowKnowsWhenItIsSeen) {
     const std::string toastId = std::to_string(toast->winId());
     EXPECT_NE(x->run({"xprop", "-id", toastId, "_NET_WM_DESKTOP"}).find("= 4294967295"),
               std::string::npos);
-    EXPECT_EQ(active(), chatId);
+    EXPECT_EQ(activeWindow(*x), chatId);
     x->run({"xdotool", "mousemove", "960", "700", "click", "1"});
     // Asked at once: once the card is gone the window manager gives the focus back.
     EXPECT_TRUE(waitUntil([&] { return replies == 1; }));
-    EXPECT_EQ(active(), chatId) << "a click on the card leaves the focus where it was";
+    EXPECT_EQ(activeWindow(*x), chatId) << "a click on the card leaves the focus where it was";
 
     // Another of our windows over it: the application is still active, and
     // the X server says the chat cannot be seen.

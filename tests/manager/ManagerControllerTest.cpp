@@ -4,7 +4,6 @@
 // controller against a local service (sending the accounts, saving the
 // assignments, config.json).
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "SetupFixture.h"
 #include "manager/HtmlEntities.h"

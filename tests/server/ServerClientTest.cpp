@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 
 #include "server/AccessWindow.h"
 #include "server/AppLimitsCache.h"

@@ -26,64 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Another program: its own connection to the X server and one window that counts the keys
-// and clicks the server gives it. Override-redirect windows skip the window manager.
-class OtherProgram {
-  public:
-    OtherProgram(const std::string& display, QRect at, bool overrideRedirect)
-        : dpy_(XOpenDisplay(display.c_str())) {
-        if (!dpy_) return;
-        XSetWindowAttributes attributes{};
-        attributes.override_redirect = overrideRedirect;
-        attributes.background_pixel = WhitePixel(dpy_, DefaultScreen(dpy_));
-        attributes.event_mask = KeyPressMask | ButtonPressMask;
-        window_ =
-            XCreateWindow(dpy_, DefaultRootWindow(dpy_), at.x(), at.y(), unsigned(at.width()),
-                          unsigned(at.height()), 0, CopyFromParent, InputOutput, CopyFromParent,
-                          CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
-        XMapRaised(dpy_, window_);
-        XSync(dpy_, False);
-    }
-    ~OtherProgram() {
-        if (dpy_) XCloseDisplay(dpy_);
-    }
-    unsigned long id() const { return window_; }
-    void raise() {
-        XRaiseWindow(dpy_, window_);
-        XSync(dpy_, False);
-    }
-    // Asks the window manager of X screen `screen` what a pager may ask: an EWMH message about
-    // `about` (the root window when 0), "_NET_WM_STATE" with 1 and an atom's name to add a state.
-    void ask(const char* message, long value, const char* atom = nullptr, unsigned long about = 0,
-             int screen = 0) {
-        XEvent ev{};
-        ev.xclient.type = ClientMessage;
-        ev.xclient.window = about ? about : RootWindow(dpy_, screen);
-        ev.xclient.message_type = XInternAtom(dpy_, message, False);
-        ev.xclient.format = 32;
-        ev.xclient.data.l[0] = value;
-        if (atom) ev.xclient.data.l[1] = static_cast<long>(XInternAtom(dpy_, atom, False));
-        XSendEvent(dpy_, RootWindow(dpy_, screen), False,
-                   SubstructureRedirectMask | SubstructureNotifyMask, &ev);
-        XSync(dpy_, False);
-    }
-    // Keys and clicks so far: everything the server sent before this round trip.
-    int inputs() {
-        XSync(dpy_, False);
-        while (XPending(dpy_)) {
-            XEvent ev;
-            XNextEvent(dpy_, &ev);
-            inputs_ += ev.type == KeyPress || ev.type == ButtonPress;
-        }
-        return inputs_;
-    }
-
-  private:
-    Display* dpy_;
-    Window window_ = 0;
-    int inputs_ = 0;
-};
-
 // The X server's own view of the windows, read over a connection of the test's own.
 class ServerState {
   public:
@@ -123,7 +65,7 @@ class ServerState {
         return keyboard == AlreadyGrabbed && pointer == AlreadyGrabbed;
     }
 
-  private:
+  protected:
     std::vector<Window> rootChildren() const {
         Window root = 0, parent = 0, *children = nullptr;
         unsigned count = 0;
@@ -145,6 +87,60 @@ class ServerState {
         }
     }
     Display* dpy_;
+};
+
+// Another program: its own connection to the X server and one window that counts the keys
+// and clicks the server gives it. Override-redirect windows skip the window manager.
+class OtherProgram : public ServerState {
+  public:
+    OtherProgram(const std::string& display, QRect at, bool overrideRedirect)
+        : ServerState(display) {
+        if (!dpy_) return;
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = overrideRedirect;
+        attributes.background_pixel = WhitePixel(dpy_, DefaultScreen(dpy_));
+        attributes.event_mask = KeyPressMask | ButtonPressMask;
+        window_ =
+            XCreateWindow(dpy_, DefaultRootWindow(dpy_), at.x(), at.y(), unsigned(at.width()),
+                          unsigned(at.height()), 0, CopyFromParent, InputOutput, CopyFromParent,
+                          CWOverrideRedirect | CWBackPixel | CWEventMask, &attributes);
+        XMapRaised(dpy_, window_);
+        XSync(dpy_, False);
+    }
+    unsigned long id() const { return window_; }
+    void raise() {
+        XRaiseWindow(dpy_, window_);
+        XSync(dpy_, False);
+    }
+    // Asks the window manager of X screen `screen` what a pager may ask: an EWMH message about
+    // `about` (the root window when 0), "_NET_WM_STATE" with 1 and an atom's name to add a state.
+    void ask(const char* message, long value, const char* atom = nullptr, unsigned long about = 0,
+             int screen = 0) {
+        XEvent ev{};
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = about ? about : RootWindow(dpy_, screen);
+        ev.xclient.message_type = XInternAtom(dpy_, message, False);
+        ev.xclient.format = 32;
+        ev.xclient.data.l[0] = value;
+        if (atom) ev.xclient.data.l[1] = static_cast<long>(XInternAtom(dpy_, atom, False));
+        XSendEvent(dpy_, RootWindow(dpy_, screen), False,
+                   SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+        XSync(dpy_, False);
+    }
+    // Keys and clicks so far: everything the server sent before this round trip.
+    int inputs() {
+        XSync(dpy_, False);
+        while (XPending(dpy_)) {
+            XEvent ev;
+            XNextEvent(dpy_, &ev);
+            inputs_ += ev.type == KeyPress || ev.type == ButtonPress;
+        }
+        return inputs_;
+    }
+
+  private:
+    Window window_ = 0;
+    int inputs_ = 0;
 };
 
 class ViewsTest : public ::testing::Test {
@@ -170,9 +166,6 @@ class ViewsTest : public ::testing::Test {
         std::vector<std::string> argv{"xprop", "-root", name};
         if (w) argv = {"xprop", "-id", std::to_string(w), name};
         return x->run(argv).find(value) != std::string::npos;
-    }
-    unsigned long number(const std::vector<std::string>& command) const {
-        return std::strtoul(x->run(command).c_str(), nullptr, 10);
     }
     // A blocker shown for Emma Lind after 95 minutes, each request heard in `asked`; its
     // windows, the primary screen's first.
@@ -501,7 +494,7 @@ TEST_F(BlockerUnderAttack, KeysAndClicksGoOnlyToTheBlockerAndItsOwnDialogs) {
     QWidget* card = dynamic_cast<ui::TimeWarningPopup&>(*warning).window();
     ASSERT_TRUE(waitUntil([&] { return server->viewable(card->winId()); }));
     settleFor(500ms);
-    EXPECT_EQ(number({"xdotool", "getactivewindow"}), typist->id());
+    EXPECT_EQ(activeWindow(*x), typist->id());
     EXPECT_EQ(serverGeometry(*x, card->winId()), QRect(1280 - 360 - 24, 24, 360, 96));
 }
 
