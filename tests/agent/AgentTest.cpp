@@ -514,7 +514,6 @@ TEST_F(AgentTest, AChildsSession) {
     EXPECT_EQ(rulesOnDisk()["whitelist"], json{"a.example"});
     EXPECT_EQ(agent->appLimits()->allowed(), std::set<std::string>{"com.apple.safari"});
     EXPECT_TRUE(agent->blockerShown());
-    EXPECT_TRUE(agent->schedule()->blockedBySchedule());
 
     // The heartbeat rewrites the flag every 15 s, the first time 15 s after start.
     const auto old = std::filesystem::last_write_time(flag) - std::chrono::hours(1);
@@ -568,8 +567,6 @@ TEST_F(AgentTest, TheServicesFiguresOutweighARewrittenStateFileAndAGrantCountsOn
     ASSERT_TRUE(settle([&] { return service.events.streams() == 1; }));
     EXPECT_EQ(queryOf(service.requests("/api/GetAppLimits").at(0))["day_start"],
               "2025-12-31T05:00:00Z");
-    EXPECT_EQ(state().grantedBonusMinutes, 15);
-    EXPECT_EQ(state().seconds, 4800);
     EXPECT_EQ(views->blockers, std::vector<std::string>{"kid after 80m"}) << "80 of 75 used";
 
     service.grant(6, 5);  // 80 of 80: nothing left yet, the blocker stays

@@ -53,7 +53,6 @@ TEST(ParseRulesAndLimits, KeySpellingsTypesAndWrongShapes) {
     EXPECT_EQ(joined(limits.allowedBundleIds) + std::to_string(limits.dailyMinutes) + "|" +
                   std::to_string(limits.warnAtMinutesRemaining),
               "com.apple.safari,90|5");
-    EXPECT_EQ(ServerClient::parseApproval(R"({"approved":true,"grantedMinutes":15})"), 15);
     EXPECT_EQ(ServerClient::parseApproval(R"({"approved":"true","granted_minutes":30})"), 0);
     EXPECT_THROW(ServerClient::parseRules("[]", "D"), ServerError);
     EXPECT_THROW(ServerClient::parseAppLimits("null"), ServerError);
