@@ -85,7 +85,7 @@ TEST_F(ScreenTimeTrackerTest, IdleIntervalsAreNotCountedAndTicksCountTheMonotoni
 
 // The child can write the state file: only a count for today that could be
 // real is kept; anything else starts a fresh day.
-TEST_F(ScreenTimeTrackerTest, AStoredCountIsKeptOnlyWhenItCouldBeReal) {
+TEST_F(ScreenTimeTrackerTest, AStoredCountIsKeptOnlyWhenItCouldBeRealAndTheServicesFiguresBoundIt) {
     const std::string day = localDayKey(clock->now());
     const std::pair<std::string, std::int64_t> cases[] = {
         {day + R"(","seconds":600)", 600},
@@ -100,20 +100,17 @@ TEST_F(ScreenTimeTrackerTest, AStoredCountIsKeptOnlyWhenItCouldBeReal) {
         auto tracker = ScreenTimeTracker::create(queue, clock, session, 45, 3, {});
         EXPECT_EQ(tracker->state(), (DailyState{day, kept, 45, 3, 0})) << stored;
     }
-}
 
-// The child can write the state file; the service's figures for the day bound
-// it: the bonus at most what was granted, the seconds at least those recorded.
-TEST_F(ScreenTimeTrackerTest, TheServicesFiguresCapTheBonusAndFloorTheSeconds) {
-    const std::string day = localDayKey(clock->now());
+    // The service's figures for the day bound it: the bonus at most what was granted, the seconds
+    // at least those recorded.
     using Opt = std::optional<std::int64_t>;
     // The figures' day, granted, used → the bonus and seconds kept from a file
     // holding 30 and 600.
-    const std::tuple<std::string, Opt, Opt, std::int64_t, std::int64_t> cases[] = {
+    const std::tuple<std::string, Opt, Opt, std::int64_t, std::int64_t> figures[] = {
         {day, 30, 600, 30, 600}, {day, 29, 599, 29, 600}, {day, 31, 601, 30, 601},
         {day, {}, {}, 30, 600},  {day, 0, {}, 0, 600},    {"2025-12-31", 0, 900, 30, 600},
     };
-    for (const auto& [figuresDay, granted, used, bonus, seconds] : cases) {
+    for (const auto& [figuresDay, granted, used, bonus, seconds] : figures) {
         SCOPED_TRACE(figuresDay + testing::PrintToString(std::make_pair(granted, used)));
         test::writeText(Paths::perUserScreenTimeStateFile(),
                         DailyState{day, 600, 60, 5, 30}.toJson().dump());

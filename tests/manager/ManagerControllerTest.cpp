@@ -37,9 +37,7 @@ TEST(BridgeText, HtmlEntitiesDecodeLikeThePageEscapes) {
     };
     for (const auto& [in, want] : cases)
         EXPECT_EQ(decodeHtmlEntities(in), want) << in.substr(0, 40);
-}
 
-TEST(BridgeText, PrefixesAndListNotation) {
     EXPECT_EQ(prefixCharacters("\xC3\xA9\xE2\x80\x94x", 2), "\xC3\xA9\xE2\x80\x94");
     EXPECT_EQ(ManagerController::listNotation({"emma", "a\"b"}), "[\"emma\", \"a\\\"b\"]");
 }
@@ -100,6 +98,14 @@ std::string accountsWith(const std::string& passwd, const std::string& group,
 // People's accounts: a uid from 1000 to 60000 and a shell to log in with;
 // administrators by membership of sudo, wheel or admin, or as primary group.
 TEST(LinuxAccounts, PeopleHaveAUserUidAndALoginShellAdminsComeFromTheirGroups) {
+    const std::pair<const char*, bool> cases[] = {
+        {"/bin/bash", true},          {"", true},  // an empty field means /bin/sh
+        {"/usr/sbin/nologin", false}, {"/sbin/nologin", false},
+        {"/bin/false", false},        {"/usr/bin/falsehood", true},
+        {"nologin", false},
+    };
+    for (const auto& [shell, login] : cases)
+        EXPECT_EQ(platform::LinuxAccountDirectory::isLoginShell(shell), login) << shell;
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
     const std::string passwd =
         "root:x:0:0:root:/root:/bin/bash\n"
@@ -131,17 +137,6 @@ TEST(LinuxAccounts, PeopleHaveAUserUidAndALoginShellAdminsComeFromTheirGroups) {
     EXPECT_EQ(accountsWith(passwd, "users:x:100:emma\n", "nobody"),
               "blank||1004||\nemma|Emma Berg|1000||\nlast||60000||\nparent|The Parent|1001||\n"
               "wheeler||1005||\nadmins:");
-}
-
-TEST(LinuxAccounts, LoginShells) {
-    const std::pair<const char*, bool> cases[] = {
-        {"/bin/bash", true},          {"", true},  // an empty field means /bin/sh
-        {"/usr/sbin/nologin", false}, {"/sbin/nologin", false},
-        {"/bin/false", false},        {"/usr/bin/falsehood", true},
-        {"nologin", false},
-    };
-    for (const auto& [shell, login] : cases)
-        EXPECT_EQ(platform::LinuxAccountDirectory::isLoginShell(shell), login) << shell;
 }
 
 std::string alert(const std::string& title, Style style) {

@@ -35,7 +35,7 @@ std::string joined(const auto& list) {
 }
 
 // Each answer with what is read from it: whitelist | blacklist | device.
-TEST(ParseRulesAndLimits, KeySpellingsTypesAndWrongShapes) {
+TEST(ParseRulesAndLimits, KeySpellingsTypesWrongShapesAndTheDaysFigures) {
     const std::pair<const char*, const char*> rules[] = {
         {R"({"whitelist":[{"url":"x.com"},{"Url":"y.com"},{"other":1}],"blacklists":[{"Url":"b.com"}],"device_id":"D9"})",
          "x.com,y.com,|b.com,|D9"},
@@ -57,11 +57,9 @@ TEST(ParseRulesAndLimits, KeySpellingsTypesAndWrongShapes) {
     EXPECT_THROW(ServerClient::parseRules("[]", "D"), ServerError);
     EXPECT_THROW(ServerClient::parseAppLimits("null"), ServerError);
     EXPECT_THROW(ServerClient::parseRules("<html>", "D"), JsonError);
-}
 
-// The day's figures beside the app limits: three spellings; a wrong type or a
-// negative count is absent.
-TEST(ParseRulesAndLimits, TheDaysFiguresBesideTheLimits) {
+    // The day's figures beside the app limits: three spellings; a wrong type or a
+    // negative count is absent.
     using Figures = std::pair<std::optional<std::int64_t>, std::optional<std::int64_t>>;
     const std::pair<const char*, Figures> cases[] = {
         {R"({"granted_minutes_today":15,"used_seconds_today":4500})", {15, 4500}},
@@ -72,8 +70,8 @@ TEST(ParseRulesAndLimits, TheDaysFiguresBesideTheLimits) {
         {R"({"daily_minutes":60})", {}},
     };
     for (const auto& [text, want] : cases) {
-        auto limits = ServerClient::parseAppLimits(text);
-        EXPECT_EQ(Figures(limits.grantedMinutesToday, limits.usedSecondsToday), want) << text;
+        const auto got = ServerClient::parseAppLimits(text);
+        EXPECT_EQ(Figures(got.grantedMinutesToday, got.usedSecondsToday), want) << text;
     }
 }
 
@@ -155,7 +153,7 @@ std::vector<std::string> feed(const std::vector<std::string>& chunks) {
 // Every stream gives the same payloads whole and cut at each single byte
 // position (inside "data:", inside a multi-byte character, between "\r\n"
 // pairs).
-TEST(SSEDelegate, FramingSurvivesEverySplit) {
+TEST(SSEDelegate, FramingSurvivesEverySplitAndABrokenByteLosesOnlyItsOwnBlock) {
     const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"data: a\r\ndata: b\r\n\r\n", {"a\r\nb"}},
         {": heartbeat\n\nevent: x\nid: 3\n\ndat a: no\ndata\n\n", {}},
@@ -169,12 +167,10 @@ TEST(SSEDelegate, FramingSurvivesEverySplit) {
         for (size_t cut = 1; cut < stream.size(); ++cut)
             EXPECT_EQ(feed({stream.substr(0, cut), stream.substr(cut)}), want) << cut;
     }
-}
 
-// A block that is not UTF-8 is lost alone: its neighbours, in the same chunk
-// or the next, arrive whole and apart.
-TEST(SSEDelegate, ABrokenByteLosesOnlyItsOwnBlockAndARunawayBufferGoes) {
-    const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+    // A block that is not UTF-8 is lost alone: its neighbours, in the same chunk
+    // or the next, arrive whole and apart.
+    const std::pair<std::vector<std::string>, std::vector<std::string>> broken[] = {
         {{"data: a\n\n", "data: \xff bad\n\n", "data: c\n\n"}, {"a", "c"}},
         {{"data: a\n\ndata: \xff bad\n\ndata: c\n\n"}, {"a", "c"}},
         // A lead byte the next chunk does not complete spoils its block only.
@@ -183,7 +179,7 @@ TEST(SSEDelegate, ABrokenByteLosesOnlyItsOwnBlockAndARunawayBufferGoes) {
         {{"data: \xf0", "\x9f", "\x98\x80\n\n"}, {"\xf0\x9f\x98\x80"}},
         {{"data: \xc3", "\xa9\r\n\r\ndata: \xc3\xa9\n\n"}, {"\xc3\xa9", "\xc3\xa9"}},
     };
-    for (const auto& [chunks, want] : cases) EXPECT_EQ(feed(chunks), want) << chunks.front();
+    for (const auto& [chunks, want] : broken) EXPECT_EQ(feed(chunks), want) << chunks.front();
 
     // A runaway buffer is dropped whole: only what follows it arrives.
     std::vector<std::string> runaway(SSEDelegate::kMaxBuffer / (1 << 20) + 1,
