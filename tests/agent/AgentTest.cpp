@@ -336,7 +336,7 @@ class RulesFileTest : public OnVirtualTime {
 const char* kOtherChild =
     R"({"username": "noah", "whitelist": ["a.com", "b.com"], "blacklist": ["x.com"]})";
 
-TEST_F(RulesFileTest, WriteDecisionsOverWhatIsOnDisk) {
+TEST_F(RulesFileTest, WriteDecisionsOverWhatIsOnDiskAndTheClampOfAnotherChildsAtStart) {
     struct Case {
         const char* name;
         std::string existing;
@@ -370,10 +370,8 @@ TEST_F(RulesFileTest, WriteDecisionsOverWhatIsOnDisk) {
         EXPECT_EQ(test::readText(path()), c.existing);  // not touched at all
     }
     EXPECT_THROW(make()->writeNow(rules({"bad\xff.com"}, {})), RulesFile::Error);
-}
 
-// At start another child's rules are clamped, not our own.
-TEST_F(RulesFileTest, StartUpClampOfAnotherChildsRules) {
+    // At start another child's rules are clamped, not our own.
     const std::string own = R"({"username": "emma", "whitelist": ["a.com"]})";
     test::writeText(path(), own);
     make()->neutralizeStaleRulesIfNotMine();

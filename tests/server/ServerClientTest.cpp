@@ -35,7 +35,7 @@ std::string joined(const auto& list) {
 }
 
 // Each answer with what is read from it: whitelist | blacklist | device.
-TEST(ParseRulesAndLimits, KeySpellingsTypesWrongShapesAndTheDaysFigures) {
+TEST(ParseRulesAndLimits, KeySpellingsTypesWrongShapesTheDaysFiguresAndGrants) {
     const std::pair<const char*, const char*> rules[] = {
         {R"({"whitelist":[{"url":"x.com"},{"Url":"y.com"},{"other":1}],"blacklists":[{"Url":"b.com"}],"device_id":"D9"})",
          "x.com,y.com,|b.com,|D9"},
@@ -73,13 +73,11 @@ TEST(ParseRulesAndLimits, KeySpellingsTypesWrongShapesAndTheDaysFigures) {
         const auto got = ServerClient::parseAppLimits(text);
         EXPECT_EQ(Figures(got.grantedMinutesToday, got.usedSecondsToday), want) << text;
     }
-}
 
-// An approval asked for by request: each named grant on its own, the rest of
-// the total as one grant without an id (all of it from an older service).
-TEST(ParseRulesAndLimits, ApprovalGrantsByRequest) {
+    // An approval asked for by request: each named grant on its own, the rest of
+    // the total as one grant without an id (all of it from an older service).
     using G = ServerClient::Grant;
-    const std::pair<const char*, std::vector<G>> cases[] = {
+    const std::pair<const char*, std::vector<G>> approvals[] = {
         {R"({"approved":true,"granted_minutes":15,"grants":[{"request_id":7,"granted_minutes":10},{"requestId":8,"grantedMinutes":5}]})",
          {{7, 10}, {8, 5}}},
         {R"({"approved":true,"granted_minutes":15})", {{std::nullopt, 15}}},
@@ -92,7 +90,7 @@ TEST(ParseRulesAndLimits, ApprovalGrantsByRequest) {
         {R"({"approved":true,"granted_minutes":15,"grants":{"request_id":7}})",
          {{std::nullopt, 15}}},
     };
-    for (const auto& [text, want] : cases)
+    for (const auto& [text, want] : approvals)
         EXPECT_TRUE(ServerClient::parseApprovalGrants(text) == want) << text;
 
     // A pushed grant names its request the same way.

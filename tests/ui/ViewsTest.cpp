@@ -198,7 +198,7 @@ class ViewsTest : public ::testing::Test {
     std::vector<std::int64_t> asked;
 };
 
-TEST_F(ViewsTest, BlockerAndTimeCardTextsAndTimers) {
+TEST_F(ViewsTest, TextsTimersAndTheDialogsThatAskFirst) {
     start();
     views->becomeMenuBarOnly();
     ui::BlockerWindow* w = showBlocker().front();
@@ -235,10 +235,7 @@ TEST_F(ViewsTest, BlockerAndTimeCardTextsAndTimers) {
     queue.advance(1ms);
     EXPECT_EQ(popup.window(), nullptr);
     EXPECT_EQ(queue.activeTimers(), 0u);
-}
 
-TEST_F(ViewsTest, MoreTimeAndLogOutAskFirst) {
-    start();
     // Whole numbers of minutes from 1 to 1440 only.
     const auto minutes = [](const char* text) {
         return ui::MoreTimeRequestPopup::parseMinutes(QString::fromUtf8(text));
