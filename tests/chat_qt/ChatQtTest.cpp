@@ -41,10 +41,6 @@ class ChatQtTest : public ::testing::Test {
             ui::makeAgentApplication({"-platform", "offscreen"}).release();  // kept to the end
         }
     }
-    ~ChatQtTest() override {
-        chat.reset();
-        window.reset();
-    }
 
     void start() {
         ChatWindow::Config c;
@@ -79,7 +75,7 @@ class ChatQtTest : public ::testing::Test {
     VirtualMainQueue queue{clock};
     ManualBackground background;
     std::shared_ptr<ChatWindow> window;
-    std::shared_ptr<ChatController> chat;
+    std::shared_ptr<ChatController> chat;  // last: goes first, then the window
 };
 
 // With TARVO_SCREENSHOTS naming a folder (scripts/screenshots), what the child sees goes there.
