@@ -13,7 +13,7 @@ namespace {
 using namespace std::chrono_literals;
 using Kind = ServerClient::SSEEvent::Kind;
 
-TEST(AccessWindows, WireFormParsing) {
+TEST(AccessWindows, WireFormParsingAndWhatIsAllowedWhenInLocalTime) {
     const std::pair<const char*, std::vector<AccessWindow>> cases[] = {
         {R"([{"dayOfWeek":"1","start":"08:30","end":"2024-01-01T17:00:00Z"}])",
          {{1, 510, 1020, 0}}},
@@ -26,6 +26,38 @@ TEST(AccessWindows, WireFormParsing) {
     };
     for (const auto& [text, want] : cases)
         EXPECT_EQ(AccessWindows::parse(*json::parse(text)), want) << text;
+
+    // Los Angeles is eight hours behind UTC in early March, so late evenings
+    // there fall on the next UTC weekday: local time must be used throughout.
+    test::ScopedTimeZone tz("America/Los_Angeles");
+    // Monday 2026-03-02 00:00 there is 08:00 UTC.
+    auto local = [](int day, int hour, int minute) {
+        return fromUnixSeconds(1'772'438'400 + ((day - 2) * 1440 + hour * 60 + minute) * 60);
+    };
+    constexpr int kMon = 1, kTue = 2, kSat = 6;
+    const std::vector<AccessWindow> morning = {{kMon, 480, 720, 0}};
+    const std::vector<AccessWindow> overnight = {{kMon, 1320, 120, 0}};
+    const std::vector<AccessWindow> several = {
+        {kSat, 0, 10, 0}, {kTue, 900, 960, 0}, {kTue, 300, 360, 0}};
+    const std::tuple<const char*, std::vector<AccessWindow>, WallTime, bool,
+                     std::optional<std::int64_t>>
+        times[] = {
+            {"empty schedule", {}, local(2, 3, 0), true, std::nullopt},
+            {"end is exclusive", morning, local(2, 12, 0), false, 7 * 1440 + 480 - 720},
+            {"start is inclusive", morning, local(2, 8, 0), true, 7 * 1440},
+            {"wrapping window, evening part", overnight, local(2, 23, 30), true,
+             7 * 1440 + 1320 - 1410},
+            {"wrapping window, early part", overnight, local(2, 1, 59), true, 1320 - 119},
+            {"wrapping window, end is exclusive", overnight, local(2, 2, 0), false, 1200},
+            {"wrapping window does not reach the next weekday", overnight, local(3, 1, 0), false,
+             6 * 1440 + 1320 - 60},
+            {"the earliest later start wins, not the first listed", several, local(2, 20, 0), false,
+             1440 + 300 - 1200},
+        };
+    for (const auto& [name, windows, at, allowed, next] : times) {
+        EXPECT_EQ(AccessWindows::isAllowed(at, windows), allowed) << name;
+        EXPECT_EQ(AccessWindows::minutesUntilNextWindow(at, windows), next) << name;
+    }
 }
 
 std::string joined(const auto& list) {
@@ -104,40 +136,6 @@ TEST(ParseRulesAndLimits, KeySpellingsTypesWrongShapesTheDaysFiguresAndGrants) {
         ASSERT_TRUE(event) << payload;
         EXPECT_EQ(event->minutes, 10) << payload;
         EXPECT_EQ(event->requestId, id) << payload;
-    }
-}
-
-TEST(AccessWindowsTime, AllowedAndNextWindowInLocalTime) {
-    // Los Angeles is eight hours behind UTC in early March, so late evenings
-    // there fall on the next UTC weekday: local time must be used throughout.
-    test::ScopedTimeZone tz("America/Los_Angeles");
-    // Monday 2026-03-02 00:00 there is 08:00 UTC.
-    auto local = [](int day, int hour, int minute) {
-        return fromUnixSeconds(1'772'438'400 + ((day - 2) * 1440 + hour * 60 + minute) * 60);
-    };
-    constexpr int kMon = 1, kTue = 2, kSat = 6;
-    const std::vector<AccessWindow> morning = {{kMon, 480, 720, 0}};
-    const std::vector<AccessWindow> overnight = {{kMon, 1320, 120, 0}};
-    const std::vector<AccessWindow> several = {
-        {kSat, 0, 10, 0}, {kTue, 900, 960, 0}, {kTue, 300, 360, 0}};
-    const std::tuple<const char*, std::vector<AccessWindow>, WallTime, bool,
-                     std::optional<std::int64_t>>
-        cases[] = {
-            {"empty schedule", {}, local(2, 3, 0), true, std::nullopt},
-            {"end is exclusive", morning, local(2, 12, 0), false, 7 * 1440 + 480 - 720},
-            {"start is inclusive", morning, local(2, 8, 0), true, 7 * 1440},
-            {"wrapping window, evening part", overnight, local(2, 23, 30), true,
-             7 * 1440 + 1320 - 1410},
-            {"wrapping window, early part", overnight, local(2, 1, 59), true, 1320 - 119},
-            {"wrapping window, end is exclusive", overnight, local(2, 2, 0), false, 1200},
-            {"wrapping window does not reach the next weekday", overnight, local(3, 1, 0), false,
-             6 * 1440 + 1320 - 60},
-            {"the earliest later start wins, not the first listed", several, local(2, 20, 0), false,
-             1440 + 300 - 1200},
-        };
-    for (const auto& [name, windows, at, allowed, next] : cases) {
-        EXPECT_EQ(AccessWindows::isAllowed(at, windows), allowed) << name;
-        EXPECT_EQ(AccessWindows::minutesUntilNextWindow(at, windows), next) << name;
     }
 }
 
