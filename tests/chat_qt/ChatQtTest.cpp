@@ -169,7 +169,7 @@ TEST_F(ChatQtTest, ClosingHidesOpeningShowsTheBottomAndTheToastKeepsTwoMinutes) 
     queue.advance(0ms);
     settle();
     EXPECT_FALSE(window->window()->isVisible());  // built hidden
-    EXPECT_TRUE(window->rowWidgets().empty());  // and draws nothing until opened
+    EXPECT_TRUE(window->rowWidgets().empty());    // and draws nothing until opened
     window->open();
     QScrollBar* bar = window->scrollArea()->verticalScrollBar();
     ASSERT_TRUE(waitUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); }));
