@@ -1,7 +1,5 @@
 #pragma once
 
-#include <map>
-
 #include "core/Paths.h"
 #include "platform/fake/FakeSystemLog.h"
 #include "server/ServerClient.h"

@@ -5,11 +5,6 @@
 #include <QApplication>
 #include <QThread>
 
-#include <chrono>
-#include <functional>
-#include <string>
-
-#include "support/TestSupport.h"
 #include "support/XServer.h"
 #include "ui/AgentApplication.h"
 
@@ -27,6 +22,11 @@ inline bool waitUntil(const std::function<bool()>& done,
 
 inline void settleFor(std::chrono::milliseconds period) {
     waitUntil([] { return false; }, period);
+}
+
+// The window the window manager names active on `x`.
+inline unsigned long activeWindow(const XServer& x) {
+    return std::strtoul(x.run({"xdotool", "getactivewindow"}).c_str(), nullptr, 10);
 }
 
 // Where the X server has window `id`: its absolute origin and its size.

@@ -2,16 +2,11 @@
 // whose pages post over the bridge from the main frame and from an iframe; and
 // how the executable leaves Qt WebEngine and Qt Widgets to its role libraries.
 #include <dlfcn.h>
-#include <unistd.h>
-
-#include <filesystem>
 
 #include "ServiceProcess.h"
 #include "launcher/RolesLibrary.h"
 #include "manager/SetupFixture.h"
 #include "support/FakeService.h"
-#include "support/LocalServer.h"
-#include "support/Processes.h"
 #include "support/XServer.h"
 #include "ui/AgentWindowsLibrary.h"
 #include "webview/WebViewLibrary.h"

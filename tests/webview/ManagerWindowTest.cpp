@@ -1,24 +1,16 @@
 // The window from the web view library, driven in this process on a private
 // X server with a window manager.
-#include <unistd.h>
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
 #include <QWebEngineView>
 #include <QWindow>
 #include <atomic>
-#include <filesystem>
-#include <thread>
-
-#include <gtest/gtest.h>
 
 #include "app/ModuleLoader.h"
 #include "support/LocalServer.h"
-#include "support/TestSupport.h"
-#include "support/XServer.h"
 #include "ui/UiFixture.h"
 
 namespace tarvo::test {
