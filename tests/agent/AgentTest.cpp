@@ -91,12 +91,13 @@ TEST_F(ScreenTimeTrackerTest, AStoredCountIsKeptOnlyWhenItCouldBeRealAndTheServi
         {day + R"(","seconds":600)", 600},
         {day + R"(","seconds":-9)", 0},
         {R"(2025-12-31","seconds":600)", 0},
+        {day + R"(","seconds":600,"grantedBonusMinutes":-1)", 0},
     };
     for (const auto& [stored, kept] : cases) {
-        test::writeText(
-            Paths::perUserScreenTimeStateFile(),
-            R"({"day":")" + stored +
-                R"(,"quotaMinutes":60,"warnAtMinutesRemaining":5,"grantedBonusMinutes":0})");
+        // A bonus in `stored` comes later and counts.
+        test::writeText(Paths::perUserScreenTimeStateFile(),
+                        R"({"grantedBonusMinutes":0,"day":")" + stored +
+                            R"(,"quotaMinutes":60,"warnAtMinutesRemaining":5})");
         auto tracker = ScreenTimeTracker::create(queue, clock, session, 45, 3, {});
         EXPECT_EQ(tracker->state(), (DailyState{day, kept, 45, 3, 0})) << stored;
     }
@@ -126,6 +127,9 @@ TEST_F(ScreenTimeTrackerTest, AStoredCountIsKeptOnlyWhenItCouldBeRealAndTheServi
 // counts once that day; grants without an id count as they come.
 TEST_F(ScreenTimeTrackerTest, AGrantCountsOncePerRequestUntilTheDayEnds) {
     auto tracker = start(0, 5);
+    queue.advance(2min);  // no quota and no grant: counted, nothing raised
+    EXPECT_EQ(tracker->state().seconds, 120);
+    EXPECT_TRUE(events.empty());
     EXPECT_TRUE(tracker->extendQuota(10, 7));
     EXPECT_FALSE(tracker->extendQuota(10, 7));
     EXPECT_TRUE(tracker->extendQuota(5, std::nullopt));
