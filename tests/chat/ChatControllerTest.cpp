@@ -45,14 +45,30 @@ TEST(ChatMessage, TolerantFieldsAndTimestampsAndTheTwelveHourClock) {
          "1|parent||2025-03-01T17:04:05.500Z"},
         {R"({"id":"12abc","from":5,"text":null,"sentAt":"2025-03-01"})", "0|||"},
         {R"({"id":3.5,"sentAt":"2025-03-01T17:04:05+01"})", "0|||"},
+        {R"({"id":5,"senderName":"Mum"})", "5||||Mum"},
+        {R"({"id":6,"senderName":""})", "6|||"},
     };
     for (const auto& [text, want] : cases) {
         auto m = ChatMessage::fromJson(*json::parse(text)).value();
         EXPECT_EQ(std::to_string(m.id) + "|" + m.from + "|" + m.text + "|" +
-                      (m.sentAt ? formatIsoUtcMillis(*m.sentAt) : ""),
+                      (m.sentAt ? formatIsoUtcMillis(*m.sentAt) : "") +
+                      (m.senderName ? "|" + *m.senderName : ""),
                   want)
             << text;
     }
+    // The parents' names: either spelling of the key, empty names left out, a list holding
+    // anything but parents none at all.
+    const std::pair<const char*, std::vector<std::string>> parents[] = {
+        {R"({"parents":[{"name":"Mum"},{"name":""},{"Name":"Dad"}]})", {"Mum", "Dad"}},
+        {R"({"Parents":[{"name":"Mum"}]})", {"Mum"}},
+        {R"({"parents":[{"name":"Mum"},5]})", {}},
+    };
+    for (const auto& [body, names] : parents)
+        EXPECT_EQ(ChatService::parseParentNames(body), names) << body;
+    // Stored numbers once each, in order, the local ones after them as they came.
+    const auto message = [](std::int64_t id) { return ChatMessage{id, "child", "x", {}, {}}; };
+    EXPECT_EQ(ids(ChatStore::sortedDeduped({message(2), message(-1), message(1), message(2)})),
+              (std::vector<std::int64_t>{1, 2, -1}));
 
     // The time under a message: the 12-hour clock, midnight and noon as 12, the half of the day
     // after.
@@ -137,6 +153,13 @@ TEST_F(ChatControllerTest, PollsFromTheStoredHighestIdToastsNewParentMessagesAnd
     // "other" stays failed; "hello" is there once, stored.
     EXPECT_EQ(ids(chat->rows()), (std::vector<std::int64_t>{40, 41, 42, 50, 51, 52, 53, -2}));
     EXPECT_EQ(ids(ChatStore::load()), (std::vector<std::int64_t>{40, 41, 42, 50, 51, 52, 53}));
+    // A sent copy without its number is not shown: the next poll brings the stored one.
+    server.numberSends = false;
+    chat->sendTapped("later");
+    tick(0ms);
+    EXPECT_EQ(ids(chat->rows()), (std::vector<std::int64_t>{40, 41, 42, 50, 51, 52, 53, -2}));
+    tick(30s);
+    EXPECT_EQ(ids(chat->rows()), (std::vector<std::int64_t>{40, 41, 42, 50, 51, 52, 53, 54, -2}));
 }
 
 TEST_F(ChatControllerTest, ReadReportsOnlyWhileSeenAndUnlockedAndNeverTwice) {
@@ -172,6 +195,16 @@ TEST_F(ChatControllerTest, ReadReportsOnlyWhileSeenAndUnlockedAndNeverTwice) {
     server.addMessage(4, "parent", "d");
     for (int i = 0; i < 3; ++i) tick(30s);
     EXPECT_EQ(reports(), "[1,3][4]");
+
+    // Numbers below 1 are never reported, and only a 2xx answer counts as reported.
+    ChatService service(server.service.url(), "DEV-1", "emma", std::nullopt, clock);
+    EXPECT_TRUE(service.markRead({0, -1}, clock->now()));
+    EXPECT_EQ(reports(), "[1,3][4]");
+    for (const auto& [status, counted] : {std::pair{299, true}, std::pair{300, false}}) {
+        server.service.answer("/api/MarkChatMessagesRead", status, "{}");
+        EXPECT_EQ(service.markRead({0, 7}, clock->now()), counted) << status;
+    }
+    EXPECT_EQ(reports(), "[1,3][4][7][7]");
 
     // Work that finishes after the chat is gone changes nothing.
     chat->sendTapped("late");

@@ -27,6 +27,7 @@ class ChatTestServer {
         for (const auto& name : names) parents_.push_back({{"name", name}});
     }
     std::atomic<int> pollStatus = 200, sendStatus = 200;  // what polls and sends answer
+    std::atomic<bool> numberSends = true;  // false: a send's answer leaves out the stored number
 
   private:
     void routes(httplib::Server& s) {
@@ -45,8 +46,9 @@ class ChatTestServer {
                                  {"from", "child"},
                                  {"text", json::parse(req.body).value()["message"]},
                                  {"sentAt", "2026-01-01T10:00:00Z"}});
-            res.set_content(json::Json{{"chatMessage", messages_.back()}}.dump(),
-                            "application/json");
+            json::Json stored = messages_.back();
+            if (!numberSends) stored.erase("id");
+            res.set_content(json::Json{{"chatMessage", stored}}.dump(), "application/json");
         });
     }
 
