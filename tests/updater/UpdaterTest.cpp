@@ -276,12 +276,14 @@ TEST_F(Updates, RulesThenDeferralAndHandOver) {
         {"echo '" + applying + ".1' >>'" + log + "'", "", failed},  // nor another version's
         {"sleep 3", "", handed},                                    // still running after a second
         {"exit 1", "link", failed},  // the install log is never used through a planted link
+        {"echo '" + applying + "' >>'" + log + "'", "hard link", handed},  // nor a second name
     };
     writeText(victim, applying + "\n");
     for (const auto& [script, before, last] : spawns) {
         fs::remove(log);
         if (before == "link") fs::create_symlink(victim, log);
-        if (!before.empty() && before != "link") writeText(log, before);
+        if (before == "hard link") fs::create_hard_link(victim, log);
+        if (!before.empty() && !before.ends_with("link")) writeText(log, before);
         fs::remove(nohup);
         writeText(nohup, "#!/bin/bash\n" + script + "\n");
         ::chmod(nohup.c_str(), 0755);
