@@ -428,6 +428,7 @@ TEST(Text, Utf8ValidityReplacementCharacterLimitAndTrimming) {
                                                          {"a\xED\xA0\x80z", "a" + x + x + x + "z"},
                                                          {"\xF4\x90\x80\x80", x + x + x + x},
                                                          {"ok\xE2\x80", "ok" + x + x},
+                                                         {"\xF5\x80\x80\x80", x + x + x + x},
                                                          {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"}};
     for (const auto& [bytes, cleaned] : cases) {
         EXPECT_EQ(isValidUtf8(bytes), bytes == cleaned) << cleaned;
@@ -460,6 +461,9 @@ TEST(TimeFormat, ParsesOnlyRealDaysAndWhatTheClockCanHold) {
         {"2016-12-31T23:59:60Z", 1483228800.0},
         {"2262-04-11T23:47:17Z", std::nullopt},
         {"2025-12-06T16:32:45Zjunk", std::nullopt},
+        // An offset holds up to 23 hours and 59 minutes.
+        {"2025-03-01T12:00:00+23:59", 1740744060.0},
+        {"2025-03-01T12:00:00+24:00", std::nullopt},
     };
     for (const auto& [text, unix] : cases) {
         const auto got = parseIsoUtc(text);

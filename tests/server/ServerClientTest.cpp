@@ -18,7 +18,7 @@ TEST(AccessWindows, WireFormParsingAndWhatIsAllowedWhenInLocalTime) {
         {R"([{"dayOfWeek":"1","start":"08:30","end":"2024-01-01T17:00:00Z"}])",
          {{1, 510, 1020, 0}}},
         {R"([{"DayOfWeek":7,"start":1,"end":2},{"dayOfWeek":0,"end":5}])", {}},
-        {R"([{"dayOfWeek":1,"start":"24:00","end":"10:00"},{"dayOfWeek":1,"start":"12:60","end":"1"}])",
+        {R"([{"dayOfWeek":1,"start":"24:00","end":"10:00"},{"dayOfWeek":1,"start":"12:60","end":"13:00"}])",
          {}},
         {R"([{"dayOfWeek":" 1","start":"1:00","end":"2:00"},{"dayOfWeek":6,"start":true,"end":null}])",
          {}},
@@ -113,6 +113,8 @@ TEST(ParseRulesAndLimits, KeySpellingsTypesWrongShapesTheDaysFiguresAndGrants) {
         {R"({"approved":true,"granted_minutes":15,"grants":[{"request_id":7,"granted_minutes":10},{"requestId":8,"grantedMinutes":5}]})",
          {{7, 10}, {8, 5}}},
         {R"({"approved":true,"granted_minutes":15})", {{std::nullopt, 15}}},
+        {R"({"approved":true,"granted_minutes":11,"grants":[{"request_id":7,"granted_minutes":10}]})",
+         {{7, 10}, {std::nullopt, 1}}},
         {R"({"approved":true,"grantedMinutes":15,"Grants":[{"request_id":"7","granted_minutes":10},{"RequestId":9,"GrantedMinutes":5}]})",
          {{9, 5}, {std::nullopt, 10}}},
         {R"({"approved":true,"granted_minutes":10,"grants":[{"request_id":6,"granted_minutes":0},{"request_id":7,"granted_minutes":1}]})",
@@ -183,6 +185,10 @@ TEST(SSEDelegate, FramingSurvivesEverySplitAndABrokenByteLosesOnlyItsOwnBlock) {
     runaway.front() = "data: ";
     runaway.push_back("data: next\n\n");
     EXPECT_EQ(feed(runaway), std::vector<std::string>{"next"});
+    // The cap holds a block of its own size; one byte more is dropped.
+    const std::string full(SSEDelegate::kMaxBuffer - 6, 'x');
+    EXPECT_EQ(feed({"data: " + full, "\n\n"}), std::vector<std::string>{full});
+    EXPECT_EQ(feed({"data: x" + full, "\n\ndata: next\n\n"}), std::vector<std::string>{"next"});
 }
 
 // However the session ends (released, cancelled from its own handler, its
@@ -264,12 +270,13 @@ TEST(ServerClient, ErrorAnswersRetriesAndTheCaches) {
     service.answer("/api/GetUserSettingsByDeviceId", 503, "");
     EXPECT_FALSE(cl->fetchRulesWithRetryAndCache(3, 2));
     EXPECT_EQ(pauses, (std::vector<std::chrono::seconds>{2s, 2s}));
+    EXPECT_FALSE(cl->fetchRulesWithRetryAndCache(0, 2)) << "one attempt at least";
 
     // A cache from an earlier run: used after the failures.
     SettingsCache::save(R"({"whitelist":["a","b"]})", "kid", "X");
     auto cached = cl->fetchRulesWithRetryAndCache(2, 7);
     EXPECT_EQ(cached.value().whitelist, (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(service.requests("/api/GetUserSettingsByDeviceId").size(), 7u);
+    EXPECT_EQ(service.requests("/api/GetUserSettingsByDeviceId").size(), 8u);
 
     // The limits are kept for when the service cannot be reached. (The day's start
     // sent with each fetch, and grants asked for by request: see AgentTest.)
