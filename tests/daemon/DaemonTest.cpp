@@ -543,9 +543,16 @@ std::vector<PlantedCase> plantedCases() {
     return {
         {"dangling link at the rules file", R"(ln -s "$O/created-by-root" "$D/proxy_rules.json")"},
         {"hard link at the log", R"(ln "$O/victim.txt" "$L/daemon.log")"},
+        // Left in a log directory of root's: a second name of root's file, a log the child owns.
+        {"hard link at the log in root's log directory",
+         R"(chmod 755 "$L"; echo x > "$D/../rootlog"; ln "$D/../rootlog" "$L/daemon.log")", "",
+         "removed untrusted daemon.log (hard link)", "", true},
+        {"the child's log in root's log directory",
+         R"(chmod 755 "$L"; touch "$L/daemon.log"; chown 65534 "$L/daemon.log")", "",
+         "removed untrusted daemon.log (file owned by uid 65534)", "", true},
         {"FIFO at proxy_config.json", R"(mkfifo "$D/proxy_config.json")", "", ignoring + " (FIFO)"},
         {"someone else's directory at the confdir",
-         R"(mkdir -m 0755 "$D/mitmproxy"; touch "$D/mitmproxy/mine")", "", "", "mitmproxy/mine"},
+         R"(mkdir -m 0700 "$D/mitmproxy"; touch "$D/mitmproxy/mine")", "", "", "mitmproxy/mine"},
         // Renaming root's entries in the shared folders takes root since their
         // sticky bit; the daemon still copes with it.
         {"confdir moved away, a link in its place", "",
