@@ -238,12 +238,10 @@ bool LinuxCertificateTrust::trust(const std::string& path, std::ostream& err) {
         err << "cannot place " << localCertificate() << ": " << e.what() << "\n" << std::flush;
         return false;
     }
-    // Every place is tried whatever another one says: a policy file that must be left
-    // alone still leaves the system's store and each child's own databases trusting it.
-    bool done = update(err);
-    done = changeFirefoxPolicies(true, err) && done;
-    for (const Child& child : children()) done = trustFor(child, err) && done;
-    if (!done) return false;
+    if (!update(err) || !changeFirefoxPolicies(true, err)) return false;
+    bool everyChild = true;
+    for (const Child& child : children()) everyChild = trustFor(child, err) && everyChild;
+    if (!everyChild) return false;
     const std::vector<std::string> all = certificateBlocks(readFile(bundle()).value_or(""));
     return std::all_of(blocks.begin(), blocks.end(),
                        [&](const std::string& b) { return contains(all, b); });
